@@ -1,0 +1,141 @@
+// Image descriptions, pixel maps, graphics worlds and decompression
+// sequences of the QuickTime-style runtime.
+//
+// An ImageDescriptionHandle is a Memory Manager handle (MacMemory.h) owned by
+// whoever made it; GetMediaSampleDescription resizes it to hold the
+// description followed by its extension atoms (each a big-endian 32-bit size
+// and type, then the payload, as in a movie file). Graphics worlds belong to
+// the caller of QTNewGWorld / NewGWorldFromHBITMAP until DisposeGWorld.
+// Decompression sequences belong to the caller until CDSequenceEnd.
+#pragma once
+
+#include "MacTypes.h"
+
+typedef OSType CodecType;
+typedef UInt16 CodecFlags;
+typedef UInt32 CodecQ;
+typedef SInt32 ImageSequence;
+typedef struct ComponentRecord *Component;
+typedef struct ComponentInstanceRecord *ComponentInstance;
+typedef Component DecompressorComponent;
+typedef SInt32 ComponentResult;
+typedef UInt32 GWorldFlags;
+
+typedef struct OpaqueGrafPort *CGrafPtr;
+typedef CGrafPtr GWorldPtr;
+typedef struct OpaqueGDevice **GDHandle;
+typedef struct OpaqueColorTable **CTabHandle;
+typedef struct OpaqueRegion **RgnHandle;
+typedef struct OpaquePixMap **PixMapHandle;
+typedef struct MatrixRecord *MatrixRecordPtr;
+typedef struct ICMCompletionProcRecord *ICMCompletionProcRecordPtr;
+typedef struct ICMFrameTimeRecord ICMFrameTimeRecord;
+
+#pragma pack(push, 2)
+
+struct ImageDescription {
+  SInt32 idSize;  // whole description including extension atoms
+  CodecType cType;
+  SInt32 resvd1;
+  SInt16 resvd2;
+  SInt16 dataRefIndex;
+  SInt16 version;
+  SInt16 revisionLevel;
+  SInt32 vendor;
+  CodecQ temporalQuality;
+  CodecQ spatialQuality;
+  SInt16 width;
+  SInt16 height;
+  Fixed hRes;
+  Fixed vRes;
+  SInt32 dataSize;
+  SInt16 frameCount;
+  Str31 name;
+  SInt16 depth;
+  SInt16 clutID;
+};
+typedef struct ImageDescription ImageDescription;
+typedef ImageDescription *ImageDescriptionPtr;
+typedef ImageDescription **ImageDescriptionHandle;
+
+struct MatrixRecord {
+  Fixed matrix[3][3];
+};
+typedef struct MatrixRecord MatrixRecord;
+
+// Header of a 'y420' picture: offsets (from the start of the header) and row
+// bytes of the Y, Cb and Cr planes, each a big-endian 32-bit value.
+struct PlanarComponentInfo {
+  SInt32 offset;
+  UInt32 rowBytes;
+};
+typedef struct PlanarComponentInfo PlanarComponentInfo;
+
+struct PlanarPixmapInfoYUV420 {
+  PlanarComponentInfo componentInfoY;
+  PlanarComponentInfo componentInfoCb;
+  PlanarComponentInfo componentInfoCr;
+};
+typedef struct PlanarPixmapInfoYUV420 PlanarPixmapInfoYUV420;
+
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(ImageDescription) == 86, "ImageDescription is 86 bytes");
+static_assert(sizeof(PlanarPixmapInfoYUV420) == 24, "PlanarPixmapInfoYUV420 is 24 bytes");
+#endif
+
+// Pixel formats of graphics worlds.
+enum {
+  k32ARGBPixelFormat = 0x00000020,
+  k24RGBPixelFormat = 0x00000018,
+  k16LE555PixelFormat = QT_FOUR_CHAR_CODE('L', '5', '5', '5'),
+  k16LE565PixelFormat = QT_FOUR_CHAR_CODE('L', '5', '6', '5'),
+  kYUVSPixelFormat = QT_FOUR_CHAR_CODE('y', 'u', 'v', 's'),
+  kYUV420CodecType = QT_FOUR_CHAR_CODE('y', '4', '2', '0'),
+};
+
+// Codec types found in image descriptions.
+enum {
+  kH264CodecType = QT_FOUR_CHAR_CODE('a', 'v', 'c', '1'),
+  kH263CodecType = QT_FOUR_CHAR_CODE('h', '2', '6', '3'),
+  kH261CodecType = QT_FOUR_CHAR_CODE('h', '2', '6', '1'),
+  kMPEG4VisualCodecType = QT_FOUR_CHAR_CODE('m', 'p', '4', 'v'),
+  kJPEGCodecType = QT_FOUR_CHAR_CODE('j', 'p', 'e', 'g'),
+  kDVCNTSCCodecType = QT_FOUR_CHAR_CODE('d', 'v', 'c', ' '),
+  kDVCPALCodecType = QT_FOUR_CHAR_CODE('d', 'v', 'c', 'p'),
+  kFLICCodecType = QT_FOUR_CHAR_CODE('f', 'l', 'i', 'c'),
+  kRawCodecType = QT_FOUR_CHAR_CODE('r', 'a', 'w', ' '),
+  kAVCConfigurationAtomType = QT_FOUR_CHAR_CODE('a', 'v', 'c', 'C'),
+};
+
+enum {
+  ditherCopy = 64,
+  codecFlagUseImageBuffer = 1 << 0,
+  codecNormalQuality = 0x00000200,
+};
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc, Ptr data, SInt32 dataSize,
+                               CGrafPtr port, GDHandle gdh, const Rect *srcRect, MatrixRecordPtr matrix, SInt16 mode,
+                               RgnHandle mask, CodecFlags flags, CodecQ accuracy, DecompressorComponent codec);
+OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
+                                  CodecFlags *outFlags, ICMCompletionProcRecordPtr asyncCompletionProc,
+                                  const ICMFrameTimeRecord *frameTime);
+OSErr CDSequenceEnd(ImageSequence seqID);
+
+OSErr QTNewGWorld(GWorldPtr *offscreenGWorld, OSType pixelFormat, const Rect *boundsRect, CTabHandle cTable,
+                  GDHandle aGDevice, GWorldFlags flags);
+SInt32 QTGetPixMapHandleRowBytes(PixMapHandle pm);
+Boolean LockPixels(PixMapHandle pm);
+void UnlockPixels(PixMapHandle pm);
+void DisposeGWorld(GWorldPtr offscreenGWorld);
+Ptr GetPixBaseAddr(PixMapHandle pm);
+PixMapHandle GetGWorldPixMap(GWorldPtr offscreenGWorld);
+
+#ifdef __cplusplus
+}
+#endif
