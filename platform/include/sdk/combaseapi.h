@@ -25,3 +25,23 @@ typedef enum tagCLSCTX {
 EXTERN_C LPVOID STDAPICALLTYPE CoTaskMemAlloc(SIZE_T cb);
 EXTERN_C LPVOID STDAPICALLTYPE CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 EXTERN_C void STDAPICALLTYPE CoTaskMemFree(LPVOID pv);
+
+// ---- apartments and activation (platform/com) -----------------------------
+#ifndef CO_E_CLASSSTRING
+#define CO_E_CLASSSTRING _HRESULT_TYPEDEF_(0x800401F3L)
+#endif
+EXTERN_C HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+EXTERN_C HRESULT STDAPICALLTYPE CoInitialize(LPVOID pvReserved);
+EXTERN_C void STDAPICALLTYPE CoUninitialize(void);
+EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
+                                                 LPVOID *ppv);
+EXTERN_C HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
+                                                 LPVOID *ppv);
+EXTERN_C void STDAPICALLTYPE CoFreeUnusedLibraries(void);
+
+// ---- GUID text ("{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}") ------------------
+EXTERN_C int STDAPICALLTYPE StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+EXTERN_C HRESULT STDAPICALLTYPE StringFromCLSID(REFCLSID rclsid, LPOLESTR *lplpsz);
+EXTERN_C HRESULT STDAPICALLTYPE StringFromIID(REFIID rclsid, LPOLESTR *lplpsz);
+EXTERN_C HRESULT STDAPICALLTYPE CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
+EXTERN_C HRESULT STDAPICALLTYPE IIDFromString(LPCOLESTR lpsz, LPIID lpiid);
