@@ -17,6 +17,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include "framework/CBaseObject.h"
 
