@@ -2,9 +2,9 @@
 // table. See KernelObject.h for ownership and lock order.
 #include "win32/KernelObject.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -46,6 +46,8 @@ HandleTable &handleTable() {
 std::mutex &dispatcherMutex() { return dispatcher().mutex; }
 
 void wakeWaiters() { dispatcher().changed.notify_all(); }
+
+void waitForChange(std::unique_lock<std::mutex> &lock) { dispatcher().changed.wait(lock); }
 
 DWORD KernelObject::waitOne(DWORD milliseconds) {
   // The caller holds a reference for the length of the wait; waitForObjects
@@ -151,9 +153,23 @@ bool removeHandle(HANDLE handle) {
   return true;
 }
 
-DWORD currentThreadId() {
-  thread_local const DWORD id = static_cast<DWORD>(::syscall(SYS_gettid));
+namespace {
+std::atomic<DWORD> g_nextThreadId{4};
+thread_local DWORD t_threadId = 0;
+}  // namespace
+
+DWORD newThreadId() {
+  DWORD id = g_nextThreadId.fetch_add(4, std::memory_order_relaxed);
+  // After wrapping, skip 0, which means "no thread".
+  if (id == 0) id = g_nextThreadId.fetch_add(4, std::memory_order_relaxed);
   return id;
+}
+
+void adoptThreadId(DWORD id) { t_threadId = id; }
+
+DWORD currentThreadId() {
+  if (t_threadId == 0) t_threadId = newThreadId();
+  return t_threadId;
 }
 
 }  // namespace tp::win32

@@ -61,6 +61,10 @@ std::mutex &dispatcherMutex();
 // object signalled (with or without the dispatcher lock held).
 void wakeWaiters();
 
+// Blocks until wakeWaiters() is next called (or spuriously); `lock` holds the
+// dispatcher mutex. For waits on conditions that are not kernel objects.
+void waitForChange(std::unique_lock<std::mutex> &lock);
+
 // Waits on `objects[0..count)` (count 1..MAXIMUM_WAIT_OBJECTS, none null):
 // any one of them (returns WAIT_OBJECT_0 + index, or WAIT_ABANDONED + index)
 // or all at once (returns WAIT_OBJECT_0 or WAIT_ABANDONED), or WAIT_TIMEOUT.
@@ -85,7 +89,12 @@ std::shared_ptr<T> referenceHandleAs(HANDLE handle) {
 // Closes `handle`; false for a handle that is not open.
 bool removeHandle(HANDLE handle);
 
-// The calling thread's id as GetCurrentThreadId reports it.
+// The calling thread's id as GetCurrentThreadId reports it: a small number,
+// a multiple of 4 as on Windows, given out on first use and never reused.
 DWORD currentThreadId();
+// A fresh id for a thread about to be created; the thread adopts it with
+// adoptThreadId before anything else runs on it.
+DWORD newThreadId();
+void adoptThreadId(DWORD id);
 
 }  // namespace tp::win32

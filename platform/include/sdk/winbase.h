@@ -170,3 +170,10 @@ EXTERN_C BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 // ---- system folders -------------------------------------------------------
 EXTERN_C UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 EXTERN_C UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// ---- additions: module handle by narrow name, thread resume, priorities ----
+EXTERN_C BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE *phModule);
+EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread);
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_ERROR_RETURN 0x7fffffff
