@@ -18,6 +18,8 @@ class CCritSec {
 
   void Lock() { EnterCriticalSection(&m_cs); }
   void Unlock() { LeaveCriticalSection(&m_cs); }
+  // Takes the lock only if that needs no waiting.
+  bool TryLock() { return TryEnterCriticalSection(&m_cs) != FALSE; }
 
  private:
   CRITICAL_SECTION m_cs;
