@@ -35,6 +35,7 @@ enum QtError : int16_t {
   kMemFullErr = -108,
   kCouldNotResolveDataRef = -2000,
   kBadImageDescription = -2001,
+  kCantFindHandler = -2003,
   kInvalidMedia = -2008,
   kInvalidTrack = -2009,
   kInvalidMovie = -2010,

@@ -120,6 +120,12 @@ class SampleTable {
   bool NextSampleTime(int64_t t, bool edgeOK, int64_t *start) const;
   bool PreviousSampleTime(int64_t t, bool edgeOK, int64_t *start) const;
 
+  // One past the last byte of sample data (the largest chunk end); 0 when
+  // there are no samples. Linear in the number of chunks.
+  uint64_t DataEnd() const;
+  // Largest sample description index any chunk names (0 without samples).
+  uint32_t MaxDescriptionIndex() const;
+
   // Bytes of heap held (for the size check of large tables).
   size_t MemoryUsed() const;
 
@@ -143,6 +149,8 @@ class SampleTable {
   };
 
   size_t TimeRunFor(uint32_t index) const;
+  bool FirstStartAtOrAfter(int64_t t, int64_t *start) const;
+  bool LastStartBefore(int64_t t, int64_t *start) const;
   int32_t OffsetFor(uint32_t index) const;
   uint32_t SizeOf(uint32_t index) const;
   uint64_t SizeSum(uint32_t first, uint32_t end) const;  // sizes of [first, end)
@@ -153,28 +161,35 @@ class SampleTable {
   int64_t totalDuration_ = 0;
   uint32_t maxSize_ = 0;
 
+  // As handed in (or appended), until Finalize builds the indexes below.
   std::vector<TimeToSampleEntry> stts_;
   std::vector<CompositionEntry> ctts_;
   std::vector<SampleToChunkEntry> stsc_;
+  bool stssPresent_ = false;
+  std::vector<uint32_t> stssRaw_;
+  std::vector<uint32_t> stpsRaw_;
 
-  std::vector<TimeRun> timeRuns_;
+  std::vector<TimeRun> timeRuns_;  // count > 0 only, in decode order
   std::vector<OffsetRun> offsetRuns_;
   uint32_t constantSize_ = 0;
   uint32_t constantSizeCount_ = 0;
   bool sizesVary_ = false;
   std::vector<uint32_t> sizes_;
-  std::vector<uint64_t> sizePrefix_;  // sum of sizes before sample k * kPrefixStep
+  std::vector<uint64_t> sizePrefix_;  // sum of the sizes before sample k * kPrefixStep
   std::vector<uint64_t> chunkOffsets_;
-  std::vector<ChunkRun> chunkRuns_;
+  std::vector<ChunkRun> chunkRuns_;  // samplesPerChunk > 0 only
   bool allSync_ = true;
-  std::vector<uint32_t> sync_;  // sorted 0-based indexes
+  std::vector<uint32_t> sync_;  // sorted, unique, 0-based
   std::vector<uint32_t> partialSync_;
   std::vector<uint8_t> dependency_;
 
-  // Append-mode state: the end position of the open chunk.
+  // Append mode: the open chunk (samples, end position, description).
   bool appending_ = false;
+  uint32_t appendChunkSamples_ = 0;
   uint64_t appendChunkEnd_ = 0;
-  bool appendSyncSeenNonSync_ = false;
+  uint32_t appendChunkDescription_ = 0;
+  bool appendSawNonSync_ = false;
+  void FlushAppendChunk();
 };
 
 }  // namespace tp::qt
