@@ -30,6 +30,7 @@ enum {
   invalidSampleTable = -2011,
   invalidTime = -2015,
   movieToolboxUninitialized = -2020,
+  userDataItemNotFound = -2026,
   maxSizeToGrowTooSmall = -2027,
   badTrackIndex = -2028,
   timeNotInMedia = -2032,

@@ -1,0 +1,266 @@
+#include "Dispatcher.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+
+#include <QuickTime/QTML.h>
+#include <QuickTime/QTSelectors.h>
+
+#include "MemoryManager.h"
+#include "MovieToolbox.h"
+#include "Qtml.h"
+
+namespace tp::qt {
+namespace {
+
+using Handler = intptr_t (*)(va_list args);
+
+// Arguments narrower than int travel as int; these read them back.
+SInt16 ArgShort(va_list args) { return SInt16(va_arg(args, int)); }
+SInt32 ArgLong(va_list args) { return SInt32(va_arg(args, int)); }
+UInt32 ArgULong(va_list args) { return UInt32(va_arg(args, unsigned int)); }
+template <typename T>
+T *ArgPtr(va_list args) {
+  return va_arg(args, T *);
+}
+
+intptr_t Err(OSErr e) { return intptr_t(e); }
+intptr_t AsPtr(const void *p) { return reinterpret_cast<intptr_t>(p); }
+MovieToolbox &Toolbox() { return MovieToolbox::Instance(); }
+MemoryManager &Memory() { return MemoryManager::Instance(); }
+
+// --- QTML ---
+intptr_t DoInitializeQTML(va_list a) { return Err(QtmlInitialize(ArgLong(a))); }
+intptr_t DoTerminateQTML(va_list) {
+  QtmlTerminate();
+  return 0;
+}
+intptr_t DoIsQTMLInitialized(va_list) { return QtmlIsInitialized() ? 1 : 0; }
+intptr_t DoNativePathNameToFSSpec(va_list a) {
+  char *path = ArgPtr<char>(a);
+  FSSpec *spec = ArgPtr<FSSpec>(a);
+  SInt32 flags = ArgLong(a);
+  return Err(NativePathToFSSpec(path, spec, flags));
+}
+
+// --- Movie Toolbox ---
+intptr_t DoEnterMovies(va_list) { return Err(Toolbox().EnterMovies()); }
+intptr_t DoExitMovies(va_list) {
+  Toolbox().ExitMovies();
+  return 0;
+}
+intptr_t DoGetMoviesError(va_list) { return Err(LastMoviesError()); }
+intptr_t DoOpenMovieFile(va_list a) {
+  const FSSpec *spec = ArgPtr<const FSSpec>(a);
+  SInt16 *ref = ArgPtr<SInt16>(a);
+  int permission = va_arg(a, int);
+  return Err(Toolbox().OpenMovieFile(spec, ref, permission));
+}
+intptr_t DoCloseMovieFile(va_list a) { return Err(Toolbox().CloseMovieFile(ArgShort(a))); }
+intptr_t DoNewMovieFromFile(va_list a) {
+  ::Movie *movie = ArgPtr<::Movie>(a);
+  SInt16 ref = ArgShort(a);
+  SInt16 *resId = ArgPtr<SInt16>(a);
+  (void)ArgPtr<unsigned char>(a);  // resource name: movies here have none
+  (void)ArgShort(a);               // flags: every movie is active
+  Boolean *changed = ArgPtr<Boolean>(a);
+  return Err(Toolbox().NewMovieFromFile(movie, ref, resId, changed));
+}
+intptr_t DoDisposeMovie(va_list a) {
+  Toolbox().DisposeMovie(va_arg(a, ::Movie));
+  return 0;
+}
+intptr_t DoGetMovieTimeScale(va_list a) { return Toolbox().GetMovieTimeScale(va_arg(a, ::Movie)); }
+intptr_t DoGetMovieDuration(va_list a) { return Toolbox().GetMovieDuration(va_arg(a, ::Movie)); }
+intptr_t DoGetMovieTrackCount(va_list a) { return Toolbox().GetMovieTrackCount(va_arg(a, ::Movie)); }
+intptr_t DoGetMovieIndTrack(va_list a) {
+  ::Movie m = va_arg(a, ::Movie);
+  SInt32 index = ArgLong(a);
+  return AsPtr(Toolbox().GetMovieIndTrack(m, index));
+}
+intptr_t DoGetTrackMedia(va_list a) { return AsPtr(Toolbox().GetTrackMedia(va_arg(a, ::Track))); }
+intptr_t DoGetMediaTimeScale(va_list a) { return Toolbox().GetMediaTimeScale(va_arg(a, ::Media)); }
+intptr_t DoGetMediaDuration(va_list a) { return Toolbox().GetMediaDuration(va_arg(a, ::Media)); }
+intptr_t DoGetMediaHandlerDescription(va_list a) {
+  ::Media m = va_arg(a, ::Media);
+  OSType *type = ArgPtr<OSType>(a);
+  unsigned char *name = ArgPtr<unsigned char>(a);
+  OSType *maker = ArgPtr<OSType>(a);
+  Toolbox().GetMediaHandlerDescription(m, type, name, maker);
+  return 0;
+}
+intptr_t DoGetMediaSampleDescription(va_list a) {
+  ::Media m = va_arg(a, ::Media);
+  SInt32 index = ArgLong(a);
+  SampleDescriptionHandle h = va_arg(a, SampleDescriptionHandle);
+  Toolbox().GetMediaSampleDescription(m, index, h);
+  return 0;
+}
+intptr_t DoGetMovieNextInterestingTime(va_list a) {
+  ::Movie m = va_arg(a, ::Movie);
+  int flags = ArgShort(a);
+  int numTypes = ArgShort(a);
+  const OSType *types = ArgPtr<const OSType>(a);
+  TimeValue time = ArgLong(a);
+  Fixed rate = ArgLong(a);
+  TimeValue *outTime = ArgPtr<TimeValue>(a);
+  TimeValue *outDuration = ArgPtr<TimeValue>(a);
+  Toolbox().GetMovieNextInterestingTime(m, flags, numTypes, types, time, rate, outTime, outDuration);
+  return 0;
+}
+intptr_t DoGetMediaSample(va_list a) {
+  ::Media m = va_arg(a, ::Media);
+  Handle data = va_arg(a, Handle);
+  SInt32 maxSize = ArgLong(a);
+  SInt32 *size = ArgPtr<SInt32>(a);
+  TimeValue time = ArgLong(a);
+  TimeValue *sampleTime = ArgPtr<TimeValue>(a);
+  TimeValue *durationPerSample = ArgPtr<TimeValue>(a);
+  SampleDescriptionHandle desc = va_arg(a, SampleDescriptionHandle);
+  SInt32 *descIndex = ArgPtr<SInt32>(a);
+  SInt32 maxCount = ArgLong(a);
+  SInt32 *count = ArgPtr<SInt32>(a);
+  SInt16 *flags = ArgPtr<SInt16>(a);
+  return Err(Toolbox().GetMediaSample(m, data, maxSize, size, time, sampleTime, durationPerSample, desc, descIndex,
+                                      maxCount, count, flags));
+}
+// Every argument comes by address, after the address of the result slot.
+intptr_t DoGetMediaSample2(va_list a) {
+  OSErr *result = ArgPtr<OSErr>(a);
+  ::Media *media = ArgPtr<::Media>(a);
+  UInt8 **dataOut = ArgPtr<UInt8 *>(a);
+  ByteCount *maxDataSize = ArgPtr<ByteCount>(a);
+  ByteCount **size = ArgPtr<ByteCount *>(a);
+  TimeValue64 *decodeTime = ArgPtr<TimeValue64>(a);
+  TimeValue64 **sampleDecodeTime = ArgPtr<TimeValue64 *>(a);
+  TimeValue64 **durationPerSample = ArgPtr<TimeValue64 *>(a);
+  TimeValue64 **displayOffset = ArgPtr<TimeValue64 *>(a);
+  SampleDescriptionHandle *desc = ArgPtr<SampleDescriptionHandle>(a);
+  ItemCount **descIndex = ArgPtr<ItemCount *>(a);
+  ItemCount *maxCount = ArgPtr<ItemCount>(a);
+  ItemCount **count = ArgPtr<ItemCount *>(a);
+  MediaSampleFlags **flags = ArgPtr<MediaSampleFlags *>(a);
+  OSErr err;
+  if (!media || !dataOut || !maxDataSize || !size || !decodeTime || !sampleDecodeTime || !durationPerSample ||
+      !displayOffset || !desc || !descIndex || !maxCount || !count || !flags) {
+    err = paramErr;
+  } else {
+    err = Toolbox().GetMediaSample2(*media, *dataOut, *maxDataSize, *size, *decodeTime, *sampleDecodeTime,
+                                    *durationPerSample, *displayOffset, *desc, *descIndex, *maxCount, *count, *flags);
+  }
+  if (result) *result = err;
+  return Err(err);
+}
+intptr_t DoGetSoundDescriptionExtension(va_list a) {
+  SoundDescriptionHandle desc = va_arg(a, SoundDescriptionHandle);
+  Handle *extension = ArgPtr<Handle>(a);
+  OSType type = ArgULong(a);
+  return Err(Toolbox().GetSoundDescriptionExtension(desc, extension, type));
+}
+
+// --- Memory Manager ---
+intptr_t DoMemError(va_list) { return Err(LastMemError()); }
+intptr_t DoNewHandle(va_list a) { return AsPtr(Memory().NewHandle(ArgLong(a))); }
+intptr_t DoDisposeHandle(va_list a) {
+  Memory().DisposeHandle(va_arg(a, Handle));
+  return 0;
+}
+intptr_t DoGetHandleSize(va_list a) { return Memory().GetHandleSize(va_arg(a, Handle)); }
+intptr_t DoHLock(va_list a) {
+  Memory().HLock(va_arg(a, Handle));
+  return 0;
+}
+intptr_t DoHUnlock(va_list a) {
+  Memory().HUnlock(va_arg(a, Handle));
+  return 0;
+}
+intptr_t DoNewPtr(va_list a) { return AsPtr(Memory().NewPtr(ArgLong(a))); }
+intptr_t DoDisposePtr(va_list a) {
+  Memory().DisposePtr(va_arg(a, ::Ptr));
+  return 0;
+}
+intptr_t DoBlockMoveData(va_list a) {
+  const void *src = ArgPtr<const void>(a);
+  void *dst = ArgPtr<void>(a);
+  SInt32 n = ArgLong(a);
+  Memory().BlockMoveData(src, dst, n);
+  return 0;
+}
+
+struct Entry {
+  uint32_t selector;
+  Handler handler;
+};
+
+// Sorted by selector for a binary search. Decompression, graphics worlds,
+// the Sound Converter and Movie Audio Extraction join this table with their
+// managers; until then their selectors answer unimpErr.
+constexpr Entry kTable[] = {
+    {kQTSelEnterMovies, DoEnterMovies},
+    {kQTSelExitMovies, DoExitMovies},
+    {kQTSelGetMoviesError, DoGetMoviesError},
+    {kQTSelDisposeMovie, DoDisposeMovie},
+    {kQTSelGetMovieTimeScale, DoGetMovieTimeScale},
+    {kQTSelGetMovieDuration, DoGetMovieDuration},
+    {kQTSelGetMovieTrackCount, DoGetMovieTrackCount},
+    {kQTSelGetTrackMedia, DoGetTrackMedia},
+    {kQTSelGetMediaTimeScale, DoGetMediaTimeScale},
+    {kQTSelGetMediaDuration, DoGetMediaDuration},
+    {kQTSelGetMediaHandlerDescription, DoGetMediaHandlerDescription},
+    {kQTSelGetMediaSampleDescription, DoGetMediaSampleDescription},
+    {kQTSelGetMediaSample, DoGetMediaSample},
+    {kQTSelCloseMovieFile, DoCloseMovieFile},
+    {kQTSelNewMovieFromFile, DoNewMovieFromFile},
+    {kQTSelGetMovieNextInterestingTime, DoGetMovieNextInterestingTime},
+    {kQTSelGetMovieIndTrack, DoGetMovieIndTrack},
+    {kQTSelOpenMovieFile, DoOpenMovieFile},
+    {kQTSelGetSoundDescriptionExtension, DoGetSoundDescriptionExtension},
+    {kQTSelGetMediaSample2, DoGetMediaSample2},
+    {kQTSelMemError, DoMemError},
+    {kQTSelNewHandle, DoNewHandle},
+    {kQTSelNewPtr, DoNewPtr},
+    {kQTSelHLock, DoHLock},
+    {kQTSelHUnlock, DoHUnlock},
+    {kQTSelHLockHi, DoHLock},  // blocks never move while locked, so "high" changes nothing
+    {kQTSelDisposePtr, DoDisposePtr},
+    {kQTSelDisposeHandle, DoDisposeHandle},
+    {kQTSelGetHandleSize, DoGetHandleSize},
+    {kQTSelBlockMoveData, DoBlockMoveData},
+    {kQTSelInitializeQTML, DoInitializeQTML},
+    {kQTSelTerminateQTML, DoTerminateQTML},
+    {kQTSelNativePathNameToFSSpec, DoNativePathNameToFSSpec},
+    {kQTSelIsQTMLInitialized, DoIsQTMLInitialized},
+};
+
+constexpr bool TableSorted() {
+  for (size_t i = 1; i < std::size(kTable); ++i)
+    if (kTable[i - 1].selector >= kTable[i].selector) return false;
+  return true;
+}
+static_assert(TableSorted(), "the selector table must be sorted and free of duplicates");
+
+const Entry *Lookup(uint32_t selector) {
+  auto it = std::lower_bound(std::begin(kTable), std::end(kTable), selector,
+                             [](const Entry &e, uint32_t s) { return e.selector < s; });
+  return it != std::end(kTable) && it->selector == selector ? it : nullptr;
+}
+
+}  // namespace
+
+intptr_t Dispatch(uint32_t selector, va_list args) {
+  const Entry *e = Lookup(selector);
+  return e ? e->handler(args) : Err(unimpErr);
+}
+
+intptr_t DispatchCall(uint32_t selector, ...) {
+  va_list args;
+  va_start(args, selector);
+  intptr_t r = Dispatch(selector, args);
+  va_end(args);
+  return r;
+}
+
+bool IsSelectorImplemented(uint32_t selector) { return Lookup(selector) != nullptr; }
+
+}  // namespace tp::qt

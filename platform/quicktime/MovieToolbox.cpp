@@ -1,0 +1,529 @@
+#include "MovieToolbox.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "MemoryManager.h"
+#include "MovieImporter.h"
+#include "SampleDescriptions.h"
+
+namespace tp::qt {
+namespace {
+
+thread_local OSErr tMoviesError = noErr;
+
+TimeValue ClampTime(int64_t v) {
+  return TimeValue(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+// Opens a native path; a path written with "\" separators is tried with "/".
+int OpenPath(const std::string &path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && path.find('\\') != std::string::npos) {
+    std::string alt = path;
+    std::replace(alt.begin(), alt.end(), '\\', '/');
+    fd = ::open(alt.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  return fd;
+}
+
+std::string ResolvePath(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 || path.find('\\') == std::string::npos) return path;
+  std::string alt = path;
+  std::replace(alt.begin(), alt.end(), '\\', '/');
+  return alt;
+}
+
+OSErr ReadFully(int fd, uint64_t pos, uint8_t *dst, size_t n) {
+  while (n > 0) {
+    ssize_t r = ::pread(fd, dst, n, off_t(pos));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return ioErr;
+    if (r == 0) return eofErr;
+    dst += r;
+    pos += uint64_t(r);
+    n -= size_t(r);
+  }
+  return noErr;
+}
+
+}  // namespace
+
+OSErr LastMoviesError() { return tMoviesError; }
+void SetLastMoviesError(OSErr err) { tMoviesError = err; }
+
+struct MovieToolbox::MediaRef {
+  const Media *media = nullptr;
+  int fd = -1;  // descriptor of the media's data file; -1 with a blob or when it could not be opened
+};
+
+struct MovieToolbox::TrackRef {
+  const Track *track = nullptr;
+  MediaRef media;
+};
+
+struct MovieToolbox::OpenMovie {
+  Movie model;
+  std::vector<std::unique_ptr<TrackRef>> tracks;
+  std::vector<int> fds;
+  OpenMovie() = default;
+  OpenMovie(const OpenMovie &) = delete;
+  OpenMovie &operator=(const OpenMovie &) = delete;
+  ~OpenMovie() {
+    for (int fd : fds) ::close(fd);
+  }
+};
+
+struct MovieToolbox::Run {
+  SampleRecord first;
+  uint32_t count = 0;
+  uint64_t bytes = 0;
+};
+
+MovieToolbox &MovieToolbox::Instance() {
+  static MovieToolbox *toolbox = new MovieToolbox();  // never destroyed: callers may outlive static teardown
+  return *toolbox;
+}
+
+OSErr MovieToolbox::EnterMovies() {
+  std::lock_guard lock(enterMutex_);
+  ++enterCount_;
+  SetLastMoviesError(noErr);
+  return noErr;
+}
+
+void MovieToolbox::ExitMovies() {
+  std::lock_guard lock(enterMutex_);
+  if (enterCount_ > 0) --enterCount_;
+  SetLastMoviesError(noErr);
+}
+
+OSErr MovieToolbox::OpenMovieFile(const FSSpec *spec, SInt16 *refNum, int permission) {
+  OSErr err = noErr;
+  if (!spec || !refNum) {
+    err = paramErr;
+  } else if (permission > fsRdPerm) {
+    err = paramErr;  // the runtime reads movies, it never writes them
+  } else if (::memchr(spec->path, '\0', sizeof spec->path) == nullptr || spec->path[0] == '\0') {
+    err = bdNamErr;
+  } else {
+    std::string path = ResolvePath(spec->path);
+    int fd = OpenPath(path);
+    struct stat st {};
+    if (fd < 0) {
+      err = fnfErr;
+    } else {
+      bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+      ::close(fd);
+      if (!regular) err = fnfErr;
+    }
+    if (err == noErr) {
+      std::lock_guard lock(filesMutex_);
+      if (files_.size() >= kMaxOpenFiles) {
+        err = tmfoErr;
+      } else {
+        // Reference numbers run from 1 to 32767 and are reused once closed.
+        while (files_.contains(nextRef_)) nextRef_ = SInt16(nextRef_ == 32767 ? 1 : nextRef_ + 1);
+        *refNum = nextRef_;
+        files_[nextRef_] = OpenFile{path};
+        nextRef_ = SInt16(nextRef_ == 32767 ? 1 : nextRef_ + 1);
+      }
+    }
+  }
+  SetLastMoviesError(err);
+  return err;
+}
+
+OSErr MovieToolbox::CloseMovieFile(SInt16 refNum) {
+  OSErr err;
+  {
+    std::lock_guard lock(filesMutex_);
+    err = files_.erase(refNum) ? OSErr(noErr) : OSErr(rfNumErr);
+  }
+  SetLastMoviesError(err);
+  return err;
+}
+
+OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *resId, Boolean *dataRefWasChanged) {
+  if (!movieOut) {
+    SetLastMoviesError(paramErr);
+    return paramErr;
+  }
+  *movieOut = nullptr;
+  if (dataRefWasChanged) *dataRefWasChanged = 0;
+  std::string path;
+  {
+    std::lock_guard lock(filesMutex_);
+    auto it = files_.find(refNum);
+    if (it != files_.end()) path = it->second.path;
+  }
+  if (path.empty()) {
+    SetLastMoviesError(rfNumErr);
+    return rfNumErr;
+  }
+  auto open = std::make_shared<OpenMovie>();
+  ImportResult r = ImportMovieFile(path, &open->model);
+  if (r.error != kNoErr) {
+    SetLastMoviesError(r.error);
+    return r.error;
+  }
+  if (open->model.timeScale == 0) {
+    SetLastMoviesError(invalidMovie);
+    return invalidMovie;
+  }
+  // One descriptor per distinct data file, opened now so that sample reads
+  // need no lookup and survive the file's reference number being closed.
+  std::unordered_map<std::string, int> byPath;
+  for (const Track &t : open->model.tracks) {
+    auto ref = std::make_unique<TrackRef>();
+    ref->track = &t;
+    ref->media.media = &t.media;
+    if (!t.media.data.blob && !t.media.data.path.empty()) {
+      auto it = byPath.find(t.media.data.path);
+      if (it == byPath.end()) {
+        int fd = OpenPath(t.media.data.path);
+        if (fd >= 0) open->fds.push_back(fd);
+        it = byPath.emplace(t.media.data.path, fd).first;
+      }
+      ref->media.fd = it->second;
+    }
+    open->tracks.push_back(std::move(ref));
+  }
+  if (resId) *resId = 0;
+  {
+    std::unique_lock lock(registryMutex_);
+    movies_[open.get()] = open;
+    for (auto &t : open->tracks) {
+      tracks_[t.get()] = open;
+      media_[&t->media] = open;
+    }
+  }
+  *movieOut = reinterpret_cast<::Movie>(open.get());
+  SetLastMoviesError(noErr);
+  return noErr;
+}
+
+void MovieToolbox::DisposeMovie(::Movie movie) {
+  std::shared_ptr<OpenMovie> open;
+  {
+    std::unique_lock lock(registryMutex_);
+    auto it = movies_.find(movie);
+    if (it != movies_.end()) {
+      open = it->second;
+      movies_.erase(it);
+      for (auto &t : open->tracks) {
+        tracks_.erase(t.get());
+        media_.erase(&t->media);
+      }
+    }
+  }
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
+  // The movie goes when the last call still reading it returns.
+}
+
+std::shared_ptr<MovieToolbox::OpenMovie> MovieToolbox::FindMovie(::Movie m) {
+  std::shared_lock lock(registryMutex_);
+  auto it = movies_.find(m);
+  return it == movies_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<MovieToolbox::OpenMovie> MovieToolbox::FindTrack(::Track t, const TrackRef **ref) {
+  std::shared_lock lock(registryMutex_);
+  auto it = tracks_.find(t);
+  if (it == tracks_.end()) return nullptr;
+  *ref = reinterpret_cast<const TrackRef *>(t);
+  return it->second;
+}
+
+std::shared_ptr<MovieToolbox::OpenMovie> MovieToolbox::FindMedia(::Media m, const MediaRef **ref) {
+  std::shared_lock lock(registryMutex_);
+  auto it = media_.find(m);
+  if (it == media_.end()) return nullptr;
+  *ref = reinterpret_cast<const MediaRef *>(m);
+  return it->second;
+}
+
+TimeScale MovieToolbox::GetMovieTimeScale(::Movie movie) {
+  auto open = FindMovie(movie);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
+  return open ? TimeScale(open->model.timeScale) : 0;
+}
+
+TimeValue MovieToolbox::GetMovieDuration(::Movie movie) {
+  auto open = FindMovie(movie);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
+  return open ? ClampTime(open->model.duration) : 0;
+}
+
+SInt32 MovieToolbox::GetMovieTrackCount(::Movie movie) {
+  auto open = FindMovie(movie);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
+  return open ? SInt32(open->tracks.size()) : 0;
+}
+
+::Track MovieToolbox::GetMovieIndTrack(::Movie movie, SInt32 index) {
+  auto open = FindMovie(movie);
+  if (!open) {
+    SetLastMoviesError(invalidMovie);
+    return nullptr;
+  }
+  if (index < 1 || size_t(index) > open->tracks.size()) {
+    SetLastMoviesError(badTrackIndex);
+    return nullptr;
+  }
+  SetLastMoviesError(noErr);
+  return reinterpret_cast<::Track>(open->tracks[size_t(index) - 1].get());
+}
+
+::Media MovieToolbox::GetTrackMedia(::Track track) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidTrack));
+  return open ? reinterpret_cast<::Media>(const_cast<MediaRef *>(&ref->media)) : nullptr;
+}
+
+TimeScale MovieToolbox::GetMediaTimeScale(::Media media) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMedia));
+  return open ? TimeScale(ref->media->timeScale) : 0;
+}
+
+TimeValue MovieToolbox::GetMediaDuration(::Media media) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMedia));
+  return open ? ClampTime(ref->media->duration) : 0;
+}
+
+void MovieToolbox::GetMediaHandlerDescription(::Media media, OSType *mediaType, unsigned char *creatorName,
+                                              OSType *creatorManufacturer) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidMedia);
+    return;
+  }
+  if (mediaType) *mediaType = ref->media->handlerType;
+  if (creatorName) {
+    const std::string &name = ref->media->handlerName;
+    size_t n = std::min<size_t>(name.size(), 255);
+    creatorName[0] = uint8_t(n);
+    std::memcpy(creatorName + 1, name.data(), n);
+  }
+  if (creatorManufacturer) *creatorManufacturer = 0;
+  SetLastMoviesError(noErr);
+}
+
+OSErr MovieToolbox::CopyDescription(const MediaRef &ref, uint32_t index, Handle h) {
+  const Media &m = *ref.media;
+  if (index < 1 || index > m.sampleDescriptions.size()) return invalidSampleDescIndex;
+  std::vector<uint8_t> host;
+  if (QtErr e = StoredToHostDescription(m.Description(index), m.handlerType, &host); e != kNoErr) return e;
+  return MemoryManager::Instance().SetHandleData(h, host.data(), host.size());
+}
+
+void MovieToolbox::GetMediaSampleDescription(::Media media, SInt32 index, SampleDescriptionHandle descH) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  OSErr err;
+  if (!open)
+    err = invalidMedia;
+  else if (!descH)
+    err = nilHandleErr;
+  else
+    err = CopyDescription(*ref, index < 0 ? 0 : uint32_t(index), reinterpret_cast<Handle>(descH));
+  SetLastMoviesError(err);
+}
+
+void MovieToolbox::GetMovieNextInterestingTime(::Movie movie, int flags, int numMediaTypes,
+                                               const OSType *whichMediaTypes, TimeValue time, Fixed rate,
+                                               TimeValue *interestingTime, TimeValue *interestingDuration) {
+  if (interestingTime) *interestingTime = -1;
+  if (interestingDuration) *interestingDuration = 0;
+  auto open = FindMovie(movie);
+  if (!open) {
+    SetLastMoviesError(invalidMovie);
+    return;
+  }
+  if (numMediaTypes < 0 || (numMediaTypes > 0 && !whichMediaTypes)) {
+    SetLastMoviesError(paramErr);
+    return;
+  }
+  SetLastMoviesError(noErr);
+  // Sample boundaries are the interesting times this runtime knows; a
+  // request for anything else finds none.
+  if (!(flags & (nextTimeMediaSample | nextTimeSyncSample))) return;
+  std::span<const uint32_t> types(whichMediaTypes, size_t(numMediaTypes));
+  int64_t found = -1, duration = 0;
+  if (open->model.NextInterestingTime(types, time, (flags & nextTimeEdgeOK) != 0, rate < 0, &found, &duration)) {
+    if (interestingTime) *interestingTime = ClampTime(found);
+    if (interestingDuration) *interestingDuration = ClampTime(duration);
+  }
+}
+
+// Gathers the samples that one call hands out, starting with the one that
+// covers `time`: consecutive samples with the same description, duration and
+// flags whose bytes follow each other, within the byte and count limits.
+// Sound samples of any size are gathered; other media only gather samples of
+// equal size (fixed-size frames), so a compressed video frame comes alone.
+OSErr MovieToolbox::CollectRun(const MediaRef &ref, int64_t time, int64_t maxBytes, uint64_t maxCount, Run *run) {
+  const SampleTable &table = ref.media->samples;
+  uint32_t index;
+  if (!table.SampleAtTime(time, &index)) return invalidTime;
+  if (!table.Sample(index, &run->first)) return invalidTime;
+  const SampleRecord &first = run->first;
+  if (int64_t(first.size) > maxBytes) return maxSizeToGrowTooSmall;
+  run->count = 1;
+  run->bytes = first.size;
+  bool sound = ref.media->handlerType == kSoundMediaType;
+  uint64_t end = first.position + first.size;
+  SampleRecord next;
+  while ((maxCount == 0 || run->count < maxCount) && table.Sample(index + run->count, &next)) {
+    if (next.descriptionIndex != first.descriptionIndex || next.decodeDuration != first.decodeDuration ||
+        next.flags != first.flags || next.displayOffset != first.displayOffset || next.position != end ||
+        (!sound && next.size != first.size) || int64_t(run->bytes + next.size) > maxBytes)
+      break;
+    ++run->count;
+    run->bytes += next.size;
+    end += next.size;
+  }
+  return noErr;
+}
+
+OSErr MovieToolbox::ReadRun(const OpenMovie &open, const MediaRef &ref, const Run &run, uint8_t *dst) {
+  (void)open;
+  const DataSource &data = ref.media->data;
+  if (run.bytes == 0) return noErr;
+  if (data.blob) {
+    const std::vector<uint8_t> &blob = *data.blob;
+    if (run.first.position > blob.size() || run.bytes > blob.size() - run.first.position) return invalidSampleTable;
+    std::memcpy(dst, blob.data() + run.first.position, size_t(run.bytes));
+    return noErr;
+  }
+  if (ref.fd < 0) return couldNotResolveDataRef;
+  return ReadFully(ref.fd, run.first.position, dst, size_t(run.bytes));
+}
+
+OSErr MovieToolbox::GetMediaSample(::Media media, Handle dataOut, SInt32 maxSizeToGrow, SInt32 *size, TimeValue time,
+                                   TimeValue *sampleTime, TimeValue *durationPerSample, SampleDescriptionHandle descH,
+                                   SInt32 *descIndex, SInt32 maxNumberOfSamples, SInt32 *numberOfSamples,
+                                   SInt16 *sampleFlags) {
+  if (size) *size = 0;
+  if (numberOfSamples) *numberOfSamples = 0;
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  OSErr err = noErr;
+  Run run;
+  if (!open) {
+    err = invalidMedia;
+  } else if (maxSizeToGrow < 0 || maxNumberOfSamples < 0) {
+    err = paramErr;
+  } else {
+    int64_t limit = maxSizeToGrow > 0 ? int64_t(maxSizeToGrow) : kMaxSampleBytes;
+    err = CollectRun(*ref, time, limit, uint64_t(maxNumberOfSamples), &run);
+    if (err == maxSizeToGrowTooSmall && size) *size = SInt32(std::min<uint64_t>(run.first.size, INT32_MAX));
+  }
+  if (err == noErr && dataOut) {
+    MemoryManager &mm = MemoryManager::Instance();
+    err = mm.SetHandleSize(dataOut, int64_t(run.bytes));
+    if (err == noErr) err = ReadRun(*open, *ref, run, reinterpret_cast<uint8_t *>(*dataOut));
+  }
+  if (err == noErr && descH) err = CopyDescription(*ref, run.first.descriptionIndex, reinterpret_cast<Handle>(descH));
+  if (err == noErr) {
+    if (size) *size = SInt32(run.bytes);
+    if (sampleTime) *sampleTime = ClampTime(run.first.decodeTime);
+    if (durationPerSample) *durationPerSample = ClampTime(run.first.decodeDuration);
+    if (descIndex) *descIndex = SInt32(run.first.descriptionIndex);
+    if (numberOfSamples) *numberOfSamples = SInt32(run.count);
+    if (sampleFlags) *sampleFlags = SInt16(run.first.flags & 0xFFFF);
+  }
+  SetLastMoviesError(err);
+  return err;
+}
+
+OSErr MovieToolbox::GetMediaSample2(::Media media, UInt8 *dataOut, ByteCount maxDataSize, ByteCount *size,
+                                    TimeValue64 decodeTime, TimeValue64 *sampleDecodeTime,
+                                    TimeValue64 *decodeDurationPerSample, TimeValue64 *displayOffset,
+                                    SampleDescriptionHandle descH, ItemCount *descIndex, ItemCount maxNumberOfSamples,
+                                    ItemCount *numberOfSamples, MediaSampleFlags *sampleFlags) {
+  if (size) *size = 0;
+  if (numberOfSamples) *numberOfSamples = 0;
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  OSErr err = noErr;
+  Run run;
+  if (!open) {
+    err = invalidMedia;
+  } else {
+    // Without a buffer the call only reports; with one, it must fit.
+    int64_t limit = dataOut ? int64_t(maxDataSize) : kMaxSampleBytes;
+    err = CollectRun(*ref, decodeTime, limit, maxNumberOfSamples, &run);
+    if (err == maxSizeToGrowTooSmall && size) *size = run.first.size;
+  }
+  if (err == noErr && dataOut) err = ReadRun(*open, *ref, run, dataOut);
+  if (err == noErr && descH) err = CopyDescription(*ref, run.first.descriptionIndex, reinterpret_cast<Handle>(descH));
+  if (err == noErr) {
+    if (size) *size = ByteCount(run.bytes);
+    if (sampleDecodeTime) *sampleDecodeTime = run.first.decodeTime;
+    if (decodeDurationPerSample) *decodeDurationPerSample = run.first.decodeDuration;
+    if (displayOffset) *displayOffset = run.first.displayOffset;
+    if (descIndex) *descIndex = run.first.descriptionIndex;
+    if (numberOfSamples) *numberOfSamples = run.count;
+    if (sampleFlags) *sampleFlags = run.first.flags;
+  }
+  SetLastMoviesError(err);
+  return err;
+}
+
+OSErr MovieToolbox::GetSoundDescriptionExtension(SoundDescriptionHandle desc, Handle *extension, OSType idType) {
+  if (extension) *extension = nullptr;
+  if (!desc || !extension) {
+    SetLastMoviesError(paramErr);
+    return paramErr;
+  }
+  MemoryManager &mm = MemoryManager::Instance();
+  Handle h = reinterpret_cast<Handle>(desc);
+  Size n = mm.GetHandleSize(h);
+  if (OSErr e = LastMemError(); e != noErr) {
+    SetLastMoviesError(e);
+    return e;
+  }
+  // Searched in a private copy so that the registry lock is not held while
+  // walking the atoms; descriptions are small.
+  std::vector<uint8_t> bytes(static_cast<size_t>(n));
+  if (n > 0) std::memcpy(bytes.data(), *h, size_t(n));
+  auto payload = FindHostExtension(bytes, kSoundMediaType, idType);
+  if (!payload) {
+    SetLastMoviesError(userDataItemNotFound);
+    return userDataItemNotFound;
+  }
+  Handle out = mm.NewHandle(int64_t(payload->size()));
+  if (!out) {
+    SetLastMoviesError(memFullErr);
+    return memFullErr;
+  }
+  if (!payload->empty()) std::memcpy(*out, payload->data(), payload->size());
+  *extension = out;
+  SetLastMoviesError(noErr);
+  return noErr;
+}
+
+size_t MovieToolbox::OpenMovieCount() {
+  std::shared_lock lock(registryMutex_);
+  return movies_.size();
+}
+
+size_t MovieToolbox::OpenFileCount() {
+  std::lock_guard lock(filesMutex_);
+  return files_.size();
+}
+
+}  // namespace tp::qt
