@@ -1,0 +1,243 @@
+#include "engine/CQTAVExtraction.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "QuickTime/QTML.h"
+#include "engine/QTTrackFactory.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr DWORD kPathChunk = 2048;          // characters of the first read
+constexpr DWORD kRegistryValueBytes = 520;  // 260 wide characters
+constexpr SInt32 kFullNativePathFlag = static_cast<SInt32>(0x80000000u);
+
+// The sign-extended low 16 bits of a runtime result.
+LONG Low16(LONG value) { return static_cast<SInt16>(static_cast<UInt16>(value & 0xffff)); }
+
+}  // namespace
+
+LONG CQTAVExtraction::SetQTSysDir() {
+  TraceA2("SetQTSysDir");
+  WCHAR *buffer = static_cast<WCHAR *>(std::malloc(kPathChunk * sizeof(WCHAR)));
+  if (buffer == nullptr) return -1;
+  DWORD count = GetEnvironmentVariableW(TEXT("Path"), buffer, kPathChunk);
+  TraceA2("dwRet(%d)", static_cast<int>(count));
+  if (count == 0) {
+    TraceA8("GetEnvironmentVariable failed(%d)", static_cast<int>(GetLastError()));
+    std::free(buffer);
+    return -1;
+  }
+  if (count > kPathChunk) {
+    // The first read reported the size needed, terminator included.
+    const DWORD capacity = count;
+    WCHAR *bigger = static_cast<WCHAR *>(std::realloc(buffer, static_cast<size_t>(capacity) * sizeof(WCHAR)));
+    if (bigger == nullptr) {
+      std::free(buffer);
+      return -1;
+    }
+    buffer = bigger;
+    count = GetEnvironmentVariableW(TEXT("Path"), buffer, capacity);
+    // A second answer that still does not fit (the variable grew in between)
+    // leaves the buffer without a value: treat it as a failed read.
+    if (count == 0 || count >= capacity) {
+      TraceA8("GetEnvironmentVariable failed(%d)", static_cast<int>(GetLastError()));
+      std::free(buffer);
+      return -1;
+    }
+  }
+  TraceW2(TEXT("Set Environment variable %s"), buffer);
+  WideString value(buffer, count);
+  std::free(buffer);
+  WideString folder = GetQTSysDir();
+  value += TEXT(";");
+  value += folder;
+  TraceW2(TEXT("QTSysDir(%s)"), folder.c_str());
+  SetEnvironmentVariableW(TEXT("Path"), value.c_str());
+  return 0;
+}
+
+WideString CQTAVExtraction::GetQTSysDir() {
+  HKEY software = nullptr;
+  HKEY maker = nullptr;
+  HKEY quickTime = nullptr;
+  WideString result;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0, KEY_QUERY_VALUE, &software) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(software, TEXT("Apple Computer, Inc."), 0, KEY_QUERY_VALUE, &maker) == ERROR_SUCCESS) {
+      if (RegOpenKeyExW(maker, TEXT("QuickTime"), 0, KEY_QUERY_VALUE, &quickTime) == ERROR_SUCCESS) {
+        // One character more than the registry may fill, so that a value
+        // stored without its terminator still ends inside the buffer.
+        WCHAR value[kRegistryValueBytes / sizeof(WCHAR) + 1] = {};
+        DWORD bytes = kRegistryValueBytes;
+        if (RegQueryValueExW(quickTime, TEXT("QTSysDir"), nullptr, nullptr, reinterpret_cast<BYTE *>(value), &bytes) ==
+            ERROR_SUCCESS) {
+          result = value;
+        }
+        RegCloseKey(quickTime);
+      }
+      RegCloseKey(maker);
+    }
+    RegCloseKey(software);
+  }
+  return result;
+}
+
+bool CQTAVExtraction::ReadFileVersion(LPCWSTR path, WORD *major, WORD *minor, WORD *build, WORD *revision) {
+  if (path == nullptr) return false;
+  DWORD handle = 0;
+  DWORD size = GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) return false;
+  void *block = std::malloc(size);
+  if (block == nullptr) return false;
+  bool ok = false;
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT length = 0;
+  if (GetFileVersionInfoW(path, handle, size, block) &&
+      VerQueryValueW(block, TEXT("\\"), reinterpret_cast<LPVOID *>(&fixed), &length) && fixed != nullptr &&
+      length >= sizeof(VS_FIXEDFILEINFO)) {
+    if (major) *major = HIWORD(fixed->dwFileVersionMS);
+    if (minor) *minor = LOWORD(fixed->dwFileVersionMS);
+    if (build) *build = HIWORD(fixed->dwFileVersionLS);
+    if (revision) *revision = LOWORD(fixed->dwFileVersionLS);
+    ok = true;
+  }
+  std::free(block);
+  return ok;
+}
+
+Media CQTAVExtraction::FindMediaOfType(Movie movie, OSType type) {
+  SInt32 count = GetMovieTrackCount(movie);
+  for (SInt32 index = 1; index <= count; ++index) {
+    Track track = GetMovieIndTrack(movie, index);
+    Media media = GetTrackMedia(track);
+    OSType handler = 0;
+    GetMediaHandlerDescription(media, &handler, nullptr, nullptr);
+    if (handler == type) return media;
+  }
+  return nullptr;
+}
+
+CQTAVExtraction::CQTAVExtraction(LPCWSTR path, IQTTrackFactory *factory)
+    : videoExtraction(nullptr),
+      audioExtraction(nullptr),
+      movie(nullptr),
+      status(0),
+      factory_(factory != nullptr ? factory : &DefaultQTTrackFactory()) {
+  TraceW2(TEXT("CQTAVExtraction::CQTAVExtraction\n"));
+  SetQTSysDir();
+
+  const WideString folder = GetQTSysDir();
+  WORD major = 0, minor = 0, build = 0, revision = 0;
+  if (ReadFileVersion((folder + TEXT("QTMLClient.dll")).c_str(), &major, &minor, &build, &revision)) {
+    TraceA2("QTMLClient.dll version %d.%d.%d.%d", major, minor, build, revision);
+  }
+  if (ReadFileVersion((folder + TEXT("QuickTime.qts")).c_str(), &major, &minor, &build, &revision)) {
+    TraceA2("QuickTime.qts version %d.%d.%d.%d", major, minor, build, revision);
+  }
+
+  OSErr err = InitializeQTML(0);
+  if (err != noErr) {
+    TraceW8(TEXT("InitializeQTML error(%d)"), static_cast<int>(err));
+    status = err;
+    return;
+  }
+  err = EnterMovies();
+  if (err != noErr) {
+    TraceW8(TEXT("EnterMovies error(%d)"), static_cast<int>(err));
+    status = err;
+    return;
+  }
+
+  // A null path is taken as an empty one: it then fails to open like any
+  // other path that names no movie.
+  LPCWSTR widePath = path != nullptr ? path : TEXT("");
+  TraceW2(TEXT("input Movie file name %s"), widePath);
+  const int wideLength = lstrlenW(widePath);
+  int bytes = wideLength > 0 ? WideCharToMultiByte(CP_ACP, 0, widePath, wideLength, nullptr, 0, nullptr, nullptr) : 0;
+  if (bytes < 0) bytes = 0;
+  char *ansiPath = factory_->AllocateBytes(static_cast<size_t>(bytes) + 1);
+  if (ansiPath == nullptr) {
+    status = 2;
+    return;
+  }
+  if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, widePath, wideLength, ansiPath, bytes, nullptr, nullptr);
+  ansiPath[bytes] = '\0';
+  TraceA2("Movie file name %s\n", ansiPath);
+  FSSpec spec;
+  std::memset(&spec, 0, sizeof(spec));
+  NativePathNameToFSSpec(ansiPath, &spec, kFullNativePathFlag);
+  factory_->FreeBytes(ansiPath);
+
+  LONG rc = OpenMovie(&spec);
+  if (Low16(rc) != 0) status = Low16(rc);
+}
+
+LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
+  SInt16 fileRef = 0;
+  OSErr err = OpenMovieFile(spec, &fileRef, 0);
+  if (err != noErr) {
+    TraceW8(TEXT("Open Movie File failed(%d)\n"), static_cast<int>(err));
+    return err;
+  }
+  err = NewMovieFromFile(&movie, fileRef, nullptr, nullptr, newMovieActive, nullptr);
+  if (err != noErr) {
+    TraceW8(TEXT("NewMovieFromFile failed(%d)\n"), static_cast<int>(err));
+    // A failed open leaves no movie to dispose, whatever the runtime wrote.
+    movie = nullptr;
+    CloseMovieFile(fileRef);
+    return err;
+  }
+  CloseMovieFile(fileRef);
+
+  if (FindMediaOfType(movie, VideoMediaType) != nullptr) {
+    videoExtraction = factory_->CreateVideoExtraction(movie);
+    if (videoExtraction == nullptr) {
+      TraceW8(TEXT("new CQTVideoDecoder failed\n"));
+      status = 2;
+      return 2;
+    }
+  }
+  if (FindMediaOfType(movie, SoundMediaType) == nullptr) return 0;
+
+  IMediaExtraction *audio = factory_->CreateAudioExtraction(movie);
+  if (audio == nullptr) {
+    TraceW8(TEXT("new CQTAudioDecoder failed\n"));
+    status = 2;
+    return 2;
+  }
+  if (factory_->ProbeAudioExtraction(audio) >= 0) {
+    audioExtraction = audio;
+    return 0;
+  }
+  delete audio;
+  audioExtraction = factory_->CreateAudioDecoder(movie);
+  if (audioExtraction == nullptr) {
+    TraceW8(TEXT("new CQTAudioDecoder failed\n"));
+    status = 2;
+    return 2;
+  }
+  return 0;
+}
+
+CQTAVExtraction::~CQTAVExtraction() {
+  TraceW2(TEXT("CQTAVExtraction::~CQTAVExtraction()\n"));
+  delete videoExtraction;
+  videoExtraction = nullptr;
+  delete audioExtraction;
+  audioExtraction = nullptr;
+  if (movie != nullptr) {
+    TraceW2(TEXT("Dispose movie"));
+    DisposeMovie(movie);
+    movie = nullptr;
+  }
+  ExitMovies();
+  TerminateQTML();
+}
+
+IMediaExtraction *CQTAVExtraction::GetAudioExtraction() { return audioExtraction; }
+
+IMediaExtraction *CQTAVExtraction::GetVideoExtraction() { return videoExtraction; }
+
+LONG CQTAVExtraction::GetStatus() { return status; }
