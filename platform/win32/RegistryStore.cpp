@@ -136,9 +136,9 @@ LONG Replace(const std::string &path, std::shared_ptr<const RegistryTree> tree) 
   {
     FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0) return ERROR_CANTWRITE;
-    // fsync before the rename, so that a crash leaves the old file or the
-    // new one, never an empty one.
-    if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0 || ::fstat(fd.get(), &st) != 0) {
+    // No fsync: the rename already gives every reader the old file or the
+    // new one; syncing each change costs milliseconds (see README.md).
+    if (!WriteAll(fd.get(), text) || ::fstat(fd.get(), &st) != 0) {
       ::unlink(temp.c_str());
       return ERROR_CANTWRITE;
     }
