@@ -215,8 +215,19 @@ QtErr ParseDref(ParseContext &ctx, const Box &box) {
   if (!ctx.Once(kSeenDref)) return Duplicate(ctx, box);
   if (box.payload.size() < 8) return ctx.Fail(kInvalidMedia, "truncated " + Where(box));
   const uint32_t count = Be32(box.payload.data() + 4);
+  if (count > (box.payload.size() - 8) / 12) {
+    return ctx.Fail(kInvalidMedia, Where(box) + " claims " + std::to_string(count) + " entries");
+  }
+  size_t pos = 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t room = box.payload.size() - pos;
+    const uint32_t size = room >= 4 ? Be32(box.payload.data() + pos) : 0;
+    if (room < 12 || size < 12 || size > room) {
+      return ctx.Fail(kInvalidMedia, "data reference " + std::to_string(i + 1) + " does not fit in " + Where(box));
+    }
+    pos += size;
+  }
   if (count == 0) return kNoErr;
-  if (box.payload.size() < 8 + 12) return ctx.Fail(kInvalidMedia, "truncated " + Where(box));
   // Data reference 1 is the one every chunk of ours uses; flag 1 means "in
   // this file". Others name another file, which we do not follow.
   const uint32_t flags = Be32(box.payload.data() + 16) & 0xFFFFFF;

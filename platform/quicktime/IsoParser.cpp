@@ -195,7 +195,10 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
     uint8_t head[16];
     const size_t avail = size_t(room < 16 ? room : 16);
     if (!source.ReadAt(pos, head, avail)) return fail(ctx.Fail(kIoErr, "read failed at offset " + std::to_string(pos)));
-    if (avail < 8 && haveMovie) break;  // trailing bytes after a complete movie
+    if (avail < 8) {
+      if (haveMovie) break;  // trailing bytes after a complete movie
+      return fail(ctx.Fail(kNoMovieFound, "no movie box ('moov') in the file"));
+    }
     uint32_t type = 0;
     uint64_t headerSize = 0, size = 0;
     if (avail >= 8 && !iso::PrintableType(iso::Be32(head + 4))) {
