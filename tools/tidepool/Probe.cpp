@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <type_traits>
 
 #include "QuickTime/MacMemory.h"
 #include "QuickTime/Movies.h"
@@ -87,15 +88,14 @@ std::string FourCharacters(uint32_t code, bool json) {
   std::string out;
   for (int shift = 24; shift >= 0; shift -= 8) {
     const unsigned char c = static_cast<unsigned char>(code >> shift);
-    if (c == '"' || c == '\\') {
-      out += json ? std::string("\\") + static_cast<char>(c) : std::string(1, static_cast<char>(c));
-    } else if (c < 0x20 || c >= 0x7f) {
+    if (c < 0x20 || c >= 0x7f) {
       char escaped[8];
       std::snprintf(escaped, sizeof(escaped), json ? "\\u%04x" : ".", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
+      out.append(escaped);
+      continue;
     }
+    if (json && (c == '"' || c == '\\')) out.push_back('\\');
+    out.push_back(static_cast<char>(c));
   }
   return out;
 }
@@ -108,6 +108,18 @@ std::string Number(double value) {
     std::snprintf(text, sizeof(text), "%.6g", value);
   }
   return text;
+}
+
+void AppendOne(std::string &out, const std::string &text) { out += text; }
+void AppendOne(std::string &out, const char *text) { out += text; }
+template <typename N>
+requires std::is_arithmetic_v<N>
+void AppendOne(std::string &out, N number) { out += std::to_string(number); }
+
+// Appends each piece in turn (one growing string, no temporaries chained).
+template <typename... Pieces>
+void Append(std::string &out, const Pieces &...pieces) {
+  (AppendOne(out, pieces), ...);
 }
 
 }  // namespace
@@ -127,17 +139,16 @@ ProbeReport ProbeMovie(LPCWSTR path) {
 }
 
 std::string ToJson(const ProbeReport &report) {
-  std::string out = "{\"status\": " + std::to_string(report.status) + ", \"video\": ";
+  std::string out;
+  Append(out, "{\"status\": ", report.status, ", \"video\": ");
   if (const auto &v = report.video) {
-    out += "{\"timescale\": " + std::to_string(v->timeScale) + ", \"duration\": " + std::to_string(v->duration) +
-           ", \"width\": " + std::to_string(v->width) + ", \"height\": " + std::to_string(v->height) +
-           ", \"format\": \"" + FourCharacters(v->format, true) + "\", \"samples\": [";
+    Append(out, "{\"timescale\": ", v->timeScale, ", \"duration\": ", v->duration, ", \"width\": ", v->width,
+           ", \"height\": ", v->height, ", \"format\": \"", FourCharacters(v->format, true), "\", \"samples\": [");
     bool first = true;
     for (const VideoSample &s : v->samples) {
-      if (!first) out += ", ";
+      Append(out, first ? "[" : ", [", s.decodeTime, ", ", s.decodeDuration, ", ", s.displayOffset, ", ", s.size,
+             s.sync ? ", 1]" : ", 0]");
       first = false;
-      out += "[" + std::to_string(s.decodeTime) + ", " + std::to_string(s.decodeDuration) + ", " +
-             std::to_string(s.displayOffset) + ", " + std::to_string(s.size) + ", " + (s.sync ? "1" : "0") + "]";
     }
     out += "]}";
   } else {
@@ -145,9 +156,9 @@ std::string ToJson(const ProbeReport &report) {
   }
   out += ", \"sound\": ";
   if (const auto &s = report.sound) {
-    out += "{\"timescale\": " + std::to_string(s->timeScale) + ", \"duration\": " + std::to_string(s->duration) +
-           ", \"format\": \"" + FourCharacters(s->format, true) + "\", \"channels\": " + std::to_string(s->channels) +
-           ", \"sample_size\": " + std::to_string(s->sampleSize) + ", \"sample_rate\": " + Number(s->sampleRate) + "}";
+    Append(out, "{\"timescale\": ", s->timeScale, ", \"duration\": ", s->duration, ", \"format\": \"",
+           FourCharacters(s->format, true), "\", \"channels\": ", s->channels, ", \"sample_size\": ", s->sampleSize,
+           ", \"sample_rate\": ", Number(s->sampleRate), "}");
   } else {
     out += "null";
   }
@@ -156,28 +167,26 @@ std::string ToJson(const ProbeReport &report) {
 }
 
 std::string ToText(const ProbeReport &report, const std::string &path) {
-  std::string out = path + "\n";
+  std::string out;
+  Append(out, path, "\n");
   if (report.status != 0) {
-    out += "  cannot open: status " + std::to_string(report.status) + "\n";
+    Append(out, "  cannot open: status ", report.status, "\n");
     return out;
   }
   if (const auto &v = report.video) {
     size_t sync = 0;
     for (const VideoSample &s : v->samples) sync += s.sync;
     const double seconds = v->timeScale > 0 ? static_cast<double>(v->duration) / v->timeScale : 0;
-    out += "  video: '" + FourCharacters(v->format, false) + "' " + std::to_string(v->width) + "x" +
-           std::to_string(v->height) + ", " + Number(seconds) + " s (" + std::to_string(v->duration) + " / " +
-           std::to_string(v->timeScale) + "), " + std::to_string(v->samples.size()) + " samples, " +
-           std::to_string(sync) + " sync\n";
-    if (v->sampleError != 0) out += "  video samples stopped by error " + std::to_string(v->sampleError) + "\n";
+    Append(out, "  video: '", FourCharacters(v->format, false), "' ", v->width, "x", v->height, ", ", Number(seconds),
+           " s (", v->duration, " / ", v->timeScale, "), ", v->samples.size(), " samples, ", sync, " sync\n");
+    if (v->sampleError != 0) Append(out, "  video samples stopped by error ", v->sampleError, "\n");
   } else {
     out += "  video: none\n";
   }
   if (const auto &s = report.sound) {
     const double seconds = s->timeScale > 0 ? static_cast<double>(s->duration) / s->timeScale : 0;
-    out += "  sound: '" + FourCharacters(s->format, false) + "' " + std::to_string(s->channels) + " channel(s), " +
-           std::to_string(s->sampleSize) + " bit, " + Number(s->sampleRate) + " Hz, " + Number(seconds) + " s (" +
-           std::to_string(s->duration) + " / " + std::to_string(s->timeScale) + ")\n";
+    Append(out, "  sound: '", FourCharacters(s->format, false), "' ", s->channels, " channel(s), ", s->sampleSize,
+           " bit, ", Number(s->sampleRate), " Hz, ", Number(seconds), " s (", s->duration, " / ", s->timeScale, ")\n");
   } else {
     out += "  sound: none\n";
   }
