@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
 
 #include "TraceOutput.h"
@@ -14,6 +14,7 @@
 namespace {
 
 using quilltrace::AppendUtf8;
+using quilltrace::Lock;
 using quilltrace::TraceOutput;
 
 constexpr int kMessageLimit = 1024;  // wvsprintf's own limit, terminator included
@@ -78,7 +79,7 @@ int TraceWide(bool raw, int level, const WCHAR *tag, const WCHAR *format, va_lis
 // The open dump file. Its lock is a leaf and is never held together with
 // the trace output's lock.
 struct DumpFile {
-  std::mutex mutex;
+  Lock mutex;
   std::string path;  // UTF-8, "/" separators off Windows
   std::FILE *file = nullptr;
 
@@ -88,7 +89,7 @@ struct DumpFile {
     path.clear();
   }
   ~DumpFile() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Lock> lock(mutex);
     CloseLocked();
   }
 };
@@ -138,13 +139,14 @@ QUILLTRACE_API int QUILLDumptoFile(const WCHAR *path, const void *data, int byte
   }
 #endif
   DumpFile &dump = Dump();
-  std::lock_guard<std::mutex> lock(dump.mutex);
+  std::lock_guard<Lock> lock(dump.mutex);
   if (dump.file == nullptr || dump.path != utf8) {
     dump.CloseLocked();
     dump.file = OpenForAppend(path, utf8);
     if (dump.file == nullptr) return -1;
     dump.path = utf8;
   }
+  if (bytes == 0) return 0;
   const size_t written = std::fwrite(data, 1, static_cast<size_t>(bytes), dump.file);
   std::fflush(dump.file);
   return static_cast<int>(written);
@@ -152,7 +154,7 @@ QUILLTRACE_API int QUILLDumptoFile(const WCHAR *path, const void *data, int byte
 
 QUILLTRACE_API int QUILLDumpFileClose(void) {
   DumpFile &dump = Dump();
-  std::lock_guard<std::mutex> lock(dump.mutex);
+  std::lock_guard<Lock> lock(dump.mutex);
   dump.CloseLocked();
   return 0;
 }

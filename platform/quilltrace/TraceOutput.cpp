@@ -15,7 +15,7 @@ TraceOutput &TraceOutput::Instance() {
 TraceOutput::TraceOutput() { Configure(); }
 
 TraceOutput::~TraceOutput() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   CloseLocked();
 }
 
@@ -38,7 +38,7 @@ void TraceOutput::Configure() {
   minLevel_.store(level, std::memory_order_relaxed);
 
   const char *target = std::getenv("QUILLTRACE_FILE");
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   CloseLocked();
   if (target == nullptr || *target == '\0') return;
   if (std::strcmp(target, "stderr") == 0) {
@@ -53,7 +53,7 @@ void TraceOutput::Configure() {
 }
 
 void TraceOutput::Write(std::string_view line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   if (file_ != nullptr) {
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);
@@ -62,18 +62,18 @@ void TraceOutput::Write(std::string_view line) {
 }
 
 bool TraceOutput::Enabled() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return file_ != nullptr || capturing_;
 }
 
 void TraceOutput::CaptureBegin() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   capturing_ = true;
   captured_.clear();
 }
 
 int TraceOutput::CaptureTake(char *buffer, int size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   const size_t need = captured_.size() + 1;
   if (need > static_cast<size_t>(INT_MAX)) return INT_MAX;
   if (buffer != nullptr && size > 0 && need <= static_cast<size_t>(size)) {
@@ -84,7 +84,7 @@ int TraceOutput::CaptureTake(char *buffer, int size) {
 }
 
 void TraceOutput::CaptureEnd() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   capturing_ = false;
   captured_.clear();
   captured_.shrink_to_fit();

@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
 #include <string_view>
+
+#include "Lock.h"
 
 namespace quilltrace {
 
@@ -46,7 +48,7 @@ class TraceOutput {
   std::atomic<int> minLevel_{0};
   // Guards everything below. A leaf lock: nothing else is taken while it is
   // held, and it is never held across a call out of this class.
-  std::mutex mutex_;
+  Lock mutex_;
   std::FILE *file_ = nullptr;  // owned unless it is stderr
   bool toStderr_ = false;
   bool capturing_ = false;
