@@ -16,16 +16,6 @@
 #include "com/Apartment.h"
 #include "dshow/MemAllocator.h"
 
-// The registry and the loader are implemented elsewhere in this library;
-// referencing them weakly keeps this file linkable while they are absent and
-// activation then reports the class as not registered.
-#pragma weak RegOpenKeyExW
-#pragma weak RegQueryValueExW
-#pragma weak RegCloseKey
-#pragma weak LoadLibraryW
-#pragma weak GetProcAddress
-#pragma weak FreeLibrary
-
 namespace {
 
 typedef HRESULT(STDAPICALLTYPE *DllGetClassObjectFn)(REFCLSID, REFIID, LPVOID *);
@@ -77,10 +67,6 @@ struct LoadedServer {
 std::mutex g_serversLock;
 std::vector<LoadedServer> g_servers;
 
-bool AllRegistryAndLoaderPresent() {
-  return &RegOpenKeyExW && &RegQueryValueExW && &RegCloseKey && &LoadLibraryW && &GetProcAddress && &FreeLibrary;
-}
-
 // Reads the server path of rclsid; false when the class is not registered.
 bool FindInprocServer(REFCLSID rclsid, std::vector<WCHAR> &path) {
   WCHAR key[64] = u"CLSID\\";
@@ -123,7 +109,6 @@ void RecordServer(HMODULE module) {
 }
 
 HRESULT GetInprocClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
-  if (!AllRegistryAndLoaderPresent()) return REGDB_E_CLASSNOTREG;
   std::vector<WCHAR> path;
   if (!FindInprocServer(rclsid, path)) return REGDB_E_CLASSNOTREG;
   HMODULE module = LoadLibraryW(path.data());
@@ -170,7 +155,6 @@ EXTERN_C HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnk
 }
 
 EXTERN_C void STDAPICALLTYPE CoFreeUnusedLibraries(void) {
-  if (!AllRegistryAndLoaderPresent()) return;
   std::lock_guard<std::mutex> lock(g_serversLock);
   for (auto it = g_servers.begin(); it != g_servers.end();) {
     auto canUnload =

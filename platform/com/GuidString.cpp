@@ -4,11 +4,6 @@
 
 #include <cstring>
 
-// Task memory is implemented elsewhere in this library; a weak reference
-// keeps this file linkable while it is absent (allocation then fails).
-#pragma weak CoTaskMemAlloc
-#pragma weak CoTaskMemFree
-
 namespace {
 
 constexpr int kGuidChars = 38;
@@ -60,7 +55,6 @@ bool ParseGuid(const OLECHAR *s, GUID &g) {
 HRESULT StringFromGuidAlloc(REFGUID g, LPOLESTR *out) {
   if (!out) return E_INVALIDARG;
   *out = nullptr;
-  if (!&CoTaskMemAlloc) return E_OUTOFMEMORY;
   *out = static_cast<LPOLESTR>(CoTaskMemAlloc((kGuidChars + 1) * sizeof(OLECHAR)));
   if (!*out) return E_OUTOFMEMORY;
   StringFromGUID2(g, *out, kGuidChars + 1);

@@ -2,15 +2,10 @@
 
 #include <cstring>
 
-// Task memory is implemented elsewhere in this library; a weak reference
-// keeps this file linkable while it is absent (allocation then fails).
-#pragma weak CoTaskMemAlloc
-#pragma weak CoTaskMemFree
-
 namespace tp::dshow {
 
 AM_MEDIA_TYPE *CreateMediaTypeCopy(const AM_MEDIA_TYPE *src) {
-  if (!src || !&CoTaskMemAlloc) return nullptr;
+  if (!src) return nullptr;
   auto *dst = static_cast<AM_MEDIA_TYPE *>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
   if (!dst) return nullptr;
   *dst = *src;
@@ -34,7 +29,7 @@ AM_MEDIA_TYPE *CreateMediaTypeCopy(const AM_MEDIA_TYPE *src) {
 }
 
 void DeleteMediaTypeCopy(AM_MEDIA_TYPE *pmt) {
-  if (!pmt || !&CoTaskMemFree) return;
+  if (!pmt) return;
   if (pmt->pbFormat) CoTaskMemFree(pmt->pbFormat);
   if (pmt->pUnk) pmt->pUnk->Release();
   CoTaskMemFree(pmt);
