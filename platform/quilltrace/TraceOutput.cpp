@@ -4,8 +4,49 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+
+#include "Utf8.h"
 
 namespace quilltrace {
+
+namespace {
+
+// An environment variable as UTF-8 (empty when unset), and on Windows also
+// as the system's own wide text, so that a path opens whatever its letters.
+struct Variable {
+  std::string utf8;
+#if defined(_WIN32)
+  std::wstring wide;
+#endif
+};
+
+Variable ReadVariable(const char *name) {
+  Variable v;
+#if defined(_WIN32)
+  wchar_t wideName[64] = {};
+  for (size_t i = 0; name[i] != '\0' && i + 1 < std::size(wideName); ++i) wideName[i] = static_cast<wchar_t>(name[i]);
+  const DWORD need = GetEnvironmentVariableW(wideName, nullptr, 0);
+  if (need == 0) return v;
+  v.wide.assign(need, L'\0');
+  const DWORD got = GetEnvironmentVariableW(wideName, v.wide.data(), need);
+  v.wide.resize(got < need ? got : 0);
+  AppendUtf8(reinterpret_cast<const WCHAR *>(v.wide.c_str()), -1, &v.utf8);
+#else
+  if (const char *text = std::getenv(name)) v.utf8 = text;
+#endif
+  return v;
+}
+
+std::FILE *OpenForAppend(const Variable &path) {
+#if defined(_WIN32)
+  return _wfopen(path.wide.c_str(), L"ab");
+#else
+  return std::fopen(path.utf8.c_str(), "ab");
+#endif
+}
+
+}  // namespace
 
 TraceOutput &TraceOutput::Instance() {
   static TraceOutput instance;
@@ -27,7 +68,9 @@ void TraceOutput::CloseLocked() {
 
 void TraceOutput::Configure() {
   int level = 0;
-  if (const char *text = std::getenv("QUILLTRACE_LEVEL"); text != nullptr && *text != '\0') {
+  const Variable levelText = ReadVariable("QUILLTRACE_LEVEL");
+  if (!levelText.utf8.empty()) {
+    const char *text = levelText.utf8.c_str();
     char *end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
@@ -37,18 +80,19 @@ void TraceOutput::Configure() {
   }
   minLevel_.store(level, std::memory_order_relaxed);
 
-  const char *target = std::getenv("QUILLTRACE_FILE");
+  const Variable target = ReadVariable("QUILLTRACE_FILE");
   std::lock_guard<Lock> lock(mutex_);
   CloseLocked();
-  if (target == nullptr || *target == '\0') return;
-  if (std::strcmp(target, "stderr") == 0) {
+  if (target.utf8.empty()) return;
+  if (target.utf8 == "stderr") {
     file_ = stderr;
     toStderr_ = true;
     return;
   }
-  file_ = std::fopen(target, "ab");
+  file_ = OpenForAppend(target);
   if (file_ == nullptr) {
-    std::fprintf(stderr, "quilltrace: cannot open QUILLTRACE_FILE \"%s\": %s\n", target, std::strerror(errno));
+    std::fprintf(stderr, "quilltrace: cannot open QUILLTRACE_FILE \"%s\": %s\n", target.utf8.c_str(),
+                 std::strerror(errno));
   }
 }
 

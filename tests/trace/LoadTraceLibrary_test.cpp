@@ -292,15 +292,4 @@ TEST_F(LoadTraceLibraryTest, BindLooksUpTenEntriesInOrderAndUnbindFreesOnce) {
   EXPECT_EQ(w.freed.size(), 1u);
 }
 
-TEST_F(LoadTraceLibraryTest, BindWithoutLibraryLeavesEverySlotEmpty) {
-  w.library = nullptr;
-  w.exports = {"QUILLTRACE"};
-  QuillTraceBinding binding;
-  binding.trace = reinterpret_cast<PFN_QUILLTRACE>(reinterpret_cast<void (*)()>(&Exported));
-  BindTraceLibrary(&binding, Api());
-  EXPECT_EQ(binding.module, nullptr);
-  EXPECT_EQ(binding.trace, nullptr);
-  EXPECT_TRUE(w.lookedUp.empty());
-}
-
 }  // namespace

@@ -178,14 +178,4 @@ TEST(TraceSearch, LooksBesideModuleAndReportsEachStep) {
   if (found) FreeLibrary(found);
 }
 
-TEST(TraceSearch, ReusesLibraryAlreadyLoaded) {
-  TraceLoaderApi api = SystemTraceLoaderApi();
-  api.outputDebugStringW = &CollectDebug;
-  g_debug.clear();
-  const HMODULE found = LoadTraceLibrary(api);
-  EXPECT_EQ(found, TheQuillTraceBinding().module);
-  EXPECT_TRUE(g_debug.empty());
-  if (found) FreeLibrary(found);
-}
-
 }  // namespace
