@@ -4,7 +4,8 @@
 // dispatcher is exported under another name) and serves the calls the movie session makes.
 //
 // Behaviour comes from environment variables read at each call:
-//   FAKEQT_FAIL    "selector=error,..." (hex selectors): those calls fail
+//   FAKEQT_FAIL    "selector=error,..." (hex selectors): those calls fail;
+//                  for 1d0059 (IsQTMLInitialized) any value answers true
 //   FAKEQT_TRACKS  handler types of the movie's tracks, e.g. "vide,soun,vide";
 //                  track n has time scale 600 and duration 1000 * n
 //   FAKEQT_LOG     a file; every call appends "<selector hex>\n"
@@ -122,8 +123,8 @@ extern "C" __attribute__((visibility("default"))) intptr_t FAKEQT_DISPATCHER(uin
     case kQTSelTerminateQTML:
       if (g_initCount > 0) --g_initCount;
       break;
-    case kQTSelIsQTMLInitialized:
-      result = g_initCount > 0;
+    case kQTSelIsQTMLInitialized:  // a scripted value stands for another user
+      result = scripted ? 1 : g_initCount > 0;
       break;
     case kQTSelEnterMovies:
       result = scripted;

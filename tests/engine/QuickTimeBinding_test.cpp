@@ -111,6 +111,32 @@ TEST_F(QuickTimeBindingTest, CallBeforeInitialise_BindsOnDemand) {
   EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
 }
 
+TEST_F(QuickTimeBindingTest, CallBeforeInitialise_RuntimeRunningElsewhere_ReferenceDroppedButEntriesStayValid) {
+  SetQuickTimeValue("QTSysDir", kFakeDir);
+  setenv("FAKEQT_FAIL", "1d0059=1", 1);
+  HMODULE other = LoadLibraryA((kFakeDir + "/QuickTime.qts").c_str());  // another user of the runtime
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(EnterMovies(), 0);
+  EXPECT_EQ(TheQuickTimeBinding().module.load(), nullptr);  // our reference was given back
+  EXPECT_EQ(GetMoviesError(), unimpErr);                    // and the entries still answer
+  ResetQuickTimeBindingForTesting();
+  FreeLibrary(other);
+}
+
+TEST_F(QuickTimeBindingTest, CallBeforeInitialise_RuntimeClaimsToRunButNobodyHoldsIt_NoDanglingEntries) {
+  SetQuickTimeValue("QTSysDir", kFakeDir);
+  setenv("FAKEQT_FAIL", "1d0059=1", 1);
+  // Dropping the only reference unloads the library: the entries must not
+  // be left pointing into it.
+  EXPECT_EQ(EnterMovies(), kQTNotBoundErr);
+  EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+  EXPECT_EQ(TheQuickTimeBinding().theQuickTimeDispatcher.load(), &NotBoundDispatcher);
+  unsetenv("FAKEQT_FAIL");
+  ASSERT_EQ(InitializeQTML(0), 0);
+  EXPECT_EQ(EnterMovies(), 0);
+  TerminateQTML();
+}
+
 TEST_F(QuickTimeBindingTest, SystemFolder_MissingFolderSkipped_SeparatorAppended) {
   SetQuickTimeValue("QTSysDir", (env.Dir() / "missing").string());
   SetQuickTimeValue("QuickTime.qts folder", kFakeDir);
