@@ -1,0 +1,107 @@
+// Fuzz target for opening a movie the way the engine does, through the
+// dispatcher: the first input byte picks the file name extension, the rest
+// becomes the file. When the movie opens, every media is walked sample by
+// sample and its description is fetched, so that an importer that builds a
+// model which opens but answers out of bounds is caught too.
+//
+// Built as a libFuzzer binary with clang, and with TP_FUZZ_REPLAY_MAIN as a
+// plain program that runs the files named on its command line.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QuickTime/Movies.h>
+#include <QuickTime/QTML.h>
+#include <QuickTime/QTSelectors.h>
+
+#include "Dispatcher.h"
+
+namespace {
+
+using tp::qt::DispatchCall;
+
+const char *const kExtensions[] = {".264", ".cif", ".amr", ".aif", ".aiff", ".dv", ".dif",
+                                   ".flc", ".mov", ".mp4", ".3gp", ".m4a",  ".xyz"};
+
+void Walk(Media media) {
+  Handle desc = reinterpret_cast<Handle>(DispatchCall(kQTSelNewHandle, 0));
+  DispatchCall(kQTSelGetMediaSampleDescription, media, 1, desc);
+  DispatchCall(kQTSelDisposeHandle, desc);
+  std::vector<UInt8> buf(1 << 16);
+  TimeValue64 t = 0;
+  for (int i = 0; i < 4096; ++i) {
+    OSErr result = 0;
+    UInt8 *data = buf.data();
+    ByteCount max = ByteCount(buf.size()), size = 0, *sizeOut = &size;
+    TimeValue64 decodeTime = 0, duration = 0, offset = 0;
+    TimeValue64 *pDecode = &decodeTime, *pDuration = &duration, *pOffset = &offset;
+    SampleDescriptionHandle noDesc = nullptr;
+    ItemCount *noIndex = nullptr, maxCount = 1, count = 0, *pCount = &count;
+    MediaSampleFlags flags = 0, *pFlags = &flags;
+    DispatchCall(kQTSelGetMediaSample2, &result, &media, &data, &max, &sizeOut, &t, &pDecode, &pDuration, &pOffset,
+                 &noDesc, &noIndex, &maxCount, &pCount, &pFlags);
+    if (result == maxSizeToGrowTooSmall) {
+      if (duration <= 0) break;
+    } else if (result != noErr) {
+      break;
+    }
+    if (result == noErr && (size > buf.size() || count != 1 || decodeTime > t)) __builtin_trap();
+    if (duration <= 0) break;
+    t = decodeTime + duration;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size < 1) return 0;
+  std::string path = "/tmp/tp-open-fuzz-" + std::to_string(::getpid()) +
+                     kExtensions[data[0] % (sizeof kExtensions / sizeof kExtensions[0])];
+  FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  std::fwrite(data + 1, 1, size - 1, f);
+  std::fclose(f);
+
+  FSSpec spec;
+  DispatchCall(kQTSelNativePathNameToFSSpec, path.data(), &spec, 0);
+  SInt16 ref = 0;
+  Movie movie = nullptr;
+  if (DispatchCall(kQTSelOpenMovieFile, &spec, &ref, 0) == noErr) {
+    DispatchCall(kQTSelNewMovieFromFile, &movie, ref, nullptr, nullptr, newMovieActive, nullptr);
+    DispatchCall(kQTSelCloseMovieFile, ref);
+  }
+  if (movie) {
+    SInt32 tracks = SInt32(DispatchCall(kQTSelGetMovieTrackCount, movie));
+    for (SInt32 i = 1; i <= tracks; ++i) {
+      Track track = reinterpret_cast<Track>(DispatchCall(kQTSelGetMovieIndTrack, movie, i));
+      Media media = reinterpret_cast<Media>(DispatchCall(kQTSelGetTrackMedia, track));
+      if (media) Walk(media);
+    }
+    DispatchCall(kQTSelDisposeMovie, movie);
+  }
+  ::unlink(path.c_str());
+  return 0;
+}
+
+#ifdef TP_FUZZ_REPLAY_MAIN
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    FILE *f = std::fopen(argv[i], "rb");
+    if (!f) {
+      std::fprintf(stderr, "cannot open %s\n", argv[i]);
+      return 1;
+    }
+    std::vector<uint8_t> bytes;
+    int c;
+    while ((c = std::fgetc(f)) != EOF) bytes.push_back(uint8_t(c));
+    std::fclose(f);
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  return 0;
+}
+#endif
