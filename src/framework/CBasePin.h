@@ -19,6 +19,7 @@
 
 #include <windows.h>
 #include <strmif.h>
+#include <vfwmsgs.h>
 
 #include "framework/CMediaType.h"
 #include "framework/CUnknown.h"
