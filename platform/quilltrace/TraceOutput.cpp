@@ -64,6 +64,7 @@ void TraceOutput::CloseLocked() {
   if (file_ != nullptr && !toStderr_) std::fclose(file_);
   file_ = nullptr;
   toStderr_ = false;
+  UpdateEnabledLocked();
 }
 
 void TraceOutput::Configure() {
@@ -87,9 +88,11 @@ void TraceOutput::Configure() {
   if (target.utf8 == "stderr") {
     file_ = stderr;
     toStderr_ = true;
+    UpdateEnabledLocked();
     return;
   }
   file_ = OpenForAppend(target);
+  UpdateEnabledLocked();
   if (file_ == nullptr) {
     std::fprintf(stderr, "quilltrace: cannot open QUILLTRACE_FILE \"%s\": %s\n", target.utf8.c_str(),
                  std::strerror(errno));
@@ -105,15 +108,13 @@ void TraceOutput::Write(std::string_view line) {
   if (capturing_) captured_.append(line);
 }
 
-bool TraceOutput::Enabled() {
-  std::lock_guard<Lock> lock(mutex_);
-  return file_ != nullptr || capturing_;
-}
+bool TraceOutput::Enabled() const { return enabled_.load(std::memory_order_relaxed); }
 
 void TraceOutput::CaptureBegin() {
   std::lock_guard<Lock> lock(mutex_);
   capturing_ = true;
   captured_.clear();
+  UpdateEnabledLocked();
 }
 
 int TraceOutput::CaptureTake(char *buffer, int size) {
@@ -130,6 +131,7 @@ int TraceOutput::CaptureTake(char *buffer, int size) {
 void TraceOutput::CaptureEnd() {
   std::lock_guard<Lock> lock(mutex_);
   capturing_ = false;
+  UpdateEnabledLocked();
   captured_.clear();
   captured_.shrink_to_fit();
 }

@@ -28,15 +28,18 @@ class TraceOutput {
   // Reads QUILLTRACE_FILE and QUILLTRACE_LEVEL and (re)opens the output.
   void Configure();
 
-  // True when a line of this level is to be written at all.
-  bool Wants(int level) const { return level >= minLevel_.load(std::memory_order_relaxed); }
+  // True when a line of this level is to be written at all: it passes the
+  // level filter and there is somewhere for it to go.
+  bool Wants(int level) const {
+    return level >= minLevel_.load(std::memory_order_relaxed) && enabled_.load(std::memory_order_relaxed);
+  }
 
   // Writes `line` (a whole line, or raw text) in one piece to the output
   // and to the capture.
   void Write(std::string_view line);
 
   // True when lines go anywhere.
-  bool Enabled();
+  bool Enabled() const;
 
   void CaptureBegin();
   int CaptureTake(char *buffer, int size);
@@ -44,8 +47,10 @@ class TraceOutput {
 
  private:
   void CloseLocked();
+  void UpdateEnabledLocked() { enabled_.store(file_ != nullptr || capturing_, std::memory_order_relaxed); }
 
   std::atomic<int> minLevel_{0};
+  std::atomic<bool> enabled_{false};  // file_ != nullptr || capturing_
   // Guards everything below. A leaf lock: nothing else is taken while it is
   // held, and it is never held across a call out of this class.
   Lock mutex_;

@@ -43,8 +43,9 @@ extern "C" {
 
 // ---- trace lines -----------------------------------------------------------
 // `flags` is reserved and must be 0. `tag` may be null. The result is the
-// length of the formatted message in characters, 0 when the level is below
-// the minimum, -1 for a null format.
+// length of the formatted message in characters; 0 when the level is below
+// the minimum or the line would go nowhere (then nothing is formatted); -1
+// for a null format.
 QUILLTRACE_API int QUILLTRACE(int level, int flags, const WCHAR *tag, const WCHAR *format, va_list args);
 QUILLTRACE_API int QUILLTRACEA(int level, int flags, const char *tag, const char *format, va_list args);
 // As above, but the formatted text is written exactly as it comes: no level
