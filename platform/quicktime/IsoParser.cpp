@@ -46,8 +46,6 @@ bool FileByteSource::ReadAt(uint64_t pos, void *dst, size_t n) {
 namespace iso {
 namespace {
 
-constexpr uint32_t kTop = 0;
-
 struct Rule {
   uint32_t parent;
   uint32_t type;
