@@ -1,0 +1,92 @@
+// TestAllocator: an IMemAllocator that records its calls and forwards them
+// to a real standard memory allocator, with a configurable refusal of
+// SetProperties. Serves as a downstream pin's own allocator.
+//
+// Reference counted; created with one reference owned by the creator.
+#pragma once
+
+#include <atomic>
+
+#include <windows.h>
+#include <strmif.h>
+#include <uuids.h>
+
+#include "peers/CallLog.h"
+
+namespace tp::test {
+
+class TestAllocator final : public IMemAllocator {
+ public:
+  // log is not owned and must outlive the allocator.
+  explicit TestAllocator(CallLog *log) : m_log(log) {
+    m_createResult = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                      reinterpret_cast<void **>(&m_inner));
+  }
+  TestAllocator(const TestAllocator &) = delete;
+  TestAllocator &operator=(const TestAllocator &) = delete;
+
+  HRESULT CreateResult() const { return m_createResult; }
+
+  // When not S_OK, SetProperties answers this without touching anything.
+  HRESULT setPropertiesResult = S_OK;
+  // When above 0, the buffer size granted is at most this.
+  LONG grantAtMost = 0;
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMemAllocator)) {
+      *ppv = static_cast<IMemAllocator *>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++m_ref; }
+  STDMETHODIMP_(ULONG) Release() override {
+    ULONG n = --m_ref;
+    if (n == 0) delete this;
+    return n;
+  }
+
+  // IMemAllocator
+  STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES *pRequest, ALLOCATOR_PROPERTIES *pActual) override {
+    m_log->Add("Alloc.SetProperties");
+    if (setPropertiesResult != S_OK) return setPropertiesResult;
+    if (!m_inner) return E_UNEXPECTED;
+    ALLOCATOR_PROPERTIES request = pRequest ? *pRequest : ALLOCATOR_PROPERTIES{};
+    if (grantAtMost > 0 && request.cbBuffer > grantAtMost) request.cbBuffer = grantAtMost;
+    return m_inner->SetProperties(pRequest ? &request : nullptr, pActual);
+  }
+  STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES *pProps) override {
+    return m_inner ? m_inner->GetProperties(pProps) : E_UNEXPECTED;
+  }
+  STDMETHODIMP Commit() override {
+    m_log->Add("Alloc.Commit");
+    return m_inner ? m_inner->Commit() : E_UNEXPECTED;
+  }
+  STDMETHODIMP Decommit() override {
+    m_log->Add("Alloc.Decommit");
+    return m_inner ? m_inner->Decommit() : E_UNEXPECTED;
+  }
+  STDMETHODIMP GetBuffer(IMediaSample **ppBuffer, REFERENCE_TIME *pStartTime, REFERENCE_TIME *pEndTime,
+                         DWORD dwFlags) override {
+    return m_inner ? m_inner->GetBuffer(ppBuffer, pStartTime, pEndTime, dwFlags) : E_UNEXPECTED;
+  }
+  STDMETHODIMP ReleaseBuffer(IMediaSample *pBuffer) override {
+    return m_inner ? m_inner->ReleaseBuffer(pBuffer) : E_UNEXPECTED;
+  }
+
+ private:
+  ~TestAllocator() {
+    if (m_inner) m_inner->Release();
+  }
+
+  CallLog *m_log;
+  IMemAllocator *m_inner = nullptr;
+  HRESULT m_createResult = E_FAIL;
+  std::atomic<ULONG> m_ref{1};
+};
+
+}  // namespace tp::test
