@@ -3,6 +3,7 @@
 // the trace library's capture.
 #pragma once
 
+#include <unistd.h>
 #include <windows.h>
 
 #include <cstdlib>

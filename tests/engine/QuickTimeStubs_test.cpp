@@ -8,6 +8,7 @@
 
 #include "QuickTime/Movies.h"
 #include "QuickTime/QTML.h"
+#include "EngineTestEnv.h"
 #include "engine/QuickTimeBinding.h"
 
 namespace {
@@ -57,6 +58,7 @@ class QuickTimeStubs : public ::testing::Test {
     b.theQuickTimeDispatcher.store(&Recorder);
   }
   void TearDown() override { ResetQuickTimeBindingForTesting(); }
+  enginetest::EngineEnvironment env;  // a private registry, in case a stub binds
 };
 
 TEST_F(QuickTimeStubs, EveryStub_PassesItsSelectorAndArgumentsInOrder) {
