@@ -12,6 +12,12 @@ HMODULE g_selfAtLoad = nullptr;
 
 struct LookUpSelfAtLoad {
   LookUpSelfAtLoad() {
+    // Takes a reference and gives it back while the module is still being
+    // loaded: that must not unload it.
+    HMODULE counted = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&TpTestModuleAnswer),
+                           &counted))
+      FreeLibrary(counted);
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCWSTR>(&TpTestModuleAnswer), &g_selfAtLoad);
   }
