@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "win32/CodePage.h"
 
@@ -191,6 +192,24 @@ std::string AsUtf8(std::string_view text) {
   return std::string(text);
 }
 
+// Keeps one value per name: the last one read, at the place of the first.
+void RemoveDuplicateValues(RegistryKey &key) {
+  if (key.values.size() < 2) return;
+  std::unordered_map<std::u16string, size_t> first;
+  std::vector<RegistryValue> kept;
+  kept.reserve(key.values.size());
+  for (auto &v : key.values) {
+    auto [it, inserted] = first.try_emplace(RegistryTree::Fold(v.name), kept.size());
+    if (inserted) {
+      kept.push_back(std::move(v));
+    } else {
+      kept[it->second].type = v.type;
+      kept[it->second].data = std::move(v.data);
+    }
+  }
+  key.values = std::move(kept);
+}
+
 }  // namespace
 
 RegistryTree::RegistryTree() {
@@ -374,8 +393,15 @@ void RegistryTree::ParseLines(std::string_view text, size_t *skipped) {
       logical.pop_back();
       end = text.find('\n', pos);
       if (end == std::string_view::npos) end = text.size();
-      logical += TrimSpaces(text.substr(pos, end - pos));
+      const std::string_view more = TrimSpaces(text.substr(pos, end - pos));
       pos = end + 1;
+      if (tooLong) {
+        // Past the bound: only look for where the value ends.
+        logical.assign("=hex");
+        if (!more.empty() && more.back() == '\\') logical.push_back('\\');
+        continue;
+      }
+      logical += more;
       if (logical.size() > kMaxLineBytes) tooLong = true;
     }
     std::string_view l(logical);
@@ -417,8 +443,11 @@ void RegistryTree::ParseLines(std::string_view text, size_t *skipped) {
       ++*skipped;
       continue;
     }
-    SetValue(*current, name, type, std::move(data));
+    // Duplicates are resolved once at the end: looking each name up here
+    // would make a hostile file with many values in one key quadratic.
+    current->values.push_back(RegistryValue{std::move(name), type, std::move(data)});
   }
+  for (auto &[folded, key] : keys_) RemoveDuplicateValues(key);
 }
 
 }  // namespace tp::win32

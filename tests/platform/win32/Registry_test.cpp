@@ -369,6 +369,24 @@ TEST_F(RegistryTest, CorruptStore_BadLinesSkippedGoodOnesKept) {
   EXPECT_LT(rewritten.size(), 1000u);
 }
 
+TEST_F(RegistryTest, ManyValuesInOneKey_ReadInLinearTime) {
+  // 100,000 names, each given twice: a lookup per line would take minutes.
+  std::string text = "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Big]\n";
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 100000; ++i) text += "\"v" + std::to_string(i) + "\"=dword:" + std::to_string(round) + "\n";
+  WriteText(file_, text);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Big"), 0, KEY_READ, &key), ERROR_SUCCESS);
+  DWORD v = 9, size = 4;
+  ASSERT_EQ(RegQueryValueExW(key, TEXT("V99999"), nullptr, nullptr, reinterpret_cast<BYTE *>(&v), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(v, 1u) << "the later line wins";
+  WCHAR name[16];
+  DWORD cch = 16;
+  EXPECT_EQ(RegEnumValueW(key, 100000, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, ForeignFile_IsNeverOverwritten) {
   const std::string foreign = "PATH=/usr/bin\nnot a registry\n";
   WriteText(file_, foreign);
