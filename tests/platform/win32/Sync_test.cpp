@@ -179,12 +179,23 @@ TEST(Threads, CreateSuspendedRunsOnlyAfterResume) {
 TEST(Threads, ClosingHandlesNeitherStopsThreadsNorFreesObjectsInUse) {
   Handles owned;
   HANDLE done = owned.add(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  Gate gate;
-  gate.go = owned.add(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  HANDLE thread = CreateThread(nullptr, 0, gatedRoutine, &gate, 0, nullptr);
+  struct Relay {
+    HANDLE go, finished;
+  } relay{owned.add(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          owned.add(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        const Relay r = *static_cast<Relay *>(p);
+        WaitForSingleObject(r.go, INFINITE);
+        SetEvent(r.finished);
+        return 0;
+      },
+      &relay, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   EXPECT_TRUE(CloseHandle(thread));  // the thread keeps running
-  ASSERT_TRUE(SetEvent(gate.go));
+  ASSERT_TRUE(SetEvent(relay.go));
+  EXPECT_EQ(WaitForSingleObject(relay.finished, kLong), WAIT_OBJECT_0);
 
   // A waiter blocked on a handle that is closed under it: the named event's
   // second handle still reaches the same object and releases the waiter.
