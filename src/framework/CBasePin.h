@@ -114,7 +114,10 @@ class CBasePin : public CUnknown, public IPin, public IQualityControl {
   WCHAR *m_pName = nullptr;     // owned copy, null when none given
   IPin *m_Connected = nullptr;  // counted while connected
   PIN_DIRECTION m_dir;
-  CCritSec *m_pLock;  // the filter lock; not owned
+  // The filter lock; not owned. Lock order: taken before a stream's own
+  // lock (the seeking lock) and before any peer's locks; never taken on the
+  // worker thread.
+  CCritSec *m_pLock;
   BOOL m_bRunTimeError = FALSE;
   BOOL m_bCanReconnectWhenActive = FALSE;
   BOOL m_bTryMyTypesFirst = FALSE;

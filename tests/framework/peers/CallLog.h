@@ -38,6 +38,7 @@ class CallLog {
   }
 
  private:
+  // Leaf lock: guards m_calls; nothing is called while it is held.
   mutable std::mutex m_mutex;
   std::vector<std::string> m_calls;
 };

@@ -390,7 +390,9 @@ class TestInputPin : public IPin, public IMemInputPin {
   }
 
   std::atomic<ULONG> m_ref{1};
-  // Guards everything below; never held while calling out of the peer.
+  // Guards everything below. Lock order: taken last; while it is held only
+  // reference counts of samples and allocators are touched, and the own
+  // allocator is created.
   std::mutex m_mutex;
   std::condition_variable m_cv;
   IPin *m_connector = nullptr;

@@ -188,6 +188,7 @@ class TestGraph : public IFilterGraph, public IMediaEventSink {
 
  private:
   std::atomic<ULONG> m_ref{0};
+  // Leaf lock: guards m_events; nothing is called while it is held.
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::vector<Event> m_events;
