@@ -6,9 +6,10 @@
 //
 // Ownership: one binding per process (TheQuickTimeBinding). It holds the
 // module handle while bound; the successful InitializeQTML calls are counted
-// and the last TerminateQTML releases the library. While nothing is bound all
-// three entry slots hold NotBoundDispatcher, so a call fails with
-// kQTNotBoundErr and does nothing.
+// and the last TerminateQTML releases the library. While nothing is bound the
+// dispatcher slot holds NotBoundDispatcher (and each component slot a
+// not-bound function of its own type), so a call fails with kQTNotBoundErr
+// and does nothing.
 //
 // Threads: InitializeQTML and TerminateQTML serialise through the named
 // mutex "QTMLInitTermMutex<pid in lowercase hex>" (the only lock here; no
