@@ -334,3 +334,42 @@ TEST(Time, TickCountAdvancesAcrossSleep) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Interlocked, ReturnValuesAndAtomicityMatchWindows) {
+  LONG volatile value = 5;
+  EXPECT_EQ(InterlockedIncrement(&value), 6);
+  EXPECT_EQ(InterlockedDecrement(&value), 5);
+  EXPECT_EQ(InterlockedExchange(&value, 9), 5);  // old value
+  EXPECT_EQ(InterlockedExchangeAdd(&value, 3), 9);
+  EXPECT_EQ(value, 12);
+  EXPECT_EQ(InterlockedCompareExchange(&value, 1, 7), 12);  // no match: unchanged
+  EXPECT_EQ(value, 12);
+  EXPECT_EQ(InterlockedCompareExchange(&value, 1, 12), 12);
+  EXPECT_EQ(value, 1);
+  int a = 0, b = 0;
+  PVOID volatile pointer = &a;
+  EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &b, nullptr), &a);
+  EXPECT_EQ(InterlockedExchangePointer(&pointer, &b), &a);
+  EXPECT_EQ(pointer, &b);
+
+  static LONG volatile counter = 0;
+  counter = 0;
+  HANDLE threads[4];
+  for (HANDLE &t : threads) {
+    t = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+          for (int i = 0; i < 50000; ++i) InterlockedIncrement(&counter);
+          return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+  }
+  EXPECT_EQ(WaitForMultipleObjects(4, threads, TRUE, 60000), WAIT_OBJECT_0);
+  for (HANDLE t : threads) CloseHandle(t);
+  EXPECT_EQ(counter, 200000);
+}
+
+}  // namespace
