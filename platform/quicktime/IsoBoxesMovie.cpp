@@ -280,16 +280,6 @@ QtErr FinishTrack(ParseContext &ctx, const Box &trak) {
     m.duration = int64_t(ctx.mediaDurationRaw);
   }
 
-  if (t.edits.empty()) {
-    // No edit list: the whole media plays once from movie time 0.
-    int64_t d = t.duration;
-    if (d <= 0 && m.timeScale > 0) {
-      const __int128 scaled = (__int128(m.duration) * ctx.movie->timeScale + m.timeScale - 1) / m.timeScale;
-      d = scaled > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max() : int64_t(scaled);
-    }
-    t.edits.push_back({d, 0, kFixed1});
-    t.hasEditList = false;
-  }
   return kNoErr;
 }
 

@@ -73,10 +73,6 @@ constexpr Rule kRules[] = {
 constexpr uint32_t kTopLevelTypes[] = {FourCC("ftyp"), FourCC("moov"), FourCC("mdat"), FourCC("free"), FourCC("skip"),
                                        FourCC("wide"), FourCC("pnot"), FourCC("uuid"), FourCC("junk"), FourCC("PICT")};
 
-// The whole movie box is read into memory at once; this bounds that
-// allocation (a movie of a million samples needs about 12 MB).
-constexpr uint64_t kMaxMovieBoxBytes = uint64_t(1) << 29;
-
 bool PrintableType(uint32_t type) {
   for (int i = 0; i < 4; ++i) {
     const uint8_t c = uint8_t(type >> (24 - 8 * i));
@@ -215,7 +211,7 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
       for (size_t i = 8; i + 4 <= n; i += 4) movie->compatibleBrands.push_back(iso::Be32(ftyp + i));
     } else if (type == FourCC("moov") && !haveMovie) {
       const uint64_t n = size - headerSize;
-      if (n > iso::kMaxMovieBoxBytes) return fail(ctx.Fail(kMemFullErr, "movie box too large"));
+      if (n > limits.maxTableBytes) return fail(ctx.Fail(kMemFullErr, "movie box too large"));
       std::vector<uint8_t> buffer;
       try {
         buffer.resize(size_t(n));
@@ -239,7 +235,19 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
   }
   if (!haveMovie) return fail(ctx.Fail(kNoMovieFound, "no movie box ('moov') in the file"));
 
-  for (const Track &t : movie->tracks) {
+  for (Track &t : movie->tracks) {
+    if (t.edits.empty()) {
+      // No edit list: the whole media plays once from movie time 0, for the
+      // track's duration (or the media's, when the track header has none).
+      int64_t d = t.duration;
+      if (d <= 0) {
+        const __int128 scaled =
+            (__int128(t.media.duration) * movie->timeScale + t.media.timeScale - 1) / t.media.timeScale;
+        d = scaled > INT64_MAX ? INT64_MAX : int64_t(scaled);
+      }
+      t.edits.push_back({d, 0, kFixed1});
+      t.hasEditList = false;
+    }
     const uint64_t end = t.media.samples.DataEnd();
     if (end > fileSize) {
       return fail(ctx.Fail(kInvalidMovie, "track " + std::to_string(t.id) + ": sample data ends at " +

@@ -68,7 +68,9 @@ struct ParseLimits {
   uint32_t maxDepth = 16;  // box nesting
   uint32_t maxTracks = 1024;
   uint32_t maxBoxesPerContainer = 100000;
-  uint64_t maxTableBytes = 1ull << 31;  // one sample table box read into memory
+  // The movie box is read into memory at once; this bounds that allocation
+  // (a movie of a million samples needs about 12 MB).
+  uint64_t maxTableBytes = 1ull << 29;
   uint32_t maxDescriptions = 1024;
   uint32_t maxEdits = 1u << 20;
 };

@@ -23,7 +23,10 @@ int64_t MediaAt(const EditSegment &e, int64_t s, int64_t t, uint32_t movieScale,
   const Wide den = Wide(movieScale) * kFixed1;
   Wide q = num / den;
   if (num % den != 0 && num < 0) --q;
-  return int64_t(Wide(e.mediaTime) + q);
+  const Wide r = Wide(e.mediaTime) + q;
+  if (r > Wide(std::numeric_limits<int64_t>::max())) return std::numeric_limits<int64_t>::max();
+  if (r < Wide(std::numeric_limits<int64_t>::min())) return std::numeric_limits<int64_t>::min();
+  return int64_t(r);
 }
 
 // First movie time of that edit at which media time ms (>= m0) plays. Ceils.
@@ -198,20 +201,14 @@ bool Track::NextSampleTime(int64_t movieTime, uint32_t movieTimeScale, bool edge
   };
   uint32_t unused = 0;
 
-  // Edit start times, so that the search can walk the edits either way.
-  std::vector<int64_t> starts(edits.size());
-  int64_t s = 0;
-  for (size_t i = 0; i < edits.size(); ++i) {
-    starts[i] = s;
-    if (edits[i].movieDuration > 0) s += edits[i].movieDuration;
-  }
-
   if (!backwards) {
     if (!edgeOK && movieTime == std::numeric_limits<int64_t>::max()) return false;
     const int64_t lo = edgeOK ? movieTime : movieTime + 1;  // first acceptable time
+    int64_t end = 0;
     for (size_t i = 0; i < edits.size(); ++i) {
       const EditSegment &e = edits[i];
-      const int64_t start = starts[i], end = start + std::max<int64_t>(0, e.movieDuration);
+      const int64_t start = end;
+      end = start + std::max<int64_t>(0, e.movieDuration);
       if (e.movieDuration <= 0 || e.mediaTime < 0 || end <= lo) continue;
       if (lo <= start) {
         if (st.SampleAtTime(e.mediaTime, &unused)) return found(e, start, end, start);
@@ -235,9 +232,11 @@ bool Track::NextSampleTime(int64_t movieTime, uint32_t movieTimeScale, bool edge
 
   if (!edgeOK && movieTime == std::numeric_limits<int64_t>::min()) return false;
   const int64_t hi = edgeOK ? movieTime : movieTime - 1;  // last acceptable time
+  int64_t start = EditedDuration();
   for (size_t i = edits.size(); i-- > 0;) {
     const EditSegment &e = edits[i];
-    const int64_t start = starts[i], end = start + std::max<int64_t>(0, e.movieDuration);
+    const int64_t end = start;
+    start = end - std::max<int64_t>(0, e.movieDuration);
     if (e.movieDuration <= 0 || e.mediaTime < 0 || start > hi) continue;
     const int64_t top = std::min(hi, end - 1);
     if (e.mediaRate > 0) {
