@@ -387,6 +387,57 @@ TEST_F(RegistryTest, ManyValuesInOneKey_ReadInLinearTime) {
   RegCloseKey(key);
 }
 
+TEST_F(RegistryTest, DamagedStores_NeverCrashTheReader) {
+  HKEY key = Create(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Damage\\Sub"));
+  ASSERT_EQ(SetString(key, TEXT("Text"), u"value \"quoted\" \u00e9"), ERROR_SUCCESS);
+  const BYTE bin[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  ASSERT_EQ(RegSetValueExW(key, TEXT("Bin"), 0, REG_MULTI_SZ, bin, sizeof bin), ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::string good = ReadText(file_);
+
+  // Deterministic damage: flipped, dropped and inserted bytes, and cuts.
+  unsigned state = 12345;
+  auto next = [&] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  for (int round = 0; round < 150; ++round) {
+    std::string text = good;
+    for (int edits = 1 + next() % 4; edits > 0 && !text.empty(); --edits) {
+      const size_t at = next() % text.size();
+      switch (next() % 4) {
+        case 0:
+          text[at] = static_cast<char>(next());
+          break;
+        case 1:
+          text.erase(at, 1 + next() % 8);
+          break;
+        case 2:
+          text.insert(at, 1, "[]\\\"=@,:\n\0"[next() % 10]);
+          break;
+        default:
+          text.resize(at);
+          break;
+      }
+    }
+    WriteText(dir_ / "damaged.reg", text);
+    UseFile(dir_ / "damaged.reg");
+    HKEY k = nullptr;
+    const LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Damage\\Sub"), 0, KEY_READ, &k);
+    ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_REGISTRY_CORRUPT) << rc;
+    if (rc != ERROR_SUCCESS) continue;
+    BYTE buf[64];
+    for (DWORD i = 0;; ++i) {
+      WCHAR name[64];
+      DWORD cch = 64, size = sizeof buf;
+      const LONG r = RegEnumValueW(k, i, name, &cch, nullptr, nullptr, buf, &size);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      ASSERT_TRUE(r == ERROR_SUCCESS || r == ERROR_MORE_DATA) << r;
+    }
+    RegCloseKey(k);
+  }
+}
+
 TEST_F(RegistryTest, ForeignFile_IsNeverOverwritten) {
   const std::string foreign = "PATH=/usr/bin\nnot a registry\n";
   WriteText(file_, foreign);
