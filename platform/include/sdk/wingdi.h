@@ -42,3 +42,36 @@ typedef struct tagBITMAPINFO {
   RGBQUAD bmiColors[1];
 } BITMAPINFO, *LPBITMAPINFO, *PBITMAPINFO;
 static_assert(sizeof(BITMAPINFO) == 44);
+
+// Bitmap object description (GetObject on a bitmap).
+typedef struct tagBITMAP {
+  LONG bmType;
+  LONG bmWidth;
+  LONG bmHeight;
+  LONG bmWidthBytes;
+  WORD bmPlanes;
+  WORD bmBitsPixel;
+  LPVOID bmBits;
+} BITMAP, *PBITMAP, *LPBITMAP;
+
+// DIB section description (GetObject with sizeof(DIBSECTION)).
+typedef struct tagDIBSECTION {
+  BITMAP dsBm;
+  BITMAPINFOHEADER dsBmih;
+  DWORD dsBitfields[3];
+  HANDLE dshSection;
+  DWORD dsOffset;
+} DIBSECTION, *LPDIBSECTION, *PDIBSECTION;
+
+// DIB sections: real allocations of the pixel rows, DWORD-aligned, bottom-up
+// for a positive biHeight and top-down for a negative one. Only memory-backed
+// sections (hSection null) of 16, 24 and 32 bits per pixel (BI_RGB, or
+// BI_BITFIELDS for 16 and 32) are made here; anything else fails with
+// ERROR_INVALID_PARAMETER. The bitmap owns its bits until DeleteObject.
+EXTERN_C HBITMAP WINAPI CreateDIBSection(HDC hdc, const BITMAPINFO *pbmi, UINT usage, VOID **ppvBits, HANDLE hSection,
+                                         DWORD offset);
+EXTERN_C BOOL WINAPI DeleteObject(HGDIOBJ ho);
+EXTERN_C int WINAPI GetObjectW(HANDLE h, int c, LPVOID pv);
+#ifdef UNICODE
+#define GetObject GetObjectW
+#endif

@@ -93,7 +93,25 @@ enum {
   k16LE565PixelFormat = QT_FOUR_CHAR_CODE('L', '5', '6', '5'),
   kYUVSPixelFormat = QT_FOUR_CHAR_CODE('y', 'u', 'v', 's'),
   kYUV420CodecType = QT_FOUR_CHAR_CODE('y', '4', '2', '0'),
+  k32BGRAPixelFormat = QT_FOUR_CHAR_CODE('B', 'G', 'R', 'A'),
+  k24BGRPixelFormat = QT_FOUR_CHAR_CODE('2', '4', 'B', 'G'),
 };
+
+// Graphics worlds, as this runtime lays them out (every row is padded to a
+// multiple of 4 bytes; memory is zeroed at creation):
+// - QTNewGWorld: 32 is A,R,G,B bytes, 'BGRA' B,G,R,A, 24 R,G,B, '24BG' B,G,R,
+//   'L555'/'L565' little-endian 16-bit words, 'yuvs' Y0,U,Y1,V; rows top-down.
+// - 'y420': a PlanarPixmapInfoYUV420 header, then the Y plane (row bytes =
+//   width), the Cb and the Cr plane (row bytes = (width + 1) / 2, (height + 1)
+//   / 2 rows). The base address is the header. QTGetPixMapHandleRowBytes
+//   answers ceil(block size / height), so row bytes x height covers the
+//   header and all three planes, and the block is that long.
+// - NewGWorldFromHBITMAP over a DIB section of 32 bits: B,G,R,A in the DIB's
+//   own row order (bottom-up for a positive height); over 24 bits: B,G,R,
+//   drawn top-down into the DIB's memory; over 16 bits: 'L555'.
+// Pictures are drawn at their own size in the top-left corner, never
+// scaled; a world wider or taller than the picture repeats its last column
+// and row (the even rounding of odd-sized pictures).
 
 // Codec types found in image descriptions.
 enum {

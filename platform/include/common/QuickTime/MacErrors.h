@@ -18,6 +18,14 @@ enum {
   nilHandleErr = -109,
   memWZErr = -111,      // not a handle or pointer of this runtime
   memLockedErr = -117,  // a locked block would have to move
+  cDepthErr = -157,     // graphics world pixel format not supported
+};
+
+// Image Compression Manager.
+enum {
+  codecErr = -8960,         // the decoder failed (set-up, or a frame it cannot produce)
+  noCodecErr = -8961,       // no decoder for this codec type
+  codecBadDataErr = -8969,  // the sample's data is corrupt; later samples may still decode
 };
 
 enum {
