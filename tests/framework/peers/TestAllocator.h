@@ -6,6 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include <windows.h>
 #include <strmif.h>
@@ -26,6 +29,13 @@ class TestAllocator final : public IMemAllocator {
   TestAllocator &operator=(const TestAllocator &) = delete;
 
   HRESULT CreateResult() const { return m_createResult; }
+
+  // Waits (bounded) until GetBuffer has been entered n times in all; a call
+  // entered when no buffer is free is then waiting inside.
+  bool WaitForGetBufferCalls(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_getBufferCalls >= n; });
+  }
 
   // When not S_OK, SetProperties answers this without touching anything.
   HRESULT setPropertiesResult = S_OK;
@@ -72,6 +82,11 @@ class TestAllocator final : public IMemAllocator {
   }
   STDMETHODIMP GetBuffer(IMediaSample **ppBuffer, REFERENCE_TIME *pStartTime, REFERENCE_TIME *pEndTime,
                          DWORD dwFlags) override {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_getBufferCalls;
+      m_cv.notify_all();
+    }
     return m_inner ? m_inner->GetBuffer(ppBuffer, pStartTime, pEndTime, dwFlags) : E_UNEXPECTED;
   }
   STDMETHODIMP ReleaseBuffer(IMediaSample *pBuffer) override {
@@ -87,6 +102,10 @@ class TestAllocator final : public IMemAllocator {
   IMemAllocator *m_inner = nullptr;
   HRESULT m_createResult = E_FAIL;
   std::atomic<ULONG> m_ref{1};
+  // Leaf lock: guards m_getBufferCalls; nothing is called while it is held.
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  int m_getBufferCalls = 0;
 };
 
 }  // namespace tp::test

@@ -146,6 +146,11 @@ class TestInputPin : public IPin, public IMemInputPin {
     if (a) a->GetProperties(&props);
     return props;
   }
+  // The allocator this pin hands out (null before GetAllocator); not counted.
+  TestAllocator *OwnAllocator() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_own;
+  }
   IPin *Connector() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connector;
