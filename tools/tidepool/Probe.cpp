@@ -12,8 +12,6 @@
 namespace tidepool {
 namespace {
 
-// Samples are read into this buffer; the runtime refuses a larger one.
-constexpr ByteCount kSampleBufferBytes = 0x400000;
 // A walk never reads more samples than this, whatever the file claims.
 constexpr size_t kMaxSamples = 50'000'000;
 
@@ -45,15 +43,16 @@ VideoReport DescribeVideo(Media media) {
       v.format = desc->cType;
     }
   }
-  std::vector<UInt8> buffer(kSampleBufferBytes);
+  // Without a data buffer the runtime only describes the sample: the walk
+  // reads no sample data and no sample is too large for it.
   TimeValue64 t = 0;
   while (t < v.duration && v.samples.size() < kMaxSamples) {
     ByteCount size = 0;
     TimeValue64 decodeTime = 0, decodeDuration = 0, displayOffset = 0;
     ItemCount count = 0;
     MediaSampleFlags flags = 0;
-    OSErr err = GetMediaSample2(media, buffer.data(), kSampleBufferBytes, &size, t, &decodeTime, &decodeDuration,
-                                &displayOffset, nullptr, nullptr, 1, &count, &flags);
+    OSErr err = GetMediaSample2(media, nullptr, 0, &size, t, &decodeTime, &decodeDuration, &displayOffset, nullptr,
+                                nullptr, 1, &count, &flags);
     if (err != noErr) {
       v.sampleError = err;
       break;
