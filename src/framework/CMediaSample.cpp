@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <vfwmsgs.h>
+
 #include "framework/CMediaType.h"
 
 namespace {
