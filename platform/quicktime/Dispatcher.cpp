@@ -7,6 +7,8 @@
 #include <QuickTime/QTML.h>
 #include <QuickTime/QTSelectors.h>
 
+#include "GWorld.h"
+#include "ImageCompression.h"
 #include "MemoryManager.h"
 #include "MovieToolbox.h"
 #include "Qtml.h"
@@ -188,14 +190,61 @@ intptr_t DoBlockMoveData(va_list a) {
   return 0;
 }
 
+// --- Image decompression and graphics worlds ---
+intptr_t DoDecompressSequenceBeginS(va_list a) {
+  ImageSequence *seqID = ArgPtr<ImageSequence>(a);
+  ImageDescriptionHandle desc = va_arg(a, ImageDescriptionHandle);
+  ::Ptr data = ArgPtr<char>(a);
+  SInt32 dataSize = ArgLong(a);
+  CGrafPtr port = va_arg(a, CGrafPtr);
+  // The device, source rectangle, matrix, mode, mask, flags, accuracy and
+  // codec that follow change nothing here.
+  return Err(qt::DecompressSequenceBeginS(seqID, desc, data, dataSize, port));
+}
+intptr_t DoDecompressSequenceFrameWhen(va_list a) {
+  ImageSequence seq = ArgLong(a);
+  ::Ptr data = ArgPtr<char>(a);
+  SInt32 dataSize = ArgLong(a);
+  (void)va_arg(a, int);  // input flags
+  CodecFlags *outFlags = ArgPtr<CodecFlags>(a);
+  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, outFlags));
+}
+intptr_t DoCDSequenceEnd(va_list a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
+intptr_t DoQTNewGWorld(va_list a) {
+  GWorldPtr *world = ArgPtr<GWorldPtr>(a);
+  OSType format = ArgULong(a);
+  const Rect *bounds = ArgPtr<const Rect>(a);
+  return Err(qt::QTNewGWorld(world, format, bounds));
+}
+intptr_t DoQTGetPixMapHandleRowBytes(va_list a) { return qt::QTGetPixMapHandleRowBytes(va_arg(a, PixMapHandle)); }
+intptr_t DoNewGWorldFromHBITMAP(va_list a) {
+  GWorldPtr *world = ArgPtr<GWorldPtr>(a);
+  (void)va_arg(a, CTabHandle);
+  (void)va_arg(a, GDHandle);
+  (void)ArgULong(a);  // flags
+  void *bitmap = ArgPtr<void>(a);
+  return Err(qt::NewGWorldFromHBITMAP(world, bitmap));
+}
+intptr_t DoLockPixels(va_list a) { return qt::LockPixels(va_arg(a, PixMapHandle)) ? 1 : 0; }
+intptr_t DoUnlockPixels(va_list a) {
+  qt::UnlockPixels(va_arg(a, PixMapHandle));
+  return 0;
+}
+intptr_t DoDisposeGWorld(va_list a) {
+  qt::DisposeGWorld(va_arg(a, GWorldPtr));
+  return 0;
+}
+intptr_t DoGetPixBaseAddr(va_list a) { return AsPtr(qt::GetPixBaseAddr(va_arg(a, PixMapHandle))); }
+intptr_t DoGetGWorldPixMap(va_list a) { return AsPtr(qt::GetGWorldPixMap(va_arg(a, GWorldPtr))); }
+
 struct Entry {
   uint32_t selector;
   Handler handler;
 };
 
-// Sorted by selector for a binary search. Decompression, graphics worlds,
-// the Sound Converter and Movie Audio Extraction join this table with their
-// managers; until then their selectors answer unimpErr.
+// Sorted by selector for a binary search. The Sound Converter and Movie
+// Audio Extraction join this table with their managers; until then their
+// selectors answer unimpErr.
 constexpr Entry kTable[] = {
     {kQTSelEnterMovies, DoEnterMovies},
     {kQTSelExitMovies, DoExitMovies},
@@ -217,6 +266,11 @@ constexpr Entry kTable[] = {
     {kQTSelOpenMovieFile, DoOpenMovieFile},
     {kQTSelGetSoundDescriptionExtension, DoGetSoundDescriptionExtension},
     {kQTSelGetMediaSample2, DoGetMediaSample2},
+    {kQTSelCDSequenceEnd, DoCDSequenceEnd},
+    {kQTSelDecompressSequenceBeginS, DoDecompressSequenceBeginS},
+    {kQTSelDecompressSequenceFrameWhen, DoDecompressSequenceFrameWhen},
+    {kQTSelQTNewGWorld, DoQTNewGWorld},
+    {kQTSelQTGetPixMapHandleRowBytes, DoQTGetPixMapHandleRowBytes},
     {kQTSelMemError, DoMemError},
     {kQTSelNewHandle, DoNewHandle},
     {kQTSelNewPtr, DoNewPtr},
@@ -227,6 +281,12 @@ constexpr Entry kTable[] = {
     {kQTSelDisposeHandle, DoDisposeHandle},
     {kQTSelGetHandleSize, DoGetHandleSize},
     {kQTSelBlockMoveData, DoBlockMoveData},
+    {kQTSelNewGWorldFromHBITMAP, DoNewGWorldFromHBITMAP},
+    {kQTSelLockPixels, DoLockPixels},
+    {kQTSelUnlockPixels, DoUnlockPixels},
+    {kQTSelDisposeGWorld, DoDisposeGWorld},
+    {kQTSelGetPixBaseAddr, DoGetPixBaseAddr},
+    {kQTSelGetGWorldPixMap, DoGetGWorldPixMap},
     {kQTSelInitializeQTML, DoInitializeQTML},
     {kQTSelTerminateQTML, DoTerminateQTML},
     {kQTSelNativePathNameToFSSpec, DoNativePathNameToFSSpec},

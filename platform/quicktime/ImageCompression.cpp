@@ -1,0 +1,104 @@
+#include "ImageCompression.h"
+
+#include <memory>
+#include <mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "Decompressor.h"
+#include "MemoryManager.h"
+
+namespace tp::qt {
+namespace {
+
+struct Sequence {
+  std::mutex mutex;  // held across one decode; taken after the table lock is released
+  std::unique_ptr<Decompressor> decompressor;
+};
+
+class SequenceTable {
+ public:
+  static SequenceTable &Instance() {
+    static SequenceTable *table = new SequenceTable;  // outlives static destructors
+    return *table;
+  }
+  ImageSequence Add(std::shared_ptr<Sequence> s) {
+    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
+    do {
+      next_ = next_ >= INT32_MAX ? 1 : next_ + 1;
+    } while (live_.count(next_));
+    live_.emplace(next_, std::move(s));
+    return next_;
+  }
+  std::shared_ptr<Sequence> Find(ImageSequence id) {
+    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
+    auto it = live_.find(id);
+    return it == live_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<Sequence> Remove(ImageSequence id) {
+    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
+    auto it = live_.find(id);
+    if (it == live_.end()) return nullptr;
+    std::shared_ptr<Sequence> s = std::move(it->second);
+    live_.erase(it);
+    return s;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
+    return live_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  ImageSequence next_ = 0;
+  std::unordered_map<ImageSequence, std::shared_ptr<Sequence>> live_;
+};
+
+}  // namespace
+
+OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc, Ptr data, SInt32 dataSize,
+                               CGrafPtr port) {
+  if (!seqID) return paramErr;
+  *seqID = 0;
+  if (!desc) return nilHandleErr;
+  MemoryManager &memory = MemoryManager::Instance();
+  Handle h = reinterpret_cast<Handle>(desc);
+  if (!memory.IsHandle(h)) return memWZErr;
+  const Size size = memory.GetHandleSize(h);
+  if (size <= 0 || !*h) return badImageDescription;
+  // A private copy: the caller may resize or dispose its handle at any time.
+  std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(*h), reinterpret_cast<const uint8_t *>(*h) + size);
+
+  std::shared_ptr<GWorld> world = FindWorld(port);
+  if (!world) return paramErr;
+  auto sequence = std::make_shared<Sequence>();
+  OSErr err = Decompressor::Create(std::span<const uint8_t>(bytes), std::move(world), &sequence->decompressor);
+  if (err != noErr) return err;
+  if (data && dataSize > 0) {
+    err = sequence->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize);
+    if (err != noErr) return err;
+  }
+  *seqID = SequenceTable::Instance().Add(std::move(sequence));
+  return noErr;
+}
+
+OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags *outFlags) {
+  if (outFlags) *outFlags = 0;
+  std::shared_ptr<Sequence> s = SequenceTable::Instance().Find(seqID);
+  if (!s) return paramErr;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize);
+}
+
+OSErr CDSequenceEnd(ImageSequence seqID) {
+  std::shared_ptr<Sequence> s = SequenceTable::Instance().Remove(seqID);
+  if (!s) return paramErr;
+  std::lock_guard<std::mutex> lock(s->mutex);  // waits for a decode in progress
+  s->decompressor.reset();
+  return noErr;
+}
+
+size_t LiveSequenceCount() { return SequenceTable::Instance().Count(); }
+
+}  // namespace tp::qt

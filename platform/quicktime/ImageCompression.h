@@ -1,0 +1,34 @@
+// ImageCompression: the runtime's decompression sequences. A sequence is a
+// Decompressor bound to a graphics world, named by a positive ImageSequence
+// number that the table hands out; the caller owns it until CDSequenceEnd.
+//
+// Thread-safety: any thread may call. The table lock is a leaf (held only to
+// find, add or remove); each sequence has its own lock, held across one
+// decode, so calls on one sequence are serialised and an end on another
+// thread waits for a decode in progress (lock order: table lock, released,
+// then the sequence lock; never both).
+#pragma once
+
+#include <cstddef>
+
+#include <QuickTime/ImageCompression.h>
+#include <QuickTime/MacErrors.h>
+
+namespace tp::qt {
+
+// The source rectangle, matrix, mode, mask, flags, accuracy and codec are
+// accepted and ignored: pictures are drawn at their own size at the world's
+// origin. Initial data, when given, is decoded as the first frame.
+// paramErr: null seqID or unknown port; nilHandleErr / memWZErr: bad
+// description handle; badImageDescription, noCodecErr, codecErr.
+OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc, Ptr data, SInt32 dataSize,
+                               CGrafPtr port);
+// Synchronous: a completion procedure, if any, is not called; *outFlags
+// (when given) is set to 0. paramErr for an unknown sequence or bad data.
+OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags *outFlags);
+// paramErr for an unknown sequence.
+OSErr CDSequenceEnd(ImageSequence seqID);
+
+size_t LiveSequenceCount();
+
+}  // namespace tp::qt

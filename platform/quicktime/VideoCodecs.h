@@ -1,0 +1,46 @@
+// VideoCodecs: what decodes a video sample description. Reads the host-form
+// ImageDescription that GetMediaSampleDescription hands out (and its
+// extension atoms) and names either a built-in uncompressed format or a
+// libavcodec decoder with its set-up bytes ('avcC', 'hvcC', the decoder
+// configuration inside 'esds', 'SMI ', or the importer's 'glbl'). The input is
+// untrusted: every size is checked against the bytes present.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <QuickTime/MacErrors.h>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+#include "PixelFormats.h"
+
+namespace tp::qt {
+
+struct VideoCodecSetup {
+  uint32_t codecType = 0;
+  int width = 0, height = 0, depth = 0;
+  std::optional<RawFormat> raw;  // set: decoded without libavcodec
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  std::string decoderName;  // from 'lavc', used when the type is not in the table
+  std::vector<uint8_t> extradata;
+};
+
+// badImageDescription for a description too short or with a size that is
+// not positive; noCodecErr when nothing here decodes the codec type.
+OSErr ReadVideoCodecSetup(std::span<const uint8_t> description, VideoCodecSetup *out);
+
+// The decoder configuration bytes inside an 'esds' payload (version and
+// flags first), and the object type it names; nullopt when malformed.
+struct EsdsConfig {
+  uint8_t objectType = 0;
+  std::vector<uint8_t> decoderSpecificInfo;
+};
+std::optional<EsdsConfig> ParseEsds(std::span<const uint8_t> payload);
+
+}  // namespace tp::qt
