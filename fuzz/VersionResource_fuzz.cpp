@@ -1,0 +1,81 @@
+// Fuzz target for version resources: the input is read as a file (through a
+// memory file, so the ELF reader sees it exactly as on disk) and, whatever
+// block comes out, every query a caller makes is asked of it. The input is
+// also queried directly as a block, as VerQueryValueW would see a caller's
+// buffer.
+//
+// Built as a libFuzzer binary with clang, and with TP_FUZZ_REPLAY_MAIN as a
+// plain program that runs the files named on its command line.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "win32/VersionResource.h"
+
+namespace {
+
+void QueryAll(std::vector<BYTE> block) {
+  if (block.size() < 2) return;
+  // A caller's block is bounded by its root length; make it so here.
+  if (static_cast<size_t>(block[0] | (block[1] << 8)) > block.size()) {
+    block[0] = static_cast<BYTE>(block.size() & 0xFF);
+    block[1] = static_cast<BYTE>((block.size() >> 8) & 0xFF);
+    if (block.size() > 0xFFFF) return;
+  }
+  const void *value = nullptr;
+  UINT length = 0;
+  for (const char16_t *q :
+       {u"\\", u"\\StringFileInfo\\040904B0\\FileDescription", u"\\StringFileInfo\\040904B0\\FileVersion",
+        u"\\VarFileInfo\\Translation", u"\\StringFileInfo", u"\\a\\b\\c\\d\\e\\f\\g\\h\\i"}) {
+    if (tp::win32::FindVersionValue(block.data(), q, &value, &length)) {
+      const auto *p = static_cast<const BYTE *>(value);
+      if (p < block.data() || p > block.data() + block.size()) __builtin_trap();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  QueryAll(std::vector<BYTE>(data, data + size));
+  const int fd = memfd_create("version", MFD_CLOEXEC);
+  if (fd < 0) return 0;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  std::vector<BYTE> block;
+  if (tp::win32::ReadVersionBlock("/proc/self/fd/" + std::to_string(fd), block) == ERROR_SUCCESS) {
+    if (block.size() < 6) __builtin_trap();
+    QueryAll(block);
+  }
+  close(fd);
+  return 0;
+}
+
+#ifdef TP_FUZZ_REPLAY_MAIN
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::FILE *f = std::fopen(argv[i], "rb");
+    if (!f) {
+      std::fprintf(stderr, "cannot open %s\n", argv[i]);
+      return 1;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t buf[65536];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    std::printf("%s: %zu bytes replayed\n", argv[i], bytes.size());
+  }
+  return 0;
+}
+#endif
