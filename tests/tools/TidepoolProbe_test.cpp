@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "MiniJson.h"
+#include "support/MovieWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -208,6 +209,69 @@ TEST_F(TidepoolProbe, Sound_DescribedFromTheSampleDescription) {
   // in the decoder configuration, which the description does not unpack.
   EXPECT_EQ(both["sound"]["channels"].Int(), 2);
   EXPECT_EQ(ProbeJson(dir / "mjpeg.mov", 0)["sound"].kind, minijson::Value::Null);
+}
+
+// ---- exact sample tables from our own writer ------------------------------------
+
+TEST_F(TidepoolProbe, ExactSampleTable_ReportedAsWritten) {
+  tp::test::WriterTrack video;
+  video.format = tp::test::Fcc("avc1");
+  video.width = 320;
+  video.height = 240;
+  video.timeScale = 90000;
+  video.durations = {3000, 3000, 1500, 4500, 3000, 3000};
+  video.sizes = {900, 80, 70, 60, 500, 40};
+  video.compositionOffsets = {3000, 6000, 0, -1500, 3000, 0};
+  video.cttsVersion = 1;
+  video.writeStss = true;
+  video.syncSamples = {1, 5};
+  tp::test::WriterTrack sound;
+  sound.handler = tp::test::Fcc("soun");
+  sound.format = tp::test::Fcc("twos");
+  sound.timeScale = 22050;
+  sound.channels = 1;
+  sound.sampleSize = 8;
+  sound.sampleRate = 22050;
+  sound.durations = {22050};
+  sound.sizes = {22050};
+  const fs::path file = dir / "exact.mov";
+  ASSERT_TRUE(tp::test::WriteFile(file.string(), tp::test::BuildMovie({}, {video, sound}).bytes));
+
+  minijson::Value v = ProbeJson(file, 0);
+  ASSERT_EQ(v["status"].Int(), 0);
+  const minijson::Value &vid = v["video"];
+  EXPECT_EQ(vid["timescale"].Int(), 90000);
+  EXPECT_EQ(vid["duration"].Int(), 18000);
+  EXPECT_EQ(vid["width"].Int(), 320);
+  EXPECT_EQ(vid["height"].Int(), 240);
+  EXPECT_EQ(vid["format"].text, "avc1");
+  const std::vector<std::vector<long long>> want = {{0, 3000, 3000, 900, 1},     {3000, 3000, 6000, 80, 0},
+                                                    {6000, 1500, 0, 70, 0},      {7500, 4500, -1500, 60, 0},
+                                                    {12000, 3000, 3000, 500, 1}, {15000, 3000, 0, 40, 0}};
+  ASSERT_EQ(vid["samples"].items.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    for (size_t k = 0; k < 5; ++k) EXPECT_EQ(vid["samples"][i][k].Int(), want[i][k]) << i << "," << k;
+  }
+  const minijson::Value &snd = v["sound"];
+  EXPECT_EQ(snd["format"].text, "twos");
+  EXPECT_EQ(snd["channels"].Int(), 1);
+  EXPECT_EQ(snd["sample_size"].Int(), 8);
+  EXPECT_EQ(snd["sample_rate"].number, 22050.0);
+  EXPECT_EQ(snd["timescale"].Int(), 22050);
+  EXPECT_EQ(snd["duration"].Int(), 22050);
+}
+
+TEST_F(TidepoolProbe, ZeroDurationSamples_WalkEndsInsteadOfLooping) {
+  tp::test::WriterTrack video = tp::test::SimpleVideoTrack(4, 100, 0, 1);
+  video.mediaDuration = 1000;  // claims time that the samples never reach
+  const fs::path file = dir / "stuck.mov";
+  ASSERT_TRUE(tp::test::WriteFile(file.string(), tp::test::BuildMovie({}, {video}).bytes));
+  RunResult r = Probe("--json " + Quote(file.string()));
+  minijson::Value v;
+  ASSERT_TRUE(minijson::Parser(r.out).Parse(&v)) << r.out;
+  if (v["status"].Int() == 0) {
+    EXPECT_LE(v["video"]["samples"].items.size(), 4u);
+  }
 }
 
 // ---- damaged and missing files ---------------------------------------------------
