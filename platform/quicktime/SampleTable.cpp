@@ -31,6 +31,11 @@ std::vector<uint32_t> ToSortedZeroBased(const std::vector<uint32_t> &oneBased, u
   return out;
 }
 
+template <typename T>
+void Release(std::vector<T> &v) {
+  std::vector<T>().swap(v);
+}
+
 }  // namespace
 
 void SampleTable::SetTimeToSample(std::vector<TimeToSampleEntry> entries) { stts_ = std::move(entries); }
@@ -155,6 +160,7 @@ int16_t SampleTable::Finalize(std::string *why) {
 
   // Times.
   timeRuns_.clear();
+  timeRuns_.reserve(stts_.size() + 1);
   uint64_t timeCoverage = 0;
   int64_t time = 0;
   for (const auto &e : stts_) {
@@ -185,6 +191,8 @@ int16_t SampleTable::Finalize(std::string *why) {
 
   // Composition offsets: past the table's end the offset is 0.
   offsetRuns_.clear();
+  denseOffsets_.clear();
+  offsetRuns_.reserve(ctts_.size());
   uint64_t offsetCoverage = 0;
   for (const auto &e : ctts_) {
     if (offsetCoverage >= count) break;
@@ -192,6 +200,13 @@ int16_t SampleTable::Finalize(std::string *why) {
     const uint32_t n = uint32_t(std::min<uint64_t>(e.count, count - offsetCoverage));
     offsetRuns_.push_back({uint32_t(offsetCoverage), n, e.offset});
     offsetCoverage += n;
+  }
+  if (offsetRuns_.size() * sizeof(OffsetRun) > uint64_t(count) * sizeof(int32_t)) {
+    denseOffsets_.assign(count_, 0);
+    for (const auto &r : offsetRuns_) {
+      std::fill_n(denseOffsets_.begin() + r.firstSample, r.count, r.offset);
+    }
+    Release(offsetRuns_);
   }
 
   // Sizes and their partial sums.
@@ -216,11 +231,12 @@ int16_t SampleTable::Finalize(std::string *why) {
   sync_ = ToSortedZeroBased(stssRaw_, count_);
   partialSync_ = ToSortedZeroBased(stpsRaw_, count_);
   if (dependency_.size() > count_) dependency_.resize(count_);
-  stts_ = {};
-  ctts_ = {};
-  stsc_ = {};
-  stssRaw_ = {};
-  stpsRaw_ = {};
+  // The inputs are indexed now; give their memory back.
+  Release(stts_);
+  Release(ctts_);
+  Release(stsc_);
+  Release(stssRaw_);
+  Release(stpsRaw_);
   finalized_ = true;
   return kNoErr;
 }
@@ -237,6 +253,7 @@ int64_t SampleTable::DecodeTime(uint32_t index) const {
 }
 
 int32_t SampleTable::OffsetFor(uint32_t index) const {
+  if (!denseOffsets_.empty()) return denseOffsets_[index];
   auto it = std::upper_bound(offsetRuns_.begin(), offsetRuns_.end(), index,
                              [](uint32_t i, const OffsetRun &r) { return i < r.firstSample; });
   if (it == offsetRuns_.begin()) return 0;
@@ -412,10 +429,11 @@ uint32_t SampleTable::MaxDescriptionIndex() const {
 
 size_t SampleTable::MemoryUsed() const {
   return timeRuns_.capacity() * sizeof(TimeRun) + offsetRuns_.capacity() * sizeof(OffsetRun) +
-         sizes_.capacity() * sizeof(uint32_t) + sizePrefix_.capacity() * sizeof(uint64_t) +
-         chunkOffsets_.capacity() * sizeof(uint64_t) + chunkRuns_.capacity() * sizeof(ChunkRun) +
-         (sync_.capacity() + partialSync_.capacity()) * sizeof(uint32_t) + dependency_.capacity() +
-         (stts_.capacity() + ctts_.capacity()) * 8 + stsc_.capacity() * 12 + stssRaw_.capacity() * 4;
+         denseOffsets_.capacity() * sizeof(int32_t) + sizes_.capacity() * sizeof(uint32_t) +
+         sizePrefix_.capacity() * sizeof(uint64_t) + chunkOffsets_.capacity() * sizeof(uint64_t) +
+         chunkRuns_.capacity() * sizeof(ChunkRun) + (sync_.capacity() + partialSync_.capacity()) * sizeof(uint32_t) +
+         dependency_.capacity() + (stts_.capacity() + ctts_.capacity()) * 8 + stsc_.capacity() * 12 +
+         stssRaw_.capacity() * 4;
 }
 
 }  // namespace tp::qt

@@ -97,7 +97,7 @@ class SampleTable {
   uint32_t count() const { return count_; }
   // Sum of all decode durations (the end of the last sample).
   int64_t totalDuration() const { return totalDuration_; }
-  bool hasCompositionOffsets() const { return !offsetRuns_.empty(); }
+  bool hasCompositionOffsets() const { return !offsetRuns_.empty() || !denseOffsets_.empty(); }
   bool hasSyncTable() const { return !allSync_; }
   bool hasDependencyFlags() const { return !dependency_.empty(); }
   // Largest sample size (for buffer sizing).
@@ -171,6 +171,9 @@ class SampleTable {
 
   std::vector<TimeRun> timeRuns_;  // count > 0 only, in decode order
   std::vector<OffsetRun> offsetRuns_;
+  // When offsets hardly repeat (B-frame patterns), one per sample is smaller
+  // than runs: then this holds them and offsetRuns_ is empty.
+  std::vector<int32_t> denseOffsets_;
   uint32_t constantSize_ = 0;
   uint32_t constantSizeCount_ = 0;
   bool sizesVary_ = false;

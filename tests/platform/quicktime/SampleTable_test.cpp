@@ -136,6 +136,27 @@ TEST_F(SampleTableTest, AppendSample_CompressesRunsAndKeepsEveryField) {
   EXPECT_EQ(At(2).flags, 0u);
 }
 
+TEST_F(SampleTableTest, CompositionOffsets_RunsAndDenseStorageAgree) {
+  // Long runs stay runs; a short table past which offsets are 0.
+  SampleTable runs;
+  runs.SetTimeToSample({{300, 1}});
+  runs.SetConstantSize(1, 300);
+  runs.SetSampleToChunk({{1, 300, 1}});
+  runs.SetChunkOffsets({0});
+  runs.SetCompositionOffsets({{100, 5}, {100, -3}});
+  ASSERT_EQ(runs.Finalize(), kNoErr);
+  // Alternating offsets are stored one per sample.
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(t.AppendSample(1, i % 2 ? 2 : -1, 1, uint64_t(i), true));
+  ASSERT_EQ(t.Finalize(), kNoErr);
+  SampleRecord r;
+  for (uint32_t i : {0u, 99u, 100u, 199u, 200u, 299u}) {
+    ASSERT_TRUE(runs.Sample(i, &r));
+    EXPECT_EQ(r.displayOffset, i < 100 ? 5 : (i < 200 ? -3 : 0)) << i;
+    EXPECT_EQ(At(i).displayOffset, i % 2 ? 2 : -1) << i;
+  }
+  EXPECT_LT(t.MemoryUsed(), 300u * 4u + 1024u);
+}
+
 TEST_F(SampleTableTest, AppendSample_AllSyncAndNoOffsetsStoresNoTables) {
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(t.AppendSample(1, 0, 8, uint64_t(i) * 8, true));
   ASSERT_EQ(t.Finalize(), kNoErr);
