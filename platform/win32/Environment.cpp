@@ -12,8 +12,8 @@ namespace tp::win32 {
 namespace {
 
 std::mutex &EnvironmentMutex() {
-  static std::mutex m;  // leaf lock: see Environment.h
-  return m;
+  static auto *m = new std::mutex;  // leaf lock: see Environment.h; never destroyed
+  return *m;
 }
 
 // The environment cannot hold a name with "=" or an empty name.

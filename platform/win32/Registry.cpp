@@ -31,13 +31,15 @@ struct OpenKey {
   std::u16string path;
 };
 
+// Never destroyed: handles may be closed by other modules' destructors
+// while the process exits.
 std::mutex &HandleMutex() {
-  static std::mutex m;  // leaf lock: guards HandleTable() only
-  return m;
+  static auto *m = new std::mutex;  // leaf lock: guards HandleTable() only
+  return *m;
 }
 std::unordered_set<OpenKey *> &HandleTable() {
-  static std::unordered_set<OpenKey *> table;
-  return table;
+  static auto *table = new std::unordered_set<OpenKey *>;
+  return *table;
 }
 
 std::u16string_view PredefinedRoot(HKEY key) {

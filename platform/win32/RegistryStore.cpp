@@ -41,13 +41,15 @@ struct Cache {
   std::shared_ptr<const RegistryTree> tree;
 };
 
+// Never destroyed: the registry may be used by other modules' destructors
+// while the process exits.
 std::mutex &StoreMutex() {
-  static std::mutex m;  // lock order: store mutex, then the file's flock
-  return m;
+  static auto *m = new std::mutex;  // lock order: store mutex, then the file's flock
+  return *m;
 }
 Cache &TheCache() {
-  static Cache c;  // guarded by StoreMutex()
-  return c;
+  static auto *c = new Cache;  // guarded by StoreMutex()
+  return *c;
 }
 
 class FileDescriptor {
