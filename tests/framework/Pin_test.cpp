@@ -297,13 +297,4 @@ TEST_F(PinConnectionTest, MediaTypes_SingleTypeRules) {
   types->Release();
 }
 
-TEST_F(PinConnectionTest, InputSideCalls_AreUnexpected) {
-  TestStream *stream = AddStream();
-  EXPECT_EQ(E_UNEXPECTED, stream->EndOfStream());
-  EXPECT_EQ(E_UNEXPECTED, stream->BeginFlush());
-  EXPECT_EQ(E_UNEXPECTED, stream->EndFlush());
-  EXPECT_EQ(E_NOTIMPL, stream->QueryInternalConnections(nullptr, nullptr));
-  EXPECT_EQ(S_OK, stream->NewSegment(1, 2, 0.5));
-}
-
 }  // namespace

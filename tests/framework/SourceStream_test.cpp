@@ -63,6 +63,8 @@ TEST_F(SourceStreamTest, PauseThenStop_StartsAndEndsTheWorker) {
   EXPECT_EQ(1, stream->threadCreateCalls.load());
   EXPECT_EQ(1, stream->threadDestroyCalls.load());
   EXPECT_EQ(1, stream->startPlayCalls.load());
+  // The worker runs in the multithreaded apartment.
+  EXPECT_EQ(RPC_E_CHANGED_MODE, stream->apartmentProbe.load());
 }
 
 TEST_F(SourceStreamTest, RunFromStopped_ActivatesOnceAndLeavesTheWorkerAlone) {

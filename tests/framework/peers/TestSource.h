@@ -55,6 +55,8 @@ class TestStream : public CSourceStream {
   std::atomic<int> threadDestroyCalls{0};
   std::atomic<int> startPlayCalls{0};
   std::atomic<int> fillCalls{0};
+  // What asking for a single-threaded apartment answered on the worker.
+  std::atomic<HRESULT> apartmentProbe{E_UNEXPECTED};
   std::vector<ALLOCATOR_PROPERTIES> sizingRequests;  // control thread only
   std::vector<GUID> checkedSubtypes;                 // control thread only
 
@@ -92,6 +94,9 @@ class TestStream : public CSourceStream {
   }
   HRESULT OnThreadCreate() override {
     ++threadCreateCalls;
+    HRESULT probe = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(probe)) CoUninitialize();
+    apartmentProbe = probe;
     return onThreadCreateResult;
   }
   HRESULT OnThreadDestroy() override {
