@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "com/Apartment.h"
+#include "dshow/FilterMapper.h"
 #include "dshow/MemAllocator.h"
 
 namespace {
@@ -53,7 +54,9 @@ class BuiltinFactory : public IClassFactory {
 // modules); looked up before the registry.
 IClassFactory *FindBuiltinFactory(REFCLSID rclsid) {
   static BuiltinFactory memoryAllocator(tp::dshow::CreateMemoryAllocator);
+  static BuiltinFactory filterMapper(tp::dshow::CreateFilterMapper);
   if (IsEqualCLSID(rclsid, CLSID_MemoryAllocator)) return &memoryAllocator;
+  if (IsEqualCLSID(rclsid, CLSID_FilterMapper2)) return &filterMapper;
   return nullptr;
 }
 

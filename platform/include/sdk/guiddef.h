@@ -34,10 +34,13 @@ static_assert(sizeof(GUID) == 16);
 #endif
 #define DEFINE_OLEGUID(name, l, w1, w2) DEFINE_GUID(name, l, w1, w2, 0xc0, 0, 0, 0, 0, 0, 0, 0x46)
 
-// The stand-in SDK defines its own well-known GUIDs inline, so that no
-// separate GUID library has to be linked off Windows.
+// The stand-in SDK defines its own well-known GUIDs in every translation
+// unit, so that no separate GUID library has to be linked off Windows. They
+// have internal linkage: an inline variable would become a unique symbol,
+// and the dynamic loader never unloads a module that defines one, which
+// would keep COM servers loaded for ever. GUIDs are compared by value.
 #define TP_SDK_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+  static constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
