@@ -8,10 +8,6 @@
 
 #include "win32/CodePage.h"
 
-#ifndef ERROR_NOT_OWNER
-#define ERROR_NOT_OWNER 288L
-#endif
-
 namespace tp::win32 {
 namespace {
 

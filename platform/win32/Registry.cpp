@@ -20,10 +20,6 @@
 #include "win32/RegistryStore.h"
 #include "win32/RegistryTree.h"
 
-#ifndef ERROR_BAD_PATHNAME
-#define ERROR_BAD_PATHNAME 161L
-#endif
-
 namespace tp::win32 {
 namespace {
 

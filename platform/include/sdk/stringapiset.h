@@ -7,10 +7,6 @@
 #include "windef.h"
 #include "winerror.h"
 
-#ifndef ERROR_INVALID_FLAGS
-#define ERROR_INVALID_FLAGS 1004L
-#endif
-
 #define CP_ACP 0
 #define CP_OEMCP 1
 #define CP_MACCP 2
