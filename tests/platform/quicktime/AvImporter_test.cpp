@@ -91,6 +91,24 @@ const CorpusEntry kCorpus[] = {
      qt::FourCC("flic"), 0, 64, 48},
 };
 
+// ISO-family files go to the ISO parser; the same walk checks that the
+// toolbox serves its tables and descriptions the same way.
+const CorpusEntry kIsoCorpus[] = {
+    {"clip.mov",
+     [](const std::string &p) {
+       return Ff(
+           "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=44100 -t 1 -c:v libx264 "
+           "-bf 2 -g 12 -c:a aac -f mov",
+           p);
+     },
+     "", qt::FourCC("avc1"), qt::FourCC("mp4a"), 160, 120},
+    {"clip.mp4",
+     [](const std::string &p) {
+       return Ff("-f lavfi -i testsrc=size=128x96:rate=30 -t 0.5 -c:v libx264 -bf 0 -g 5 -f mp4", p);
+     },
+     "", qt::FourCC("avc1"), 0, 128, 96},
+};
+
 class AvImporterCorpus : public ::testing::TestWithParam<CorpusEntry> {
  protected:
   TempDir dir_;
@@ -127,7 +145,9 @@ void CompareWithProbe(Media media, const ProbeStream &probe) {
     EXPECT_EQ(decodeTime, t);
     EXPECT_EQ(size, p.size);
     EXPECT_EQ((flags & mediaSampleNotSync) == 0, p.key);
-    EXPECT_EQ(Md5Hex(buffer.data(), size), p.md5);
+    if (!p.md5.empty()) {  // empty where side data took its place
+      EXPECT_EQ(Md5Hex(buffer.data(), size), p.md5);
+    }
     if (p.dts != INT64_MIN) {
       EXPECT_TRUE(same(decodeTime, p.dts - dts0)) << decodeTime << " vs dts " << p.dts;
       if (p.pts != INT64_MIN) {
@@ -206,6 +226,14 @@ TEST_P(AvImporterCorpus, SampleTablesMatchFfprobe) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NonIsoTypes, AvImporterCorpus, ::testing::ValuesIn(kCorpus),
+                         [](const ::testing::TestParamInfo<CorpusEntry> &info) {
+                           std::string name = info.param.file;
+                           for (char &c : name)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+INSTANTIATE_TEST_SUITE_P(IsoTypes, AvImporterCorpus, ::testing::ValuesIn(kIsoCorpus),
                          [](const ::testing::TestParamInfo<CorpusEntry> &info) {
                            std::string name = info.param.file;
                            for (char &c : name)

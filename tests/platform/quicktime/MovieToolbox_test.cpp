@@ -10,6 +10,7 @@
 
 #include "MemoryManager.h"
 #include "MovieToolbox.h"
+#include "SampleDescriptions.h"
 #include "RuntimeCalls.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"
@@ -265,6 +266,58 @@ TEST_F(MovieToolboxTest, Descriptions_BadIndexHandleAndExtensions) {
   // searched only within the handle.
   sd->descSize = 0x7FFFFFFF;
   EXPECT_EQ(DispatchCall(kQTSelGetSoundDescriptionExtension, h, &ext, qt::FourCC("glbl")), userDataItemNotFound);
+  QDisposeHandle(h);
+  DispatchCall(kQTSelDisposeMovie, movie);
+}
+
+// Descriptions of an ISO-family movie come out in host order with their
+// extension atoms: 'avcC' after the image description, 'wave' (holding the
+// 'esds') after a version 1 sound description.
+TEST_F(MovieToolboxTest, IsoDescriptions_KeepTheirExtensions) {
+  std::string path = dir_.File("clip.mov");
+  ASSERT_TRUE(
+      ff::RunFfmpeg("-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=48000 -t 0.5 "
+                    "-c:v libx264 -c:a aac -ac 2 -f mov " +
+                    ff::ShellQuote(path)));
+  Movie movie = nullptr;
+  ASSERT_EQ(QOpenMovie(path, &movie), noErr);
+  Media video = QFindMedia(movie, VideoMediaType);
+  Media sound = QFindMedia(movie, SoundMediaType);
+  ASSERT_NE(video, nullptr);
+  ASSERT_NE(sound, nullptr);
+
+  Handle h = QNewHandle(4);
+  DispatchCall(kQTSelGetMediaSampleDescription, video, 1, h);
+  ASSERT_EQ(QGetMoviesError(), noErr);
+  auto *id = reinterpret_cast<ImageDescription *>(*h);
+  EXPECT_EQ(id->cType, qt::FourCC("avc1"));
+  EXPECT_EQ(id->width, 160);
+  EXPECT_EQ(id->height, 120);
+  EXPECT_EQ(id->idSize, QGetHandleSize(h));
+  std::span<const uint8_t> bytes(reinterpret_cast<uint8_t *>(*h), size_t(QGetHandleSize(h)));
+  auto avcC = qt::FindHostExtension(bytes, qt::kVideoMediaType, qt::FourCC("avcC"));
+  ASSERT_TRUE(avcC.has_value());
+  ASSERT_GE(avcC->size(), 7u);
+  EXPECT_EQ((*avcC)[0], 1) << "AVC decoder configuration version";
+
+  DispatchCall(kQTSelGetMediaSampleDescription, sound, 1, h);
+  ASSERT_EQ(QGetMoviesError(), noErr);
+  auto *sd = reinterpret_cast<SoundDescription *>(*h);
+  EXPECT_EQ(sd->dataFormat, qt::FourCC("mp4a"));
+  EXPECT_EQ(sd->numChannels, 2);
+  EXPECT_EQ(sd->sampleRate, 48000u << 16);
+  Handle ext = nullptr;
+  OSErr err = OSErr(DispatchCall(kQTSelGetSoundDescriptionExtension, h, &ext, qt::FourCC("wave")));
+  if (sd->version == 1) {
+    ASSERT_EQ(err, noErr);
+    std::string wave(*ext, size_t(QGetHandleSize(ext)));
+    EXPECT_NE(wave.find("esds"), std::string::npos) << "the 'wave' payload holds the decoder configuration";
+    QDisposeHandle(ext);
+  } else {
+    EXPECT_EQ(err, userDataItemNotFound);
+    ASSERT_EQ(DispatchCall(kQTSelGetSoundDescriptionExtension, h, &ext, qt::FourCC("esds")), noErr);
+    QDisposeHandle(ext);
+  }
   QDisposeHandle(h);
   DispatchCall(kQTSelDisposeMovie, movie);
 }
