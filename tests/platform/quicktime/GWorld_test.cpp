@@ -81,7 +81,9 @@ TEST_F(GWorldTest, Y420_HeaderIsBigEndianAndRowBytesTimesHeightCoversEveryPlane)
     // Past tiny pictures (where the 24-byte header alone is larger), it fits
     // a block of twice the 12-bit image size.
     const int64_t stride12 = ((12 * int64_t(w) + 31) / 32) * 4;
-    if (w * h >= 64) EXPECT_LE(covered, 2 * stride12 * h);
+    if (w * h >= 64) {
+      EXPECT_LE(covered, 2 * stride12 * h);
+    }
     volatile uint8_t last = base[covered - 1];  // ASan: readable to the end
     (void)last;
     DispatchCall(kQTSelDisposeGWorld, world);
