@@ -23,7 +23,13 @@
 #include "QuickTime/QTSelectors.h"
 #include "tpversion.h"
 
+// FAKEQT_OLD builds a runtime just below the oldest version the binding
+// trusts (7.0.2.0).
+#ifdef FAKEQT_OLD
+TP_VERSION_RESOURCE(7, 0, 1, 255, "Scripted movie runtime for tests (old)");
+#else
 TP_VERSION_RESOURCE(7, 6, 9, 0, "Scripted movie runtime for tests");
+#endif
 
 namespace {
 

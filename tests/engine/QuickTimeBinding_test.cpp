@@ -185,6 +185,18 @@ TEST_F(QuickTimeBindingTest, VersionCheck_AcceptsTheRuntimesVersionResource) {
   SetQuickTimeValue("QTSysDir", kFakeDir);
   EXPECT_TRUE(CheckQuickTimeVersion());  // 7.6.9.0, loaded for the check only
   EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+  // The verdict is kept for the process.
+  SetQuickTimeValue("QTSysDir", std::string(TP_FAKEQT_OLD_DIR));
+  EXPECT_TRUE(CheckQuickTimeVersion());
+}
+
+TEST_F(QuickTimeBindingTest, VersionCheck_OldRuntime_StartUpBindingKeepsItsReference) {
+  SetQuickTimeValue("QTSysDir", std::string(TP_FAKEQT_OLD_DIR));
+  EXPECT_FALSE(CheckQuickTimeVersion());  // 7.0.1.255
+  // Not trusted to be running elsewhere, so the reference stays held.
+  setenv("FAKEQT_FAIL", "1d0059=1", 1);
+  EXPECT_EQ(EnterMovies(), 0);
+  EXPECT_NE(TheQuickTimeBinding().module.load(), nullptr);
 }
 
 }  // namespace
