@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "QuickTime/QTML.h"
 #include "engine/QTTrackFactory.h"
