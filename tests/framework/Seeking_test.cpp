@@ -2,6 +2,7 @@
 // arithmetic and flag rules, and the change notifications.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 
 #include "FrameworkTestSupport.h"
 #include "framework/CSourceSeeking.h"
+#include "peers/SourceFixture.h"
 
 namespace {
 
@@ -278,6 +280,81 @@ TEST_F(SeekingTest, QueryInterface_AnswersSeekingAndUnknown) {
   IPin *pin = reinterpret_cast<IPin *>(1);
   EXPECT_EQ(E_NOINTERFACE, seeking->QueryInterface(IID_IPin, reinterpret_cast<void **>(&pin)));
   EXPECT_EQ(nullptr, pin);
+}
+
+TEST_F(SeekingTest, GetPositions_SeesStartAndStopOfOneUpdate) {
+  // A writer keeps moving start and stop together (stop = start + 1); a
+  // reader must never see the start of one update with the stop of another.
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (LONGLONG k = 0; k < 20000; ++k) {
+      LONGLONG start = k, stop = 1;
+      seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop, AM_SEEKING_IncrementalPositioning);
+    }
+    done = true;
+  });
+  int torn = 0;
+  while (!done) {
+    LONGLONG start = 0, stop = 0;
+    seeking->GetPositions(&start, &stop);
+    if (stop != start + 1 && !(start == 0 && stop == 0x3FFFFFFFFFFFFFFFLL)) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(0, torn);
+}
+
+// A pin that carries seeking the way the program's streams do: the seeking
+// object's outer unknown is the pin, and the pin answers IMediaSeeking.
+class SeekingStream : public tp::test::TestStream, public CSourceSeeking {
+ public:
+  SeekingStream(tp::test::TestSource *filter, HRESULT *phr)
+      : tp::test::TestStream(filter, TEXT("Video"), phr),
+        CSourceSeeking(TEXT("SeekingStream"), static_cast<IPin *>(this), phr, &m_seekLock) {}
+
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override { return TestStream::QueryInterface(riid, ppv); }
+  STDMETHODIMP_(ULONG) AddRef() override { return TestStream::AddRef(); }
+  STDMETHODIMP_(ULONG) Release() override { return TestStream::Release(); }
+  STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void **ppv) override {
+    if (ppv && IsEqualIID(riid, IID_IMediaSeeking)) return CSourceSeeking::NonDelegatingQueryInterface(riid, ppv);
+    return TestStream::NonDelegatingQueryInterface(riid, ppv);
+  }
+  STDMETHODIMP SetRate(double rate) override {
+    CAutoLock lock(&m_seekLock);
+    m_dRateSeeking = rate;
+    return S_OK;
+  }
+
+ protected:
+  HRESULT ChangeStart() override { return S_OK; }
+  HRESULT ChangeStop() override { return S_OK; }
+  HRESULT ChangeRate() override { return S_OK; }
+
+ private:
+  CCritSec m_seekLock;
+};
+
+class SeekingPinTest : public tp::test::SourceFixture {};
+
+TEST_F(SeekingPinTest, PinAnswersSeeking_AndSeekingCountsOnThePin) {
+  HRESULT hr = E_FAIL;
+  auto *stream = new SeekingStream(filter, &hr);
+  ASSERT_EQ(S_OK, hr);
+  IPin *pin = static_cast<IPin *>(static_cast<tp::test::TestStream *>(stream));
+
+  IMediaSeeking *ms = nullptr;
+  ASSERT_EQ(S_OK, pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&ms)));
+  EXPECT_EQ(static_cast<IMediaSeeking *>(stream), ms);
+  // Back from the seeking face to the pin, and the references land on the
+  // filter that owns both.
+  IPin *back = nullptr;
+  ASSERT_EQ(S_OK, ms->QueryInterface(IID_IPin, reinterpret_cast<void **>(&back)));
+  EXPECT_EQ(pin, back);
+  EXPECT_EQ(4u, filter->AddRef());  // fixture + seeking + pin + this one
+  filter->Release();
+  back->Release();
+  LONGLONG duration = 0;
+  EXPECT_EQ(S_OK, ms->GetDuration(&duration));
+  ms->Release();
 }
 
 }  // namespace
