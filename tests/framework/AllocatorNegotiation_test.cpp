@@ -65,6 +65,15 @@ TEST_F(AllocatorNegotiationTest, PeerHasNoAllocator_StandardAllocatorUsed) {
   EXPECT_EQ(stream->bufferCount, props.cBuffers);
 }
 
+TEST_F(AllocatorNegotiationTest, PeerClaimsAnAllocatorButGivesNone_StandardAllocatorUsed) {
+  TestStream *stream = AddStream();
+  peers[0]->allocatorMode = TestInputPin::AllocatorMode::NullWithSuccess;
+  ASSERT_EQ(S_OK, ConnectTo(stream, peers[0]));
+  EXPECT_EQ(1u, stream->sizingRequests.size());
+  ASSERT_NE(nullptr, stream->Allocator());
+  EXPECT_EQ(peers[0]->NotifiedAllocator(), stream->Allocator());
+}
+
 TEST_F(AllocatorNegotiationTest, PeerAllocatorRefusesSizes_FallbackSeesTheSameRecord) {
   TestStream *stream = AddStream();
   peers[0]->ownAllocatorSetPropertiesResult = VFW_E_BADALIGN;

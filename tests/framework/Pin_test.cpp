@@ -112,6 +112,15 @@ TEST_F(PinConnectionTest, Connect_PeerRefusesToEnumerate_OwnTypesStillTried) {
   EXPECT_EQ(S_OK, ConnectTo(stream, peers[0]));
 }
 
+TEST_F(PinConnectionTest, Connect_EndlessPeerEnumerator_GivesUpAtTheBound) {
+  TestStream *stream = AddStream();
+  peers[0]->endlessTypes = true;
+  peers[0]->receiveConnectionResult = E_FAIL;
+  EXPECT_EQ(VFW_E_NO_ACCEPTABLE_TYPES, ConnectTo(stream, peers[0]));
+  // The bound on the peer's list, then the pin's own single type.
+  EXPECT_EQ(static_cast<size_t>(CBasePin::kMaxTypesPerEnumerator) + 1, peers[0]->log.Count("ReceiveConnection"));
+}
+
 TEST_F(PinConnectionTest, Connect_ToAnotherOutputPin_InvalidDirection) {
   TestStream *stream = AddStream();
   peers[0]->direction = PINDIR_OUTPUT;

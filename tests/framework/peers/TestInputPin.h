@@ -45,7 +45,9 @@ inline AM_MEDIA_TYPE MakeType(const SimpleType &t) {
 // Enumerator over a fixed list of types; hands out task-memory records.
 class TestEnumMediaTypes : public IEnumMediaTypes {
  public:
-  explicit TestEnumMediaTypes(std::vector<SimpleType> types, size_t pos = 0) : m_types(std::move(types)), m_pos(pos) {}
+  // endless: after the last type, start again from the first for ever.
+  explicit TestEnumMediaTypes(std::vector<SimpleType> types, size_t pos = 0, bool endless = false)
+      : m_types(std::move(types)), m_pos(pos), m_endless(endless) {}
 
   STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
     if (!ppv) return E_POINTER;
@@ -66,7 +68,8 @@ class TestEnumMediaTypes : public IEnumMediaTypes {
   STDMETHODIMP Next(ULONG c, AM_MEDIA_TYPE **pp, ULONG *pFetched) override {
     if (!pp) return E_POINTER;
     ULONG fetched = 0;
-    while (fetched < c && m_pos < m_types.size()) {
+    while (fetched < c && (m_pos < m_types.size() || (m_endless && !m_types.empty()))) {
+      if (m_pos >= m_types.size()) m_pos = 0;
       auto *mt = static_cast<AM_MEDIA_TYPE *>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
       if (!mt) break;
       *mt = MakeType(m_types[m_pos++]);
@@ -85,7 +88,7 @@ class TestEnumMediaTypes : public IEnumMediaTypes {
   }
   STDMETHODIMP Clone(IEnumMediaTypes **pp) override {
     if (!pp) return E_POINTER;
-    *pp = new TestEnumMediaTypes(m_types, m_pos);
+    *pp = new TestEnumMediaTypes(m_types, m_pos, m_endless);
     return S_OK;
   }
 
@@ -93,6 +96,7 @@ class TestEnumMediaTypes : public IEnumMediaTypes {
   virtual ~TestEnumMediaTypes() = default;
   std::vector<SimpleType> m_types;
   size_t m_pos;
+  bool m_endless;
   std::atomic<ULONG> m_ref{1};
 };
 
@@ -107,7 +111,8 @@ struct ReceivedSample {
 
 class TestInputPin : public IPin, public IMemInputPin {
  public:
-  enum class AllocatorMode { Own, None };
+  // NullWithSuccess: GetAllocator claims success but hands out nothing.
+  enum class AllocatorMode { Own, None, NullWithSuccess };
 
   TestInputPin() = default;
   TestInputPin(const TestInputPin &) = delete;
@@ -117,6 +122,7 @@ class TestInputPin : public IPin, public IMemInputPin {
   PIN_DIRECTION direction = PINDIR_INPUT;
   std::vector<SimpleType> types;  // offered by EnumMediaTypes
   HRESULT enumMediaTypesResult = S_OK;
+  bool endlessTypes = false;  // the enumerator never ends
   HRESULT receiveConnectionResult = S_OK;
   HRESULT queryAcceptResult = S_OK;
   AllocatorMode allocatorMode = AllocatorMode::Own;
@@ -277,7 +283,7 @@ class TestInputPin : public IPin, public IMemInputPin {
     if (!pp) return E_POINTER;
     *pp = nullptr;
     if (FAILED(enumMediaTypesResult)) return enumMediaTypesResult;
-    *pp = new TestEnumMediaTypes(types);
+    *pp = new TestEnumMediaTypes(types, 0, endlessTypes);
     return S_OK;
   }
   STDMETHODIMP QueryInternalConnections(IPin **, ULONG *) override { return E_NOTIMPL; }
@@ -318,6 +324,7 @@ class TestInputPin : public IPin, public IMemInputPin {
     if (!pp) return E_POINTER;
     *pp = nullptr;
     if (allocatorMode == AllocatorMode::None) return VFW_E_NO_ALLOCATOR;
+    if (allocatorMode == AllocatorMode::NullWithSuccess) return S_OK;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_own) {
       m_own = new TestAllocator(&log);
