@@ -196,25 +196,32 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
   std::vector<int64_t> dts(n);
   bool haveDts =
       std::all_of(s.packets.begin(), s.packets.end(), [](const PacketInfo &p) { return p.dts != AV_NOPTS_VALUE; });
+  // Times come from the file: every difference and sum is checked.
   int64_t t = 0;
   for (size_t i = 0; i < n; ++i) {
     const PacketInfo &p = s.packets[i];
     if (haveDts) {
-      dts[i] = p.dts - s.packets[0].dts;
+      if (__builtin_sub_overflow(p.dts, s.packets[0].dts, &dts[i])) return Fail(kInvalidSampleTable, "dts overflow");
     } else {
       dts[i] = t;
-      t += std::max<int64_t>(p.duration, 0);
+      if (__builtin_add_overflow(t, std::max<int64_t>(p.duration, 0), &t))
+        return Fail(kInvalidSampleTable, "duration overflow");
     }
     if (i > 0 && dts[i] < dts[i - 1]) dts[i] = dts[i - 1];  // decode times never go back
   }
   for (size_t i = 0; i < n; ++i) {
     const PacketInfo &p = s.packets[i];
-    int64_t duration;
+    int64_t duration = 0;
+    bool overflow = false;
     if (i + 1 < n)
-      duration = dts[i + 1] - dts[i];
-    else
-      duration = p.duration > 0 ? p.duration : (i > 0 ? dts[i] - dts[i - 1] : 0);
-    int64_t offset = (haveDts && p.pts != AV_NOPTS_VALUE) ? p.pts - p.dts : 0;
+      overflow = __builtin_sub_overflow(dts[i + 1], dts[i], &duration);
+    else if (p.duration > 0)
+      duration = p.duration;
+    else if (i > 0)
+      overflow = __builtin_sub_overflow(dts[i], dts[i - 1], &duration);
+    int64_t offset = 0;
+    if (haveDts && p.pts != AV_NOPTS_VALUE) overflow |= __builtin_sub_overflow(p.pts, p.dts, &offset);
+    if (overflow) return Fail(kInvalidSampleTable, "sample time out of range");
     if (duration > INT64_MAX / factor || offset > INT64_MAX / factor || offset < INT64_MIN / factor)
       return Fail(kInvalidSampleTable, "sample time out of range");
     uint64_t position = s.inFile ? uint64_t(p.pos) : s.storedOffsets[i];
