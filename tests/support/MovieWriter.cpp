@@ -350,6 +350,16 @@ Buf MovieBox(const WriterOptions &opt, const std::vector<WriterTrack> &tracks,
   o.End();
   for (size_t i = 0; i < tracks.size(); ++i) TrackBoxes(o, tracks[i], i, opt.movieTimeScale, chunkOffsets[i]);
   o.End();
+  if (opt.largeMoovHeader) {
+    // Size 1, then the 64-bit size after the type; everything inside moves
+    // down by 8 bytes.
+    const uint64_t size = o.b.size() + 8;
+    std::vector<uint8_t> head = {0, 0, 0, 1, 'm', 'o', 'o', 'v'};
+    for (int i = 7; i >= 0; --i) head.push_back(uint8_t(size >> (8 * i)));
+    o.b.erase(o.b.begin(), o.b.begin() + 8);
+    o.b.insert(o.b.begin(), head.begin(), head.end());
+    for (size_t i = 1; i < o.starts.size(); ++i) o.starts[i] += 8;
+  }
   return o;
 }
 

@@ -70,6 +70,7 @@ struct WriterOptions {
   bool mdatFirst = true;
   bool largeMdatHeader = false;  // 64-bit size form for 'mdat'
   bool mdatSizeZero = false;     // 'mdat' last with size 0 (to the end of the file)
+  bool largeMoovHeader = false;  // 64-bit size form for 'moov'
 };
 
 struct WrittenMovie {

@@ -95,6 +95,11 @@ const TableCase kTableCases[] = {
      }},
     {"mdat_64bit_size", [](WriterOptions &o, WriterTrack &) { o.largeMdatHeader = true; }},
     {"no_ftyp", [](WriterOptions &o, WriterTrack &) { o.writeFtyp = false; }},
+    {"moov_64bit_size_first",
+     [](WriterOptions &o, WriterTrack &) {
+       o.largeMoovHeader = true;
+       o.mdatFirst = false;
+     }},
     {"co64", [](WriterOptions &, WriterTrack &t) { t.co64 = true; }},
     {"stz2_16", [](WriterOptions &, WriterTrack &t) { t.stz2FieldSize = 16; }},
     {"stz2_8", [](WriterOptions &, WriterTrack &t) { t.stz2FieldSize = 8; }},
