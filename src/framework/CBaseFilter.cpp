@@ -7,6 +7,7 @@
 
 #include "framework/CBasePin.h"
 #include "framework/CEnumPins.h"
+#include "trace/Trace.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ STDMETHODIMP CBaseFilter::Stop() {
       if (!pin) break;
       if (!pin->IsConnected()) continue;
       HRESULT hr = pin->Inactive();
+      if (FAILED(hr)) TraceA8("CBaseFilter::Stop Inactive failed(0x%08x) pin(%d)\n", hr, i);
       if (FAILED(hr) && SUCCEEDED(hrFirstFailure)) hrFirstFailure = hr;
     }
   }
@@ -92,6 +94,7 @@ STDMETHODIMP CBaseFilter::Pause() {
       if (!pin->IsConnected()) continue;
       HRESULT hr = pin->Active();
       if (FAILED(hr)) {
+        TraceA8("CBaseFilter::Pause Active failed(0x%08x) pin(%d)\n", hr, i);
         // The filter stays Stopped, and a Stop on a stopped filter visits
         // no pin: the pins activated so far would keep their workers for
         // ever. Undo them now.
@@ -121,7 +124,10 @@ STDMETHODIMP CBaseFilter::Run(REFERENCE_TIME tStart) {
       if (!pin) break;
       if (!pin->IsConnected()) continue;
       HRESULT hr = pin->Run(tStart);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) {
+        TraceA8("CBaseFilter::Run Run failed(0x%08x) pin(%d)\n", hr, i);
+        return hr;
+      }
     }
   }
   m_State = State_Running;

@@ -3,11 +3,15 @@
 #include <new>
 
 #include "framework/CSourceStream.h"
+#include "trace/Trace.h"
 
 CSource::CSource(LPCTSTR pName, LPUNKNOWN lpunk, REFCLSID clsid, HRESULT *phr)
-    : CBaseFilter(pName, lpunk, &m_cStateLock, clsid, phr) {}
+    : CBaseFilter(pName, lpunk, &m_cStateLock, clsid, phr) {
+  TraceA2("CSource::CSource() this(0x%p)\n", this);
+}
 
 CSource::~CSource() {
+  TraceA2("CSource::~CSource() this(0x%p) pins(%d)\n", this, m_iPins);
   while (m_iPins > 0) {
     const int before = m_iPins;
     CSourceStream *pin = m_paStreams[m_iPins - 1];
@@ -33,7 +37,10 @@ HRESULT CSource::AddPin(CSourceStream *pStream) {
   if (!pStream) return E_POINTER;
   CAutoLock lock(&m_cStateLock);
   auto **grown = new (std::nothrow) CSourceStream *[static_cast<size_t>(m_iPins) + 1];
-  if (!grown) return E_OUTOFMEMORY;
+  if (!grown) {
+    TraceA8("CSource::AddPin failed(0x%08x)\n", E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
   for (int i = 0; i < m_iPins; ++i) grown[i] = m_paStreams[i];
   grown[m_iPins] = pStream;
   delete[] m_paStreams;
