@@ -104,6 +104,11 @@ TEST(Waits, MultipleObjectsAnyReportsIndexAndAllConsumesOnlyWhenComplete) {
   ASSERT_TRUE(SetEvent(events[2]));
   EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 2);
   EXPECT_EQ(WaitForSingleObject(events[2], 0), static_cast<DWORD>(WAIT_TIMEOUT));  // consumed
+  // Several signalled: the lowest index wins and only that one is consumed.
+  ASSERT_TRUE(SetEvent(events[1]));
+  ASSERT_TRUE(SetEvent(events[2]));
+  EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 2);
 
   // Wait-all with only some set takes nothing.
   ASSERT_TRUE(SetEvent(events[0]));
@@ -124,6 +129,51 @@ TEST(Waits, MultipleObjectsAnyReportsIndexAndAllConsumesOnlyWhenComplete) {
   EXPECT_EQ(WaitForMultipleObjects(0, events, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, events, FALSE, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// Wait-all takes every object at once or none: with two waiters competing
+// for pairs of auto-reset signals, each pair lets exactly one through.
+TEST(Waits, WaitAllNeverTakesHalfAPair) {
+  Handles owned;
+  constexpr int kRounds = 300;
+  struct Ctx {
+    HANDLE pair[2];
+    HANDLE through;
+    std::atomic<int> passes{0};
+  } ctx;
+  for (HANDLE &e : ctx.pair) e = owned.add(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  ctx.through = owned.add(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  ASSERT_NE(ctx.through, nullptr);
+  auto waiter = [](LPVOID p) -> DWORD {
+    auto *c = static_cast<Ctx *>(p);
+    for (;;) {
+      const DWORD r = WaitForMultipleObjects(2, c->pair, TRUE, INFINITE);
+      if (r != WAIT_OBJECT_0) return 1;
+      if (c->passes.fetch_add(1) + 1 > kRounds) return 0;  // the final pair ends both
+      SetEvent(c->through);
+    }
+  };
+  HANDLE threads[2] = {owned.add(CreateThread(nullptr, 0, waiter, &ctx, 0, nullptr)),
+                       owned.add(CreateThread(nullptr, 0, waiter, &ctx, 0, nullptr))};
+  for (int round = 0; round < kRounds; ++round) {
+    // Set the two halves separately so a waiter can see one without the other.
+    ASSERT_TRUE(SetEvent(ctx.pair[0]));
+    ASSERT_TRUE(SetEvent(ctx.pair[1]));
+    ASSERT_EQ(WaitForSingleObject(ctx.through, kLong), WAIT_OBJECT_0) << "round " << round;
+    ASSERT_EQ(ctx.passes.load(), round + 1);
+  }
+  // One more pair ends one waiter, and another pair the other.
+  ASSERT_TRUE(SetEvent(ctx.pair[0]));
+  ASSERT_TRUE(SetEvent(ctx.pair[1]));
+  EXPECT_LT(WaitForMultipleObjects(2, threads, FALSE, kLong), WAIT_OBJECT_0 + 2);
+  ASSERT_TRUE(SetEvent(ctx.pair[0]));
+  ASSERT_TRUE(SetEvent(ctx.pair[1]));
+  EXPECT_EQ(WaitForMultipleObjects(2, threads, TRUE, kLong), WAIT_OBJECT_0);
+  for (HANDLE t : threads) {
+    DWORD code = 9;
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(code, 0u);
+  }
 }
 
 struct Gate {
