@@ -39,6 +39,23 @@ int64_t MovieAt(const EditSegment &e, int64_t s, int64_t ms, uint32_t movieScale
   return r > Wide(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max() : int64_t(r);
 }
 
+bool PrintableFourCC(const uint8_t *p) {
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] < 0x20 || p[i] > 0x7E) return false;
+  }
+  return true;
+}
+
+// ISO files may mark an audio entry version 1 without QuickTime's four
+// version-1 fields: the extension atoms then start right after the version-0
+// record. Where QuickTime has bytesPerPacket, such an entry has an atom type,
+// which no real packet size looks like.
+bool IsoStyleVersion1(std::span<const uint8_t> d) {
+  if (d.size() < kSoundDescriptionV0Size + 8 || Be16(d.data() + 16) != 1) return false;
+  const uint32_t atomSize = Be32(d.data() + 36);
+  return atomSize >= 8 && atomSize <= d.size() - kSoundDescriptionV0Size && PrintableFourCC(d.data() + 40);
+}
+
 }  // namespace
 
 std::string FourCCString(uint32_t code) {
@@ -83,7 +100,9 @@ bool ReadSoundDescription(std::span<const uint8_t> d, SoundDescriptionInfo *out)
   s.packetSize = int16_t(Be16(p + 30));
   s.sampleRate = Be32(p + 32);
   s.sampleRateHz = double(s.sampleRate) / 65536.0;
-  if (s.version == 1) {
+  if (s.version == 1 && IsoStyleVersion1(d)) {
+    s.isoVersion1 = true;
+  } else if (s.version == 1) {
     if (d.size() < kSoundDescriptionV1Size) return false;
     s.samplesPerPacket = Be32(p + 36);
     s.bytesPerPacket = Be32(p + 40);
@@ -113,6 +132,7 @@ size_t DescriptionExtensionsOffset(std::span<const uint8_t> d, uint32_t mediaTyp
     if (d.size() < kSoundDescriptionV0Size) return 0;
     switch (Be16(d.data() + 16)) {
       case 1:
+        if (IsoStyleVersion1(d)) return kSoundDescriptionV0Size;
         return d.size() >= kSoundDescriptionV1Size ? kSoundDescriptionV1Size : 0;
       case 2:
         return d.size() >= kSoundDescriptionV2Size ? kSoundDescriptionV2Size : 0;

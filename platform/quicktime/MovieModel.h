@@ -103,7 +103,8 @@ struct SoundDescriptionInfo {
   int16_t packetSize = 0;
   uint32_t sampleRate = 0;  // 16.16 as stored (v2: the rate converted, saturated)
   double sampleRateHz = 0;
-  // v1
+  // v1 (all 0 for an ISO-style version 1 entry, which lacks these fields)
+  bool isoVersion1 = false;
   uint32_t samplesPerPacket = 0;
   uint32_t bytesPerPacket = 0;
   uint32_t bytesPerFrame = 0;

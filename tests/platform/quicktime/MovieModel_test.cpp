@@ -138,6 +138,27 @@ TEST(MovieModelTest, DescriptionReaders_RejectShortRecordsAndBadAtoms) {
   ImageDescriptionInfo image;
   EXPECT_FALSE(ReadImageDescription(std::vector<uint8_t>(85, 0), &image));
 
+  // Version 1 without QuickTime's extra fields: an 'esds' atom right after
+  // the version-0 record.
+  std::vector<uint8_t> iso(36, 0);
+  iso[17] = 1;
+  const std::vector<uint8_t> esds = {0, 0, 0, 12, 'e', 's', 'd', 's', 5, 6, 7, 8};
+  iso.insert(iso.end(), esds.begin(), esds.end());
+  ASSERT_TRUE(ReadSoundDescription(iso, &info));
+  EXPECT_TRUE(info.isoVersion1);
+  EXPECT_EQ(info.bytesPerPacket, 0u);
+  const auto found = FindDescriptionExtension(iso, kSoundMediaType, FourCC("esds"));
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->size(), 4u);
+  // QuickTime's version 1 keeps its fields (bytes per packet 2 is no atom).
+  std::vector<uint8_t> qt(52, 0);
+  qt[17] = 1;
+  qt[43] = 2;
+  ASSERT_TRUE(ReadSoundDescription(qt, &info));
+  EXPECT_FALSE(info.isoVersion1);
+  EXPECT_EQ(info.bytesPerPacket, 2u);
+  EXPECT_EQ(DescriptionExtensionsOffset(qt, kSoundMediaType), 52u);
+
   // An atom whose size runs past the end, and one that is too small.
   const std::vector<uint8_t> atoms = {0, 0, 0, 12, 'a', 'b', 'c', 'd', 1, 2, 3, 4,
                                       0, 0, 0, 99, 'e', 'f', 'g', 'h', 0, 0, 0, 0};
