@@ -287,7 +287,7 @@ TEST_F(SeekingTest, GetPositions_SeesStartAndStopOfOneUpdate) {
   // reader must never see the start of one update with the stop of another.
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    for (LONGLONG k = 0; k < 20000; ++k) {
+    for (LONGLONG k = 0; k < 5000; ++k) {
       LONGLONG start = k, stop = 1;
       seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop, AM_SEEKING_IncrementalPositioning);
     }
