@@ -266,6 +266,18 @@ struct IFilterGraph : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetDefaultSyncSource() = 0;
 };
 
+TP_SDK_GUID(IID_IGraphBuilder, 0x56A868A9, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+struct IGraphBuilder : public IFilterGraph {
+  virtual HRESULT STDMETHODCALLTYPE Connect(IPin *ppinOut, IPin *ppinIn) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Render(IPin *ppinOut) = 0;
+  virtual HRESULT STDMETHODCALLTYPE RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) = 0;
+  virtual HRESULT STDMETHODCALLTYPE AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName,
+                                                    IBaseFilter **ppFilter) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetLogFile(DWORD_PTR hFile) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Abort() = 0;
+  virtual HRESULT STDMETHODCALLTYPE ShouldOperationContinue() = 0;
+};
+
 TP_SDK_GUID(IID_IEnumFilters, 0x56A86893, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 struct IEnumFilters : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Next(ULONG cFilters, IBaseFilter **ppFilter, ULONG *pcFetched) = 0;
@@ -459,6 +471,7 @@ typedef IPin *PPIN;
 typedef IEnumPins *PENUMPINS;
 typedef IEnumMediaTypes *PENUMMEDIATYPES;
 typedef IFilterGraph *PFILTERGRAPH;
+typedef IGraphBuilder *PGRAPHBUILDER;
 typedef IMediaFilter *PMEDIAFILTER;
 typedef IBaseFilter *PFILTER;
 typedef IReferenceClock *PREFERENCECLOCK;
