@@ -23,6 +23,7 @@ extern "C" {
 #include "GWorld.h"
 #include "ImageCompression.h"
 #include "RuntimeCalls.h"
+#include "VideoCodecs.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::test {
@@ -421,6 +422,79 @@ TEST_F(DecompressorTest, Begin_RefusesWhatItCannotDecodeAndBadArguments) {
   EXPECT_EQ(frame(seq, sample.data(), SInt32(sample.size())), paramErr);
 
   for (Handle h : {unknown, empty, small, good}) QDisposeHandle(h);
+  DispatchCall(kQTSelDisposeGWorld, world);
+}
+
+TEST(VideoCodecsTest, ParseEsds_ReadsTheDecoderConfigAndRefusesTruncatedDescriptors) {
+  // version/flags, ES descriptor (id, flags 0), decoder config (object type
+  // 0x20, 12 more bytes), decoder specific info of three bytes.
+  const std::vector<uint8_t> good = {0, 0, 0, 0, 0x03, 0x17, 0, 1, 0, 0x04, 0x12, 0x20, 0x11, 0,   0,
+                                     0, 0, 0, 0, 0,    0,    0, 0, 0, 0x05, 0x03, 0xAA, 0xBB, 0xCC};
+  std::optional<qt::EsdsConfig> c = qt::ParseEsds(good);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->objectType, 0x20);
+  EXPECT_EQ(c->decoderSpecificInfo, (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+  // Every truncation either parses less or is refused; none reads past the end.
+  for (size_t n = 0; n < good.size(); ++n) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + n);
+    std::optional<qt::EsdsConfig> r = qt::ParseEsds(cut);
+    if (r) {
+      EXPECT_LE(r->decoderSpecificInfo.size(), 3u);
+    }
+  }
+  std::vector<uint8_t> longLength = good;
+  longLength[5] = 0x7F;  // ES descriptor claims more than there is
+  EXPECT_FALSE(qt::ParseEsds(longLength));
+  std::vector<uint8_t> urlPastEnd = {0, 0, 0, 0, 0x03, 0x04, 0, 1, 0x40, 0xFF};
+  EXPECT_FALSE(qt::ParseEsds(urlPastEnd));
+}
+
+TEST_F(DecompressorTest, HostileDescriptionsAndSamples_FailCleanly) {
+  GWorldPtr world = nullptr;
+  Rect r{0, 0, 48, 64};
+  ASSERT_EQ(OSErr(DispatchCall(kQTSelQTNewGWorld, &world, kYUV420CodecType, &r, nullptr, nullptr, 0u)), noErr);
+  const OSType types[] = {QT_FOUR_CHAR_CODE('a', 'v', 'c', '1'), QT_FOUR_CHAR_CODE('m', 'p', '4', 'v'),
+                          QT_FOUR_CHAR_CODE('S', 'V', 'Q', '3'), QT_FOUR_CHAR_CODE('j', 'p', 'e', 'g'),
+                          QT_FOUR_CHAR_CODE('d', 'v', 'c', ' '), QT_FOUR_CHAR_CODE('r', 'l', 'e', ' '),
+                          QT_FOUR_CHAR_CODE('c', 'v', 'i', 'd'), QT_FOUR_CHAR_CODE('f', 'l', 'i', 'c'),
+                          QT_FOUR_CHAR_CODE('a', 'p', 'c', 'n'), QT_FOUR_CHAR_CODE('y', 'u', 'v', '2'),
+                          QT_FOUR_CHAR_CODE('r', 'a', 'w', ' ')};
+  const OSType atomTypes[] = {QT_FOUR_CHAR_CODE('a', 'v', 'c', 'C'), QT_FOUR_CHAR_CODE('e', 's', 'd', 's'),
+                              QT_FOUR_CHAR_CODE('S', 'M', 'I', ' '), QT_FOUR_CHAR_CODE('g', 'l', 'b', 'l')};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (OSType type : types) {
+    for (OSType atomType : atomTypes) {
+      std::vector<uint8_t> payload(next() % 200);
+      for (uint8_t &b : payload) b = uint8_t(next() >> 16);
+      std::vector<uint8_t> atoms = {0,
+                                    0,
+                                    0,
+                                    uint8_t(8 + payload.size()),
+                                    uint8_t(atomType >> 24),
+                                    uint8_t(atomType >> 16),
+                                    uint8_t(atomType >> 8),
+                                    uint8_t(atomType)};
+      atoms.insert(atoms.end(), payload.begin(), payload.end());
+      Handle desc = MakeDescription(type, 64, 48, atoms);
+      ImageSequence seq = 0;
+      OSErr err = OSErr(DispatchCall(kQTSelDecompressSequenceBeginS, &seq, desc, nullptr, 0, world, nullptr, nullptr,
+                                     nullptr, 64, nullptr, 1, 0x200u, nullptr));
+      if (err == noErr) {
+        for (int i = 0; i < 4; ++i) {
+          std::vector<uint8_t> sample(1 + next() % 5000);
+          for (uint8_t &b : sample) b = uint8_t(next() >> 16);
+          OSErr e = OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, seq, sample.data(), SInt32(sample.size()), 0,
+                                       nullptr, nullptr, nullptr));
+          EXPECT_TRUE(e == noErr || e == codecBadDataErr || e == codecErr) << e;
+        }
+        EXPECT_EQ(OSErr(DispatchCall(kQTSelCDSequenceEnd, seq)), noErr);
+      } else {
+        EXPECT_TRUE(err == noCodecErr || err == codecErr) << err;
+      }
+      QDisposeHandle(desc);
+    }
+  }
   DispatchCall(kQTSelDisposeGWorld, world);
 }
 
