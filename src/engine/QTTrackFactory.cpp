@@ -3,6 +3,7 @@
 #include <new>
 
 #include "engine/CQTAVExtraction.h"
+#include "engine/CQTVideoExtraction.h"
 
 char *IQTTrackFactory::AllocateBytes(size_t count) { return new (std::nothrow) char[count]; }
 
@@ -21,9 +22,7 @@ namespace {
 
 class CPlaceholderFactory : public IQTTrackFactory {
  public:
-  IMediaExtraction *CreateVideoExtraction(Movie movie) override {
-    return new (std::nothrow) CQTPlaceholderTrack(movie, VideoMediaType);
-  }
+  IMediaExtraction *CreateVideoExtraction(Movie movie) override { return new (std::nothrow) CQTVideoExtraction(movie); }
   IMediaExtraction *CreateAudioExtraction(Movie movie) override {
     return new (std::nothrow) CQTPlaceholderTrack(movie, SoundMediaType);
   }

@@ -1,6 +1,7 @@
 // tidepool: command-line access to the engine.
 //
 //   tidepool probe [--json] [--trace] FILE
+//   tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N]
 //
 // probe opens FILE through the movie session and prints a summary of its
 // first video and sound media (--json: one JSON object, see tools/README.md).
@@ -9,16 +10,21 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "ExtractVideo.h"
 #include "Probe.h"
 #include "ToolSetup.h"
 
 namespace {
 
 int Usage() {
-  std::fputs("usage: tidepool probe [--json] [--trace] FILE\n", stderr);
+  std::fputs(
+      "usage: tidepool probe [--json] [--trace] FILE\n"
+      "       tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N] [--trace]\n",
+      stderr);
   return 2;
 }
 
@@ -61,9 +67,49 @@ int Probe(int argc, char **argv) {
   return report.status == 0 ? 0 : 1;
 }
 
+int Extract(int argc, char **argv) {
+  tidepool::ExtractVideoOptions options;
+  bool trace = false;
+  const char *file = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    char *end = nullptr;
+    if (std::strcmp(argv[i], "--video") == 0 && hasValue) {
+      options.subtype = argv[++i];
+    } else if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
+      options.outDir = argv[++i];
+    } else if (std::strcmp(argv[i], "--seek") == 0 && hasValue) {
+      options.seekSeconds = std::strtod(argv[++i], &end);
+      if (end == argv[i] || *end != '\0') return Usage();
+    } else if (std::strcmp(argv[i], "--frames") == 0 && hasValue) {
+      options.frames = std::strtoll(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0') return Usage();
+    } else if (std::strcmp(argv[i], "--trace") == 0) {
+      trace = true;
+    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+      return Usage();
+    } else if (file == nullptr) {
+      file = argv[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (file == nullptr || options.subtype.empty() || options.outDir.empty()) return Usage();
+  if (trace && !tidepool::SendTraceToStandardError()) {
+    std::fputs("tidepool: the trace library is not beside the tool; no trace\n", stderr);
+  }
+  tidepool::EnsureQuickTimeRegistered();
+  const std::basic_string<WCHAR> path = ToWide(file);
+  const tidepool::ExtractVideoResult result = tidepool::ExtractVideo(path.c_str(), options);
+  std::fprintf(result.exitCode == 0 ? stdout : stderr, "%s%s\n",
+               result.exitCode == 0 ? "" : "tidepool: ", result.message.c_str());
+  return result.exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::strcmp(argv[1], "probe") == 0) return Probe(argc - 2, argv + 2);
+  if (argc >= 2 && std::strcmp(argv[1], "extract") == 0) return Extract(argc - 2, argv + 2);
   return Usage();
 }

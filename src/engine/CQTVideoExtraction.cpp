@@ -1,0 +1,594 @@
+#include "engine/CQTVideoExtraction.h"
+
+#include <uuids.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "QuickTime/MacMemory.h"
+#include "QuickTime/QTML.h"
+#include "engine/CQTAVExtraction.h"
+#include "engine/IMediaSampleGrabber.h"
+#include "engine/SampleData.h"
+#include "framework/CMediaSample.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr LONG kMaxSampleSize = 0x400000;
+constexpr int kPoolBlocks = static_cast<int>(FrameQueue::kCapacity);
+
+constexpr DWORD FourCC(char a, char b, char c, char d) {
+  return static_cast<DWORD>(static_cast<BYTE>(a)) | (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
+         (static_cast<DWORD>(static_cast<BYTE>(c)) << 16) | (static_cast<DWORD>(static_cast<BYTE>(d)) << 24);
+}
+
+constexpr DWORD kFourCCYV12 = FourCC('Y', 'V', '1', '2');
+constexpr DWORD kFourCCYUY2 = FourCC('Y', 'U', 'Y', '2');
+constexpr DWORD kFourCCI420 = FourCC('I', '4', '2', '0');
+
+// FOURCC subtype: {FOURCC-0000-0010-8000-00AA00389B71}. I420 is not in every
+// SDK's list, so it is spelled out here.
+constexpr GUID kSubtypeI420 = {kFourCCI420, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+struct SubtypeInfo {
+  const GUID *subtype;
+  OSType pixelFormat;
+  DWORD compression;
+  WORD bitCount;
+};
+
+// In the order offered to the pin.
+const SubtypeInfo kSubtypes[] = {
+    {&MEDIASUBTYPE_YV12, kYUV420CodecType, kFourCCYV12, 12}, {&MEDIASUBTYPE_YUY2, kYUVSPixelFormat, kFourCCYUY2, 16},
+    {&kSubtypeI420, kYUV420CodecType, kFourCCI420, 12},      {&MEDIASUBTYPE_RGB32, k32ARGBPixelFormat, BI_RGB, 32},
+    {&MEDIASUBTYPE_RGB24, k24RGBPixelFormat, BI_RGB, 24},    {&MEDIASUBTYPE_RGB555, k16LE555PixelFormat, BI_RGB, 16},
+    {&MEDIASUBTYPE_RGB565, k16LE565PixelFormat, BI_RGB, 16},
+};
+
+const SubtypeInfo *FindSubtype(const GUID *subtype) {
+  if (subtype == nullptr) return nullptr;
+  for (const SubtypeInfo &info : kSubtypes) {
+    if (IsEqualGUID(*info.subtype, *subtype)) return &info;
+  }
+  return nullptr;
+}
+
+LONG Abs(LONG v) { return v < 0 ? -v : v; }
+
+DWORD Stride(WORD bitCount, LONG width) {
+  return ((static_cast<DWORD>(bitCount) * static_cast<DWORD>(width) + 31) / 32) * 4;
+}
+
+DWORD ImageSize(WORD bitCount, LONG width, LONG height) {
+  return Stride(bitCount, width) * static_cast<DWORD>(Abs(height));
+}
+
+// Copies rows of rowLength bytes from the frame into destination rows of
+// size / height bytes, top row first (forward) or bottom row first
+// (reverse). Never writes past size bytes nor reads past the frame's
+// byteCount. Returns rowLength x rows, the frame's length.
+LONG CopyPackedRows(BYTE *destination, LONG size, const DecodedFrame &frame, LONG height, bool reverse) {
+  const LONG rows = Abs(height);
+  const LONG rowLength = frame.pixelRowBytes;
+  if (rows == 0 || rowLength <= 0 || size <= 0) return 0;
+  const LONG pitch = size / rows;
+  const LONG copyLength = rowLength < pitch ? rowLength : pitch;
+  const LONG sourceRows = frame.byteCount / rowLength;
+  for (LONG i = 0; i < rows; ++i) {
+    const LONG sourceRow = reverse ? rows - 1 - i : i;
+    if (sourceRow >= sourceRows) continue;
+    std::memcpy(destination + static_cast<size_t>(i) * static_cast<size_t>(pitch),
+                frame.pixels + static_cast<size_t>(sourceRow) * static_cast<size_t>(rowLength),
+                static_cast<size_t>(copyLength));
+  }
+  return rowLength * rows;
+}
+
+// Luma rows, then the two chroma planes right after them at half pitch.
+void CopyPlanar420(BYTE *destination, LONG size, const PlaneLayout &layout, LONG width, LONG height) {
+  if (height <= 0 || width <= 0 || size <= 0) return;
+  const LONG pitch = static_cast<LONG>(static_cast<double>(size) / (static_cast<double>(height) * 1.5));
+  if (pitch <= 0) return;
+  BYTE *out = destination;
+  const LONG lumaLength = width < pitch ? width : pitch;
+  for (LONG row = 0; row < height; ++row) {
+    std::memcpy(out, layout.planes[0] + static_cast<ptrdiff_t>(row) * layout.strides[0],
+                static_cast<size_t>(lumaLength));
+    out += pitch;
+  }
+  const LONG halfHeight = height / 2;
+  const LONG halfWidth = width / 2;
+  const LONG halfPitch = pitch / 2;
+  if (halfHeight < 1 || halfPitch < 1) return;
+  const LONG chromaLength = halfWidth < halfPitch ? halfWidth : halfPitch;
+  for (int plane = 1; plane <= 2; ++plane) {
+    for (LONG row = 0; row < halfHeight; ++row) {
+      std::memcpy(out, layout.planes[plane] + static_cast<ptrdiff_t>(row) * layout.strides[plane],
+                  static_cast<size_t>(chromaLength));
+      out += halfPitch;
+    }
+  }
+}
+
+UInt32 ReadBigEndian32(const BYTE *p) {
+  return (static_cast<UInt32>(p[0]) << 24) | (static_cast<UInt32>(p[1]) << 16) | (static_cast<UInt32>(p[2]) << 8) |
+         static_cast<UInt32>(p[3]);
+}
+
+bool IsSyncSample(MediaSampleFlags flags) {
+  if (flags == 0) return true;
+  if ((flags & mediaSampleNotSync) != 0) return false;
+  return (flags & (mediaSampleEarlierDisplayTimesAllowed | mediaSampleDoesNotDependOnOthers |
+                   mediaSampleIsDependedOnByOthers)) != 0;
+}
+
+}  // namespace
+
+CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
+    : CQTMediaExtraction(theMovie),
+      started(false),
+      sequence(0),
+      imageDescription(nullptr),
+      sampleData(nullptr),
+      gworld(nullptr),
+      pixelFormat(0),
+      framePool(nullptr),
+      secondsPerFrame(0.0f),
+      dibSection(nullptr),
+      sampleGrabber(nullptr),
+      formatChanged(0),
+      mediaType{},
+      videoInfo{} {
+  mediaType.majortype = MEDIATYPE_Video;
+  mediaType.bFixedSizeSamples = TRUE;
+  mediaType.formattype = FORMAT_VideoInfo;
+  mediaType.cbFormat = sizeof(VIDEOINFOHEADER);
+  mediaType.pbFormat = reinterpret_cast<BYTE *>(&videoInfo);
+
+  media = CQTAVExtraction::FindMediaOfType(theMovie, VideoMediaType);
+  const OSErr findError = GetMoviesError();
+  if (findError != noErr || media == nullptr) {
+    TraceW8(TEXT("QTGetMedia failed(%d)\n"), static_cast<int>(findError));
+    media = nullptr;
+    return;
+  }
+  timeScale = GetMediaTimeScale(media);
+  duration = GetMediaDuration(media);
+  maxSampleSize = kMaxSampleSize;
+
+  imageDescription = reinterpret_cast<ImageDescriptionHandle>(NewHandle(4));
+  if (imageDescription == nullptr) {
+    TraceW8(TEXT("New ImageDescribtion failed out of memory\n"));
+    return;
+  }
+  GetMediaSampleDescription(media, 1, reinterpret_cast<SampleDescriptionHandle>(imageDescription));
+  const OSErr descError = GetMoviesError();
+  if (descError != noErr || *imageDescription == nullptr ||
+      GetHandleSize(reinterpret_cast<Handle>(imageDescription)) < static_cast<Size>(sizeof(ImageDescription))) {
+    TraceW8(TEXT("GetMediaSampleDescription failed(%d)\n"), static_cast<int>(descError));
+    DisposeHandle(reinterpret_cast<Handle>(imageDescription));
+    imageDescription = nullptr;
+    return;
+  }
+  videoInfo.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  videoInfo.bmiHeader.biPlanes = 1;
+  // Odd sizes are offered rounded up to even; negative sizes in a damaged
+  // description are not a picture.
+  const LONG width = (*imageDescription)->width;
+  const LONG height = (*imageDescription)->height;
+  videoInfo.bmiHeader.biWidth = width > 0 ? (width + 1) / 2 * 2 : 0;
+  videoInfo.bmiHeader.biHeight = height > 0 ? (height + 1) / 2 * 2 : 0;
+
+  const LONG count = CountVideoSamples();
+  const LONG seconds = timeScale > 0 ? duration / timeScale : 0;
+  TraceW2(TEXT("Sample count %d, duration %d"), static_cast<int>(count), static_cast<int>(seconds));
+  // No samples leaves no frame rate to report.
+  secondsPerFrame = count > 0 ? static_cast<float>(static_cast<double>(seconds) / count) : 0.0f;
+}
+
+CQTVideoExtraction::~CQTVideoExtraction() {
+  ExtractionEnd();
+  if (imageDescription != nullptr) DisposeHandle(reinterpret_cast<Handle>(imageDescription));
+}
+
+LONG CQTVideoExtraction::CountVideoSamples() {
+  const OSType types[1] = {VideoMediaType};
+  TimeValue time = -1;
+  TimeValue length = 0;
+  GetMovieNextInterestingTime(movie, nextTimeMediaSample | nextTimeEdgeOK, 1, types, 0, 0, &time, &length);
+  if (time == -1) return 0;
+  LONG count = 1;
+  for (;;) {
+    TimeValue next = -1;
+    GetMovieNextInterestingTime(movie, nextTimeMediaSample, 1, types, time, 0, &next, &length);
+    // A time that does not move on would never end the walk.
+    if (next == -1 || next <= time) break;
+    time = next;
+    ++count;
+  }
+  return count;
+}
+
+void CQTVideoExtraction::GetSupportedSubtypes(std::vector<GUID> *subtypes) {
+  if (subtypes == nullptr) return;
+  for (const SubtypeInfo &info : kSubtypes) subtypes->push_back(*info.subtype);
+}
+
+LONG CQTVideoExtraction::FillMediaInfo(void *format, LONG size, const GUID *subtype) {
+  TraceW2(TEXT("CQTVideoExtraction::FillMediaInfo\n"));
+  if (subtype == nullptr || format == nullptr || size < static_cast<LONG>(sizeof(VIDEOINFOHEADER))) return -1;
+  auto *info = static_cast<VIDEOINFOHEADER *>(format);
+  const SubtypeInfo *known = FindSubtype(subtype);
+  const LONG width = videoInfo.bmiHeader.biWidth;
+  const LONG height = videoInfo.bmiHeader.biHeight;
+  info->rcSource = RECT{0, 0, width, height};
+  info->rcTarget = info->rcSource;
+  info->bmiHeader.biWidth = width;
+  info->bmiHeader.biHeight = height;
+  info->bmiHeader.biSize = videoInfo.bmiHeader.biSize;
+  info->bmiHeader.biPlanes = videoInfo.bmiHeader.biPlanes;
+  const bool rgb = known != nullptr && known->compression == BI_RGB;
+  info->bmiHeader.biCompression = rgb ? BI_RGB : subtype->Data1;
+  info->bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
+  info->bmiHeader.biSizeImage = ImageSize(info->bmiHeader.biBitCount, width, height);
+  info->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<double>(secondsPerFrame) * 10000000.0);
+  TraceW2(TEXT("Average Time per frame %d"), static_cast<int>(info->AvgTimePerFrame));
+  return 0;
+}
+
+LONG CQTVideoExtraction::GetBufferSize() {
+  return static_cast<LONG>(Stride(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth));
+}
+
+void CQTVideoExtraction::SetOutputSubtype(const GUID *subtype) {
+  if (subtype == nullptr) return;
+  const SubtypeInfo *known = FindSubtype(subtype);
+  OSType newFormat = pixelFormat;
+  if (known != nullptr) {
+    videoInfo.bmiHeader.biCompression = known->compression;
+    newFormat = known->pixelFormat;
+  }
+  if (newFormat != pixelFormat) ExtractionEnd();
+  pixelFormat = newFormat;
+  videoInfo.bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
+  videoInfo.bmiHeader.biSizeImage =
+      ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight);
+  mediaType.subtype = *subtype;
+}
+
+LONG CQTVideoExtraction::SetSampleGrabber(IMediaSampleGrabber *grabber) {
+  sampleGrabber = grabber;
+  return 0;
+}
+
+LONG CQTVideoExtraction::ExtractionBegin() {
+  if (started) return 0;
+  ExtractionEnd();
+  TraceW2(TEXT("CQTVideoExtraction::ExtractionBegin() \n"));
+  const LONG width = videoInfo.bmiHeader.biWidth;
+  const LONG height = videoInfo.bmiHeader.biHeight;
+  // A track whose set-up stopped early, or no layout chosen yet: nothing to
+  // build a chain for. Sizes beyond the runtime's 16-bit rectangle too.
+  if (media == nullptr || imageDescription == nullptr || pixelFormat == 0 || width <= 0 || height <= 0 ||
+      width > 0x7ffe || height > 0x7ffe) {
+    TraceW8(TEXT("CQTVideoExtraction::ExtractionBegin no usable track or format"));
+    return -1;
+  }
+  sampleData = NewHandle(maxSampleSize);
+  if (sampleData == nullptr) {
+    ExtractionEnd();
+    return -1;
+  }
+  TraceW2(TEXT("width %d, height %d, bitCount %d"), static_cast<int>(width), static_cast<int>(height),
+          static_cast<int>(videoInfo.bmiHeader.biBitCount));
+  const Rect bounds = {0, 0, static_cast<SInt16>(height), static_cast<SInt16>(width)};
+  OSErr err = noErr;
+  if (pixelFormat == k32ARGBPixelFormat || pixelFormat == k24RGBPixelFormat) {
+    BITMAPINFO bitmapInfo{};
+    bitmapInfo.bmiHeader = videoInfo.bmiHeader;
+    dibSection = CreateDIBSection(nullptr, &bitmapInfo, DIB_RGB_COLORS, nullptr, nullptr, 0);
+    if (dibSection == nullptr) {
+      TraceW8(TEXT("CreateDIBSection failed(%d)"), static_cast<int>(GetLastError()));
+      ExtractionEnd();
+      return -1;
+    }
+    HDC dc = nullptr;
+    err = NewGWorldFromHBITMAP(&gworld, nullptr, nullptr, 0, dibSection, &dc);
+  } else {
+    err = QTNewGWorld(&gworld, pixelFormat, &bounds, nullptr, nullptr, 0);
+  }
+  if (err != noErr || gworld == nullptr) {
+    TraceW8(TEXT("QTNewGWorld failed(%d)\n"), static_cast<int>(err));
+    ExtractionEnd();
+    return err != noErr ? static_cast<LONG>(err) : -1;
+  }
+  PixMapHandle pixMap = GetGWorldPixMap(gworld);
+  LockPixels(pixMap);
+  err = DecompressSequenceBeginS(&sequence, imageDescription, nullptr, 0, gworld, nullptr, nullptr, nullptr, ditherCopy,
+                                 nullptr, codecFlagUseImageBuffer, codecNormalQuality, nullptr);
+  if (err != noErr) {
+    TraceW8(TEXT("DecompressSequenceBeginS failed(%d)"), static_cast<int>(err));
+    sequence = 0;
+    ExtractionEnd();
+    return static_cast<LONG>(err);
+  }
+  position = 0;
+  // Blocks hold twice the image, and at least what the world's rows span,
+  // so that a whole world always fits.
+  const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
+  size_t pixelBytes = size_t{2} * videoInfo.bmiHeader.biSizeImage;
+  if (rowBytes > 0) {
+    const size_t worldBytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(height);
+    if (worldBytes > pixelBytes) pixelBytes = worldBytes;
+  }
+  framePool = FramePool::Create(pixelBytes, kPoolBlocks);
+  if (framePool == nullptr) {
+    TraceW8(TEXT("Can't alloc DecompressFrameBuffer"));
+    ExtractionEnd();
+    return -1;
+  }
+  FillFrameQueue();
+  started = true;
+  formatChanged = 1;
+  TraceW2(TEXT("QT Video Extraction initialization succeed"));
+  return 0;
+}
+
+LONG CQTVideoExtraction::ExtractionEnd() {
+  if (sequence != 0) {
+    CDSequenceEnd(sequence);
+    sequence = 0;
+  }
+  if (gworld != nullptr) {
+    UnlockPixels(GetGWorldPixMap(gworld));
+    DisposeGWorld(gworld);
+    gworld = nullptr;
+  }
+  if (dibSection != nullptr) {
+    DeleteObject(dibSection);
+    dibSection = nullptr;
+  }
+  if (sampleData != nullptr) {
+    DisposeHandle(sampleData);
+    sampleData = nullptr;
+  }
+  frameQueue.Clear();
+  FramePool::Destroy(framePool);
+  framePool = nullptr;
+  started = false;
+  formatChanged = 0;
+  return 0;
+}
+
+CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame) {
+  *frame = nullptr;
+  if (sampleData == nullptr || *sampleData == nullptr) return DecodeResult::End;
+  if (position >= static_cast<LONGLONG>(duration)) return DecodeResult::End;
+  ByteCount size = 0;
+  TimeValue64 decodeTime = 0;
+  TimeValue64 decodeDuration = 0;
+  TimeValue64 displayOffset = 0;
+  ItemCount descIndex = 0;
+  ItemCount samples = 0;
+  MediaSampleFlags flags = 0;
+  OSErr err =
+      GetMediaSample2(media, reinterpret_cast<UInt8 *>(*sampleData), static_cast<ByteCount>(maxSampleSize), &size,
+                      position, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 1, &samples, &flags);
+  if (err != noErr || size == 0) {
+    TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), static_cast<int>(err));
+    return DecodeResult::End;
+  }
+  if (samples > 1) TraceW8(TEXT("Skip (%d) frames \n"), static_cast<int>(samples - 1));
+  lastDuration = static_cast<LONGLONG>(samples) * decodeDuration;
+  const LONGLONG next = decodeTime + lastDuration;
+  // A sample that would not move the position on would be read forever.
+  if (next <= position) {
+    TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), -1);
+    return DecodeResult::End;
+  }
+  position = next;
+  err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), 0, nullptr,
+                                    nullptr, nullptr);
+  if (err != noErr) {
+    TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
+    return DecodeResult::Skipped;
+  }
+  if (framePool == nullptr) return DecodeResult::End;
+  DecodedFrame *out = framePool->Acquire();
+  if (out == nullptr) return DecodeResult::End;
+  PixMapHandle pixMap = GetGWorldPixMap(gworld);
+  const BYTE *base = reinterpret_cast<const BYTE *>(GetPixBaseAddr(pixMap));
+  const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
+  const LONG height = videoInfo.bmiHeader.biHeight;
+  const size_t byteCount = rowBytes > 0 ? static_cast<size_t>(rowBytes) * static_cast<size_t>(height) : 0;
+  if (base == nullptr || byteCount == 0 || byteCount > framePool->PixelCapacity()) {
+    TraceW8(TEXT("Decoded picture does not fit its frame block"));
+    framePool->Release(out);
+    return DecodeResult::Skipped;
+  }
+  std::memcpy(out->pixels, base, byteCount);
+  out->byteCount = static_cast<LONG>(byteCount);
+  out->pixelRowBytes = rowBytes;
+  out->presentationTime = decodeTime + displayOffset;
+  out->frameDuration = lastDuration;
+  *frame = out;
+  return DecodeResult::Frame;
+}
+
+void CQTVideoExtraction::FillFrameQueue() {
+  // A sample that fails to decode is skipped (the position has moved past
+  // it); only the end of the track or a read failure stops the top-up.
+  while (!frameQueue.Full()) {
+    DecodedFrame *frame = nullptr;
+    const DecodeResult result = DecodeNextFrame(&frame);
+    if (result == DecodeResult::End) break;
+    if (result == DecodeResult::Frame) frameQueue.Push(frame);
+  }
+}
+
+bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *layout) const {
+  if (frame.byteCount < static_cast<LONG>(sizeof(PlanarPixmapInfoYUV420))) return false;
+  const LONG width = videoInfo.bmiHeader.biWidth;
+  const LONG height = Abs(videoInfo.bmiHeader.biHeight);
+  const LONGLONG planeWidth[3] = {width, width / 2, width / 2};
+  const LONGLONG planeRows[3] = {height, height / 2, height / 2};
+  for (int i = 0; i < 3; ++i) {
+    const LONGLONG offset = static_cast<LONG>(ReadBigEndian32(frame.pixels + 8 * i));
+    const LONGLONG stride = ReadBigEndian32(frame.pixels + 8 * i + 4);
+    if (offset < 0 || stride < planeWidth[i] || stride > 0x7fffffff) return false;
+    const LONGLONG end = planeRows[i] > 0 ? offset + stride * (planeRows[i] - 1) + planeWidth[i] : offset;
+    if (end > frame.byteCount) return false;
+    layout->planes[i] = frame.pixels + offset;
+    layout->strides[i] = static_cast<LONG>(stride);
+  }
+  return true;
+}
+
+LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout,
+                                   LONG *bottomUp) const {
+  const LONG height = videoInfo.bmiHeader.biHeight;
+  LONG frameLength = static_cast<LONG>(
+      ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight));
+  *bottomUp = 0;
+  switch (pixelFormat) {
+    case k24RGBPixelFormat:
+    case k16LE555PixelFormat:
+    case k16LE565PixelFormat:
+      layout->planes[0] = frame.pixels;
+      layout->strides[0] = frame.pixelRowBytes;
+      *bottomUp = 1;
+      CopyPackedRows(buffer, size, frame, height, true);
+      break;
+    case k32ARGBPixelFormat:
+    case kYUVSPixelFormat:
+      layout->planes[0] = frame.pixels;
+      layout->strides[0] = frame.pixelRowBytes;
+      frameLength = CopyPackedRows(buffer, size, frame, height, false);
+      break;
+    case kYUV420CodecType:
+      if (!PlanesOf420(frame, layout)) {
+        TraceW8(TEXT("Decoded 4:2:0 picture has planes outside its frame"));
+        break;
+      }
+      // YV12 wants Cr before Cb.
+      if (videoInfo.bmiHeader.biCompression != kFourCCI420) {
+        std::swap(layout->planes[1], layout->planes[2]);
+        std::swap(layout->strides[1], layout->strides[2]);
+      }
+      CopyPlanar420(buffer, size, *layout, videoInfo.bmiHeader.biWidth, Abs(height));
+      break;
+    default:
+      break;
+  }
+  // The grabber's sample never reaches past the frame's own bytes.
+  if (frameLength > frame.byteCount) frameLength = frame.byteCount;
+  return frameLength;
+}
+
+void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, LONG frameLength, PlaneLayout *layout, LONG bottomUp) {
+  HRESULT hr = S_OK;
+  CMediaSample sample(TEXT("CQTVideoExtraction"), nullptr, &hr, frame.pixels, frameLength);
+  const double factor = 10000000.0 / static_cast<double>(timeScale);
+  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(frame.presentationTime) * factor);
+  REFERENCE_TIME stopTime =
+      static_cast<REFERENCE_TIME>(static_cast<double>(frame.frameDuration) * factor + static_cast<double>(startTime));
+  sample.SetTime(&startTime, &stopTime);
+  AVSampleData record;
+  record.isAudio = 0;
+  record.startTime = startTime;
+  record.stopTime = stopTime;
+  record.sample = &sample;
+  record.mediaType = &mediaType;
+  record.planes = layout;
+  record.bottomUp = bottomUp;
+  sampleGrabber->OnSample(0, &record, formatChanged);
+  if (formatChanged == 1) {
+    TraceA4("Tidepool Video type changed");
+    formatChanged = 0;
+  }
+}
+
+LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) {
+  if (buffer == nullptr || size == nullptr || start == nullptr || duration == nullptr) return -1;
+  if (!started || framePool == nullptr) return -1;
+  FillFrameQueue();
+  frameQueue.SortByPresentationTime();
+  DecodedFrame *frame = frameQueue.Front();
+  if (frame == nullptr) return -1;
+  PlaneLayout layout{};
+  LONG bottomUp = 0;
+  const LONG frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp);
+  *start = frame->presentationTime;
+  *duration = frame->frameDuration;
+  if (sampleGrabber != nullptr && timeScale > 0) HandToGrabber(*frame, frameLength, &layout, bottomUp);
+  framePool->Release(frameQueue.PopFront());
+  return 0;
+}
+
+LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
+  if (sampleData == nullptr || *sampleData == nullptr || timeScale <= 0) return target;
+  for (LONGLONG k = 0;; ++k) {
+    // 64-bit products: a late target with a large time scale must not wrap.
+    LONGLONG windowStart = target - static_cast<LONGLONG>(timeScale) * (k + 1);
+    if (windowStart < 0) windowStart = 0;
+    const LONGLONG windowEnd = target - static_cast<LONGLONG>(timeScale) * k;
+    LONGLONG t = windowStart;
+    do {
+      ByteCount size = 0;
+      TimeValue64 decodeTime = 0;
+      TimeValue64 decodeDuration = 0;
+      TimeValue64 displayOffset = 0;
+      ItemCount descIndex = 0;
+      ItemCount samples = 0;
+      MediaSampleFlags flags = 0;
+      const OSErr err =
+          GetMediaSample2(media, reinterpret_cast<UInt8 *>(*sampleData), static_cast<ByteCount>(maxSampleSize), &size,
+                          t, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 0, &samples, &flags);
+      if (err != noErr || size == 0) {
+        TraceW8(TEXT("GetMediaSample2 at time(%d) failed(%d)\n"), static_cast<int>(t), static_cast<int>(err));
+        return target;
+      }
+      if (IsSyncSample(flags)) {
+        TraceW2(TEXT("SyncFrame find at time(%d)"), static_cast<int>(decodeTime));
+        return decodeTime;
+      }
+      const LONGLONG next = decodeTime + static_cast<LONGLONG>(samples) * decodeDuration;
+      if (next <= t) break;  // a table that does not advance ends this window
+      t = next;
+    } while (t <= windowEnd);
+    // The window that starts at 0 was the last one there is.
+    if (windowStart == 0) return target;
+  }
+}
+
+void CQTVideoExtraction::ReleaseQueuedFrames() {
+  while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
+}
+
+void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
+  ReleaseQueuedFrames();
+  while (position < target) {
+    DecodedFrame *frame = nullptr;
+    const DecodeResult result = DecodeNextFrame(&frame);
+    if (result == DecodeResult::End) break;
+    framePool->Release(frame);
+  }
+  FillFrameQueue();
+}
+
+void CQTVideoExtraction::SetPosition(LONGLONG *time) {
+  if (time == nullptr || !started || framePool == nullptr) return;
+  position = FindSyncSample(*time);
+  DecodeUpTo(*time);
+  frameQueue.SortByPresentationTime();
+  if (!frameQueue.Empty()) *time = frameQueue.Front()->presentationTime;
+}
+
+LONG CQTVideoExtraction::MoveForward(LONGLONG *delta) {
+  if (delta == nullptr || !started || framePool == nullptr) return -1;
+  TraceW2(TEXT("QT VideoExtraction move (%d) sample time forward"), static_cast<int>(*delta));
+  DecodeUpTo(position + *delta);
+  return 0;
+}

@@ -1,0 +1,102 @@
+// CQTVideoExtraction: the movie's first video track as uncompressed frames
+// in one of seven output layouts (YV12, YUY2, I420, RGB32, RGB24, RGB555,
+// RGB565), in presentation order, with frame-exact seeking.
+//
+// Set-up: the constructor reads the track's geometry, time scale and sample
+// description; SetOutputSubtype picks the layout; ExtractionBegin builds the
+// decoding chain (sample buffer, graphics world, DIB section for 32/24 bits,
+// decompression sequence, frame pool) and decodes the first frames;
+// ExtractionEnd tears it all down. Samples are read in decode order,
+// decompressed into the world and copied into pool blocks; up to three wait
+// in the queue and GetNextSample delivers the earliest presentation time.
+//
+// Ownership: the movie session owns this object and the movie; the object
+// owns its image description, sample buffer, world, DIB section, sequence
+// and pool. The grabber is borrowed.
+//
+// Threads: no locks. The video stream serialises GetNextSample (worker
+// thread) with SetPosition and the set-up calls (control threads).
+#pragma once
+
+#include <windows.h>
+#include <strmif.h>
+#include <amvideo.h>
+
+#include "QuickTime/ImageCompression.h"
+#include "QuickTime/Movies.h"
+#include "engine/CQTMediaExtraction.h"
+#include "engine/FramePool.h"
+#include "engine/FrameQueue.h"
+
+class IMediaSampleGrabber;
+struct PlaneLayout;
+
+class CQTVideoExtraction : public CQTMediaExtraction {
+ public:
+  explicit CQTVideoExtraction(Movie theMovie);
+  ~CQTVideoExtraction() override;
+
+  // IMediaExtraction
+  // 0 on success (also when already started); -1 for the engine's own
+  // failures (no usable track, no subtype, memory) or the runtime's error.
+  LONG ExtractionBegin() override;
+  // Writes the next frame into buffer in the current layout; *size is the
+  // buffer's capacity and is left unchanged. Nothing is written past it.
+  // -1 at the end of the track, for a null buffer or size, or when not
+  // started.
+  LONG GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) override;
+  LONG ExtractionEnd() override;
+  // Seeks to *time and writes back the presentation time of the first frame
+  // that will be delivered. Not started: *time is left unchanged.
+  void SetPosition(LONGLONG *time) override;
+  // format: a VIDEOINFOHEADER of at least size bytes. -1 for a null
+  // subtype or format, or a block too small for the header.
+  LONG FillMediaInfo(void *format, LONG size, const GUID *subtype) override;
+  LONG GetBufferSize() override;
+  void GetSupportedSubtypes(std::vector<GUID> *subtypes) override;
+  void SetOutputSubtype(const GUID *subtype) override;
+  // Skips ahead by *delta media units; 0, or -1 when not started.
+  LONG MoveForward(LONGLONG *delta) override;
+  LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
+
+  // Inspection for tools and tests.
+  const VIDEOINFOHEADER &VideoInfo() const { return videoInfo; }
+  OSType PixelFormat() const { return pixelFormat; }
+  bool Started() const { return started; }
+  float SecondsPerFrame() const { return secondsPerFrame; }
+  LONGLONG Position() const { return position; }
+  // The decode time of the sync sample a seek to target starts from.
+  LONGLONG FindSyncSampleForTesting(LONGLONG target) { return FindSyncSample(target); }
+
+ private:
+  enum class DecodeResult { Frame, Skipped, End };
+
+  LONG CountVideoSamples();
+  DecodeResult DecodeNextFrame(DecodedFrame **frame);
+  void FillFrameQueue();
+  LONGLONG FindSyncSample(LONGLONG target);
+  void DecodeUpTo(LONGLONG target);
+  void ReleaseQueuedFrames();
+  // The frame's three planes from its 'y420' header, checked against the
+  // bytes the frame holds. false when the header points outside them.
+  bool PlanesOf420(const DecodedFrame &frame, PlaneLayout *layout) const;
+  // Fills the layout and copies the frame into buffer; returns the frame
+  // length the grabber sees.
+  LONG CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp) const;
+  void HandToGrabber(DecodedFrame &frame, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
+
+  bool started;
+  ImageSequence sequence;
+  ImageDescriptionHandle imageDescription;
+  Handle sampleData;
+  GWorldPtr gworld;
+  OSType pixelFormat;
+  FrameQueue frameQueue;
+  FramePool *framePool;
+  float secondsPerFrame;
+  HBITMAP dibSection;
+  IMediaSampleGrabber *sampleGrabber;
+  LONG formatChanged;
+  AM_MEDIA_TYPE mediaType;
+  VIDEOINFOHEADER videoInfo;
+};

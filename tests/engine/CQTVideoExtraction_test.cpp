@@ -1,0 +1,335 @@
+// The video track's set-up, its frame pool, calls out of order, buffers of
+// every size, damaged samples and the grabber hand-off, on the real runtime.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "EngineTestEnv.h"
+#include "VideoTestMovies.h"
+#include "engine/FramePool.h"
+#include "engine/IMediaSampleGrabber.h"
+#include "engine/SampleData.h"
+#include "framework/CMediaSample.h"
+
+using namespace videotest;
+
+namespace {
+
+const GUID *const kAllSubtypes[] = {&MEDIASUBTYPE_YV12,  &MEDIASUBTYPE_YUY2,   &kSubtypeI420,       &MEDIASUBTYPE_RGB32,
+                                    &MEDIASUBTYPE_RGB24, &MEDIASUBTYPE_RGB555, &MEDIASUBTYPE_RGB565};
+
+class VideoTrack : public ::testing::Test {
+ protected:
+  enginetest::EngineEnvironment env;
+};
+
+std::string Mjpeg(const std::string &name, const std::string &size, const std::string &rate, const std::string &t) {
+  return MakeMovie(name, "-f lavfi -i testsrc=size=" + size + ":rate=" + rate + " -t " + t + " -c:v mjpeg");
+}
+
+TEST_F(VideoTrack, Setup_OddSizeRoundedUp_SubtypesInOrder_MediaInfo) {
+  const std::string file = Mjpeg("odd.mov", "321x241", "10", "1");
+  ASSERT_FALSE(file.empty());
+  Session s(file);
+  ASSERT_EQ(s.Status(), 0);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  EXPECT_EQ(video->VideoInfo().bmiHeader.biWidth, 322);
+  EXPECT_EQ(video->VideoInfo().bmiHeader.biHeight, 242);
+
+  std::vector<GUID> subtypes;
+  video->GetSupportedSubtypes(&subtypes);
+  ASSERT_EQ(subtypes.size(), 7u);
+  for (size_t i = 0; i < 7; ++i) EXPECT_TRUE(IsEqualGUID(subtypes[i], *kAllSubtypes[i])) << i;
+
+  VIDEOINFOHEADER info{};
+  ASSERT_EQ(video->FillMediaInfo(&info, sizeof info, &MEDIASUBTYPE_RGB24), 0);
+  EXPECT_EQ(info.bmiHeader.biSizeImage, 234256u);
+  EXPECT_EQ(info.bmiHeader.biCompression, 0u);
+  EXPECT_EQ(info.bmiHeader.biBitCount, 24);
+  EXPECT_EQ(info.rcSource.right, 322);
+  EXPECT_EQ(info.rcTarget.bottom, 242);
+  ASSERT_EQ(video->FillMediaInfo(&info, sizeof info, &MEDIASUBTYPE_YV12), 0);
+  EXPECT_EQ(info.bmiHeader.biCompression, 0x32315659u);
+  EXPECT_EQ(info.bmiHeader.biBitCount, 12);
+  // Refusals write nothing.
+  VIDEOINFOHEADER untouched{};
+  EXPECT_EQ(video->FillMediaInfo(&untouched, sizeof untouched, nullptr), -1);
+  EXPECT_EQ(video->FillMediaInfo(nullptr, sizeof untouched, &MEDIASUBTYPE_RGB24), -1);
+  EXPECT_EQ(video->FillMediaInfo(&untouched, 40, &MEDIASUBTYPE_RGB24), -1);
+  EXPECT_EQ(untouched.bmiHeader.biSizeImage, 0u);
+
+  video->SetOutputSubtype(&MEDIASUBTYPE_RGB24);
+  EXPECT_EQ(video->GetBufferSize(), 968);
+}
+
+TEST_F(VideoTrack, AverageFrameTime_TenSecondsOf300_And_UnderOneSecond) {
+  const std::string ten = Mjpeg("ten.mov", "32x24", "30", "10");
+  const std::string short_ = Mjpeg("short.mov", "32x24", "30", "0.9");
+  ASSERT_FALSE(ten.empty());
+  ASSERT_FALSE(short_.empty());
+  for (const auto &[file, expected] : {std::pair{ten, 333333LL}, std::pair{short_, 0LL}}) {
+    Session s(file);
+    ASSERT_NE(s.Video(), nullptr);
+    VIDEOINFOHEADER info{};
+    ASSERT_EQ(s.Video()->FillMediaInfo(&info, sizeof info, &MEDIASUBTYPE_RGB32), 0);
+    EXPECT_EQ(info.AvgTimePerFrame, expected) << file;
+  }
+}
+
+TEST_F(VideoTrack, SubtypeChanges_RebuildOnlyForANewPixelFormat_BeginTwiceIsANoOp) {
+  const std::string file = Mjpeg("small.mov", "64x48", "10", "1");
+  Session s(file);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  Start(video, MEDIASUBTYPE_YV12);
+  ASSERT_TRUE(video->Started());
+  video->SetOutputSubtype(&kSubtypeI420);
+  EXPECT_TRUE(video->Started()) << "YV12 to I420 keeps the 4:2:0 world";
+  video->SetOutputSubtype(&MEDIASUBTYPE_RGB32);
+  EXPECT_FALSE(video->Started());
+  ASSERT_EQ(video->ExtractionBegin(), 0);
+  const LONGLONG before = video->Position();
+  EXPECT_EQ(video->ExtractionBegin(), 0);
+  EXPECT_EQ(video->Position(), before);
+  video->SetOutputSubtype(&MEDIASUBTYPE_RGB24);
+  EXPECT_FALSE(video->Started());
+  // An unknown subtype keeps the pixel format and the running chain.
+  ASSERT_EQ(video->ExtractionBegin(), 0);
+  const GUID uyvy = {0x59565955, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+  video->SetOutputSubtype(&uyvy);
+  EXPECT_TRUE(video->Started());
+  EXPECT_EQ(video->PixelFormat(), static_cast<OSType>(k24RGBPixelFormat));
+}
+
+TEST_F(VideoTrack, NotStartedOrNoFormat_EveryCallRefusesCleanly) {
+  const std::string file = Mjpeg("small.mov", "64x48", "10", "1");
+  Session s(file);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  BYTE buffer[64];
+  LONG size = sizeof buffer;
+  LONGLONG start = 7, duration = 7;
+  EXPECT_EQ(video->GetNextSample(buffer, &size, &start, &duration), -1);
+  LONGLONG time = 1234;
+  video->SetPosition(&time);
+  EXPECT_EQ(time, 1234);
+  LONGLONG delta = 100;
+  EXPECT_EQ(video->MoveForward(&delta), -1);
+  // No subtype chosen yet.
+  EXPECT_EQ(video->ExtractionBegin(), -1);
+  EXPECT_FALSE(video->Started());
+
+  const LONG imageSize = Start(video, MEDIASUBTYPE_RGB32);
+  std::vector<BYTE> frame(static_cast<size_t>(imageSize));
+  size = imageSize;
+  EXPECT_EQ(video->GetNextSample(nullptr, &size, &start, &duration), -1);
+  EXPECT_EQ(video->GetNextSample(frame.data(), nullptr, &start, &duration), -1);
+  EXPECT_EQ(video->GetNextSample(frame.data(), &size, &start, &duration), 0);
+  EXPECT_EQ(size, imageSize) << "the size is left as it was";
+  EXPECT_EQ(video->ExtractionEnd(), 0);
+  EXPECT_EQ(video->GetNextSample(frame.data(), &size, &start, &duration), -1);
+}
+
+TEST(FramePool, LastReleasedFirstReused_RunsDryAtItsCount_RefusesAbsurdSizes) {
+  FramePool *pool = FramePool::Create(100, 3);
+  ASSERT_NE(pool, nullptr);
+  DecodedFrame *a = pool->Acquire();
+  DecodedFrame *b = pool->Acquire();
+  DecodedFrame *c = pool->Acquire();
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(pool->Acquire(), nullptr);
+  // Pixels follow the record and blocks do not overlap.
+  for (DecodedFrame *f : {a, b, c}) {
+    EXPECT_GE(f->pixels, reinterpret_cast<BYTE *>(f) + sizeof(DecodedFrame));
+    std::fill(f->pixels, f->pixels + 100, BYTE{0xAB});
+  }
+  EXPECT_EQ(a->pixelRowBytes, 0);
+  pool->Release(b);
+  pool->Release(a);
+  EXPECT_EQ(pool->Acquire(), a);
+  EXPECT_EQ(pool->Acquire(), b);
+  FramePool::Destroy(pool);
+  EXPECT_EQ(FramePool::Create(0, 3), nullptr);
+  EXPECT_EQ(FramePool::Create(100, 0), nullptr);
+  EXPECT_EQ(FramePool::Create(size_t{1} << 40, 3), nullptr);
+}
+
+std::atomic<int> g_allocations{0};
+void *CountingAllocate(size_t bytes) {
+  ++g_allocations;
+  return std::malloc(bytes);
+}
+void *FailingAllocate(size_t) { return nullptr; }
+
+class CountingGrabber : public IMediaSampleGrabber {
+ public:
+  LONG OnSample(LONG isAudio, SampleData *record, LONG formatChanged) override {
+    auto *data = static_cast<AVSampleData *>(record);
+    calls.push_back({isAudio, formatChanged, data->startTime, data->stopTime, data->bottomUp,
+                     data->sample->GetActualDataLength(), data->planes->planes[1] != nullptr,
+                     data->mediaType != nullptr ? data->mediaType->subtype : GUID{}});
+    return 0;
+  }
+  struct Call {
+    LONG isAudio, formatChanged;
+    LONGLONG start, stop;
+    LONG bottomUp, length;
+    bool planar;
+    GUID subtype;
+  };
+  std::vector<Call> calls;
+};
+
+TEST_F(VideoTrack, AfterBegin_NothingIsAllocatedPerFrame_AndAFailedPoolEndsCleanly) {
+  const std::string file = MakeMovie(
+      "avc_alloc.mp4", "-f lavfi -i testsrc=size=96x64:rate=25 -t 2 -c:v libx264 -bf 2 -g 10 -pix_fmt yuv420p");
+  ASSERT_FALSE(file.empty());
+  Session s(file);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  CountingGrabber grabber;
+  video->SetSampleGrabber(&grabber);
+  FramePool::SetAllocatorForTesting(CountingAllocate, nullptr);
+  g_allocations = 0;
+  const LONG size = Start(video, MEDIASUBTYPE_YV12);
+  const int atBegin = g_allocations.load();
+  EXPECT_GT(atBegin, 0) << "the seam sees the pool";
+  const auto frames = Drain(video, size);
+  LONGLONG time = video->GetTimeScale();
+  video->SetPosition(&time);
+  LONGLONG delta = 0;
+  video->MoveForward(&delta);
+  Drain(video, size);
+  EXPECT_EQ(frames.size(), 50u);
+  EXPECT_EQ(g_allocations.load(), atBegin);
+  FramePool::SetAllocatorForTesting(nullptr, nullptr);
+
+  video->ExtractionEnd();
+  FramePool::SetAllocatorForTesting(FailingAllocate, nullptr);
+  EXPECT_EQ(video->ExtractionBegin(), -1);
+  FramePool::SetAllocatorForTesting(nullptr, nullptr);
+  EXPECT_FALSE(video->Started());
+  BYTE buffer[16];
+  LONG bufferSize = sizeof buffer;
+  LONGLONG start = 0, duration = 0;
+  EXPECT_EQ(video->GetNextSample(buffer, &bufferSize, &start, &duration), -1);
+}
+
+TEST_F(VideoTrack, Grabber_SeesEveryFrame_FormatChangedOnlyOnTheFirst_DetachStops) {
+  const std::string file = Mjpeg("small.mov", "64x48", "10", "1");
+  Session s(file);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  CountingGrabber grabber;
+  video->SetSampleGrabber(&grabber);
+  const LONG size = Start(video, MEDIASUBTYPE_RGB24);
+  std::vector<BYTE> buffer(static_cast<size_t>(size));
+  LONG n = size;
+  LONGLONG start = 0, duration = 0;
+  ASSERT_EQ(video->GetNextSample(buffer.data(), &n, &start, &duration), 0);
+  ASSERT_EQ(video->GetNextSample(buffer.data(), &n, &start, &duration), 0);
+  ASSERT_EQ(grabber.calls.size(), 2u);
+  EXPECT_EQ(grabber.calls[0].formatChanged, 1);
+  EXPECT_EQ(grabber.calls[1].formatChanged, 0);
+  EXPECT_EQ(grabber.calls[0].isAudio, 0);
+  EXPECT_EQ(grabber.calls[0].bottomUp, 1);
+  EXPECT_TRUE(IsEqualGUID(grabber.calls[0].subtype, MEDIASUBTYPE_RGB24));
+  // 1/10 s in 100-ns units from a media time scale.
+  EXPECT_EQ(grabber.calls[1].start, 1000000);
+  EXPECT_EQ(grabber.calls[1].stop, 2000000);
+  EXPECT_EQ(grabber.calls[0].length, size);
+  video->SetSampleGrabber(nullptr);
+  ASSERT_EQ(video->GetNextSample(buffer.data(), &n, &start, &duration), 0);
+  EXPECT_EQ(grabber.calls.size(), 2u);
+
+  // A new start flags the format change again; planar output shows three planes.
+  video->SetSampleGrabber(&grabber);
+  video->SetOutputSubtype(&MEDIASUBTYPE_YV12);
+  video->ExtractionEnd();
+  ASSERT_EQ(video->ExtractionBegin(), 0);
+  std::vector<BYTE> planar(static_cast<size_t>(64 * 48 * 3 / 2));
+  n = static_cast<LONG>(planar.size());
+  ASSERT_EQ(video->GetNextSample(planar.data(), &n, &start, &duration), 0);
+  ASSERT_EQ(grabber.calls.size(), 3u);
+  EXPECT_EQ(grabber.calls[2].formatChanged, 1);
+  EXPECT_TRUE(grabber.calls[2].planar);
+  EXPECT_EQ(grabber.calls[2].bottomUp, 0);
+}
+
+// Buffers of every size the pin could pass, each followed by a guard zone:
+// nothing may be written past the stated size.
+TEST_F(VideoTrack, AnyBufferSize_NothingWrittenPastTheEnd_AllSubtypes) {
+  const std::string file = Mjpeg("odd_small.mov", "37x23", "10", "1");
+  ASSERT_FALSE(file.empty());
+  Session s(file);
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  constexpr size_t kGuard = 256;
+  for (const GUID *subtype : kAllSubtypes) {
+    video->ExtractionEnd();
+    const LONG image = Start(video, *subtype);
+    ASSERT_GT(image, 0);
+    const LONG stride = video->GetBufferSize();
+    for (LONG size :
+         std::initializer_list<LONG>{0, 1, 2, stride - 1, stride, stride + 1, image / 2, image - 1, image, image + 3}) {
+      if (size < 0) continue;
+      std::vector<BYTE> buffer(static_cast<size_t>(size) + kGuard, BYTE{0x5A});
+      LONG n = size;
+      LONGLONG start = 0, duration = 0;
+      const LONG result = video->GetNextSample(buffer.data(), &n, &start, &duration);
+      if (result != 0) {
+        LONGLONG zero = 0;
+        video->SetPosition(&zero);
+        continue;
+      }
+      EXPECT_EQ(n, size);
+      EXPECT_TRUE(std::all_of(buffer.begin() + size, buffer.end(), [](BYTE b) { return b == 0x5A; }))
+          << "subtype " << std::hex << subtype->Data1 << std::dec << " size " << size;
+    }
+  }
+}
+
+// Three damaged samples in a row empty the queue while decoding goes on: the
+// stream must not end there.
+TEST_F(VideoTrack, CorruptSamplesInTheMiddle_SkipOnlyThoseFrames) {
+  const std::string clean = Mjpeg("clean.mov", "64x48", "10", "1");
+  ASSERT_FALSE(clean.empty());
+  const auto packets = Packets(clean);
+  ASSERT_EQ(packets.size(), 10u);
+  // Samples 4 to 6 become bytes that no JPEG decoder accepts.
+  const std::vector<size_t> damaged = {4, 5, 6};
+  std::string bytes;
+  {
+    std::ifstream in(clean, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  for (size_t k : damaged) {
+    for (long long i = 0; i < packets[k].size; ++i) bytes[static_cast<size_t>(packets[k].pos + i)] = 0;
+  }
+  const std::string broken = env.WriteFile("broken.mov", bytes);
+
+  for (const GUID *subtype : {&MEDIASUBTYPE_RGB32, &MEDIASUBTYPE_YV12}) {
+    Session s(broken);
+    CQTVideoExtraction *video = s.Video();
+    ASSERT_NE(video, nullptr);
+    const LONG size = Start(video, *subtype);
+    const auto frames = Drain(video, size);
+    std::vector<LONGLONG> starts;
+    for (const auto &f : frames) starts.push_back(f.start);
+    std::vector<LONGLONG> expected;
+    for (size_t i = 0; i < packets.size(); ++i) {
+      if (std::find(damaged.begin(), damaged.end(), i) == damaged.end()) expected.push_back(packets[i].pts);
+    }
+    EXPECT_EQ(starts, expected);
+  }
+}
+
+}  // namespace
