@@ -83,6 +83,8 @@ struct SoundComponentData {
 typedef struct SoundComponentData SoundComponentData;
 typedef SoundComponentData *SoundComponentDataPtr;
 
+// 68 bytes with 32-bit pointers, 80 with 64-bit ones: set recordSize from
+// sizeof, not from a fixed 68.
 struct ExtendedSoundComponentData {
   SoundComponentData desc;
   SInt32 recordSize;
@@ -117,6 +119,8 @@ static_assert(sizeof(SoundDescription) == 36, "SoundDescription is 36 bytes");
 static_assert(sizeof(SoundDescriptionV1) == 52, "SoundDescriptionV1 is 52 bytes");
 static_assert(sizeof(SoundDescriptionV2) == 72, "SoundDescriptionV2 is 72 bytes");
 static_assert(sizeof(CompressionInfo) == 20, "CompressionInfo is 20 bytes");
+static_assert(sizeof(ExtendedSoundComponentData) == (sizeof(void *) == 8 ? 80 : 68),
+              "ExtendedSoundComponentData is 68 bytes with 32-bit pointers, 80 with 64-bit ones");
 #endif
 
 typedef struct OpaqueSoundConverter *SoundConverter;
