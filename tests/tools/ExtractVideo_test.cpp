@@ -1,0 +1,299 @@
+// `tidepool extract --video` run as a program: every frame of video.raw in
+// each of the seven layouts against the ffmpeg command line's own decode of
+// the same movie, converted to the same layout; times and counts against
+// ffprobe; bad options.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string Slurp(const fs::path &p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int System(const std::string &command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Layout {
+  const char *subtype;
+  const char *ffmpegFormat;  // what ffmpeg converts to for the comparison
+  bool planar;
+  bool bottomUp;
+  int bytesPerPixel;  // packed layouts
+  int compareBytes;   // of each pixel (RGB32: B,G,R, not the filler)
+  bool rgb;
+};
+
+const Layout kLayouts[] = {
+    {"YV12", "yuv420p", true, false, 0, 0, false},   {"YUY2", "yuyv422", false, false, 2, 2, false},
+    {"I420", "yuv420p", true, false, 0, 0, false},   {"RGB32", "bgra", false, true, 4, 3, true},
+    {"RGB24", "bgr24", false, true, 3, 3, true},     {"RGB555", "rgb555le", false, true, 2, 2, true},
+    {"RGB565", "rgb565le", false, true, 2, 2, true},
+};
+
+struct Movie {
+  const char *name;
+  const char *args;
+  int width, height;
+  bool yuv420;  // 4:2:0 source: I420 and YV12 are bit-exact
+};
+
+// Squared error over comparable bytes.
+struct Error {
+  double sum = 0;
+  size_t count = 0;
+  size_t differing = 0;
+  void Add(int a, int b) {
+    sum += double(a - b) * double(a - b);
+    ++count;
+    differing += a != b;
+  }
+  double Psnr() const { return sum == 0 ? 1e9 : 10 * std::log10(255.0 * 255.0 * double(count) / sum); }
+};
+
+class ExtractVideo : public ::testing::TestWithParam<Movie> {
+ protected:
+  static fs::path dir;
+
+  static void SetUpTestSuite() {
+    dir = fs::temp_directory_path() / ("tp_h8_extract_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  std::string Tool(const std::string &args) {
+    const fs::path registry = dir / "registry.reg";
+    return "TP_REGISTRY_FILE=" + Quote(registry.string()) + " " + Quote(std::string(TP_BUILD_DIR) + "/bin/tidepool") +
+           " extract " + args + " >/dev/null 2>" + Quote((dir / "stderr.txt").string());
+  }
+
+  std::string MakeMovie(const Movie &m) {
+    const fs::path file = dir / m.name;
+    if (!fs::exists(file)) {
+      const std::string command = "ffmpeg -nostdin -v error -y " + std::string(m.args) + " " + Quote(file.string());
+      if (System(command) != 0) return {};
+    }
+    return file.string();
+  }
+};
+
+fs::path ExtractVideo::dir;
+
+// Compares one frame of ours (even-rounded size W x H, laid out as the pin's
+// buffer) with ffmpeg's (w x h, tightly packed) over the picture's pixels.
+void CompareFrame(const Layout &layout, const std::string &ours, size_t ourOffset, size_t ourFrame,
+                  const std::string &ref, size_t refOffset, size_t refFrame, int w, int h, int W, int H, Error *luma,
+                  Error *chroma) {
+  auto o = [&](size_t i) { return static_cast<unsigned char>(ours[ourOffset + i]); };
+  auto r = [&](size_t i) { return static_cast<unsigned char>(ref[refOffset + i]); };
+  if (layout.planar) {
+    const size_t pitch = static_cast<size_t>(static_cast<double>(ourFrame) / (H * 1.5));
+    const size_t halfPitch = pitch / 2;
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const size_t refU = size_t(w) * h, refV = refU + size_t(cw) * ch;
+    const size_t ourFirst = pitch * H, ourSecond = ourFirst + halfPitch * (H / 2);
+    const bool i420 = std::string(layout.subtype) == "I420";
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) luma->Add(o(y * pitch + x), r(size_t(y) * w + x));
+    }
+    for (int y = 0; y < ch; ++y) {
+      for (int x = 0; x < cw; ++x) {
+        const int u = r(refU + size_t(y) * cw + x), v = r(refV + size_t(y) * cw + x);
+        const int first = o(ourFirst + y * halfPitch + x), second = o(ourSecond + y * halfPitch + x);
+        chroma->Add(first, i420 ? u : v);
+        chroma->Add(second, i420 ? v : u);
+      }
+    }
+    return;
+  }
+  const size_t ourPitch = ourFrame / H;
+  const size_t refPitch = refFrame / h;
+  // YUY2 pairs pixels: compare whole pairs only.
+  const int columns = layout.rgb ? w : (w & ~1);
+  for (int y = 0; y < h; ++y) {
+    const size_t ourRow = layout.bottomUp ? size_t(H - 1 - y) : size_t(y);
+    for (int x = 0; x < columns; ++x) {
+      for (int b = 0; b < layout.compareBytes; ++b) {
+        const int a = o(ourRow * ourPitch + size_t(x) * layout.bytesPerPixel + b);
+        const int c = r(size_t(y) * refPitch + size_t(x) * layout.bytesPerPixel + b);
+        if (!layout.rgb && b == 1) {
+          chroma->Add(a, c);
+        } else {
+          luma->Add(a, c);
+        }
+      }
+    }
+  }
+}
+
+TEST_P(ExtractVideo, EveryFrameInEveryLayout_MatchesFfmpeg_TimesMatchFfprobe) {
+  const Movie &m = GetParam();
+  const std::string file = MakeMovie(m);
+  ASSERT_FALSE(file.empty()) << "ffmpeg could not make " << m.name;
+  {
+    FILE *pipe = popen(
+        ("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " + Quote(file)).c_str(),
+        "r");
+    ASSERT_NE(pipe, nullptr);
+    int w = 0, h = 0;
+    ASSERT_EQ(std::fscanf(pipe, "%d,%d", &w, &h), 2);
+    pclose(pipe);
+    ASSERT_EQ(w, m.width);
+    ASSERT_EQ(h, m.height);
+  }
+  const int W = (m.width + 1) / 2 * 2, H = (m.height + 1) / 2 * 2;
+
+  // ffprobe's presentation times, from the first decode time.
+  std::string probe;
+  {
+    FILE *pipe =
+        popen(("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,duration -of csv=p=0 " + Quote(file))
+                  .c_str(),
+              "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) probe.append(buffer, n);
+    pclose(pipe);
+  }
+  std::vector<std::pair<long long, long long>> expectedTimes;
+  long long origin = 0;
+  {
+    std::istringstream in(probe);
+    bool first = true;
+    for (std::string line; std::getline(in, line);) {
+      long long pts = 0, dts = 0, duration = 0;
+      if (std::sscanf(line.c_str(), "%lld,%lld,%lld", &pts, &dts, &duration) != 3) continue;
+      if (first) origin = dts;
+      first = false;
+      expectedTimes.push_back({pts, duration});
+    }
+    for (auto &t : expectedTimes) t.first -= origin;
+    std::sort(expectedTimes.begin(), expectedTimes.end());
+  }
+  ASSERT_FALSE(expectedTimes.empty());
+
+  for (const Layout &layout : kLayouts) {
+    SCOPED_TRACE(layout.subtype);
+    const fs::path out = dir / (std::string(m.name) + "_" + layout.subtype);
+    ASSERT_EQ(System(Tool(Quote(file) + " --video " + layout.subtype + " --out " + Quote(out.string()))), 0)
+        << Slurp(dir / "stderr.txt");
+    const std::string ours = Slurp(out / "video.raw");
+    const fs::path refFile = dir / (std::string(m.name) + "_" + layout.ffmpegFormat + ".raw");
+    if (!fs::exists(refFile)) {
+      ASSERT_EQ(System("ffmpeg -nostdin -v error -y -i " + Quote(file) +
+                       " -map 0:v:0 -fps_mode passthrough -f rawvideo "
+                       "-pix_fmt " +
+                       layout.ffmpegFormat + " " + Quote(refFile.string())),
+                0);
+    }
+    const std::string ref = Slurp(refFile);
+
+    // Times and count: one line per frame after the time scale.
+    std::istringstream times(Slurp(out / "video-times.txt"));
+    std::string word;
+    long long scale = 0;
+    times >> word >> scale;
+    EXPECT_EQ(word, "timescale");
+    EXPECT_GT(scale, 0);
+    std::vector<std::pair<long long, long long>> gotTimes;
+    for (long long s, d; times >> s >> d;) gotTimes.push_back({s, d});
+    EXPECT_EQ(gotTimes, expectedTimes);
+    const size_t frames = gotTimes.size();
+    ASSERT_GT(frames, 0u);
+    ASSERT_EQ(ours.size() % frames, 0u);
+    const size_t ourFrame = ours.size() / frames;
+    ASSERT_EQ(ref.size() % frames, 0u) << "ffmpeg decoded a different number of frames";
+    const size_t refFrame = ref.size() / frames;
+
+    for (size_t f = 0; f < frames; ++f) {
+      Error luma, chroma;
+      CompareFrame(layout, ours, f * ourFrame, ourFrame, ref, f * refFrame, refFrame, m.width, m.height, W, H, &luma,
+                   &chroma);
+      if (layout.planar && m.yuv420) {
+        ASSERT_EQ(luma.differing + chroma.differing, 0u) << "frame " << f << " is not bit-exact";
+      } else if (layout.rgb) {
+        ASSERT_GE(luma.Psnr(), 35.0) << "frame " << f;
+      } else {
+        ASSERT_GE(luma.Psnr(), 40.0) << "frame " << f << " (luma)";
+        ASSERT_GE(chroma.Psnr(), 40.0) << "frame " << f << " (chroma)";
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, ExtractVideo,
+    ::testing::Values(
+        Movie{"avc_b_640x360.mp4",
+              "-f lavfi -i testsrc2=size=640x360:rate=25 -t 1 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p", 640, 360,
+              true},
+        Movie{"mpeg4_b_321x241.mov", "-f lavfi -i testsrc=size=321x241:rate=25 -t 1 -c:v mpeg4 -bf 2 -g 10 -q:v 3", 321,
+              241, true},
+        Movie{"mpeg4_640x360.mp4", "-f lavfi -i testsrc2=size=640x360:rate=25 -t 1 -c:v mpeg4 -q:v 3", 640, 360, true},
+        Movie{"mjpeg_321x241.mov", "-f lavfi -i testsrc=size=321x241:rate=15 -t 1 -c:v mjpeg -q:v 3 -pix_fmt yuvj420p",
+              321, 241, false},
+        Movie{"mjpeg_640x360.mov", "-f lavfi -i testsrc2=size=640x360:rate=15 -t 1 -c:v mjpeg -q:v 3", 640, 360, false},
+        Movie{"dv_720x576.dv", "-f lavfi -i testsrc2=size=720x576:rate=25 -t 1 -c:v dvvideo -pix_fmt yuv420p", 720, 576,
+              true}),
+    [](const ::testing::TestParamInfo<Movie> &info) {
+      std::string n = info.param.name;
+      for (char &c : n) {
+        if (c == '.') c = '_';
+      }
+      return n;
+    });
+
+TEST(ExtractVideoOptions, BadOptionsAndMissingFiles_FailWithoutOutput) {
+  const fs::path dir = fs::temp_directory_path() / ("tp_h8_extract_opts_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string tool = "TP_REGISTRY_FILE=" + Quote((dir / "r.reg").string()) + " " +
+                           Quote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract ";
+  const std::string movie = (dir / "m.mov").string();
+  ASSERT_EQ(
+      System("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mjpeg " + Quote(movie)), 0);
+  const std::string quiet = " >/dev/null 2>&1";
+  const std::string out = " --out " + Quote((dir / "o").string());
+  EXPECT_EQ(System(tool + Quote(movie) + " --video UYVY" + out + quiet), 2);
+  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24" + quiet), 2);
+  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek abc" + out + quiet), 2);
+  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek -1" + out + quiet), 2);
+  EXPECT_EQ(System(tool + Quote((dir / "absent.mov").string()) + " --video RGB24" + out + quiet), 1);
+  // --frames and --seek: two frames from 0.5 s on.
+  ASSERT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek 0.5 --frames 2" + out + quiet), 0);
+  EXPECT_EQ(fs::file_size(dir / "o" / "video.raw"), 2u * 64 * 48 * 3);
+  EXPECT_EQ(Slurp(dir / "o" / "video-times.txt"), "timescale 10240\n5120 1024\n6144 1024\n");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+}  // namespace
