@@ -10,8 +10,10 @@
 #include "GWorld.h"
 #include "ImageCompression.h"
 #include "MemoryManager.h"
+#include "MovieAudioExtraction.h"
 #include "MovieToolbox.h"
 #include "Qtml.h"
+#include "SoundConverter.h"
 
 namespace tp::qt {
 namespace {
@@ -237,14 +239,102 @@ intptr_t DoDisposeGWorld(va_list a) {
 intptr_t DoGetPixBaseAddr(va_list a) { return AsPtr(qt::GetPixBaseAddr(va_arg(a, PixMapHandle))); }
 intptr_t DoGetGWorldPixMap(va_list a) { return AsPtr(qt::GetGWorldPixMap(va_arg(a, GWorldPtr))); }
 
+// --- Movie Audio Extraction ---
+intptr_t DoMovieAudioExtractionBegin(va_list a) {
+  ::Movie m = va_arg(a, ::Movie);
+  UInt32 flags = ArgULong(a);
+  MovieAudioExtractionRef *out = ArgPtr<MovieAudioExtractionRef>(a);
+  return Err(OSErr(MaeBegin(m, flags, out)));
+}
+intptr_t DoMovieAudioExtractionEnd(va_list a) { return Err(OSErr(MaeEnd(va_arg(a, MovieAudioExtractionRef)))); }
+intptr_t DoMovieAudioExtractionFillBuffer(va_list a) {
+  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+  UInt32 *frames = ArgPtr<UInt32>(a);
+  AudioBufferList *data = ArgPtr<AudioBufferList>(a);
+  UInt32 *flags = ArgPtr<UInt32>(a);
+  return Err(OSErr(MaeFillBuffer(session, frames, data, flags)));
+}
+intptr_t DoMovieAudioExtractionGetPropertyInfo(va_list a) {
+  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+  QTPropertyClass cls = ArgULong(a);
+  QTPropertyID id = ArgULong(a);
+  QTPropertyValueType *type = ArgPtr<QTPropertyValueType>(a);
+  ByteCount *size = ArgPtr<ByteCount>(a);
+  UInt32 *flags = ArgPtr<UInt32>(a);
+  return Err(OSErr(MaeGetPropertyInfo(session, cls, id, type, size, flags)));
+}
+intptr_t DoMovieAudioExtractionGetProperty(va_list a) {
+  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+  QTPropertyClass cls = ArgULong(a);
+  QTPropertyID id = ArgULong(a);
+  ByteCount size = va_arg(a, ByteCount);
+  QTPropertyValuePtr value = ArgPtr<void>(a);
+  ByteCount *used = ArgPtr<ByteCount>(a);
+  return Err(OSErr(MaeGetProperty(session, cls, id, size, value, used)));
+}
+intptr_t DoMovieAudioExtractionSetProperty(va_list a) {
+  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+  QTPropertyClass cls = ArgULong(a);
+  QTPropertyID id = ArgULong(a);
+  ByteCount size = va_arg(a, ByteCount);
+  ConstQTPropertyValuePtr value = ArgPtr<const void>(a);
+  return Err(OSErr(MaeSetProperty(session, cls, id, size, value)));
+}
+
+// --- Sound Converter ---
+intptr_t DoSoundConverterOpen(va_list a) {
+  const SoundComponentData *in = ArgPtr<const SoundComponentData>(a);
+  const SoundComponentData *out = ArgPtr<const SoundComponentData>(a);
+  SoundConverter *sc = ArgPtr<SoundConverter>(a);
+  return Err(ScOpen(in, out, sc));
+}
+intptr_t DoSoundConverterClose(va_list a) { return Err(ScClose(va_arg(a, SoundConverter))); }
+intptr_t DoSoundConverterGetBufferSizes(va_list a) {
+  SoundConverter sc = va_arg(a, SoundConverter);
+  UInt32 target = ArgULong(a);
+  UInt32 *frames = ArgPtr<UInt32>(a);
+  UInt32 *inBytes = ArgPtr<UInt32>(a);
+  UInt32 *outBytes = ArgPtr<UInt32>(a);
+  return Err(ScGetBufferSizes(sc, target, frames, inBytes, outBytes));
+}
+intptr_t DoSoundConverterBeginConversion(va_list a) { return Err(ScBeginConversion(va_arg(a, SoundConverter))); }
+intptr_t DoSoundConverterEndConversion(va_list a) {
+  SoundConverter sc = va_arg(a, SoundConverter);
+  void *out = ArgPtr<void>(a);
+  UInt32 *frames = ArgPtr<UInt32>(a);
+  UInt32 *bytes = ArgPtr<UInt32>(a);
+  return Err(ScEndConversion(sc, out, frames, bytes));
+}
+intptr_t DoSoundConverterGetInfo(va_list a) {
+  SoundConverter sc = va_arg(a, SoundConverter);
+  OSType selector = ArgULong(a);
+  void *info = ArgPtr<void>(a);
+  return Err(ScGetInfo(sc, selector, info));
+}
+intptr_t DoSoundConverterSetInfo(va_list a) {
+  SoundConverter sc = va_arg(a, SoundConverter);
+  OSType selector = ArgULong(a);
+  void *info = ArgPtr<void>(a);
+  return Err(ScSetInfo(sc, selector, info));
+}
+intptr_t DoSoundConverterFillBuffer(va_list a) {
+  SoundConverter sc = va_arg(a, SoundConverter);
+  SoundConverterFillBufferDataUPP proc = va_arg(a, SoundConverterFillBufferDataUPP);
+  void *refCon = ArgPtr<void>(a);
+  void *out = ArgPtr<void>(a);
+  UInt32 size = ArgULong(a);
+  UInt32 *bytes = ArgPtr<UInt32>(a);
+  UInt32 *frames = ArgPtr<UInt32>(a);
+  UInt32 *flags = ArgPtr<UInt32>(a);
+  return Err(ScFillBuffer(sc, proc, refCon, out, size, bytes, frames, flags));
+}
+
 struct Entry {
   uint32_t selector;
   Handler handler;
 };
 
-// Sorted by selector for a binary search. The Sound Converter and Movie
-// Audio Extraction join this table with their managers; until then their
-// selectors answer unimpErr.
+// Sorted by selector for a binary search.
 constexpr Entry kTable[] = {
     {kQTSelEnterMovies, DoEnterMovies},
     {kQTSelExitMovies, DoExitMovies},
@@ -266,6 +356,12 @@ constexpr Entry kTable[] = {
     {kQTSelOpenMovieFile, DoOpenMovieFile},
     {kQTSelGetSoundDescriptionExtension, DoGetSoundDescriptionExtension},
     {kQTSelGetMediaSample2, DoGetMediaSample2},
+    {kQTSelMovieAudioExtractionBegin, DoMovieAudioExtractionBegin},
+    {kQTSelMovieAudioExtractionEnd, DoMovieAudioExtractionEnd},
+    {kQTSelMovieAudioExtractionFillBuffer, DoMovieAudioExtractionFillBuffer},
+    {kQTSelMovieAudioExtractionGetPropertyInfo, DoMovieAudioExtractionGetPropertyInfo},
+    {kQTSelMovieAudioExtractionGetProperty, DoMovieAudioExtractionGetProperty},
+    {kQTSelMovieAudioExtractionSetProperty, DoMovieAudioExtractionSetProperty},
     {kQTSelCDSequenceEnd, DoCDSequenceEnd},
     {kQTSelDecompressSequenceBeginS, DoDecompressSequenceBeginS},
     {kQTSelDecompressSequenceFrameWhen, DoDecompressSequenceFrameWhen},
@@ -291,6 +387,14 @@ constexpr Entry kTable[] = {
     {kQTSelTerminateQTML, DoTerminateQTML},
     {kQTSelNativePathNameToFSSpec, DoNativePathNameToFSSpec},
     {kQTSelIsQTMLInitialized, DoIsQTMLInitialized},
+    {kQTSelSoundConverterOpen, DoSoundConverterOpen},
+    {kQTSelSoundConverterClose, DoSoundConverterClose},
+    {kQTSelSoundConverterGetBufferSizes, DoSoundConverterGetBufferSizes},
+    {kQTSelSoundConverterBeginConversion, DoSoundConverterBeginConversion},
+    {kQTSelSoundConverterEndConversion, DoSoundConverterEndConversion},
+    {kQTSelSoundConverterGetInfo, DoSoundConverterGetInfo},
+    {kQTSelSoundConverterSetInfo, DoSoundConverterSetInfo},
+    {kQTSelSoundConverterFillBuffer, DoSoundConverterFillBuffer},
 };
 
 constexpr bool TableSorted() {

@@ -520,6 +520,12 @@ OSErr MovieToolbox::GetSoundDescriptionExtension(SoundDescriptionHandle desc, Ha
   return noErr;
 }
 
+std::shared_ptr<const Movie> MovieToolbox::MovieModel(::Movie movie) {
+  auto open = FindMovie(movie);
+  if (!open) return nullptr;
+  return std::shared_ptr<const Movie>(open, &open->model);
+}
+
 size_t MovieToolbox::OpenMovieCount() {
   std::shared_lock lock(registryMutex_);
   return movies_.size();

@@ -69,6 +69,11 @@ class MovieToolbox {
                         ItemCount *numberOfSamples, MediaSampleFlags *sampleFlags);
   OSErr GetSoundDescriptionExtension(SoundDescriptionHandle desc, Handle *extension, OSType idType);
 
+  // The imported model of a live movie, for the runtime's own services (Movie
+  // Audio Extraction). The pointer keeps the movie's model alive while held,
+  // even across DisposeMovie; null for a stale or foreign movie.
+  std::shared_ptr<const Movie> MovieModel(::Movie movie);
+
   // For tests and diagnostics.
   size_t OpenMovieCount();
   size_t OpenFileCount();
