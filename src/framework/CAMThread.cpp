@@ -85,6 +85,12 @@ void CAMThread::Close() {
   }
 }
 
+bool CAMThread::ThreadHasEnded() {
+  CAutoLock lock(&m_AccessLock);
+  HANDLE thread = m_hThread.load();
+  return thread && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
 DWORD CAMThread::GetRequest() {
   m_EventSend.Wait(INFINITE);
   return m_dwParam;

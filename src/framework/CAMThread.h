@@ -42,6 +42,9 @@ class CAMThread {
   // there is none. Never call it from the worker itself.
   void Close();
   bool ThreadExists() const { return m_hThread.load() != nullptr; }
+  // Whether a thread was started and has since ended (its handle is still
+  // held until Close).
+  bool ThreadHasEnded();
 
   // Worker side ---------------------------------------------------------
 

@@ -69,10 +69,11 @@ HRESULT CSourceStream::Inactive() {
 
   if (ThreadExists()) {
     hr = Stop();
+    if (SUCCEEDED(hr)) hr = Exit();
+    // A worker that has left already (without being told to) must still
+    // be closed, or no later activation could start a new one.
+    if (SUCCEEDED(hr) || ThreadHasEnded()) Close();
     if (FAILED(hr)) return hr;
-    hr = Exit();
-    if (FAILED(hr)) return hr;
-    Close();
   }
   return S_OK;
 }

@@ -125,6 +125,20 @@ TEST_F(SourceStreamTest, SecondPinFails_FirstPinIsStoppedAgain) {
   // Teardown would wait for ever on a first worker left streaming.
 }
 
+TEST_F(SourceStreamTest, WorkerLeftOnItsOwn_StopReportsItAndALaterPauseWorks) {
+  TestStream *stream = AddStream();
+  ASSERT_EQ(S_OK, ConnectTo(stream, peers[0]));
+  ASSERT_EQ(S_OK, filter->Pause());
+  // The worker is made to leave behind the filter's back.
+  ASSERT_EQ(S_OK, stream->Stop());
+  ASSERT_EQ(S_OK, stream->Exit());
+  EXPECT_EQ(E_FAIL, Bounded([&] { return filter->Stop(); }));
+  EXPECT_FALSE(stream->ThreadExists());
+  ASSERT_EQ(S_OK, filter->Pause());
+  EXPECT_TRUE(peers[0]->WaitForNewSegments(2));
+  EXPECT_EQ(S_OK, filter->Stop());
+}
+
 // ---- the buffer loop --------------------------------------------------------
 
 TEST_F(SourceStreamTest, Loop_EndOfStreamAfterTwoSamples) {
