@@ -9,6 +9,10 @@
 // ('cvbr') hands out extended records with the buffer size; buffers of
 // self-delimiting formats (MP3, AMR) are split by libavcodec's parser and
 // others are decoded frame by frame, so a buffer may hold several packets.
+// Apple Lossless packets are neither self-delimiting nor consumed frame by
+// frame by the decoder, so an ALAC buffer must hold one packet (or packets
+// of the common frame size); Movie Audio Extraction, which reads the sample
+// table itself, has no such limit.
 // 'wave' takes the description's 'wave' extension (its 'frma', 'esds',
 // 'alac', 'enda' atoms) as a block made by NewPtr, whose size the Memory
 // Manager knows; anything else is refused with paramErr rather than read
