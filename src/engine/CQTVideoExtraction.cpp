@@ -2,6 +2,7 @@
 
 #include <uuids.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
