@@ -218,6 +218,59 @@ TEST_F(MovieAudioExtractionTest, Fill_TwentiethsOfASecondAndTheCompletionFlagOnT
   EXPECT_EQ(End(s), noErr);
 }
 
+TEST_F(MovieAudioExtractionTest, EditList_AnEmptyEditPlaysSilenceInMovieTime) {
+  const std::string wav = test::MakeAudioMovie(dir_.path(), {"base.wav", "-c:a pcm_s16le", 8000, 1, 1.0});
+  ASSERT_FALSE(wav.empty());
+  // The sound starts half a second into the movie: an empty edit, then the media.
+  const std::string path = dir_.File("delayed.mov");
+  ASSERT_TRUE(test::Ffmpeg("-itsoffset 0.5 -i \"" + wav + "\" -c:a pcm_s16be \"" + path + "\""));
+  Movie movie = Open(path);
+  ASSERT_NE(movie, nullptr);
+  Extracted got = ExtractAll(movie);
+  ASSERT_EQ(got.err, noErr);
+  const std::vector<int16_t> media = test::FfmpegDecodeS16(path, "-ac 2");
+  ASSERT_EQ(media.size(), 2u * 8000);
+  std::vector<int16_t> expected(2 * 4000, 0);
+  expected.insert(expected.end(), media.begin(), media.end());
+  EXPECT_EQ(got.pcm, expected);
+  // A seek into the empty edit, then across into the sound.
+  MovieAudioExtractionRef s = nullptr;
+  ASSERT_EQ(Begin(movie, &s), noErr);
+  StereoS16(s);
+  ASSERT_EQ(SetTime(s, 400, 1000), noErr);
+  std::vector<uint8_t> buf(1600 * 4);
+  UInt32 frames = 1600, flags = 0;
+  ASSERT_EQ(Fill(s, &buf, &frames, &flags), noErr);
+  ASSERT_EQ(frames, 1600u);
+  EXPECT_EQ(std::memcmp(buf.data(), expected.data() + 2 * 3200, buf.size()), 0);
+  EXPECT_EQ(End(s), noErr);
+}
+
+TEST_F(MovieAudioExtractionTest, AnotherRate_IsResampledAsTheCommandLineDoes) {
+  Movie movie = Make({"r.mov", "-c:a pcm_s16le", 44100, 2, 1.0});
+  ASSERT_NE(movie, nullptr);
+  MovieAudioExtractionRef s = nullptr;
+  ASSERT_EQ(Begin(movie, &s), noErr);
+  AudioStreamBasicDescription d = StereoS16(s);
+  d.mSampleRate = 48000;
+  ASSERT_EQ(SetAsbd(s, d), noErr);
+  std::vector<int16_t> got;
+  std::vector<uint8_t> buf(2400 * 4);
+  for (int i = 0; i < 100; ++i) {
+    UInt32 frames = 2400, flags = 0;
+    ASSERT_EQ(Fill(s, &buf, &frames, &flags), noErr);
+    const size_t at = got.size();
+    got.resize(at + frames * 2);
+    std::memcpy(got.data() + at, buf.data(), frames * 4);
+    if (flags & kQTMovieAudioExtractionComplete) break;
+  }
+  EXPECT_EQ(End(s), noErr);
+  EXPECT_EQ(got.size(), 2u * 48000);
+  const std::vector<int16_t> ref = test::FfmpegDecodeS16(path_, "-ac 2 -ar 48000");
+  ASSERT_FALSE(ref.empty());
+  EXPECT_LE(test::RmsDifference(got, ref, std::min(got.size(), ref.size())), 1.0);
+}
+
 TEST_F(MovieAudioExtractionTest, TimeProperty_SeeksInMovieTime) {
   Movie movie = Make({"seek.mov", "-c:a pcm_s16be", 48000, 2, 2.0});
   ASSERT_NE(movie, nullptr);
