@@ -4,7 +4,9 @@
 // is compared with the ffmpeg command line's decode of the same file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <QuickTime/Movies.h>
@@ -378,6 +380,41 @@ TEST_F(MovieAudioExtractionTest, SpeechCodecs_AreRefusedFromTheFirstFill) {
   EXPECT_EQ(Fill(s, &buf, &frames, &flags), featureUnsupported);
   EXPECT_EQ(frames, 0u);
   EXPECT_EQ(End(s), noErr);
+}
+
+TEST_F(MovieAudioExtractionTest, Threads_SessionsRunInParallelAndEndWaitsForNoFill) {
+  Movie movie = Make({"t.m4a", "-c:a aac", 44100, 2, 2.0});
+  ASSERT_NE(movie, nullptr);
+  const Extracted once = ExtractAll(movie);
+  ASSERT_EQ(once.err, noErr);
+  std::vector<std::thread> threads;
+  std::vector<Extracted> results(3);
+  for (auto &r : results) threads.emplace_back([&r, movie] { r = ExtractAll(movie); });
+  // One more session ended while another thread is still filling it.
+  MovieAudioExtractionRef shared = nullptr;
+  ASSERT_EQ(Begin(movie, &shared), noErr);
+  StereoS16(shared);
+  std::atomic<bool> started{false};
+  std::thread filler([&] {
+    std::vector<uint8_t> buf(2205 * 4);
+    for (int i = 0; i < 200; ++i) {
+      UInt32 frames = 2205, flags = 0;
+      const OSErr e = Fill(shared, &buf, &frames, &flags);
+      started = true;
+      if (e != noErr) {
+        EXPECT_EQ(e, paramErr);  // ended under it: refused, never a crash
+        break;
+      }
+    }
+  });
+  while (!started) std::this_thread::yield();
+  EXPECT_EQ(End(shared), noErr);
+  filler.join();
+  for (auto &t : threads) t.join();
+  for (const auto &r : results) {
+    EXPECT_EQ(r.err, noErr);
+    EXPECT_EQ(r.pcm, once.pcm);
+  }
 }
 
 TEST_F(MovieAudioExtractionTest, HostileCalls_AreRefused) {
