@@ -3,6 +3,8 @@
 #include <new>
 
 #include "engine/CQTAVExtraction.h"
+#include "engine/CQTAudioDecoder.h"
+#include "engine/CQTAudioExtraction.h"
 #include "engine/CQTVideoExtraction.h"
 
 char *IQTTrackFactory::AllocateBytes(size_t count) { return new (std::nothrow) char[count]; }
@@ -23,13 +25,12 @@ namespace {
 class CPlaceholderFactory : public IQTTrackFactory {
  public:
   IMediaExtraction *CreateVideoExtraction(Movie movie) override { return new (std::nothrow) CQTVideoExtraction(movie); }
-  IMediaExtraction *CreateAudioExtraction(Movie movie) override {
-    return new (std::nothrow) CQTPlaceholderTrack(movie, SoundMediaType);
+  IMediaExtraction *CreateAudioExtraction(Movie movie) override { return new (std::nothrow) CQTAudioExtraction(movie); }
+  IMediaExtraction *CreateAudioDecoder(Movie movie) override { return new (std::nothrow) CQTAudioDecoder(movie); }
+  // Only ever given what CreateAudioExtraction made.
+  LONG ProbeAudioExtraction(IMediaExtraction *audio) override {
+    return audio != nullptr ? static_cast<CQTAudioExtraction *>(audio)->ProbeExtraction() : -1;
   }
-  IMediaExtraction *CreateAudioDecoder(Movie movie) override {
-    return new (std::nothrow) CQTPlaceholderTrack(movie, SoundMediaType);
-  }
-  LONG ProbeAudioExtraction(IMediaExtraction *) override { return 0; }
 };
 
 }  // namespace

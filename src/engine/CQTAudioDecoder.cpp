@@ -1,0 +1,306 @@
+#include "engine/CQTAudioDecoder.h"
+
+#include <cstring>
+
+#include "engine/CQTAVExtraction.h"
+#include "engine/IMediaSampleGrabber.h"
+#include "engine/SampleData.h"
+#include "framework/CMediaSample.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr LONG kMaxSampleSize = 0x200000;
+constexpr UInt32 kMinInputBytes = 65536;
+// Beyond this a description's rate or channel count is not believable; the
+// buffer sizes computed from them would overflow.
+constexpr LONG kMaxRate = 1000000;
+constexpr SInt16 kMaxChannels = 64;
+
+}  // namespace
+
+CQTAudioDecoder::CQTAudioDecoder(Movie theMovie) : CQTMediaExtraction(theMovie) {
+  media = CQTAVExtraction::FindMediaOfType(theMovie, SoundMediaType);
+  const OSErr err = GetMoviesError();
+  if (err != noErr || media == nullptr) {
+    TraceW8(TEXT("QTGetMedia failed(%d)\n"), static_cast<int>(err));
+    return;
+  }
+  timeScale = GetMediaTimeScale(media);
+  duration = GetMediaDuration(media);
+  maxSampleSize = kMaxSampleSize;
+  ExtractionBegin();
+}
+
+CQTAudioDecoder::~CQTAudioDecoder() { ExtractionEnd(); }
+
+OSErr CQTAudioDecoder::ReadTrackSoundFormat(TrackSoundFormat *format) {
+  Handle description = NewHandle(0);
+  if (description == nullptr) return MemError() != noErr ? MemError() : -108;
+  GetMediaSampleDescription(media, 1, reinterpret_cast<SampleDescriptionHandle>(description));
+  OSErr err = GetMoviesError();
+  if (err == noErr && GetHandleSize(description) < static_cast<Size>(sizeof(SoundDescription))) err = -1;
+  if (err != noErr) {
+    DisposeHandle(description);
+    return err;
+  }
+  Handle extension = NewHandle(0);
+  err = MemError();
+  if (err != noErr || extension == nullptr) {
+    DisposeHandle(description);
+    return err != noErr ? err : -108;
+  }
+  // GetSoundDescriptionExtension hands out a new handle of its own; the one
+  // made above is given back either way.
+  Handle waveAtom = extension;
+  if (GetSoundDescriptionExtension(reinterpret_cast<SoundDescriptionHandle>(description), &waveAtom,
+                                   siDecompressionParamsAtom) == noErr &&
+      waveAtom != nullptr) {
+    const Size bytes = GetHandleSize(waveAtom);
+    if (bytes > 0) {
+      HLock(waveAtom);
+      Ptr copy = NewPtr(bytes);
+      err = MemError();
+      if (err == noErr && copy != nullptr) {
+        BlockMoveData(*waveAtom, copy, bytes);
+        format->waveExtension = copy;
+      } else if (err == noErr) {
+        err = -108;
+      }
+      HUnlock(waveAtom);
+    }
+    if (waveAtom != extension) DisposeHandle(waveAtom);
+  }
+  DisposeHandle(extension);
+  if (err == noErr) {
+    const SoundDescription *desc = reinterpret_cast<SoundDescription *>(*description);
+    format->dataFormat = desc->dataFormat;
+    format->numChannels = desc->numChannels;
+    format->sampleSize = desc->sampleSize;
+    format->sampleRate = desc->sampleRate;
+    format->compressionID = desc->compressionID;
+  }
+  DisposeHandle(description);
+  return err;
+}
+
+LONG CQTAudioDecoder::ExtractionBegin() {
+  if (media == nullptr || converter != nullptr) return 0;
+  TrackSoundFormat track;
+  if (ReadTrackSoundFormat(&track) != noErr) return 0;
+  const LONG rate = static_cast<LONG>(track.sampleRate >> 16);
+  const bool believable = track.numChannels > 0 && track.numChannels <= kMaxChannels && track.sampleSize > 0 &&
+                          track.sampleSize <= 64 && rate > 0 && rate <= kMaxRate;
+
+  outputFormat.wFormatTag = WAVE_FORMAT_PCM;
+  outputFormat.nChannels = static_cast<WORD>(track.numChannels);
+  outputFormat.wBitsPerSample = static_cast<WORD>(track.sampleSize);
+  outputFormat.nSamplesPerSec = static_cast<DWORD>(rate);
+  outputFormat.nAvgBytesPerSec =
+      static_cast<DWORD>(track.sampleSize / 8) * static_cast<DWORD>(track.numChannels) * static_cast<DWORD>(rate);
+  outputFormat.nBlockAlign = static_cast<WORD>(track.numChannels * track.sampleSize / 8);
+  outputFormat.cbSize = 0;
+  sampleRate = rate;
+  TraceA8("channel num %d", static_cast<int>(track.numChannels));
+  TraceA8("BitsPerSample(%d)", static_cast<int>(track.sampleSize));
+  TraceA8("SmapleRate(0x%x)", static_cast<unsigned>(track.sampleRate));
+  TraceA8("Sample rate high %d", static_cast<int>(track.sampleRate >> 16));
+  TraceA8("Sample rate low %d", static_cast<int>(track.sampleRate & 0xFFFF));
+
+  SoundComponentData input{};
+  input.format = track.dataFormat;
+  input.numChannels = track.numChannels;
+  input.sampleSize = track.sampleSize;
+  input.sampleRate = track.sampleRate;
+  SoundComponentData output{};
+  output.flags = kNoRealtimeProcessing;
+  output.format = kSoundNotCompressed;
+  output.numChannels = track.numChannels;
+  output.sampleSize = track.sampleSize;
+  output.sampleRate = track.sampleRate;
+
+  OSErr err = believable ? SoundConverterOpen(&input, &output, &converter) : OSErr{-1};
+  if (err != noErr || converter == nullptr) {
+    TraceW8(TEXT("SoundConverterOpen failed(%d)"), static_cast<int>(err));
+    converter = nullptr;
+    DisposePtr(track.waveExtension);
+    return 0;
+  }
+  UInt32 acceptsVbr = 1;
+  err = SoundConverterSetInfo(converter, siClientAcceptsVBR, &acceptsVbr);
+  if (err != noErr) TraceW8(TEXT("SoundConverterSetInfo siClientAcceptsVBR failed(%d)"), static_cast<int>(err));
+  if (track.waveExtension != nullptr) SoundConverterSetInfo(converter, siDecompressionParams, track.waveExtension);
+  DisposePtr(track.waveExtension);
+  track.waveExtension = nullptr;
+
+  if (SoundConverterBeginConversion(converter) != noErr) return 0;
+  CompressionInfo info{};
+  info.recordSize = sizeof(CompressionInfo);
+  if (SoundConverterGetInfo(converter, siCompressionFactor, &info) != noErr) return 0;
+
+  UInt32 inputSize = static_cast<UInt32>(rate + 1000) * static_cast<UInt32>(track.numChannels) * 4;
+  if (inputSize < kMinInputBytes) inputSize = kMinInputBytes;
+  UInt32 maxPacket = 0;
+  if (SoundConverterGetInfo(converter, siCompressionMaxPacketSize, &maxPacket) != noErr || maxPacket == 0) {
+    maxPacket = kMinInputBytes;
+  }
+  UInt32 inputFrames = 0;
+  UInt32 inputBytes = 0;
+  UInt32 outputBytes = 0;
+  if (SoundConverterGetBufferSizes(converter, kMinInputBytes, &inputFrames, &inputBytes, &outputBytes) != noErr) {
+    outputBytes = 0;
+  }
+  outputSize = outputBytes > maxPacket ? outputBytes : maxPacket;
+  outputBuffer = NewPtr(static_cast<Size>(outputSize));
+  if (MemError() != noErr || outputBuffer == nullptr) {
+    outputBuffer = nullptr;
+    outputSize = 0;
+    return 0;
+  }
+
+  source.currentTime = 0;
+  source.endTime = duration;
+  source.moreData = 1;
+  source.inputSize = static_cast<LONG>(inputSize);
+  source.variableRate = track.compressionID == variableCompression ? 1 : 0;
+  source.media = media;
+  source.input = NewHandle(static_cast<Size>(inputSize));
+  if (MemError() != noErr || source.input == nullptr) {
+    source.input = nullptr;
+    return 0;
+  }
+  HLockHi(source.input);
+  source.data.desc = input;
+  source.data.desc.flags = kExtendedSoundData;
+  source.data.desc.buffer = reinterpret_cast<Byte *>(*source.input);
+  // The record's own size: 68 bytes with 32-bit pointers, 80 with 64-bit ones.
+  source.data.recordSize = sizeof(ExtendedSoundComponentData);
+  source.data.extendedFlags = kExtendedSoundBufferSizeValid;
+  if (source.variableRate != 0) source.data.extendedFlags |= kExtendedSoundCommonFrameSizeValid;
+  source.data.bufferSize = 0;
+  outputBase = 0;
+  outputFrames = 0;
+  converting = true;
+  return 0;
+}
+
+Boolean CQTAudioDecoder::FillBufferDataProc(SoundComponentDataPtr *data, void *refCon) {
+  auto *src = static_cast<SoundSource *>(refCon);
+  if (src == nullptr || data == nullptr) return false;
+  if (src->currentTime >= src->endTime) return false;
+  if (src->moreData != 0) {
+    SInt32 bytes = 0;
+    TimeValue sampleTime = 0;
+    TimeValue perSample = 0;
+    SInt32 samples = 0;
+    const OSErr err = GetMediaSample(src->media, src->input, src->inputSize, &bytes, src->currentTime, &sampleTime,
+                                     &perSample, nullptr, nullptr, 0, &samples, nullptr);
+    const LONGLONG fetched = static_cast<LONGLONG>(perSample) * samples;
+    // A fetch that does not move time forward would be asked again forever.
+    const LONGLONG next = static_cast<LONGLONG>(sampleTime) + fetched;
+    if (err != noErr || bytes <= 0 || samples <= 0 || fetched <= 0 || next <= src->currentTime || next > 0x7FFFFFFF) {
+      if (err != noErr && bytes > 0) TraceA8("GetMediaSample - Failed in FillBufferDataProc");
+      src->moreData = 0;
+      src->data.desc.buffer = nullptr;
+      src->data.desc.sampleCount = 0;
+      src->data.bufferSize = 0;
+      src->data.commonFrameSize = 0;
+    } else {
+      src->lastDuration = static_cast<LONG>(fetched);
+      src->data.desc.sampleCount = static_cast<SInt32>(fetched);
+      src->currentTime = static_cast<LONG>(next);
+      // The handle may have been resized by the fetch: point at its data now.
+      src->data.desc.buffer = reinterpret_cast<Byte *>(*src->input);
+      src->data.bufferSize = bytes;
+      if (src->variableRate != 0) src->data.commonFrameSize = bytes / samples;
+    }
+  }
+  *data = &src->data.desc;
+  return src->moreData != 0;
+}
+
+LONG CQTAudioDecoder::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *length) {
+  if (buffer == nullptr || size == nullptr || *size <= 0) return -1;
+  if (converter == nullptr || !converting) return -1;
+  // Never ask the converter for more than the caller can take: what it
+  // cannot write now stays inside it for the next call instead of being
+  // dropped. Whole frames only.
+  UInt32 ask = static_cast<UInt32>(*size) < outputSize ? static_cast<UInt32>(*size) : outputSize;
+  const UInt32 frameBytes = outputFormat.nBlockAlign > 0 ? outputFormat.nBlockAlign : 1;
+  ask -= ask % frameBytes;
+  if (ask == 0) return -1;
+  UInt32 written = 0;
+  UInt32 frames = 0;
+  UInt32 flags = 0;
+  const OSErr err = SoundConverterFillBuffer(converter, &CQTAudioDecoder::FillBufferDataProc, &source, outputBuffer,
+                                             ask, &written, &frames, &flags);
+  if (err != noErr) return -1;
+  if (written > ask) written = ask;
+  // The last partial buffer carries sound too; only an empty call ends.
+  if (written == 0) return -1;
+  const UInt32 n = written;
+  std::memcpy(buffer, outputBuffer, n);
+
+  // Times follow the bytes handed out, counted in frames from the last seek.
+  const LONGLONG framesBefore = outputFrames;
+  outputFrames += n / frameBytes;
+  const LONGLONG first = outputBase + framesBefore * timeScale / sampleRate;
+  const LONGLONG last = outputBase + outputFrames * timeScale / sampleRate;
+  if (start != nullptr) *start = first;
+  if (length != nullptr) *length = last - first;
+  *size = static_cast<LONG>(n);
+  if (sampleGrabber != nullptr) HandToGrabber(static_cast<LONG>(n), first, last - first);
+  return 0;
+}
+
+void CQTAudioDecoder::HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length) {
+  HRESULT hr = S_OK;
+  CMediaSample sample(TEXT("CQTAudioDecoder"), nullptr, &hr, reinterpret_cast<BYTE *>(outputBuffer), bytes);
+  sample.SetActualDataLength(bytes);
+  const double factor = 10000000.0 / static_cast<double>(timeScale);
+  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
+  REFERENCE_TIME stopTime =
+      static_cast<REFERENCE_TIME>(static_cast<double>(length) * factor + static_cast<double>(startTime));
+  sample.SetTime(&startTime, &stopTime);
+  AVSampleData record;
+  record.isAudio = 1;
+  record.startTime = startTime;
+  record.stopTime = stopTime;
+  record.sample = &sample;
+  sampleGrabber->OnSample(1, &record, 0);
+}
+
+LONG CQTAudioDecoder::ExtractionEnd() {
+  if (converter != nullptr) {
+    UInt32 frames = 0;
+    UInt32 bytes = 0;
+    if (outputBuffer != nullptr) SoundConverterEndConversion(converter, outputBuffer, &frames, &bytes);
+    SoundConverterClose(converter);
+    converter = nullptr;
+  }
+  if (source.input != nullptr) DisposeHandle(source.input);
+  source.input = nullptr;
+  if (outputBuffer != nullptr) DisposePtr(outputBuffer);
+  outputBuffer = nullptr;
+  outputSize = 0;
+  converting = false;
+  return 0;
+}
+
+void CQTAudioDecoder::SetPosition(LONGLONG *time) {
+  if (time == nullptr) return;
+  source.currentTime = static_cast<LONG>(*time & 0xFFFFFFFF);
+  outputBase = *time;
+  outputFrames = 0;
+}
+
+LONG CQTAudioDecoder::FillMediaInfo(void *format, LONG size, const GUID *) {
+  if (format == nullptr || size < static_cast<LONG>(sizeof(WAVEFORMATEX))) return -1;
+  std::memcpy(format, &outputFormat, sizeof(WAVEFORMATEX));
+  return 0;
+}
+
+LONG CQTAudioDecoder::SetSampleGrabber(IMediaSampleGrabber *grabber) {
+  sampleGrabber = grabber;
+  return 0;
+}

@@ -1,0 +1,96 @@
+// CQTAudioDecoder: the fallback audio path. Reads the sound media's samples
+// with GetMediaSample and lets a runtime Sound Converter decode them into
+// uncompressed sound with the track's own channel count, sample size and
+// rate (16-bit output is little-endian), 64 KB per block.
+//
+// Ownership: the movie session owns this object and the movie. The object
+// owns the converter, the input handle, the output buffer and, during set-up
+// only, its copy of the description's 'wave' extension. The grabber is
+// borrowed.
+//
+// Threads: no locks. The audio stream serialises GetNextSample (worker
+// thread) with SetPosition (control threads). The fill procedure runs inside
+// SoundConverterFillBuffer on the calling thread.
+#pragma once
+
+#include <windows.h>
+#include <mmreg.h>
+
+#include "QuickTime/Movies.h"
+#include "QuickTime/Sound.h"
+#include "engine/CQTMediaExtraction.h"
+
+class IMediaSampleGrabber;
+
+class CQTAudioDecoder : public CQTMediaExtraction {
+ public:
+  // What the converter's fill procedure works from; the procedure hands the
+  // converter a pointer to `data`.
+  struct SoundSource {
+    ExtendedSoundComponentData data;
+    Handle input;  // filled by GetMediaSample
+    Media media;
+    LONG currentTime;   // where the next fetch starts, media units
+    LONG lastDuration;  // of the last fetch, media units
+    LONG endTime;       // media duration
+    LONG inputSize;     // bytes asked of one fetch
+    BYTE moreData;      // 0 once the media is exhausted
+    BYTE variableRate;  // compression id -2
+  };
+
+  // The first sample description's sound format.
+  struct TrackSoundFormat {
+    OSType dataFormat = 0;
+    SInt16 numChannels = 0;
+    SInt16 sampleSize = 0;
+    UnsignedFixed sampleRate = 0;
+    SInt16 compressionID = 0;
+    Ptr waveExtension = nullptr;  // NewPtr copy, or null
+  };
+
+  explicit CQTAudioDecoder(Movie theMovie);
+  ~CQTAudioDecoder() override;
+
+  // IMediaExtraction
+  // Sets up the converter; always 0 (a failed set-up makes every
+  // GetNextSample fail).
+  LONG ExtractionBegin() override;
+  // One converter buffer; *size in: capacity, out: bytes written. -1 once
+  // the converter has nothing more, for a null buffer or capacity, or when
+  // set-up failed.
+  LONG GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) override;
+  LONG ExtractionEnd() override;
+  // Moves the next fetch; data already inside the converter comes out first.
+  void SetPosition(LONGLONG *time) override;
+  // format: a WAVEFORMATEX (18 bytes); -1 for a null or smaller block.
+  LONG FillMediaInfo(void *format, LONG size, const GUID *subtype) override;
+  LONG GetBufferSize() override { return kBufferSize; }
+  void GetSupportedSubtypes(std::vector<GUID> *) override {}
+  void SetOutputSubtype(const GUID *) override {}
+  LONG MoveForward(LONGLONG *) override { return 0; }
+  LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
+
+  static constexpr LONG kBufferSize = 65536;
+
+  // Set-up results, for tests.
+  LONG InputBufferSize() const { return source.inputSize; }
+  UInt32 OutputBufferSize() const { return outputSize; }
+  const SoundSource &Source() const { return source; }
+
+  static Boolean FillBufferDataProc(SoundComponentDataPtr *data, void *refCon);
+
+ private:
+  OSErr ReadTrackSoundFormat(TrackSoundFormat *format);
+  void HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length);
+
+  SoundConverter converter = nullptr;
+  bool converting = false;  // BeginConversion succeeded and the buffers exist
+  SoundSource source{};
+  Ptr outputBuffer = nullptr;
+  UInt32 outputSize = 0;
+  WAVEFORMATEX outputFormat{};
+  LONG sampleRate = 0;        // integer part of the track rate
+  LONGLONG outputBase = 0;    // media time where output counting restarted
+  LONGLONG outputFrames = 0;  // frames handed out since outputBase
+  IMediaSampleGrabber *sampleGrabber = nullptr;
+};
