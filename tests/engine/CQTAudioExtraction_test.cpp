@@ -14,6 +14,9 @@
 #include "EngineTestEnv.h"
 #include "engine/CQTAVExtraction.h"
 #include "engine/CQTAudioExtraction.h"
+#include "engine/IMediaSampleGrabber.h"
+#include "engine/SampleData.h"
+#include "framework/CMediaSample.h"
 #include "engine/QuickTimeBinding.h"
 
 using namespace enginetest;
@@ -146,6 +149,57 @@ TEST_F(AudioExtractionTest, SeekPlaysFromTheNewTime_AlsoAfterTheEnd) {
   const std::vector<int16_t> got = AsS16(tail.pcm);
   ASSERT_EQ(got.size(), 24000u * 2);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), reference.begin() + 24000 * 2));
+}
+
+// Records what a grabber sees: the bytes and times of every audio sample.
+class RecordingGrabber : public IMediaSampleGrabber {
+ public:
+  LONG OnSample(LONG isAudio, SampleData *record, LONG formatChanged) override {
+    auto *av = static_cast<AVSampleData *>(record);
+    BYTE *data = nullptr;
+    av->sample->GetPointer(&data);
+    const LONG n = av->sample->GetActualDataLength();
+    calls.push_back({isAudio, formatChanged, av->isAudio, av->startTime, av->stopTime,
+                     std::vector<BYTE>(data, data + n), av->mediaType == nullptr && av->planes == nullptr});
+    return 0;
+  }
+  struct Call {
+    LONG isAudio, formatChanged, recordIsAudio;
+    LONGLONG start, stop;
+    std::vector<BYTE> bytes;
+    bool noVideoParts;
+  };
+  std::vector<Call> calls;
+};
+
+TEST_F(AudioExtractionTest, Grabber_SeesEachDeliveredBlock_AttachAndDetach) {
+  auto session = Open({"grab.mov", "-c:a pcm_s16le", 44100, 2, 0.3});
+  IMediaExtraction *audio = session->GetAudioExtraction();
+  ASSERT_NE(audio, nullptr);
+  RecordingGrabber grabber;
+  std::vector<BYTE> buffer(8832);
+  LONG size = 8832;
+  LONGLONG start = 0, length = 0;
+  ASSERT_EQ(audio->GetNextSample(buffer.data(), &size, &start, &length), 0);
+  EXPECT_TRUE(grabber.calls.empty());
+  EXPECT_EQ(audio->SetSampleGrabber(&grabber), 0);
+  size = 1000;  // the grabber gets what the caller got
+  ASSERT_EQ(audio->GetNextSample(buffer.data(), &size, &start, &length), 0);
+  ASSERT_EQ(grabber.calls.size(), 1u);
+  const RecordingGrabber::Call &call = grabber.calls[0];
+  EXPECT_EQ(call.isAudio, 1);
+  EXPECT_EQ(call.recordIsAudio, 1);
+  EXPECT_EQ(call.formatChanged, 0);
+  EXPECT_TRUE(call.noVideoParts);
+  EXPECT_EQ(call.bytes, std::vector<BYTE>(buffer.begin(), buffer.begin() + 1000));
+  const double f = 10000000.0 / audio->GetTimeScale();
+  EXPECT_EQ(call.start, static_cast<LONGLONG>(static_cast<double>(start) * f));
+  EXPECT_EQ(call.stop, static_cast<LONGLONG>(static_cast<double>(length) * f + static_cast<double>(call.start)));
+  EXPECT_EQ(call.start, 500000);
+  audio->SetSampleGrabber(nullptr);
+  size = 8832;
+  ASSERT_EQ(audio->GetNextSample(buffer.data(), &size, &start, &length), 0);
+  EXPECT_EQ(grabber.calls.size(), 1u);
 }
 
 // ---- codecs, rates and channel counts against the ffmpeg command line -----

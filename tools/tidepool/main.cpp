@@ -2,6 +2,7 @@
 //
 //   tidepool probe [--json] [--trace] FILE
 //   tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N]
+//   tidepool extract FILE --audio --out DIR
 //
 // probe opens FILE through the movie session and prints a summary of its
 // first video and sound media (--json: one JSON object, see tools/README.md).
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "ExtractAudio.h"
 #include "ExtractVideo.h"
 #include "Probe.h"
 #include "ToolSetup.h"
@@ -23,7 +25,8 @@ namespace {
 int Usage() {
   std::fputs(
       "usage: tidepool probe [--json] [--trace] FILE\n"
-      "       tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N] [--trace]\n",
+      "       tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N] [--trace]\n"
+      "       tidepool extract FILE --audio --out DIR [--trace]\n",
       stderr);
   return 2;
 }
@@ -69,12 +72,15 @@ int Probe(int argc, char **argv) {
 
 int Extract(int argc, char **argv) {
   tidepool::ExtractVideoOptions options;
+  bool audio = false;
   bool trace = false;
   const char *file = nullptr;
   for (int i = 0; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     char *end = nullptr;
-    if (std::strcmp(argv[i], "--video") == 0 && hasValue) {
+    if (std::strcmp(argv[i], "--audio") == 0) {
+      audio = true;
+    } else if (std::strcmp(argv[i], "--video") == 0 && hasValue) {
       options.subtype = argv[++i];
     } else if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
       options.outDir = argv[++i];
@@ -94,12 +100,18 @@ int Extract(int argc, char **argv) {
       return Usage();
     }
   }
-  if (file == nullptr || options.subtype.empty() || options.outDir.empty()) return Usage();
+  if (file == nullptr || options.outDir.empty() || audio == !options.subtype.empty()) return Usage();
   if (trace && !tidepool::SendTraceToStandardError()) {
     std::fputs("tidepool: the trace library is not beside the tool; no trace\n", stderr);
   }
   tidepool::EnsureQuickTimeRegistered();
   const std::basic_string<WCHAR> path = ToWide(file);
+  if (audio) {
+    const tidepool::ExtractAudioResult sound = tidepool::ExtractAudio(path.c_str(), options.outDir);
+    std::fprintf(sound.exitCode == 0 ? stdout : stderr, "%s%s\n",
+                 sound.exitCode == 0 ? "" : "tidepool: ", sound.message.c_str());
+    return sound.exitCode;
+  }
   const tidepool::ExtractVideoResult result = tidepool::ExtractVideo(path.c_str(), options);
   std::fprintf(result.exitCode == 0 ? stdout : stderr, "%s%s\n",
                result.exitCode == 0 ? "" : "tidepool: ", result.message.c_str());
