@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
+#include <libavutil/log.h>
 #include <libswresample/swresample.h>
 }
 
@@ -196,6 +197,9 @@ AudioDecoder::~AudioDecoder() {
 
 OSErr AudioDecoder::Open(const AudioCodecSetup &setup) {
   if (ctx_) return paramErr;
+  // Damaged sound is expected input: its errors are results, not console output.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
   const AVCodec *codec = setup.codecId != AV_CODEC_ID_NONE ? avcodec_find_decoder(setup.codecId)
                                                            : avcodec_find_decoder_by_name(setup.decoderName.c_str());
   if (!codec || codec->type != AVMEDIA_TYPE_AUDIO) return noCodecErr;

@@ -417,6 +417,34 @@ TEST_F(MovieAudioExtractionTest, Threads_SessionsRunInParallelAndEndWaitsForNoFi
   }
 }
 
+TEST_F(MovieAudioExtractionTest, DamagedSampleData_IsDecodedPastWithoutHarm) {
+  for (const char *args : {"-c:a aac", "-c:a libmp3lame", "-c:a alac", "-c:a adpcm_ima_qt"}) {
+    const std::string name = std::string("d") + std::to_string(movies_.size()) + ".mov";
+    const std::string path = test::MakeAudioMovie(dir_.path(), {name, args, 44100, 2, 1.0});
+    ASSERT_FALSE(path.empty());
+    std::vector<uint8_t> bytes = test::ff::ReadFileBytes(path);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t mdat = text.find("mdat");
+    ASSERT_TRUE(mdat != std::string::npos && mdat >= 4);
+    const size_t mdatEnd = mdat - 4 +
+                           ((size_t(bytes[mdat - 4]) << 24) | (size_t(bytes[mdat - 3]) << 16) |
+                            (size_t(bytes[mdat - 2]) << 8) | bytes[mdat - 1]);
+    ASSERT_LE(mdatEnd, bytes.size());
+    uint32_t seed = 7;
+    for (size_t i = mdat + 64; i < mdatEnd; i += 13) {
+      seed = seed * 1664525u + 1013904223u;
+      bytes[i] = uint8_t(seed >> 24);
+    }
+    ASSERT_TRUE(test::ff::WriteFileBytes(path, bytes));
+    Movie movie = Open(path);
+    ASSERT_NE(movie, nullptr) << args;
+    Extracted got = ExtractAll(movie);
+    EXPECT_EQ(got.err, noErr) << args;
+    EXPECT_TRUE(got.completeOnLastData) << args;
+    EXPECT_NEAR(double(got.pcm.size()), 2.0 * 44100, 2.0 * 4096) << args;
+  }
+}
+
 TEST_F(MovieAudioExtractionTest, HostileCalls_AreRefused) {
   Movie movie = Make({"h.mov", "-c:a pcm_s16le", 8000, 1, 0.1});
   ASSERT_NE(movie, nullptr);
