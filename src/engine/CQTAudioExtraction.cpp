@@ -1,5 +1,6 @@
 #include "engine/CQTAudioExtraction.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
