@@ -98,6 +98,19 @@ TEST_F(AudioExtractionTest, LastBlockThenMinusOneThenReplayFromZero) {
   EXPECT_EQ(second.pcm, first.pcm);
 }
 
+TEST_F(AudioExtractionTest, TrackShorterThanOneBlock_StillDelivered) {
+  // The session's test fill already reaches the end of this track; playback
+  // must still get the block.
+  auto session = Open({"tiny.mov", "-c:a pcm_s16le", 44100, 2, 0.03});
+  IMediaExtraction *audio = session->GetAudioExtraction();
+  ASSERT_NE(dynamic_cast<CQTAudioExtraction *>(audio), nullptr);
+  const PulledAudio pulled = PullAudio(audio);
+  ASSERT_TRUE(pulled.ended);
+  ASSERT_EQ(pulled.blocks.size(), 1u);
+  EXPECT_EQ(pulled.blocks[0].start, 0);
+  EXPECT_EQ(AsS16(pulled.pcm), FfmpegDecodeS16(file_, "-ac 2"));
+}
+
 TEST_F(AudioExtractionTest, SmallCapacityKeepsFirstBytes_NullAndEmptyBuffersRefused) {
   auto session = Open({"cap.mov", "-c:a pcm_s16le", 44100, 2, 0.5});
   IMediaExtraction *audio = session->GetAudioExtraction();
