@@ -25,6 +25,7 @@ extern "C" {
 #include "RuntimeCalls.h"
 #include "VideoCodecs.h"
 #include "support/FfmpegTools.h"
+#include "support/FlicWriter.h"
 
 namespace tp::test {
 namespace {
@@ -193,11 +194,12 @@ class RuntimeDecode {
 
 // ffmpeg's own decode of every frame, in display order, in `format`.
 std::vector<std::vector<uint8_t>> FfmpegFrames(const std::string &movie, AVPixelFormat format, int w, int h,
-                                               const ff::TempDir &dir) {
+                                               const ff::TempDir &dir, const std::string &inputArgs) {
   const std::string out = dir.File(std::string("ref-") + av_get_pix_fmt_name(format) + ".raw");
   std::vector<std::vector<uint8_t>> frames;
-  if (!ff::RunFfmpeg("-i " + ff::ShellQuote(movie) + " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt " +
-                     av_get_pix_fmt_name(format) + " " + ff::ShellQuote(out)))
+  if (!ff::RunFfmpeg(inputArgs + " -i " + ff::ShellQuote(movie) +
+                     " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt " + av_get_pix_fmt_name(format) + " " +
+                     ff::ShellQuote(out)))
     return frames;
   const std::vector<uint8_t> all = ff::ReadFileBytes(out);
   const size_t frame = size_t(av_image_get_buffer_size(format, w, h, 1));
@@ -254,12 +256,13 @@ class DecompressorTest : public ::testing::Test {
     return p;
   }
   // Decodes through the runtime in `layout` and compares with ffmpeg.
-  void ExpectMatches(const std::string &movie, const Layout &layout, double minPsnr, bool exact) {
+  void ExpectMatches(const std::string &movie, const Layout &layout, double minPsnr, bool exact,
+                     const std::string &inputArgs = "") {
     SCOPED_TRACE(movie + " in " + layout.name);
     RuntimeDecode rt;
     ASSERT_EQ(rt.Begin(movie, layout), noErr);
     const std::vector<Picture> got = rt.DecodeAll();
-    const auto want = FfmpegFrames(movie, layout.ffmpegFormat, rt.width(), rt.height(), dir_);
+    const auto want = FfmpegFrames(movie, layout.ffmpegFormat, rt.width(), rt.height(), dir_, inputArgs);
     ASSERT_FALSE(want.empty());
     ASSERT_EQ(got.size(), want.size()) << "frame count";
     for (size_t i = 0; i < got.size(); ++i) {
@@ -287,6 +290,18 @@ TEST_F(DecompressorTest, FourTwoZeroSources_AreBitExactInDisplayOrderAtOddAndEve
       Make("dv.dv", "-f lavfi -i testsrc=size=720x576:rate=25 -t 0.6 -pix_fmt yuv420p -c:v dvvideo -f dv"),
   };
   for (const std::string &m : movies) ExpectMatches(m, kY420, 0, true);
+}
+
+TEST_F(DecompressorTest, FilesOfTheOtherImporter_DecodeThroughTheirDecoderNames) {
+  // Annex B H.264 without an 'avcC', raw 4:2:0 pictures in a .cif, and FLIC
+  // with its set-up bytes in 'glbl'.
+  ExpectMatches(Make("annexb.264", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 0.8 -c:v libx264 -bf 0 -f h264"),
+                kY420, 0, true);
+  ExpectMatches(Make("raw.cif", "-f lavfi -i testsrc2=size=352x288:rate=25 -t 0.2 -f rawvideo -pix_fmt yuv420p"), kY420,
+                0, true, "-f rawvideo -pix_fmt yuv420p -video_size 352x288");
+  const std::string flc = dir_.File("anim.flc");
+  ASSERT_TRUE(ff::WriteFileBytes(flc, MakeFlc(64, 48, 6, 40)));
+  ExpectMatches(flc, kLayouts[3], 35, false);
 }
 
 TEST_F(DecompressorTest, OtherSources_MatchFfmpegClosely) {
