@@ -28,7 +28,10 @@ class AudioDecoderTest : public ::testing::Test {
     ResetQuickTimeBindingForTesting();
     SetQuickTimeValue("QTSysDir", std::string(TP_QUICKTIME_DIR) + "/");
   }
-  void TearDown() override { ResetQuickTimeBindingForTesting(); }
+  void TearDown() override {
+    session_.reset();  // while the runtime is still bound
+    ResetQuickTimeBindingForTesting();
+  }
 
   // A session whose sound goes through the decoder.
   CQTAudioDecoder *Open(const AudioMovieSpec &spec) {
