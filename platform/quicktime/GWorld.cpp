@@ -14,8 +14,9 @@ namespace {
 class WorldRegistry {
  public:
   static WorldRegistry &Instance() {
-    static WorldRegistry *registry = new WorldRegistry;  // outlives static destructors
-    return *registry;
+    // A plain static so that unloading the runtime frees the table.
+    static WorldRegistry registry;
+    return registry;
   }
   void Add(const std::shared_ptr<GWorld> &w) {
     std::lock_guard<std::mutex> lock(mutex_);  // leaf lock

@@ -20,8 +20,9 @@ struct Sequence {
 class SequenceTable {
  public:
   static SequenceTable &Instance() {
-    static SequenceTable *table = new SequenceTable;  // outlives static destructors
-    return *table;
+    // A plain static so that unloading the runtime frees the table.
+    static SequenceTable table;
+    return table;
   }
   ImageSequence Add(std::shared_ptr<Sequence> s) {
     std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
