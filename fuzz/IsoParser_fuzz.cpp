@@ -2,7 +2,7 @@
 // and, when it parses, asks the model every question the runtime asks, so
 // that a table which parses but answers out of bounds is caught too.
 //
-// Built as a libFuzzer binary with clang, and with TP_FUZZ_REPLAY_MAIN as a
+// Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line (the corpus as
 // CTest cases).
 #include <cstddef>
@@ -65,23 +65,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (r.error == tp::qt::kNoErr) Exercise(movie, size);
   return 0;
 }
-
-#ifdef TP_FUZZ_REPLAY_MAIN
-int main(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    std::FILE *f = std::fopen(argv[i], "rb");
-    if (!f) {
-      std::fprintf(stderr, "cannot open %s\n", argv[i]);
-      return 1;
-    }
-    std::vector<uint8_t> bytes;
-    uint8_t buf[65536];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    std::printf("%s: %zu bytes replayed\n", argv[i], bytes.size());
-  }
-  return 0;
-}
-#endif

@@ -4,7 +4,7 @@
 // sample and its description is fetched, so that an importer that builds a
 // model which opens but answers out of bounds is caught too.
 //
-// Built as a libFuzzer binary with clang, and with TP_FUZZ_REPLAY_MAIN as a
+// Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
 #include <unistd.h>
 
@@ -87,21 +87,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ::unlink(path.c_str());
   return 0;
 }
-
-#ifdef TP_FUZZ_REPLAY_MAIN
-int main(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    FILE *f = std::fopen(argv[i], "rb");
-    if (!f) {
-      std::fprintf(stderr, "cannot open %s\n", argv[i]);
-      return 1;
-    }
-    std::vector<uint8_t> bytes;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) bytes.push_back(uint8_t(c));
-    std::fclose(f);
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  }
-  return 0;
-}
-#endif

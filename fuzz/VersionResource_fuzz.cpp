@@ -4,7 +4,7 @@
 // also queried directly as a block, as VerQueryValueW would see a caller's
 // buffer.
 //
-// Built as a libFuzzer binary with clang, and with TP_FUZZ_REPLAY_MAIN as a
+// Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -59,23 +59,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   close(fd);
   return 0;
 }
-
-#ifdef TP_FUZZ_REPLAY_MAIN
-int main(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    std::FILE *f = std::fopen(argv[i], "rb");
-    if (!f) {
-      std::fprintf(stderr, "cannot open %s\n", argv[i]);
-      return 1;
-    }
-    std::vector<uint8_t> bytes;
-    uint8_t buf[65536];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    std::printf("%s: %zu bytes replayed\n", argv[i], bytes.size());
-  }
-  return 0;
-}
-#endif

@@ -1,27 +1,5 @@
-# RegistryText fuzz target ("registry", corpus in corpus/registry); reads the
-# platform library's internal headers.
+# The registry store's text form ("registry", corpus in corpus/registry);
+# reads the platform library's internal headers.
 if(TARGET tpplatform)
-  add_executable(registry_replay ${CMAKE_CURRENT_LIST_DIR}/RegistryText_fuzz.cpp)
-  target_compile_definitions(registry_replay PRIVATE TP_FUZZ_REPLAY_MAIN)
-  target_include_directories(registry_replay PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-  target_link_libraries(registry_replay PRIVATE tpplatform tp_warnings)
-  file(GLOB registry_corpus CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/corpus/registry/*)
-  foreach(f ${registry_corpus})
-    get_filename_component(n ${f} NAME)
-    add_test(NAME fuzz.registry.${n} COMMAND registry_replay ${f})
-    set_tests_properties(fuzz.registry.${n} PROPERTIES LABELS platform)
-  endforeach()
-
-  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    add_executable(registry_fuzzer ${CMAKE_CURRENT_LIST_DIR}/RegistryText_fuzz.cpp)
-    target_compile_options(registry_fuzzer PRIVATE -fsanitize=fuzzer,address)
-    target_link_options(registry_fuzzer PRIVATE -fsanitize=fuzzer,address)
-    target_include_directories(registry_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-    target_link_libraries(registry_fuzzer PRIVATE tpplatform tp_warnings)
-    set_target_properties(registry_fuzzer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
-    if(NOT TARGET tp_fuzzers)
-      add_custom_target(tp_fuzzers)
-    endif()
-    add_dependencies(tp_fuzzers registry_fuzzer)
-  endif()
+  tp_add_fuzz_target(registry SOURCE RegistryText_fuzz.cpp LIBS tpplatform INCLUDES ${CMAKE_SOURCE_DIR}/platform)
 endif()

@@ -1,27 +1,5 @@
-# VersionResource fuzz target ("version", corpus in corpus/version); reads the
-# platform library's internal headers.
+# Version resources: the ELF reader and block queries ("version", corpus in
+# corpus/version); reads the platform library's internal headers.
 if(TARGET tpplatform)
-  add_executable(version_replay ${CMAKE_CURRENT_LIST_DIR}/VersionResource_fuzz.cpp)
-  target_compile_definitions(version_replay PRIVATE TP_FUZZ_REPLAY_MAIN)
-  target_include_directories(version_replay PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-  target_link_libraries(version_replay PRIVATE tpplatform tp_warnings)
-  file(GLOB version_corpus CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/corpus/version/*)
-  foreach(f ${version_corpus})
-    get_filename_component(n ${f} NAME)
-    add_test(NAME fuzz.version.${n} COMMAND version_replay ${f})
-    set_tests_properties(fuzz.version.${n} PROPERTIES LABELS platform)
-  endforeach()
-
-  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    add_executable(version_fuzzer ${CMAKE_CURRENT_LIST_DIR}/VersionResource_fuzz.cpp)
-    target_compile_options(version_fuzzer PRIVATE -fsanitize=fuzzer,address)
-    target_link_options(version_fuzzer PRIVATE -fsanitize=fuzzer,address)
-    target_include_directories(version_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-    target_link_libraries(version_fuzzer PRIVATE tpplatform tp_warnings)
-    set_target_properties(version_fuzzer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzzers)
-    if(NOT TARGET tp_fuzzers)
-      add_custom_target(tp_fuzzers)
-    endif()
-    add_dependencies(tp_fuzzers version_fuzzer)
-  endif()
+  tp_add_fuzz_target(version SOURCE VersionResource_fuzz.cpp LIBS tpplatform INCLUDES ${CMAKE_SOURCE_DIR}/platform)
 endif()
