@@ -138,6 +138,9 @@ struct CodecCase {
   bool exact;  // no downmix, no lossy float rounding differences expected
 };
 
+// Test names show the movie's file name, not the case's raw bytes.
+[[maybe_unused]] void PrintTo(const CodecCase &c, std::ostream *os) { *os << c.spec.name; }
+
 class ExtractionMatchesFfmpeg : public MovieAudioExtractionTest, public ::testing::WithParamInterface<CodecCase> {};
 
 TEST_P(ExtractionMatchesFfmpeg, PcmEqualsTheCommandLineDecode) {

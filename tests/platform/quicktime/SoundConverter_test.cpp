@@ -189,6 +189,9 @@ struct ConverterCase {
   const char *ffmpegInput;  // "-ignore_editlist 1": the converter sees every media sample
 };
 
+// Test names show the movie's file name, not the case's raw bytes.
+[[maybe_unused]] void PrintTo(const ConverterCase &c, std::ostream *os) { *os << c.spec.name; }
+
 class ConverterMatchesFfmpeg : public SoundConverterTest, public ::testing::WithParamInterface<ConverterCase> {};
 
 TEST_P(ConverterMatchesFfmpeg, OutputEqualsTheCommandLineDecode) {
