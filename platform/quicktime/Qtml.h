@@ -15,7 +15,7 @@ bool QtmlIsInitialized();
 // Fills *spec from a native path (ANSI code page; UTF-8 off Windows). The
 // spec is filled even when the file does not exist (fnfErr), as callers may
 // name a file they are about to make; a null argument gives paramErr and an
-// empty or overlong path bdNamErr with the spec cleared.
+// empty or overlong path bdNamErr with the FSSpec cleared.
 OSErr NativePathToFSSpec(const char *path, FSSpec *spec, SInt32 flags);
 
 }  // namespace tp::qt
