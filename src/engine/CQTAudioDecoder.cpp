@@ -254,20 +254,8 @@ LONG CQTAudioDecoder::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, L
 }
 
 void CQTAudioDecoder::HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length) {
-  HRESULT hr = S_OK;
-  CMediaSample sample(TEXT("CQTAudioDecoder"), nullptr, &hr, reinterpret_cast<BYTE *>(outputBuffer), bytes);
-  sample.SetActualDataLength(bytes);
-  const double factor = 10000000.0 / static_cast<double>(timeScale);
-  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
-  REFERENCE_TIME stopTime =
-      static_cast<REFERENCE_TIME>(static_cast<double>(length) * factor + static_cast<double>(startTime));
-  sample.SetTime(&startTime, &stopTime);
-  AVSampleData record;
-  record.isAudio = 1;
-  record.startTime = startTime;
-  record.stopTime = stopTime;
-  record.sample = &sample;
-  sampleGrabber->OnSample(1, &record, 0);
+  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioDecoder"), reinterpret_cast<BYTE *>(outputBuffer), bytes, start,
+                   length);
 }
 
 LONG CQTAudioDecoder::ExtractionEnd() {

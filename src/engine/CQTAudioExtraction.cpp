@@ -195,20 +195,7 @@ LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
 }
 
 void CQTAudioExtraction::HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length) {
-  HRESULT hr = S_OK;
-  CMediaSample sample(TEXT("CQTAudioExtraction"), nullptr, &hr, bufferData, bytes);
-  sample.SetActualDataLength(bytes);
-  const double factor = 10000000.0 / static_cast<double>(timeScale);
-  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
-  REFERENCE_TIME stopTime =
-      static_cast<REFERENCE_TIME>(static_cast<double>(length) * factor + static_cast<double>(startTime));
-  sample.SetTime(&startTime, &stopTime);
-  AVSampleData record;
-  record.isAudio = 1;
-  record.startTime = startTime;
-  record.stopTime = stopTime;
-  record.sample = &sample;
-  sampleGrabber->OnSample(1, &record, 0);
+  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioExtraction"), bufferData, bytes, start, length);
 }
 
 OSErr CQTAudioExtraction::SetExtractionTime(LONGLONG time) {

@@ -1,5 +1,8 @@
 #include "engine/CQTMediaExtraction.h"
 
+#include "engine/SampleData.h"
+#include "framework/CMediaSample.h"
+
 CQTMediaExtraction::CQTMediaExtraction(Movie theMovie)
     : movie(theMovie), media(nullptr), duration(0), maxSampleSize(0), position(0), lastDuration(0), timeScale(1000) {}
 
@@ -16,3 +19,21 @@ LONG CQTMediaExtraction::GetBufferSize() { return 0; }
 void CQTMediaExtraction::SetOutputSubtype(const GUID *) {}
 
 LONG CQTMediaExtraction::SetSampleGrabber(IMediaSampleGrabber *) { return 0; }
+
+void CQTMediaExtraction::HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, BYTE *data, LONG bytes,
+                                          LONGLONG start, LONGLONG length) const {
+  HRESULT hr = S_OK;
+  CMediaSample sample(name, nullptr, &hr, data, bytes);
+  sample.SetActualDataLength(bytes);
+  const double factor = 10000000.0 / static_cast<double>(timeScale);
+  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
+  REFERENCE_TIME stopTime =
+      static_cast<REFERENCE_TIME>(static_cast<double>(length) * factor + static_cast<double>(startTime));
+  sample.SetTime(&startTime, &stopTime);
+  AVSampleData record;
+  record.isAudio = 1;
+  record.startTime = startTime;
+  record.stopTime = stopTime;
+  record.sample = &sample;
+  grabber->OnSample(1, &record, 0);
+}

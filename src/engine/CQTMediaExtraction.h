@@ -10,6 +10,7 @@
 
 #include "QuickTime/Movies.h"
 #include "engine/IMediaExtraction.h"
+#include "engine/IMediaSampleGrabber.h"
 #include "engine/noncopyable.h"
 
 class CQTMediaExtraction : public IMediaExtraction, public noncopyable {
@@ -26,6 +27,11 @@ class CQTMediaExtraction : public IMediaExtraction, public noncopyable {
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
 
  protected:
+  // Wraps `bytes` of PCM at `data` as a sample stamped from `start` and
+  // `length` (media units) and hands it to `grabber` on the calling thread.
+  void HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, BYTE *data, LONG bytes, LONGLONG start,
+                        LONGLONG length) const;
+
   Movie movie;            // not owned
   Media media;            // this track's media, null until found
   LONG duration;          // media units
