@@ -79,6 +79,7 @@ Decompressor::~Decompressor() {
   av_frame_free(&matched_);
   av_frame_free(&latest_);
   av_frame_free(&captured_);
+  av_frame_free(&shown_);
   av_packet_free(&packet_);
   avcodec_free_context(&ctx_);
 }
@@ -108,7 +109,9 @@ OSErr Decompressor::Create(std::span<const uint8_t> description, std::shared_ptr
   d->matched_ = av_frame_alloc();
   d->latest_ = av_frame_alloc();
   d->captured_ = av_frame_alloc();
-  if (!d->ctx_ || !d->packet_ || !d->received_ || !d->matched_ || !d->latest_ || !d->captured_) return memFullErr;
+  d->shown_ = av_frame_alloc();
+  if (!d->ctx_ || !d->packet_ || !d->received_ || !d->matched_ || !d->latest_ || !d->captured_ || !d->shown_)
+    return memFullErr;
   AVCodecContext *c = d->ctx_;
   c->width = d->setup_.width;
   c->height = d->setup_.height;
@@ -143,13 +146,13 @@ int Decompressor::GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags) {
   return r;
 }
 
-OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size) {
+OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw) {
   if (!data || size <= 0) return paramErr;
   if (size > kMaxPictureBytes) return codecBadDataErr;
-  return ctx_ ? DecodeCompressed(data, size) : DecodeRaw(data, size);
+  return ctx_ ? DecodeCompressed(data, size, draw) : DecodeRaw(data, size, draw);
 }
 
-OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size) {
+OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
   const RawFormat &raw = *setup_.raw;
   const int w = setup_.width, h = setup_.height;
   const uint8_t *src[4] = {};
@@ -177,10 +180,11 @@ OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size) {
       src[0] = scratch_.data();
     }
   }
+  if (!draw) return noErr;
   return Draw(src, stride, raw.format, w, h);
 }
 
-OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size) {
+OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool draw) {
   av_packet_unref(packet_);
   if (av_new_packet(packet_, int(size)) < 0) return memFullErr;
   std::memcpy(packet_->data, data, size_t(size));
@@ -212,19 +216,45 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size) {
   capturing_ = false;
   av_packet_unref(packet_);
 
+  // This sample's picture: the one handed out with its tag, else the buffer
+  // it was decoded into, else whatever came out last.
+  AVFrame *picture = nullptr;
+  int width = 0, height = 0;
   OSErr err = noErr;
   if (sent < 0 && sent != AVERROR(EAGAIN)) {
     err = codecBadDataErr;
   } else if (haveMatch) {
-    err = DrawFrame(matched_, matched_->width, matched_->height);
+    picture = matched_;
+    width = matched_->width;
+    height = matched_->height;
   } else if (captured_this_call_) {
-    err = DrawFrame(captured_, std::min(ctx_->width, captured_->width), std::min(ctx_->height, captured_->height));
+    picture = captured_;
+    width = std::min(ctx_->width, captured_->width);
+    height = std::min(ctx_->height, captured_->height);
   } else if (haveAny) {
-    err = DrawFrame(latest_, latest_->width, latest_->height);
+    picture = latest_;
+    width = latest_->width;
+    height = latest_->height;
   } else if (received != AVERROR(EAGAIN) && received != AVERROR_EOF) {
     err = codecBadDataErr;
   }
-  // Hand the buffers back at once so decoders that reuse theirs can.
+  if (picture) {
+    // Kept so that a later sample without a picture of its own can show it
+    // again wherever the pixel map points by then.
+    av_frame_unref(shown_);
+    shownWidth_ = width;
+    shownHeight_ = height;
+    shownAt_ = nullptr;
+    if (av_frame_ref(shown_, picture) < 0) av_frame_unref(shown_);
+    if (draw) {
+      err = DrawFrame(picture, width, height);
+      if (err == noErr) shownAt_ = world_->baseAddress();
+    }
+  } else if (err == noErr && draw && shown_->data[0] && shownAt_ != world_->baseAddress()) {
+    err = DrawFrame(shown_, shownWidth_, shownHeight_);
+    if (err == noErr) shownAt_ = world_->baseAddress();
+  }
+  // Hand the other buffers back at once so decoders that reuse theirs can.
   av_frame_unref(captured_);
   av_frame_unref(matched_);
   av_frame_unref(latest_);
@@ -241,6 +271,7 @@ OSErr Decompressor::DrawFrame(const AVFrame *frame, int width, int height) {
 OSErr Decompressor::Draw(const uint8_t *const src[4], const int srcStride[4], AVPixelFormat format, int width,
                          int height) {
   const DrawTarget t = world_->Target();
+  if (!t.data[0]) return codecErr;
   const int w = std::min(width, t.width), h = std::min(height, t.height);
   if (w <= 0 || h <= 0) return codecErr;
   if (format == t.format && format == AV_PIX_FMT_YUV420P) {

@@ -50,19 +50,22 @@ class Decompressor {
   static OSErr Create(std::span<const uint8_t> description, std::shared_ptr<GWorld> world,
                       std::unique_ptr<Decompressor> *out);
 
-  // Decodes one sample and draws its picture. codecBadDataErr when the
-  // sample is corrupt (the world is left as it was; the decoder keeps its
-  // state, so later samples decode). A sample that codes no picture of its
-  // own leaves the world as it was and succeeds.
-  OSErr DecodeFrame(const uint8_t *data, int64_t size);
+  // Decodes one sample and, when `draw`, draws its picture where the
+  // world's pixel map points. codecBadDataErr when the sample is corrupt
+  // (nothing is drawn; the decoder keeps its state, so later samples
+  // decode). A sample that codes no picture of its own draws the last
+  // picture again if the pixel map has moved since it was drawn (the world
+  // keeps showing it), and succeeds. codecErr when the pixel map points
+  // nowhere.
+  OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true);
 
   const VideoCodecSetup &setup() const { return setup_; }
   bool usesLibavcodec() const { return ctx_ != nullptr; }
 
  private:
   Decompressor() = default;
-  OSErr DecodeRaw(const uint8_t *data, int64_t size);
-  OSErr DecodeCompressed(const uint8_t *data, int64_t size);
+  OSErr DecodeRaw(const uint8_t *data, int64_t size, bool draw);
+  OSErr DecodeCompressed(const uint8_t *data, int64_t size, bool draw);
   OSErr DrawFrame(const AVFrame *frame, int width, int height);
   OSErr Draw(const uint8_t *const src[4], const int srcStride[4], AVPixelFormat format, int width, int height);
   static int GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags);
@@ -75,6 +78,9 @@ class Decompressor {
   AVFrame *matched_ = nullptr;   // output picture tagged with the current sample
   AVFrame *latest_ = nullptr;    // last output picture of the current call
   AVFrame *captured_ = nullptr;  // last buffer allocated while decoding the current sample
+  AVFrame *shown_ = nullptr;     // the last picture decoded, drawn or not
+  uint8_t *shownAt_ = nullptr;   // the base address it was last drawn at, or null
+  int shownWidth_ = 0, shownHeight_ = 0;
   SwsContext *sws_ = nullptr;
   int64_t nextTag_ = 0;
   bool capturing_ = false;

@@ -207,9 +207,9 @@ intptr_t DoDecompressSequenceFrameWhen(va_list a) {
   ImageSequence seq = ArgLong(a);
   ::Ptr data = ArgPtr<char>(a);
   SInt32 dataSize = ArgLong(a);
-  (void)va_arg(a, int);  // input flags
+  const CodecFlags inFlags = CodecFlags(va_arg(a, int));
   CodecFlags *outFlags = ArgPtr<CodecFlags>(a);
-  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, outFlags));
+  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags));
 }
 intptr_t DoCDSequenceEnd(va_list a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
 intptr_t DoQTNewGWorld(va_list a) {

@@ -88,6 +88,7 @@ OSErr GWorld::Create(uint32_t pixelFormat, const Rect *bounds, std::shared_ptr<G
   if (!w->owned_) return memFullErr;
   w->base_ = w->owned_;
   if (*av == AV_PIX_FMT_YUV420P) WritePlanar420Header(w->planar_, w->base_);
+  w->FillPixMap(*av == AV_PIX_FMT_YUV420P ? 12 : PackedBytesPerPixel(*av) * 8);
   *out = std::move(w);
   return noErr;
 }
@@ -122,26 +123,43 @@ OSErr GWorld::CreateOnDib(void *hbitmap, std::shared_ptr<GWorld> *out) {
   w->height_ = int(ds.dsBm.bmHeight);
   w->rowBytes_ = ds.dsBm.bmWidthBytes;
   w->base_ = static_cast<uint8_t *>(ds.dsBm.bmBits);
+  w->FillPixMap(ds.dsBm.bmBitsPixel);
   *out = std::move(w);
   return noErr;
 }
 
-DrawTarget GWorld::Target() const {
+void GWorld::FillPixMap(int bitsPerPixel) {
+  pixMap_.baseAddr = reinterpret_cast<Ptr>(base_);
+  pixMap_.rowBytes = SInt16(0x8000 | (rowBytes_ < 0x3FFF ? rowBytes_ : 0x3FFF));
+  pixMap_.bounds = Rect{0, 0, SInt16(height_), SInt16(width_)};
+  pixMap_.pmVersion = 4;
+  pixMap_.hRes = pixMap_.vRes = 72 << 16;
+  pixMap_.pixelType = 16;  // direct pixels
+  pixMap_.pixelSize = SInt16(bitsPerPixel);
+  pixMap_.cmpCount = 3;
+  pixMap_.cmpSize = SInt16(bitsPerPixel >= 24 ? 8 : 5);
+  pixMap_.pixelFormat = pixelFormat_;
+}
+
+DrawTarget GWorld::Target() {
   DrawTarget t;
+  uint8_t *base = baseAddress();
+  if (!base) return t;
   t.format = avFormat_;
   t.width = width_;
   t.height = height_;
   if (avFormat_ == AV_PIX_FMT_YUV420P) {
-    t.data[0] = base_ + planar_.yOffset;
-    t.data[1] = base_ + planar_.cbOffset;
-    t.data[2] = base_ + planar_.crOffset;
+    WritePlanar420Header(planar_, base);
+    t.data[0] = base + planar_.yOffset;
+    t.data[1] = base + planar_.cbOffset;
+    t.data[2] = base + planar_.crOffset;
     t.linesize[0] = int(planar_.yRowBytes);
     t.linesize[1] = t.linesize[2] = int(planar_.chromaRowBytes);
   } else if (bottomUp_) {
-    t.data[0] = base_ + rowBytes_ * (height_ - 1);
+    t.data[0] = base + rowBytes_ * (height_ - 1);
     t.linesize[0] = -int(rowBytes_);
   } else {
-    t.data[0] = base_;
+    t.data[0] = base;
     t.linesize[0] = int(rowBytes_);
   }
   return t;

@@ -4,14 +4,17 @@
 // (NewGWorldFromHBITMAP; the section must outlive the world, as on Windows).
 //
 // Worlds are shared: the API hands out the world's address as its GWorldPtr
-// and &master as its PixMapHandle; a registry of live worlds vouches for both
+// and the address of its pixel-map pointer as its PixMapHandle; a registry of live worlds vouches for both
 // before they are used, so a disposed or foreign pointer is refused. A
 // decompression sequence keeps its own reference, so disposing the world
 // while a sequence draws into it never frees the pixels under it.
 //
-// Thread-safety: the registry is guarded by a leaf lock. The pixels are not
-// locked: one sequence draws into a world, and its owner reads it between
-// frames.
+// Pictures go where the pixel map's baseAddr points: the world's own memory
+// at first, or memory of the owner's (QuickTime/ImageCompression.h).
+//
+// Thread-safety: the registry is guarded by a leaf lock. The pixels and the
+// pixel map are not locked: one sequence draws into a world, and its owner
+// reads it, or points it elsewhere, between frames.
 #pragma once
 
 #include <atomic>
@@ -51,24 +54,31 @@ class GWorld {
   int width() const { return width_; }
   int height() const { return height_; }
   int64_t rowBytes() const { return rowBytes_; }
-  uint8_t *baseAddress() const { return base_; }
+  // Where the pixel map points now (the world's own memory unless its owner
+  // moved it).
+  uint8_t *baseAddress() const { return reinterpret_cast<uint8_t *>(pixMap_.baseAddr); }
+  uint8_t *ownPixels() const { return base_; }
   bool bottomUp() const { return bottomUp_; }
-  DrawTarget Target() const;
+  // Where the next picture goes, at the pixel map's base address; a 'y420'
+  // world writes its header there first. No planes when baseAddr is null.
+  DrawTarget Target();
 
   GWorldPtr AsPort() { return reinterpret_cast<GWorldPtr>(this); }
-  PixMapHandle AsPixMap() { return reinterpret_cast<PixMapHandle>(&master_); }
+  PixMapHandle AsPixMap() { return &pixMapPtr_; }
   void SetLocked(bool locked) { locked_ = locked; }
   bool locked() const { return locked_; }
 
  private:
   GWorld() = default;
+  void FillPixMap(int bitsPerPixel);
 
-  void *master_ = this;  // *PixMapHandle: opaque to callers
+  PixMap pixMap_{};
+  PixMap *pixMapPtr_ = &pixMap_;  // *PixMapHandle
   uint32_t pixelFormat_ = 0;
   AVPixelFormat avFormat_ = AV_PIX_FMT_NONE;
   int width_ = 0, height_ = 0;
   int64_t rowBytes_ = 0;
-  uint8_t *base_ = nullptr;
+  uint8_t *base_ = nullptr;   // the world's own pixels
   uint8_t *owned_ = nullptr;  // freed with the world; null over a DIB
   bool bottomUp_ = false;
   std::atomic<bool> locked_ = false;

@@ -84,12 +84,14 @@ OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc
   return noErr;
 }
 
-OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags *outFlags) {
+OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
+                                  CodecFlags *outFlags) {
   if (outFlags) *outFlags = 0;
   std::shared_ptr<Sequence> s = SequenceTable::Instance().Find(seqID);
   if (!s) return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
-  return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize);
+  return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
+                                      (inFlags & codecFlagNoScreenUpdate) == 0);
 }
 
 OSErr CDSequenceEnd(ImageSequence seqID) {

@@ -24,8 +24,11 @@ namespace tp::qt {
 OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc, Ptr data, SInt32 dataSize,
                                CGrafPtr port);
 // Synchronous: a completion procedure, if any, is not called; *outFlags
-// (when given) is set to 0. paramErr for an unknown sequence or bad data.
-OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags *outFlags);
+// (when given) is set to 0. With codecFlagNoScreenUpdate in inFlags the
+// sample is decoded but not drawn. paramErr for an unknown sequence or bad
+// data.
+OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
+                                  CodecFlags *outFlags);
 // paramErr for an unknown sequence.
 OSErr CDSequenceEnd(ImageSequence seqID);
 

@@ -77,6 +77,11 @@ LONG CopyPackedRows(BYTE *destination, LONG size, const DecodedFrame &frame, LON
   const LONG pitch = size / rows;
   const LONG copyLength = rowLength < pitch ? rowLength : pitch;
   const LONG sourceRows = frame.byteCount / rowLength;
+  // Rows that lie back to back on both sides go over in one piece.
+  if (!reverse && copyLength == pitch && pitch == rowLength && sourceRows >= rows) {
+    std::memcpy(destination, frame.pixels, static_cast<size_t>(rowLength) * static_cast<size_t>(rows));
+    return rowLength * rows;
+  }
   for (LONG i = 0; i < rows; ++i) {
     const LONG sourceRow = reverse ? rows - 1 - i : i;
     if (sourceRow >= sourceRows) continue;
@@ -138,6 +143,8 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       framePool(nullptr),
       secondsPerFrame(0.0f),
       dibSection(nullptr),
+      worldPixels(nullptr),
+      worldBytes(0),
       sampleGrabber(nullptr),
       formatChanged(0),
       mediaType{},
@@ -316,14 +323,19 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     return static_cast<LONG>(err);
   }
   position = 0;
-  // Blocks hold twice the image, and at least what the world's rows span,
-  // so that a whole world always fits.
+  // Pictures are drawn straight into the pool's blocks (the world's pixel
+  // map is pointed at each block in turn), so a block holds at least what
+  // the world's rows span, and twice the image.
   const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
-  size_t pixelBytes = size_t{2} * videoInfo.bmiHeader.biSizeImage;
-  if (rowBytes > 0) {
-    const size_t worldBytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(height);
-    if (worldBytes > pixelBytes) pixelBytes = worldBytes;
+  worldPixels = GetPixBaseAddr(pixMap);
+  if (rowBytes <= 0 || worldPixels == nullptr || pixMap == nullptr || *pixMap == nullptr) {
+    TraceW8(TEXT("QTNewGWorld failed(%d)\n"), -1);
+    ExtractionEnd();
+    return -1;
   }
+  worldBytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(height);
+  size_t pixelBytes = size_t{2} * videoInfo.bmiHeader.biSizeImage;
+  if (worldBytes > pixelBytes) pixelBytes = worldBytes;
   framePool = FramePool::Create(pixelBytes, kPoolBlocks);
   if (framePool == nullptr) {
     TraceW8(TEXT("Can't alloc DecompressFrameBuffer"));
@@ -343,10 +355,15 @@ LONG CQTVideoExtraction::ExtractionEnd() {
     sequence = 0;
   }
   if (gworld != nullptr) {
-    UnlockPixels(GetGWorldPixMap(gworld));
+    PixMapHandle pixMap = GetGWorldPixMap(gworld);
+    // The pool's blocks go away below: the world points at its own again.
+    if (pixMap != nullptr && *pixMap != nullptr && worldPixels != nullptr) (*pixMap)->baseAddr = worldPixels;
+    UnlockPixels(pixMap);
     DisposeGWorld(gworld);
     gworld = nullptr;
   }
+  worldPixels = nullptr;
+  worldBytes = 0;
   if (dibSection != nullptr) {
     DeleteObject(dibSection);
     dibSection = nullptr;
@@ -363,7 +380,7 @@ LONG CQTVideoExtraction::ExtractionEnd() {
   return 0;
 }
 
-CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame) {
+CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose) {
   *frame = nullptr;
   if (sampleData == nullptr || *sampleData == nullptr) return DecodeResult::End;
   if (position >= static_cast<LONGLONG>(duration)) return DecodeResult::End;
@@ -390,28 +407,34 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
     return DecodeResult::End;
   }
   position = next;
+  if (purpose == DecodeFor::SeekOnly) {
+    err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
+                                      codecFlagNoScreenUpdate, nullptr, nullptr, nullptr);
+    if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
+    return err != noErr ? DecodeResult::Skipped : DecodeResult::Frame;
+  }
+  // The picture is drawn straight into its frame block: the world's pixel
+  // map points at the block while the sample decodes. Without a block the
+  // world's own memory takes the picture, which is then dropped.
+  PixMapHandle pixMap = GetGWorldPixMap(gworld);
+  if (pixMap == nullptr || *pixMap == nullptr || worldPixels == nullptr) return DecodeResult::End;
+  DecodedFrame *out = framePool != nullptr ? framePool->Acquire() : nullptr;
+  if (out != nullptr && worldBytes > framePool->PixelCapacity()) {
+    TraceW8(TEXT("Decoded picture does not fit its frame block"));
+    framePool->Release(out);
+    out = nullptr;
+  }
+  (*pixMap)->baseAddr = out != nullptr ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
   err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), 0, nullptr,
                                     nullptr, nullptr);
   if (err != noErr) {
     TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
+    if (out != nullptr) framePool->Release(out);
     return DecodeResult::Skipped;
   }
-  if (framePool == nullptr) return DecodeResult::End;
-  DecodedFrame *out = framePool->Acquire();
   if (out == nullptr) return DecodeResult::End;
-  PixMapHandle pixMap = GetGWorldPixMap(gworld);
-  const BYTE *base = reinterpret_cast<const BYTE *>(GetPixBaseAddr(pixMap));
-  const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
-  const LONG height = videoInfo.bmiHeader.biHeight;
-  const size_t byteCount = rowBytes > 0 ? static_cast<size_t>(rowBytes) * static_cast<size_t>(height) : 0;
-  if (base == nullptr || byteCount == 0 || byteCount > framePool->PixelCapacity()) {
-    TraceW8(TEXT("Decoded picture does not fit its frame block"));
-    framePool->Release(out);
-    return DecodeResult::Skipped;
-  }
-  std::memcpy(out->pixels, base, byteCount);
-  out->byteCount = static_cast<LONG>(byteCount);
-  out->pixelRowBytes = rowBytes;
+  out->byteCount = static_cast<LONG>(worldBytes);
+  out->pixelRowBytes = QTGetPixMapHandleRowBytes(pixMap);
   out->presentationTime = decodeTime + displayOffset;
   out->frameDuration = lastDuration;
   *frame = out;
@@ -572,9 +595,7 @@ void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
   ReleaseQueuedFrames();
   while (position < target) {
     DecodedFrame *frame = nullptr;
-    const DecodeResult result = DecodeNextFrame(&frame);
-    if (result == DecodeResult::End) break;
-    framePool->Release(frame);
+    if (DecodeNextFrame(&frame, DecodeFor::SeekOnly) == DecodeResult::End) break;
   }
   FillFrameQueue();
 }

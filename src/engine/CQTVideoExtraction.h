@@ -70,9 +70,12 @@ class CQTVideoExtraction : public CQTMediaExtraction {
 
  private:
   enum class DecodeResult { Frame, Skipped, End };
+  // Frames for the queue are drawn into a pool block; frames decoded on the
+  // way to a seek point only advance the decoder and are never drawn.
+  enum class DecodeFor { Queue, SeekOnly };
 
   LONG CountVideoSamples();
-  DecodeResult DecodeNextFrame(DecodedFrame **frame);
+  DecodeResult DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose = DecodeFor::Queue);
   void FillFrameQueue();
   LONGLONG FindSyncSample(LONGLONG target);
   void DecodeUpTo(LONGLONG target);
@@ -95,6 +98,8 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   FramePool *framePool;
   float secondsPerFrame;
   HBITMAP dibSection;
+  Ptr worldPixels;    // the world's own memory, where its pixel map pointed at first
+  size_t worldBytes;  // row bytes x height: what one picture of the world spans
   IMediaSampleGrabber *sampleGrabber;
   LONG formatChanged;
   AM_MEDIA_TYPE mediaType;

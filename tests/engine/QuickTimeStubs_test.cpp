@@ -309,13 +309,13 @@ TEST_F(QuickTimeStubs, EveryStub_PassesItsSelectorAndArgumentsInOrder) {
        {P(p1), I(FC("yuvs")), P(p2), P(0), P(0), I(0)}},
       {"QTGetPixMapHandleRowBytes",
        0x3008e,
-       [&] { return intptr_t(QTGetPixMapHandleRowBytes(Fake<OpaquePixMap *>(p1))); },
+       [&] { return intptr_t(QTGetPixMapHandleRowBytes(Fake<PixMap *>(p1))); },
        {P(p1)}},
-      {"LockPixels", 0x1c0002, [&] { return intptr_t(LockPixels(Fake<OpaquePixMap *>(p1))); }, {P(p1)}},
+      {"LockPixels", 0x1c0002, [&] { return intptr_t(LockPixels(Fake<PixMap *>(p1))); }, {P(p1)}},
       {"UnlockPixels",
        0x1c0003,
        [&] {
-         UnlockPixels(Fake<OpaquePixMap *>(p1));
+         UnlockPixels(Fake<PixMap *>(p1));
          return intptr_t(0);
        },
        {P(p1)}},
@@ -328,7 +328,7 @@ TEST_F(QuickTimeStubs, EveryStub_PassesItsSelectorAndArgumentsInOrder) {
        {P(p1)}},
       {"GetPixBaseAddr",
        0x1c0010,
-       [&] { return reinterpret_cast<intptr_t>(GetPixBaseAddr(Fake<OpaquePixMap *>(p1))); },
+       [&] { return reinterpret_cast<intptr_t>(GetPixBaseAddr(Fake<PixMap *>(p1))); },
        {P(p1)}},
       {"GetGWorldPixMap",
        0x1c0018,

@@ -102,9 +102,24 @@ class RuntimeDecode {
                               unsigned(codecNormalQuality), nullptr));
   }
 
+  // Where the pictures go: the world's own memory, or, as the engine does
+  // it, three buffers of the caller's in turn, the pixel map pointed at each
+  // before its sample. The first `undrawn` samples are decoded with
+  // codecFlagNoScreenUpdate and give no picture; their buffer must stay as
+  // it was.
+  struct Feed {
+    int corruptIndex = -1;
+    bool rotate = false;
+    int undrawn = 0;
+  };
+
   // Every sample in decode order; each picture labelled with its sample's
   // decode time + display offset, as the engine labels it, then sorted.
-  std::vector<Picture> DecodeAll(int corruptIndex = -1) {
+  std::vector<Picture> DecodeAll(int corruptIndex = -1) { return DecodeAll(Feed{corruptIndex}); }
+  std::vector<Picture> DecodeAll(const Feed &feed) {
+    const int64_t rowBytes = SInt32(DispatchCall(kQTSelQTGetPixMapHandleRowBytes, pixMap_));
+    std::vector<std::vector<uint8_t>> turns(3, std::vector<uint8_t>(size_t(rowBytes * worldH_)));
+    Ptr own = (*pixMap_)->baseAddr;
     std::vector<Picture> out;
     std::vector<uint8_t> buf(4 << 20);
     const int64_t duration = QGetMediaDuration(media_);
@@ -119,15 +134,26 @@ class RuntimeDecode {
           size == 0 || count == 0)
         break;
       t = decodeTime + int64_t(count) * perSample;
-      if (index == corruptIndex)
+      if (index == feed.corruptIndex)
         for (ByteCount i = 0; i < size; ++i) buf[i] = uint8_t(i * 37 + 11);
+      std::vector<uint8_t> &turn = turns[size_t(index) % turns.size()];
+      if (feed.rotate) {
+        std::fill(turn.begin(), turn.end(), uint8_t(0xA5));
+        (*pixMap_)->baseAddr = reinterpret_cast<Ptr>(turn.data());
+      }
+      const bool draw = index >= feed.undrawn;
       Picture p;
       p.pts = decodeTime + offset;
-      p.err = OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, seq_, buf.data(), SInt32(size), 0, nullptr, nullptr,
-                                 nullptr));
+      p.err = OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, seq_, buf.data(), SInt32(size),
+                                 int(draw ? 0 : codecFlagNoScreenUpdate), nullptr, nullptr, nullptr));
+      if (!draw) {
+        undrawnLeftAlone_ &= std::all_of(turn.begin(), turn.end(), [](uint8_t b) { return b == 0xA5; });
+        continue;
+      }
       if (p.err == noErr) p.bytes = ReadWorld();
       out.push_back(std::move(p));
     }
+    (*pixMap_)->baseAddr = own;
     std::stable_sort(out.begin(), out.end(), [](const Picture &a, const Picture &b) { return a.pts < b.pts; });
     return out;
   }
@@ -177,10 +203,13 @@ class RuntimeDecode {
   int height() const { return height_; }
   GWorldPtr world() const { return world_; }
   PixMapHandle pixMap() const { return pixMap_; }
+  ImageSequence sequence() const { return seq_; }
   int worldWidth() const { return worldW_; }
   int worldHeight() const { return worldH_; }
+  bool undrawnLeftAlone() const { return undrawnLeftAlone_; }
 
  private:
+  bool undrawnLeftAlone_ = true;
   Movie movie_ = nullptr;
   Media media_ = nullptr;
   Handle desc_ = nullptr;
@@ -381,6 +410,65 @@ TEST_F(DecompressorTest, CorruptSample_FailsAloneAndLaterSamplesStillDecode) {
   for (const Picture &p : c) failed += p.err != noErr;
   EXPECT_EQ(failed, 1u);
   EXPECT_EQ(c.size(), 25u);
+}
+
+TEST_F(DecompressorTest, PixelMapPointedElsewhere_TakesEachPictureThereAndLeavesTheWorldAlone) {
+  // The engine's way: three buffers in turn, and the samples up to a seek
+  // point decoded without drawing. Every drawn picture must be the one a
+  // plain decode gives for the same display time, undrawn samples must
+  // leave their buffer untouched, and the world's own memory is not used.
+  const std::string m = Make("h264-turns.mov", std::string(kSource) + "320:240 -t 1.2 -c:v libx264 -bf 3 -g 10");
+  for (const Layout &layout : {kY420, kLayouts[2]}) {
+    SCOPED_TRACE(layout.name);
+    RuntimeDecode plain, turns;
+    ASSERT_EQ(plain.Begin(m, layout), noErr);
+    ASSERT_EQ(turns.Begin(m, layout), noErr);
+    const std::vector<Picture> want = plain.DecodeAll();
+    const std::vector<uint8_t> worldBefore = turns.ReadWorld();
+    const std::vector<Picture> got = turns.DecodeAll(RuntimeDecode::Feed{-1, true, 10});
+    EXPECT_TRUE(turns.undrawnLeftAlone());
+    EXPECT_TRUE(turns.ReadWorld() == worldBefore) << "the world's own memory was drawn into";
+    ASSERT_EQ(want.size(), 30u);
+    ASSERT_EQ(got.size(), 20u);
+    std::map<int64_t, const Picture *> byTime;
+    for (const Picture &p : want) byTime[p.pts] = &p;
+    for (const Picture &p : got) {
+      ASSERT_EQ(p.err, noErr) << "pts " << p.pts;
+      ASSERT_TRUE(byTime.count(p.pts)) << "pts " << p.pts;
+      EXPECT_TRUE(p.bytes == byTime[p.pts]->bytes) << "pts " << p.pts;
+    }
+  }
+}
+
+TEST_F(DecompressorTest, SampleWithoutAPictureOfItsOwn_ShowsTheLastPictureWhereverThePixelMapPoints) {
+  const std::string m = Make("mpeg4-nvop.mov", std::string(kSource) + "320:240 -r 25 -t 0.2 -c:v mpeg4 -bf 0 -g 1");
+  RuntimeDecode rt;
+  ASSERT_EQ(rt.Begin(m, kY420), noErr);
+  std::vector<Picture> first = rt.DecodeAll();
+  ASSERT_FALSE(first.empty());
+  const std::vector<uint8_t> last = rt.ReadWorld();
+  ASSERT_TRUE(last == first.back().bytes);
+
+  // A P-VOP that codes nothing (an "N-VOP"): 5 bits of time increment for a
+  // resolution of 25, vop_coded 0, then the stuffing bits.
+  uint8_t nvop[] = {0x00, 0x00, 0x01, 0xB6, 0x50, 0xCF};
+  const int64_t rowBytes = SInt32(DispatchCall(kQTSelQTGetPixMapHandleRowBytes, rt.pixMap()));
+  std::vector<uint8_t> elsewhere(size_t(rowBytes * rt.worldHeight()), 0xA5);
+  Ptr own = (*rt.pixMap())->baseAddr;
+  (*rt.pixMap())->baseAddr = reinterpret_cast<Ptr>(elsewhere.data());
+  EXPECT_EQ(OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, rt.sequence(), nvop, SInt32(sizeof nvop), 0, nullptr,
+                               nullptr, nullptr)),
+            noErr);
+  // The header first: without it the planes cannot be found.
+  ASSERT_EQ(std::memcmp(elsewhere.data(), own, sizeof(PlanarPixmapInfoYUV420)), 0);
+  EXPECT_TRUE(rt.ReadWorld() == last) << "the last picture is not shown at the new address";
+
+  // A pixel map that points nowhere is refused, not drawn through.
+  (*rt.pixMap())->baseAddr = nullptr;
+  EXPECT_EQ(OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, rt.sequence(), nvop, SInt32(sizeof nvop), 0, nullptr,
+                               nullptr, nullptr)),
+            codecErr);
+  (*rt.pixMap())->baseAddr = own;
 }
 
 // A host-form description of `type`, with optional extension atoms.

@@ -22,7 +22,7 @@ OSErr NewWorld(GWorldPtr *w, OSType format, SInt16 top, SInt16 left, SInt16 bott
   Rect r{top, left, bottom, right};
   return OSErr(DispatchCall(kQTSelQTNewGWorld, w, format, &r, nullptr, nullptr, 0u));
 }
-PixMapHandle PixMap(GWorldPtr w) { return reinterpret_cast<PixMapHandle>(DispatchCall(kQTSelGetGWorldPixMap, w)); }
+PixMapHandle PixMapOf(GWorldPtr w) { return reinterpret_cast<PixMapHandle>(DispatchCall(kQTSelGetGWorldPixMap, w)); }
 SInt32 RowBytes(PixMapHandle pm) { return SInt32(DispatchCall(kQTSelQTGetPixMapHandleRowBytes, pm)); }
 uint8_t *Base(PixMapHandle pm) { return reinterpret_cast<uint8_t *>(DispatchCall(kQTSelGetPixBaseAddr, pm)); }
 
@@ -44,7 +44,7 @@ TEST_F(GWorldTest, QTNewGWorld_RowBytesOfEveryLayoutCoverTheRowsAndAreWritable) 
   for (const Case &c : cases) {
     GWorldPtr w = nullptr;
     ASSERT_EQ(NewWorld(&w, c.format, 0, 0, 242, 322), noErr);
-    PixMapHandle pm = PixMap(w);
+    PixMapHandle pm = PixMapOf(w);
     ASSERT_NE(pm, nullptr);
     EXPECT_EQ(DispatchCall(kQTSelLockPixels, pm), 1);
     EXPECT_EQ(RowBytes(pm), c.rowBytes);
@@ -57,7 +57,7 @@ TEST_F(GWorldTest, QTNewGWorld_RowBytesOfEveryLayoutCoverTheRowsAndAreWritable) 
   // A width not a multiple of 4 pads 24-bit rows to 4 bytes.
   GWorldPtr w = nullptr;
   ASSERT_EQ(NewWorld(&w, k24RGBPixelFormat, 10, 20, 13, 25), noErr);  // 5 x 3
-  EXPECT_EQ(RowBytes(PixMap(w)), 16);
+  EXPECT_EQ(RowBytes(PixMapOf(w)), 16);
   DispatchCall(kQTSelDisposeGWorld, w);
 }
 
@@ -65,7 +65,7 @@ TEST_F(GWorldTest, Y420_HeaderIsBigEndianAndRowBytesTimesHeightCoversEveryPlane)
   for (auto [w, h] : {std::pair{322, 242}, std::pair{321, 241}, std::pair{2, 1}}) {
     GWorldPtr world = nullptr;
     ASSERT_EQ(NewWorld(&world, kYUV420CodecType, 0, 0, SInt16(h), SInt16(w)), noErr);
-    PixMapHandle pm = PixMap(world);
+    PixMapHandle pm = PixMapOf(world);
     const uint8_t *base = Base(pm);
     const int64_t cw = (w + 1) / 2, ch = (h + 1) / 2;
     EXPECT_EQ(BE32(base), 24u);
@@ -107,18 +107,18 @@ TEST_F(GWorldTest, HostileRectanglesAndFormats_AreRefusedWithoutAllocating) {
 TEST_F(GWorldTest, StaleAndForeignPointers_AreRefused) {
   GWorldPtr w = nullptr;
   ASSERT_EQ(NewWorld(&w, kYUVSPixelFormat, 0, 0, 4, 4), noErr);
-  PixMapHandle pm = PixMap(w);
+  PixMapHandle pm = PixMapOf(w);
   DispatchCall(kQTSelDisposeGWorld, w);
-  EXPECT_EQ(PixMap(w), nullptr);
+  EXPECT_EQ(PixMapOf(w), nullptr);
   EXPECT_EQ(Base(pm), nullptr);
   EXPECT_EQ(RowBytes(pm), 0);
   EXPECT_EQ(DispatchCall(kQTSelLockPixels, pm), 0);
   DispatchCall(kQTSelUnlockPixels, pm);
   DispatchCall(kQTSelDisposeGWorld, w);  // twice: ignored
   int foreign = 0;
-  EXPECT_EQ(PixMap(reinterpret_cast<GWorldPtr>(&foreign)), nullptr);
+  EXPECT_EQ(PixMapOf(reinterpret_cast<GWorldPtr>(&foreign)), nullptr);
   EXPECT_EQ(Base(reinterpret_cast<PixMapHandle>(&foreign)), nullptr);
-  EXPECT_EQ(PixMap(nullptr), nullptr);
+  EXPECT_EQ(PixMapOf(nullptr), nullptr);
 }
 
 HBITMAP MakeDib(int w, int h, int bits, void **bitsOut) {
@@ -146,7 +146,7 @@ TEST_F(GWorldTest, NewGWorldFromHBITMAP_DrawsIntoTheSectionsOwnBits) {
     ASSERT_NE(dib, nullptr);
     GWorldPtr w = nullptr;
     ASSERT_EQ(OSErr(DispatchCall(kQTSelNewGWorldFromHBITMAP, &w, nullptr, nullptr, 0u, dib, nullptr)), noErr);
-    PixMapHandle pm = PixMap(w);
+    PixMapHandle pm = PixMapOf(w);
     EXPECT_EQ(Base(pm), bits);
     EXPECT_EQ(RowBytes(pm), c.rowBytes);
     std::shared_ptr<qt::GWorld> world = qt::FindWorld(w);

@@ -26,7 +26,6 @@ typedef CGrafPtr GWorldPtr;
 typedef struct OpaqueGDevice **GDHandle;
 typedef struct OpaqueColorTable **CTabHandle;
 typedef struct OpaqueRegion **RgnHandle;
-typedef struct OpaquePixMap **PixMapHandle;
 typedef struct MatrixRecord *MatrixRecordPtr;
 typedef struct ICMCompletionProcRecord *ICMCompletionProcRecordPtr;
 typedef struct ICMFrameTimeRecord ICMFrameTimeRecord;
@@ -77,6 +76,35 @@ struct PlanarPixmapInfoYUV420 {
   PlanarComponentInfo componentInfoCr;
 };
 typedef struct PlanarPixmapInfoYUV420 PlanarPixmapInfoYUV420;
+
+// A graphics world's pixel map. The runtime draws where baseAddr points, so
+// the world's owner may point it at memory of its own between frames (as
+// on the Mac, the way to decompress into buffers that take turns): that
+// memory must hold QTGetPixMapHandleRowBytes x height bytes, laid out as the
+// world's own, and stay valid until baseAddr is pointed elsewhere or the
+// world is disposed. A 'y420' world writes its header there with each
+// picture. rowBytes is the classic 14-bit field with the pixel-map flag;
+// QTGetPixMapHandleRowBytes answers the full value.
+struct PixMap {
+  Ptr baseAddr;
+  SInt16 rowBytes;
+  Rect bounds;
+  SInt16 pmVersion;
+  SInt16 packType;
+  SInt32 packSize;
+  Fixed hRes;
+  Fixed vRes;
+  SInt16 pixelType;
+  SInt16 pixelSize;
+  SInt16 cmpCount;
+  SInt16 cmpSize;
+  OSType pixelFormat;
+  CTabHandle pmTable;
+  void *pmExt;
+};
+typedef struct PixMap PixMap;
+typedef PixMap *PixMapPtr;
+typedef PixMapPtr *PixMapHandle;
 
 #pragma pack(pop)
 
@@ -130,6 +158,9 @@ enum {
 enum {
   ditherCopy = 64,
   codecFlagUseImageBuffer = 1 << 0,
+  // DecompressSequenceFrameWhen: decode for the sequence's state only and
+  // leave the world as it is (frames decoded up to a seek point).
+  codecFlagNoScreenUpdate = 1 << 3,
   codecNormalQuality = 0x00000200,
 };
 
