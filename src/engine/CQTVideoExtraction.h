@@ -6,9 +6,10 @@
 // description; SetOutputSubtype picks the layout; ExtractionBegin builds the
 // decoding chain (sample buffer, graphics world, DIB section for 32/24 bits,
 // decompression sequence, frame pool) and decodes the first frames;
-// ExtractionEnd tears it all down. Samples are read in decode order,
-// decompressed into the world and copied into pool blocks; up to three wait
-// in the queue and GetNextSample delivers the earliest presentation time.
+// ExtractionEnd tears it all down. Samples are read in decode order and
+// decompressed straight into pool blocks (the world's pixel map points at
+// the block while its sample decodes); up to three wait in the queue and
+// GetNextSample delivers the earliest presentation time.
 //
 // Ownership: the movie session owns this object and the movie; the object
 // owns its image description, sample buffer, world, DIB section, sequence

@@ -21,7 +21,7 @@
 // after the record.
 struct DecodedFrame {
   BYTE *pixels;               // start of the pixel bytes
-  LONG byteCount;             // bytes copied from the graphics world
+  LONG byteCount;             // bytes of the graphics world's layout the picture spans
   LONG pixelRowBytes;         // row length of the graphics world's pixel map
   LONGLONG presentationTime;  // decode time + display offset, media units
   LONGLONG frameDuration;     // samples read x decode duration, media units
