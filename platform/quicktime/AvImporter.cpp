@@ -33,6 +33,12 @@ struct PacketDeleter {
 struct DictDeleter {
   void operator()(AVDictionary *d) const { av_dict_free(&d); }
 };
+struct ParserDeleter {
+  void operator()(AVCodecParserContext *p) const { av_parser_close(p); }
+};
+struct CodecContextDeleter {
+  void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
 
 class Fd {
  public:
@@ -68,6 +74,9 @@ struct PacketInfo {
   uint32_t size;
   int64_t pos;
   bool key;
+  // The picture's order count where the stream carries no times of its own
+  // (raw H.264), INT64_MIN when unknown.
+  int64_t pictureOrder = INT64_MIN;
 };
 
 // One audio or video stream being imported.
@@ -80,7 +89,48 @@ struct StreamImport {
   bool inFile = true;
   std::vector<uint8_t> stored;
   std::vector<uint64_t> storedOffsets;
+  // Reads each H.264 packet's picture order count when the stream has no
+  // presentation times (null otherwise).
+  std::unique_ptr<AVCodecParserContext, ParserDeleter> orderParser;
+  std::unique_ptr<AVCodecContext, CodecContextDeleter> orderContext;
 };
+
+// The picture order count of one complete H.264 access unit, INT64_MIN when
+// the parser finds no picture in it.
+int64_t PictureOrder(StreamImport &s, const AVPacket &pkt) {
+  uint8_t *out = nullptr;
+  int outSize = 0;
+  s.orderParser->output_picture_number = INT32_MIN;
+  av_parser_parse2(s.orderParser.get(), s.orderContext.get(), &out, &outSize, pkt.data, pkt.size, AV_NOPTS_VALUE,
+                   AV_NOPTS_VALUE, 0);
+  const int order = s.orderParser->output_picture_number;
+  return outSize > 0 && order != INT32_MIN ? int64_t(order) : INT64_MIN;
+}
+
+// Display offsets for a stream that has decode order only, from picture
+// order counts: the count starts again at each instantaneous refresh, and
+// within one run the pictures show in the order of their counts, taking
+// the run's decode times in turn. False when a count is missing.
+bool OffsetsFromPictureOrder(const std::vector<PacketInfo> &packets, const std::vector<int64_t> &dts,
+                             std::vector<int64_t> *offsets) {
+  const size_t n = packets.size();
+  if (n == 0 ||
+      std::any_of(packets.begin(), packets.end(), [](const PacketInfo &p) { return p.pictureOrder == INT64_MIN; }))
+    return false;
+  offsets->assign(n, 0);
+  std::vector<size_t> run;
+  for (size_t start = 0; start < n;) {
+    size_t end = start + 1;
+    while (end < n && packets[end].pictureOrder > packets[start].pictureOrder) ++end;
+    run.resize(end - start);
+    std::iota(run.begin(), run.end(), start);
+    std::stable_sort(run.begin(), run.end(),
+                     [&](size_t a, size_t b) { return packets[a].pictureOrder < packets[b].pictureOrder; });
+    for (size_t rank = 0; rank < run.size(); ++rank) (*offsets)[run[rank]] = dts[start + rank] - dts[run[rank]];
+    start = end;
+  }
+  return true;
+}
 
 struct Deadline {
   std::chrono::steady_clock::time_point end;
@@ -209,6 +259,8 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
     }
     if (i > 0 && dts[i] < dts[i - 1]) dts[i] = dts[i - 1];  // decode times never go back
   }
+  std::vector<int64_t> orderOffsets;
+  const bool haveOrder = !haveDts && OffsetsFromPictureOrder(s.packets, dts, &orderOffsets);
   for (size_t i = 0; i < n; ++i) {
     const PacketInfo &p = s.packets[i];
     int64_t duration = 0;
@@ -221,6 +273,7 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
       overflow = __builtin_sub_overflow(dts[i], dts[i - 1], &duration);
     int64_t offset = 0;
     if (haveDts && p.pts != AV_NOPTS_VALUE) overflow |= __builtin_sub_overflow(p.pts, p.dts, &offset);
+    if (haveOrder) offset = orderOffsets[i];
     if (overflow) return Fail(kInvalidSampleTable, "sample time out of range");
     if (duration > INT64_MAX / factor || offset > INT64_MAX / factor || offset < INT64_MIN / factor)
       return Fail(kInvalidSampleTable, "sample time out of range");
@@ -366,6 +419,13 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
     StreamImport s;
     s.streamIndex = int(i);
     s.handlerType = type == AVMEDIA_TYPE_VIDEO ? kVideoMediaType : kSoundMediaType;
+    if (format == AvFormat::kH264 && ctx->streams[i]->codecpar->codec_id == AV_CODEC_ID_H264) {
+      s.orderParser.reset(av_parser_init(AV_CODEC_ID_H264));
+      s.orderContext.reset(avcodec_alloc_context3(nullptr));
+      if (!s.orderParser || !s.orderContext) return Fail(kMemFullErr, "out of memory");
+      // The demuxer has already cut the stream into access units.
+      s.orderParser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
     streamSlot[i] = int(streams.size());
     streams.push_back(std::move(s));
   }
@@ -390,6 +450,7 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
     StreamImport &s = streams[size_t(slot)];
     PacketInfo info{
         pkt->dts, pkt->pts, pkt->duration, uint32_t(pkt->size), pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0};
+    if (s.orderParser && pkt->pts == AV_NOPTS_VALUE) info.pictureOrder = PictureOrder(s, *pkt);
     if (s.inFile) {
       bool verbatim = pkt->pos >= 0 && fileSize >= 0 && uint64_t(pkt->pos) + uint64_t(pkt->size) <= uint64_t(fileSize);
       if (verbatim) {
