@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "FfmpegTool.h"
+#include "FfmpegTools.h"
 
 namespace tp::test {
 
@@ -20,7 +20,7 @@ std::string MakeAudioMovie(const std::string &dir, const AudioMovieSpec &spec) {
   std::ostringstream cmd;
   cmd << "-f lavfi -i \"aevalsrc=" << expr.str() << ":s=" << spec.rate << ":d=" << spec.seconds << "\" "
       << spec.codecArgs << " \"" << path << "\"";
-  return Ffmpeg(cmd.str()) ? path : std::string();
+  return ff::RunFfmpeg(cmd.str()) ? path : std::string();
 }
 
 std::vector<int16_t> FfmpegDecodeS16(const std::string &file, const std::string &outputArgs,
@@ -28,7 +28,7 @@ std::vector<int16_t> FfmpegDecodeS16(const std::string &file, const std::string 
   std::string out;
   const std::string cmd =
       "ffmpeg -nostdin -v error " + inputArgs + " -i \"" + file + "\" " + outputArgs + " -f s16le - 2>/dev/null";
-  if (RunCommand(cmd, &out) != 0) return {};
+  if (ff::RunCommand(cmd, &out) != 0) return {};
   std::vector<int16_t> pcm(out.size() / 2);
   if (!pcm.empty()) std::memcpy(pcm.data(), out.data(), pcm.size() * 2);
   return pcm;

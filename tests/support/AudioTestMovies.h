@@ -3,7 +3,7 @@
 // runtime's and the engine's audio tests.
 //
 // Each movie's channels carry different tones, so that a swapped or dropped
-// channel shows. Files live in the caller's ScratchDir.
+// channel shows. Files live in the caller's folder (an ff::TempDir).
 #pragma once
 
 #include <cstdint>

@@ -28,7 +28,9 @@ std::vector<std::string> Split(const std::string &line, char sep) {
 }  // namespace
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tpqt-XXXXXX").string();
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  std::string pattern = (ec ? std::string("/tmp") : base.string()) + "/tidepool-XXXXXX";
   if (char *p = ::mkdtemp(pattern.data())) path_ = p;
 }
 
@@ -54,6 +56,12 @@ std::string ShellQuote(const std::string &s) {
   return r + "'";
 }
 
+bool HaveFfmpeg() {
+  static const bool have =
+      RunCommand("ffmpeg -version >/dev/null 2>&1") == 0 && RunCommand("ffprobe -version >/dev/null 2>&1") == 0;
+  return have;
+}
+
 bool RunFfmpeg(const std::string &args) { return RunCommand("ffmpeg -nostdin -v error -y " + args) == 0; }
 
 std::vector<ProbeStream> ProbeFile(const std::string &path, const std::string &inputArgs) {
@@ -61,7 +69,7 @@ std::vector<ProbeStream> ProbeFile(const std::string &path, const std::string &i
   std::string out;
   std::string cmd = "ffprobe -v error " + inputArgs + " -i " + ShellQuote(path) +
                     " -show_entries stream=index,codec_type,codec_name,time_base,sample_rate"
-                    " -show_entries packet=stream_index,pts,dts,duration,size,flags,data_hash -show_data_hash MD5"
+                    " -show_entries packet=stream_index,pts,dts,duration,size,pos,flags,data_hash -show_data_hash MD5"
                     " -of compact=nk=0";
   if (RunCommand(cmd, &out) != 0) return {};
   std::istringstream lines(out);
@@ -101,6 +109,8 @@ std::vector<ProbeStream> ProbeFile(const std::string &path, const std::string &i
       p.dts = ParseTime(get("dts"));
       p.duration = ParseTime(get("duration"));
       p.size = uint32_t(std::strtoul(get("size").c_str(), nullptr, 10));
+      const std::string pos = get("pos");
+      if (!pos.empty() && pos != "N/A") p.pos = std::strtoll(pos.c_str(), nullptr, 10);
       p.key = get("flags").find('K') != std::string::npos;
       std::string hash = get("data_hash");
       if (hash.rfind("MD5:", 0) == 0) p.md5 = hash.substr(4);

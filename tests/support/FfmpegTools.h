@@ -1,6 +1,7 @@
 // FfmpegTools (namespace ff): test helpers around the ffmpeg and ffprobe command-line tools,
 // which make test movies at test time and serve as the independent reference
-// for sample tables. Also a temporary folder that removes itself.
+// for sample tables. Also a temporary folder that removes itself. Tests that
+// need the tools skip cleanly when they are missing (HaveFfmpeg()).
 //
 // Everything runs synchronously in the calling thread; outputs are returned
 // by value and owned by the caller.
@@ -12,8 +13,9 @@
 
 namespace tp::test::ff {
 
-// A fresh folder under the system's temporary folder, removed with its
-// contents when the object goes.
+// A fresh folder under the system's temporary folder (/tmp when that cannot
+// be found), removed with its contents when the object goes. path() is empty
+// when the folder could not be made.
 class TempDir {
  public:
   TempDir();
@@ -27,9 +29,13 @@ class TempDir {
   std::string path_;
 };
 
-// Runs a shell command; returns its exit status and, when `out` is given,
-// its standard output.
+// Runs a shell command; returns its exit status (-1 when it could not be
+// started or did not exit normally) and, when `out` is given, its standard
+// output.
 int RunCommand(const std::string &command, std::string *out = nullptr);
+
+// True when both ffmpeg and ffprobe run. Checked once per process.
+bool HaveFfmpeg();
 
 // Runs "ffmpeg -nostdin -v error -y <args>"; true when it succeeded.
 bool RunFfmpeg(const std::string &args);
@@ -44,6 +50,7 @@ struct ProbePacket {
   int64_t dts = INT64_MIN;
   int64_t duration = INT64_MIN;
   uint32_t size = 0;
+  int64_t pos = -1;  // byte offset in the file, -1 when unknown
   bool key = false;
   std::string md5;  // hex digest of the packet's bytes
 };
@@ -54,11 +61,12 @@ struct ProbeStream {
   int64_t timeBaseNum = 0;
   int64_t timeBaseDen = 0;
   int sampleRate = 0;
-  std::vector<ProbePacket> packets;
+  std::vector<ProbePacket> packets;  // in file order
 };
 
 // Streams and packets of a file. `inputArgs` go before "-i" (for example
-// "-f h261" to name the demuxer). Empty on failure.
+// "-f h261" to name the demuxer, or "-ignore_editlist 1" for a movie's
+// packets without its edit lists applied). Empty on failure.
 std::vector<ProbeStream> ProbeFile(const std::string &path, const std::string &inputArgs = "");
 
 std::vector<uint8_t> ReadFileBytes(const std::string &path);

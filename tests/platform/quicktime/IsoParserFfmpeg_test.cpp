@@ -3,7 +3,7 @@
 // compared with ffprobe's packet list (edit lists ignored).
 #include <gtest/gtest.h>
 
-#include "support/FfmpegTool.h"
+#include "support/FfmpegTools.h"
 #include "IsoParser.h"
 
 namespace tp::qt {
@@ -24,9 +24,9 @@ const FfmpegCase kCases[] = {
 class IsoParserFfmpegTest : public ::testing::TestWithParam<FfmpegCase> {
  protected:
   void SetUp() override {
-    if (!test::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+    if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
   }
-  test::ScratchDir dir_;
+  test::ff::TempDir dir_;
 };
 
 TEST_P(IsoParserFfmpegTest, Parse_SampleTablesMatchFfprobe) {
@@ -42,7 +42,7 @@ TEST_P(IsoParserFfmpegTest, Parse_SampleTablesMatchFfprobe) {
     inputs += " -f lavfi -i sine=frequency=440:sample_rate=22050";
     codecs += " -c:a aac -ac 1";
   }
-  ASSERT_TRUE(test::Ffmpeg(inputs + " -t 1.5" + codecs + " -f " + c.format + " '" + file + "'"));
+  ASSERT_TRUE(test::ff::RunFfmpeg(inputs + " -t 1.5" + codecs + " -f " + c.format + " '" + file + "'"));
 
   Movie movie;
   const ParseResult r = OpenIsoMovieFile(file, &movie);
@@ -50,17 +50,19 @@ TEST_P(IsoParserFfmpegTest, Parse_SampleTablesMatchFfprobe) {
   const size_t streams = size_t(c.video) + size_t(c.audio);
   ASSERT_EQ(movie.tracks.size(), streams);
 
+  const std::vector<test::ff::ProbeStream> probed = test::ff::ProbeFile(file, "-ignore_editlist 1");
   bool sawOffsets = false;
   for (size_t s = 0; s < streams; ++s) {
-    test::ProbeStream probe;
-    ASSERT_TRUE(test::ProbePackets(file, int(s), &probe));
+    ASSERT_LT(s, probed.size()) << "ffprobe found no stream " << s;
+    const test::ff::ProbeStream &probe = probed[s];
     const Media &media = movie.tracks[s].media;
     ASSERT_GT(probe.timeBaseDen, 0);
     // ffprobe's times are in its time base; ours in the media time scale.
     auto toMedia = [&](int64_t v) { return v * probe.timeBaseNum * int64_t(media.timeScale) / probe.timeBaseDen; };
     ASSERT_EQ(media.samples.count(), probe.packets.size()) << "stream " << s;
     for (uint32_t i = 0; i < media.samples.count(); ++i) {
-      const test::ProbePacket &p = probe.packets[i];
+      const test::ff::ProbePacket &p = probe.packets[i];
+      ASSERT_TRUE(p.pts != INT64_MIN && p.dts != INT64_MIN && p.duration != INT64_MIN) << s << ":" << i;
       SampleRecord rec;
       ASSERT_TRUE(media.samples.Sample(i, &rec));
       EXPECT_EQ(rec.decodeTime, toMedia(p.dts)) << s << ":" << i;
@@ -107,13 +109,13 @@ INSTANTIATE_TEST_SUITE_P(Extensions, IsoParserFfmpegTest, ::testing::ValuesIn(kC
                          [](const auto &info) { return std::string(info.param.extension); });
 
 TEST(IsoParserFfmpegFragmentTest, Parse_RefusesFragmentedFilesClearly) {
-  if (!test::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
-  test::ScratchDir dir;
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
   const std::string file = dir.File("frag.mp4");
   ASSERT_TRUE(
-      test::Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 -g 5 "
-                   "-movflags frag_keyframe+empty_moov '" +
-                   file + "'"));
+      test::ff::RunFfmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 -g 5 "
+                          "-movflags frag_keyframe+empty_moov '" +
+                          file + "'"));
   Movie movie;
   const ParseResult r = OpenIsoMovieFile(file, &movie);
   EXPECT_EQ(r.error, kFeatureUnsupported);

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "support/FfmpegTool.h"
+#include "support/FfmpegTools.h"
 #include "support/MovieWriter.h"
 
 namespace tp::qt {
@@ -242,7 +242,7 @@ TEST_F(IsoParserTest, Parse_KeepsDescriptionsWithExtensions) {
 }
 
 TEST_F(IsoParserTest, OpenIsoMovieFile_ReadsHeadersNotSampleData) {
-  test::ScratchDir dir;
+  test::ff::TempDir dir;
   WriterTrack v = test::SimpleVideoTrack(200, 20000, 10, 10);  // 4 MB of samples
   for (bool mdatFirst : {true, false}) {
     WriterOptions o;

@@ -13,7 +13,6 @@
 
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"
-#include "support/FfmpegTool.h"
 #include "support/FfmpegTools.h"
 #include "MovieAudioExtraction.h"
 #include "RuntimeCalls.h"
@@ -110,7 +109,7 @@ Extracted ExtractAll(Movie movie) {
 class MovieAudioExtractionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
+    if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
     ASSERT_EQ(Err(DispatchCall(kQTSelEnterMovies)), noErr);
   }
   void TearDown() override {
@@ -128,7 +127,7 @@ class MovieAudioExtractionTest : public ::testing::Test {
     path_ = path;
     return path.empty() ? nullptr : Open(path);
   }
-  test::ScratchDir dir_;
+  test::ff::TempDir dir_;
   std::string path_;
   std::vector<Movie> movies_;
 };
@@ -228,7 +227,7 @@ TEST_F(MovieAudioExtractionTest, EditList_AnEmptyEditPlaysSilenceInMovieTime) {
   ASSERT_FALSE(wav.empty());
   // The sound starts half a second into the movie: an empty edit, then the media.
   const std::string path = dir_.File("delayed.mov");
-  ASSERT_TRUE(test::Ffmpeg("-itsoffset 0.5 -i \"" + wav + "\" -c:a pcm_s16be \"" + path + "\""));
+  ASSERT_TRUE(test::ff::RunFfmpeg("-itsoffset 0.5 -i \"" + wav + "\" -c:a pcm_s16be \"" + path + "\""));
   Movie movie = Open(path);
   ASSERT_NE(movie, nullptr);
   Extracted got = ExtractAll(movie);

@@ -16,7 +16,6 @@
 #include "SoundConverter.h"
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"
-#include "support/FfmpegTool.h"
 #include "support/FfmpegTools.h"
 
 namespace tp {
@@ -156,8 +155,8 @@ Decoded DecodeMedia(Media media, int outBits, UInt32 outSize = 65536) {
 
 std::vector<uint8_t> FfmpegRaw(const std::string &file, const std::string &format, const std::string &in = "") {
   std::string out;
-  if (test::RunCommand("ffmpeg -nostdin -v error " + in + " -i \"" + file + "\" -f " + format + " - 2>/dev/null",
-                       &out) != 0)
+  if (test::ff::RunCommand("ffmpeg -nostdin -v error " + in + " -i \"" + file + "\" -f " + format + " - 2>/dev/null",
+                           &out) != 0)
     return {};
   return std::vector<uint8_t>(out.begin(), out.end());
 }
@@ -165,7 +164,7 @@ std::vector<uint8_t> FfmpegRaw(const std::string &file, const std::string &forma
 class SoundConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
+    if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
     ASSERT_EQ(Err(DispatchCall(kQTSelEnterMovies)), noErr);
   }
   void TearDown() override {
@@ -178,7 +177,7 @@ class SoundConverterTest : public ::testing::Test {
     movies_.push_back(m);
     return QFindMedia(m, SoundMediaType);
   }
-  test::ScratchDir dir_;
+  test::ff::TempDir dir_;
   std::vector<Movie> movies_;
 };
 
