@@ -240,7 +240,8 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool dra
   }
   if (picture) {
     // Kept so that a later sample without a picture of its own can show it
-    // again wherever the pixel map points by then.
+    // again wherever the pixel map points by then. (A decoder that redraws
+    // one buffer in place copies it first while we hold it.)
     av_frame_unref(shown_);
     shownWidth_ = width;
     shownHeight_ = height;

@@ -57,7 +57,6 @@ class GWorld {
   // Where the pixel map points now (the world's own memory unless its owner
   // moved it).
   uint8_t *baseAddress() const { return reinterpret_cast<uint8_t *>(pixMap_.baseAddr); }
-  uint8_t *ownPixels() const { return base_; }
   bool bottomUp() const { return bottomUp_; }
   // Where the next picture goes, at the pixel map's base address; a 'y420'
   // world writes its header there first. No planes when baseAddr is null.

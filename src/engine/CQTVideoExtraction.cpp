@@ -329,7 +329,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
   worldPixels = GetPixBaseAddr(pixMap);
   if (rowBytes <= 0 || worldPixels == nullptr || pixMap == nullptr || *pixMap == nullptr) {
-    TraceW8(TEXT("QTNewGWorld failed(%d)\n"), -1);
+    TraceW8(TEXT("CQTVideoExtraction::ExtractionBegin the world has no pixels"));
     ExtractionEnd();
     return -1;
   }
@@ -418,12 +418,8 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   // world's own memory takes the picture, which is then dropped.
   PixMapHandle pixMap = GetGWorldPixMap(gworld);
   if (pixMap == nullptr || *pixMap == nullptr || worldPixels == nullptr) return DecodeResult::End;
+  // Blocks are made at least worldBytes long (ExtractionBegin).
   DecodedFrame *out = framePool != nullptr ? framePool->Acquire() : nullptr;
-  if (out != nullptr && worldBytes > framePool->PixelCapacity()) {
-    TraceW8(TEXT("Decoded picture does not fit its frame block"));
-    framePool->Release(out);
-    out = nullptr;
-  }
   (*pixMap)->baseAddr = out != nullptr ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
   err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), 0, nullptr,
                                     nullptr, nullptr);
