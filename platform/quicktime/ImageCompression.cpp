@@ -3,10 +3,10 @@
 #include <memory>
 #include <mutex>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "Decompressor.h"
+#include "LiveTable.h"
 #include "MemoryManager.h"
 
 namespace tp::qt {
@@ -17,44 +17,10 @@ struct Sequence {
   std::unique_ptr<Decompressor> decompressor;
 };
 
-class SequenceTable {
- public:
-  static SequenceTable &Instance() {
-    // A plain static so that unloading the runtime frees the table.
-    static SequenceTable table;
-    return table;
-  }
-  ImageSequence Add(std::shared_ptr<Sequence> s) {
-    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
-    do {
-      next_ = next_ >= INT32_MAX ? 1 : next_ + 1;
-    } while (live_.count(next_));
-    live_.emplace(next_, std::move(s));
-    return next_;
-  }
-  std::shared_ptr<Sequence> Find(ImageSequence id) {
-    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
-    auto it = live_.find(id);
-    return it == live_.end() ? nullptr : it->second;
-  }
-  std::shared_ptr<Sequence> Remove(ImageSequence id) {
-    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
-    auto it = live_.find(id);
-    if (it == live_.end()) return nullptr;
-    std::shared_ptr<Sequence> s = std::move(it->second);
-    live_.erase(it);
-    return s;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);  // leaf lock
-    return live_.size();
-  }
+// A plain static so that unloading the runtime frees the table.
+LiveTable<ImageSequence, Sequence> gSequences;
 
- private:
-  std::mutex mutex_;
-  ImageSequence next_ = 0;
-  std::unordered_map<ImageSequence, std::shared_ptr<Sequence>> live_;
-};
+ImageSequence NextSequenceId(ImageSequence previous) { return previous >= INT32_MAX ? 1 : previous + 1; }
 
 }  // namespace
 
@@ -80,14 +46,14 @@ OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc
     err = sequence->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize);
     if (err != noErr) return err;
   }
-  *seqID = SequenceTable::Instance().Add(std::move(sequence));
+  *seqID = gSequences.AddWithNewKey(std::move(sequence), NextSequenceId);
   return noErr;
 }
 
 OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
                                   CodecFlags *outFlags) {
   if (outFlags) *outFlags = 0;
-  std::shared_ptr<Sequence> s = SequenceTable::Instance().Find(seqID);
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
   if (!s) return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
   return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
@@ -95,13 +61,13 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
 }
 
 OSErr CDSequenceEnd(ImageSequence seqID) {
-  std::shared_ptr<Sequence> s = SequenceTable::Instance().Remove(seqID);
+  std::shared_ptr<Sequence> s = gSequences.Remove(seqID);
   if (!s) return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);  // waits for a decode in progress
   s->decompressor.reset();
   return noErr;
 }
 
-size_t LiveSequenceCount() { return SequenceTable::Instance().Count(); }
+size_t LiveSequenceCount() { return gSequences.Count(); }
 
 }  // namespace tp::qt

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -17,6 +16,7 @@ extern "C" {
 }
 
 #include "AudioDecode.h"
+#include "LiveTable.h"
 #include "MovieModel.h"
 #include "MovieToolbox.h"
 
@@ -82,14 +82,9 @@ struct Session {
   std::vector<uint8_t> readBuf;
 };
 
-std::mutex gRegistryMutex;  // leaf; guards gSessions
-std::unordered_map<void *, std::shared_ptr<Session>> gSessions;
+LiveTable<void *, Session> gSessions;
 
-std::shared_ptr<Session> Find(MovieAudioExtractionRef ref) {
-  std::lock_guard lock(gRegistryMutex);
-  auto it = gSessions.find(ref);
-  return it == gSessions.end() ? nullptr : it->second;
-}
+std::shared_ptr<Session> Find(MovieAudioExtractionRef ref) { return gSessions.Find(ref); }
 
 bool IsFloat(const AudioStreamBasicDescription &d) { return d.mFormatFlags & kAudioFormatFlagIsFloat; }
 bool IsPlanar(const AudioStreamBasicDescription &d) { return d.mFormatFlags & kAudioFormatFlagIsNonInterleaved; }
@@ -308,24 +303,15 @@ OSStatus MaeBegin(::Movie movie, UInt32 flags, MovieAudioExtractionRef *outSessi
   d.mBitsPerChannel = 32;
   if (OSErr e = ApplyAsbd(*s, d); e != noErr) return e;
   auto *ref = reinterpret_cast<MovieAudioExtractionRef>(s.get());
-  {
-    std::lock_guard lock(gRegistryMutex);
-    gSessions.emplace(ref, std::move(s));
-  }
+  gSessions.Add(ref, std::move(s));
   *outSession = ref;
   return noErr;
 }
 
 OSStatus MaeEnd(MovieAudioExtractionRef session) {
-  std::shared_ptr<Session> s;
-  {
-    std::lock_guard lock(gRegistryMutex);
-    auto it = gSessions.find(session);
-    if (it == gSessions.end()) return paramErr;
-    s = std::move(it->second);
-    gSessions.erase(it);
-  }
-  return noErr;  // the session goes when a fill still running on it returns
+  // The session goes when a fill still running on it returns.
+  if (!gSessions.Remove(session)) return paramErr;
+  return noErr;
 }
 
 OSStatus MaeFillBuffer(MovieAudioExtractionRef session, UInt32 *ioNumFrames, AudioBufferList *ioData,
@@ -486,9 +472,6 @@ OSStatus MaeSetProperty(MovieAudioExtractionRef session, QTPropertyClass propCla
   return paramErr;
 }
 
-size_t MaeSessionCount() {
-  std::lock_guard lock(gRegistryMutex);
-  return gSessions.size();
-}
+size_t MaeSessionCount() { return gSessions.Count(); }
 
 }  // namespace tp::qt

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -12,6 +11,7 @@ extern "C" {
 }
 
 #include "AudioDecode.h"
+#include "LiveTable.h"
 #include "MemoryManager.h"
 #include "MovieModel.h"
 
@@ -42,14 +42,9 @@ struct Converter {
   std::vector<uint8_t> chunk;
 };
 
-std::mutex gRegistryMutex;  // leaf; guards gConverters
-std::unordered_map<void *, std::shared_ptr<Converter>> gConverters;
+LiveTable<void *, Converter> gConverters;
 
-std::shared_ptr<Converter> Find(SoundConverter sc) {
-  std::lock_guard lock(gRegistryMutex);
-  auto it = gConverters.find(sc);
-  return it == gConverters.end() ? nullptr : it->second;
-}
+std::shared_ptr<Converter> Find(SoundConverter sc) { return gConverters.Find(sc); }
 
 double Rate(UnsignedFixed f) { return double(f) / 65536.0; }
 
@@ -154,23 +149,14 @@ OSErr ScOpen(const SoundComponentData *input, const SoundComponentData *output, 
   // The input format must be one that decodes (its 'wave' may still come).
   if (OSErr e = MakeSetup(*c, &c->setup); e != noErr) return e == noCodecErr ? kBadFormatErr : e;
   auto *ref = reinterpret_cast<SoundConverter>(c.get());
-  {
-    std::lock_guard lock(gRegistryMutex);
-    gConverters.emplace(ref, std::move(c));
-  }
+  gConverters.Add(ref, std::move(c));
   *sc = ref;
   return noErr;
 }
 
 OSErr ScClose(SoundConverter sc) {
-  std::shared_ptr<Converter> c;
-  {
-    std::lock_guard lock(gRegistryMutex);
-    auto it = gConverters.find(sc);
-    if (it == gConverters.end()) return paramErr;
-    c = std::move(it->second);
-    gConverters.erase(it);
-  }
+  // The converter goes when a call still running on it returns.
+  if (!gConverters.Remove(sc)) return paramErr;
   return noErr;
 }
 
@@ -337,9 +323,6 @@ OSErr ScFillBuffer(SoundConverter sc, SoundConverterFillBufferDataUPP proc, void
   return err;
 }
 
-size_t ScConverterCount() {
-  std::lock_guard lock(gRegistryMutex);
-  return gConverters.size();
-}
+size_t ScConverterCount() { return gConverters.Count(); }
 
 }  // namespace tp::qt
