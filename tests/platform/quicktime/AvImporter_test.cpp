@@ -6,12 +6,9 @@
 #include <functional>
 #include <numeric>
 
-extern "C" {
-#include <libavutil/md5.h>
-}
-
 #include "support/AmrWriter.h"
 #include "AvImporter.h"
+#include "Md5Hex.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"
 #include "RuntimeCalls.h"
@@ -21,18 +18,6 @@ namespace {
 
 using namespace qtcall;
 using namespace ff;
-
-std::string Md5Hex(const uint8_t *data, size_t n) {
-  uint8_t digest[16];
-  av_md5_sum(digest, data, int(n));
-  static const char *hex = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : digest) {
-    s += hex[b >> 4];
-    s += hex[b & 15];
-  }
-  return s;
-}
 
 struct CorpusEntry {
   const char *file;

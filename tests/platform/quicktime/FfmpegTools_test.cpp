@@ -6,26 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-extern "C" {
-#include <libavutil/md5.h>
-}
-
+#include "Md5Hex.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::test::ff {
 namespace {
-
-std::string Md5Hex(const uint8_t *data, size_t n) {
-  uint8_t digest[16];
-  av_md5_sum(digest, data, int(n));
-  static const char *hex = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : digest) {
-    s += hex[b >> 4];
-    s += hex[b & 15];
-  }
-  return s;
-}
 
 TEST(FfmpegToolsTest, RunCommand_ReturnsTheExitStatusAndOutput) {
   std::string out;
