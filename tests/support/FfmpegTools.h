@@ -70,6 +70,8 @@ struct ProbeStream {
 std::vector<ProbeStream> ProbeFile(const std::string &path, const std::string &inputArgs = "");
 
 std::vector<uint8_t> ReadFileBytes(const std::string &path);
+// The whole file as a string; empty when it cannot be read.
+std::string ReadFileText(const std::string &path);
 bool WriteFileBytes(const std::string &path, const std::vector<uint8_t> &bytes);
 
 }  // namespace tp::test::ff

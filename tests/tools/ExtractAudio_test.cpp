@@ -18,23 +18,14 @@
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"
 
+#include "support/FfmpegTools.h"
+
 namespace fs = std::filesystem;
+using tp::test::ff::ReadFileText;
+using tp::test::ff::ShellQuote;
 using namespace tp::test;
 
 namespace {
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 uint32_t Le(const std::string &b, size_t at, int n) {
   uint32_t v = 0;
@@ -53,8 +44,8 @@ class ExtractAudioTool : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
 
   int Run(const std::string &args) const {
-    const std::string command = "TP_REGISTRY_FILE=" + Quote((dir / "registry.reg").string()) + " " +
-                                Quote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract " + args +
+    const std::string command = "TP_REGISTRY_FILE=" + ShellQuote((dir / "registry.reg").string()) + " " +
+                                ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract " + args +
                                 " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -66,7 +57,7 @@ class ExtractAudioTool : public ::testing::Test {
     std::vector<int16_t> pcm;
   };
   static Wav ReadWav(const fs::path &p) {
-    const std::string b = Slurp(p);
+    const std::string b = ReadFileText(p);
     Wav w;
     if (b.size() < 44 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 8, "WAVEfmt ") != 0) return w;
     EXPECT_EQ(Le(b, 4, 4), b.size() - 8);
@@ -88,14 +79,14 @@ TEST_F(ExtractAudioTool, ExtractionPath_WavEqualsCommandLine_TimesOnTheGrid) {
   const std::string movie = MakeAudioMovie(dir.string(), {"s.mov", "-c:a pcm_s16be", 44100, 2, 0.52});
   ASSERT_FALSE(movie.empty());
   const fs::path out = dir / "out";
-  ASSERT_EQ(Run(Quote(movie) + " --audio --out " + Quote(out.string())), 0);
+  ASSERT_EQ(Run(ShellQuote(movie) + " --audio --out " + ShellQuote(out.string())), 0);
   const Wav wav = ReadWav(out / "audio.wav");
   EXPECT_EQ(wav.channels, 2);
   EXPECT_EQ(wav.rate, 44100u);
   EXPECT_EQ(wav.bits, 16);
   EXPECT_EQ(wav.pcm, FfmpegDecodeS16(movie, "-ac 2"));
 
-  std::istringstream times(Slurp(out / "audio-times.txt"));
+  std::istringstream times(ReadFileText(out / "audio-times.txt"));
   std::string word;
   long long scale = 0;
   times >> word >> scale;
@@ -119,7 +110,7 @@ TEST_F(ExtractAudioTool, RefusedSpeech_WavFromTheDecoderEqualsCommandLine) {
   std::ofstream(movie, std::ios::binary)
       .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   const fs::path out = dir / "out";
-  ASSERT_EQ(Run(Quote(movie.string()) + " --audio --out " + Quote(out.string())), 0);
+  ASSERT_EQ(Run(ShellQuote(movie.string()) + " --audio --out " + ShellQuote(out.string())), 0);
   const Wav wav = ReadWav(out / "audio.wav");
   EXPECT_EQ(wav.channels, 1);
   EXPECT_EQ(wav.rate, 8000u);
@@ -130,16 +121,16 @@ TEST_F(ExtractAudioTool, RefusedSpeech_WavFromTheDecoderEqualsCommandLine) {
 
 TEST_F(ExtractAudioTool, BadOptionsAndMoviesWithoutSound_FailWithStatus) {
   const std::string movie = MakeAudioMovie(dir.string(), {"s.mov", "-c:a pcm_s16le", 8000, 1, 0.2});
-  const std::string out = Quote((dir / "o").string());
-  EXPECT_EQ(Run(Quote(movie) + " --audio"), 2);                             // no --out
-  EXPECT_EQ(Run(Quote(movie) + " --audio --video RGB32 --out " + out), 2);  // both
-  EXPECT_EQ(Run(Quote((dir / "absent.mov").string()) + " --audio --out " + out), 1);
+  const std::string out = ShellQuote((dir / "o").string());
+  EXPECT_EQ(Run(ShellQuote(movie) + " --audio"), 2);                             // no --out
+  EXPECT_EQ(Run(ShellQuote(movie) + " --audio --video RGB32 --out " + out), 2);  // both
+  EXPECT_EQ(Run(ShellQuote((dir / "absent.mov").string()) + " --audio --out " + out), 1);
   const std::string silent = (dir / "v.mov").string();
-  ASSERT_EQ(
-      std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x24:rate=5 -t 1 -c:v mjpeg " + Quote(silent))
-                      .c_str()),
-      0);
-  EXPECT_EQ(Run(Quote(silent) + " --audio --out " + out), 1);
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x24:rate=5 -t 1 -c:v mjpeg " +
+                         ShellQuote(silent))
+                            .c_str()),
+            0);
+  EXPECT_EQ(Run(ShellQuote(silent) + " --audio --out " + out), 1);
 }
 
 }  // namespace

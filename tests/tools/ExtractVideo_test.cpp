@@ -10,29 +10,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/FfmpegTools.h"
+
 namespace fs = std::filesystem;
+using tp::test::ff::ReadFileText;
+using tp::test::ff::ShellQuote;
 
 namespace {
-
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 int System(const std::string &command) {
   const int status = std::system(command.c_str());
@@ -92,14 +82,16 @@ class ExtractVideo : public ::testing::TestWithParam<Movie> {
 
   std::string Tool(const std::string &args) {
     const fs::path registry = dir / "registry.reg";
-    return "TP_REGISTRY_FILE=" + Quote(registry.string()) + " " + Quote(std::string(TP_BUILD_DIR) + "/bin/tidepool") +
-           " extract " + args + " >/dev/null 2>" + Quote((dir / "stderr.txt").string());
+    return "TP_REGISTRY_FILE=" + ShellQuote(registry.string()) + " " +
+           ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract " + args + " >/dev/null 2>" +
+           ShellQuote((dir / "stderr.txt").string());
   }
 
   std::string MakeMovie(const Movie &m) {
     const fs::path file = dir / m.name;
     if (!fs::exists(file)) {
-      const std::string command = "ffmpeg -nostdin -v error -y " + std::string(m.args) + " " + Quote(file.string());
+      const std::string command =
+          "ffmpeg -nostdin -v error -y " + std::string(m.args) + " " + ShellQuote(file.string());
       if (System(command) != 0) return {};
     }
     return file.string();
@@ -160,9 +152,10 @@ TEST_P(ExtractVideo, EveryFrameInEveryLayout_MatchesFfmpeg_TimesMatchFfprobe) {
   const std::string file = MakeMovie(m);
   ASSERT_FALSE(file.empty()) << "ffmpeg could not make " << m.name;
   {
-    FILE *pipe = popen(
-        ("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " + Quote(file)).c_str(),
-        "r");
+    FILE *pipe =
+        popen(("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 " + ShellQuote(file))
+                  .c_str(),
+              "r");
     ASSERT_NE(pipe, nullptr);
     int w = 0, h = 0;
     ASSERT_EQ(std::fscanf(pipe, "%d,%d", &w, &h), 2);
@@ -175,10 +168,10 @@ TEST_P(ExtractVideo, EveryFrameInEveryLayout_MatchesFfmpeg_TimesMatchFfprobe) {
   // ffprobe's presentation times, from the first decode time.
   std::string probe;
   {
-    FILE *pipe =
-        popen(("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,duration -of csv=p=0 " + Quote(file))
-                  .c_str(),
-              "r");
+    FILE *pipe = popen(
+        ("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,duration -of csv=p=0 " + ShellQuote(file))
+            .c_str(),
+        "r");
     ASSERT_NE(pipe, nullptr);
     char buffer[4096];
     size_t n;
@@ -205,21 +198,21 @@ TEST_P(ExtractVideo, EveryFrameInEveryLayout_MatchesFfmpeg_TimesMatchFfprobe) {
   for (const Layout &layout : kLayouts) {
     SCOPED_TRACE(layout.subtype);
     const fs::path out = dir / (std::string(m.name) + "_" + layout.subtype);
-    ASSERT_EQ(System(Tool(Quote(file) + " --video " + layout.subtype + " --out " + Quote(out.string()))), 0)
-        << Slurp(dir / "stderr.txt");
-    const std::string ours = Slurp(out / "video.raw");
+    ASSERT_EQ(System(Tool(ShellQuote(file) + " --video " + layout.subtype + " --out " + ShellQuote(out.string()))), 0)
+        << ReadFileText(dir / "stderr.txt");
+    const std::string ours = ReadFileText(out / "video.raw");
     const fs::path refFile = dir / (std::string(m.name) + "_" + layout.ffmpegFormat + ".raw");
     if (!fs::exists(refFile)) {
-      ASSERT_EQ(System("ffmpeg -nostdin -v error -y -i " + Quote(file) +
+      ASSERT_EQ(System("ffmpeg -nostdin -v error -y -i " + ShellQuote(file) +
                        " -map 0:v:0 -fps_mode passthrough -f rawvideo "
                        "-pix_fmt " +
-                       layout.ffmpegFormat + " " + Quote(refFile.string())),
+                       layout.ffmpegFormat + " " + ShellQuote(refFile.string())),
                 0);
     }
-    const std::string ref = Slurp(refFile);
+    const std::string ref = ReadFileText(refFile);
 
     // Times and count: one line per frame after the time scale.
-    std::istringstream times(Slurp(out / "video-times.txt"));
+    std::istringstream times(ReadFileText(out / "video-times.txt"));
     std::string word;
     long long scale = 0;
     times >> word >> scale;
@@ -276,22 +269,23 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ExtractVideoOptions, BadOptionsAndMissingFiles_FailWithoutOutput) {
   const fs::path dir = fs::temp_directory_path() / ("tp_h8_extract_opts_" + std::to_string(getpid()));
   fs::create_directories(dir);
-  const std::string tool = "TP_REGISTRY_FILE=" + Quote((dir / "r.reg").string()) + " " +
-                           Quote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract ";
+  const std::string tool = "TP_REGISTRY_FILE=" + ShellQuote((dir / "r.reg").string()) + " " +
+                           ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " extract ";
   const std::string movie = (dir / "m.mov").string();
   ASSERT_EQ(
-      System("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mjpeg " + Quote(movie)), 0);
+      System("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mjpeg " + ShellQuote(movie)),
+      0);
   const std::string quiet = " >/dev/null 2>&1";
-  const std::string out = " --out " + Quote((dir / "o").string());
-  EXPECT_EQ(System(tool + Quote(movie) + " --video UYVY" + out + quiet), 2);
-  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24" + quiet), 2);
-  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek abc" + out + quiet), 2);
-  EXPECT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek -1" + out + quiet), 2);
-  EXPECT_EQ(System(tool + Quote((dir / "absent.mov").string()) + " --video RGB24" + out + quiet), 1);
+  const std::string out = " --out " + ShellQuote((dir / "o").string());
+  EXPECT_EQ(System(tool + ShellQuote(movie) + " --video UYVY" + out + quiet), 2);
+  EXPECT_EQ(System(tool + ShellQuote(movie) + " --video RGB24" + quiet), 2);
+  EXPECT_EQ(System(tool + ShellQuote(movie) + " --video RGB24 --seek abc" + out + quiet), 2);
+  EXPECT_EQ(System(tool + ShellQuote(movie) + " --video RGB24 --seek -1" + out + quiet), 2);
+  EXPECT_EQ(System(tool + ShellQuote((dir / "absent.mov").string()) + " --video RGB24" + out + quiet), 1);
   // --frames and --seek: two frames from 0.5 s on.
-  ASSERT_EQ(System(tool + Quote(movie) + " --video RGB24 --seek 0.5 --frames 2" + out + quiet), 0);
+  ASSERT_EQ(System(tool + ShellQuote(movie) + " --video RGB24 --seek 0.5 --frames 2" + out + quiet), 0);
   EXPECT_EQ(fs::file_size(dir / "o" / "video.raw"), 2u * 64 * 48 * 3);
-  EXPECT_EQ(Slurp(dir / "o" / "video-times.txt"), "timescale 10240\n5120 1024\n6144 1024\n");
+  EXPECT_EQ(ReadFileText(dir / "o" / "video-times.txt"), "timescale 10240\n5120 1024\n6144 1024\n");
   std::error_code ec;
   fs::remove_all(dir, ec);
 }

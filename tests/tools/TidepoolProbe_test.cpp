@@ -17,7 +17,11 @@
 #include "MiniJson.h"
 #include "support/MovieWriter.h"
 
+#include "support/FfmpegTools.h"
+
 namespace fs = std::filesystem;
+using tp::test::ff::ReadFileText;
+using tp::test::ff::ShellQuote;
 
 namespace {
 
@@ -27,29 +31,16 @@ struct RunResult {
   std::string err;
 };
 
-std::string Quote(const std::string &s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 RunResult Shell(const std::string &command, const fs::path &errFile) {
   RunResult r;
-  FILE *pipe = popen((command + " 2>" + Quote(errFile.string())).c_str(), "r");
+  FILE *pipe = popen((command + " 2>" + ShellQuote(errFile.string())).c_str(), "r");
   if (pipe == nullptr) return r;
   char buffer[65536];
   size_t n;
   while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) r.out.append(buffer, n);
   const int status = pclose(pipe);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.err = Slurp(errFile);
+  r.err = ReadFileText(errFile);
   return r;
 }
 
@@ -67,10 +58,10 @@ class TidepoolProbe : public ::testing::Test {
     const std::string tone = "-f lavfi -i sine=frequency=440:sample_rate=44100 ";
     const std::vector<std::string> commands = {
         ff + src + tone + "-t 2 -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac " +
-            Quote((dir / "avc_aac.mp4").string()),
-        ff + src + "-t 1 -c:v mpeg4 -g 5 " + Quote((dir / "mpeg4.mov").string()),
-        ff + "-f lavfi -i testsrc=size=96x64:rate=15 -t 1 -c:v mjpeg " + Quote((dir / "mjpeg.mov").string()),
-        ff + tone + "-t 1 -ac 2 -c:a pcm_s16le " + Quote((dir / "pcm.mov").string()),
+            ShellQuote((dir / "avc_aac.mp4").string()),
+        ff + src + "-t 1 -c:v mpeg4 -g 5 " + ShellQuote((dir / "mpeg4.mov").string()),
+        ff + "-f lavfi -i testsrc=size=96x64:rate=15 -t 1 -c:v mjpeg " + ShellQuote((dir / "mjpeg.mov").string()),
+        ff + tone + "-t 1 -ac 2 -c:a pcm_s16le " + ShellQuote((dir / "pcm.mov").string()),
     };
     moviesMade = true;
     for (const auto &c : commands) moviesMade = moviesMade && std::system(c.c_str()) == 0;
@@ -88,12 +79,12 @@ class TidepoolProbe : public ::testing::Test {
 
   RunResult Probe(const std::string &args) {
     const std::string tool = std::string(TP_BUILD_DIR) + "/bin/tidepool";
-    return Shell("TP_REGISTRY_FILE=" + Quote(registry.string()) + " " + Quote(tool) + " probe " + args,
+    return Shell("TP_REGISTRY_FILE=" + ShellQuote(registry.string()) + " " + ShellQuote(tool) + " probe " + args,
                  dir / "stderr.txt");
   }
 
   minijson::Value ProbeJson(const fs::path &file, int wantExit) {
-    RunResult r = Probe("--json " + Quote(file.string()));
+    RunResult r = Probe("--json " + ShellQuote(file.string()));
     EXPECT_EQ(r.exitCode, wantExit) << r.err;
     minijson::Value v;
     EXPECT_TRUE(minijson::Parser(r.out).Parse(&v)) << r.out;
@@ -116,7 +107,7 @@ struct Packet {
 std::vector<Packet> FfprobePackets(const fs::path &file) {
   RunResult r =
       Shell("ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts,duration,size,flags -of csv=p=0 " +
-                Quote(file.string()),
+                ShellQuote(file.string()),
             "/dev/null");
   std::vector<Packet> packets;
   std::istringstream in(r.out);
@@ -133,7 +124,7 @@ std::vector<Packet> FfprobePackets(const fs::path &file) {
 
 std::string FfprobeStream(const fs::path &file, const char *stream, const char *entries) {
   RunResult r = Shell(std::string("ffprobe -v error -select_streams ") + stream + " -show_entries stream=" + entries +
-                          " -of default=nw=1:nk=1 " + Quote(file.string()),
+                          " -of default=nw=1:nk=1 " + ShellQuote(file.string()),
                       "/dev/null");
   std::string out = r.out;
   for (char &c : out) {
@@ -266,7 +257,7 @@ TEST_F(TidepoolProbe, ZeroDurationSamples_WalkEndsInsteadOfLooping) {
   video.mediaDuration = 1000;  // claims time that the samples never reach
   const fs::path file = dir / "stuck.mov";
   ASSERT_TRUE(tp::test::WriteFile(file.string(), tp::test::BuildMovie({}, {video}).bytes));
-  RunResult r = Probe("--json " + Quote(file.string()));
+  RunResult r = Probe("--json " + ShellQuote(file.string()));
   minijson::Value v;
   ASSERT_TRUE(minijson::Parser(r.out).Parse(&v)) << r.out;
   if (v["status"].Int() == 0) {
@@ -277,7 +268,7 @@ TEST_F(TidepoolProbe, ZeroDurationSamples_WalkEndsInsteadOfLooping) {
 // ---- damaged and missing files ---------------------------------------------------
 
 TEST_F(TidepoolProbe, BadFiles_NonZeroStatus_NoTracks) {
-  const std::string good = Slurp(dir / "avc_aac.mp4");
+  const std::string good = ReadFileText(dir / "avc_aac.mp4");
   std::ofstream(dir / "empty.mp4", std::ios::binary).flush();
   std::ofstream(dir / "truncated.mp4", std::ios::binary) << good.substr(0, 600);
   std::string noise(100000, '\0');
@@ -297,7 +288,7 @@ TEST_F(TidepoolProbe, BadFiles_NonZeroStatus_NoTracks) {
 
 TEST_F(TidepoolProbe, Registry_QTSysDirWrittenWhenMissing_KeptWhenPresent) {
   ProbeJson(dir / "mjpeg.mov", 0);
-  const std::string store = Slurp(registry);
+  const std::string store = ReadFileText(registry);
   EXPECT_NE(store.find("QTSysDir"), std::string::npos) << store;
   EXPECT_NE(store.find("QuickTime"), std::string::npos) << store;
 
@@ -309,16 +300,16 @@ TEST_F(TidepoolProbe, Registry_QTSysDirWrittenWhenMissing_KeptWhenPresent) {
                           << "\"QTSysDir\"=\"" << (dir / "nowhere").string() << "/\"\n";
   minijson::Value v = ProbeJson(dir / "mjpeg.mov", 1);
   EXPECT_EQ(v["status"].Int(), -2093);
-  EXPECT_NE(Slurp(registry).find("nowhere"), std::string::npos);
+  EXPECT_NE(ReadFileText(registry).find("nowhere"), std::string::npos);
 }
 
 TEST_F(TidepoolProbe, Trace_GoesToStandardError) {
-  RunResult r = Probe("--trace " + Quote((dir / "mjpeg.mov").string()));
+  RunResult r = Probe("--trace " + ShellQuote((dir / "mjpeg.mov").string()));
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(r.err.find("[2] Tidepool: CQTAVExtraction::CQTAVExtraction"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("[2] Tidepool: Dispose movie"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("video: 'jpeg' 96x64"), std::string::npos) << r.out;
-  RunResult quiet = Probe(Quote((dir / "mjpeg.mov").string()));
+  RunResult quiet = Probe(ShellQuote((dir / "mjpeg.mov").string()));
   EXPECT_EQ(quiet.err.find("Tidepool:"), std::string::npos) << quiet.err;
 }
 

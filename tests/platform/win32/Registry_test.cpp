@@ -6,22 +6,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/FfmpegTools.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadText(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tp::test::ff::ReadFileText;
 
 void WriteText(const fs::path &p, const std::string &text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -147,7 +142,7 @@ TEST_F(RegistryTest, StoreFile_IsAHumanReadableExport) {
   ASSERT_EQ(RegSetValueExW(key, TEXT("Bin"), 0, REG_BINARY, bin, 2), ERROR_SUCCESS);
   RegCloseKey(key);
 
-  const std::string text = ReadText(file_);
+  const std::string text = ReadFileText(file_);
   EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u) << text;
   EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\CLSID\\{00000000-0000-0000-0000-000000000001}\\InprocServer32]\n"
                       "@=\"/opt/tide pool/Tidepool.ax\"\n"
@@ -363,7 +358,7 @@ TEST_F(RegistryTest, CorruptStore_BadLinesSkippedGoodOnesKept) {
   key = Create(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Good"));
   ASSERT_EQ(SetString(key, TEXT("G"), u"new"), ERROR_SUCCESS);
   RegCloseKey(key);
-  const std::string rewritten = ReadText(file_);
+  const std::string rewritten = ReadFileText(file_);
   EXPECT_NE(rewritten.find("\"A\"=\"kept\""), std::string::npos);
   EXPECT_EQ(rewritten.find("garbage"), std::string::npos);
   EXPECT_LT(rewritten.size(), 1000u);
@@ -393,7 +388,7 @@ TEST_F(RegistryTest, DamagedStores_NeverCrashTheReader) {
   const BYTE bin[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
   ASSERT_EQ(RegSetValueExW(key, TEXT("Bin"), 0, REG_MULTI_SZ, bin, sizeof bin), ERROR_SUCCESS);
   RegCloseKey(key);
-  const std::string good = ReadText(file_);
+  const std::string good = ReadFileText(file_);
 
   // Deterministic damage: flipped, dropped and inserted bytes, and cuts.
   unsigned state = 12345;
@@ -446,7 +441,7 @@ TEST_F(RegistryTest, ForeignFile_IsNeverOverwritten) {
   EXPECT_EQ(
       RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\X"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
       ERROR_REGISTRY_CORRUPT);
-  EXPECT_EQ(ReadText(file_), foreign);
+  EXPECT_EQ(ReadFileText(file_), foreign);
 }
 
 TEST_F(RegistryTest, Reads_SeeChangesMadeByOthers) {
@@ -455,7 +450,7 @@ TEST_F(RegistryTest, Reads_SeeChangesMadeByOthers) {
   EXPECT_EQ(GetString(key, TEXT("V")), u"mine");
   // Another process replaces the file (same size, so only its identity tells).
   const fs::path other = dir_ / "other.reg";
-  std::string text = ReadText(file_);
+  std::string text = ReadFileText(file_);
   const size_t at = text.find("mine");
   ASSERT_NE(at, std::string::npos);
   text.replace(at, 4, "them");
@@ -474,7 +469,7 @@ TEST_F(RegistryTest, DefaultLocation_UsesTheDataFolder) {
   HKEY key = Create(HKEY_CURRENT_USER, TEXT("Software\\Where"));
   RegCloseKey(key);
   SetEnvironmentVariableA("XDG_DATA_HOME", savedXdg.empty() ? nullptr : savedXdg.c_str());
-  EXPECT_NE(ReadText(data / "tidepool" / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\Where]"),
+  EXPECT_NE(ReadFileText(data / "tidepool" / "registry.reg").find("[HKEY_CURRENT_USER\\Software\\Where]"),
             std::string::npos);
 }
 
