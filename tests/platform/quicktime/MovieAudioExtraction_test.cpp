@@ -16,6 +16,7 @@
 #include "support/FfmpegTools.h"
 #include "MovieAudioExtraction.h"
 #include "RuntimeCalls.h"
+#include "SoundMoviesTest.h"
 
 namespace tp {
 namespace {
@@ -106,30 +107,15 @@ Extracted ExtractAll(Movie movie) {
   return out;
 }
 
-class MovieAudioExtractionTest : public ::testing::Test {
+class MovieAudioExtractionTest : public test::SoundMoviesTest {
  protected:
-  void SetUp() override {
-    if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
-    ASSERT_EQ(Err(DispatchCall(kQTSelEnterMovies)), noErr);
-  }
-  void TearDown() override {
-    for (Movie m : movies_) DispatchCall(kQTSelDisposeMovie, m);
-  }
-  Movie Open(const std::string &path) {
-    Movie m = nullptr;
-    EXPECT_EQ(QOpenMovie(path, &m), noErr) << path;
-    if (m) movies_.push_back(m);
-    return m;
-  }
   Movie Make(const test::AudioMovieSpec &spec) {
     const std::string path = test::MakeAudioMovie(dir_.path(), spec);
     EXPECT_FALSE(path.empty()) << spec.name;
     path_ = path;
-    return path.empty() ? nullptr : Open(path);
+    return path.empty() ? nullptr : OpenMovie(path);
   }
-  test::ff::TempDir dir_;
   std::string path_;
-  std::vector<Movie> movies_;
 };
 
 struct CodecCase {
@@ -228,7 +214,7 @@ TEST_F(MovieAudioExtractionTest, EditList_AnEmptyEditPlaysSilenceInMovieTime) {
   // The sound starts half a second into the movie: an empty edit, then the media.
   const std::string path = dir_.File("delayed.mov");
   ASSERT_TRUE(test::ff::RunFfmpeg("-itsoffset 0.5 -i \"" + wav + "\" -c:a pcm_s16be \"" + path + "\""));
-  Movie movie = Open(path);
+  Movie movie = OpenMovie(path);
   ASSERT_NE(movie, nullptr);
   Extracted got = ExtractAll(movie);
   ASSERT_EQ(got.err, noErr);
@@ -371,7 +357,7 @@ TEST_F(MovieAudioExtractionTest, Properties_TrackDescriptionLayoutAndRefusedDesc
 TEST_F(MovieAudioExtractionTest, SpeechCodecs_AreRefusedFromTheFirstFill) {
   const std::string path = dir_.File("speech.amr");
   ASSERT_TRUE(test::ff::WriteFileBytes(path, test::MakeAmrNb(std::vector<int>(100, 7))));
-  Movie movie = Open(path);
+  Movie movie = OpenMovie(path);
   ASSERT_NE(movie, nullptr);
   MovieAudioExtractionRef s = nullptr;
   ASSERT_EQ(Begin(movie, &s), noErr);  // properties still answer: the refusal is the fill's
@@ -438,7 +424,7 @@ TEST_F(MovieAudioExtractionTest, DamagedSampleData_IsDecodedPastWithoutHarm) {
       bytes[i] = uint8_t(seed >> 24);
     }
     ASSERT_TRUE(test::ff::WriteFileBytes(path, bytes));
-    Movie movie = Open(path);
+    Movie movie = OpenMovie(path);
     ASSERT_NE(movie, nullptr) << args;
     Extracted got = ExtractAll(movie);
     EXPECT_EQ(got.err, noErr) << args;

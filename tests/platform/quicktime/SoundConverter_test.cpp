@@ -14,6 +14,7 @@
 
 #include "RuntimeCalls.h"
 #include "SoundConverter.h"
+#include "SoundMoviesTest.h"
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"
 #include "support/FfmpegTools.h"
@@ -161,24 +162,12 @@ std::vector<uint8_t> FfmpegRaw(const std::string &file, const std::string &forma
   return std::vector<uint8_t>(out.begin(), out.end());
 }
 
-class SoundConverterTest : public ::testing::Test {
+class SoundConverterTest : public test::SoundMoviesTest {
  protected:
-  void SetUp() override {
-    if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not available";
-    ASSERT_EQ(Err(DispatchCall(kQTSelEnterMovies)), noErr);
-  }
-  void TearDown() override {
-    for (Movie m : movies_) DispatchCall(kQTSelDisposeMovie, m);
-  }
   Media OpenSound(const std::string &path) {
-    Movie m = nullptr;
-    EXPECT_EQ(QOpenMovie(path, &m), noErr) << path;
-    if (!m) return nullptr;
-    movies_.push_back(m);
-    return QFindMedia(m, SoundMediaType);
+    Movie m = OpenMovie(path);
+    return m ? QFindMedia(m, SoundMediaType) : nullptr;
   }
-  test::ff::TempDir dir_;
-  std::vector<Movie> movies_;
 };
 
 struct ConverterCase {
