@@ -121,16 +121,16 @@ TEST_F(CBaseFilterTest, FindPin_ByDecimalPosition) {
 }
 
 TEST_F(CBaseFilterTest, FilterInfo_TruncatesTheNameAndCountsTheGraph) {
-  RecordingGraph graph;
+  TestGraph graph;
   std::u16string longName(200, u'x');
   longName[126] = u'y';
   ASSERT_EQ(filter_->JoinFilterGraph(&graph, longName.c_str()), S_OK);
-  EXPECT_EQ(graph.refs.load(), 0) << "the graph must not be counted by its member";
+  EXPECT_EQ(graph.RefCount(), 0u) << "the graph must not be counted by its member";
   FILTER_INFO info;
   ASSERT_EQ(filter_->QueryFilterInfo(&info), S_OK);
   EXPECT_EQ(std::u16string(info.achName), longName.substr(0, 127));
   EXPECT_EQ(info.pGraph, static_cast<IFilterGraph *>(&graph));
-  EXPECT_EQ(graph.refs.load(), 1);
+  EXPECT_EQ(graph.RefCount(), 1u);
   info.pGraph->Release();
 
   ASSERT_EQ(filter_->JoinFilterGraph(nullptr, nullptr), S_OK);
@@ -142,18 +142,18 @@ TEST_F(CBaseFilterTest, FilterInfo_TruncatesTheNameAndCountsTheGraph) {
 
 TEST_F(CBaseFilterTest, NotifyEvent_GoesToTheGraphsSink) {
   EXPECT_EQ(filter_->NotifyEvent(EC_ERRORABORT, E_FAIL, 0), E_NOTIMPL);
-  RecordingGraph graph;
+  TestGraph graph;
   ASSERT_EQ(filter_->JoinFilterGraph(&graph, u"f"), S_OK);
   EXPECT_EQ(filter_->NotifyEvent(EC_ERRORABORT, E_FAIL, 7), S_OK);
   EXPECT_EQ(filter_->NotifyEvent(EC_COMPLETE, S_OK, 7), S_OK);
-  ASSERT_EQ(graph.events.size(), 2u);
-  EXPECT_EQ(graph.events[0].code, EC_ERRORABORT);
-  EXPECT_EQ(graph.events[0].p1, static_cast<LONG_PTR>(E_FAIL));
-  EXPECT_EQ(graph.events[0].p2, 7);
-  EXPECT_EQ(graph.events[1].p2, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter *>(filter_)));
+  ASSERT_EQ(graph.Events().size(), 2u);
+  EXPECT_EQ(graph.Events()[0].code, EC_ERRORABORT);
+  EXPECT_EQ(graph.Events()[0].param1, static_cast<LONG_PTR>(E_FAIL));
+  EXPECT_EQ(graph.Events()[0].param2, 7);
+  EXPECT_EQ(graph.Events()[1].param2, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter *>(filter_)));
   filter_->JoinFilterGraph(nullptr, nullptr);
   EXPECT_EQ(filter_->NotifyEvent(EC_COMPLETE, S_OK, 0), E_NOTIMPL);
-  EXPECT_EQ(graph.refs.load(), 0);
+  EXPECT_EQ(graph.RefCount(), 0u);
 }
 
 TEST_F(CBaseFilterTest, Clock_IsCountedAndGivesStreamTime) {

@@ -14,6 +14,7 @@
 
 #include "framework/CBaseFilter.h"
 #include "framework/CBasePin.h"
+#include "peers/TestGraph.h"
 
 namespace tp::test {
 
@@ -107,43 +108,6 @@ class RecordingFilter : public CBaseFilter {
 
 // The far side of a connection: only counted, never called.
 class DummyPeer : public CountingUnknown {};
-
-class RecordingGraph : public IFilterGraph, public IMediaEventSink {
- public:
-  struct Event {
-    LONG code;
-    LONG_PTR p1, p2;
-  };
-  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IFilterGraph)) {
-      *ppv = static_cast<IFilterGraph *>(this);
-    } else if (IsEqualIID(riid, IID_IMediaEventSink)) {
-      *ppv = static_cast<IMediaEventSink *>(this);
-    } else {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs); }
-  STDMETHODIMP AddFilter(IBaseFilter *, LPCWSTR) override { return E_NOTIMPL; }
-  STDMETHODIMP RemoveFilter(IBaseFilter *) override { return E_NOTIMPL; }
-  STDMETHODIMP EnumFilters(IEnumFilters **) override { return E_NOTIMPL; }
-  STDMETHODIMP FindFilterByName(LPCWSTR, IBaseFilter **) override { return E_NOTIMPL; }
-  STDMETHODIMP ConnectDirect(IPin *, IPin *, const AM_MEDIA_TYPE *) override { return E_NOTIMPL; }
-  STDMETHODIMP Reconnect(IPin *) override { return E_NOTIMPL; }
-  STDMETHODIMP Disconnect(IPin *) override { return E_NOTIMPL; }
-  STDMETHODIMP SetDefaultSyncSource() override { return E_NOTIMPL; }
-  STDMETHODIMP Notify(LONG code, LONG_PTR p1, LONG_PTR p2) override {
-    events.push_back({code, p1, p2});
-    return S_OK;
-  }
-  std::atomic<LONG> refs{0};
-  std::vector<Event> events;
-};
 
 class FixedClock : public IReferenceClock {
  public:
