@@ -7,7 +7,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   mingw-w64 g++-mingw-w64-x86-64
-  clang-format libclang-rt-14-dev
+  clang-format libclang-rt-14-dev ccache
+  libcli11-dev nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,104 @@
+// Tidepool.h: everything a host application needs to use the Tidepool source
+// filter beyond the standard DirectShow interfaces.
+//
+// - CLSID_Tidepool: create the filter with CoCreateInstance (after the module
+//   was registered with regsvr32), load a movie through IFileSourceFilter.
+// - IQuillSampleGrabber: ask the filter for it (after Load) to receive every
+//   decoded sample by callback. The pointer is not reference counted: it is
+//   valid for the filter's lifetime, and AddRef/Release on it do nothing.
+// - IQuillSampleRecord: the record handed to the callback; it lives only for
+//   the call. CopyTo writes a self-contained copy in the layout described by
+//   the TpRecord* offsets below.
+//
+// Compiles as C++ against the Windows SDK headers and against Tidepool's own
+// stand-in headers elsewhere.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// {8E1D106D-D80C-4AB5-965B-193E135630C2}
+static constexpr GUID CLSID_Tidepool = {0x8e1d106d, 0xd80c, 0x4ab5, {0x96, 0x5b, 0x19, 0x3e, 0x13, 0x56, 0x30, 0xc2}};
+// {C5F3B1F5-C4C0-4DD4-9699-18C30515E6B1}
+static constexpr GUID IID_IQuillSampleGrabber = {
+    0xc5f3b1f5, 0xc4c0, 0x4dd4, {0x96, 0x99, 0x18, 0xc3, 0x05, 0x15, 0xe6, 0xb1}};
+
+// The sample record given to the callback. Its one operation writes a
+// self-contained copy into buffer (size bytes): 0 on success, -1 when the
+// record has no data or the buffer is null or too small (the buffer must
+// hold TpRecordDataOffset bytes plus the copied data).
+class IQuillSampleRecord {
+ public:
+  virtual LONG CopyTo(BYTE *buffer, unsigned size) = 0;
+
+ protected:
+  ~IQuillSampleRecord() = default;
+};
+
+// The host's callback, called on a pin's worker thread for every video frame
+// (isAudio 0) and audio buffer (isAudio 1) the filter produces. formatChanged
+// is 1 on the first video frame after the output format was (re)established,
+// else 0. user1 and user2 are the values given to SetCallback, pointer-sized
+// so that a host can pass an object. Video and audio calls may run at the
+// same time on two threads.
+typedef void(STDMETHODCALLTYPE *QuillSampleCallback)(LONG isAudio, IQuillSampleRecord *record, LONG formatChanged,
+                                                      LONG_PTR user1, LONG_PTR user2);
+
+struct IQuillSampleGrabber : public IUnknown {
+  // Accepted and ignored; S_OK.
+  virtual HRESULT STDMETHODCALLTYPE GrabberOption1(LONG value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GrabberOption2(LONG value) = 0;
+  // Replaces the callback and its two values; a null callback stops the
+  // calls. A call already under way may still reach the old callback. S_OK.
+  virtual HRESULT STDMETHODCALLTYPE SetCallback(QuillSampleCallback callback, LONG_PTR user1, LONG_PTR user2) = 0;
+  // Accepted and ignored; S_OK.
+  virtual HRESULT STDMETHODCALLTYPE GrabberConfigure(LONG a, LONG b, LONG c, LONG d, LONG e) = 0;
+};
+
+// Layout of the buffer CopyTo writes: little-endian, packed, no padding.
+//   header      int32   always 1
+//   isAudio     uint8   1 audio, 0 video
+//   startMs     double  start time in whole milliseconds
+//   stopMs      double  stop time in whole milliseconds
+//   subtype     GUID    video: the output subtype; audio: MEDIASUBTYPE_PCM
+//   formatType  GUID    video: FORMAT_VideoInfo; audio: FORMAT_WaveFormatEx
+//   formatSize  uint16  bytes of the format block at TpRecordFormat
+//   dataLength  int32   bytes of sample data at dataOffset
+//   dataOffset  int32   TpRecordDataOffset; written only when dataLength > 0
+//   format      formatSize bytes: video, the VIDEOINFOHEADER; audio, the
+//               WAVEFORMATEX of the audio pin's type
+//   data        at TpRecordDataOffset. Audio: the PCM as delivered. Video:
+//               the frame tightly packed. Packed layouts: |height| rows of
+//               the bitmap's DWORD-aligned row size, in the order the
+//               delivered sample holds them (bottom-up for RGB, top-down
+//               for YUY2). YV12 and I420: the Y plane (height rows of width
+//               bytes), then the two chroma planes in the subtype's order
+//               (height/2 rows of width/2 bytes each).
+enum TpRecordOffsets : uint32_t {
+  TpRecordHeader = 0,
+  TpRecordIsAudio = 4,
+  TpRecordStartMs = 5,
+  TpRecordStopMs = 13,
+  TpRecordSubtype = 21,
+  TpRecordFormatType = 37,
+  TpRecordFormatSize = 53,
+  TpRecordDataLength = 55,
+  TpRecordDataOffsetField = 59,
+  TpRecordFormat = 63,
+  TpRecordDataOffset = 4096,
+  // The largest format block that fits before the data.
+  TpRecordMaxFormatSize = TpRecordDataOffset - TpRecordFormat,
+};
+static_assert(TpRecordIsAudio == TpRecordHeader + 4);
+static_assert(TpRecordStartMs == TpRecordIsAudio + 1);
+static_assert(TpRecordStopMs == TpRecordStartMs + sizeof(double));
+static_assert(TpRecordSubtype == TpRecordStopMs + sizeof(double));
+static_assert(TpRecordFormatType == TpRecordSubtype + sizeof(GUID));
+static_assert(TpRecordFormatSize == TpRecordFormatType + sizeof(GUID));
+static_assert(TpRecordDataLength == TpRecordFormatSize + sizeof(uint16_t));
+static_assert(TpRecordDataOffsetField == TpRecordDataLength + sizeof(int32_t));
+static_assert(TpRecordFormat == TpRecordDataOffsetField + sizeof(int32_t));
+static_assert(TpRecordMaxFormatSize == 4033);
