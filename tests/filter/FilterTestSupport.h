@@ -148,7 +148,11 @@ class FilterTest : public FrameworkTest {
                              static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR))),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    for (auto &peer : peers) peer = new TestInputPin;
+    for (auto &peer : peers) {
+      peer = new TestInputPin;
+      // The pins then take the standard memory allocator.
+      peer->allocatorMode = TestInputPin::AllocatorMode::None;
+    }
   }
 
   void TearDown() override {
