@@ -177,8 +177,8 @@ void PrintTable() {
     const auto ours = r.find(std::string("Pins/") + layout);
     if (ours == r.end() || ours->second.seconds <= 0) continue;
     const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
-    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds,
-                ff->second.seconds, ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
+    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
+                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
                 ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
                 ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
   }
@@ -187,7 +187,8 @@ void PrintTable() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (const auto &[layout, subtype] : {std::pair{"YV12", &MEDIASUBTYPE_YV12}, std::pair{"RGB32", &MEDIASUBTYPE_RGB32}}) {
+  for (const auto &[layout, subtype] :
+       {std::pair{"YV12", &MEDIASUBTYPE_YV12}, std::pair{"RGB32", &MEDIASUBTYPE_RGB32}}) {
     const std::string name = std::string("Pins/") + layout;
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { Pins(s, name, *subtype); })
         ->Unit(benchmark::kMillisecond)

@@ -159,12 +159,11 @@ TEST_P(FakeTracks, TimesStayDefined) {
 }
 
 constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
-INSTANTIATE_TEST_SUITE_P(
-    Tracks, FakeTracks,
-    ::testing::Values(FakeCase{"ZeroTimeScale", 0, 0, 1.0, 0, {}},
-                      FakeCase{"StartPastRange", 1, LONGLONG(1) << 62, 1.0, 10000000000, {kMax}},
-                      FakeCase{"TinyRate", 1000, 999, 1e-300, 10000000, {kMax, kMax}}),
-    [](const ::testing::TestParamInfo<FakeCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tracks, FakeTracks,
+                         ::testing::Values(FakeCase{"ZeroTimeScale", 0, 0, 1.0, 0, {}},
+                                           FakeCase{"StartPastRange", 1, LONGLONG(1) << 62, 1.0, 10000000000, {kMax}},
+                                           FakeCase{"TinyRate", 1000, 999, 1e-300, 10000000, {kMax, kMax}}),
+                         [](const ::testing::TestParamInfo<FakeCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tp::test

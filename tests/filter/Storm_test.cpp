@@ -113,8 +113,8 @@ TEST_F(StormTest, RandomCommandsFromThreeThreads_NoDeadlock_DeliveryStaysWellFor
             break;
         }
         watchdog.End(t);
-        const int ms = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opBegan).count());
+        const int ms =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opBegan).count());
         for (int seen = slowestMs.load(); ms > seen && !slowestMs.compare_exchange_weak(seen, ms);) {
         }
       }

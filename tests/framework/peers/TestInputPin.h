@@ -107,10 +107,10 @@ struct ReceivedSample {
   bool syncPoint;
   bool discontinuity;
   LONG length;
-  int segment;                                  // new segments received before this sample
-  bool afterEndOfStream;                        // an end of stream came since the last new segment
+  int segment;            // new segments received before this sample
+  bool afterEndOfStream;  // an end of stream came since the last new segment
   std::chrono::steady_clock::time_point arrival;
-  std::vector<BYTE> data;                       // the sample's bytes when keepData is set
+  std::vector<BYTE> data;  // the sample's bytes when keepData is set
 };
 
 struct ReceivedSegment {
@@ -388,7 +388,8 @@ class TestInputPin : public IPin, public IMemInputPin {
     r.length = pSample->GetActualDataLength();
     r.arrival = std::chrono::steady_clock::now();
     BYTE *bytes = nullptr;
-    if (keepData && SUCCEEDED(pSample->GetPointer(&bytes)) && bytes && r.length > 0) r.data.assign(bytes, bytes + r.length);
+    if (keepData && SUCCEEDED(pSample->GetPointer(&bytes)) && bytes && r.length > 0)
+      r.data.assign(bytes, bytes + r.length);
     std::unique_lock<std::mutex> lock(m_mutex);
     r.segment = m_newSegment;
     r.afterEndOfStream = m_endedSegment;
