@@ -76,8 +76,7 @@ int main(int argc, char **argv) {
       hr = entry();
       if (FAILED(hr)) {
         if (!silent)
-          std::fprintf(stderr, "regsvr32: %s in \"%s\" failed: 0x%08X\n", entryName, module,
-                       static_cast<unsigned>(hr));
+          std::fprintf(stderr, "regsvr32: %s in \"%s\" failed: 0x%08X\n", entryName, module, static_cast<unsigned>(hr));
         code = kEntryFailed;
       } else if (!silent) {
         std::printf("%s in \"%s\" succeeded.\n", entryName, module);

@@ -42,9 +42,8 @@ void RegisterExtension(const WCHAR *extension, const WCHAR *bracedClsid) {
   WCHAR path[kKeyChars];
   if (!JoinKey(path, kExtensionsKey, TEXT("\\"), extension)) return;
   HKEY key = nullptr;
-  const LONG status =
-      RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr);
+  const LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr);
   if (status != ERROR_SUCCESS) {
     TraceA8("RegCreateKeyExW failed(%d)\n", static_cast<int>(status));
     return;

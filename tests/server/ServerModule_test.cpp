@@ -251,8 +251,8 @@ TEST_F(ServerModuleTest, Regsvr32_ArgumentsAndFailures) {
 // throughout and one final registration leaves the complete set.
 TEST_F(ServerModuleTest, Register_ConcurrentProcesses) {
   const std::string r = ff::ShellQuote(kBin + "/regsvr32"), m = ff::ShellQuote(kTestModule);
-  const std::string loop = "end=$(( $(date +%s) + 10 )); while [ $(date +%s) -lt $end ]; do " + r + " /s " + m +
-                           "; " + r + " /u /s " + m + "; done";
+  const std::string loop = "end=$(( $(date +%s) + 10 )); while [ $(date +%s) -lt $end ]; do " + r + " /s " + m + "; " +
+                           r + " /u /s " + m + "; done";
   std::atomic<bool> done{false};
   std::thread writers([&] {
     ff::RunCommand("for i in 1 2 3 4 5 6 7 8; do (" + loop + ") & done; wait");
@@ -331,7 +331,8 @@ TEST_F(ServerModuleTest, ModuleEntryAndClassFactory) {
   HMODULE module = LoadLibraryA(kTestModule.c_str());
   ASSERT_NE(module, nullptr);
   EXPECT_STREQ(getenv("TP_SERVER_TEST_INIT"), "attach");
-  auto getClassObject = reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void *>(GetProcAddress(module, "DllGetClassObject")));
+  auto getClassObject =
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void *>(GetProcAddress(module, "DllGetClassObject")));
   auto canUnload = reinterpret_cast<CanUnloadFn>(reinterpret_cast<void *>(GetProcAddress(module, "DllCanUnloadNow")));
   ASSERT_TRUE(getClassObject && canUnload);
   EXPECT_EQ(GetProcAddress(module, "g_Templates"), nullptr) << "only the entry points are exported";
@@ -341,9 +342,10 @@ TEST_F(ServerModuleTest, ModuleEntryAndClassFactory) {
     const IID &iid;
     HRESULT expected;
   };
-  for (const GetCase &c : {GetCase{CLSID_Tidepool, IID_IClassFactory, S_OK}, GetCase{CLSID_Tidepool, IID_IUnknown, S_OK},
-                           GetCase{IID_IBaseFilter, IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
-                           GetCase{IID_IBaseFilter, IID_IBaseFilter, E_NOINTERFACE}}) {
+  for (const GetCase &c :
+       {GetCase{CLSID_Tidepool, IID_IClassFactory, S_OK}, GetCase{CLSID_Tidepool, IID_IUnknown, S_OK},
+        GetCase{IID_IBaseFilter, IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
+        GetCase{IID_IBaseFilter, IID_IBaseFilter, E_NOINTERFACE}}) {
     IUnknown *factory = reinterpret_cast<IUnknown *>(1);
     EXPECT_EQ(getClassObject(c.clsid, c.iid, reinterpret_cast<void **>(&factory)), c.expected);
     if (c.expected == S_OK) {
