@@ -122,7 +122,9 @@ TEST(Grabber, CallbackReplacedWhileSamplesArrive) {
   std::thread worker([&] {
     while (!stop) grabber.OnSample(0, &record, 0);
   });
-  for (int i = 0; i < 2000; ++i) {
+  // Keep swapping until the worker has made calls too, however the two
+  // threads are scheduled.
+  for (int i = 0; i < 2000 || g_calls.load() < 200; ++i) {
     if (i % 2 == 0) {
       grabber.SetCallback(&Second, 2, 20);
     } else {
