@@ -205,6 +205,12 @@ class TestInputPin : public IPin, public IMemInputPin {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return m_endOfStream >= n; });
   }
+  // Waits (bounded) until n end-of-stream calls arrived or at least
+  // `samples` samples were received, whichever comes first.
+  bool WaitForEndOrReceived(int n, size_t samples, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_endOfStream >= n || m_received.size() >= samples; });
+  }
   bool WaitForNewSegments(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return m_newSegment >= n; });
