@@ -135,8 +135,11 @@ class ServerModuleTest : public ::testing::Test {
   // The module to register: Tidepool.ax where it is built, else the test
   // module (same server layer, stand-in filter).
   static std::string Module() {
-    const std::string real = kBin + "/Tidepool.ax";
-    return access(real.c_str(), F_OK) == 0 ? real : kTestModule;
+#ifdef TP_HAVE_TIDEPOOL_MODULE
+    return kBin + "/Tidepool.ax";
+#else
+    return kTestModule;
+#endif
   }
 
   ff::TempDir dir_;
