@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -20,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "peers/TestGraph.h"
+#include "peers/TestInputPin.h"
 #include "support/FfmpegTools.h"
 #include <tidepool/Tidepool.h>
 
@@ -284,12 +287,76 @@ TEST_F(ServerModuleTest, Register_ConcurrentProcesses) {
 
 // ---- activation ----------------------------------------------------------------
 
-// COM loads the registered module for CoCreateInstance, and
-// CoFreeUnusedLibraries unloads it once the last object is gone; a new
-// CoCreateInstance loads it again.
+// Loads a movie into the filter and plays it to the end into recording
+// peers, through the filter's COM interfaces only.
+void PlayMovie(IBaseFilter *filter, const std::string &movie) {
+  IFileSourceFilter *source = nullptr;
+  ASSERT_EQ(filter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void **>(&source)), S_OK);
+  EXPECT_EQ(source->Load(Wide(movie).c_str(), nullptr), S_OK);
+  source->Release();
+  tp::test::TestGraph graph;
+  ASSERT_EQ(filter->JoinFilterGraph(&graph, u"Tidepool"), S_OK);
+
+  struct Output {
+    const char16_t *name;
+    IPin *pin = nullptr;
+    tp::test::TestInputPin *peer = nullptr;
+  };
+  Output outputs[] = {{u"Video"}, {u"Audio"}};
+  for (Output &o : outputs) {
+    PIN_INFO info{};
+    o.peer = new tp::test::TestInputPin;
+    if (filter->FindPin(o.name == std::u16string(u"Video") ? u"1" : u"2", &o.pin) != S_OK) continue;
+    EXPECT_EQ(o.pin->QueryPinInfo(&info), S_OK);
+    if (info.pFilter) info.pFilter->Release();
+    EXPECT_EQ(std::u16string(info.achName), o.name);
+    EXPECT_EQ(o.pin->Connect(o.peer, nullptr), S_OK);
+  }
+  ASSERT_TRUE(outputs[0].pin && outputs[1].pin) << "the movie has video and sound";
+  ASSERT_EQ(filter->Run(0), S_OK);
+  for (Output &o : outputs) {
+    EXPECT_TRUE(o.peer->WaitForEndOfStream(1, std::chrono::seconds(60))) << Narrow(o.name);
+    EXPECT_GT(o.peer->Received().size(), 0u) << Narrow(o.name);
+  }
+  EXPECT_EQ(outputs[0].peer->Received().size(), 25u)
+      << "all of the one second at 25 frames a second (the sound is longer)";
+  EXPECT_EQ(filter->Stop(), S_OK);
+  for (Output &o : outputs) {
+    if (o.pin) {
+      o.pin->Disconnect();
+      o.pin->Release();
+    }
+    o.peer->Disconnect();
+    o.peer->Release();
+  }
+  EXPECT_EQ(filter->JoinFilterGraph(nullptr, nullptr), S_OK);
+}
+
+// COM loads the registered module for CoCreateInstance, the filter plays a
+// movie, and CoFreeUnusedLibraries unloads the module once the last object
+// is gone; a new CoCreateInstance loads it again.
 TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused) {
   const std::string module = Module();
+  std::string movie;
+#ifdef TP_HAVE_TIDEPOOL_MODULE
+  if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  movie = dir_.File("av.mp4");
+  ASSERT_TRUE(
+      ff::RunFfmpeg("-f lavfi -i testsrc=size=176x144:rate=25:duration=1 "
+                    "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
+                    "-c:v libx264 -bf 0 -pix_fmt yuv420p -c:a aac " +
+                    ff::ShellQuote(movie)));
+  // Where the module finds the runtime, as its installation writes it.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Apple Computer, Inc.\\QuickTime", &key), ERROR_SUCCESS);
+  const std::u16string runtime = Wide(std::string(TP_QUICKTIME_DIR) + "/");
+  ASSERT_EQ(RegSetValueExW(key, u"QTSysDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(runtime.c_str()),
+                           static_cast<DWORD>((runtime.size() + 1) * 2)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+#endif
   ASSERT_EQ(Regsvr32("/s " + ff::ShellQuote(module)), 0);
+  EXPECT_EQ(ReadValue(u"Media Type\\Extensions\\.mov", u"Source Filter").value_or(u""), kBraced);
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
@@ -302,6 +369,7 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
     CLSID id{};
     EXPECT_EQ(filter->GetClassID(&id), S_OK);
     EXPECT_TRUE(IsEqualCLSID(id, CLSID_Tidepool));
+    if (!movie.empty()) PlayMovie(filter, movie);
     CoFreeUnusedLibraries();
     EXPECT_NE(GetModuleHandleA(module.c_str()), nullptr) << "unloaded under a live object";
     EXPECT_EQ(filter->Release(), 0u);
