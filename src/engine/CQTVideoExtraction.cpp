@@ -251,8 +251,21 @@ void CQTVideoExtraction::ReadEditList() {
     return (movieTime * timeScale + movieScale / 2) / movieScale;
   };
   movieOffset = toMedia(movieStart) - firstMediaTime;
-  const LONGLONG end = toMedia(trackEnd);
-  duration = static_cast<LONG>(end > 0x7fffffff ? 0x7fffffff : end);
+  // The track lasts until its last picture has been shown: the edits' end,
+  // or the media's end delayed by its first display offset when the edits
+  // stop sooner (a file without an edit list keeps its composition delay).
+  ByteCount size = 0;
+  TimeValue64 decodeTime = 0, decodeDuration = 0, displayOffset = 0;
+  ItemCount descIndex = 0, samples = 0;
+  MediaSampleFlags flags = 0;
+  if (GetMediaSample2(media, nullptr, 0, &size, 0, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex,
+                      1, &samples, &flags) != noErr) {
+    displayOffset = 0;
+  }
+  LONGLONG end = toMedia(trackEnd);
+  const LONGLONG shown = mediaDuration + displayOffset + movieOffset;
+  if (shown > end) end = shown;
+  duration = static_cast<LONG>(end > 0x7fffffff ? 0x7fffffff : end < 0 ? 0 : end);
   TraceW2(TEXT("Video edits %d: media %d plays at movie %d, ends at %d"), edits, static_cast<int>(firstMediaTime),
           static_cast<int>(movieOffset + firstMediaTime), static_cast<int>(duration));
   if (edits > 1) TraceW4(TEXT("Video track has %d edits: the first playing one maps the whole media"), edits);
