@@ -59,6 +59,8 @@ TEST_F(VideoTrack, Setup_OddSizeRoundedUp_SubtypesInOrder_MediaInfo) {
   ASSERT_EQ(video->FillMediaInfo(&info, sizeof info, &MEDIASUBTYPE_YV12), 0);
   EXPECT_EQ(info.bmiHeader.biCompression, 0x32315659u);
   EXPECT_EQ(info.bmiHeader.biBitCount, 12);
+  // Planar rows at a pitch of the width, chroma at half: not the bitmap stride.
+  EXPECT_EQ(info.bmiHeader.biSizeImage, 322u * 242u * 3u / 2u);
   // Refusals write nothing.
   VIDEOINFOHEADER untouched{};
   EXPECT_EQ(video->FillMediaInfo(&untouched, sizeof untouched, nullptr), -1);
@@ -68,6 +70,9 @@ TEST_F(VideoTrack, Setup_OddSizeRoundedUp_SubtypesInOrder_MediaInfo) {
 
   video->SetOutputSubtype(&MEDIASUBTYPE_RGB24);
   EXPECT_EQ(video->GetBufferSize(), 968);
+  video->SetOutputSubtype(&MEDIASUBTYPE_YV12);
+  EXPECT_EQ(video->GetBufferSize(), 322);
+  EXPECT_EQ(video->VideoInfo().bmiHeader.biSizeImage, 322u * 242u * 3u / 2u);
 }
 
 TEST_F(VideoTrack, AverageFrameTime_TenSecondsOf300_And_UnderOneSecond) {
