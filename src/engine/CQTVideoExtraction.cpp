@@ -247,9 +247,7 @@ void CQTVideoExtraction::ReadEditList() {
     return;
   }
   // Movie units to media units, rounded to the nearest.
-  const auto toMedia = [&](LONGLONG movieTime) {
-    return (movieTime * timeScale + movieScale / 2) / movieScale;
-  };
+  const auto toMedia = [&](LONGLONG movieTime) { return (movieTime * timeScale + movieScale / 2) / movieScale; };
   movieOffset = toMedia(movieStart) - firstMediaTime;
   // The track lasts until its last picture has been shown: the edits' end,
   // or the media's end delayed by its first display offset when the edits
@@ -258,8 +256,8 @@ void CQTVideoExtraction::ReadEditList() {
   TimeValue64 decodeTime = 0, decodeDuration = 0, displayOffset = 0;
   ItemCount descIndex = 0, samples = 0;
   MediaSampleFlags flags = 0;
-  if (GetMediaSample2(media, nullptr, 0, &size, 0, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex,
-                      1, &samples, &flags) != noErr) {
+  if (GetMediaSample2(media, nullptr, 0, &size, 0, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 1,
+                      &samples, &flags) != noErr) {
     displayOffset = 0;
   }
   LONGLONG end = toMedia(trackEnd);

@@ -356,7 +356,9 @@ TEST_F(VideoTrack, EditLists_FirstPlayingEditMapsTheMedia_SeeksLandOnTheFrameSho
       {"empty, then an offset", {{300, -1}, {600, 120}}, {300, 360, 420, 480, 540, 600, 660, 720}, 900},
       {"only an empty edit", {{600, -1}}, {0, 60, 120, 180, 240, 300, 360, 420, 480, 540}, 600},
       {"media start past the media", {{600, 100000}}, {}, 600},
-      {"huge durations", {{0x7fffffff, 0}, {0x7fffffff, 0}}, {0, 60, 120, 180, 240, 300, 360, 420, 480, 540},
+      {"huge durations",
+       {{0x7fffffff, 0}, {0x7fffffff, 0}},
+       {0, 60, 120, 180, 240, 300, 360, 420, 480, 540},
        0x7fffffff},
   };
   for (const EditCase &c : cases) {

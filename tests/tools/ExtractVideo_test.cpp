@@ -278,8 +278,7 @@ TEST_P(ExtractPlanar, RowsAtThePitchOfTheWidth_BitExactWithFfmpeg) {
   const auto [w, h] = GetParam();
   const std::string size = std::to_string(w) + "x" + std::to_string(h);
   const std::string name = "planar_" + size + ".mp4";
-  const std::string args =
-      "-f lavfi -i testsrc2=size=" + size + ":rate=25 -t 0.2 -c:v libx264 -bf 2 -pix_fmt yuv420p";
+  const std::string args = "-f lavfi -i testsrc2=size=" + size + ":rate=25 -t 0.2 -c:v libx264 -bf 2 -pix_fmt yuv420p";
   const std::string file = MakeMovie(Movie{name.c_str(), args.c_str(), w, h, true});
   ASSERT_FALSE(file.empty());
   const fs::path refFile = dir / (name + ".yuv");

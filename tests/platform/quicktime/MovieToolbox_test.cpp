@@ -354,7 +354,7 @@ TEST_F(MovieToolboxTest, NextInterestingTime_CountsTheVideoSamples) {
 struct EditCase {
   const char *name;
   std::vector<WriterEdit> edits;
-  std::vector<std::pair<TimeValue, TimeValue>> starts;  // edit start, length
+  std::vector<std::pair<TimeValue, TimeValue>> starts;   // edit start, length
   std::vector<std::pair<TimeValue, TimeValue>> toMedia;  // movie time, media time (-1: none)
 };
 
@@ -363,7 +363,9 @@ TEST_F(MovieToolboxTest, TrackEdits_WalkedAndMappedToMediaTime) {
       {"no edit list", {}, {{0, 600}}, {{0, 0}, {150, 150}, {599, 599}, {600, -1}, {-1, -1}}},
       {"media offset", {{540, 60}}, {{0, 540}}, {{0, 60}, {100, 160}, {540, -1}}},
       {"empty first", {{300, -1}, {600, 0}}, {{0, 300}, {300, 600}}, {{0, -1}, {299, -1}, {300, 0}, {450, 150}}},
-      {"three", {{120, 0}, {120, 300}, {60, -1}}, {{0, 120}, {120, 120}, {240, 60}},
+      {"three",
+       {{120, 0}, {120, 300}, {60, -1}},
+       {{0, 120}, {120, 120}, {240, 60}},
        {{130, 310}, {250, -1}, {300, -1}}},
   };
   for (const EditCase &c : cases) {
@@ -387,8 +389,7 @@ TEST_F(MovieToolboxTest, TrackEdits_WalkedAndMappedToMediaTime) {
     }
     EXPECT_EQ(starts, c.starts);
     // Backwards from the end finds the last edit's start.
-    DispatchCall(kQTSelGetTrackNextInterestingTime, t, nextTimeTrackEdit | nextTimeEdgeOK, 599, -0x10000, &at,
-                 &length);
+    DispatchCall(kQTSelGetTrackNextInterestingTime, t, nextTimeTrackEdit | nextTimeEdgeOK, 599, -0x10000, &at, &length);
     EXPECT_EQ(at, c.starts.back().first);
     for (const auto &[movieTime, mediaTime] : c.toMedia) {
       EXPECT_EQ(TimeValue(DispatchCall(kQTSelTrackTimeToMediaTime, movieTime, t)), mediaTime) << movieTime;
