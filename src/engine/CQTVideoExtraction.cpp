@@ -648,9 +648,9 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
       ItemCount descIndex = 0;
       ItemCount samples = 0;
       MediaSampleFlags flags = 0;
-      const OSErr err =
-          GetMediaSample2(media, reinterpret_cast<UInt8 *>(*sampleData), static_cast<ByteCount>(maxSampleSize), &size,
-                          t, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 0, &samples, &flags);
+      // Times and flags only: no sample bytes are read.
+      const OSErr err = GetMediaSample2(media, nullptr, 0, &size, t, &decodeTime, &decodeDuration, &displayOffset,
+                                        nullptr, &descIndex, 0, &samples, &flags);
       if (err != noErr || size == 0) {
         TraceW8(TEXT("GetMediaSample2 at time(%d) failed(%d)\n"), static_cast<int>(t), static_cast<int>(err));
         return best >= 0 ? best : target;
