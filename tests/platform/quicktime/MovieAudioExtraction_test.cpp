@@ -176,7 +176,21 @@ INSTANTIATE_TEST_SUITE_P(Codecs, ExtractionMatchesFfmpeg,
                                            CodecCase{{"s24be48s.mov", "-c:a pcm_s24be", 48000, 2}, true},
                                            CodecCase{{"s24le22s.mov", "-c:a pcm_s24le", 22050, 2}, true},
                                            CodecCase{{"s16be44_51.mov", "-c:a pcm_s16be", 44100, 6}, false},
-                                           CodecCase{{"s16be8s.aif", "-c:a pcm_s16be", 8000, 2}, true}),
+                                           CodecCase{{"s16be8s.aif", "-c:a pcm_s16be", 8000, 2}, true},
+                                           // Version 2 descriptions, 'lpcm' with each combination of its flags.
+                                           CodecCase{{"lpcm_s24be96.mov", "-c:a pcm_s24be", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s24le96.mov", "-c:a pcm_s24le", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s16be96.mov", "-c:a pcm_s16be", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s16le96.mov", "-c:a pcm_s16le", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s32be96.mov", "-c:a pcm_s32be", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s32le96.mov", "-c:a pcm_s32le", 96000, 2}, true},
+                                           CodecCase{{"lpcm_f32be96.mov", "-c:a pcm_f32be", 96000, 2}, true},
+                                           CodecCase{{"lpcm_f32le96.mov", "-c:a pcm_f32le", 96000, 2}, true},
+                                           CodecCase{{"lpcm_f64be96.mov", "-c:a pcm_f64be", 96000, 2}, true},
+                                           CodecCase{{"lpcm_f64le96.mov", "-c:a pcm_f64le", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s8_96.mov", "-c:a pcm_s8", 96000, 2}, true},
+                                           CodecCase{{"lpcm_u8_96.mov", "-c:a pcm_u8", 96000, 2}, true},
+                                           CodecCase{{"lpcm_s24be96_51.mov", "-c:a pcm_s24be", 96000, 6}, false}),
                          [](const ::testing::TestParamInfo<CodecCase> &info) {
                            std::string n = info.param.spec.name;
                            for (char &ch : n)
