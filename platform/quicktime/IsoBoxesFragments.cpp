@@ -54,6 +54,12 @@ uint8_t DependencyByteOf(uint32_t flags) {
   return b;
 }
 
+void AddDependency(FragmentedTrack &f, uint8_t dep) {
+  if (dep != 0 && f.dependency.size() < f.samples) f.dependency.resize(f.samples, 0);
+  if (dep != 0 || !f.dependency.empty()) f.dependency.push_back(dep);
+  ++f.samples;
+}
+
 size_t TrackIndex(const ParseContext &ctx, uint32_t trackId) {
   for (size_t i = 0; i < ctx.movie->tracks.size(); ++i) {
     if (ctx.movie->tracks[i].id == trackId) return i;
@@ -74,12 +80,10 @@ QtErr StartFragmentedTrack(ParseContext &ctx, size_t index) {
     stored.Sample(i, &s);
     if (!f.table.AppendSample(s.decodeDuration, s.displayOffset, s.size, s.position,
                               (s.flags & kMediaSampleNotSync) == 0, s.descriptionIndex)) {
-      return ctx.Fail(kInvalidSampleTable, "track " + std::to_string(ctx.movie->tracks[index].id) +
-                                               ": sample " + std::to_string(i + 1) + " cannot be kept");
+      return ctx.Fail(kInvalidSampleTable, "track " + std::to_string(ctx.movie->tracks[index].id) + ": sample " +
+                                               std::to_string(i + 1) + " cannot be kept");
     }
-    const uint8_t dep = DependencyByteOf(s.flags);
-    f.dependency.push_back(dep);
-    f.anyDependency = f.anyDependency || dep != 0;
+    AddDependency(f, DependencyByteOf(s.flags));
   }
   f.nextDecodeTime = stored.totalDuration();
   return kNoErr;
@@ -204,7 +208,7 @@ QtErr ParseTfdt(ParseContext &ctx, const Box &box) {
   // a start before the first sample: decode times begin at 0.
   if (base > uint64_t(std::numeric_limits<int64_t>::max())) return ctx.Fail(kInvalidMovie, "bad " + Where(box));
   const int64_t start = int64_t(base);
-  if (start > f.nextDecodeTime && !f.dependency.empty()) {
+  if (start > f.nextDecodeTime && f.samples > 0) {
     if (!f.table.ExtendLastSample(start - f.nextDecodeTime)) {
       return ctx.Fail(kInvalidSampleTable, "decode time gap too large at " + Where(box));
     }
@@ -271,14 +275,13 @@ QtErr ParseTrun(ParseContext &ctx, const Box &box) {
       offset = int32_t(Be32(e));
       e += 4;
     }
-    const bool sync = (sampleFlags & kSampleNonSync) == 0 && (sampleFlags & kSampleDependsOnMask) != kSampleDependsOnYes;
+    const bool sync =
+        (sampleFlags & kSampleNonSync) == 0 && (sampleFlags & kSampleDependsOnMask) != kSampleDependsOnYes;
     if (!f.table.AppendSample(duration, offset, size, dataOffset, sync, t.descriptionIndex)) {
-      return ctx.Fail(kInvalidSampleTable, "sample " + std::to_string(i + 1) + " of " + Where(box) +
-                                               " cannot be represented");
+      return ctx.Fail(kInvalidSampleTable,
+                      "sample " + std::to_string(i + 1) + " of " + Where(box) + " cannot be represented");
     }
-    const uint8_t dep = DependencyByte(sampleFlags);
-    f.dependency.push_back(dep);
-    f.anyDependency = f.anyDependency || dep != 0;
+    AddDependency(f, DependencyByte(sampleFlags));
     if (__builtin_add_overflow(dataOffset, uint64_t(size), &dataOffset) ||
         __builtin_add_overflow(f.nextDecodeTime, int64_t(duration), &f.nextDecodeTime)) {
       return ctx.Fail(kInvalidSampleTable, "sample positions or times overflow in " + Where(box));
@@ -296,7 +299,7 @@ QtErr FinishFragments(ParseContext &ctx) {
     Track &track = movie.tracks[i];
     Media &media = track.media;
     const std::string name = "track " + std::to_string(track.id);
-    if (f.anyDependency) f.table.SetDependencyBytes(std::move(f.dependency));
+    if (!f.dependency.empty()) f.table.SetDependencyBytes(std::move(f.dependency));
     std::string why;
     if (QtErr e = f.table.Finalize(&why)) return ctx.Fail(e, name + ": " + why);
     if (f.table.MaxDescriptionIndex() > media.sampleDescriptions.size()) {

@@ -55,21 +55,21 @@ struct Rule {
 
 // Which boxes we read, and where. Anything else is skipped by its size.
 constexpr Rule kRules[] = {
-    {FourCC("moov"), FourCC("mvhd"), ParseMvhd},       {FourCC("moov"), FourCC("trak"), ParseTrak},
-    {FourCC("moov"), FourCC("mvex"), ParseMvex}, {FourCC("moov"), FourCC("cmov"), RefuseCompressedMovie},
-    {FourCC("trak"), FourCC("tkhd"), ParseTkhd},       {FourCC("trak"), FourCC("edts"), ParseChildren},
-    {FourCC("edts"), FourCC("elst"), ParseElst},       {FourCC("trak"), FourCC("mdia"), ParseMdia},
-    {FourCC("mdia"), FourCC("mdhd"), ParseMdhd},       {FourCC("mdia"), FourCC("hdlr"), ParseHdlr},
-    {FourCC("mdia"), FourCC("minf"), ParseChildren},   {FourCC("minf"), FourCC("dinf"), ParseChildren},
-    {FourCC("dinf"), FourCC("dref"), ParseDref},       {FourCC("minf"), FourCC("stbl"), ParseStbl},
-    {FourCC("stbl"), FourCC("stsd"), ParseStsd},       {FourCC("stbl"), FourCC("stts"), ParseStts},
-    {FourCC("stbl"), FourCC("ctts"), ParseCtts},       {FourCC("stbl"), FourCC("stss"), ParseStss},
-    {FourCC("stbl"), FourCC("stps"), ParseStps},       {FourCC("stbl"), FourCC("stsz"), ParseStsz},
-    {FourCC("stbl"), FourCC("stz2"), ParseStz2},       {FourCC("stbl"), FourCC("stsc"), ParseStsc},
-    {FourCC("stbl"), FourCC("stco"), ParseStco},       {FourCC("stbl"), FourCC("co64"), ParseCo64},
-    {FourCC("stbl"), FourCC("sdtp"), ParseSdtp},       {FourCC("mvex"), FourCC("trex"), ParseTrex},
-    {FourCC("mvex"), FourCC("mehd"), ParseMehd},       {FourCC("moof"), FourCC("traf"), ParseTraf},
-    {FourCC("traf"), FourCC("tfhd"), ParseTfhd},       {FourCC("traf"), FourCC("tfdt"), ParseTfdt},
+    {FourCC("moov"), FourCC("mvhd"), ParseMvhd},     {FourCC("moov"), FourCC("trak"), ParseTrak},
+    {FourCC("moov"), FourCC("mvex"), ParseMvex},     {FourCC("moov"), FourCC("cmov"), RefuseCompressedMovie},
+    {FourCC("trak"), FourCC("tkhd"), ParseTkhd},     {FourCC("trak"), FourCC("edts"), ParseChildren},
+    {FourCC("edts"), FourCC("elst"), ParseElst},     {FourCC("trak"), FourCC("mdia"), ParseMdia},
+    {FourCC("mdia"), FourCC("mdhd"), ParseMdhd},     {FourCC("mdia"), FourCC("hdlr"), ParseHdlr},
+    {FourCC("mdia"), FourCC("minf"), ParseChildren}, {FourCC("minf"), FourCC("dinf"), ParseChildren},
+    {FourCC("dinf"), FourCC("dref"), ParseDref},     {FourCC("minf"), FourCC("stbl"), ParseStbl},
+    {FourCC("stbl"), FourCC("stsd"), ParseStsd},     {FourCC("stbl"), FourCC("stts"), ParseStts},
+    {FourCC("stbl"), FourCC("ctts"), ParseCtts},     {FourCC("stbl"), FourCC("stss"), ParseStss},
+    {FourCC("stbl"), FourCC("stps"), ParseStps},     {FourCC("stbl"), FourCC("stsz"), ParseStsz},
+    {FourCC("stbl"), FourCC("stz2"), ParseStz2},     {FourCC("stbl"), FourCC("stsc"), ParseStsc},
+    {FourCC("stbl"), FourCC("stco"), ParseStco},     {FourCC("stbl"), FourCC("co64"), ParseCo64},
+    {FourCC("stbl"), FourCC("sdtp"), ParseSdtp},     {FourCC("mvex"), FourCC("trex"), ParseTrex},
+    {FourCC("mvex"), FourCC("mehd"), ParseMehd},     {FourCC("moof"), FourCC("traf"), ParseTraf},
+    {FourCC("traf"), FourCC("tfhd"), ParseTfhd},     {FourCC("traf"), FourCC("tfdt"), ParseTfdt},
     {FourCC("traf"), FourCC("trun"), ParseTrun},
 };
 
@@ -221,8 +221,8 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
     }
     if (QtErr e = iso::ReadHeader(ctx, head, avail, room, pos, &type, &headerSize, &size)) return fail(e);
     if (type == FourCC("moof")) {
-      if (!haveMovie) return fail(ctx.Fail(kInvalidMovie, "movie fragment before the movie box at offset " +
-                                                              std::to_string(pos)));
+      if (!haveMovie)
+        return fail(ctx.Fail(kInvalidMovie, "movie fragment before the movie box at offset " + std::to_string(pos)));
       std::vector<uint8_t> buffer;
       if (QtErr e = iso::ReadPayload(ctx, source, pos + headerSize, size - headerSize, "a movie fragment", &buffer)) {
         return fail(e);

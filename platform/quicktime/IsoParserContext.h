@@ -68,8 +68,10 @@ struct FragmentedTrack {
   bool started = false;
   SampleTable table;
   int64_t nextDecodeTime = 0;  // where the next appended sample starts
+  uint64_t samples = 0;        // appended so far
+  // One sdtp byte per sample, kept only from the first one that says
+  // something (zeros before it are added then).
   std::vector<uint8_t> dependency;
-  bool anyDependency = false;
 };
 
 // The track fragment being read, inside 'traf'.

@@ -28,8 +28,8 @@ struct Converter {
   std::mutex mutex;  // leaf; guards everything below, held across a call
   SoundComponentData in{};
   SoundComponentData out{};
-  double inRate = 0;       // Hz: the input's 16.16 rate, or the stream description's
-  uint32_t pcmFlags = 0;   // linear PCM format flags of a stream description
+  double inRate = 0;      // Hz: the input's 16.16 rate, or the stream description's
+  uint32_t pcmFlags = 0;  // linear PCM format flags of a stream description
   OutKind kind = OutKind::kS16LE;
   int outBytesPerSample = 2;
   int outChannels = 0;
@@ -282,8 +282,8 @@ OSErr ScSetInfo(SoundConverter sc, OSType selector, void *infoPtr) {
     std::memcpy(&d, infoPtr, sizeof d);
     const UInt32 bits = d.mBitsPerChannel;
     if (d.mFormatID != kAudioFormatLinearPCM || d.mChannelsPerFrame < 1 || d.mChannelsPerFrame > 8 ||
-        !(d.mSampleRate >= 1 && d.mSampleRate <= 768000) || (bits != 8 && bits != 16 && bits != 24 && bits != 32 &&
-                                                              bits != 64))
+        !(d.mSampleRate >= 1 && d.mSampleRate <= 768000) ||
+        (bits != 8 && bits != 16 && bits != 24 && bits != 32 && bits != 64))
       return paramErr;
     Converter next = {};
     next.in = c->in;

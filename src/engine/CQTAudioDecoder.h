@@ -50,9 +50,9 @@ class CQTAudioDecoder : public CQTMediaExtraction {
     double sampleRateHz = 0;
     SInt16 compressionID = 0;
     bool version2 = false;
-    UInt32 formatFlags = 0;        // version 2 only
-    UInt32 bytesPerFrame = 0;      // version 2 only: constBytesPerAudioPacket
-    Ptr waveExtension = nullptr;   // NewPtr copy, or null
+    UInt32 formatFlags = 0;       // version 2 only
+    UInt32 bytesPerFrame = 0;     // version 2 only: constBytesPerAudioPacket
+    Ptr waveExtension = nullptr;  // NewPtr copy, or null
   };
 
   explicit CQTAudioDecoder(Movie theMovie);

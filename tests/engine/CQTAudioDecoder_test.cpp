@@ -81,7 +81,7 @@ TEST_F(AudioDecoderTest, BigEndianPcm_LittleEndianOut_BitExact_SmallCapacityLose
 // that format.
 struct LinearPcmCase {
   const char *codec;
-  WORD bits;            // what the decoder delivers
+  WORD bits;             // what the decoder delivers
   const char *ffmpegAs;  // ffmpeg's output format for the same samples
 };
 
@@ -89,7 +89,7 @@ TEST_F(AudioDecoderTest, VersionTwoLinearPcm_EveryFlagCombination_EqualsTheComma
   const LinearPcmCase cases[] = {
       {"pcm_s24be", 24, "s24le"}, {"pcm_s24le", 24, "s24le"}, {"pcm_s16be", 16, "s16le"}, {"pcm_s16le", 16, "s16le"},
       {"pcm_s32be", 32, "s32le"}, {"pcm_s32le", 32, "s32le"}, {"pcm_f32be", 32, "s32le"}, {"pcm_f32le", 32, "s32le"},
-      {"pcm_f64be", 32, "s32le"}, {"pcm_f64le", 32, "s32le"}, {"pcm_u8", 8, "u8"},       {"pcm_s8", 8, "u8"},
+      {"pcm_f64be", 32, "s32le"}, {"pcm_f64le", 32, "s32le"}, {"pcm_u8", 8, "u8"},        {"pcm_s8", 8, "u8"},
   };
   for (const LinearPcmCase &c : cases) {
     SCOPED_TRACE(c.codec);

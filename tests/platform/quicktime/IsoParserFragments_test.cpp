@@ -133,8 +133,9 @@ TEST_P(IsoParserFragmentsTest, Parse_TablesMatchFfprobeAndThePlainMovie) {
     }
     // Seeks: the sample at a time and the sync sample before it.
     for (int k = 0; k < 50; ++k) {
-      const int64_t t = plainMedia.samples.DecodeTime(1) +
-                        int64_t(random() % uint64_t(plainMedia.samples.totalDuration() - plainMedia.samples.DecodeTime(1)));
+      const int64_t t =
+          plainMedia.samples.DecodeTime(1) +
+          int64_t(random() % uint64_t(plainMedia.samples.totalDuration() - plainMedia.samples.DecodeTime(1)));
       uint32_t at = 0, plainAt = 0, sync = 0, plainSync = 0;
       ASSERT_TRUE(table.SampleAtTime(t + shift, &at));
       ASSERT_TRUE(plainMedia.samples.SampleAtTime(t, &plainAt));
