@@ -310,8 +310,15 @@ QtErr FinishFragments(ParseContext &ctx) {
     media.samples = std::move(f.table);
     media.duration = std::max(media.duration, media.samples.totalDuration());
     // The track header only knows the samples of the movie box; without an
-    // edit list the track plays all its media.
+    // edit list the track plays all its media. Writers of an empty movie box
+    // leave the length of its last edit at 0: it runs to the media's end.
     if (!track.hasEditList) track.duration = 0;
+    if (track.hasEditList && track.edits.back().movieDuration == 0 && track.edits.back().mediaTime >= 0 &&
+        media.timeScale > 0) {
+      const __int128 rest = __int128(std::max<int64_t>(0, media.duration - track.edits.back().mediaTime)) *
+                            movie.timeScale / media.timeScale;
+      track.edits.back().movieDuration = rest > INT64_MAX ? INT64_MAX : int64_t(rest);
+    }
   }
   ctx.fragments.clear();
   return kNoErr;

@@ -259,10 +259,10 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
     pos += size;
   }
   if (!haveMovie) return fail(ctx.Fail(kNoMovieFound, "no movie box ('moov') in the file"));
-  if (QtErr e = iso::FinishFragments(ctx)) return fail(e);
   // A fragmented movie's header may know only the movie box's samples; the
   // fragment duration and the tracks' edits tell the rest.
-  const bool fragmented = ctx.fragmented;
+  const bool fragmented = ctx.fragmented || !ctx.fragments.empty();
+  if (QtErr e = iso::FinishFragments(ctx)) return fail(e);
   if (fragmented && ctx.fragmentDuration <= uint64_t(INT64_MAX)) {
     movie->duration = std::max(movie->duration, int64_t(ctx.fragmentDuration));
   }

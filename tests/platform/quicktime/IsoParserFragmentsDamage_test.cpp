@@ -149,6 +149,22 @@ TEST(IsoParserFragmentsDamageTest, EachFieldAndHostileValues) {
     EXPECT_GE(movie.tracks[0].media.duration, t.totalDuration());
   }
 
+  // An edit of no length in the movie box runs to the end of the fragments.
+  test::WriterTrack edited = v;
+  edited.edits = {{0, 20, 0x10000}};
+  std::vector<uint8_t> withEdit = test::BuildMovie({}, {edited}).bytes;
+  const std::vector<uint8_t> frag = Fragment(FragmentSpec());
+  withEdit.insert(withEdit.end(), frag.begin(), frag.end());
+  {
+    MemoryByteSource source(withEdit.data(), withEdit.size());
+    Movie movie;
+    ASSERT_EQ(ParseIsoMovie(source, "memory", &movie).error, kNoErr);
+    const Track &t = movie.tracks[0];
+    ASSERT_EQ(t.edits.size(), 1u);
+    EXPECT_EQ(t.edits[0].movieDuration, (120 - 20) * int64_t(movie.timeScale) / t.media.timeScale);
+    EXPECT_EQ(movie.duration, t.edits[0].movieDuration);
+  }
+
   // A fragment before the movie box has no track to belong to.
   std::vector<uint8_t> first = Fragment(FragmentSpec());
   first.insert(first.end(), movieBytes.begin(), movieBytes.end());
