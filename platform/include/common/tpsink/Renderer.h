@@ -48,15 +48,41 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 
 #include "tpsink/SeekingPassThru.h"
 
 namespace tp::sink {
+
+// ---- locks ------------------------------------------------------------------
+
+// A critical section (the toolchain's std::mutex is not there on every
+// Windows toolchain), and its scoped holder.
+class CritSec {
+ public:
+  CritSec() { InitializeCriticalSection(&m_cs); }
+  ~CritSec() { DeleteCriticalSection(&m_cs); }
+  CritSec(const CritSec &) = delete;
+  CritSec &operator=(const CritSec &) = delete;
+  void Lock() { EnterCriticalSection(&m_cs); }
+  void Unlock() { LeaveCriticalSection(&m_cs); }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};
+
+class Guard {
+ public:
+  explicit Guard(CritSec &cs) : m_cs(cs) { m_cs.Lock(); }
+  ~Guard() { m_cs.Unlock(); }
+  Guard(const Guard &) = delete;
+  Guard &operator=(const Guard &) = delete;
+
+ private:
+  CritSec &m_cs;
+};
 
 // ---- media type records ----------------------------------------------------
 
@@ -99,7 +125,8 @@ class Renderer;
 
 class RendererInputPin final : public IPin, public IMemInputPin, public IQualityControl {
  public:
-  RendererInputPin(Renderer *filter, LPCWSTR name) : m_filter(filter), m_name(name) {}
+  RendererInputPin(Renderer *filter, LPCWSTR name)
+      : m_filter(filter), m_name(reinterpret_cast<const char16_t *>(name)) {}
   ~RendererInputPin() {
     if (m_peer) m_peer->Release();
     if (m_allocator) m_allocator->Release();
@@ -220,7 +247,7 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   // streaming starts.
   void SetRealTime(bool realTime) { m_realTime = realTime; }
   Stats GetStats() {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     return m_stats;
   }
   IPin *InputPin() { return &m_pin; }
@@ -273,10 +300,9 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   std::atomic<bool> m_realTime{false};
   std::atomic<IMediaEventSink *> m_sink{nullptr};  // not counted
 
-  std::mutex m_receiveLock;  // serialises the streaming calls and the stop hook
+  CritSec m_receiveLock;  // serialises the streaming calls and the stop hook
   // Guards every field below, and the pin's connection fields.
-  std::mutex m_stateLock;
-  std::condition_variable m_stateChanged;
+  CritSec m_stateLock;
   FILTER_STATE m_state = State_Stopped;
   REFERENCE_TIME m_tStart = 0;
   IReferenceClock *m_clock = nullptr;  // counted
@@ -292,6 +318,23 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   // Set while waits on the clock must end (stop, flush, pause); reset on run.
   HANDLE m_abortEvent;
   HANDLE m_timeEvent;  // the clock's advise; used by the streaming thread only
+  // Manual-reset events that mirror conditions on the fields above (kept
+  // in step by UpdateEventsLocked): a held sample may go on (not paused, or
+  // flushing); the state has settled (not paused, or ready).
+  HANDLE m_releaseEvent;
+  HANDLE m_settledEvent;
+  void UpdateEventsLocked() {
+    if (m_state != State_Paused || m_flushing) {
+      SetEvent(m_releaseEvent);
+    } else {
+      ResetEvent(m_releaseEvent);
+    }
+    if (m_state != State_Paused || m_ready) {
+      SetEvent(m_settledEvent);
+    } else {
+      ResetEvent(m_settledEvent);
+    }
+  }
 };
 
 // ---- enumerators ------------------------------------------------------------------
@@ -417,7 +460,7 @@ inline STDMETHODIMP RendererInputPin::ReceiveConnection(IPin *pConnector, const 
   if (!pConnector || !pmt) return E_POINTER;
   PIN_DIRECTION dir = PINDIR_INPUT;
   if (FAILED(pConnector->QueryDirection(&dir)) || dir != PINDIR_OUTPUT) return VFW_E_INVALID_DIRECTION;
-  std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+  Guard lock(m_filter->m_stateLock);
   if (m_peer) return VFW_E_ALREADY_CONNECTED;
   if (m_filter->m_state != State_Stopped) return VFW_E_NOT_STOPPED;
   if (m_filter->CheckMediaType(pmt) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
@@ -439,7 +482,7 @@ inline STDMETHODIMP RendererInputPin::Disconnect() {
   IPin *peer = nullptr;
   IMemAllocator *allocator = nullptr;
   {
-    std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+    Guard lock(m_filter->m_stateLock);
     if (m_filter->m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     if (!m_peer) return S_FALSE;
     peer = m_peer;
@@ -456,7 +499,7 @@ inline STDMETHODIMP RendererInputPin::Disconnect() {
 
 inline STDMETHODIMP RendererInputPin::ConnectedTo(IPin **ppPin) {
   if (!ppPin) return E_POINTER;
-  std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+  Guard lock(m_filter->m_stateLock);
   *ppPin = m_peer;
   if (!m_peer) return VFW_E_NOT_CONNECTED;
   m_peer->AddRef();
@@ -465,7 +508,7 @@ inline STDMETHODIMP RendererInputPin::ConnectedTo(IPin **ppPin) {
 
 inline STDMETHODIMP RendererInputPin::ConnectionMediaType(AM_MEDIA_TYPE *pmt) {
   if (!pmt) return E_POINTER;
-  std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+  Guard lock(m_filter->m_stateLock);
   if (!m_peer) {
     *pmt = AM_MEDIA_TYPE{};
     return VFW_E_NOT_CONNECTED;
@@ -494,7 +537,7 @@ inline STDMETHODIMP RendererInputPin::QueryId(LPWSTR *Id) {
 
 inline STDMETHODIMP RendererInputPin::QueryAccept(const AM_MEDIA_TYPE *pmt) {
   if (!pmt) return E_POINTER;
-  std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+  Guard lock(m_filter->m_stateLock);
   return m_filter->CheckMediaType(pmt) == S_OK ? S_OK : S_FALSE;
 }
 
@@ -518,7 +561,7 @@ inline STDMETHODIMP RendererInputPin::NewSegment(REFERENCE_TIME tStart, REFERENC
 inline STDMETHODIMP RendererInputPin::GetAllocator(IMemAllocator **ppAllocator) {
   if (!ppAllocator) return E_POINTER;
   *ppAllocator = nullptr;
-  std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+  Guard lock(m_filter->m_stateLock);
   if (!m_allocator) {
     HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                   reinterpret_cast<void **>(&m_allocator));
@@ -534,7 +577,7 @@ inline STDMETHODIMP RendererInputPin::NotifyAllocator(IMemAllocator *pAllocator,
   pAllocator->AddRef();
   IMemAllocator *old = nullptr;
   {
-    std::lock_guard<std::mutex> lock(m_filter->m_stateLock);
+    Guard lock(m_filter->m_stateLock);
     old = m_allocator;
     m_allocator = pAllocator;
   }
@@ -566,12 +609,16 @@ inline Renderer::Renderer(REFCLSID clsid, LPCWSTR pinName)
       m_pin(this, pinName),
       m_seeking(static_cast<IBaseFilter *>(this), &m_pin),
       m_abortEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
-      m_timeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+      m_timeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_releaseEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      m_settledEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
 
 inline Renderer::~Renderer() {
   if (m_clock) m_clock->Release();
   if (m_abortEvent) CloseHandle(m_abortEvent);
   if (m_timeEvent) CloseHandle(m_timeEvent);
+  if (m_releaseEvent) CloseHandle(m_releaseEvent);
+  if (m_settledEvent) CloseHandle(m_settledEvent);
 }
 
 inline STDMETHODIMP Renderer::QueryInterface(REFIID riid, void **ppv) {
@@ -592,25 +639,25 @@ inline STDMETHODIMP Renderer::QueryInterface(REFIID riid, void **ppv) {
 
 inline STDMETHODIMP Renderer::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     if (m_state == State_Stopped) return S_OK;
     m_state = State_Stopped;
     m_ready = false;
     m_endOfStream = false;
     m_completeSent = false;
     SetEvent(m_abortEvent);
+    UpdateEventsLocked();
   }
-  m_stateChanged.notify_all();
   // A sample in the middle of being rendered finishes before the hook.
-  std::lock_guard<std::mutex> receive(m_receiveLock);
+  Guard receive(m_receiveLock);
   OnStopStreaming();
   return S_OK;
 }
 
 inline STDMETHODIMP Renderer::Pause() {
-  std::unique_lock<std::mutex> lock(m_stateLock);
+  Guard lock(m_stateLock);
   if (m_state == State_Stopped) {
-    if (!m_abortEvent || !m_timeEvent) return E_OUTOFMEMORY;
+    if (!m_abortEvent || !m_timeEvent || !m_releaseEvent || !m_settledEvent) return E_OUTOFMEMORY;
     HRESULT hr = OnStartStreaming();
     if (FAILED(hr)) return hr;
     m_ready = m_pin.m_peer == nullptr;
@@ -625,16 +672,14 @@ inline STDMETHODIMP Renderer::Pause() {
     SetEvent(m_abortEvent);
   }
   m_state = State_Paused;
-  const bool ready = m_ready;
-  lock.unlock();
-  m_stateChanged.notify_all();
-  return ready ? S_OK : S_FALSE;
+  UpdateEventsLocked();
+  return m_ready ? S_OK : S_FALSE;
 }
 
 inline STDMETHODIMP Renderer::Run(REFERENCE_TIME tStart) {
   bool stopped;
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     stopped = m_state == State_Stopped;
   }
   if (stopped) {
@@ -643,7 +688,7 @@ inline STDMETHODIMP Renderer::Run(REFERENCE_TIME tStart) {
   }
   bool complete = false;
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     m_tStart = tStart;
     m_state = State_Running;
     if (!m_flushing) ResetEvent(m_abortEvent);
@@ -651,30 +696,25 @@ inline STDMETHODIMP Renderer::Run(REFERENCE_TIME tStart) {
       m_completeSent = true;
       complete = true;
     }
+    UpdateEventsLocked();
   }
-  m_stateChanged.notify_all();
   if (complete) SendEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter *>(this)));
   return S_OK;
 }
 
 inline STDMETHODIMP Renderer::GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *State) {
   if (!State) return E_POINTER;
-  std::unique_lock<std::mutex> lock(m_stateLock);
-  auto settled = [this] { return m_state != State_Paused || m_ready; };
-  if (dwMilliSecsTimeout == INFINITE) {
-    m_stateChanged.wait(lock, settled);
-  } else {
-    m_stateChanged.wait_for(lock, std::chrono::milliseconds(dwMilliSecsTimeout), settled);
-  }
+  WaitForSingleObject(m_settledEvent, dwMilliSecsTimeout);
+  Guard lock(m_stateLock);
   *State = m_state;
-  return settled() ? S_OK : VFW_S_STATE_INTERMEDIATE;
+  return m_state != State_Paused || m_ready ? S_OK : VFW_S_STATE_INTERMEDIATE;
 }
 
 inline STDMETHODIMP Renderer::SetSyncSource(IReferenceClock *pClock) {
   if (pClock) pClock->AddRef();
   IReferenceClock *old = nullptr;
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     old = m_clock;
     m_clock = pClock;
   }
@@ -684,7 +724,7 @@ inline STDMETHODIMP Renderer::SetSyncSource(IReferenceClock *pClock) {
 
 inline STDMETHODIMP Renderer::GetSyncSource(IReferenceClock **pClock) {
   if (!pClock) return E_POINTER;
-  std::lock_guard<std::mutex> lock(m_stateLock);
+  Guard lock(m_stateLock);
   *pClock = m_clock;
   if (m_clock) m_clock->AddRef();
   return S_OK;
@@ -711,7 +751,7 @@ inline STDMETHODIMP Renderer::FindPin(LPCWSTR Id, IPin **ppPin) {
 
 inline STDMETHODIMP Renderer::QueryFilterInfo(FILTER_INFO *pInfo) {
   if (!pInfo) return E_POINTER;
-  std::lock_guard<std::mutex> lock(m_stateLock);
+  Guard lock(m_stateLock);
   const size_t n = m_name.size() < MAX_FILTER_NAME - 1 ? m_name.size() : MAX_FILTER_NAME - 1;
   std::memcpy(pInfo->achName, m_name.data(), n * sizeof(WCHAR));
   pInfo->achName[n] = 0;
@@ -728,7 +768,7 @@ inline STDMETHODIMP Renderer::JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pNam
   } else {
     sink = nullptr;
   }
-  std::lock_guard<std::mutex> lock(m_stateLock);
+  Guard lock(m_stateLock);
   m_graph = pGraph;
   m_sink = sink;
   m_name = pName ? std::u16string(reinterpret_cast<const char16_t *>(pName)) : std::u16string();
@@ -736,7 +776,7 @@ inline STDMETHODIMP Renderer::JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pNam
 }
 
 inline bool Renderer::IsVideo() {
-  std::lock_guard<std::mutex> lock(m_stateLock);
+  Guard lock(m_stateLock);
   return IsEqualGUID(m_pin.m_mt.majortype, MEDIATYPE_Video);
 }
 
@@ -786,20 +826,27 @@ inline HRESULT Renderer::WaitForClock(IReferenceClock *clock, REFERENCE_TIME bas
 inline HRESULT Renderer::WaitForPresentation(bool timed, REFERENCE_TIME start, REFERENCE_TIME *lateness) {
   *lateness = 0;
   for (;;) {
-    std::unique_lock<std::mutex> lock(m_stateLock);
-    if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
-    if (m_flushing) return S_FALSE;
-    if (m_state == State_Paused) {
-      m_ready = true;
-      m_stateChanged.notify_all();
-      m_stateChanged.wait(lock, [this] { return m_state != State_Paused || m_flushing; });
+    IReferenceClock *clock = nullptr;
+    REFERENCE_TIME base = 0;
+    {
+      Guard lock(m_stateLock);
+      if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
+      if (m_flushing) return S_FALSE;
+      if (m_state == State_Running) {
+        if (!m_realTime || !m_clock || !timed) return S_OK;
+        clock = m_clock;
+        clock->AddRef();
+        base = m_tStart;
+      } else {
+        // Paused: this sample completes the pause and is held.
+        m_ready = true;
+        UpdateEventsLocked();
+      }
+    }
+    if (!clock) {
+      WaitForSingleObject(m_releaseEvent, INFINITE);
       continue;
     }
-    if (!m_realTime || !m_clock || !timed) return S_OK;
-    IReferenceClock *clock = m_clock;
-    clock->AddRef();
-    const REFERENCE_TIME base = m_tStart;
-    lock.unlock();
     HRESULT hr = WaitForClock(clock, base, start, lateness);
     clock->Release();
     if (hr == S_OK) return S_OK;
@@ -808,9 +855,9 @@ inline HRESULT Renderer::WaitForPresentation(bool timed, REFERENCE_TIME start, R
 }
 
 inline HRESULT Renderer::Receive(IMediaSample *pSample) {
-  std::lock_guard<std::mutex> receive(m_receiveLock);
+  Guard receive(m_receiveLock);
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
     if (!m_pin.m_peer) return VFW_E_NOT_CONNECTED;
     if (m_flushing) return S_FALSE;
@@ -821,7 +868,7 @@ inline HRESULT Renderer::Receive(IMediaSample *pSample) {
   if (pSample->GetMediaType(&changed) == S_OK && changed) {
     HRESULT hr = VFW_E_TYPE_NOT_ACCEPTED;
     {
-      std::lock_guard<std::mutex> lock(m_stateLock);
+      Guard lock(m_stateLock);
       AM_MEDIA_TYPE copy;
       if (CheckMediaType(changed) == S_OK && SUCCEEDED(CopyTypeFields(copy, *changed))) {
         if (SUCCEEDED(OnMediaType(&copy))) {
@@ -845,7 +892,7 @@ inline HRESULT Renderer::Receive(IMediaSample *pSample) {
   if (late && IsVideo()) SendQuality(lateness, start);
   hr = RenderSample(pSample);
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     if (SUCCEEDED(hr)) {
       ++m_stats.rendered;
       if (late) ++m_stats.late;
@@ -860,15 +907,16 @@ inline HRESULT Renderer::Receive(IMediaSample *pSample) {
 }
 
 inline HRESULT Renderer::EndOfStream() {
-  std::lock_guard<std::mutex> receive(m_receiveLock);
+  Guard receive(m_receiveLock);
   IReferenceClock *clock = nullptr;
   REFERENCE_TIME base = 0, last = 0;
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
     if (m_flushing) return S_FALSE;
     m_endOfStream = true;
     m_ready = true;
+    UpdateEventsLocked();
     if (m_realTime && m_clock && m_state == State_Running) {
       clock = m_clock;
       clock->AddRef();
@@ -876,7 +924,6 @@ inline HRESULT Renderer::EndOfStream() {
       last = m_lastStop;
     }
   }
-  m_stateChanged.notify_all();
   OnEndOfStream();
   if (clock) {
     // The stream ends when its last sample has been shown for its length.
@@ -886,7 +933,7 @@ inline HRESULT Renderer::EndOfStream() {
   }
   bool complete = false;
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     if (m_state == State_Running && m_endOfStream && !m_completeSent) {
       m_completeSent = true;
       complete = true;
@@ -898,25 +945,25 @@ inline HRESULT Renderer::EndOfStream() {
 
 inline HRESULT Renderer::BeginFlush() {
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     m_flushing = true;
     m_endOfStream = false;
     m_completeSent = false;
     SetEvent(m_abortEvent);
+    UpdateEventsLocked();
   }
-  m_stateChanged.notify_all();
   return S_OK;
 }
 
 inline HRESULT Renderer::EndFlush() {
   {
-    std::lock_guard<std::mutex> lock(m_stateLock);
+    Guard lock(m_stateLock);
     m_flushing = false;
     m_lastStop = 0;
     if (m_state == State_Paused) m_ready = false;
     if (m_state == State_Running) ResetEvent(m_abortEvent);
+    UpdateEventsLocked();
   }
-  m_stateChanged.notify_all();
   return S_OK;
 }
 
