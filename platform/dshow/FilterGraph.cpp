@@ -280,7 +280,6 @@ STDMETHODIMP FilterGraph::AddFilter(IBaseFilter *pFilter, LPCWSTR pName) {
     pFilter->Release();
     return hr;
   }
-  ++m_version;
   if (m_clockChosen) pFilter->SetSyncSource(m_clock);
   return renamed ? VFW_S_DUPLICATE_NAME : S_OK;
 }
@@ -298,7 +297,6 @@ void FilterGraph::RemoveAtLocked(size_t index) {
   filter->SetSyncSource(nullptr);
   filter->JoinFilterGraph(nullptr, nullptr);
   m_filters.erase(m_filters.begin() + static_cast<std::ptrdiff_t>(index));
-  ++m_version;
   filter->Release();
 }
 

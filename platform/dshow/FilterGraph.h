@@ -211,7 +211,6 @@ class FilterGraph final : public IGraphBuilder,
   // because building calls the graph's own entries (AddFilter from Render).
   std::recursive_mutex m_lock;
   std::vector<Entry> m_filters;
-  LONG m_version = 0;  // changes with the filter list (enumerators check it)
   std::atomic<FILTER_STATE> m_state{State_Stopped};
   IReferenceClock *m_clock = nullptr;  // counted
   bool m_clockChosen = false;          // by the host or by the first pause
@@ -222,8 +221,6 @@ class FilterGraph final : public IGraphBuilder,
   GUID m_timeFormat;
   std::atomic<bool> m_aborted{false};
   GraphEvents m_events;
-
-  friend class GraphFilterEnum;
 };
 
 inline HRESULT CreateFilterGraph(LPUNKNOWN pUnkOuter, REFIID riid, void **ppv) {
