@@ -5,7 +5,9 @@
 //   was registered with regsvr32), load a movie through IFileSourceFilter.
 // - IQuillSampleGrabber: ask the filter for it (after Load) to receive every
 //   decoded sample by callback. The pointer is not reference counted: it is
-//   valid for the filter's lifetime, and AddRef/Release on it do nothing.
+//   valid for the filter's lifetime, and AddRef/Release on it do nothing and
+//   return 1. Its QueryInterface hands out the same pointer for IID_IUnknown
+//   and IID_IQuillSampleGrabber, and E_NOINTERFACE with null for the rest.
 // - IQuillSampleRecord: the record handed to the callback; it lives only for
 //   the call. CopyTo writes a self-contained copy in the layout described by
 //   the TpRecord* offsets below.
@@ -27,9 +29,12 @@ static constexpr GUID IID_IQuillSampleGrabber = {
     0xc5f3b1f5, 0xc4c0, 0x4dd4, {0x96, 0x99, 0x18, 0xc3, 0x05, 0x15, 0xe6, 0xb1}};
 
 // The sample record given to the callback. Its one operation writes a
-// self-contained copy into buffer (size bytes): 0 on success, -1 when the
-// record has no data or the buffer is null or too small (the buffer must
-// hold TpRecordDataOffset bytes plus the copied data).
+// self-contained copy into buffer (size bytes, layout below) and never
+// writes past size: 0 on success, -1 when the record has no data, the
+// buffer is null, the format block is longer than TpRecordMaxFormatSize, or
+// the buffer is too small. A buffer that holds the header and format but not
+// the data still gets the header, whose dataLength then says how many data
+// bytes the copy needs: TpRecordDataOffset + dataLength is enough.
 class IQuillSampleRecord {
  public:
   virtual LONG CopyTo(BYTE *buffer, unsigned size) = 0;
@@ -45,7 +50,7 @@ class IQuillSampleRecord {
 // so that a host can pass an object. Video and audio calls may run at the
 // same time on two threads.
 typedef void(STDMETHODCALLTYPE *QuillSampleCallback)(LONG isAudio, IQuillSampleRecord *record, LONG formatChanged,
-                                                      LONG_PTR user1, LONG_PTR user2);
+                                                     LONG_PTR user1, LONG_PTR user2);
 
 struct IQuillSampleGrabber : public IUnknown {
   // Accepted and ignored; S_OK.
@@ -61,22 +66,29 @@ struct IQuillSampleGrabber : public IUnknown {
 // Layout of the buffer CopyTo writes: little-endian, packed, no padding.
 //   header      int32   always 1
 //   isAudio     uint8   1 audio, 0 video
-//   startMs     double  start time in whole milliseconds
-//   stopMs      double  stop time in whole milliseconds
+//   startMs     double  start time in whole milliseconds (truncated)
+//   stopMs      double  stop time in whole milliseconds (truncated)
 //   subtype     GUID    video: the output subtype; audio: MEDIASUBTYPE_PCM
 //   formatType  GUID    video: FORMAT_VideoInfo; audio: FORMAT_WaveFormatEx
 //   formatSize  uint16  bytes of the format block at TpRecordFormat
-//   dataLength  int32   bytes of sample data at dataOffset
-//   dataOffset  int32   TpRecordDataOffset; written only when dataLength > 0
-//   format      formatSize bytes: video, the VIDEOINFOHEADER; audio, the
-//               WAVEFORMATEX of the audio pin's type
+//   dataLength  int32   bytes of sample data at dataOffset: exactly what
+//                       the copy wrote there
+//   dataOffset  int32   TpRecordDataOffset; written only when the sample
+//                       holds data
+//   format      formatSize bytes: video, the VIDEOINFOHEADER of the video
+//               pin's type; audio, the 18-byte WAVEFORMATEX of the audio
+//               pin's type (a record that knows no format has GUID_NULL in
+//               both GUIDs and formatSize 0)
 //   data        at TpRecordDataOffset. Audio: the PCM as delivered. Video:
-//               the frame tightly packed. Packed layouts: |height| rows of
-//               the bitmap's DWORD-aligned row size, in the order the
-//               delivered sample holds them (bottom-up for RGB, top-down
-//               for YUY2). YV12 and I420: the Y plane (height rows of width
-//               bytes), then the two chroma planes in the subtype's order
-//               (height/2 rows of width/2 bytes each).
+//               the frame tightly packed. Packed layouts (YUY2, RGB32,
+//               RGB24, RGB555, RGB565): |height| rows of the bitmap's
+//               DWORD-aligned row size, in the order the delivered sample
+//               holds them (bottom-up for RGB24, RGB555 and RGB565).
+//               YV12 and I420: the Y plane (|height| rows of width bytes),
+//               then the two chroma planes in the subtype's order
+//               (|height|/2 rows of width/2 bytes each), top row first
+//               whatever the sign of the height. Other subtypes: the
+//               sample's bytes unchanged.
 enum TpRecordOffsets : uint32_t {
   TpRecordHeader = 0,
   TpRecordIsAudio = 4,

@@ -1,8 +1,10 @@
 // COM activation: CoGetClassObject, CoCreateInstance, CoFreeUnusedLibraries.
 //
-// A class is looked up first among the platform's built-in classes, then
-// under HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32, whose default value
-// names the server module. A server module, once loaded, stays loaded (with
+// A class is looked up first under
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32, whose default value names
+// the server module, then among the platform's built-in classes (which
+// Windows registers there too, so a registration of the same class id takes
+// their place there as well). A server module, once loaded, stays loaded (with
 // one loader reference held here) until CoFreeUnusedLibraries finds that its
 // DllCanUnloadNow answers S_OK.
 #include <objbase.h>
@@ -16,6 +18,7 @@
 #include "com/Apartment.h"
 #include "dshow/FilterGraph.h"
 #include "dshow/FilterMapper.h"
+#include "dshow/LegacyFilterMapper.h"
 #include "dshow/MemAllocator.h"
 #include "dshow/NullRenderer.h"
 #include "dshow/SystemClock.h"
@@ -54,15 +57,17 @@ class BuiltinFactory : public IClassFactory {
 };
 
 // Classes served by the platform itself (on Windows they live in system
-// modules); looked up before the registry.
+// modules); looked up when the registry names no server for the class.
 IClassFactory *FindBuiltinFactory(REFCLSID rclsid) {
   static BuiltinFactory memoryAllocator(tp::dshow::CreateMemoryAllocator);
   static BuiltinFactory filterMapper(tp::dshow::CreateFilterMapper);
-  if (IsEqualCLSID(rclsid, CLSID_MemoryAllocator)) return &memoryAllocator;
+  static BuiltinFactory legacyFilterMapper(tp::dshow::CreateLegacyFilterMapper);
   static BuiltinFactory filterGraph(tp::dshow::CreateFilterGraph);
   static BuiltinFactory systemClock(tp::dshow::CreateSystemClock);
   static BuiltinFactory nullRenderer(tp::dshow::CreateNullRenderer);
+  if (IsEqualCLSID(rclsid, CLSID_MemoryAllocator)) return &memoryAllocator;
   if (IsEqualCLSID(rclsid, CLSID_FilterMapper2)) return &filterMapper;
+  if (IsEqualCLSID(rclsid, CLSID_FilterMapper)) return &legacyFilterMapper;
   if (IsEqualCLSID(rclsid, CLSID_FilterGraph)) return &filterGraph;
   if (IsEqualCLSID(rclsid, CLSID_SystemClock)) return &systemClock;
   if (IsEqualCLSID(rclsid, CLSID_NullRenderer)) return &nullRenderer;
@@ -120,9 +125,7 @@ void RecordServer(HMODULE module) {
   }
 }
 
-HRESULT GetInprocClassObject(REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
-  std::vector<WCHAR> path;
-  if (!FindInprocServer(rclsid, path)) return REGDB_E_CLASSNOTREG;
+HRESULT GetInprocClassObject(const std::vector<WCHAR> &path, REFCLSID rclsid, REFIID riid, LPVOID *ppv) {
   HMODULE module = LoadLibraryW(path.data());
   if (!module) {
     DWORD err = GetLastError();
@@ -147,9 +150,12 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
   *ppv = nullptr;
   if (!tp::com::ThreadMayUseCom()) return CO_E_NOTINITIALIZED;
   if ((dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) == 0) return REGDB_E_CLASSNOTREG;
+  if ((dwClsContext & CLSCTX_INPROC_SERVER) != 0) {
+    std::vector<WCHAR> path;
+    if (FindInprocServer(rclsid, path)) return GetInprocClassObject(path, rclsid, riid, ppv);
+  }
   if (IClassFactory *builtin = FindBuiltinFactory(rclsid)) return builtin->QueryInterface(riid, ppv);
-  if ((dwClsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
-  return GetInprocClassObject(rclsid, riid, ppv);
+  return REGDB_E_CLASSNOTREG;
 }
 
 EXTERN_C HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,

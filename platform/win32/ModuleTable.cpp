@@ -319,6 +319,11 @@ bool ModuleTable::release(ModuleRecord *record) {
   return closed;
 }
 
+long ModuleTable::refs(ModuleRecord *record) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return record->refs;
+}
+
 void *ModuleTable::symbol(ModuleRecord *record, const char *name) {
   if (record->pseudo != nullptr) {
     const auto &exports = record->pseudo->exports;

@@ -47,6 +47,9 @@ struct ModuleRecord {
   long refs = 0;
   bool pinned = false;
   bool loaded = true;
+  // Guarded by the loader lock (Modules.cpp): the module's entry was called
+  // with DLL_PROCESS_ATTACH and not yet with DLL_PROCESS_DETACH.
+  bool attached = false;
 };
 
 // What an address or a handle says about the object behind it.
@@ -78,6 +81,8 @@ class ModuleTable {
   // Drops one reference taken through this table (no-op when there is none).
   // Returns false when dlclose fails.
   bool release(ModuleRecord *record);
+  // The references held through this table right now.
+  long refs(ModuleRecord *record);
 
   // A symbol of the record's own object (not of its dependencies); null if absent.
   void *symbol(ModuleRecord *record, const char *name);

@@ -1,10 +1,12 @@
 // Dynamic libraries and module queries over the dynamic linker: LoadLibrary,
-// FreeLibrary, GetProcAddress, GetModuleHandle(Ex), GetModuleFileName.
+// FreeLibrary, GetProcAddress, GetModuleHandle(Ex), GetModuleFileName, and
+// the module entry (an exported DllMain) at first load and last release.
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,60 @@ using tp::win32::ModuleTable;
 namespace {
 
 HMODULE toHandle(ModuleRecord *record) { return reinterpret_cast<HMODULE>(record); }
+
+typedef BOOL(WINAPI *DllEntryFn)(HINSTANCE, DWORD, LPVOID);
+
+// The loader lock: serialises module entry calls and guards
+// ModuleRecord::attached. Recursive, because an entry may itself call
+// LoadLibrary or FreeLibrary. Lock order: it is taken only for modules that
+// export an entry, never while the table lock is held and never across our
+// own dlopen or dlclose (module constructors run inside the dynamic linker's
+// lock and call LoadLibrary).
+std::recursive_mutex &loaderLock() {
+  static std::recursive_mutex *lock = new std::recursive_mutex;  // never destroyed: used from exit handlers
+  return *lock;
+}
+
+DllEntryFn entryOf(ModuleRecord *record) {
+  if (record->pseudo != nullptr || record->executable) return nullptr;
+  return reinterpret_cast<DllEntryFn>(ModuleTable::instance().symbol(record, "DllMain"));
+}
+
+// Calls the entry with DLL_PROCESS_ATTACH unless it already ran. A module
+// whose entry refuses is told DLL_PROCESS_DETACH at once, as on Windows; the
+// caller then drops its reference.
+bool attachModule(ModuleRecord *record) {
+  DllEntryFn entry = entryOf(record);
+  if (entry == nullptr) return true;
+  std::lock_guard<std::recursive_mutex> lock(loaderLock());
+  if (record->attached) return true;
+  record->attached = true;  // set first: a LoadLibrary of itself from the entry must not re-enter it
+  if (entry(toHandle(record), DLL_PROCESS_ATTACH, nullptr)) return true;
+  entry(toHandle(record), DLL_PROCESS_DETACH, nullptr);
+  record->attached = false;
+  return false;
+}
+
+// Before FreeLibrary drops the last reference of ours: DLL_PROCESS_DETACH.
+// A LoadLibrary racing with it adds its reference first (and then finds the
+// module detached and attaches it again) or after (and sees no reference
+// count of 1 here).
+void detachBeforeLastRelease(ModuleRecord *record) {
+  DllEntryFn entry = entryOf(record);
+  if (entry == nullptr) return;
+  std::lock_guard<std::recursive_mutex> lock(loaderLock());
+  if (!record->attached || ModuleTable::instance().refs(record) != 1) return;
+  record->attached = false;
+  entry(toHandle(record), DLL_PROCESS_DETACH, nullptr);
+}
+
+// Takes the entry's answer for a reference the caller just took.
+HMODULE attachedOrReleased(ModuleRecord *record) {
+  if (attachModule(record)) return toHandle(record);
+  ModuleTable::instance().release(record);
+  SetLastError(ERROR_DLL_INIT_FAILED);
+  return nullptr;
+}
 
 bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -64,7 +120,7 @@ HMODULE loadLibrary(const std::string &rawName) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
       }
-      return toHandle(record);
+      return attachedOrReleased(record);
     }
   }
 
@@ -102,7 +158,7 @@ HMODULE loadLibrary(const std::string &rawName) {
     return nullptr;
   }
   table.adoptRef(record, handle);
-  return toHandle(record);
+  return attachedOrReleased(record);
 }
 
 BOOL getModuleHandleEx(DWORD flags, const void *nameOrAddress, bool wide, HMODULE *out) {
@@ -200,6 +256,7 @@ EXTERN_C BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  detachBeforeLastRelease(record);
   if (!ModuleTable::instance().release(record)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -253,4 +310,13 @@ EXTERN_C DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWOR
   ModuleRecord *record = recordOrExecutable(hModule);
   if (record == nullptr) return 0;
   return copyFileName(fileNameOf(*record), lpFilename, nSize);
+}
+
+EXTERN_C BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
+  // Thread notifications are never sent, so there is nothing to turn off.
+  if (ModuleTable::instance().lookup(hLibModule) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
 }

@@ -254,8 +254,8 @@ LONG CQTAudioDecoder::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, L
 }
 
 void CQTAudioDecoder::HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length) {
-  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioDecoder"), reinterpret_cast<BYTE *>(outputBuffer), bytes, start,
-                   length);
+  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioDecoder"), outputFormat, reinterpret_cast<BYTE *>(outputBuffer), bytes,
+                   start, length);
 }
 
 LONG CQTAudioDecoder::ExtractionEnd() {

@@ -195,7 +195,7 @@ LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
 }
 
 void CQTAudioExtraction::HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length) {
-  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioExtraction"), bufferData, bytes, start, length);
+  HandPcmToGrabber(sampleGrabber, TEXT("CQTAudioExtraction"), outputFormat, bufferData, bytes, start, length);
 }
 
 OSErr CQTAudioExtraction::SetExtractionTime(LONGLONG time) {

@@ -20,8 +20,8 @@ void CQTMediaExtraction::SetOutputSubtype(const GUID *) {}
 
 LONG CQTMediaExtraction::SetSampleGrabber(IMediaSampleGrabber *) { return 0; }
 
-void CQTMediaExtraction::HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, BYTE *data, LONG bytes,
-                                          LONGLONG start, LONGLONG length) const {
+void CQTMediaExtraction::HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, const WAVEFORMATEX &format,
+                                          BYTE *data, LONG bytes, LONGLONG start, LONGLONG length) const {
   HRESULT hr = S_OK;
   CMediaSample sample(name, nullptr, &hr, data, bytes);
   sample.SetActualDataLength(bytes);
@@ -35,5 +35,6 @@ void CQTMediaExtraction::HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR 
   record.startTime = startTime;
   record.stopTime = stopTime;
   record.sample = &sample;
+  record.audioFormat = &format;
   grabber->OnSample(1, &record, 0);
 }

@@ -8,6 +8,9 @@
 // by the movie session and deleted through IMediaExtraction.
 #pragma once
 
+#include <windows.h>
+#include <mmreg.h>
+
 #include "QuickTime/Movies.h"
 #include "engine/IMediaExtraction.h"
 #include "engine/IMediaSampleGrabber.h"
@@ -27,10 +30,11 @@ class CQTMediaExtraction : public IMediaExtraction, public noncopyable {
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
 
  protected:
-  // Wraps `bytes` of PCM at `data` as a sample stamped from `start` and
-  // `length` (media units) and hands it to `grabber` on the calling thread.
-  void HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, BYTE *data, LONG bytes, LONGLONG start,
-                        LONGLONG length) const;
+  // Wraps `bytes` of PCM at `data` (laid out as `format`) as a sample
+  // stamped from `start` and `length` (media units) and hands it to
+  // `grabber` on the calling thread.
+  void HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR name, const WAVEFORMATEX &format, BYTE *data, LONG bytes,
+                        LONGLONG start, LONGLONG length) const;
 
   Movie movie;            // not owned
   Media media;            // this track's media, null until found

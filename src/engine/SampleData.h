@@ -7,9 +7,16 @@
 // after the call returns copies it during the call with CopyTo; CopyTo itself
 // belongs to the source filter's grabber code (src/filter), which fills the
 // copy buffer layout the host reads.
+//
+// SampleData is the host's IQuillSampleRecord (include/tidepool/Tidepool.h):
+// the record's one virtual slot is the one the host calls, so the grabber
+// hands the record to the host's callback as it is.
 #pragma once
 
 #include <windows.h>
+#include <mmreg.h>
+
+#include "tidepool/Tidepool.h"
 
 class CMediaSample;
 struct _AMMediaType;
@@ -22,13 +29,10 @@ struct PlaneLayout {
   LONG strides[4];
 };
 
-// Abstract base of the record: no data, one operation.
-class SampleData {
- public:
-  // Writes a self-contained copy of the record into buffer (size bytes).
-  // Returns 0 on success, -1 on failure.
-  virtual LONG CopyTo(BYTE *buffer, unsigned size) = 0;
-
+// Abstract base of the record: no data, one operation, CopyTo (declared by
+// IQuillSampleRecord): writes a self-contained copy of the record into
+// buffer (size bytes); 0 on success, -1 on failure.
+class SampleData : public IQuillSampleRecord {
  protected:
   ~SampleData() = default;
 };
@@ -44,4 +48,7 @@ class AVSampleData : public SampleData {
   _AMMediaType *mediaType = nullptr;  // video: current output type; audio: null
   PlaneLayout *planes = nullptr;      // video: the frame's planes; audio: null
   LONG bottomUp = 0;                  // 1 when rows are written last row first
+  // Audio: the format of the PCM (so that a copy of the record describes
+  // its bytes); video: null.
+  const WAVEFORMATEX *audioFormat = nullptr;
 };

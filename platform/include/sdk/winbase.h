@@ -26,6 +26,15 @@ EXTERN_C BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMO
 EXTERN_C DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 EXTERN_C DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 typedef BOOL(WINAPI *LPFN_GETMODULEHANDLEEXW)(DWORD, LPCWSTR, HMODULE *);
+// Module entry (DllMain) reasons. The loader calls a module's exported
+// DllMain with DLL_PROCESS_ATTACH when LoadLibrary first loads it and with
+// DLL_PROCESS_DETACH when FreeLibrary drops the last reference; it never
+// sends thread notifications.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+EXTERN_C BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 #define LoadLibrary LoadLibraryW
 #define GetModuleHandle GetModuleHandleW
 #define GetModuleHandleEx GetModuleHandleExW

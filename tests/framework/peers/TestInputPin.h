@@ -107,6 +107,16 @@ struct ReceivedSample {
   bool syncPoint;
   bool discontinuity;
   LONG length;
+  int segment;                                  // new segments received before this sample
+  bool afterEndOfStream;                        // an end of stream came since the last new segment
+  std::chrono::steady_clock::time_point arrival;
+  std::vector<BYTE> data;                       // the sample's bytes when keepData is set
+};
+
+struct ReceivedSegment {
+  REFERENCE_TIME start;
+  REFERENCE_TIME stop;
+  double rate;
 };
 
 class TestInputPin : public IPin, public IMemInputPin {
@@ -134,6 +144,7 @@ class TestInputPin : public IPin, public IMemInputPin {
   bool supportsMemInput = true;
   bool holdSamples = false;   // keep every received sample until a flush or ReleaseHeld
   bool blockReceive = false;  // block in Receive until Unblock or a flush
+  bool keepData = false;      // copy each sample's bytes into its record
 
   CallLog log;
 
@@ -172,6 +183,16 @@ class TestInputPin : public IPin, public IMemInputPin {
   int NewSegmentCount() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_newSegment;
+  }
+  std::vector<ReceivedSegment> Segments() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_segments;
+  }
+  // Forgets the samples and segments received so far (counters stay).
+  void ClearReceived() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.clear();
+    m_segments.clear();
   }
 
   // Waits (bounded) until at least n samples were received / n end-of-stream
@@ -291,6 +312,7 @@ class TestInputPin : public IPin, public IMemInputPin {
     log.Add("EndOfStream");
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_endOfStream;
+    m_endedSegment = true;
     m_cv.notify_all();
     return S_OK;
   }
@@ -310,10 +332,12 @@ class TestInputPin : public IPin, public IMemInputPin {
     m_flushing = false;
     return S_OK;
   }
-  STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override {
+  STDMETHODIMP NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override {
     log.Add("NewSegment");
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_newSegment;
+    m_endedSegment = false;
+    m_segments.push_back({tStart, tStop, dRate});
     m_cv.notify_all();
     return S_OK;
   }
@@ -362,14 +386,19 @@ class TestInputPin : public IPin, public IMemInputPin {
     r.syncPoint = pSample->IsSyncPoint() == S_OK;
     r.discontinuity = pSample->IsDiscontinuity() == S_OK;
     r.length = pSample->GetActualDataLength();
+    r.arrival = std::chrono::steady_clock::now();
+    BYTE *bytes = nullptr;
+    if (keepData && SUCCEEDED(pSample->GetPointer(&bytes)) && bytes && r.length > 0) r.data.assign(bytes, bytes + r.length);
     std::unique_lock<std::mutex> lock(m_mutex);
+    r.segment = m_newSegment;
+    r.afterEndOfStream = m_endedSegment;
     if (blockReceive) {
       ++m_blocked;
       m_cv.notify_all();
       m_cv.wait(lock, [&] { return m_released || m_flushing; });
       --m_blocked;
     }
-    m_received.push_back(r);
+    m_received.push_back(std::move(r));
     if (holdSamples) {
       pSample->AddRef();
       m_held.push_back(pSample);
@@ -412,6 +441,8 @@ class TestInputPin : public IPin, public IMemInputPin {
   TestAllocator *m_own = nullptr;
   IMemAllocator *m_notified = nullptr;
   std::vector<ReceivedSample> m_received;
+  std::vector<ReceivedSegment> m_segments;
+  bool m_endedSegment = false;
   std::vector<IMediaSample *> m_held;
   int m_endOfStream = 0;
   int m_newSegment = 0;

@@ -1,0 +1,82 @@
+#include "filter/CMediaSource.h"
+
+#include <new>
+
+#include "engine/IAVExtraction.h"
+#include "filter/CAudioSourceStream.h"
+#include "filter/CVideoSourceStream.h"
+#include "trace/Trace.h"
+
+namespace {
+
+// A pin that could not be made, or not added to the filter, is gone.
+template <typename Stream>
+Stream *NewStream(LPCTSTR objectName, CSource *filter, LPCWSTR pinName, IMediaExtraction *track) {
+  HRESULT hr = S_OK;
+  auto *stream = new (std::nothrow) Stream(objectName, filter, &hr, pinName, track);
+  if (stream && FAILED(hr)) {
+    delete stream;
+    stream = nullptr;
+  }
+  return stream;
+}
+
+}  // namespace
+
+CMediaSource::CMediaSource(LPCTSTR pName, LPUNKNOWN pUnk, REFCLSID clsid, HRESULT *phr)
+    : CBaseSource(pName, pUnk, clsid, phr) {
+  CAutoLock lock(&m_cStateLock);
+  if (phr) *phr = S_OK;
+}
+
+CMediaSource::~CMediaSource() {
+  TraceW2(TEXT("CMediaSource::~CMediaSource() Begin"));
+  // The workers read the tracks: they must be gone before the session is.
+  Stop();
+  delete m_session;
+  m_session = nullptr;
+  TraceW2(TEXT("CMediaSource::~CMediaSource() End"));
+}
+
+STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
+  return CBaseSource::NonDelegatingQueryInterface(riid, ppv);
+}
+
+HRESULT CMediaSource::CreatePins() {
+  if (FAILED(CreateExtraction()) || !m_session) return S_FALSE;
+
+  CVideoSourceStream *video = nullptr;
+  if (IMediaExtraction *track = m_session->GetVideoExtraction()) {
+    video = NewStream<CVideoSourceStream>(TEXT("CVideoSourceStream"), this, TEXT("Video"), track);
+    if (!video) {
+      delete m_session;
+      m_session = nullptr;
+      return E_OUTOFMEMORY;
+    }
+  }
+  if (IMediaExtraction *track = m_session->GetAudioExtraction()) {
+    auto *audio = NewStream<CAudioSourceStream>(TEXT("CAudioSourceStream"), this, TEXT("Audio"), track);
+    if (!audio) {
+      delete video;
+      delete m_session;
+      m_session = nullptr;
+      return E_OUTOFMEMORY;
+    }
+    m_audioStream = audio;
+  }
+
+  if (video && m_audioStream) {
+    LONGLONG videoDuration = 0, audioDuration = 0;
+    video->GetDuration(&videoDuration);
+    m_audioStream->GetDuration(&audioDuration);
+    if (videoDuration < audioDuration) {
+      TraceA2("Adjust the audio duration(%d) ", static_cast<int>(videoDuration));
+      m_audioStream->SetDuration(videoDuration);
+    } else if (audioDuration < videoDuration) {
+      TraceA2("Adjust the video duration(%d) ", static_cast<int>(audioDuration));
+      video->SetDuration(audioDuration);
+    }
+  }
+  TraceW2(TEXT("CreatePins end"));
+  return S_OK;
+}

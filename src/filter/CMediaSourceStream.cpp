@@ -1,0 +1,61 @@
+#include "filter/CMediaSourceStream.h"
+
+#include "engine/IMediaExtraction.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr LONGLONG kUnitsPerSecond = 10000000;
+
+int Id(const void *p) { return static_cast<int>(reinterpret_cast<UINT_PTR>(p)); }
+
+}  // namespace
+
+CMediaSourceStream::CMediaSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName,
+                                       IMediaExtraction *pExtraction)
+    : CBaseSourceStream(pObjectName, pFilter, phr, pName), m_extraction(pExtraction) {
+  CAutoLock lock(&m_lock);
+  m_rtSampleStart = 0;
+  m_rtDuration = 0;
+  if (!m_extraction) return;
+  m_timeScale = m_extraction->GetTimeScale();
+  const LONGLONG units = m_extraction->GetDuration();
+  // Track units are converted with the whole number of 100 ns units per
+  // track unit. A track without a positive time scale has no duration.
+  const LONGLONG factor = m_timeScale > 0 ? kUnitsPerSecond / m_timeScale : 0;
+  m_rtDuration = m_rtStop = units * factor;
+  TraceW2(TEXT("CMediaSourceStream::CMediaSourceStream this(0x%x) Duration(%d)"), Id(this),
+          static_cast<int>(m_rtDuration));
+}
+
+CMediaSourceStream::~CMediaSourceStream() {
+  CAutoLock lock(&m_lock);
+  TraceW2(TEXT("CMediaSourceStream::~CMediaSourceStream() this(0x%x)"), Id(this));
+}
+
+void CMediaSourceStream::SetDuration(REFERENCE_TIME rtDuration) {
+  // Taken although no worker exists yet: seeking calls may already read.
+  CAutoLock lock(&m_lock);
+  m_rtDuration = m_rtStop = rtDuration;
+}
+
+HRESULT CMediaSourceStream::PullSample(BYTE *pData, long *pSize, bool writeBackSize) {
+  if (!m_extraction) return S_FALSE;
+  // The stream ends at once on a track without a usable time scale.
+  if (m_timeScale <= 0) return S_FALSE;
+  LONG count = static_cast<LONG>(*pSize);
+  LONGLONG start = 0, duration = 0;
+  if (m_extraction->GetNextSample(pData, &count, &start, &duration) < 0) return S_FALSE;
+  const double factor = static_cast<double>(kUnitsPerSecond) / m_timeScale;
+  m_rtSampleDuration = static_cast<REFERENCE_TIME>(static_cast<double>(duration) * factor);
+  m_rtSampleStart = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
+  // A count outside the buffer would make the sample claim bytes it has
+  // not got.
+  if (writeBackSize) *pSize = count < 0 ? 0 : (count > *pSize ? *pSize : count);
+  return S_OK;
+}
+
+HRESULT CMediaSourceStream::SeekTo(LONGLONG *pTime) {
+  if (m_extraction) m_extraction->SetPosition(pTime);
+  return S_OK;
+}

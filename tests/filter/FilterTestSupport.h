@@ -1,0 +1,253 @@
+// Shared fixture of the filter tests: a private registry pointing at the
+// real runtime, ffmpeg-made movies (made once per process), a CTidepool
+// loaded with one of them, recording peers on its pins, the trace capture,
+// and the engine's own output for the same movie as the reference.
+#pragma once
+
+#include <unistd.h>
+#include <windows.h>
+#include <amvideo.h>
+#include <uuids.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FrameworkTestSupport.h"
+#include "engine/CQTAVExtraction.h"
+#include "engine/IMediaExtraction.h"
+#include "filter/CAudioSourceStream.h"
+#include "filter/CTidepool.h"
+#include "filter/CVideoSourceStream.h"
+#include "peers/TestGraph.h"
+#include "peers/TestInputPin.h"
+#include "quilltrace.h"
+#include "support/FfmpegTools.h"
+#include "trace/Trace.h"
+
+namespace tp::test {
+
+inline std::basic_string<WCHAR> Wide(const std::string &s) {
+  std::basic_string<WCHAR> w;
+  for (unsigned char c : s) w += static_cast<WCHAR>(c);  // test paths are ASCII
+  return w;
+}
+
+// Movies made by the ffmpeg command line once per process; empty on failure.
+inline std::string Movie(const std::string &name, const std::string &args) {
+  static ff::TempDir dir;
+  static std::map<std::string, std::string> made;
+  auto it = made.find(name);
+  if (it != made.end()) return it->second;
+  const std::string path = dir.File(name);
+  return made[name] = ff::RunFfmpeg(args + " " + ff::ShellQuote(path)) ? path : std::string();
+}
+
+// H.264 with B-frames (2 s) and AAC (3 s): the tracks differ in length.
+inline std::string AvMovie() {
+  return Movie("av.mp4",
+               "-f lavfi -i testsrc=size=176x144:rate=25:duration=2 "
+               "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 "
+               "-c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p -c:a aac");
+}
+inline std::string VideoOnlyMovie() {
+  return Movie("video.mp4", "-f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v libx264 -bf 2 -pix_fmt yuv420p");
+}
+
+inline const std::vector<GUID> &SevenSubtypes() {
+  static const std::vector<GUID> subtypes = {MEDIASUBTYPE_YV12,  MEDIASUBTYPE_YUY2,   MEDIASUBTYPE_I420,
+                                             MEDIASUBTYPE_RGB32, MEDIASUBTYPE_RGB24,  MEDIASUBTYPE_RGB555,
+                                             MEDIASUBTYPE_RGB565};
+  return subtypes;
+}
+
+// The trace library's capture of every line, "[level] Tidepool: text".
+class TraceLines {
+ public:
+  TraceLines() {
+    HMODULE lib = TheQuillTraceBinding().module;
+    if (!lib) return;
+    begin_ = reinterpret_cast<PFN_QuillTraceCaptureBegin>(
+        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureBegin")));
+    take_ = reinterpret_cast<PFN_QuillTraceCaptureTake>(
+        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureTake")));
+    end_ = reinterpret_cast<PFN_QuillTraceCaptureEnd>(
+        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureEnd")));
+    if (begin_) begin_();
+  }
+  ~TraceLines() {
+    if (end_) end_();
+  }
+  bool Available() const { return begin_ && take_ && end_; }
+  // The lines captured since the last call, without the level and tag.
+  std::vector<std::string> Take() {
+    std::vector<std::string> lines;
+    if (!take_) return lines;
+    const std::string text = QuillTraceTakeCaptured(take_);
+    size_t pos = 0;
+    while (pos < text.size()) {
+      size_t end = text.find('\n', pos);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(pos, end - pos);
+      const size_t tag = line.find("Tidepool: ");
+      lines.push_back(tag == std::string::npos ? line : line.substr(tag + 10));
+      pos = end + 1;
+    }
+    return lines;
+  }
+
+ private:
+  PFN_QuillTraceCaptureBegin begin_ = nullptr;
+  PFN_QuillTraceCaptureTake take_ = nullptr;
+  PFN_QuillTraceCaptureEnd end_ = nullptr;
+};
+
+// One sample as the engine's track gives it.
+struct TrackSample {
+  LONGLONG start = 0, duration = 0;
+  std::vector<BYTE> bytes;
+};
+
+struct TrackOutput {
+  LONG timeScale = 0;
+  LONGLONG duration = 0;
+  std::vector<TrackSample> samples;
+};
+
+// The stamping of the output streams applied to a track's times.
+struct Stamp {
+  REFERENCE_TIME start, stop;
+  bool operator==(const Stamp &) const = default;
+};
+inline Stamp StampOf(const TrackSample &s, LONG timeScale, REFERENCE_TIME segmentStart, double rate) {
+  const double factor = 10000000.0 / timeScale;
+  const auto rtStart = static_cast<REFERENCE_TIME>(static_cast<double>(s.start) * factor);
+  const auto rtDuration = static_cast<REFERENCE_TIME>(static_cast<double>(s.duration) * factor);
+  const auto start = static_cast<REFERENCE_TIME>(static_cast<double>(rtStart - segmentStart) / rate);
+  return {start, start + static_cast<REFERENCE_TIME>(static_cast<double>(rtDuration) / rate)};
+}
+
+class FilterTest : public FrameworkTest {
+ protected:
+  void SetUp() override {
+    FrameworkTest::SetUp();
+    if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    registry_ = std::make_unique<ff::TempDir>();
+    setenv("TP_REGISTRY_FILE", registry_->File("registry.reg").c_str(), 1);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime"), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const auto dir = Wide(std::string(TP_QUICKTIME_DIR) + "/");
+    ASSERT_EQ(RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
+                             static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    for (auto &peer : peers) peer = new TestInputPin;
+  }
+
+  void TearDown() override {
+    if (filter) {
+      filter->Stop();
+      for (int i = 0; i < filter->GetPinCount(); ++i) filter->GetPin(i)->Disconnect();
+    }
+    for (TestInputPin *&peer : peers) {
+      if (!peer) continue;
+      peer->Disconnect();
+      peer->Release();
+      peer = nullptr;
+    }
+    if (filter) {
+      filter->JoinFilterGraph(nullptr, nullptr);
+      filter->NonDelegatingRelease();
+    }
+    filter = nullptr;
+    FrameworkTest::TearDown();
+  }
+
+  // A new filter (one reference) with the movie loaded; the Load result.
+  HRESULT Load(const std::string &file) {
+    HRESULT hr = E_FAIL;
+    filter = static_cast<CTidepool *>(CTidepool::CreateInstance(nullptr, &hr));
+    EXPECT_EQ(hr, S_OK);
+    filter->NonDelegatingAddRef();
+    filter->JoinFilterGraph(&graph, TEXT("Tidepool"));
+    return filter->Load(Wide(file).c_str(), nullptr);
+  }
+
+  CVideoSourceStream *Video() { return PinNamed<CVideoSourceStream>("Video"); }
+  CAudioSourceStream *Audio() { return PinNamed<CAudioSourceStream>("Audio"); }
+
+  template <typename Stream>
+  Stream *PinNamed(const std::string &name) {
+    for (int i = 0; i < filter->GetPinCount(); ++i) {
+      auto *stream = dynamic_cast<Stream *>(filter->GetPin(i));
+      if (stream && std::basic_string<WCHAR>(stream->CBasePin::Name()) == Wide(name)) return stream;
+    }
+    return nullptr;
+  }
+
+  // Connects the video pin in subtype to peers[0].
+  HRESULT ConnectVideo(const GUID &subtype, TestInputPin *peer = nullptr) {
+    CVideoSourceStream *video = Video();
+    if (!video) return E_FAIL;
+    for (int i = 0;; ++i) {
+      CMediaType mt;
+      if (video->GetMediaType(i, &mt) != S_OK) return E_FAIL;
+      if (IsEqualGUID(*mt.Subtype(), subtype)) return video->Connect(peer ? peer : peers[0], &mt);
+    }
+  }
+  HRESULT ConnectAudio(TestInputPin *peer = nullptr) {
+    return Audio() ? Audio()->Connect(peer ? peer : peers[1], nullptr) : E_FAIL;
+  }
+
+  static IMediaSeeking *Seeking(CBasePin *pin) {
+    IMediaSeeking *seeking = nullptr;
+    pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&seeking));
+    if (seeking) seeking->Release();  // counts go to the filter, which the test holds
+    return seeking;
+  }
+
+  // Everything the engine gives for a movie's track, read from a session
+  // of its own (video in the subtype given).
+  static TrackOutput EngineOutput(const std::string &file, bool video, const GUID &subtype = GUID_NULL) {
+    TrackOutput out;
+    CQTAVExtraction session(Wide(file).c_str());
+    if (session.GetStatus() != 0) return out;
+    IMediaExtraction *track = video ? session.GetVideoExtraction() : session.GetAudioExtraction();
+    if (!track) return out;
+    out.timeScale = track->GetTimeScale();
+    out.duration = track->GetDuration();
+    LONG size = track->GetBufferSize();
+    if (video) {
+      VIDEOINFOHEADER info{};
+      track->FillMediaInfo(&info, sizeof info, &subtype);
+      track->SetOutputSubtype(&subtype);
+      track->ExtractionBegin();
+      size = static_cast<LONG>(info.bmiHeader.biSizeImage);
+    }
+    std::vector<BYTE> buffer(static_cast<size_t>(size));
+    for (;;) {
+      TrackSample s;
+      LONG n = size;
+      if (track->GetNextSample(buffer.data(), &n, &s.start, &s.duration) < 0) break;
+      s.bytes.assign(buffer.begin(), buffer.begin() + (video ? size : n));
+      out.samples.push_back(std::move(s));
+    }
+    return out;
+  }
+
+  CTidepool *filter = nullptr;
+  TestGraph graph;
+  std::array<TestInputPin *, 2> peers{};
+
+ private:
+  std::unique_ptr<ff::TempDir> registry_;
+};
+
+}  // namespace tp::test
