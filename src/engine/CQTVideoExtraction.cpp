@@ -631,7 +631,10 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
   // Windows of one second of decode time, the nearest first, each scanned
   // forwards. A sync sample whose picture shows after the target does not
   // serve: the frame shown at the target may decode before it (B-frames).
-  const LONGLONG scanEnd = target > 0 ? target : 0;
+  // A target past the last sample's decode time (its picture may still be
+  // showing) is searched from the last sample.
+  LONGLONG scanEnd = target < mediaDuration ? target : mediaDuration - 1;
+  if (scanEnd < 0) scanEnd = 0;
   LONGLONG earliestSync = -1;
   for (LONGLONG k = 0;; ++k) {
     // 64-bit products: a late target with a large time scale must not wrap.
