@@ -156,7 +156,10 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       mediaDuration(0),
       movieOffset(0),
       firstMediaTime(0),
-      showFrom(0) {
+      showFrom(0),
+      lastHidden(-1),
+      hiddenAny(false),
+      hideAllBefore(false) {
   mediaType.majortype = MEDIATYPE_Video;
   mediaType.bFixedSizeSamples = TRUE;
   mediaType.formattype = FORMAT_VideoInfo;
@@ -400,6 +403,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   // stop showing before it are decoded, never drawn.
   position = 0;
   showFrom = firstMediaTime;
+  hideAllBefore = false;
   // Pictures are drawn straight into the pool's blocks (the world's pixel
   // map is pointed at each block in turn), so a block holds at least what
   // the world's rows span, and twice the image.
@@ -486,7 +490,11 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   position = next;
   // A frame that stops showing by the seek target is only decoded.
   const LONGLONG presentation = decodeTime + displayOffset;
-  if (presentation < showFrom && presentation + lastDuration <= showFrom) purpose = DecodeFor::SeekOnly;
+  if (presentation < showFrom && (hideAllBefore || presentation + lastDuration <= showFrom)) {
+    purpose = DecodeFor::SeekOnly;
+    if (!hiddenAny || presentation > lastHidden) lastHidden = presentation;
+    hiddenAny = true;
+  }
   if (purpose == DecodeFor::SeekOnly) {
     err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
                                       codecFlagNoScreenUpdate, nullptr, nullptr, nullptr);
@@ -631,7 +639,10 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
   // Windows of one second of decode time, the nearest first, each scanned
   // forwards. A sync sample whose picture shows after the target does not
   // serve: the frame shown at the target may decode before it (B-frames).
-  const LONGLONG scanEnd = target > 0 ? target : 0;
+  // A target past the last sample's decode time (its picture may still be
+  // showing) is searched from the last sample.
+  LONGLONG scanEnd = target < mediaDuration ? target : mediaDuration - 1;
+  if (scanEnd < 0) scanEnd = 0;
   LONGLONG earliestSync = -1;
   for (LONGLONG k = 0;; ++k) {
     // 64-bit products: a late target with a large time scale must not wrap.
@@ -696,8 +707,27 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   // Frames that stop showing by the target are decoded, not drawn; the
   // first one drawn is the frame shown at the target.
   showFrom = target;
+  hiddenAny = false;
+  hideAllBefore = false;
   FillFrameQueue();
   frameQueue.SortByPresentationTime();
+  // A frame's display is taken to last its decode duration. Where the two
+  // differ (variable frame rates with B-frames), the frame on screen at the
+  // target is the latest one starting at or before it, drawn or passed over:
+  // when that is not the first one queued, decode again from the sync
+  // sample and draw from that frame on.
+  const DecodedFrame *front = frameQueue.Front();
+  const LONGLONG frontTime = front != nullptr ? front->presentationTime - movieOffset : 0;
+  const bool frontShown = front != nullptr && frontTime <= target && (!hiddenAny || frontTime >= lastHidden);
+  const bool beforeEnd = *time < static_cast<LONGLONG>(duration);
+  if (hiddenAny && !frontShown && (front != nullptr || beforeEnd)) {
+    ReleaseQueuedFrames();
+    position = from > 0 ? from : 0;
+    showFrom = lastHidden;
+    hideAllBefore = true;
+    FillFrameQueue();
+    frameQueue.SortByPresentationTime();
+  }
   if (!frameQueue.Empty()) *time = frameQueue.Front()->presentationTime;
 }
 

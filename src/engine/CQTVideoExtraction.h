@@ -131,4 +131,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // Frames that stop showing at or before this media time are decoded but
   // not drawn (a seek's target, or the first edit's start).
   LONGLONG showFrom;
+  LONGLONG lastHidden;  // the latest presentation time decoded but not drawn
+  bool hiddenAny;       // whether lastHidden holds one since the last seek
+  // true: every frame starting before showFrom is hidden, whatever its
+  // duration (a seek redone on the frame on screen).
+  bool hideAllBefore;
 };

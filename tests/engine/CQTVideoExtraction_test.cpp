@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -381,6 +382,33 @@ TEST_F(VideoTrack, EditLists_FirstPlayingEditMapsTheMedia_SeeksLandOnTheFrameSho
       EXPECT_EQ(time, c.starts[i]);
       EXPECT_EQ(Drain(video, size).size(), c.starts.size() - i);
     }
+  }
+}
+
+// Raw pictures whose decode durations are not their display durations:
+// decode order 0, 20, 10, 40 shown at 0, 10, 20, 40, with decode durations
+// that end before the next picture shows. A seek still lands on the picture
+// on screen at the target.
+TEST_F(VideoTrack, DisplayLongerThanDecodeDuration_SeekLandsOnThePictureShown) {
+  tp::test::WriterTrack track = tp::test::SimpleVideoTrack(4, 64 * 48 * 3, 0, 1);
+  track.durations = {5, 5, 30, 10};
+  track.compositionOffsets = {0, 15, 0, 0};
+  track.writeStss = true;
+  track.syncSamples = {1, 4};
+  const std::vector<uint8_t> bytes = tp::test::BuildMovie(tp::test::WriterOptions{}, {track}).bytes;
+  Session s(env.WriteFile("vfr.mov", std::string(bytes.begin(), bytes.end())));
+  CQTVideoExtraction *video = s.Video();
+  ASSERT_NE(video, nullptr);
+  const LONG size = Start(video, MEDIASUBTYPE_RGB24);
+  std::vector<LONGLONG> starts;
+  for (const auto &f : Drain(video, size)) starts.push_back(f.start);
+  ASSERT_EQ(starts, (std::vector<LONGLONG>{0, 10, 20, 40}));
+  for (const auto &[target, shown, left] :
+       {std::tuple{7, 0, 4}, std::tuple{15, 10, 3}, std::tuple{25, 20, 2}, std::tuple{45, 40, 1}}) {
+    LONGLONG time = target;
+    video->SetPosition(&time);
+    EXPECT_EQ(time, shown) << target;
+    EXPECT_EQ(Drain(video, size).size(), static_cast<size_t>(left)) << target;
   }
 }
 

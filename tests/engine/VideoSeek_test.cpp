@@ -132,7 +132,8 @@ TEST_P(VideoMovieTime, FirstFramesAtFfprobesTimes_SeeksDeliverWhatPlaybackShowsF
   std::mt19937 rng(2024);
   std::uniform_int_distribution<LONGLONG> pick(0, end - 1);
   for (int i = 0; i < 50; ++i) {
-    const LONGLONG target = i == 0 ? 0 : i == 1 ? playback.front().start : pick(rng);
+    const LONGLONG fixed[] = {0, playback.front().start, end - 1};
+    const LONGLONG target = i < 3 ? fixed[i] : pick(rng);
     size_t first = 0;
     while (first + 1 < playback.size() && playback[first + 1].start <= target) ++first;
     const std::vector<Picture> expected(playback.begin() + static_cast<ptrdiff_t>(first), playback.end());
