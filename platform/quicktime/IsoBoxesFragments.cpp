@@ -60,11 +60,10 @@ void AddDependency(FragmentedTrack &f, uint8_t dep) {
   ++f.samples;
 }
 
+// The first track with the id (SIZE_MAX when none).
 size_t TrackIndex(const ParseContext &ctx, uint32_t trackId) {
-  for (size_t i = 0; i < ctx.movie->tracks.size(); ++i) {
-    if (ctx.movie->tracks[i].id == trackId) return i;
-  }
-  return SIZE_MAX;
+  auto it = std::lower_bound(ctx.trackById.begin(), ctx.trackById.end(), std::make_pair(trackId, size_t(0)));
+  return it != ctx.trackById.end() && it->first == trackId ? it->second : SIZE_MAX;
 }
 
 // The first fragment of a track: its table restarts in append mode with the
@@ -126,6 +125,12 @@ QtErr ParseTrex(ParseContext &ctx, const Box &box) {
 }
 
 QtErr ParseMovieFragment(ParseContext &ctx, const Box &moof) {
+  if (ctx.trackById.empty()) {
+    for (size_t i = 0; i < ctx.movie->tracks.size(); ++i) ctx.trackById.emplace_back(ctx.movie->tracks[i].id, i);
+    std::sort(ctx.trackById.begin(), ctx.trackById.end());
+    std::sort(ctx.extends.begin(), ctx.extends.end(),
+              [](const TrackExtends &a, const TrackExtends &b) { return a.trackId < b.trackId; });
+  }
   ctx.moofOffset = moof.offset;
   ctx.firstTrafInMoof = true;
   ctx.previousTrafDataEnd = moof.offset;
@@ -157,9 +162,9 @@ QtErr ParseTfhd(ParseContext &ctx, const Box &box) {
   t.trackIndex = TrackIndex(ctx, trackId);
   if (t.trackIndex == SIZE_MAX) return kNoErr;  // a fragment of no track: its runs are skipped
   TrackExtends defaults;
-  for (const TrackExtends &e : ctx.extends) {
-    if (e.trackId == trackId) defaults = e;
-  }
+  auto ext = std::lower_bound(ctx.extends.begin(), ctx.extends.end(), trackId,
+                              [](const TrackExtends &e, uint32_t id) { return e.trackId < id; });
+  if (ext != ctx.extends.end() && ext->trackId == trackId) defaults = *ext;
   t.descriptionIndex = defaults.descriptionIndex;
   t.defaultDuration = defaults.duration;
   t.defaultSize = defaults.size;

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "IsoParser.h"
 
@@ -100,6 +102,10 @@ struct ParseContext {
   std::vector<TrackExtends> extends;
   uint64_t fragmentDuration = 0;
   std::vector<FragmentedTrack> fragments;
+  // Track index by id, sorted by id, built at the first 'moof' ('extends'
+  // is sorted by id then too), so each track fragment finds its track in
+  // logarithmic time however many there are.
+  std::vector<std::pair<uint32_t, size_t>> trackById;
   uint64_t fragmentSamples = 0;  // appended so far, over all tracks
   uint64_t moofOffset = 0;
   uint64_t previousTrafDataEnd = 0;
