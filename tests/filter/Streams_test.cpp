@@ -242,7 +242,9 @@ TEST_P(MediaTypes, CheckMediaType) {
   mt.SetFormatType(&c.format);
   if (c.blockBytes) {
     std::vector<BYTE> block(c.blockBytes);
-    reinterpret_cast<VIDEOINFOHEADER *>(block.data())->bmiHeader.biWidth = 999 * (c.blockBytes >= 88);
+    if (c.video && c.blockBytes >= sizeof(VIDEOINFOHEADER)) {
+      reinterpret_cast<VIDEOINFOHEADER *>(block.data())->bmiHeader.biWidth = 999;  // not the movie's
+    }
     ASSERT_TRUE(mt.SetFormat(block.data(), c.blockBytes));
   }
   CBasePin *pin = c.video ? static_cast<CBasePin *>(Video()) : Audio();
