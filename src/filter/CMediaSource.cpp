@@ -2,8 +2,12 @@
 
 #include <new>
 
+#include <tidepool/Tidepool.h>
+
 #include "engine/IAVExtraction.h"
+#include "engine/IMediaExtraction.h"
 #include "filter/CAudioSourceStream.h"
+#include "filter/CMediaSampleGrabber.h"
 #include "filter/CVideoSourceStream.h"
 #include "trace/Trace.h"
 
@@ -35,11 +39,29 @@ CMediaSource::~CMediaSource() {
   Stop();
   delete m_session;
   m_session = nullptr;
+  delete m_grabber;
+  m_grabber = nullptr;
   TraceW2(TEXT("CMediaSource::~CMediaSource() End"));
 }
 
 STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
-  return CBaseSource::NonDelegatingQueryInterface(riid, ppv);
+  if (!IsEqualIID(riid, IID_IQuillSampleGrabber)) return CBaseSource::NonDelegatingQueryInterface(riid, ppv);
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  // The session and grabber are created and replaced by Load under the
+  // state lock.
+  CAutoLock lock(&m_cStateLock);
+  if (!m_session) return E_NOINTERFACE;
+  if (!m_grabber) {
+    HRESULT hr = S_OK;
+    m_grabber = new (std::nothrow) CMediaSampleGrabber(&hr);
+    if (!m_grabber) return E_OUTOFMEMORY;
+  }
+  *ppv = static_cast<IQuillSampleGrabber *>(m_grabber);
+  IMediaSampleGrabber *trackFace = m_grabber;
+  if (IMediaExtraction *video = m_session->GetVideoExtraction()) video->SetSampleGrabber(trackFace);
+  if (IMediaExtraction *audio = m_session->GetAudioExtraction()) audio->SetSampleGrabber(trackFace);
+  return S_OK;
 }
 
 HRESULT CMediaSource::CreatePins() {

@@ -14,6 +14,7 @@
 #include "filter/CBaseSource.h"
 
 class CAudioSourceStream;
+class CMediaSampleGrabber;
 class IAVExtraction;
 
 class CMediaSource : public CBaseSource {
@@ -21,6 +22,11 @@ class CMediaSource : public CBaseSource {
   CMediaSource(LPCTSTR pName, LPUNKNOWN pUnk, REFCLSID clsid, HRESULT *phr);
   ~CMediaSource() override;
 
+  // IQuillSampleGrabber once a movie is loaded: the grabber (made on the
+  // first query; not counted, it lives as long as the filter), attached to
+  // both tracks again on every query. E_NOINTERFACE with a null pointer
+  // before a movie is loaded, E_OUTOFMEMORY with a null pointer when the
+  // grabber cannot be made. Everything else goes to CBaseSource.
   STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void **ppv) override;
 
   // The audio output stream, or null (no sound track, or not loaded).
@@ -33,5 +39,6 @@ class CMediaSource : public CBaseSource {
   HRESULT CreatePins() override;
 
   IAVExtraction *m_session = nullptr;           // owned
+  CMediaSampleGrabber *m_grabber = nullptr;     // owned; made on the first grabber query
   CAudioSourceStream *m_audioStream = nullptr;  // not owned; written once, by Load
 };

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "EngineTestEnv.h"
 #include "FrameworkTestSupport.h"
 #include "engine/CQTAVExtraction.h"
 #include "engine/IMediaExtraction.h"
@@ -26,17 +27,12 @@
 #include "filter/CVideoSourceStream.h"
 #include "peers/TestGraph.h"
 #include "peers/TestInputPin.h"
-#include "quilltrace.h"
 #include "support/FfmpegTools.h"
 #include "trace/Trace.h"
 
 namespace tp::test {
 
-inline std::basic_string<WCHAR> Wide(const std::string &s) {
-  std::basic_string<WCHAR> w;
-  for (unsigned char c : s) w += static_cast<WCHAR>(c);  // test paths are ASCII
-  return w;
-}
+using enginetest::Wide;
 
 // Movies made by the ffmpeg command line once per process; empty on failure.
 inline std::string Movie(const std::string &name, const std::string &args) {
@@ -66,45 +62,21 @@ inline const std::vector<GUID> &SevenSubtypes() {
   return subtypes;
 }
 
-// The trace library's capture of every line, "[level] Tidepool: text".
+// The trace lines captured since the last Take, without level and tag.
 class TraceLines {
  public:
-  TraceLines() {
-    HMODULE lib = TheQuillTraceBinding().module;
-    if (!lib) return;
-    begin_ = reinterpret_cast<PFN_QuillTraceCaptureBegin>(
-        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureBegin")));
-    take_ = reinterpret_cast<PFN_QuillTraceCaptureTake>(
-        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureTake")));
-    end_ = reinterpret_cast<PFN_QuillTraceCaptureEnd>(
-        reinterpret_cast<void (*)()>(GetProcAddress(lib, "QuillTraceCaptureEnd")));
-    if (begin_) begin_();
-  }
-  ~TraceLines() {
-    if (end_) end_();
-  }
-  bool Available() const { return begin_ && take_ && end_; }
-  // The lines captured since the last call, without the level and tag.
+  bool Available() const { return capture_.Available(); }
   std::vector<std::string> Take() {
-    std::vector<std::string> lines;
-    if (!take_) return lines;
-    const std::string text = QuillTraceTakeCaptured(take_);
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(pos, end - pos);
+    std::vector<std::string> lines = enginetest::Lines(capture_.Take());
+    for (std::string &line : lines) {
       const size_t tag = line.find("Tidepool: ");
-      lines.push_back(tag == std::string::npos ? line : line.substr(tag + 10));
-      pos = end + 1;
+      if (tag != std::string::npos) line.erase(0, tag + 10);
     }
     return lines;
   }
 
  private:
-  PFN_QuillTraceCaptureBegin begin_ = nullptr;
-  PFN_QuillTraceCaptureTake take_ = nullptr;
-  PFN_QuillTraceCaptureEnd end_ = nullptr;
+  enginetest::TraceCapture capture_;
 };
 
 // One sample as the engine's track gives it.
@@ -139,15 +111,7 @@ class FilterTest : public FrameworkTest {
     if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     registry_ = std::make_unique<ff::TempDir>();
     setenv("TP_REGISTRY_FILE", registry_->File("registry.reg").c_str(), 1);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime"), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const auto dir = Wide(std::string(TP_QUICKTIME_DIR) + "/");
-    ASSERT_EQ(RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
-                             static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR))),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    enginetest::SetQuickTimeValue("QTSysDir", std::string(TP_QUICKTIME_DIR) + "/");
     for (auto &peer : peers) {
       peer = new TestInputPin;
       // The pins then take the standard memory allocator.

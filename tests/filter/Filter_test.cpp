@@ -2,7 +2,10 @@
 // shorter track, a second load, the file name and flags.
 #include <tidepool/Tidepool.h>
 
+#include <new>
+
 #include "FilterTestSupport.h"
+#include "filter/CMediaSampleGrabber.h"
 
 namespace tp::test {
 namespace {
@@ -99,6 +102,79 @@ TEST_F(FilterObjectTest, Load_EdgeCases) {
   filter->GetClassID(&clsid);
   EXPECT_TRUE(IsEqualGUID(clsid, CLSID_Tidepool));
 }
+
+}  // namespace
+}  // namespace tp::test
+
+// Allocation failures: the filter's own objects are made with nothrow new,
+// which this test binary replaces so that one size can be made to fail.
+namespace {
+thread_local std::size_t g_failSize = 0;
+}  // namespace
+
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+  if (size == g_failSize) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+namespace tp::test {
+namespace {
+
+struct AllocationCase {
+  const char *name;
+  std::size_t size;
+  HRESULT loadResult;
+};
+
+class AllocationFailure : public FilterTest, public ::testing::WithParamInterface<AllocationCase> {};
+
+TEST_P(AllocationFailure, LoadOrGrabberQueryFailsCleanly) {
+  const AllocationCase &c = GetParam();
+  ASSERT_EQ(Load(VideoOnlyMovie()), S_OK);  // makes the filter; then a fresh one
+  filter->JoinFilterGraph(nullptr, nullptr);
+  filter->NonDelegatingRelease();
+  HRESULT hr = E_FAIL;
+  filter = static_cast<CTidepool *>(CTidepool::CreateInstance(nullptr, &hr));
+  filter->NonDelegatingAddRef();
+
+  void *grabber = &hr;
+  EXPECT_EQ(filter->NonDelegatingQueryInterface(IID_IQuillSampleGrabber, &grabber), E_NOINTERFACE);
+  EXPECT_EQ(grabber, nullptr) << "no session yet";
+
+  g_failSize = c.size;
+  hr = filter->Load(Wide(AvMovie()).c_str(), nullptr);
+  g_failSize = 0;
+  EXPECT_EQ(hr, c.loadResult);
+  if (c.loadResult != S_OK || c.size == sizeof(CQTAVExtraction)) {
+    EXPECT_EQ(filter->GetPinCount(), 0);
+    return;
+  }
+  ASSERT_EQ(filter->GetPinCount(), 2);
+  g_failSize = c.size;
+  grabber = &hr;
+  EXPECT_EQ(filter->NonDelegatingQueryInterface(IID_IQuillSampleGrabber, &grabber), E_OUTOFMEMORY);
+  g_failSize = 0;
+  EXPECT_EQ(grabber, nullptr);
+  // Once it can be made, every query gives the same grabber.
+  void *first = nullptr, *second = nullptr;
+  ASSERT_EQ(filter->NonDelegatingQueryInterface(IID_IQuillSampleGrabber, &first), S_OK);
+  ASSERT_EQ(filter->NonDelegatingQueryInterface(IID_IQuillSampleGrabber, &second), S_OK);
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Objects, AllocationFailure,
+                         ::testing::Values(AllocationCase{"Session", sizeof(CQTAVExtraction), S_OK},
+                                           AllocationCase{"VideoPin", sizeof(CVideoSourceStream), E_OUTOFMEMORY},
+                                           AllocationCase{"AudioPin", sizeof(CAudioSourceStream), E_OUTOFMEMORY},
+                                           AllocationCase{"Grabber", sizeof(CMediaSampleGrabber), S_OK}),
+                         [](const ::testing::TestParamInfo<AllocationCase> &info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace tp::test

@@ -218,3 +218,76 @@ TEST_F(StreamsTest, StopOnly_BelowPositionRestarts_AboveDoesNot) {
 
 }  // namespace
 }  // namespace tp::test
+
+namespace tp::test {
+namespace {
+
+// What each pin offers and accepts.
+struct TypeCase {
+  const char *name;
+  bool video;
+  GUID major, sub, format;
+  ULONG blockBytes;  // of a zeroed block (0: none)
+  HRESULT expected;
+};
+
+class MediaTypes : public FilterTest, public ::testing::WithParamInterface<TypeCase> {};
+
+TEST_P(MediaTypes, CheckMediaType) {
+  const TypeCase &c = GetParam();
+  ASSERT_EQ(Load(AvMovie()), S_OK);
+  CMediaType mt;
+  mt.SetType(&c.major);
+  mt.SetSubtype(&c.sub);
+  mt.SetFormatType(&c.format);
+  if (c.blockBytes) {
+    std::vector<BYTE> block(c.blockBytes);
+    if (c.video && c.blockBytes >= sizeof(VIDEOINFOHEADER)) {
+      reinterpret_cast<VIDEOINFOHEADER *>(block.data())->bmiHeader.biWidth = 999;  // not the movie's
+    }
+    ASSERT_TRUE(mt.SetFormat(block.data(), c.blockBytes));
+  }
+  CBasePin *pin = c.video ? static_cast<CBasePin *>(Video()) : Audio();
+  EXPECT_EQ(pin->CheckMediaType(&mt), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pins, MediaTypes,
+    ::testing::Values(
+        TypeCase{"VideoRgb32OtherWidth", true, MEDIATYPE_Video, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, 88, S_OK},
+        TypeCase{"VideoInfo2Refused", true, MEDIATYPE_Video, MEDIASUBTYPE_RGB32, FORMAT_VideoInfo2, 112, E_INVALIDARG},
+        TypeCase{"UyvyRefused", true, MEDIATYPE_Video, MEDIASUBTYPE_UYVY, FORMAT_VideoInfo, 88, E_INVALIDARG},
+        TypeCase{"VideoNoBlock", true, MEDIATYPE_Video, MEDIASUBTYPE_YV12, FORMAT_VideoInfo, 0, E_INVALIDARG},
+        // A block too short for its header would be read past its end.
+        TypeCase{"VideoShortBlock", true, MEDIATYPE_Video, MEDIASUBTYPE_YV12, FORMAT_VideoInfo, 40, E_INVALIDARG},
+        TypeCase{"AudioOtherRate", false, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, FORMAT_WaveFormatEx, 18, S_OK},
+        TypeCase{"AudioFloatRefused", false, MEDIATYPE_Audio, MEDIASUBTYPE_IEEE_FLOAT, FORMAT_WaveFormatEx, 18,
+                 E_INVALIDARG},
+        TypeCase{"AudioNoBlock", false, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, FORMAT_WaveFormatEx, 0, E_INVALIDARG}),
+    [](const ::testing::TestParamInfo<TypeCase> &info) { return std::string(info.param.name); });
+
+TEST_F(StreamsTest, OfferedTypes_SevenVideoOneAudio_BuffersOfTheConnectedSize) {
+  ASSERT_EQ(Load(AvMovie()), S_OK);
+  CMediaType mt;
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(Video()->GetMediaType(i, &mt), S_OK);
+    EXPECT_TRUE(IsEqualGUID(*mt.Subtype(), SevenSubtypes()[static_cast<size_t>(i)])) << i;
+    EXPECT_EQ(mt.GetSampleSize(), reinterpret_cast<VIDEOINFOHEADER *>(mt.Format())->bmiHeader.biSizeImage);
+  }
+  EXPECT_EQ(Video()->GetMediaType(7, &mt), VFW_S_NO_MORE_ITEMS);
+  EXPECT_EQ(Video()->GetMediaType(-1, &mt), E_INVALIDARG);
+  ASSERT_EQ(Audio()->GetMediaType(0, &mt), S_OK);
+  EXPECT_EQ(mt.FormatLength(), 18u);
+  EXPECT_TRUE(IsEqualGUID(*mt.Subtype(), MEDIASUBTYPE_PCM));
+  EXPECT_EQ(Audio()->GetMediaType(1, &mt), VFW_S_NO_MORE_ITEMS);
+
+  ASSERT_EQ(ConnectVideo(MEDIASUBTYPE_RGB24), S_OK);
+  ASSERT_EQ(ConnectAudio(), S_OK);
+  EXPECT_EQ(peers[0]->NotifiedProperties().cbBuffer, 176 * 144 * 3);
+  EXPECT_EQ(peers[0]->NotifiedProperties().cBuffers, 1);
+  EXPECT_EQ(peers[1]->NotifiedProperties().cBuffers, 1);
+  EXPECT_EQ(static_cast<ULONG>(peers[1]->NotifiedProperties().cbBuffer), mt.GetSampleSize());
+}
+
+}  // namespace
+}  // namespace tp::test
