@@ -8,6 +8,7 @@
 //
 // Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
+#include <dlfcn.h>
 #include <unistd.h>
 #include <windows.h>
 #include <uuids.h>
@@ -62,6 +63,9 @@ void PointAtRuntime() {
   RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
                  static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR)));
   RegCloseKey(key);
+  // Every session loads and frees the runtime module; pinned here, it stays
+  // mapped, so libFuzzer's coverage counters in it stay valid.
+  dlopen(TP_QUICKTIME_DIR "/QuickTime.qts", RTLD_NOW | RTLD_NODELETE);
   std::atexit([] { std::remove(("/tmp/tp-filter-fuzz-registry-" + std::to_string(::getpid())).c_str()); });
 }
 
