@@ -363,6 +363,9 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
     EXPECT_EQ(filter->Release(), 0u);
     CoFreeUnusedLibraries();
     EXPECT_EQ(GetModuleHandleA(module.c_str()), nullptr) << "still loaded after the last release";
+    // What the module loaded went with it.
+    EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("quilltrace.dll"), nullptr);
   }
   CoUninitialize();
 }
