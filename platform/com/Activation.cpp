@@ -16,9 +16,12 @@
 #include <vector>
 
 #include "com/Apartment.h"
+#include "dshow/FilterGraph.h"
 #include "dshow/FilterMapper.h"
 #include "dshow/LegacyFilterMapper.h"
 #include "dshow/MemAllocator.h"
+#include "dshow/NullRenderer.h"
+#include "dshow/SystemClock.h"
 
 namespace {
 
@@ -59,9 +62,15 @@ IClassFactory *FindBuiltinFactory(REFCLSID rclsid) {
   static BuiltinFactory memoryAllocator(tp::dshow::CreateMemoryAllocator);
   static BuiltinFactory filterMapper(tp::dshow::CreateFilterMapper);
   static BuiltinFactory legacyFilterMapper(tp::dshow::CreateLegacyFilterMapper);
+  static BuiltinFactory filterGraph(tp::dshow::CreateFilterGraph);
+  static BuiltinFactory systemClock(tp::dshow::CreateSystemClock);
+  static BuiltinFactory nullRenderer(tp::dshow::CreateNullRenderer);
   if (IsEqualCLSID(rclsid, CLSID_MemoryAllocator)) return &memoryAllocator;
   if (IsEqualCLSID(rclsid, CLSID_FilterMapper2)) return &filterMapper;
   if (IsEqualCLSID(rclsid, CLSID_FilterMapper)) return &legacyFilterMapper;
+  if (IsEqualCLSID(rclsid, CLSID_FilterGraph)) return &filterGraph;
+  if (IsEqualCLSID(rclsid, CLSID_SystemClock)) return &systemClock;
+  if (IsEqualCLSID(rclsid, CLSID_NullRenderer)) return &nullRenderer;
   return nullptr;
 }
 

@@ -9,6 +9,9 @@ typedef LONG OAFilterState;
 typedef LONG_PTR OAHWND;
 typedef LONG_PTR OAEVENT;
 
+// IMediaEventEx::SetNotifyFlags
+#define AM_MEDIAEVENT_NONOTIFY 0x01
+
 TP_SDK_GUID(IID_IMediaControl, 0x56A868B1, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 struct IMediaControl : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE Run() = 0;

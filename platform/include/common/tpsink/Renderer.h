@@ -1,0 +1,970 @@
+// Renderer: the base of a filter with one input pin that consumes what it
+// receives (a renderer or a file sink). It provides the filter's states,
+// the input pin with IMemInputPin, end-of-stream reporting to the graph,
+// flushing, seeking passed upstream (SeekingPassThru), and an optional
+// real-time mode that presents each sample at its time on the graph's clock.
+//
+// A derived class says which types it takes (CheckMediaType), what to do
+// with each sample (RenderSample) and may hook connection, streaming start
+// and stop, and end of stream.
+//
+// States, as graph managers expect of a renderer:
+// - Paused: the first sample is held in Receive until Run, Stop or a flush;
+//   until a sample (or end of stream) has arrived, GetState reports
+//   VFW_S_STATE_INTERMEDIATE.
+// - Running: without real-time mode, or without a clock, or for a sample
+//   with no time, the sample is rendered at once. In real-time mode the
+//   renderer waits until the clock reaches the run's start time plus the
+//   sample's start time; a video sample that comes more than kLateTolerance
+//   late is counted late and reported upstream through the peer's
+//   IQualityControl::Notify (Famine, with the lateness).
+// - End of stream is reported as EC_COMPLETE once the renderer is running
+//   (at the last sample's stop time in real-time mode); a flush or a stop
+//   clears it.
+//
+// Header-only and written against the DirectShow interfaces alone, so that
+// the platform's own renderer and the host's sinks, which also build
+// against Windows' headers, share it.
+//
+// Ownership: COM reference counting on the filter; the pin and the seeking
+// object forward their IUnknown to it. The connected peer, the allocator
+// and the clock are counted; the graph and its event sink are not (the
+// graph owns the filter).
+//
+// Threads: control calls (state changes, connection) from any thread;
+// Receive, EndOfStream and NewSegment on the upstream streaming thread;
+// BeginFlush and EndFlush from a control thread while streaming may be
+// blocked in Receive. Lock order: m_receiveLock, then m_stateLock. The
+// hooks RenderSample, OnEndOfStream and OnStopStreaming run under
+// m_receiveLock only; CheckMediaType and OnConnect under m_stateLock.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <strmif.h>
+#include <evcode.h>
+#include <uuids.h>
+#include <vfwmsgs.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "tpsink/SeekingPassThru.h"
+
+namespace tp::sink {
+
+// ---- locks ------------------------------------------------------------------
+
+// A critical section (the toolchain's std::mutex is not there on every
+// Windows toolchain), and its scoped holder.
+class CritSec {
+ public:
+  CritSec() { InitializeCriticalSection(&m_cs); }
+  ~CritSec() { DeleteCriticalSection(&m_cs); }
+  CritSec(const CritSec &) = delete;
+  CritSec &operator=(const CritSec &) = delete;
+  void Lock() { EnterCriticalSection(&m_cs); }
+  void Unlock() { LeaveCriticalSection(&m_cs); }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};
+
+class Guard {
+ public:
+  explicit Guard(CritSec &cs) : m_cs(cs) { m_cs.Lock(); }
+  ~Guard() { m_cs.Unlock(); }
+  Guard(const Guard &) = delete;
+  Guard &operator=(const Guard &) = delete;
+
+ private:
+  CritSec &m_cs;
+};
+
+// ---- media type records ----------------------------------------------------
+
+// Frees the format block and the IUnknown of mt (not mt itself).
+inline void FreeTypeFields(AM_MEDIA_TYPE &mt) {
+  if (mt.cbFormat && mt.pbFormat) CoTaskMemFree(mt.pbFormat);
+  mt.cbFormat = 0;
+  mt.pbFormat = nullptr;
+  if (mt.pUnk) mt.pUnk->Release();
+  mt.pUnk = nullptr;
+}
+
+// Deep copy into dst (whose fields are overwritten, not freed).
+inline HRESULT CopyTypeFields(AM_MEDIA_TYPE &dst, const AM_MEDIA_TYPE &src) {
+  dst = src;
+  dst.pbFormat = nullptr;
+  if (src.cbFormat) {
+    dst.pbFormat = static_cast<BYTE *>(CoTaskMemAlloc(src.cbFormat));
+    if (!dst.pbFormat) {
+      dst.cbFormat = 0;
+      dst.pUnk = nullptr;
+      return E_OUTOFMEMORY;
+    }
+    std::memcpy(dst.pbFormat, src.pbFormat, src.cbFormat);
+  }
+  if (dst.pUnk) dst.pUnk->AddRef();
+  return S_OK;
+}
+
+// Frees a record handed out by IMediaSample::GetMediaType or an enumerator.
+inline void DeleteTypeRecord(AM_MEDIA_TYPE *pmt) {
+  if (!pmt) return;
+  FreeTypeFields(*pmt);
+  CoTaskMemFree(pmt);
+}
+
+class Renderer;
+
+// ---- the input pin -----------------------------------------------------------
+
+class RendererInputPin final : public IPin, public IMemInputPin, public IQualityControl {
+ public:
+  RendererInputPin(Renderer *filter, LPCWSTR name)
+      : m_filter(filter), m_name(reinterpret_cast<const char16_t *>(name)) {}
+  ~RendererInputPin() {
+    if (m_peer) m_peer->Release();
+    if (m_allocator) m_allocator->Release();
+    FreeTypeFields(m_mt);
+  }
+
+  // IUnknown: counts go to the filter.
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+
+  // IPin
+  // An input pin does not start connections: E_UNEXPECTED.
+  STDMETHODIMP Connect(IPin *, const AM_MEDIA_TYPE *) override { return E_UNEXPECTED; }
+  STDMETHODIMP ReceiveConnection(IPin *pConnector, const AM_MEDIA_TYPE *pmt) override;
+  STDMETHODIMP Disconnect() override;
+  STDMETHODIMP ConnectedTo(IPin **ppPin) override;
+  STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE *pmt) override;
+  STDMETHODIMP QueryPinInfo(PIN_INFO *pInfo) override;
+  STDMETHODIMP QueryDirection(PIN_DIRECTION *pPinDir) override {
+    if (!pPinDir) return E_POINTER;
+    *pPinDir = PINDIR_INPUT;
+    return S_OK;
+  }
+  STDMETHODIMP QueryId(LPWSTR *Id) override;
+  STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE *pmt) override;
+  // The pin proposes no types of its own: an empty enumerator.
+  STDMETHODIMP EnumMediaTypes(IEnumMediaTypes **ppEnum) override;
+  STDMETHODIMP QueryInternalConnections(IPin **, ULONG *) override { return E_NOTIMPL; }
+  STDMETHODIMP EndOfStream() override;
+  STDMETHODIMP BeginFlush() override;
+  STDMETHODIMP EndFlush() override;
+  STDMETHODIMP NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
+
+  // IMemInputPin
+  // The standard memory allocator, made on first request.
+  STDMETHODIMP GetAllocator(IMemAllocator **ppAllocator) override;
+  STDMETHODIMP NotifyAllocator(IMemAllocator *pAllocator, BOOL bReadOnly) override;
+  STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES *) override { return E_NOTIMPL; }
+  STDMETHODIMP Receive(IMediaSample *pSample) override;
+  STDMETHODIMP ReceiveMultiple(IMediaSample **pSamples, LONG nSamples, LONG *nSamplesProcessed) override;
+  STDMETHODIMP ReceiveCanBlock() override { return S_OK; }
+
+  // IQualityControl: nothing downstream of a renderer sends messages.
+  STDMETHODIMP Notify(IBaseFilter *, Quality) override { return E_NOTIMPL; }
+  STDMETHODIMP SetSink(IQualityControl *) override { return S_OK; }
+
+  const std::u16string &Name() const { return m_name; }
+
+ private:
+  friend class Renderer;
+  Renderer *const m_filter;  // not counted: the filter owns the pin
+  const std::u16string m_name;
+  // Guarded by the filter's m_stateLock.
+  IPin *m_peer = nullptr;  // counted while connected
+  AM_MEDIA_TYPE m_mt{};
+  IMemAllocator *m_allocator = nullptr;  // counted
+};
+
+// ---- the filter -----------------------------------------------------------------
+
+class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
+ public:
+  // A sample presented more than this late counts as late (and, for video,
+  // is reported upstream).
+  static constexpr REFERENCE_TIME kLateTolerance = 20 * 10000;
+
+  struct Stats {
+    LONGLONG rendered = 0;           // samples given to RenderSample
+    LONGLONG late = 0;               // of those, presented late
+    REFERENCE_TIME maxLateness = 0;  // the largest lateness seen
+  };
+
+  Renderer(REFCLSID clsid, LPCWSTR pinName);
+  Renderer(const Renderer &) = delete;
+  Renderer &operator=(const Renderer &) = delete;
+  virtual ~Renderer();
+
+  // IUnknown. QueryInterface answers IBaseFilter, IMediaFilter, IPersist,
+  // IAMFilterMiscFlags and IMediaSeeking (passed upstream), then asks
+  // QueryExtraInterface.
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const LONG left = --m_cRef;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+
+  // IPersist
+  STDMETHODIMP GetClassID(CLSID *pClassID) override {
+    if (!pClassID) return E_POINTER;
+    *pClassID = m_clsid;
+    return S_OK;
+  }
+
+  // IMediaFilter
+  STDMETHODIMP Stop() override;
+  // S_FALSE while the pin is connected and no sample has arrived yet.
+  STDMETHODIMP Pause() override;
+  STDMETHODIMP Run(REFERENCE_TIME tStart) override;
+  STDMETHODIMP GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *State) override;
+  STDMETHODIMP SetSyncSource(IReferenceClock *pClock) override;
+  STDMETHODIMP GetSyncSource(IReferenceClock **pClock) override;
+
+  // IBaseFilter
+  STDMETHODIMP EnumPins(IEnumPins **ppEnum) override;
+  // The pin's id is its name.
+  STDMETHODIMP FindPin(LPCWSTR Id, IPin **ppPin) override;
+  STDMETHODIMP QueryFilterInfo(FILTER_INFO *pInfo) override;
+  STDMETHODIMP JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pName) override;
+  STDMETHODIMP QueryVendorInfo(LPWSTR *) override { return E_NOTIMPL; }
+
+  // IAMFilterMiscFlags
+  STDMETHODIMP_(ULONG) GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
+
+  // Real-time mode: wait on the clock for each sample's time. Set before
+  // streaming starts.
+  void SetRealTime(bool realTime) { m_realTime = realTime; }
+  Stats GetStats() {
+    Guard lock(m_stateLock);
+    return m_stats;
+  }
+  IPin *InputPin() { return &m_pin; }
+
+ protected:
+  // Hooks -------------------------------------------------------------------
+  // S_OK when the pin takes pmt (connection, QueryAccept, a type change
+  // carried by a sample). Called under m_stateLock.
+  virtual HRESULT CheckMediaType(const AM_MEDIA_TYPE *pmt) = 0;
+  // The type of a new connection or a change carried by a sample; a failure
+  // refuses it. Called under m_stateLock.
+  virtual HRESULT OnMediaType(const AM_MEDIA_TYPE *pmt) { return S_OK; }
+  // One sample, on the streaming thread. A failure ends the stream: the
+  // graph is sent EC_ERRORABORT with the code, and later samples are refused.
+  virtual HRESULT RenderSample(IMediaSample *pSample) = 0;
+  // Leaving Stopped (a failure leaves the filter stopped) and entering it.
+  virtual HRESULT OnStartStreaming() { return S_OK; }
+  virtual void OnStopStreaming() {}
+  // The stream ended (before EC_COMPLETE is sent).
+  virtual void OnEndOfStream() {}
+  virtual void OnNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {}
+  // Further interfaces of a derived filter; E_NOINTERFACE by default.
+  virtual HRESULT QueryExtraInterface(REFIID riid, void **ppv) {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  // The connection's major type is video (lateness goes upstream).
+  bool IsVideo();
+
+ private:
+  friend class RendererInputPin;
+
+  HRESULT Receive(IMediaSample *pSample);
+  HRESULT EndOfStream();
+  HRESULT BeginFlush();
+  HRESULT EndFlush();
+  // Waits until the sample may be presented: S_OK to render it, S_FALSE to
+  // drop it (stopped or flushing). *lateness receives how late it is.
+  HRESULT WaitForPresentation(bool timed, REFERENCE_TIME start, REFERENCE_TIME *lateness);
+  // Waits until the clock reaches base + offset: S_OK, or S_FALSE when
+  // m_abortEvent ends the wait first.
+  HRESULT WaitForClock(IReferenceClock *clock, REFERENCE_TIME base, REFERENCE_TIME offset, REFERENCE_TIME *lateness);
+  void SendEvent(LONG code, LONG_PTR p1, LONG_PTR p2);
+  void SendQuality(REFERENCE_TIME lateness, REFERENCE_TIME start);
+
+  std::atomic<LONG> m_cRef{0};
+  const CLSID m_clsid;
+  RendererInputPin m_pin;
+  SeekingPassThru m_seeking;
+  std::atomic<bool> m_realTime{false};
+  std::atomic<IMediaEventSink *> m_sink{nullptr};  // not counted
+
+  CritSec m_receiveLock;  // serialises the streaming calls and the stop hook
+  // Guards every field below, and the pin's connection fields.
+  CritSec m_stateLock;
+  FILTER_STATE m_state = State_Stopped;
+  REFERENCE_TIME m_tStart = 0;
+  IReferenceClock *m_clock = nullptr;  // counted
+  IFilterGraph *m_graph = nullptr;     // not counted
+  std::u16string m_name;
+  bool m_flushing = false;
+  bool m_ready = false;           // a sample or end of stream came since pausing
+  bool m_endOfStream = false;     // end of stream came and was not flushed
+  bool m_completeSent = false;    // EC_COMPLETE was sent for it
+  bool m_failed = false;          // RenderSample failed; samples are refused
+  REFERENCE_TIME m_lastStop = 0;  // stop time of the last sample rendered
+  Stats m_stats;
+  // Set while waits on the clock must end (stop, flush, pause); reset on run.
+  HANDLE m_abortEvent;
+  HANDLE m_timeEvent;  // the clock's advise; used by the streaming thread only
+  // Manual-reset events that mirror conditions on the fields above (kept
+  // in step by UpdateEventsLocked): a held sample may go on (not paused, or
+  // flushing); the state has settled (not paused, or ready).
+  HANDLE m_releaseEvent;
+  HANDLE m_settledEvent;
+  void UpdateEventsLocked() {
+    if (m_state != State_Paused || m_flushing) {
+      SetEvent(m_releaseEvent);
+    } else {
+      ResetEvent(m_releaseEvent);
+    }
+    if (m_state != State_Paused || m_ready) {
+      SetEvent(m_settledEvent);
+    } else {
+      ResetEvent(m_settledEvent);
+    }
+  }
+};
+
+// ---- enumerators ------------------------------------------------------------------
+
+// Enumerates one pin (or none after Skip).
+class SinglePinEnum final : public IEnumPins {
+ public:
+  SinglePinEnum(IPin *pin, ULONG pos) : m_pin(pin), m_pos(pos) { m_pin->AddRef(); }
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumPins)) {
+      *ppv = static_cast<IEnumPins *>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const LONG left = --m_cRef;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  STDMETHODIMP Next(ULONG c, IPin **pp, ULONG *fetched) override {
+    if (!pp) return E_POINTER;
+    if (c != 1 && !fetched) return E_INVALIDARG;
+    ULONG got = 0;
+    if (c > 0 && m_pos == 0) {
+      pp[0] = m_pin;
+      m_pin->AddRef();
+      got = 1;
+      m_pos = 1;
+    }
+    if (fetched) *fetched = got;
+    return got == c ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Skip(ULONG c) override {
+    if (c == 0) return S_OK;
+    const bool ok = m_pos == 0 && c == 1;
+    m_pos = 1;
+    return ok ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Reset() override {
+    m_pos = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(IEnumPins **pp) override {
+    if (!pp) return E_POINTER;
+    *pp = new (std::nothrow) SinglePinEnum(m_pin, m_pos);
+    if (!*pp) return E_OUTOFMEMORY;
+    (*pp)->AddRef();
+    return S_OK;
+  }
+
+ private:
+  ~SinglePinEnum() { m_pin->Release(); }
+  std::atomic<LONG> m_cRef{0};
+  IPin *m_pin;  // counted
+  ULONG m_pos;
+};
+
+class EmptyTypeEnum final : public IEnumMediaTypes {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumMediaTypes)) {
+      *ppv = static_cast<IEnumMediaTypes *>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+  STDMETHODIMP_(ULONG) Release() override {
+    const LONG left = --m_cRef;
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+  STDMETHODIMP Next(ULONG c, AM_MEDIA_TYPE **pp, ULONG *fetched) override {
+    if (!pp) return E_POINTER;
+    if (fetched) *fetched = 0;
+    return c == 0 ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Skip(ULONG c) override { return c == 0 ? S_OK : S_FALSE; }
+  STDMETHODIMP Reset() override { return S_OK; }
+  STDMETHODIMP Clone(IEnumMediaTypes **pp) override {
+    if (!pp) return E_POINTER;
+    *pp = new (std::nothrow) EmptyTypeEnum();
+    if (!*pp) return E_OUTOFMEMORY;
+    (*pp)->AddRef();
+    return S_OK;
+  }
+
+ private:
+  ~EmptyTypeEnum() = default;
+  std::atomic<LONG> m_cRef{0};
+};
+
+// ---- RendererInputPin ------------------------------------------------------------
+
+inline STDMETHODIMP RendererInputPin::QueryInterface(REFIID riid, void **ppv) {
+  if (!ppv) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IPin)) {
+    *ppv = static_cast<IPin *>(this);
+  } else if (IsEqualIID(riid, IID_IMemInputPin)) {
+    *ppv = static_cast<IMemInputPin *>(this);
+  } else if (IsEqualIID(riid, IID_IQualityControl)) {
+    *ppv = static_cast<IQualityControl *>(this);
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP_(ULONG) RendererInputPin::AddRef() { return m_filter->AddRef(); }
+inline STDMETHODIMP_(ULONG) RendererInputPin::Release() { return m_filter->Release(); }
+
+inline STDMETHODIMP RendererInputPin::ReceiveConnection(IPin *pConnector, const AM_MEDIA_TYPE *pmt) {
+  if (!pConnector || !pmt) return E_POINTER;
+  PIN_DIRECTION dir = PINDIR_INPUT;
+  if (FAILED(pConnector->QueryDirection(&dir)) || dir != PINDIR_OUTPUT) return VFW_E_INVALID_DIRECTION;
+  Guard lock(m_filter->m_stateLock);
+  if (m_peer) return VFW_E_ALREADY_CONNECTED;
+  if (m_filter->m_state != State_Stopped) return VFW_E_NOT_STOPPED;
+  if (m_filter->CheckMediaType(pmt) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
+  AM_MEDIA_TYPE copy;
+  if (FAILED(CopyTypeFields(copy, *pmt))) return E_OUTOFMEMORY;
+  HRESULT hr = m_filter->OnMediaType(&copy);
+  if (FAILED(hr)) {
+    FreeTypeFields(copy);
+    return VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  FreeTypeFields(m_mt);
+  m_mt = copy;
+  m_peer = pConnector;
+  m_peer->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::Disconnect() {
+  IPin *peer = nullptr;
+  IMemAllocator *allocator = nullptr;
+  {
+    Guard lock(m_filter->m_stateLock);
+    if (m_filter->m_state != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (!m_peer) return S_FALSE;
+    peer = m_peer;
+    m_peer = nullptr;
+    allocator = m_allocator;
+    m_allocator = nullptr;
+    FreeTypeFields(m_mt);
+    m_mt = AM_MEDIA_TYPE{};
+  }
+  peer->Release();
+  if (allocator) allocator->Release();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::ConnectedTo(IPin **ppPin) {
+  if (!ppPin) return E_POINTER;
+  Guard lock(m_filter->m_stateLock);
+  *ppPin = m_peer;
+  if (!m_peer) return VFW_E_NOT_CONNECTED;
+  m_peer->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::ConnectionMediaType(AM_MEDIA_TYPE *pmt) {
+  if (!pmt) return E_POINTER;
+  Guard lock(m_filter->m_stateLock);
+  if (!m_peer) {
+    *pmt = AM_MEDIA_TYPE{};
+    return VFW_E_NOT_CONNECTED;
+  }
+  return CopyTypeFields(*pmt, m_mt);
+}
+
+inline STDMETHODIMP RendererInputPin::QueryPinInfo(PIN_INFO *pInfo) {
+  if (!pInfo) return E_POINTER;
+  pInfo->pFilter = m_filter;
+  m_filter->AddRef();
+  pInfo->dir = PINDIR_INPUT;
+  const size_t n = m_name.size() < MAX_PIN_NAME - 1 ? m_name.size() : MAX_PIN_NAME - 1;
+  std::memcpy(pInfo->achName, m_name.data(), n * sizeof(WCHAR));
+  pInfo->achName[n] = 0;
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::QueryId(LPWSTR *Id) {
+  if (!Id) return E_POINTER;
+  *Id = static_cast<LPWSTR>(CoTaskMemAlloc((m_name.size() + 1) * sizeof(WCHAR)));
+  if (!*Id) return E_OUTOFMEMORY;
+  std::memcpy(*Id, m_name.c_str(), (m_name.size() + 1) * sizeof(WCHAR));
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::QueryAccept(const AM_MEDIA_TYPE *pmt) {
+  if (!pmt) return E_POINTER;
+  Guard lock(m_filter->m_stateLock);
+  return m_filter->CheckMediaType(pmt) == S_OK ? S_OK : S_FALSE;
+}
+
+inline STDMETHODIMP RendererInputPin::EnumMediaTypes(IEnumMediaTypes **ppEnum) {
+  if (!ppEnum) return E_POINTER;
+  *ppEnum = new (std::nothrow) EmptyTypeEnum();
+  if (!*ppEnum) return E_OUTOFMEMORY;
+  (*ppEnum)->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::EndOfStream() { return m_filter->EndOfStream(); }
+inline STDMETHODIMP RendererInputPin::BeginFlush() { return m_filter->BeginFlush(); }
+inline STDMETHODIMP RendererInputPin::EndFlush() { return m_filter->EndFlush(); }
+
+inline STDMETHODIMP RendererInputPin::NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {
+  m_filter->OnNewSegment(tStart, tStop, dRate);
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::GetAllocator(IMemAllocator **ppAllocator) {
+  if (!ppAllocator) return E_POINTER;
+  *ppAllocator = nullptr;
+  Guard lock(m_filter->m_stateLock);
+  if (!m_allocator) {
+    HRESULT hr = CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                  reinterpret_cast<void **>(&m_allocator));
+    if (FAILED(hr)) return hr;
+  }
+  *ppAllocator = m_allocator;
+  m_allocator->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::NotifyAllocator(IMemAllocator *pAllocator, BOOL) {
+  if (!pAllocator) return E_POINTER;
+  pAllocator->AddRef();
+  IMemAllocator *old = nullptr;
+  {
+    Guard lock(m_filter->m_stateLock);
+    old = m_allocator;
+    m_allocator = pAllocator;
+  }
+  if (old) old->Release();
+  return S_OK;
+}
+
+inline STDMETHODIMP RendererInputPin::Receive(IMediaSample *pSample) {
+  if (!pSample) return E_POINTER;
+  return m_filter->Receive(pSample);
+}
+
+inline STDMETHODIMP RendererInputPin::ReceiveMultiple(IMediaSample **pSamples, LONG nSamples, LONG *nSamplesProcessed) {
+  if (!pSamples || !nSamplesProcessed) return E_POINTER;
+  *nSamplesProcessed = 0;
+  HRESULT hr = S_OK;
+  while (*nSamplesProcessed < nSamples) {
+    hr = Receive(pSamples[*nSamplesProcessed]);
+    if (hr != S_OK) break;
+    ++*nSamplesProcessed;
+  }
+  return hr;
+}
+
+// ---- Renderer ---------------------------------------------------------------------
+
+inline Renderer::Renderer(REFCLSID clsid, LPCWSTR pinName)
+    : m_clsid(clsid),
+      m_pin(this, pinName),
+      m_seeking(static_cast<IBaseFilter *>(this), &m_pin),
+      m_abortEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      m_timeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_releaseEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      m_settledEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+
+inline Renderer::~Renderer() {
+  if (m_clock) m_clock->Release();
+  if (m_abortEvent) CloseHandle(m_abortEvent);
+  if (m_timeEvent) CloseHandle(m_timeEvent);
+  if (m_releaseEvent) CloseHandle(m_releaseEvent);
+  if (m_settledEvent) CloseHandle(m_settledEvent);
+}
+
+inline STDMETHODIMP Renderer::QueryInterface(REFIID riid, void **ppv) {
+  if (!ppv) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBaseFilter) || IsEqualIID(riid, IID_IMediaFilter) ||
+      IsEqualIID(riid, IID_IPersist)) {
+    *ppv = static_cast<IBaseFilter *>(this);
+  } else if (IsEqualIID(riid, IID_IAMFilterMiscFlags)) {
+    *ppv = static_cast<IAMFilterMiscFlags *>(this);
+  } else if (IsEqualIID(riid, IID_IMediaSeeking)) {
+    *ppv = static_cast<IMediaSeeking *>(&m_seeking);
+  } else {
+    return QueryExtraInterface(riid, ppv);
+  }
+  AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::Stop() {
+  {
+    Guard lock(m_stateLock);
+    if (m_state == State_Stopped) return S_OK;
+    m_state = State_Stopped;
+    m_ready = false;
+    m_endOfStream = false;
+    m_completeSent = false;
+    SetEvent(m_abortEvent);
+    UpdateEventsLocked();
+  }
+  // A sample in the middle of being rendered finishes before the hook.
+  Guard receive(m_receiveLock);
+  OnStopStreaming();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::Pause() {
+  Guard lock(m_stateLock);
+  if (m_state == State_Stopped) {
+    if (!m_abortEvent || !m_timeEvent || !m_releaseEvent || !m_settledEvent) return E_OUTOFMEMORY;
+    HRESULT hr = OnStartStreaming();
+    if (FAILED(hr)) return hr;
+    m_ready = m_pin.m_peer == nullptr;
+    m_endOfStream = false;
+    m_completeSent = false;
+    m_failed = false;
+    m_stats = Stats{};
+  } else if (m_state == State_Running) {
+    // What was streaming counts as cued; clock waits end and the sample
+    // goes back to being held.
+    m_ready = true;
+    SetEvent(m_abortEvent);
+  }
+  m_state = State_Paused;
+  UpdateEventsLocked();
+  return m_ready ? S_OK : S_FALSE;
+}
+
+inline STDMETHODIMP Renderer::Run(REFERENCE_TIME tStart) {
+  bool stopped;
+  {
+    Guard lock(m_stateLock);
+    stopped = m_state == State_Stopped;
+  }
+  if (stopped) {
+    HRESULT hr = Pause();
+    if (FAILED(hr)) return hr;
+  }
+  bool complete = false;
+  {
+    Guard lock(m_stateLock);
+    m_tStart = tStart;
+    m_state = State_Running;
+    if (!m_flushing) ResetEvent(m_abortEvent);
+    if (m_endOfStream && !m_completeSent) {
+      m_completeSent = true;
+      complete = true;
+    }
+    UpdateEventsLocked();
+  }
+  if (complete) SendEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter *>(this)));
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *State) {
+  if (!State) return E_POINTER;
+  WaitForSingleObject(m_settledEvent, dwMilliSecsTimeout);
+  Guard lock(m_stateLock);
+  *State = m_state;
+  return m_state != State_Paused || m_ready ? S_OK : VFW_S_STATE_INTERMEDIATE;
+}
+
+inline STDMETHODIMP Renderer::SetSyncSource(IReferenceClock *pClock) {
+  if (pClock) pClock->AddRef();
+  IReferenceClock *old = nullptr;
+  {
+    Guard lock(m_stateLock);
+    old = m_clock;
+    m_clock = pClock;
+  }
+  if (old) old->Release();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::GetSyncSource(IReferenceClock **pClock) {
+  if (!pClock) return E_POINTER;
+  Guard lock(m_stateLock);
+  *pClock = m_clock;
+  if (m_clock) m_clock->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::EnumPins(IEnumPins **ppEnum) {
+  if (!ppEnum) return E_POINTER;
+  *ppEnum = new (std::nothrow) SinglePinEnum(&m_pin, 0);
+  if (!*ppEnum) return E_OUTOFMEMORY;
+  (*ppEnum)->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::FindPin(LPCWSTR Id, IPin **ppPin) {
+  if (!Id || !ppPin) return E_POINTER;
+  if (std::u16string(reinterpret_cast<const char16_t *>(Id)) != m_pin.Name()) {
+    *ppPin = nullptr;
+    return VFW_E_NOT_FOUND;
+  }
+  *ppPin = &m_pin;
+  m_pin.AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::QueryFilterInfo(FILTER_INFO *pInfo) {
+  if (!pInfo) return E_POINTER;
+  Guard lock(m_stateLock);
+  const size_t n = m_name.size() < MAX_FILTER_NAME - 1 ? m_name.size() : MAX_FILTER_NAME - 1;
+  std::memcpy(pInfo->achName, m_name.data(), n * sizeof(WCHAR));
+  pInfo->achName[n] = 0;
+  pInfo->pGraph = m_graph;
+  if (m_graph) m_graph->AddRef();
+  return S_OK;
+}
+
+inline STDMETHODIMP Renderer::JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pName) {
+  IMediaEventSink *sink = nullptr;
+  if (pGraph && SUCCEEDED(pGraph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void **>(&sink))) && sink) {
+    // Kept uncounted: the graph holds this filter and outlives its use.
+    sink->Release();
+  } else {
+    sink = nullptr;
+  }
+  Guard lock(m_stateLock);
+  m_graph = pGraph;
+  m_sink = sink;
+  m_name = pName ? std::u16string(reinterpret_cast<const char16_t *>(pName)) : std::u16string();
+  return S_OK;
+}
+
+inline bool Renderer::IsVideo() {
+  Guard lock(m_stateLock);
+  return IsEqualGUID(m_pin.m_mt.majortype, MEDIATYPE_Video);
+}
+
+inline void Renderer::SendEvent(LONG code, LONG_PTR p1, LONG_PTR p2) {
+  if (IMediaEventSink *sink = m_sink.load()) sink->Notify(code, p1, p2);
+}
+
+inline void Renderer::SendQuality(REFERENCE_TIME lateness, REFERENCE_TIME start) {
+  IPin *peer = nullptr;
+  if (FAILED(m_pin.ConnectedTo(&peer)) || !peer) return;
+  IQualityControl *qc = nullptr;
+  if (SUCCEEDED(peer->QueryInterface(IID_IQualityControl, reinterpret_cast<void **>(&qc))) && qc) {
+    Quality q;
+    q.Type = Famine;
+    q.Proportion = 1000;
+    q.Late = lateness;
+    q.TimeStamp = start;
+    qc->Notify(this, q);
+    qc->Release();
+  }
+  peer->Release();
+}
+
+inline HRESULT Renderer::WaitForClock(IReferenceClock *clock, REFERENCE_TIME base, REFERENCE_TIME offset,
+                                      REFERENCE_TIME *lateness) {
+  REFERENCE_TIME now = 0;
+  clock->GetTime(&now);
+  *lateness = 0;
+  if (now < base + offset) {
+    ResetEvent(m_timeEvent);
+    DWORD_PTR cookie = 0;
+    HRESULT hr = clock->AdviseTime(base, offset, reinterpret_cast<HEVENT>(m_timeEvent), &cookie);
+    if (SUCCEEDED(hr)) {
+      HANDLE handles[2] = {m_abortEvent, m_timeEvent};
+      const DWORD got = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+      clock->Unadvise(cookie);
+      if (got == WAIT_OBJECT_0) return S_FALSE;
+    } else if (WaitForSingleObject(m_abortEvent, 0) == WAIT_OBJECT_0) {
+      return S_FALSE;
+    }
+    clock->GetTime(&now);
+  }
+  if (now > base + offset) *lateness = now - (base + offset);
+  return S_OK;
+}
+
+inline HRESULT Renderer::WaitForPresentation(bool timed, REFERENCE_TIME start, REFERENCE_TIME *lateness) {
+  *lateness = 0;
+  for (;;) {
+    IReferenceClock *clock = nullptr;
+    REFERENCE_TIME base = 0;
+    {
+      Guard lock(m_stateLock);
+      if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
+      if (m_flushing) return S_FALSE;
+      if (m_state == State_Running) {
+        if (!m_realTime || !m_clock || !timed) return S_OK;
+        clock = m_clock;
+        clock->AddRef();
+        base = m_tStart;
+      } else {
+        // Paused: this sample completes the pause and is held.
+        m_ready = true;
+        UpdateEventsLocked();
+      }
+    }
+    if (!clock) {
+      WaitForSingleObject(m_releaseEvent, INFINITE);
+      continue;
+    }
+    HRESULT hr = WaitForClock(clock, base, start, lateness);
+    clock->Release();
+    if (hr == S_OK) return S_OK;
+    // Aborted: look at the state again.
+  }
+}
+
+inline HRESULT Renderer::Receive(IMediaSample *pSample) {
+  Guard receive(m_receiveLock);
+  {
+    Guard lock(m_stateLock);
+    if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
+    if (!m_pin.m_peer) return VFW_E_NOT_CONNECTED;
+    if (m_flushing) return S_FALSE;
+    if (m_endOfStream) return VFW_E_SAMPLE_REJECTED_EOS;
+    if (m_failed) return E_FAIL;
+  }
+  AM_MEDIA_TYPE *changed = nullptr;
+  if (pSample->GetMediaType(&changed) == S_OK && changed) {
+    HRESULT hr = VFW_E_TYPE_NOT_ACCEPTED;
+    {
+      Guard lock(m_stateLock);
+      AM_MEDIA_TYPE copy;
+      if (CheckMediaType(changed) == S_OK && SUCCEEDED(CopyTypeFields(copy, *changed))) {
+        if (SUCCEEDED(OnMediaType(&copy))) {
+          FreeTypeFields(m_pin.m_mt);
+          m_pin.m_mt = copy;
+          hr = S_OK;
+        } else {
+          FreeTypeFields(copy);
+        }
+      }
+    }
+    DeleteTypeRecord(changed);
+    if (FAILED(hr)) return hr;
+  }
+  REFERENCE_TIME start = 0, stop = 0;
+  const bool timed = SUCCEEDED(pSample->GetTime(&start, &stop));
+  REFERENCE_TIME lateness = 0;
+  HRESULT hr = WaitForPresentation(timed, start, &lateness);
+  if (hr != S_OK) return hr;
+  const bool late = lateness > kLateTolerance;
+  if (late && IsVideo()) SendQuality(lateness, start);
+  hr = RenderSample(pSample);
+  {
+    Guard lock(m_stateLock);
+    if (SUCCEEDED(hr)) {
+      ++m_stats.rendered;
+      if (late) ++m_stats.late;
+      if (lateness > m_stats.maxLateness) m_stats.maxLateness = lateness;
+      if (timed) m_lastStop = stop > start ? stop : start;
+    } else {
+      m_failed = true;
+    }
+  }
+  if (FAILED(hr)) SendEvent(EC_ERRORABORT, hr, 0);
+  return hr;
+}
+
+inline HRESULT Renderer::EndOfStream() {
+  Guard receive(m_receiveLock);
+  IReferenceClock *clock = nullptr;
+  REFERENCE_TIME base = 0, last = 0;
+  {
+    Guard lock(m_stateLock);
+    if (m_state == State_Stopped) return VFW_E_WRONG_STATE;
+    if (m_flushing) return S_FALSE;
+    m_endOfStream = true;
+    m_ready = true;
+    UpdateEventsLocked();
+    if (m_realTime && m_clock && m_state == State_Running) {
+      clock = m_clock;
+      clock->AddRef();
+      base = m_tStart;
+      last = m_lastStop;
+    }
+  }
+  OnEndOfStream();
+  if (clock) {
+    // The stream ends when its last sample has been shown for its length.
+    REFERENCE_TIME lateness = 0;
+    WaitForClock(clock, base, last, &lateness);
+    clock->Release();
+  }
+  bool complete = false;
+  {
+    Guard lock(m_stateLock);
+    if (m_state == State_Running && m_endOfStream && !m_completeSent) {
+      m_completeSent = true;
+      complete = true;
+    }
+  }
+  if (complete) SendEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter *>(this)));
+  return S_OK;
+}
+
+inline HRESULT Renderer::BeginFlush() {
+  {
+    Guard lock(m_stateLock);
+    m_flushing = true;
+    m_endOfStream = false;
+    m_completeSent = false;
+    SetEvent(m_abortEvent);
+    UpdateEventsLocked();
+  }
+  return S_OK;
+}
+
+inline HRESULT Renderer::EndFlush() {
+  {
+    Guard lock(m_stateLock);
+    m_flushing = false;
+    m_lastStop = 0;
+    if (m_state == State_Paused) m_ready = false;
+    if (m_state == State_Running) ResetEvent(m_abortEvent);
+    UpdateEventsLocked();
+  }
+  return S_OK;
+}
+
+}  // namespace tp::sink
