@@ -16,6 +16,10 @@
 //
 // Threads: any; COM is initialised on the calling thread for the mapper
 // calls (and left as it was when the thread is in another apartment).
+// Processes may register and unregister at once: each registry change is
+// atomic, but a registration racing a removal may find a key deleted under
+// it and fail with HRESULT_FROM_WIN32(ERROR_KEY_DELETED), as on Windows; a
+// later registration writes the complete set again.
 #pragma once
 
 #include <windows.h>

@@ -333,7 +333,7 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
   ASSERT_TRUE(
       ff::RunFfmpeg("-f lavfi -i testsrc=size=176x144:rate=25:duration=1 "
                     "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
-                    "-c:v libx264 -bf 0 -pix_fmt yuv420p -c:a aac " +
+                    "-c:v libx264 -bf 2 -pix_fmt yuv420p -c:a aac " +
                     ff::ShellQuote(movie)));
   // Where the module finds the runtime, as its installation writes it.
   HKEY key = nullptr;
@@ -363,6 +363,9 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
     EXPECT_EQ(filter->Release(), 0u);
     CoFreeUnusedLibraries();
     EXPECT_EQ(GetModuleHandleA(module.c_str()), nullptr) << "still loaded after the last release";
+    // What the module loaded went with it.
+    EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("quilltrace.dll"), nullptr);
   }
   CoUninitialize();
 }
