@@ -182,4 +182,20 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   EXPECT_NE(std::string::npos, report.find("\"subtype\": \"RGB565\""));
 }
 
+// The progress bar appears on a terminal (script(1) gives the tool a
+// pseudo-terminal and records what it drew) and nowhere else.
+TEST_F(HostCommands, Progress_IsDrawnOnATerminalOnly) {
+  if (!tp::test::ff::HaveFfmpeg() || Run("command -v script >/dev/null") != 0) GTEST_SKIP() << "no ffmpeg or script";
+  const std::string movie =
+      MakeMovie("small.mov", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p");
+  const std::string convert = Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "p.raw").string()));
+  std::string terminal, plain;
+  ASSERT_EQ(0, Run("script -qec " + ShellQuote(convert) + " /dev/null", &terminal));
+  EXPECT_NE(std::string::npos, terminal.find("\r[")) << terminal;
+  EXPECT_NE(std::string::npos, terminal.find(" / 1.00 s ")) << terminal;
+  EXPECT_NE(std::string::npos, terminal.find("x")) << terminal;
+  ASSERT_EQ(0, Run(convert + " 2>&1", &plain));
+  EXPECT_EQ("", plain);
+}
+
 }  // namespace
