@@ -49,6 +49,44 @@ constexpr PcmEntry kPcm[] = {
 
 int PcmBits(AVCodecID id) { return av_get_bits_per_sample(id); }
 
+// Linear PCM of a version 2 description, by its flags: float (1), big-endian
+// (2), signed integer (4); 'packed' and the others do not change the bytes of
+// packed samples.
+struct LpcmEntry {
+  bool isFloat;
+  bool isSigned;
+  int bits;
+  AVCodecID bigEndian;
+  AVCodecID littleEndian;
+};
+constexpr LpcmEntry kLpcm[] = {
+    {false, true, 8, AV_CODEC_ID_PCM_S8, AV_CODEC_ID_PCM_S8},
+    {false, false, 8, AV_CODEC_ID_PCM_U8, AV_CODEC_ID_PCM_U8},
+    {false, true, 16, AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S16LE},
+    {false, false, 16, AV_CODEC_ID_PCM_U16BE, AV_CODEC_ID_PCM_U16LE},
+    {false, true, 24, AV_CODEC_ID_PCM_S24BE, AV_CODEC_ID_PCM_S24LE},
+    {false, false, 24, AV_CODEC_ID_PCM_U24BE, AV_CODEC_ID_PCM_U24LE},
+    {false, true, 32, AV_CODEC_ID_PCM_S32BE, AV_CODEC_ID_PCM_S32LE},
+    {false, false, 32, AV_CODEC_ID_PCM_U32BE, AV_CODEC_ID_PCM_U32LE},
+    {true, true, 32, AV_CODEC_ID_PCM_F32BE, AV_CODEC_ID_PCM_F32LE},
+    {true, true, 64, AV_CODEC_ID_PCM_F64BE, AV_CODEC_ID_PCM_F64LE},
+};
+constexpr uint32_t kLpcmFloat = 1u << 0;
+constexpr uint32_t kLpcmBigEndian = 1u << 1;
+constexpr uint32_t kLpcmSigned = 1u << 2;
+
+AVCodecID LpcmCodec(uint32_t flags, int bits) {
+  const bool isFloat = (flags & kLpcmFloat) != 0;
+  // Float samples are signed whatever the flag says.
+  const bool isSigned = isFloat || (flags & kLpcmSigned) != 0;
+  for (const LpcmEntry &e : kLpcm) {
+    if (e.isFloat == isFloat && e.isSigned == isSigned && e.bits == bits) {
+      return (flags & kLpcmBigEndian) ? e.bigEndian : e.littleEndian;
+    }
+  }
+  return AV_CODEC_ID_NONE;
+}
+
 std::optional<std::span<const uint8_t>> Find(std::span<const uint8_t> atoms, const char (&type)[5]) {
   if (auto a = FindAtom(atoms, FourCC(type))) return a;
   if (auto wave = FindAtom(atoms, FourCC("wave"))) return FindAtom(*wave, FourCC(type));
@@ -71,7 +109,8 @@ bool IsSpeechCodecFormat(uint32_t format) {
 }
 
 OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, double sampleRate,
-                          std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out) {
+                          std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out,
+                          uint32_t pcmFlags) {
   if (!out) return paramErr;
   *out = AudioCodecSetup{};
   if (channels < 1 || channels > kMaxChannels || bitsPerSample < 0 || bitsPerSample > 64 || !(sampleRate >= 1) ||
@@ -96,6 +135,7 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
       break;
     }
   }
+  if (format == FourCC("lpcm")) s.codecId = LpcmCodec(pcmFlags, bitsPerSample);
   if (s.codecId != AV_CODEC_ID_NONE) {
     s.bitsPerSample = PcmBits(s.codecId);
     s.blockAlign = s.bitsPerSample / 8 * channels;

@@ -56,10 +56,13 @@ struct AudioCodecSetup {
 bool IsSpeechCodecFormat(uint32_t format);
 
 // Fills *out from the format and the description's numbers. `atoms` may be
-// empty. noCodecErr when nothing here decodes the format; paramErr when the
-// channel count, sample size or rate is absurd.
+// empty. `pcmFlags` are the linear PCM format flags of a version 2
+// description ('lpcm': integer or float, byte order, signed), used for that
+// format only. noCodecErr when nothing here decodes the format; paramErr
+// when the channel count, sample size or rate is absurd.
 OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, double sampleRate,
-                          std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out);
+                          std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out,
+                          uint32_t pcmFlags = 0);
 
 class AudioDecoder {
  public:

@@ -113,6 +113,22 @@ intptr_t DoGetMovieNextInterestingTime(va_list a) {
   Toolbox().GetMovieNextInterestingTime(m, flags, numTypes, types, time, rate, outTime, outDuration);
   return 0;
 }
+intptr_t DoGetMediaTrack(va_list a) { return AsPtr(Toolbox().GetMediaTrack(va_arg(a, ::Media))); }
+intptr_t DoGetTrackNextInterestingTime(va_list a) {
+  ::Track t = va_arg(a, ::Track);
+  int flags = ArgShort(a);
+  TimeValue time = ArgLong(a);
+  Fixed rate = ArgLong(a);
+  TimeValue *outTime = ArgPtr<TimeValue>(a);
+  TimeValue *outDuration = ArgPtr<TimeValue>(a);
+  Toolbox().GetTrackNextInterestingTime(t, flags, time, rate, outTime, outDuration);
+  return 0;
+}
+intptr_t DoTrackTimeToMediaTime(va_list a) {
+  TimeValue value = ArgLong(a);
+  ::Track t = va_arg(a, ::Track);
+  return Toolbox().TrackTimeToMediaTime(value, t);
+}
 intptr_t DoGetMediaSample(va_list a) {
   ::Media m = va_arg(a, ::Media);
   Handle data = va_arg(a, Handle);
@@ -349,7 +365,10 @@ constexpr Entry kTable[] = {
     {kQTSelGetMediaHandlerDescription, DoGetMediaHandlerDescription},
     {kQTSelGetMediaSampleDescription, DoGetMediaSampleDescription},
     {kQTSelGetMediaSample, DoGetMediaSample},
+    {kQTSelTrackTimeToMediaTime, DoTrackTimeToMediaTime},
+    {kQTSelGetMediaTrack, DoGetMediaTrack},
     {kQTSelCloseMovieFile, DoCloseMovieFile},
+    {kQTSelGetTrackNextInterestingTime, DoGetTrackNextInterestingTime},
     {kQTSelNewMovieFromFile, DoNewMovieFromFile},
     {kQTSelGetMovieNextInterestingTime, DoGetMovieNextInterestingTime},
     {kQTSelGetMovieIndTrack, DoGetMovieIndTrack},

@@ -28,10 +28,6 @@ QtErr Duplicate(ParseContext &ctx, const Box &box) {
 
 }  // namespace
 
-QtErr RefuseFragments(ParseContext &ctx, const Box &box) {
-  return ctx.Fail(kFeatureUnsupported, "fragmented movie files (" + Where(box) + ") are not supported");
-}
-
 QtErr RefuseCompressedMovie(ParseContext &ctx, const Box &box) {
   return ctx.Fail(kFeatureUnsupported, "compressed movie headers (" + Where(box) + ") are not supported");
 }

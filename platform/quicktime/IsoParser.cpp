@@ -2,6 +2,7 @@
 // file and its containers. The handlers live in IsoBoxes*.cpp.
 #include "IsoParser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -54,24 +55,43 @@ struct Rule {
 
 // Which boxes we read, and where. Anything else is skipped by its size.
 constexpr Rule kRules[] = {
-    {FourCC("moov"), FourCC("mvhd"), ParseMvhd},       {FourCC("moov"), FourCC("trak"), ParseTrak},
-    {FourCC("moov"), FourCC("mvex"), RefuseFragments}, {FourCC("moov"), FourCC("cmov"), RefuseCompressedMovie},
-    {FourCC("trak"), FourCC("tkhd"), ParseTkhd},       {FourCC("trak"), FourCC("edts"), ParseChildren},
-    {FourCC("edts"), FourCC("elst"), ParseElst},       {FourCC("trak"), FourCC("mdia"), ParseMdia},
-    {FourCC("mdia"), FourCC("mdhd"), ParseMdhd},       {FourCC("mdia"), FourCC("hdlr"), ParseHdlr},
-    {FourCC("mdia"), FourCC("minf"), ParseChildren},   {FourCC("minf"), FourCC("dinf"), ParseChildren},
-    {FourCC("dinf"), FourCC("dref"), ParseDref},       {FourCC("minf"), FourCC("stbl"), ParseStbl},
-    {FourCC("stbl"), FourCC("stsd"), ParseStsd},       {FourCC("stbl"), FourCC("stts"), ParseStts},
-    {FourCC("stbl"), FourCC("ctts"), ParseCtts},       {FourCC("stbl"), FourCC("stss"), ParseStss},
-    {FourCC("stbl"), FourCC("stps"), ParseStps},       {FourCC("stbl"), FourCC("stsz"), ParseStsz},
-    {FourCC("stbl"), FourCC("stz2"), ParseStz2},       {FourCC("stbl"), FourCC("stsc"), ParseStsc},
-    {FourCC("stbl"), FourCC("stco"), ParseStco},       {FourCC("stbl"), FourCC("co64"), ParseCo64},
-    {FourCC("stbl"), FourCC("sdtp"), ParseSdtp},
+    {FourCC("moov"), FourCC("mvhd"), ParseMvhd},     {FourCC("moov"), FourCC("trak"), ParseTrak},
+    {FourCC("moov"), FourCC("mvex"), ParseMvex},     {FourCC("moov"), FourCC("cmov"), RefuseCompressedMovie},
+    {FourCC("trak"), FourCC("tkhd"), ParseTkhd},     {FourCC("trak"), FourCC("edts"), ParseChildren},
+    {FourCC("edts"), FourCC("elst"), ParseElst},     {FourCC("trak"), FourCC("mdia"), ParseMdia},
+    {FourCC("mdia"), FourCC("mdhd"), ParseMdhd},     {FourCC("mdia"), FourCC("hdlr"), ParseHdlr},
+    {FourCC("mdia"), FourCC("minf"), ParseChildren}, {FourCC("minf"), FourCC("dinf"), ParseChildren},
+    {FourCC("dinf"), FourCC("dref"), ParseDref},     {FourCC("minf"), FourCC("stbl"), ParseStbl},
+    {FourCC("stbl"), FourCC("stsd"), ParseStsd},     {FourCC("stbl"), FourCC("stts"), ParseStts},
+    {FourCC("stbl"), FourCC("ctts"), ParseCtts},     {FourCC("stbl"), FourCC("stss"), ParseStss},
+    {FourCC("stbl"), FourCC("stps"), ParseStps},     {FourCC("stbl"), FourCC("stsz"), ParseStsz},
+    {FourCC("stbl"), FourCC("stz2"), ParseStz2},     {FourCC("stbl"), FourCC("stsc"), ParseStsc},
+    {FourCC("stbl"), FourCC("stco"), ParseStco},     {FourCC("stbl"), FourCC("co64"), ParseCo64},
+    {FourCC("stbl"), FourCC("sdtp"), ParseSdtp},     {FourCC("mvex"), FourCC("trex"), ParseTrex},
+    {FourCC("mvex"), FourCC("mehd"), ParseMehd},     {FourCC("moof"), FourCC("traf"), ParseTraf},
+    {FourCC("traf"), FourCC("tfhd"), ParseTfhd},     {FourCC("traf"), FourCC("tfdt"), ParseTfdt},
+    {FourCC("traf"), FourCC("trun"), ParseTrun},
 };
 
 // Top-level box types that mark a movie file when they come first.
-constexpr uint32_t kTopLevelTypes[] = {FourCC("ftyp"), FourCC("moov"), FourCC("mdat"), FourCC("free"), FourCC("skip"),
-                                       FourCC("wide"), FourCC("pnot"), FourCC("uuid"), FourCC("junk"), FourCC("PICT")};
+constexpr uint32_t kTopLevelTypes[] = {FourCC("ftyp"), FourCC("moov"), FourCC("mdat"), FourCC("free"),
+                                       FourCC("skip"), FourCC("wide"), FourCC("pnot"), FourCC("uuid"),
+                                       FourCC("junk"), FourCC("PICT"), FourCC("styp"), FourCC("sidx")};
+
+// Reads a box's payload into *buffer, bounded by the table limit.
+QtErr ReadPayload(ParseContext &ctx, ByteSource &source, uint64_t at, uint64_t n, const char *what,
+                  std::vector<uint8_t> *buffer) {
+  if (n > ctx.limits.maxTableBytes) return ctx.Fail(kMemFullErr, std::string(what) + " too large");
+  try {
+    buffer->resize(size_t(n));
+  } catch (const std::bad_alloc &) {
+    return ctx.Fail(kMemFullErr, std::string("out of memory reading ") + what);
+  }
+  if (!source.ReadAt(at, buffer->data(), buffer->size())) {
+    return ctx.Fail(kIoErr, std::string("read failed in ") + what);
+  }
+  return kNoErr;
+}
 
 bool PrintableType(uint32_t type) {
   for (int i = 0; i < 4; ++i) {
@@ -184,7 +204,7 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
   uint32_t count = 0;
   bool haveMovie = false;
   while (pos < fileSize) {
-    if (++count > limits.maxBoxesPerContainer) return fail(ctx.Fail(kInvalidMovie, "too many top-level boxes"));
+    if (++count > limits.maxTopLevelBoxes) return fail(ctx.Fail(kInvalidMovie, "too many top-level boxes"));
     const uint64_t room = fileSize - pos;
     uint8_t head[16];
     const size_t avail = size_t(room < 16 ? room : 16);
@@ -201,7 +221,19 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
     }
     if (QtErr e = iso::ReadHeader(ctx, head, avail, room, pos, &type, &headerSize, &size)) return fail(e);
     if (type == FourCC("moof")) {
-      return fail(ctx.Fail(kFeatureUnsupported, "fragmented movie files ('moof') are not supported"));
+      if (!haveMovie)
+        return fail(ctx.Fail(kInvalidMovie, "movie fragment before the movie box at offset " + std::to_string(pos)));
+      std::vector<uint8_t> buffer;
+      if (QtErr e = iso::ReadPayload(ctx, source, pos + headerSize, size - headerSize, "a movie fragment", &buffer)) {
+        return fail(e);
+      }
+      iso::Box moof;
+      moof.type = type;
+      moof.depth = 1;
+      moof.offset = pos;
+      moof.payloadOffset = pos + headerSize;
+      moof.payload = buffer;
+      if (QtErr e = iso::ParseMovieFragment(ctx, moof)) return fail(e);
     }
     if (type == FourCC("ftyp") && !haveMovie && size - headerSize >= 8 && size - headerSize <= 4096) {
       uint8_t ftyp[4096];
@@ -210,16 +242,9 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
       movie->majorBrand = iso::Be32(ftyp);
       for (size_t i = 8; i + 4 <= n; i += 4) movie->compatibleBrands.push_back(iso::Be32(ftyp + i));
     } else if (type == FourCC("moov") && !haveMovie) {
-      const uint64_t n = size - headerSize;
-      if (n > limits.maxTableBytes) return fail(ctx.Fail(kMemFullErr, "movie box too large"));
       std::vector<uint8_t> buffer;
-      try {
-        buffer.resize(size_t(n));
-      } catch (const std::bad_alloc &) {
-        return fail(ctx.Fail(kMemFullErr, "out of memory reading the movie box"));
-      }
-      if (!source.ReadAt(pos + headerSize, buffer.data(), buffer.size())) {
-        return fail(ctx.Fail(kIoErr, "read failed in the movie box"));
+      if (QtErr e = iso::ReadPayload(ctx, source, pos + headerSize, size - headerSize, "the movie box", &buffer)) {
+        return fail(e);
       }
       iso::Box moov;
       moov.type = type;
@@ -234,6 +259,13 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
     pos += size;
   }
   if (!haveMovie) return fail(ctx.Fail(kNoMovieFound, "no movie box ('moov') in the file"));
+  // A fragmented movie's header may know only the movie box's samples; the
+  // fragment duration and the tracks' edits tell the rest.
+  const bool fragmented = ctx.fragmented || !ctx.fragments.empty();
+  if (QtErr e = iso::FinishFragments(ctx)) return fail(e);
+  if (fragmented && ctx.fragmentDuration <= uint64_t(INT64_MAX)) {
+    movie->duration = std::max(movie->duration, int64_t(ctx.fragmentDuration));
+  }
 
   for (Track &t : movie->tracks) {
     if (t.edits.empty()) {
@@ -247,6 +279,13 @@ ParseResult ParseIsoMovie(ByteSource &source, const std::string &dataPath, Movie
       }
       t.edits.push_back({d, 0, kFixed1});
       t.hasEditList = false;
+    }
+    if (fragmented) {
+      int64_t total = 0;
+      for (const EditSegment &e : t.edits) {
+        if (__builtin_add_overflow(total, e.movieDuration, &total)) total = INT64_MAX;
+      }
+      movie->duration = std::max(movie->duration, total);
     }
     const uint64_t end = t.media.samples.DataEnd();
     if (end > fileSize) {

@@ -73,6 +73,11 @@ struct ParseLimits {
   uint64_t maxTableBytes = 1ull << 29;
   uint32_t maxDescriptions = 1024;
   uint32_t maxEdits = 1u << 20;
+  // Fragmented files: top-level boxes (two per fragment), and samples all
+  // fragments together may add (a day of 60 fps video with 48 kHz AAC is
+  // about 9 million).
+  uint32_t maxTopLevelBoxes = 1000000;
+  uint64_t maxFragmentSamples = 1ull << 26;
 };
 
 struct ParseResult {

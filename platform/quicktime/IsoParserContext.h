@@ -52,6 +52,40 @@ enum SeenBit : uint32_t {
   kSeenDref = 1u << 15,
 };
 
+// Sample defaults of one track for its fragments ('trex').
+struct TrackExtends {
+  uint32_t trackId = 0;
+  uint32_t descriptionIndex = 1;
+  uint32_t duration = 0;
+  uint32_t size = 0;
+  uint32_t flags = 0;
+};
+
+// The samples a track gains from movie fragments, gathered one at a time in
+// decode order behind the samples its movie box already holds; merged into
+// the track's table once the whole file has been read.
+struct FragmentedTrack {
+  bool started = false;
+  SampleTable table;
+  int64_t nextDecodeTime = 0;  // where the next appended sample starts
+  uint64_t samples = 0;        // appended so far
+  // One sdtp byte per sample, kept only from the first one that says
+  // something (zeros before it are added then).
+  std::vector<uint8_t> dependency;
+};
+
+// The track fragment being read, inside 'traf'.
+struct TrackFragment {
+  size_t trackIndex = 0;
+  bool haveHeader = false;
+  uint64_t baseDataOffset = 0;
+  uint64_t nextDataOffset = 0;  // end of the previous run's data
+  uint32_t descriptionIndex = 1;
+  uint32_t defaultDuration = 0;
+  uint32_t defaultSize = 0;
+  uint32_t defaultFlags = 0;
+};
+
 struct ParseContext {
   const ParseLimits &limits;
   Movie *movie = nullptr;
@@ -59,6 +93,18 @@ struct ParseContext {
   uint32_t seen = 0;       // SeenBit set of the current track
   bool haveMovieHeader = false;
   uint64_t mediaDurationRaw = 0;  // mdhd duration as stored (all ones: unknown)
+  // Fragments: 'mvex' seen, its defaults, the fragment duration of 'mehd'
+  // (movie units), the samples gathered per track (by track index), the
+  // fragment being read and its 'moof' offset.
+  bool fragmented = false;
+  std::vector<TrackExtends> extends;
+  uint64_t fragmentDuration = 0;
+  std::vector<FragmentedTrack> fragments;
+  uint64_t fragmentSamples = 0;  // appended so far, over all tracks
+  uint64_t moofOffset = 0;
+  uint64_t previousTrafDataEnd = 0;
+  bool firstTrafInMoof = true;
+  TrackFragment traf;
   std::string message;
 
   explicit ParseContext(const ParseLimits &l) : limits(l) {}
@@ -91,7 +137,6 @@ QtErr ParseMdhd(ParseContext &ctx, const Box &box);
 QtErr ParseHdlr(ParseContext &ctx, const Box &box);
 QtErr ParseDref(ParseContext &ctx, const Box &box);
 QtErr ParseStbl(ParseContext &ctx, const Box &box);
-QtErr RefuseFragments(ParseContext &ctx, const Box &box);
 QtErr RefuseCompressedMovie(ParseContext &ctx, const Box &box);
 // Box handlers (IsoBoxesSampleTable.cpp).
 QtErr ParseStsd(ParseContext &ctx, const Box &box);
@@ -105,6 +150,20 @@ QtErr ParseStsc(ParseContext &ctx, const Box &box);
 QtErr ParseStco(ParseContext &ctx, const Box &box);
 QtErr ParseCo64(ParseContext &ctx, const Box &box);
 QtErr ParseSdtp(ParseContext &ctx, const Box &box);
+
+// Box handlers for movie fragments (IsoBoxesFragments.cpp).
+QtErr ParseMvex(ParseContext &ctx, const Box &box);
+QtErr ParseMehd(ParseContext &ctx, const Box &box);
+QtErr ParseTrex(ParseContext &ctx, const Box &box);
+QtErr ParseTraf(ParseContext &ctx, const Box &box);
+QtErr ParseTfhd(ParseContext &ctx, const Box &box);
+QtErr ParseTfdt(ParseContext &ctx, const Box &box);
+QtErr ParseTrun(ParseContext &ctx, const Box &box);
+// Reads one top-level 'moof' (its payload already in memory).
+QtErr ParseMovieFragment(ParseContext &ctx, const Box &moof);
+// After the last box of the file: puts each track's fragment samples behind
+// its own and updates the media, track and movie durations.
+QtErr FinishFragments(ParseContext &ctx);
 
 // Completes the current track after its 'trak' box: checks that the media is
 // complete, builds the sample table and the implicit edit.

@@ -280,7 +280,7 @@ OSStatus MaeBegin(::Movie movie, UInt32 flags, MovieAudioExtractionRef *outSessi
   s->trackChannels = int(std::clamp<uint32_t>(info.numChannels, 1, kMaxChannels));
   s->trackRate = info.sampleRateHz >= 1 && info.sampleRateHz <= 768000 ? info.sampleRateHz : 44100;
   OSErr codec = MakeAudioCodecSetup(info.dataFormat, int(info.numChannels), int(info.sampleSize), info.sampleRateHz,
-                                    atoms, lavc, &s->setup);
+                                    atoms, lavc, &s->setup, info.formatSpecificFlags);
   if (codec == noErr && IsSpeechCodecFormat(s->setup.format)) codec = featureUnsupported;
   if (codec == paramErr) codec = invalidMedia;
   s->refusal = codec;

@@ -64,6 +64,7 @@ void SetLastMoviesError(OSErr err) { tMoviesError = err; }
 
 struct MovieToolbox::MediaRef {
   const Media *media = nullptr;
+  const TrackRef *track = nullptr;  // the track that holds this media
   int fd = -1;  // descriptor of the media's data file; -1 with a blob or when it could not be opened
 };
 
@@ -189,6 +190,7 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
     auto ref = std::make_unique<TrackRef>();
     ref->track = &t;
     ref->media.media = &t.media;
+    ref->media.track = ref.get();
     if (!t.media.data.blob && !t.media.data.path.empty()) {
       auto it = byPath.find(t.media.data.path);
       if (it == byPath.end()) {
@@ -371,6 +373,63 @@ void MovieToolbox::GetMovieNextInterestingTime(::Movie movie, int flags, int num
     if (interestingTime) *interestingTime = ClampTime(found);
     if (interestingDuration) *interestingDuration = ClampTime(duration);
   }
+}
+
+::Track MovieToolbox::GetMediaTrack(::Media media) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMedia));
+  return open ? reinterpret_cast<::Track>(const_cast<TrackRef *>(ref->track)) : nullptr;
+}
+
+void MovieToolbox::GetTrackNextInterestingTime(::Track track, int flags, TimeValue time, Fixed rate,
+                                               TimeValue *interestingTime, TimeValue *interestingDuration) {
+  if (interestingTime) *interestingTime = -1;
+  if (interestingDuration) *interestingDuration = 0;
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return;
+  }
+  SetLastMoviesError(noErr);
+  const Track &t = *ref->track;
+  const bool edgeOK = (flags & nextTimeEdgeOK) != 0;
+  const bool backwards = rate < 0;
+  int64_t found = -1, duration = 0;
+  if (flags & (nextTimeTrackEdit | nextTimeMediaEdit)) {
+    // Edit starts, empty edits included; the duration is the edit's.
+    int64_t start = 0;
+    for (const EditSegment &e : t.edits) {
+      const int64_t length = std::max<int64_t>(0, e.movieDuration);
+      const bool after = edgeOK ? start >= time : start > time;
+      const bool before = edgeOK ? start <= time : start < time;
+      if (length > 0 && (backwards ? before : after)) {
+        found = start;
+        duration = length;
+        if (!backwards) break;
+      }
+      if (__builtin_add_overflow(start, length, &start)) break;
+    }
+  } else if (flags & (nextTimeMediaSample | nextTimeSyncSample)) {
+    if (!t.NextSampleTime(time, open->model.timeScale, edgeOK, backwards, &found, &duration)) found = -1;
+  }
+  if (found < 0) return;
+  if (interestingTime) *interestingTime = ClampTime(found);
+  if (interestingDuration) *interestingDuration = ClampTime(duration);
+}
+
+TimeValue MovieToolbox::TrackTimeToMediaTime(TimeValue value, ::Track track) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return -1;
+  }
+  SetLastMoviesError(noErr);
+  int64_t media = -1;
+  if (!ref->track->MovieToMediaTime(value, open->model.timeScale, &media)) return -1;
+  return ClampTime(media);
 }
 
 // Gathers the samples that one call hands out, starting with the one that

@@ -60,6 +60,15 @@ class MovieToolbox {
   void GetMovieNextInterestingTime(::Movie movie, int flags, int numMediaTypes, const OSType *whichMediaTypes,
                                    TimeValue time, Fixed rate, TimeValue *interestingTime,
                                    TimeValue *interestingDuration);
+  ::Track GetMediaTrack(::Media media);
+  // Edit starts (nextTimeTrackEdit, nextTimeMediaEdit; empty edits count, the
+  // duration is the edit's) or sample starts (nextTimeMediaSample) of one
+  // track, in movie time; -1 when there is none.
+  void GetTrackNextInterestingTime(::Track track, int flags, TimeValue time, Fixed rate, TimeValue *interestingTime,
+                                   TimeValue *interestingDuration);
+  // The media time that plays at movie time `value`; -1 in an empty edit,
+  // before 0 or past the last edit.
+  TimeValue TrackTimeToMediaTime(TimeValue value, ::Track track);
   OSErr GetMediaSample(::Media media, Handle dataOut, SInt32 maxSizeToGrow, SInt32 *size, TimeValue time,
                        TimeValue *sampleTime, TimeValue *durationPerSample, SampleDescriptionHandle descH,
                        SInt32 *descIndex, SInt32 maxNumberOfSamples, SInt32 *numberOfSamples, SInt16 *sampleFlags);

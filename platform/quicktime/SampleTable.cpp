@@ -110,6 +110,20 @@ bool SampleTable::AppendSample(int64_t decodeDuration, int64_t displayOffset, ui
   return true;
 }
 
+bool SampleTable::ExtendLastSample(int64_t extra) {
+  if (finalized_ || !appending_ || stts_.empty() || extra < 0) return false;
+  TimeToSampleEntry &last = stts_.back();
+  if (uint64_t(last.delta) + uint64_t(extra) > UINT32_MAX) return false;
+  const uint32_t delta = last.delta + uint32_t(extra);
+  if (last.count == 1) {
+    last.delta = delta;
+  } else {
+    --last.count;
+    stts_.push_back({1, delta});
+  }
+  return true;
+}
+
 void SampleTable::FlushAppendChunk() {
   if (appendChunkSamples_ == 0) return;
   const uint32_t chunkNumber = uint32_t(chunkOffsets_.size());  // 1-based number of the open chunk

@@ -85,6 +85,10 @@ class SampleTable {
   bool AppendSample(int64_t decodeDuration, int64_t displayOffset, uint32_t size, uint64_t position, bool sync,
                     uint32_t descriptionIndex = 1);
 
+  // Lengthens the last appended sample by `extra` units (a gap before the
+  // next one). False when there is no such sample or it would not fit.
+  bool ExtendLastSample(int64_t extra);
+
   // Checks the pieces against each other and builds the lookup indexes. The
   // sample count is the size table's count, cut to what the time table and
   // the chunk table cover (samples without a time or a position cannot be

@@ -1,6 +1,7 @@
 #include "SoundConverter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,8 @@ struct Converter {
   std::mutex mutex;  // leaf; guards everything below, held across a call
   SoundComponentData in{};
   SoundComponentData out{};
+  double inRate = 0;      // Hz: the input's 16.16 rate, or the stream description's
+  uint32_t pcmFlags = 0;  // linear PCM format flags of a stream description
   OutKind kind = OutKind::kS16LE;
   int outBytesPerSample = 2;
   int outChannels = 0;
@@ -49,7 +52,12 @@ std::shared_ptr<Converter> Find(SoundConverter sc) { return gConverters.Find(sc)
 double Rate(UnsignedFixed f) { return double(f) / 65536.0; }
 
 OSErr MakeSetup(const Converter &c, AudioCodecSetup *setup) {
-  return MakeAudioCodecSetup(c.in.format, c.in.numChannels, c.in.sampleSize, Rate(c.in.sampleRate), c.wave, {}, setup);
+  return MakeAudioCodecSetup(c.in.format, c.in.numChannels, c.in.sampleSize, c.inRate, c.wave, {}, setup, c.pcmFlags);
+}
+
+// Linear PCM whose rate and flags come later, by siInputStreamDescription.
+bool AwaitsStreamDescription(const SoundComponentData &in) {
+  return in.format == kLinearPCMFormat && in.sampleRate == 0;
 }
 
 size_t OutBytesPerFrame(const Converter &c) { return size_t(c.outBytesPerSample) * size_t(c.outChannels); }
@@ -126,10 +134,12 @@ OSErr ScOpen(const SoundComponentData *input, const SoundComponentData *output, 
   c->out = *output;
   c->in.buffer = nullptr;
   c->out.buffer = nullptr;
-  if (c->in.numChannels < 1 || c->in.numChannels > 8 || c->in.sampleRate == 0) return paramErr;
+  const bool later = AwaitsStreamDescription(c->in);
+  if (c->in.numChannels < 1 || c->in.numChannels > 8 || (c->in.sampleRate == 0 && !later)) return paramErr;
+  c->inRate = Rate(c->in.sampleRate);
   c->outChannels = output->numChannels > 0 ? output->numChannels : input->numChannels;
   c->outRate = int(Rate(output->sampleRate != 0 ? output->sampleRate : input->sampleRate));
-  if (c->outChannels > 8 || c->outRate < 1 || c->outRate > 768000) return paramErr;
+  if (c->outChannels > 8 || c->outRate > 768000 || (c->outRate < 1 && !later)) return paramErr;
   const OSType f = output->format;
   const int bits = output->sampleSize;
   if (f == kSoundNotCompressed && bits == 8) {
@@ -146,8 +156,9 @@ OSErr ScOpen(const SoundComponentData *input, const SoundComponentData *output, 
     return kBadFormatErr;
   }
   c->outBytesPerSample = bits / 8;
-  // The input format must be one that decodes (its 'wave' may still come).
-  if (OSErr e = MakeSetup(*c, &c->setup); e != noErr) return e == noCodecErr ? kBadFormatErr : e;
+  // The input format must be one that decodes (its 'wave' or its stream
+  // description may still come).
+  if (OSErr e = later ? OSErr(noErr) : MakeSetup(*c, &c->setup); e != noErr) return e == noCodecErr ? kBadFormatErr : e;
   auto *ref = reinterpret_cast<SoundConverter>(c.get());
   gConverters.Add(ref, std::move(c));
   *sc = ref;
@@ -184,6 +195,7 @@ OSErr ScBeginConversion(SoundConverter sc) {
   std::shared_ptr<Converter> c = Find(sc);
   if (!c) return paramErr;
   std::lock_guard lock(c->mutex);
+  if (c->outRate < 1) return paramErr;  // linear PCM still without its rate
   if (OSErr e = MakeSetup(*c, &c->setup); e != noErr) return e;
   auto decoder = std::make_unique<AudioDecoder>();
   if (OSErr e = decoder->Open(c->setup); e != noErr) return e;
@@ -261,6 +273,33 @@ OSErr ScSetInfo(SoundConverter sc, OSType selector, void *infoPtr) {
       std::swap(c->wave, wave);
       return e;
     }
+    c->setup = std::move(check);
+    return noErr;
+  }
+  if (selector == siInputStreamDescription) {
+    if (!infoPtr || c->begun) return paramErr;
+    AudioStreamBasicDescription d;
+    std::memcpy(&d, infoPtr, sizeof d);
+    const UInt32 bits = d.mBitsPerChannel;
+    if (d.mFormatID != kAudioFormatLinearPCM || d.mChannelsPerFrame < 1 || d.mChannelsPerFrame > 8 ||
+        !(d.mSampleRate >= 1 && d.mSampleRate <= 768000) ||
+        (bits != 8 && bits != 16 && bits != 24 && bits != 32 && bits != 64))
+      return paramErr;
+    Converter next = {};
+    next.in = c->in;
+    next.in.format = kLinearPCMFormat;
+    next.in.numChannels = SInt16(d.mChannelsPerFrame);
+    next.in.sampleSize = SInt16(bits);
+    next.inRate = d.mSampleRate;
+    next.pcmFlags = d.mFormatFlags;
+    next.wave = c->wave;
+    AudioCodecSetup check;
+    if (OSErr e = MakeSetup(next, &check); e != noErr) return e == noCodecErr ? kBadFormatErr : e;
+    c->in = next.in;
+    c->inRate = next.inRate;
+    c->pcmFlags = next.pcmFlags;
+    if (c->out.sampleRate == 0) c->outRate = int(std::lround(d.mSampleRate));
+    if (c->out.numChannels <= 0) c->outChannels = int(d.mChannelsPerFrame);
     c->setup = std::move(check);
     return noErr;
   }

@@ -32,6 +32,7 @@
 // same converter); the registry lock is a leaf too, never held with it.
 #pragma once
 
+#include <QuickTime/CoreAudioTypes.h>
 #include <QuickTime/Sound.h>
 
 namespace tp::qt {

@@ -78,7 +78,24 @@ OSErr CQTAudioDecoder::ReadTrackSoundFormat(TrackSoundFormat *format) {
     format->numChannels = desc->numChannels;
     format->sampleSize = desc->sampleSize;
     format->sampleRate = desc->sampleRate;
+    format->sampleRateHz = static_cast<double>(desc->sampleRate) / 65536.0;
     format->compressionID = desc->compressionID;
+    if (desc->version == 2 && GetHandleSize(description) >= static_cast<Size>(sizeof(SoundDescriptionV2))) {
+      // The runtime hands the description out in host order: the version 2
+      // fields are read as they stand; the version 0 ones are placeholders.
+      const SoundDescriptionV2 *v2 = reinterpret_cast<SoundDescriptionV2 *>(*description);
+      const double rate = v2->audioSampleRate;
+      const bool believable = rate >= 1.0 && rate <= kMaxRate && v2->numAudioChannels >= 1 &&
+                              v2->numAudioChannels <= static_cast<UInt32>(kMaxChannels) &&
+                              v2->constBitsPerChannel <= 64;
+      format->version2 = true;
+      format->numChannels = believable ? static_cast<SInt16>(v2->numAudioChannels) : 0;
+      format->sampleSize = believable ? static_cast<SInt16>(v2->constBitsPerChannel) : 0;
+      format->sampleRateHz = believable ? rate : 0;
+      format->sampleRate = believable && rate < 65536.0 ? static_cast<UnsignedFixed>(rate * 65536.0 + 0.5) : 0;
+      format->formatFlags = v2->formatSpecificFlags;
+      format->bytesPerFrame = v2->constBytesPerAudioPacket;
+    }
   }
   DisposeHandle(description);
   return err;
@@ -88,38 +105,62 @@ LONG CQTAudioDecoder::ExtractionBegin() {
   if (media == nullptr || converter != nullptr) return 0;
   TrackSoundFormat track;
   if (ReadTrackSoundFormat(&track) != noErr) return 0;
-  const LONG rate = static_cast<LONG>(track.sampleRate >> 16);
+  const LONG rate = static_cast<LONG>(track.sampleRateHz);
+  // Linear PCM of a version 2 description reaches the converter as a stream
+  // description: 'lpcm' with its flags, at a rate the 16.16 field may not
+  // hold. Out of it comes integer PCM of at most 32 bits (float becomes
+  // 32-bit integer).
+  const bool linearPcm = track.version2 && track.dataFormat == kLinearPCMFormat;
+  SInt16 outputBits = track.sampleSize;
+  if (linearPcm && ((track.formatFlags & kAudioFormatFlagIsFloat) != 0 || outputBits > 32)) outputBits = 32;
   const bool believable = track.numChannels > 0 && track.numChannels <= kMaxChannels && track.sampleSize > 0 &&
-                          track.sampleSize <= 64 && rate > 0 && rate <= kMaxRate;
+                          track.sampleSize <= 64 && rate > 0 && rate <= kMaxRate &&
+                          (linearPcm || track.sampleRate != 0);
 
   outputFormat.wFormatTag = WAVE_FORMAT_PCM;
   outputFormat.nChannels = static_cast<WORD>(track.numChannels);
-  outputFormat.wBitsPerSample = static_cast<WORD>(track.sampleSize);
+  outputFormat.wBitsPerSample = static_cast<WORD>(outputBits);
   outputFormat.nSamplesPerSec = static_cast<DWORD>(rate);
   outputFormat.nAvgBytesPerSec =
-      static_cast<DWORD>(track.sampleSize / 8) * static_cast<DWORD>(track.numChannels) * static_cast<DWORD>(rate);
-  outputFormat.nBlockAlign = static_cast<WORD>(track.numChannels * track.sampleSize / 8);
+      static_cast<DWORD>(outputBits / 8) * static_cast<DWORD>(track.numChannels) * static_cast<DWORD>(rate);
+  outputFormat.nBlockAlign = static_cast<WORD>(track.numChannels * outputBits / 8);
   outputFormat.cbSize = 0;
   sampleRate = rate;
   TraceA8("channel num %d", static_cast<int>(track.numChannels));
-  TraceA8("BitsPerSample(%d)", static_cast<int>(track.sampleSize));
+  TraceA8("BitsPerSample(%d)", static_cast<int>(outputBits));
   TraceA8("SmapleRate(0x%x)", static_cast<unsigned>(track.sampleRate));
-  TraceA8("Sample rate high %d", static_cast<int>(track.sampleRate >> 16));
+  TraceA8("Sample rate high %d", static_cast<int>(rate));
   TraceA8("Sample rate low %d", static_cast<int>(track.sampleRate & 0xFFFF));
 
   SoundComponentData input{};
   input.format = track.dataFormat;
   input.numChannels = track.numChannels;
   input.sampleSize = track.sampleSize;
-  input.sampleRate = track.sampleRate;
+  input.sampleRate = linearPcm ? 0 : track.sampleRate;
   SoundComponentData output{};
   output.flags = kNoRealtimeProcessing;
   output.format = kSoundNotCompressed;
   output.numChannels = track.numChannels;
-  output.sampleSize = track.sampleSize;
-  output.sampleRate = track.sampleRate;
+  output.sampleSize = outputBits;
+  output.sampleRate = linearPcm ? 0 : track.sampleRate;
 
   OSErr err = believable ? SoundConverterOpen(&input, &output, &converter) : OSErr{-1};
+  if (err == noErr && converter != nullptr && linearPcm) {
+    AudioStreamBasicDescription stream{};
+    stream.mSampleRate = track.sampleRateHz;
+    stream.mFormatID = kAudioFormatLinearPCM;
+    stream.mFormatFlags = track.formatFlags;
+    stream.mBytesPerPacket = track.bytesPerFrame;
+    stream.mFramesPerPacket = 1;
+    stream.mBytesPerFrame = track.bytesPerFrame;
+    stream.mChannelsPerFrame = static_cast<UInt32>(track.numChannels);
+    stream.mBitsPerChannel = static_cast<UInt32>(track.sampleSize);
+    err = SoundConverterSetInfo(converter, siInputStreamDescription, &stream);
+    if (err != noErr) {
+      SoundConverterClose(converter);
+      converter = nullptr;
+    }
+  }
   if (err != noErr || converter == nullptr) {
     TraceW8(TEXT("SoundConverterOpen failed(%d)"), static_cast<int>(err));
     converter = nullptr;

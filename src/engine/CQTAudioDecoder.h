@@ -38,13 +38,20 @@ class CQTAudioDecoder : public CQTMediaExtraction {
     BYTE variableRate;  // compression id -2
   };
 
-  // The first sample description's sound format.
+  // The first sample description's sound format. A version 2 description
+  // keeps placeholders in the version 0 fields; its own fields give the rate
+  // (which 16.16 cannot hold from 65,536 Hz on), the channels, the bits and,
+  // for 'lpcm', the linear PCM format flags.
   struct TrackSoundFormat {
     OSType dataFormat = 0;
     SInt16 numChannels = 0;
     SInt16 sampleSize = 0;
-    UnsignedFixed sampleRate = 0;
+    UnsignedFixed sampleRate = 0;  // 0 when the rate does not fit
+    double sampleRateHz = 0;
     SInt16 compressionID = 0;
+    bool version2 = false;
+    UInt32 formatFlags = 0;       // version 2 only
+    UInt32 bytesPerFrame = 0;     // version 2 only: constBytesPerAudioPacket
     Ptr waveExtension = nullptr;  // NewPtr copy, or null
   };
 

@@ -58,12 +58,23 @@ const SubtypeInfo *FindSubtype(const GUID *subtype) {
 
 LONG Abs(LONG v) { return v < 0 ? -v : v; }
 
-DWORD Stride(WORD bitCount, LONG width) {
+bool IsPlanar420(DWORD compression) { return compression == kFourCCYV12 || compression == kFourCCI420; }
+
+// Bytes of one output row: planar 4:2:0 lays its luma rows out at a pitch of
+// the width, its chroma rows at half that, planes back to back (what readers
+// of YV12 and I420 expect); packed layouts use the bitmap stride (rows padded
+// to 4 bytes).
+DWORD Stride(WORD bitCount, DWORD compression, LONG width) {
+  if (IsPlanar420(compression)) return static_cast<DWORD>(width > 0 ? width : 0);
   return ((static_cast<DWORD>(bitCount) * static_cast<DWORD>(width) + 31) / 32) * 4;
 }
 
-DWORD ImageSize(WORD bitCount, LONG width, LONG height) {
-  return Stride(bitCount, width) * static_cast<DWORD>(Abs(height));
+// The width is even (the set-up rounds it up), so the chroma planes are
+// exactly a quarter of the luma plane each.
+DWORD ImageSize(WORD bitCount, DWORD compression, LONG width, LONG height) {
+  const DWORD rows = static_cast<DWORD>(Abs(height));
+  if (IsPlanar420(compression)) return Stride(bitCount, compression, width) * rows * 3 / 2;
+  return Stride(bitCount, compression, width) * rows;
 }
 
 // Copies rows of rowLength bytes from the frame into destination rows of
@@ -92,30 +103,23 @@ LONG CopyPackedRows(BYTE *destination, LONG size, const DecodedFrame &frame, LON
   return rowLength * rows;
 }
 
-// Luma rows, then the two chroma planes right after them at half pitch.
+// Luma rows at a pitch of the width, then the two chroma planes right after
+// them at half that pitch. Rows that do not fit the buffer are left out.
 void CopyPlanar420(BYTE *destination, LONG size, const PlaneLayout &layout, LONG width, LONG height) {
   if (height <= 0 || width <= 0 || size <= 0) return;
-  const LONG pitch = static_cast<LONG>(static_cast<double>(size) / (static_cast<double>(height) * 1.5));
-  if (pitch <= 0) return;
-  BYTE *out = destination;
-  const LONG lumaLength = width < pitch ? width : pitch;
-  for (LONG row = 0; row < height; ++row) {
-    std::memcpy(out, layout.planes[0] + static_cast<ptrdiff_t>(row) * layout.strides[0],
-                static_cast<size_t>(lumaLength));
-    out += pitch;
-  }
-  const LONG halfHeight = height / 2;
-  const LONG halfWidth = width / 2;
-  const LONG halfPitch = pitch / 2;
-  if (halfHeight < 1 || halfPitch < 1) return;
-  const LONG chromaLength = halfWidth < halfPitch ? halfWidth : halfPitch;
-  for (int plane = 1; plane <= 2; ++plane) {
-    for (LONG row = 0; row < halfHeight; ++row) {
-      std::memcpy(out, layout.planes[plane] + static_cast<ptrdiff_t>(row) * layout.strides[plane],
-                  static_cast<size_t>(chromaLength));
-      out += halfPitch;
+  const size_t capacity = static_cast<size_t>(size);
+  size_t at = 0;
+  auto copyRows = [&](const BYTE *plane, LONG stride, LONG rows, LONG length) {
+    for (LONG row = 0; row < rows; ++row) {
+      if (at >= capacity) return;
+      const size_t n = capacity - at < static_cast<size_t>(length) ? capacity - at : static_cast<size_t>(length);
+      std::memcpy(destination + at, plane + static_cast<ptrdiff_t>(row) * stride, n);
+      at += static_cast<size_t>(length);
     }
-  }
+  };
+  copyRows(layout.planes[0], layout.strides[0], height, width);
+  copyRows(layout.planes[1], layout.strides[1], height / 2, width / 2);
+  copyRows(layout.planes[2], layout.strides[2], height / 2, width / 2);
 }
 
 UInt32 ReadBigEndian32(const BYTE *p) {
@@ -148,7 +152,11 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       sampleGrabber(nullptr),
       formatChanged(0),
       mediaType{},
-      videoInfo{} {
+      videoInfo{},
+      mediaDuration(0),
+      movieOffset(0),
+      firstMediaTime(0),
+      showFrom(0) {
   mediaType.majortype = MEDIATYPE_Video;
   mediaType.bFixedSizeSamples = TRUE;
   mediaType.formattype = FORMAT_VideoInfo;
@@ -164,6 +172,7 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   }
   timeScale = GetMediaTimeScale(media);
   duration = GetMediaDuration(media);
+  mediaDuration = duration;
   maxSampleSize = kMaxSampleSize;
 
   imageDescription = reinterpret_cast<ImageDescriptionHandle>(NewHandle(4));
@@ -194,6 +203,70 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   TraceW2(TEXT("Sample count %d, duration %d"), static_cast<int>(count), static_cast<int>(seconds));
   // No samples leaves no frame rate to report.
   secondsPerFrame = count > 0 ? static_cast<float>(static_cast<double>(seconds) / count) : 0.0f;
+  ReadEditList();
+}
+
+void CQTVideoExtraction::ReadEditList() {
+  movieOffset = 0;
+  firstMediaTime = 0;
+  const TimeScale movieScale = GetMovieTimeScale(movie);
+  Track track = GetMediaTrack(media);
+  if (GetMoviesError() != noErr || track == nullptr || movieScale <= 0 || timeScale <= 0) {
+    TraceW8(TEXT("GetMediaTrack failed(%d)"), static_cast<int>(GetMoviesError()));
+    return;
+  }
+  // Bounds the walk over a hostile edit list; real movies have a handful.
+  constexpr int kMaxEdits = 4096;
+  int edits = 0;
+  bool playing = false;
+  LONGLONG movieStart = 0;
+  LONGLONG trackEnd = 0;
+  TimeValue editStart = -1;
+  TimeValue editLength = 0;
+  GetTrackNextInterestingTime(track, nextTimeTrackEdit | nextTimeEdgeOK, 0, 0x10000, &editStart, &editLength);
+  while (editStart >= 0 && edits < kMaxEdits) {
+    ++edits;
+    if (!playing) {
+      const TimeValue mediaStart = TrackTimeToMediaTime(editStart, track);
+      if (mediaStart >= 0) {
+        playing = true;
+        movieStart = editStart;
+        firstMediaTime = mediaStart;
+      }
+    }
+    if (editLength > 0) trackEnd = static_cast<LONGLONG>(editStart) + editLength;
+    TimeValue next = -1;
+    GetTrackNextInterestingTime(track, nextTimeTrackEdit, editStart, 0x10000, &next, &editLength);
+    if (next <= editStart) break;
+    editStart = next;
+  }
+  if (!playing) {
+    // No edit plays the media (or the runtime could not say): media time
+    // is movie time.
+    TraceW4(TEXT("Video track: no playing edit among %d, media time is movie time"), edits);
+    return;
+  }
+  // Movie units to media units, rounded to the nearest.
+  const auto toMedia = [&](LONGLONG movieTime) { return (movieTime * timeScale + movieScale / 2) / movieScale; };
+  movieOffset = toMedia(movieStart) - firstMediaTime;
+  // The track lasts until its last picture has been shown: the edits' end,
+  // or the media's end delayed by its first display offset when the edits
+  // stop sooner (a file without an edit list keeps its composition delay).
+  ByteCount size = 0;
+  TimeValue64 decodeTime = 0, decodeDuration = 0, displayOffset = 0;
+  ItemCount descIndex = 0, samples = 0;
+  MediaSampleFlags flags = 0;
+  if (GetMediaSample2(media, nullptr, 0, &size, 0, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 1,
+                      &samples, &flags) != noErr) {
+    displayOffset = 0;
+  }
+  LONGLONG end = toMedia(trackEnd);
+  const LONGLONG shown = mediaDuration + displayOffset + movieOffset;
+  if (shown > end) end = shown;
+  duration = static_cast<LONG>(end > 0x7fffffff ? 0x7fffffff : end < 0 ? 0 : end);
+  TraceW2(TEXT("Video edits %d: media %d plays at movie %d, ends at %d"), edits, static_cast<int>(firstMediaTime),
+          static_cast<int>(movieOffset + firstMediaTime), static_cast<int>(duration));
+  if (edits > 1) TraceW4(TEXT("Video track has %d edits: the first playing one maps the whole media"), edits);
 }
 
 CQTVideoExtraction::~CQTVideoExtraction() {
@@ -240,14 +313,15 @@ LONG CQTVideoExtraction::FillMediaInfo(void *format, LONG size, const GUID *subt
   const bool rgb = known != nullptr && known->compression == BI_RGB;
   info->bmiHeader.biCompression = rgb ? BI_RGB : subtype->Data1;
   info->bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
-  info->bmiHeader.biSizeImage = ImageSize(info->bmiHeader.biBitCount, width, height);
+  info->bmiHeader.biSizeImage = ImageSize(info->bmiHeader.biBitCount, info->bmiHeader.biCompression, width, height);
   info->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<double>(secondsPerFrame) * 10000000.0);
   TraceW2(TEXT("Average Time per frame %d"), static_cast<int>(info->AvgTimePerFrame));
   return 0;
 }
 
 LONG CQTVideoExtraction::GetBufferSize() {
-  return static_cast<LONG>(Stride(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth));
+  return static_cast<LONG>(
+      Stride(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biCompression, videoInfo.bmiHeader.biWidth));
 }
 
 void CQTVideoExtraction::SetOutputSubtype(const GUID *subtype) {
@@ -261,8 +335,8 @@ void CQTVideoExtraction::SetOutputSubtype(const GUID *subtype) {
   if (newFormat != pixelFormat) ExtractionEnd();
   pixelFormat = newFormat;
   videoInfo.bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
-  videoInfo.bmiHeader.biSizeImage =
-      ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight);
+  videoInfo.bmiHeader.biSizeImage = ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biCompression,
+                                              videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight);
   mediaType.subtype = *subtype;
 }
 
@@ -322,7 +396,10 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     ExtractionEnd();
     return static_cast<LONG>(err);
   }
+  // Playing from the start is a seek to the first edit's start: frames that
+  // stop showing before it are decoded, never drawn.
   position = 0;
+  showFrom = firstMediaTime;
   // Pictures are drawn straight into the pool's blocks (the world's pixel
   // map is pointed at each block in turn), so a block holds at least what
   // the world's rows span, and twice the image.
@@ -383,7 +460,7 @@ LONG CQTVideoExtraction::ExtractionEnd() {
 CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose) {
   *frame = nullptr;
   if (sampleData == nullptr || *sampleData == nullptr) return DecodeResult::End;
-  if (position >= static_cast<LONGLONG>(duration)) return DecodeResult::End;
+  if (position >= mediaDuration) return DecodeResult::End;
   ByteCount size = 0;
   TimeValue64 decodeTime = 0;
   TimeValue64 decodeDuration = 0;
@@ -407,11 +484,14 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
     return DecodeResult::End;
   }
   position = next;
+  // A frame that stops showing by the seek target is only decoded.
+  const LONGLONG presentation = decodeTime + displayOffset;
+  if (presentation < showFrom && presentation + lastDuration <= showFrom) purpose = DecodeFor::SeekOnly;
   if (purpose == DecodeFor::SeekOnly) {
     err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
                                       codecFlagNoScreenUpdate, nullptr, nullptr, nullptr);
     if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
-    return err != noErr ? DecodeResult::Skipped : DecodeResult::Frame;
+    return DecodeResult::Skipped;
   }
   // The picture is drawn straight into its frame block: the world's pixel
   // map points at the block while the sample decodes. Without a block the
@@ -431,7 +511,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   if (out == nullptr) return DecodeResult::End;
   out->byteCount = static_cast<LONG>(worldBytes);
   out->pixelRowBytes = QTGetPixMapHandleRowBytes(pixMap);
-  out->presentationTime = decodeTime + displayOffset;
+  out->presentationTime = presentation + movieOffset;
   out->frameDuration = lastDuration;
   *frame = out;
   return DecodeResult::Frame;
@@ -469,8 +549,7 @@ bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *lay
 LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout,
                                    LONG *bottomUp) const {
   const LONG height = videoInfo.bmiHeader.biHeight;
-  LONG frameLength = static_cast<LONG>(
-      ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight));
+  LONG frameLength = static_cast<LONG>(videoInfo.bmiHeader.biSizeImage);
   *bottomUp = 0;
   switch (pixelFormat) {
     case k24RGBPixelFormat:
@@ -549,11 +628,17 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
 
 LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
   if (sampleData == nullptr || *sampleData == nullptr || timeScale <= 0) return target;
+  // Windows of one second of decode time, the nearest first, each scanned
+  // forwards. A sync sample whose picture shows after the target does not
+  // serve: the frame shown at the target may decode before it (B-frames).
+  const LONGLONG scanEnd = target > 0 ? target : 0;
+  LONGLONG earliestSync = -1;
   for (LONGLONG k = 0;; ++k) {
     // 64-bit products: a late target with a large time scale must not wrap.
-    LONGLONG windowStart = target - static_cast<LONGLONG>(timeScale) * (k + 1);
+    LONGLONG windowStart = scanEnd - static_cast<LONGLONG>(timeScale) * (k + 1);
     if (windowStart < 0) windowStart = 0;
-    const LONGLONG windowEnd = target - static_cast<LONGLONG>(timeScale) * k;
+    const LONGLONG windowEnd = scanEnd - static_cast<LONGLONG>(timeScale) * k;
+    LONGLONG best = -1;
     LONGLONG t = windowStart;
     do {
       ByteCount size = 0;
@@ -563,23 +648,29 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
       ItemCount descIndex = 0;
       ItemCount samples = 0;
       MediaSampleFlags flags = 0;
-      const OSErr err =
-          GetMediaSample2(media, reinterpret_cast<UInt8 *>(*sampleData), static_cast<ByteCount>(maxSampleSize), &size,
-                          t, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 0, &samples, &flags);
+      // Times and flags only: no sample bytes are read.
+      const OSErr err = GetMediaSample2(media, nullptr, 0, &size, t, &decodeTime, &decodeDuration, &displayOffset,
+                                        nullptr, &descIndex, 0, &samples, &flags);
       if (err != noErr || size == 0) {
         TraceW8(TEXT("GetMediaSample2 at time(%d) failed(%d)\n"), static_cast<int>(t), static_cast<int>(err));
-        return target;
+        return best >= 0 ? best : target;
       }
       if (IsSyncSample(flags)) {
-        TraceW2(TEXT("SyncFrame find at time(%d)"), static_cast<int>(decodeTime));
-        return decodeTime;
+        if (decodeTime + displayOffset <= target) best = decodeTime;
+        if (earliestSync < 0 || decodeTime < earliestSync) earliestSync = decodeTime;
       }
       const LONGLONG next = decodeTime + static_cast<LONGLONG>(samples) * decodeDuration;
       if (next <= t) break;  // a table that does not advance ends this window
       t = next;
     } while (t <= windowEnd);
-    // The window that starts at 0 was the last one there is.
-    if (windowStart == 0) return target;
+    if (best >= 0) {
+      TraceW2(TEXT("SyncFrame find at time(%d)"), static_cast<int>(best));
+      return best;
+    }
+    // The window that starts at 0 was the last one there is. A target before
+    // every sync sample's picture starts at the first of them; with no sync
+    // sample at all, decoding starts at the target itself.
+    if (windowStart == 0) return earliestSync >= 0 ? earliestSync : target;
   }
 }
 
@@ -598,8 +689,14 @@ void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
 
 void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   if (time == nullptr || !started || framePool == nullptr) return;
-  position = FindSyncSample(*time);
-  DecodeUpTo(*time);
+  const LONGLONG target = *time - movieOffset;
+  ReleaseQueuedFrames();
+  const LONGLONG from = FindSyncSample(target);
+  position = from > 0 ? from : 0;
+  // Frames that stop showing by the target are decoded, not drawn; the
+  // first one drawn is the frame shown at the target.
+  showFrom = target;
+  FillFrameQueue();
   frameQueue.SortByPresentationTime();
   if (!frameQueue.Empty()) *time = frameQueue.Front()->presentationTime;
 }

@@ -11,6 +11,18 @@
 // the block while its sample decodes); up to three wait in the queue and
 // GetNextSample delivers the earliest presentation time.
 //
+// Times: frames are stamped in movie time, in the media's time scale. The
+// track's first edit that plays media maps its media start to its movie
+// start (a composition delay written as an edit offset comes out at 0, an
+// empty first edit delays the picture); without an edit list media time is
+// movie time. A movie with several edits keeps the first playing edit's
+// mapping for the whole media: later edits are not applied, and an edit rate
+// other than 1.0 plays at 1.0. GetDuration is the track's end in movie time.
+// A seek to T delivers, in display order and with no gap, every frame still
+// showing after T, starting with the one shown at T (which may start before
+// T); frames decoded on the way that stop showing by T are not drawn. The
+// first edit's start is such a seek.
+//
 // Ownership: the movie session owns this object and the movie; the object
 // owns its image description, sample buffer, world, DIB section, sequence
 // and pool. The grabber is borrowed.
@@ -47,8 +59,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // started.
   LONG GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) override;
   LONG ExtractionEnd() override;
-  // Seeks to *time and writes back the presentation time of the first frame
-  // that will be delivered. Not started: *time is left unchanged.
+  // Seeks to movie time *time and writes back the time of the first frame
+  // that will be delivered, the one shown at *time. Not started, or nothing
+  // left to show: *time is left unchanged.
   void SetPosition(LONGLONG *time) override;
   // format: a VIDEOINFOHEADER of at least size bytes. -1 for a null
   // subtype or format, or a block too small for the header.
@@ -66,7 +79,11 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   bool Started() const { return started; }
   float SecondsPerFrame() const { return secondsPerFrame; }
   LONGLONG Position() const { return position; }
-  // The decode time of the sync sample a seek to target starts from.
+  LONGLONG MediaDuration() const { return mediaDuration; }
+  // Movie time = media time + MovieOffset(), in media units.
+  LONGLONG MovieOffset() const { return movieOffset; }
+  // The decode time of the sync sample a seek to media time target starts
+  // from: the nearest one whose picture shows at or before the target.
   LONGLONG FindSyncSampleForTesting(LONGLONG target) { return FindSyncSample(target); }
 
  private:
@@ -76,6 +93,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   enum class DecodeFor { Queue, SeekOnly };
 
   LONG CountVideoSamples();
+  // Sets movieOffset, firstMediaTime and the duration in movie time from the
+  // track's edits.
+  void ReadEditList();
   DecodeResult DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose = DecodeFor::Queue);
   void FillFrameQueue();
   LONGLONG FindSyncSample(LONGLONG target);
@@ -105,4 +125,10 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG formatChanged;
   AM_MEDIA_TYPE mediaType;
   VIDEOINFOHEADER videoInfo;
+  LONGLONG mediaDuration;   // the media's own duration: where decoding ends
+  LONGLONG movieOffset;     // movie time - media time, media units
+  LONGLONG firstMediaTime;  // media time where the first playing edit starts
+  // Frames that stop showing at or before this media time are decoded but
+  // not drawn (a seek's target, or the first edit's start).
+  LONGLONG showFrom;
 };

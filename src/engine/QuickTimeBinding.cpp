@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -182,10 +183,12 @@ QuickTimeBinding::QuickTimeBinding() : bindHook(&EnsureQuickTimeBound) { Unbind(
 QuickTimeBinding &TheQuickTimeBinding() {
   // Constant-initialised storage would be nicer, but the slots need the
   // addresses of functions in this file: a function-local static is built on
-  // first use and never destroyed, so a stub called during static
-  // destruction still finds it.
-  static QuickTimeBinding *binding = new QuickTimeBinding();
-  return *binding;
+  // first use. Its destructor does nothing, so a stub called during static
+  // destruction still finds it intact; being no heap block, it leaves
+  // nothing behind when the module is unloaded and loaded again.
+  static_assert(std::is_trivially_destructible_v<QuickTimeBinding>);
+  static QuickTimeBinding binding;
+  return binding;
 }
 
 int GetQuickTimeSystemFolder(char *buffer, int size) {

@@ -43,6 +43,15 @@ TimeScale GetMovieTimeScale(Movie theMovie) { return TP_QT_CALL(TimeScale, kQTSe
 TimeValue GetMovieDuration(Movie theMovie) { return TP_QT_CALL(TimeValue, kQTSelGetMovieDuration, theMovie); }
 SInt32 GetMovieTrackCount(Movie theMovie) { return TP_QT_CALL(SInt32, kQTSelGetMovieTrackCount, theMovie); }
 Media GetTrackMedia(Track theTrack) { return TP_QT_CALL(Media, kQTSelGetTrackMedia, theTrack); }
+Track GetMediaTrack(Media theMedia) { return TP_QT_CALL(Track, kQTSelGetMediaTrack, theMedia); }
+void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, TimeValue time, Fixed rate,
+                                 TimeValue *interestingTime, TimeValue *interestingDuration) {
+  TP_QT_VOID(kQTSelGetTrackNextInterestingTime, theTrack, interestingTimeFlags, time, rate, interestingTime,
+             interestingDuration);
+}
+TimeValue TrackTimeToMediaTime(TimeValue value, Track theTrack) {
+  return TP_QT_CALL(TimeValue, kQTSelTrackTimeToMediaTime, value, theTrack);
+}
 TimeScale GetMediaTimeScale(Media theMedia) { return TP_QT_CALL(TimeScale, kQTSelGetMediaTimeScale, theMedia); }
 TimeValue GetMediaDuration(Media theMedia) { return TP_QT_CALL(TimeValue, kQTSelGetMediaDuration, theMedia); }
 void GetMediaHandlerDescription(Media theMedia, OSType *mediaType, Str255 creatorName, OSType *creatorManufacturer) {

@@ -12,8 +12,7 @@
 
 class CAudioSourceStream : public CMediaSourceStream {
  public:
-  CAudioSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName,
-                     IMediaExtraction *pExtraction);
+  CAudioSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName, IMediaExtraction *pExtraction);
 
   // Position 0: PCM with an 18-byte WAVEFORMATEX from the track and
   // fixed-size samples of the track's buffer size.

@@ -1,5 +1,7 @@
 #include "filter/CBaseSourceStream.h"
 
+#include <limits>
+
 #include <uuids.h>
 
 #include "framework/CSource.h"
@@ -55,6 +57,26 @@ void CBaseSourceStream::SetCompensation(REFERENCE_TIME rtCompensation) {
   m_rtCompensation.store(rtCompensation, std::memory_order_relaxed);
 }
 
+REFERENCE_TIME CBaseSourceStream::ToTime(double value) {
+  constexpr double kLimit = 9223372036854775807.0;  // 2^63
+  if (!(value == value)) return 0;
+  if (value >= kLimit) return std::numeric_limits<REFERENCE_TIME>::max();
+  if (value <= -kLimit) return std::numeric_limits<REFERENCE_TIME>::min();
+  return static_cast<REFERENCE_TIME>(value);
+}
+
+REFERENCE_TIME CBaseSourceStream::AddTimes(REFERENCE_TIME a, REFERENCE_TIME b) {
+  REFERENCE_TIME sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<REFERENCE_TIME>::max() : std::numeric_limits<REFERENCE_TIME>::min();
+}
+
+REFERENCE_TIME CBaseSourceStream::SubtractTimes(REFERENCE_TIME a, REFERENCE_TIME b) {
+  REFERENCE_TIME difference;
+  if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+  return b < 0 ? std::numeric_limits<REFERENCE_TIME>::max() : std::numeric_limits<REFERENCE_TIME>::min();
+}
+
 // Worker ------------------------------------------------------------------------------
 
 HRESULT CBaseSourceStream::OnThreadCreate() {
@@ -101,11 +123,11 @@ HRESULT CBaseSourceStream::FillBuffer(IMediaSample *pSample) {
     pSample->SetActualDataLength(size);
     // Each quotient is truncated toward zero on its own, the duration's
     // before it is added.
-    REFERENCE_TIME start = static_cast<REFERENCE_TIME>(static_cast<double>(m_rtSampleStart - m_rtSegmentStart) /
-                                                       m_dSegmentRate);
-    REFERENCE_TIME stop = start + static_cast<REFERENCE_TIME>(static_cast<double>(m_rtSampleDuration) / m_dSegmentRate);
+    REFERENCE_TIME start =
+        ToTime(static_cast<double>(SubtractTimes(m_rtSampleStart, m_rtSegmentStart)) / m_dSegmentRate);
+    REFERENCE_TIME stop = AddTimes(start, ToTime(static_cast<double>(m_rtSampleDuration) / m_dSegmentRate));
     pSample->SetTime(&start, &stop);
-    m_rtSampleStart += m_rtSampleDuration;
+    m_rtSampleStart = AddTimes(m_rtSampleStart, m_rtSampleDuration);
     m_rtPosition = m_rtSampleStart;
   }
   pSample->SetSyncPoint(TRUE);
@@ -178,8 +200,7 @@ HRESULT CBaseSourceStream::ChangeStart() {
     CAutoLock lock(&m_lock);
     TraceW2(TEXT("CBaseSourceStream::ChangeStart() this(0x%x) start(%d)"), Id(this), static_cast<int>(m_rtStart));
     m_rtPosition = m_rtStart;
-    LONGLONG trackTime =
-        static_cast<LONGLONG>(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
+    LONGLONG trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
     TraceW2(TEXT("SampleTime %d"), static_cast<int>(trackTime));
     SeekTo(&trackTime);
     SetCompensation(0);

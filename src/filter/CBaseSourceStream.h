@@ -89,6 +89,14 @@ class CBaseSourceStream : public CSourceStream, public CSourceSeeking {
   HRESULT ChangeStop() override;
   HRESULT ChangeRate() override;
 
+  // Time arithmetic that stays defined for any input (times come from
+  // files and from callers): a quotient truncated toward zero, held at the
+  // ends of the 64-bit range (NaN gives 0); a sum and a difference held
+  // there too.
+  static REFERENCE_TIME ToTime(double value);
+  static REFERENCE_TIME AddTimes(REFERENCE_TIME a, REFERENCE_TIME b);
+  static REFERENCE_TIME SubtractTimes(REFERENCE_TIME a, REFERENCE_TIME b);
+
   // FillBuffer's result for a sample that must not be delivered because a
   // restart of the loop is on its way.
   static constexpr HRESULT kRestartPending = 2;

@@ -32,6 +32,6 @@ class CMediaSource : public CBaseSource {
   virtual HRESULT CreateExtraction() = 0;
   HRESULT CreatePins() override;
 
-  IAVExtraction *m_session = nullptr;             // owned
+  IAVExtraction *m_session = nullptr;           // owned
   CAudioSourceStream *m_audioStream = nullptr;  // not owned; written once, by Load
 };

@@ -23,7 +23,9 @@ CMediaSourceStream::CMediaSourceStream(LPCTSTR pObjectName, CSource *pFilter, HR
   // Track units are converted with the whole number of 100 ns units per
   // track unit. A track without a positive time scale has no duration.
   const LONGLONG factor = m_timeScale > 0 ? kUnitsPerSecond / m_timeScale : 0;
-  m_rtDuration = m_rtStop = units * factor;
+  LONGLONG duration = 0;
+  if (__builtin_mul_overflow(units, factor, &duration)) duration = ToTime(static_cast<double>(units) * factor);
+  m_rtDuration = m_rtStop = duration;
   TraceW2(TEXT("CMediaSourceStream::CMediaSourceStream this(0x%x) Duration(%d)"), Id(this),
           static_cast<int>(m_rtDuration));
 }
@@ -47,8 +49,8 @@ HRESULT CMediaSourceStream::PullSample(BYTE *pData, long *pSize, bool writeBackS
   LONGLONG start = 0, duration = 0;
   if (m_extraction->GetNextSample(pData, &count, &start, &duration) < 0) return S_FALSE;
   const double factor = static_cast<double>(kUnitsPerSecond) / m_timeScale;
-  m_rtSampleDuration = static_cast<REFERENCE_TIME>(static_cast<double>(duration) * factor);
-  m_rtSampleStart = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
+  m_rtSampleDuration = ToTime(static_cast<double>(duration) * factor);
+  m_rtSampleStart = ToTime(static_cast<double>(start) * factor);
   // A count outside the buffer would make the sample claim bytes it has
   // not got.
   if (writeBackSize) *pSize = count < 0 ? 0 : (count > *pSize ? *pSize : count);

@@ -17,8 +17,7 @@ class IMediaExtraction;
 
 class CMediaSourceStream : public CBaseSourceStream {
  public:
-  CMediaSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName,
-                     IMediaExtraction *pExtraction);
+  CMediaSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName, IMediaExtraction *pExtraction);
   ~CMediaSourceStream() override;
 
   // Sets both the duration and the stop position. Only before the filter

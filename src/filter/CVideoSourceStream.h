@@ -16,8 +16,7 @@
 
 class CVideoSourceStream : public CMediaSourceStream {
  public:
-  CVideoSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName,
-                     IMediaExtraction *pExtraction);
+  CVideoSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName, IMediaExtraction *pExtraction);
   ~CVideoSourceStream() override;
 
   // The type at iPosition: VIDEOINFOHEADER from the track, fixed-size

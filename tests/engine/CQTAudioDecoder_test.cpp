@@ -11,6 +11,7 @@
 
 #include "support/AudioPull.h"
 #include "support/AudioTestMovies.h"
+#include "support/FfmpegTools.h"
 #include "EngineTestEnv.h"
 #include "support/FallbackFactory.h"
 #include "engine/CQTAVExtraction.h"
@@ -71,6 +72,42 @@ TEST_F(AudioDecoderTest, BigEndianPcm_LittleEndianOut_BitExact_SmallCapacityLose
     next += b.duration;
   }
   EXPECT_EQ(next, second->GetDuration());
+}
+
+// Version 2 descriptions: 'lpcm' with each combination of its format flags
+// reaches the converter with the description's own rate, channels and bits
+// (not the version 0 placeholders), and comes out as integer PCM of the
+// track's depth (float as 32-bit) equal to the command line's decode into
+// that format.
+struct LinearPcmCase {
+  const char *codec;
+  WORD bits;             // what the decoder delivers
+  const char *ffmpegAs;  // ffmpeg's output format for the same samples
+};
+
+TEST_F(AudioDecoderTest, VersionTwoLinearPcm_EveryFlagCombination_EqualsTheCommandLine) {
+  const LinearPcmCase cases[] = {
+      {"pcm_s24be", 24, "s24le"}, {"pcm_s24le", 24, "s24le"}, {"pcm_s16be", 16, "s16le"}, {"pcm_s16le", 16, "s16le"},
+      {"pcm_s32be", 32, "s32le"}, {"pcm_s32le", 32, "s32le"}, {"pcm_f32be", 32, "s32le"}, {"pcm_f32le", 32, "s32le"},
+      {"pcm_f64be", 32, "s32le"}, {"pcm_f64le", 32, "s32le"}, {"pcm_u8", 8, "u8"},        {"pcm_s8", 8, "u8"},
+  };
+  for (const LinearPcmCase &c : cases) {
+    SCOPED_TRACE(c.codec);
+    const std::string name = std::string(c.codec) + ".mov";
+    CQTAudioDecoder *decoder = Open({name, std::string("-c:a ") + c.codec, 96000, 2, 0.5});
+    ASSERT_NE(decoder, nullptr);
+    const PulledAudio got = PullAudio(decoder);
+    ASSERT_TRUE(got.ended);
+    EXPECT_EQ(got.format.nChannels, 2);
+    EXPECT_EQ(got.format.nSamplesPerSec, 96000u);
+    EXPECT_EQ(got.format.wBitsPerSample, c.bits);
+    EXPECT_EQ(got.format.nBlockAlign, 2 * c.bits / 8);
+    const std::string ref = (env.Dir() / (name + ".raw")).string();
+    ASSERT_TRUE(ff::RunFfmpeg("-i " + ff::ShellQuote(file_) + " -f " + c.ffmpegAs + " " + ff::ShellQuote(ref)));
+    const std::vector<uint8_t> want = ff::ReadFileBytes(ref);
+    ASSERT_EQ(got.pcm.size(), want.size());
+    EXPECT_TRUE(got.pcm == want);
+  }
 }
 
 TEST_F(AudioDecoderTest, SetPositionBeforeTheFirstBlock_StartsThere) {

@@ -1,5 +1,6 @@
 // The video track's set-up, its frame pool, calls out of order, buffers of
-// every size, damaged samples and the grabber hand-off, on the real runtime.
+// every size, damaged samples, the grabber hand-off and edit lists the
+// track maps to movie time, on the real runtime.
 #include <windows.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "engine/IMediaSampleGrabber.h"
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"
+#include "support/MovieWriter.h"
 
 using namespace videotest;
 
@@ -59,6 +61,8 @@ TEST_F(VideoTrack, Setup_OddSizeRoundedUp_SubtypesInOrder_MediaInfo) {
   ASSERT_EQ(video->FillMediaInfo(&info, sizeof info, &MEDIASUBTYPE_YV12), 0);
   EXPECT_EQ(info.bmiHeader.biCompression, 0x32315659u);
   EXPECT_EQ(info.bmiHeader.biBitCount, 12);
+  // Planar rows at a pitch of the width, chroma at half: not the bitmap stride.
+  EXPECT_EQ(info.bmiHeader.biSizeImage, 322u * 242u * 3u / 2u);
   // Refusals write nothing.
   VIDEOINFOHEADER untouched{};
   EXPECT_EQ(video->FillMediaInfo(&untouched, sizeof untouched, nullptr), -1);
@@ -68,6 +72,9 @@ TEST_F(VideoTrack, Setup_OddSizeRoundedUp_SubtypesInOrder_MediaInfo) {
 
   video->SetOutputSubtype(&MEDIASUBTYPE_RGB24);
   EXPECT_EQ(video->GetBufferSize(), 968);
+  video->SetOutputSubtype(&MEDIASUBTYPE_YV12);
+  EXPECT_EQ(video->GetBufferSize(), 322);
+  EXPECT_EQ(video->VideoInfo().bmiHeader.biSizeImage, 322u * 242u * 3u / 2u);
 }
 
 TEST_F(VideoTrack, AverageFrameTime_TenSecondsOf300_And_UnderOneSecond) {
@@ -329,6 +336,51 @@ TEST_F(VideoTrack, CorruptSamplesInTheMiddle_SkipOnlyThoseFrames) {
       if (std::find(damaged.begin(), damaged.end(), i) == damaged.end()) expected.push_back(packets[i].pts);
     }
     EXPECT_EQ(starts, expected);
+  }
+}
+
+// Ten raw pictures of 0.1 s (media and movie at 600 per second) under edit
+// lists that are not one plain edit: the first playing edit maps the whole
+// media, frames that stop showing before its start are not drawn, and
+// hostile edits end in no frames rather than a crash.
+struct EditCase {
+  const char *name;
+  std::vector<tp::test::WriterEdit> edits;
+  std::vector<LONGLONG> starts;  // the frames delivered, movie time
+  LONGLONG duration;
+};
+
+TEST_F(VideoTrack, EditLists_FirstPlayingEditMapsTheMedia_SeeksLandOnTheFrameShown) {
+  const EditCase cases[] = {
+      {"several edits", {{120, 60}, {120, 300}, {60, -1}}, {0, 60, 120, 180, 240, 300, 360, 420, 480}, 540},
+      {"empty, then an offset", {{300, -1}, {600, 120}}, {300, 360, 420, 480, 540, 600, 660, 720}, 900},
+      {"only an empty edit", {{600, -1}}, {0, 60, 120, 180, 240, 300, 360, 420, 480, 540}, 600},
+      {"media start past the media", {{600, 100000}}, {}, 600},
+      {"huge durations",
+       {{0x7fffffff, 0}, {0x7fffffff, 0}},
+       {0, 60, 120, 180, 240, 300, 360, 420, 480, 540},
+       0x7fffffff},
+  };
+  for (const EditCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    tp::test::WriterTrack track = tp::test::SimpleVideoTrack(10, 64 * 48 * 3, 60, 1);
+    track.edits = c.edits;
+    const std::vector<uint8_t> bytes = tp::test::BuildMovie(tp::test::WriterOptions{}, {track}).bytes;
+    Session s(env.WriteFile("edits.mov", std::string(bytes.begin(), bytes.end())));
+    CQTVideoExtraction *video = s.Video();
+    ASSERT_NE(video, nullptr);
+    const LONG size = Start(video, MEDIASUBTYPE_RGB24);
+    std::vector<LONGLONG> starts;
+    for (const auto &f : Drain(video, size)) starts.push_back(f.start);
+    EXPECT_EQ(starts, c.starts);
+    EXPECT_EQ(video->GetDuration(), c.duration);
+    // A seek into each frame lands on it and goes on from there.
+    for (size_t i = 0; i < c.starts.size(); ++i) {
+      LONGLONG time = c.starts[i] + 30;
+      video->SetPosition(&time);
+      EXPECT_EQ(time, c.starts[i]);
+      EXPECT_EQ(Drain(video, size).size(), c.starts.size() - i);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
-// Frames in presentation order with ffprobe's times: B-frames reordered,
-// every frame once, then the end of the track for good.
+// Frames in presentation order with ffprobe's times (movie time, edit lists
+// applied): B-frames reordered, every frame once, then the end of the track
+// for good.
 #include <windows.h>
 
 #include <algorithm>
@@ -30,10 +31,9 @@ TEST_P(VideoFrames, DisplayOrder_TimesMatchFfprobe_ThenEndForGood) {
   ASSERT_FALSE(file.empty());
   const auto packets = Packets(file);
   ASSERT_FALSE(packets.empty());
-  // Media time starts at the first decode time; ffprobe shifts by the edit.
-  const long long origin = packets.front().dts;
+  // Movie time, as ffprobe gives it with the edit list applied.
   std::vector<std::pair<LONGLONG, LONGLONG>> expected;
-  for (const Packet &p : packets) expected.push_back({p.pts - origin, p.duration});
+  for (const Packet &p : packets) expected.push_back({p.pts, p.duration});
   std::sort(expected.begin(), expected.end());
 
   Session s(file);
@@ -54,7 +54,7 @@ TEST_P(VideoFrames, DisplayOrder_TimesMatchFfprobe_ThenEndForGood) {
       LONGLONG start = -5, duration = -5;
       EXPECT_EQ(video->GetNextSample(buffer.data(), &n, &start, &duration), -1);
     }
-    EXPECT_EQ(video->Position(), video->GetDuration()) << "the last sample ends at the track's duration";
+    EXPECT_EQ(video->Position(), video->MediaDuration()) << "the last sample ends at the media's duration";
   }
 }
 

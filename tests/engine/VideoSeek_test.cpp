@@ -1,13 +1,18 @@
-// Seeking: the sync search through earlier seconds down to time 0, landing
-// on the first sample boundary at or after the target, and the time written
-// back.
+// Movie time and seeking: first frames at ffprobe's times (edit lists
+// applied), seeks that deliver from the frame shown at the target on exactly
+// what playback shows, the sync search through earlier seconds down to time
+// 0.
 #include <windows.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,67 +29,133 @@ class VideoSeek : public ::testing::Test {
   enginetest::EngineEnvironment env;
 };
 
-// What the track delivers when decoding starts at sample `first` (decode
-// order): a queue of three, earliest presentation time out first.
-std::vector<LONGLONG> DeliveryFrom(const std::vector<Packet> &packets, size_t first, long long origin) {
-  std::vector<LONGLONG> queue, out;
-  size_t next = first;
+// H.264 with 0 to 3 B-frames in both containers (x264 writes its composition
+// delay as the first edit's media offset), and a picture that starts 0.5 s
+// after the sound (an empty first edit); without an edit list the
+// composition delay stays in the movie's times.
+struct TimedMovie {
+  const char *name;
+  const char *args;
+};
+
+const TimedMovie kTimedMovies[] = {
+    {"b0.mov", "-bf 0"},
+    {"b0.mp4", "-bf 0"},
+    {"b1.mov", "-bf 1"},
+    {"b1.mp4", "-bf 1"},
+    {"b2.mov", "-bf 2"},
+    {"b2.mp4", "-bf 2"},
+    {"b3.mov", "-bf 3 -b_strategy 0"},
+    {"b3.mp4", "-bf 3 -b_strategy 0"},
+    {"delayed.mov", "-bf 2 -vf setpts=PTS+0.5/TB"},
+    {"no_edits.mp4", "-bf 2 -use_editlist 0"},
+};
+
+std::string MakeTimedMovie(const TimedMovie &m) {
+  return MakeMovie(std::string("timed_") + m.name,
+                   "-f lavfi -i testsrc=size=96x64:rate=30:duration=3 -f lavfi -i sine=r=48000:duration=3.5 "
+                   "-c:v libx264 -g 24 -pix_fmt yuv420p -c:a aac " +
+                       std::string(m.args));
+}
+
+// ffprobe's first decoded frame of each kind, in seconds (edit lists applied).
+std::map<std::string, double> FirstFrameSeconds(const std::string &file) {
+  std::map<std::string, double> first;
+  std::istringstream in(Run("ffprobe -v error -show_entries frame=media_type,pts_time -of csv=p=0 " + Quote(file)));
+  for (std::string line; std::getline(in, line);) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    const std::string kind = line.substr(0, comma);
+    if (first.count(kind) == 0) first[kind] = std::atof(line.c_str() + comma + 1);
+  }
+  return first;
+}
+
+struct Picture {
+  LONGLONG start = 0;
+  size_t hash = 0;
+  bool operator==(const Picture &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Picture &p) { return out << p.start; }
+
+// Every frame left, with a hash of its bytes.
+std::vector<Picture> Pictures(CQTVideoExtraction *video, LONG bufferSize) {
+  std::vector<BYTE> buffer(static_cast<size_t>(bufferSize));
+  std::vector<Picture> out;
   for (;;) {
-    while (queue.size() < 3 && next < packets.size()) queue.push_back(packets[next++].pts - origin);
-    if (queue.empty()) return out;
-    auto it = std::min_element(queue.begin(), queue.end());
-    out.push_back(*it);
-    queue.erase(it);
+    LONG size = bufferSize;
+    LONGLONG start = 0, duration = 0;
+    if (video->GetNextSample(buffer.data(), &size, &start, &duration) != 0) return out;
+    const std::string_view bytes(reinterpret_cast<const char *>(buffer.data()), buffer.size());
+    out.push_back({start, std::hash<std::string_view>{}(bytes)});
   }
 }
 
-TEST_F(VideoSeek, FiftyRandomTargets_LandOnTheFirstBoundaryAtOrAfter_WriteBackItsTime) {
-  const std::string file = MakeMovie(
-      "seek_avc.mp4", "-f lavfi -i testsrc=size=128x96:rate=25 -t 6 -c:v libx264 -bf 2 -g 20 -pix_fmt yuv420p");
+class VideoMovieTime : public ::testing::TestWithParam<TimedMovie> {
+ protected:
+  enginetest::EngineEnvironment env;
+};
+
+TEST_P(VideoMovieTime, FirstFramesAtFfprobesTimes_SeeksDeliverWhatPlaybackShowsFromThere) {
+  const std::string file = MakeTimedMovie(GetParam());
   ASSERT_FALSE(file.empty());
-  const auto packets = Packets(file);
-  ASSERT_EQ(packets.size(), 150u);
-  const long long origin = packets.front().dts;
+  const auto reference = FirstFrameSeconds(file);
+  ASSERT_EQ(reference.count("video"), 1u);
+  ASSERT_EQ(reference.count("audio"), 1u);
   Session s(file);
+  ASSERT_EQ(s.Status(), 0);
   CQTVideoExtraction *video = s.Video();
+  IMediaExtraction *audio = s.Audio();
   ASSERT_NE(video, nullptr);
+  ASSERT_NE(audio, nullptr);
+
   const LONG size = Start(video, kSubtypeI420);
-  const LONGLONG duration = video->GetDuration();
+  const std::vector<Picture> playback = Pictures(video, size);
+  ASSERT_GT(playback.size(), 80u);
+  std::vector<BYTE> pcm(static_cast<size_t>(audio->GetBufferSize()));
+  LONG pcmSize = static_cast<LONG>(pcm.size());
+  LONGLONG audioStart = 0, audioDuration = 0;
+  ASSERT_EQ(audio->GetNextSample(pcm.data(), &pcmSize, &audioStart, &audioDuration), 0);
+  const double videoSeconds = static_cast<double>(playback.front().start) / video->GetTimeScale();
+  const double audioSeconds = static_cast<double>(audioStart) / audio->GetTimeScale();
+  EXPECT_NEAR(videoSeconds, reference.at("video"), 0.001);
+  EXPECT_NEAR(audioSeconds, reference.at("audio"), 0.001);
+  EXPECT_NEAR(videoSeconds - audioSeconds, reference.at("video") - reference.at("audio"), 0.001);
+  for (size_t i = 1; i < playback.size(); ++i) ASSERT_LT(playback[i - 1].start, playback[i].start) << "display order";
+  // The track lasts until its last frame has been shown.
+  const LONGLONG end = playback.back().start + (playback[1].start - playback[0].start);
+  EXPECT_EQ(video->GetDuration(), end);
 
+  // From a target on: the frame shown there (the last one starting at or
+  // before it, or the first frame), then every later one.
   std::mt19937 rng(2024);
-  std::uniform_int_distribution<LONGLONG> pick(0, duration - 1);
+  std::uniform_int_distribution<LONGLONG> pick(0, end - 1);
   for (int i = 0; i < 50; ++i) {
-    const LONGLONG target = i == 0 ? 0 : pick(rng);
+    const LONGLONG target = i == 0 ? 0 : i == 1 ? playback.front().start : pick(rng);
     size_t first = 0;
-    while (first < packets.size() && packets[first].dts - origin < target) ++first;
-    const std::vector<LONGLONG> expected = DeliveryFrom(packets, first, origin);
-
+    while (first + 1 < playback.size() && playback[first + 1].start <= target) ++first;
+    const std::vector<Picture> expected(playback.begin() + static_cast<ptrdiff_t>(first), playback.end());
     LONGLONG time = target;
     video->SetPosition(&time);
-    if (expected.empty()) {
-      // Inside the last sample: no boundary follows, nothing to deliver.
-      EXPECT_EQ(time, target);
-      EXPECT_TRUE(Drain(video, size, 1).empty());
-      continue;
-    }
-    EXPECT_EQ(time, expected.front()) << "target " << target;
-    // The next few frames delivered are exactly those.
-    std::vector<LONGLONG> got;
-    for (const auto &f : Drain(video, size, 4)) got.push_back(f.start);
-    const std::vector<LONGLONG> head(expected.begin(), expected.begin() + std::min<size_t>(4, expected.size()));
-    EXPECT_EQ(got, head) << "target " << target;
+    EXPECT_EQ(time, expected.front().start) << "target " << target;
+    EXPECT_EQ(Pictures(video, size), expected) << "target " << target;
   }
-
   // Past the end: nothing to deliver and the time stays as asked.
-  LONGLONG late = duration + 1000;
+  LONGLONG late = end + 1000;
   video->SetPosition(&late);
-  EXPECT_EQ(late, duration + 1000);
-  EXPECT_TRUE(Drain(video, size).empty());
-  // And back to the start delivers the whole track again.
-  LONGLONG zero = 0;
-  video->SetPosition(&zero);
-  EXPECT_EQ(Drain(video, size).size(), 150u);
+  EXPECT_EQ(late, end + 1000);
+  EXPECT_TRUE(Pictures(video, size).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(X264, VideoMovieTime, ::testing::ValuesIn(kTimedMovies),
+                         [](const ::testing::TestParamInfo<TimedMovie> &info) {
+                           std::string n = info.param.name;
+                           for (char &c : n) {
+                             if (c == '.') c = '_';
+                           }
+                           return n;
+                         });
 
 TEST_F(VideoSeek, SyncSearch_GoesBackSecondBySecond_StopsAtZero) {
   // Key frames at 0, 3 and 6 s only.

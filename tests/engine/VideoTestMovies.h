@@ -97,6 +97,7 @@ class Session {
   }
   LONG Status() const { return session_->GetStatus(); }
   CQTVideoExtraction *Video() const { return dynamic_cast<CQTVideoExtraction *>(session_->GetVideoExtraction()); }
+  IMediaExtraction *Audio() const { return session_->GetAudioExtraction(); }
 
  private:
   std::unique_ptr<CQTAVExtraction> session_;

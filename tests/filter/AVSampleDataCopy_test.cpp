@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "EngineTestEnv.h"
+#include "engine/EngineTestEnv.h"
 #include "RecordReader.h"
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"

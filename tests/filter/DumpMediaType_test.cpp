@@ -36,10 +36,10 @@ std::vector<DumpCase> Cases() {
   vih.dwBitRate = 1000;
   vih.AvgTimePerFrame = 400000;
   vih.bmiHeader = {sizeof(BITMAPINFOHEADER), 640, 480, 1, 32, BI_RGB, 640 * 480 * 4, 0, 0, 0, 0};
-  const std::vector<std::string> bmi = {"    bmiHeader.biWidth        = 640",  "    bmiHeader.biHeight       = 480",
-                                        "    bmiHeader.biPlanes       = 1",    "    bmiHeader.biBitCount     = 32",
-                                        "    bmiHeader.biCompression  = 0x0",  "    bmiHeader.biSizeImage    = 1228800",
-                                        "    bmiHeader.biClrUsed      = 0",    "    bmiHeader.biClrImportant = 0"};
+  const std::vector<std::string> bmi = {"    bmiHeader.biWidth        = 640", "    bmiHeader.biHeight       = 480",
+                                        "    bmiHeader.biPlanes       = 1",   "    bmiHeader.biBitCount     = 32",
+                                        "    bmiHeader.biCompression  = 0x0", "    bmiHeader.biSizeImage    = 1228800",
+                                        "    bmiHeader.biClrUsed      = 0",   "    bmiHeader.biClrImportant = 0"};
   std::vector<std::string> rgb32 = {"    rcSource        = 0, 0, 640, 480", "    rcTarget        = 0, 0, 640, 480",
                                     "    dwBitRate       = 1000", "    dwBitErrorRate  = 0",
                                     "    AvgTimePerFrame = 0.040000 s, 25.00 f/s"};
@@ -54,18 +54,21 @@ std::vector<DumpCase> Cases() {
   vih2.AvgTimePerFrame = 333667;
   vih2.dwPictAspectRatioX = 4;
   vih2.dwPictAspectRatioY = 3;
-  const std::vector<std::string> v2 = {
-      "    rcSource           = 0, 0, 320, 240", "    rcTarget           = 0, 0, 0, 0",
-      "    dwBitRate          = 0",              "    dwBitErrorRate     = 0",
-      "    AvgTimePerFrame    = 0.033367 s, 29.97 f/s", "    dwInterlaceFlags   = 0",
-      "    dwCopyProtectFlags = 0",              "    dwPictAspectRatioX = 4",
-      "    dwPictAspectRatioY = 3"};
+  const std::vector<std::string> v2 = {"    rcSource           = 0, 0, 320, 240",
+                                       "    rcTarget           = 0, 0, 0, 0",
+                                       "    dwBitRate          = 0",
+                                       "    dwBitErrorRate     = 0",
+                                       "    AvgTimePerFrame    = 0.033367 s, 29.97 f/s",
+                                       "    dwInterlaceFlags   = 0",
+                                       "    dwCopyProtectFlags = 0",
+                                       "    dwPictAspectRatioX = 4",
+                                       "    dwPictAspectRatioY = 3"};
 
   WAVEFORMATEXTENSIBLE wave{};
   wave.Format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-  const std::vector<std::string> pcm = {"    wFormatTag      = 0x1",     "    nChannels       = 2",
-                                        "    nSamplesPerSec  = 44100",   "    nAvgBytesPerSec = 176400",
-                                        "    nBlockAlign     = 4",       "    wBitsPerSample  = 16"};
+  const std::vector<std::string> pcm = {"    wFormatTag      = 0x1",   "    nChannels       = 2",
+                                        "    nSamplesPerSec  = 44100", "    nAvgBytesPerSec = 176400",
+                                        "    nBlockAlign     = 4",     "    wBitsPerSample  = 16"};
   WAVEFORMATEXTENSIBLE claims = wave;
   claims.Format.cbSize = 22;
   claims.Samples.wValidBitsPerSample = 16;

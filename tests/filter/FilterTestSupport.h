@@ -60,8 +60,8 @@ inline std::string VideoOnlyMovie() {
 }
 
 inline const std::vector<GUID> &SevenSubtypes() {
-  static const std::vector<GUID> subtypes = {MEDIASUBTYPE_YV12,  MEDIASUBTYPE_YUY2,   MEDIASUBTYPE_I420,
-                                             MEDIASUBTYPE_RGB32, MEDIASUBTYPE_RGB24,  MEDIASUBTYPE_RGB555,
+  static const std::vector<GUID> subtypes = {MEDIASUBTYPE_YV12,  MEDIASUBTYPE_YUY2,  MEDIASUBTYPE_I420,
+                                             MEDIASUBTYPE_RGB32, MEDIASUBTYPE_RGB24, MEDIASUBTYPE_RGB555,
                                              MEDIASUBTYPE_RGB565};
   return subtypes;
 }
@@ -148,7 +148,11 @@ class FilterTest : public FrameworkTest {
                              static_cast<DWORD>((dir.size() + 1) * sizeof(WCHAR))),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    for (auto &peer : peers) peer = new TestInputPin;
+    for (auto &peer : peers) {
+      peer = new TestInputPin;
+      // The pins then take the standard memory allocator.
+      peer->allocatorMode = TestInputPin::AllocatorMode::None;
+    }
   }
 
   void TearDown() override {

@@ -1,5 +1,7 @@
 // Lateness reported on the video pin delays the audio stream; and a track
 // whose time scale is 0 gives a stream that ends at once.
+#include <limits>
+
 #include <tidepool/Tidepool.h>
 
 #include "FilterTestSupport.h"
@@ -79,18 +81,21 @@ TEST_F(LatenessTest, BelowThresholdIgnored_SeekOnAudioClears_NoAudioOnlyTraces) 
   EXPECT_EQ(trace.Take(), std::vector<std::string>{"Video frame late(15000000)"});
 }
 
-// A video track whose time scale is 0 and which would give frames for ever.
-class ZeroScaleTrack : public IMediaExtraction {
+// A video track with a chosen time scale whose frames start at a chosen
+// time, one unit apart, for ever.
+class FakeTrack : public IMediaExtraction {
  public:
+  FakeTrack(LONG scale, LONGLONG first) : timeScale(scale), next(first) {}
   LONG ExtractionBegin() override { return 0; }
   LONG GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) override {
+    ++calls;
     *start = next++;
     *duration = 1;
     return 0;
   }
   LONG ExtractionEnd() override { return 0; }
   LONGLONG GetDuration() override { return 1000; }
-  LONG GetTimeScale() override { return 0; }
+  LONG GetTimeScale() override { return timeScale; }
   void SetPosition(LONGLONG *) override {}
   LONG FillMediaInfo(void *format, LONG size, const GUID *) override {
     auto *info = static_cast<VIDEOINFOHEADER *>(format);
@@ -102,7 +107,9 @@ class ZeroScaleTrack : public IMediaExtraction {
   void SetOutputSubtype(const GUID *) override {}
   LONG MoveForward(LONGLONG *) override { return 0; }
   LONG SetSampleGrabber(IMediaSampleGrabber *) override { return 0; }
-  LONGLONG next = 0;
+  LONG timeScale;
+  LONGLONG next;
+  int calls = 0;
 };
 
 class HostFilter : public CSource {
@@ -110,8 +117,23 @@ class HostFilter : public CSource {
   HostFilter() : CSource(TEXT("HostFilter"), nullptr, CLSID_Tidepool) {}
 };
 
-TEST_F(LatenessTest, ZeroTimeScale_DurationZero_StreamEndsAtOnce) {
-  ZeroScaleTrack track;
+struct FakeCase {
+  const char *name;
+  LONG timeScale;
+  LONGLONG firstStart;
+  double rate;
+  REFERENCE_TIME duration;
+  std::vector<REFERENCE_TIME> starts;  // of the samples delivered
+};
+
+class FakeTracks : public FilterTest, public ::testing::WithParamInterface<FakeCase> {};
+
+// A time scale of 0 gives duration 0 and an end of stream without asking
+// the track; times beyond the 64-bit range of 100 ns units are held at its
+// end instead of overflowing, and the stream then ends.
+TEST_P(FakeTracks, TimesStayDefined) {
+  const FakeCase &c = GetParam();
+  FakeTrack track(c.timeScale, c.firstStart);
   auto *host = new HostFilter;
   host->NonDelegatingAddRef();
   HRESULT hr = E_FAIL;
@@ -119,21 +141,29 @@ TEST_F(LatenessTest, ZeroTimeScale_DurationZero_StreamEndsAtOnce) {
   ASSERT_EQ(hr, S_OK);
   LONGLONG duration = -1;
   Seeking(video)->GetDuration(&duration);
-  EXPECT_EQ(duration, 0);
-  REFERENCE_TIME start = 10000000;
-  EXPECT_EQ(Seeking(video)->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+  EXPECT_EQ(duration, c.duration);
+  EXPECT_EQ(video->SetRate(c.rate), S_OK);
   CMediaType mt;
   ASSERT_EQ(video->GetMediaType(0, &mt), S_OK);
   ASSERT_EQ(video->Connect(peers[0], &mt), S_OK);
   ASSERT_EQ(host->Run(0), S_OK);
   ASSERT_TRUE(peers[0]->WaitForEndOfStream());
-  EXPECT_TRUE(peers[0]->Received().empty());
-  EXPECT_EQ(track.next, 0) << "the track is not asked for samples it cannot time";
+  std::vector<REFERENCE_TIME> starts;
+  for (const ReceivedSample &r : peers[0]->Received()) starts.push_back(r.start);
+  EXPECT_EQ(starts, c.starts);
+  EXPECT_EQ(track.calls, static_cast<int>(c.starts.size()));
   host->Stop();
   video->Disconnect();
   peers[0]->Disconnect();
   host->NonDelegatingRelease();
 }
+
+constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
+INSTANTIATE_TEST_SUITE_P(Tracks, FakeTracks,
+                         ::testing::Values(FakeCase{"ZeroTimeScale", 0, 0, 1.0, 0, {}},
+                                           FakeCase{"StartPastRange", 1, LONGLONG(1) << 62, 1.0, 10000000000, {kMax}},
+                                           FakeCase{"TinyRate", 1000, 999, 1e-300, 10000000, {kMax, kMax}}),
+                         [](const ::testing::TestParamInfo<FakeCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tp::test

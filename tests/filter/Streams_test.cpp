@@ -54,7 +54,9 @@ TEST_P(VideoSubtypes, Deliver_EqualsEngineBytesAndStampedTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seven, VideoSubtypes, ::testing::ValuesIn(SevenSubtypes()),
-                         [](const ::testing::TestParamInfo<GUID> &info) { return "subtype" + std::to_string(info.index); });
+                         [](const ::testing::TestParamInfo<GUID> &info) {
+                           return "subtype" + std::to_string(info.index);
+                         });
 
 TEST_F(StreamsTest, Audio_PcmEqualsEngine_TimesFollowWithoutGap) {
   const std::string file = AvMovie();

@@ -2,8 +2,8 @@
 // links no module. It registers the module with bin/regsvr32 (registry in a
 // temporary store), creates the filter through COM, which loads the module
 // from "InprocServer32", and checks what registration wrote and removed.
-// TidepoolTest.ax carries the server layer with a pin-less stand-in filter
-// and two classes whose creation fails.
+// The class factory's failure paths run on TidepoolTest.ax, the server layer
+// with a pin-less stand-in filter and two classes whose creation fails.
 #include <windows.h>
 #include <dshow.h>
 #include <objbase.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -20,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "peers/TestGraph.h"
+#include "peers/TestInputPin.h"
 #include "support/FfmpegTools.h"
 #include <tidepool/Tidepool.h>
 
@@ -28,6 +31,7 @@ namespace {
 namespace ff = tp::test::ff;
 
 const std::string kBin = std::string(TP_BUILD_DIR) + "/bin";
+const std::string kModule = kBin + "/Tidepool.ax";
 const std::string kTestModule = kBin + "/TidepoolTest.ax";
 
 const std::u16string kBraced = u"{8E1D106D-D80C-4AB5-965B-193E135630C2}";
@@ -132,13 +136,6 @@ class ServerModuleTest : public ::testing::Test {
   }
   void TearDown() override { SetEnvironmentVariableA("TP_REGISTRY_FILE", nullptr); }
 
-  // The module to register: Tidepool.ax where it is built, else the test
-  // module (same server layer, stand-in filter).
-  static std::string Module() {
-    const std::string real = kBin + "/Tidepool.ax";
-    return access(real.c_str(), F_OK) == 0 ? real : kTestModule;
-  }
-
   ff::TempDir dir_;
 };
 
@@ -164,7 +161,7 @@ TEST_P(RegistrationTest, RegisterWritesTheSetAndUnregisterRemovesIt) {
               ERROR_SUCCESS);
     RegCloseKey(key);
   }
-  const std::string module = Module();
+  const std::string &module = kModule;
   std::string out;
   ASSERT_EQ(Regsvr32(ff::ShellQuote(module), &out), 0) << out;
   EXPECT_NE(out.find("DllRegisterServer in \"" + module + "\" succeeded."), std::string::npos) << out;
@@ -197,7 +194,7 @@ TEST_F(ServerModuleTest, Register_ModulePathLengths) {
   };
   for (const Case c : {Case{259, 0}, Case{260, 5}, Case{400, 5}}) {
     SCOPED_TRACE(c.length);
-    const std::string name = "/TidepoolTest.ax";
+    const std::string name = "/Tidepool.ax";
     std::string folder = dir_.File("m" + std::to_string(c.length));
     while (folder.size() + name.size() < c.length) {
       folder += "/" + std::string(std::min<size_t>(60, c.length - folder.size() - name.size() - 1), 'd');
@@ -206,7 +203,7 @@ TEST_F(ServerModuleTest, Register_ModulePathLengths) {
     ASSERT_EQ(folder.size() + name.size(), c.length);
     std::filesystem::create_directories(folder);
     const std::string link = folder + name;
-    std::filesystem::create_symlink(kTestModule, link);
+    std::filesystem::create_symlink(kModule, link);
     std::string out;
     EXPECT_EQ(Regsvr32(ff::ShellQuote(link), &out), c.exitCode) << out;
     if (c.exitCode == 0) {
@@ -225,7 +222,7 @@ TEST_F(ServerModuleTest, Regsvr32_ArgumentsAndFailures) {
     int exitCode;
     const char *output;  // a part of what it prints; "" for nothing at all
   };
-  const std::string module = ff::ShellQuote(kTestModule);
+  const std::string module = ff::ShellQuote(kModule);
   const Case cases[] = {
       {"", 1, "usage: regsvr32"},
       {"/x " + module, 1, "usage: regsvr32"},
@@ -250,7 +247,7 @@ TEST_F(ServerModuleTest, Regsvr32_ArgumentsAndFailures) {
 // 8 processes register and unregister at once; the store stays readable
 // throughout and one final registration leaves the complete set.
 TEST_F(ServerModuleTest, Register_ConcurrentProcesses) {
-  const std::string r = ff::ShellQuote(kBin + "/regsvr32"), m = ff::ShellQuote(kTestModule);
+  const std::string r = ff::ShellQuote(kBin + "/regsvr32"), m = ff::ShellQuote(kModule);
   const std::string loop = "end=$(( $(date +%s) + 10 )); while [ $(date +%s) -lt $end ]; do " + r + " /s " + m + "; " +
                            r + " /u /s " + m + "; done";
   std::atomic<bool> done{false};
@@ -276,17 +273,78 @@ TEST_F(ServerModuleTest, Register_ConcurrentProcesses) {
   EXPECT_GT(reads, 0);
   EXPECT_EQ(unreadable, 0);
   ASSERT_EQ(Regsvr32("/s " + m), 0);
-  ExpectComplete(kTestModule);
+  ExpectComplete(kModule);
 }
 
 // ---- activation ----------------------------------------------------------------
 
-// COM loads the registered module for CoCreateInstance, and
-// CoFreeUnusedLibraries unloads it once the last object is gone; a new
-// CoCreateInstance loads it again.
+// Loads a movie into the filter and plays it to the end into recording
+// peers, through the filter's COM interfaces only.
+void PlayMovie(IBaseFilter *filter, const std::string &movie) {
+  IFileSourceFilter *source = nullptr;
+  ASSERT_EQ(filter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void **>(&source)), S_OK);
+  EXPECT_EQ(source->Load(Wide(movie).c_str(), nullptr), S_OK);
+  source->Release();
+  tp::test::TestGraph graph;
+  ASSERT_EQ(filter->JoinFilterGraph(&graph, u"Tidepool"), S_OK);
+
+  struct Output {
+    const char16_t *name;
+    IPin *pin = nullptr;
+    tp::test::TestInputPin *peer = nullptr;
+  };
+  Output outputs[] = {{u"Video"}, {u"Audio"}};
+  for (Output &o : outputs) {
+    PIN_INFO info{};
+    o.peer = new tp::test::TestInputPin;
+    if (filter->FindPin(o.name == std::u16string(u"Video") ? u"1" : u"2", &o.pin) != S_OK) continue;
+    EXPECT_EQ(o.pin->QueryPinInfo(&info), S_OK);
+    if (info.pFilter) info.pFilter->Release();
+    EXPECT_EQ(std::u16string(info.achName), o.name);
+    EXPECT_EQ(o.pin->Connect(o.peer, nullptr), S_OK);
+  }
+  ASSERT_TRUE(outputs[0].pin && outputs[1].pin) << "the movie has video and sound";
+  ASSERT_EQ(filter->Run(0), S_OK);
+  for (Output &o : outputs) {
+    EXPECT_TRUE(o.peer->WaitForEndOfStream(1, std::chrono::seconds(60))) << Narrow(o.name);
+    EXPECT_GT(o.peer->Received().size(), 0u) << Narrow(o.name);
+  }
+  EXPECT_EQ(outputs[0].peer->Received().size(), 25u)
+      << "all of the one second at 25 frames a second (the sound is longer)";
+  EXPECT_EQ(filter->Stop(), S_OK);
+  for (Output &o : outputs) {
+    if (o.pin) {
+      o.pin->Disconnect();
+      o.pin->Release();
+    }
+    o.peer->Disconnect();
+    o.peer->Release();
+  }
+  EXPECT_EQ(filter->JoinFilterGraph(nullptr, nullptr), S_OK);
+}
+
+// COM loads the registered module for CoCreateInstance, the filter plays a
+// movie, and CoFreeUnusedLibraries unloads the module once the last object
+// is gone; a new CoCreateInstance loads it again.
 TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused) {
-  const std::string module = Module();
+  const std::string &module = kModule;
+  if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string movie = dir_.File("av.mp4");
+  ASSERT_TRUE(
+      ff::RunFfmpeg("-f lavfi -i testsrc=size=176x144:rate=25:duration=1 "
+                    "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
+                    "-c:v libx264 -bf 0 -pix_fmt yuv420p -c:a aac " +
+                    ff::ShellQuote(movie)));
+  // Where the module finds the runtime, as its installation writes it.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Apple Computer, Inc.\\QuickTime", &key), ERROR_SUCCESS);
+  const std::u16string runtime = Wide(std::string(TP_QUICKTIME_DIR) + "/");
+  ASSERT_EQ(RegSetValueExW(key, u"QTSysDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(runtime.c_str()),
+                           static_cast<DWORD>((runtime.size() + 1) * 2)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
   ASSERT_EQ(Regsvr32("/s " + ff::ShellQuote(module)), 0);
+  EXPECT_EQ(ReadValue(u"Media Type\\Extensions\\.mov", u"Source Filter").value_or(u""), kBraced);
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
@@ -299,6 +357,7 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
     CLSID id{};
     EXPECT_EQ(filter->GetClassID(&id), S_OK);
     EXPECT_TRUE(IsEqualCLSID(id, CLSID_Tidepool));
+    PlayMovie(filter, movie);
     CoFreeUnusedLibraries();
     EXPECT_NE(GetModuleHandleA(module.c_str()), nullptr) << "unloaded under a live object";
     EXPECT_EQ(filter->Release(), 0u);

@@ -107,10 +107,10 @@ struct ReceivedSample {
   bool syncPoint;
   bool discontinuity;
   LONG length;
-  int segment;                                  // new segments received before this sample
-  bool afterEndOfStream;                        // an end of stream came since the last new segment
+  int segment;            // new segments received before this sample
+  bool afterEndOfStream;  // an end of stream came since the last new segment
   std::chrono::steady_clock::time_point arrival;
-  std::vector<BYTE> data;                       // the sample's bytes when keepData is set
+  std::vector<BYTE> data;  // the sample's bytes when keepData is set
 };
 
 struct ReceivedSegment {
@@ -204,6 +204,12 @@ class TestInputPin : public IPin, public IMemInputPin {
   bool WaitForEndOfStream(int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return m_endOfStream >= n; });
+  }
+  // Waits (bounded) until n end-of-stream calls arrived or at least
+  // `samples` samples were received, whichever comes first.
+  bool WaitForEndOrReceived(int n, size_t samples, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_endOfStream >= n || m_received.size() >= samples; });
   }
   bool WaitForNewSegments(int n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -388,7 +394,8 @@ class TestInputPin : public IPin, public IMemInputPin {
     r.length = pSample->GetActualDataLength();
     r.arrival = std::chrono::steady_clock::now();
     BYTE *bytes = nullptr;
-    if (keepData && SUCCEEDED(pSample->GetPointer(&bytes)) && bytes && r.length > 0) r.data.assign(bytes, bytes + r.length);
+    if (keepData && SUCCEEDED(pSample->GetPointer(&bytes)) && bytes && r.length > 0)
+      r.data.assign(bytes, bytes + r.length);
     std::unique_lock<std::mutex> lock(m_mutex);
     r.segment = m_newSegment;
     r.afterEndOfStream = m_endedSegment;

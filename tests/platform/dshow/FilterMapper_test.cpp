@@ -119,4 +119,41 @@ TEST_F(FilterMapperTest, RegisterFilter_RefusesBadRecordsBeforeWriting) {
   EXPECT_FALSE(KeyExists(kInstanceKey));
 }
 
+// The old interface registers in steps into the same entry; what it cannot
+// attach to (a pin of no filter, a type of no pin) is refused.
+TEST_F(FilterMapperTest, OldMapper_RegistersInStepsIntoTheSameEntry) {
+  IFilterMapper *old = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper,
+                             reinterpret_cast<void **>(&old)),
+            S_OK);
+  EXPECT_EQ(old->RegisterPin(CLSID_MappedFilter, u"Audio", TRUE, TRUE, FALSE, FALSE, CLSID_NULL, u"Input"),
+            VFW_E_NOT_FOUND);
+  ASSERT_EQ(old->RegisterFilter(CLSID_MappedFilter, u"Old", MERIT_UNLIKELY), S_OK);
+  EXPECT_EQ(old->RegisterPinType(CLSID_MappedFilter, u"Audio", MEDIATYPE_Audio, GUID_NULL), VFW_E_NOT_FOUND);
+  ASSERT_EQ(old->RegisterPin(CLSID_MappedFilter, u"Audio", TRUE, TRUE, FALSE, FALSE, CLSID_NULL, u"Input"), S_OK);
+  ASSERT_EQ(old->RegisterPin(CLSID_MappedFilter, u"Video", FALSE, TRUE, TRUE, TRUE, CLSID_NULL, u"Input"), S_OK);
+  ASSERT_EQ(old->RegisterPinType(CLSID_MappedFilter, u"audio", MEDIATYPE_Audio, GUID_NULL), S_OK);
+  ASSERT_EQ(old->RegisterPinType(CLSID_MappedFilter, u"Video", MEDIATYPE_Video, MEDIASUBTYPE_RGB32), S_OK);
+  ASSERT_EQ(old->RegisterPinType(CLSID_MappedFilter, u"Video", MEDIATYPE_Video, MEDIASUBTYPE_YV12), S_OK);
+  EXPECT_EQ(ReadString(kInstanceKey, u"FriendlyName"), u"Old");
+  EXPECT_EQ(ReadDword(kInstanceKey, u"Merit"), static_cast<DWORD>(MERIT_UNLIKELY));
+  EXPECT_EQ(ReadString(kInstanceKey + u"\\Pins\\0", u"Name"), u"Audio");
+  EXPECT_EQ(ReadDword(kInstanceKey + u"\\Pins\\1", u"Flags"),
+            static_cast<DWORD>(REG_PINFLAG_B_OUTPUT | REG_PINFLAG_B_ZERO | REG_PINFLAG_B_MANY));
+  EXPECT_EQ(ReadString(kInstanceKey + u"\\Pins\\1\\Types\\1", u"Minor"), u"{32315659-0000-0010-8000-00AA00389B71}");
+
+  // A pin registered again starts without its old types; removing a pin
+  // keeps the others.
+  ASSERT_EQ(old->RegisterPin(CLSID_MappedFilter, u"Video", TRUE, TRUE, FALSE, FALSE, CLSID_NULL, u"Input"), S_OK);
+  EXPECT_FALSE(KeyExists(kInstanceKey + u"\\Pins\\1\\Types\\0"));
+  EXPECT_EQ(old->UnregisterPin(CLSID_MappedFilter, u"Audio"), S_OK);
+  EXPECT_FALSE(KeyExists(kInstanceKey + u"\\Pins\\0"));
+  EXPECT_EQ(ReadString(kInstanceKey + u"\\Pins\\1", u"Name"), u"Video");
+
+  // Either interface removes what the other wrote.
+  EXPECT_EQ(mapper_->UnregisterFilter(nullptr, nullptr, CLSID_MappedFilter), S_OK);
+  EXPECT_EQ(old->UnregisterFilter(CLSID_MappedFilter), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  old->Release();
+}
+
 }  // namespace

@@ -315,6 +315,12 @@ TEST_F(DecompressorTest, FourTwoZeroSources_AreBitExactInDisplayOrderAtOddAndEve
   const std::string movies[] = {
       Make("h264-b.mov", std::string(kSource) + "320:240 -t 2 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p"),
       Make("h264-b.mp4", "-f lavfi -i testsrc2=size=640x360:rate=30 -t 1.5 -c:v libx264 -bf 2 -pix_fmt yuv420p"),
+      // Fragments of 1 s at key frames, and of 4 s cut anywhere.
+      Make("h264-frag1s.mp4", std::string(kSource) + "320:240 -t 2.5 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p "
+                                                     "-movflags frag_keyframe+empty_moov"),
+      Make("h264-frag4s.mp4",
+           "-f lavfi -i testsrc2=size=160x120:rate=25 -t 9 -c:v libx264 -bf 3 -g 40 "
+           "-pix_fmt yuv420p -movflags empty_moov -frag_duration 4000000"),
       Make("mpeg4-odd.mp4", std::string(kSource) + "321:241 -t 1.2 -c:v mpeg4 -bf 2 -q:v 5"),
       Make("dv.dv", "-f lavfi -i testsrc=size=720x576:rate=25 -t 0.6 -pix_fmt yuv420p -c:v dvvideo -f dv"),
   };
@@ -360,6 +366,12 @@ TEST_F(DecompressorTest, OtherSources_MatchFfmpegClosely) {
 TEST_F(DecompressorTest, EveryLayout_MatchesFfmpegInThatLayoutAndOrientation) {
   const std::string movies[] = {
       Make("h264-b.mov", std::string(kSource) + "320:240 -t 1 -c:v libx264 -bf 3 -pix_fmt yuv420p"),
+      // Fragments of 1 s at key frames, and of 4 s cut anywhere.
+      Make("h264-frag1s.mp4", std::string(kSource) + "320:240 -t 2.5 -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p "
+                                                     "-movflags frag_keyframe+empty_moov"),
+      Make("h264-frag4s.mp4",
+           "-f lavfi -i testsrc2=size=160x120:rate=25 -t 9 -c:v libx264 -bf 3 -g 40 "
+           "-pix_fmt yuv420p -movflags empty_moov -frag_duration 4000000"),
       Make("mpeg4-odd.mp4", std::string(kSource) + "321:241 -t 0.6 -c:v mpeg4 -bf 2 -q:v 5"),
   };
   for (const std::string &m : movies) {

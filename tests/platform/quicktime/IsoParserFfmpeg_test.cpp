@@ -108,19 +108,5 @@ TEST_P(IsoParserFfmpegTest, Parse_SampleTablesMatchFfprobe) {
 INSTANTIATE_TEST_SUITE_P(Extensions, IsoParserFfmpegTest, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.extension); });
 
-TEST(IsoParserFfmpegFragmentTest, Parse_RefusesFragmentedFilesClearly) {
-  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
-  test::ff::TempDir dir;
-  const std::string file = dir.File("frag.mp4");
-  ASSERT_TRUE(
-      test::ff::RunFfmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v libx264 -g 5 "
-                          "-movflags frag_keyframe+empty_moov '" +
-                          file + "'"));
-  Movie movie;
-  const ParseResult r = OpenIsoMovieFile(file, &movie);
-  EXPECT_EQ(r.error, kFeatureUnsupported);
-  EXPECT_FALSE(r.message.empty());
-}
-
 }  // namespace
 }  // namespace tp::qt

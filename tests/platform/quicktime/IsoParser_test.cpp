@@ -270,14 +270,19 @@ TEST_F(IsoParserTest, Parse_RefusesWhatIsNotAPlainMovie) {
   EXPECT_NE(ParseBytes(std::vector<uint8_t>(text.begin(), text.end()), &m).error, kNoErr);
   // Only an 'mdat': no movie box.
   EXPECT_EQ(ParseBytes({0, 0, 0, 12, 'm', 'd', 'a', 't', 1, 2, 3, 4}, &m).error, kNoMovieFound);
-  // A movie fragment at the top level.
+  // A movie fragment before the movie box has no tracks to belong to; an
+  // empty one after it adds nothing.
   WrittenMovie w = BuildMovie({}, {VideoTrack()});
   const std::vector<uint8_t> moof = {0, 0, 0, 8, 'm', 'o', 'o', 'f'};
-  w.bytes.insert(w.bytes.end(), moof.begin(), moof.end());
-  const ParseResult r = ParseBytes(w.bytes, &m);
-  EXPECT_EQ(r.error, kFeatureUnsupported);
+  std::vector<uint8_t> first = moof;
+  first.insert(first.end(), w.bytes.begin(), w.bytes.end());
+  const ParseResult r = ParseBytes(first, &m);
+  EXPECT_EQ(r.error, kInvalidMovie);
   EXPECT_NE(r.message.find("fragment"), std::string::npos);
   EXPECT_TRUE(m.tracks.empty());
+  w.bytes.insert(w.bytes.end(), moof.begin(), moof.end());
+  EXPECT_EQ(ParseBytes(w.bytes, &m).error, kNoErr);
+  EXPECT_EQ(m.tracks.size(), 1u);
 }
 
 TEST(IsoParserDetectTest, LooksLikeIsoMovie_KnowsTopLevelBoxes) {

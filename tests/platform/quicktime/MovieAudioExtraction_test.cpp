@@ -151,30 +151,49 @@ TEST_P(ExtractionMatchesFfmpeg, PcmEqualsTheCommandLineDecode) {
   EXPECT_LE(test::RmsDifference(got.pcm, ref, n), 1.0) << c.spec.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, ExtractionMatchesFfmpeg,
-                         ::testing::Values(CodecCase{{"aac44s.m4a", "-c:a aac -b:a 128k", 44100, 2}, true},
-                                           CodecCase{{"aac48_51.mp4", "-c:a aac -b:a 256k", 48000, 6}, false},
-                                           CodecCase{{"aac22m.mov", "-c:a aac", 22050, 1}, false},
-                                           CodecCase{{"alac44s.m4a", "-c:a alac", 44100, 2}, true},
-                                           CodecCase{{"alac48_51.mov", "-c:a alac", 48000, 6}, false},
-                                           CodecCase{{"mp3_44s.mov", "-c:a libmp3lame -b:a 128k", 44100, 2}, true},
-                                           CodecCase{{"mp3_22s.mp4", "-c:a libmp3lame", 22050, 2}, true},
-                                           CodecCase{{"ima4_22m.mov", "-c:a adpcm_ima_qt", 22050, 1}, false},
-                                           CodecCase{{"ima4_44s.mov", "-c:a adpcm_ima_qt", 44100, 2}, true},
-                                           CodecCase{{"ulaw8m.mov", "-c:a pcm_mulaw", 8000, 1}, false},
-                                           CodecCase{{"ulaw8s.mov", "-c:a pcm_mulaw", 8000, 2}, true},
-                                           CodecCase{{"s16be48s.mov", "-c:a pcm_s16be", 48000, 2}, true},
-                                           CodecCase{{"s16le44s.mov", "-c:a pcm_s16le", 44100, 2}, true},
-                                           CodecCase{{"s24be48s.mov", "-c:a pcm_s24be", 48000, 2}, true},
-                                           CodecCase{{"s24le22s.mov", "-c:a pcm_s24le", 22050, 2}, true},
-                                           CodecCase{{"s16be44_51.mov", "-c:a pcm_s16be", 44100, 6}, false},
-                                           CodecCase{{"s16be8s.aif", "-c:a pcm_s16be", 8000, 2}, true}),
-                         [](const ::testing::TestParamInfo<CodecCase> &info) {
-                           std::string n = info.param.spec.name;
-                           for (char &ch : n)
-                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, ExtractionMatchesFfmpeg,
+    ::testing::Values(
+        CodecCase{{"aac44s.m4a", "-c:a aac -b:a 128k", 44100, 2}, true},
+        CodecCase{{"aac48_51.mp4", "-c:a aac -b:a 256k", 48000, 6}, false},
+        CodecCase{{"aac22m.mov", "-c:a aac", 22050, 1}, false}, CodecCase{{"alac44s.m4a", "-c:a alac", 44100, 2}, true},
+        CodecCase{
+            {"aac44s_frag1s.mp4", "-c:a aac -b:a 128k -movflags empty_moov -frag_duration 1000000", 44100, 2, 2.5},
+            true},
+        CodecCase{{"aac48s_frag4s.mp4", "-c:a aac -movflags empty_moov -frag_duration 4000000", 48000, 2, 9.0}, true},
+        CodecCase{{"alac48_51.mov", "-c:a alac", 48000, 6}, false},
+        CodecCase{{"mp3_44s.mov", "-c:a libmp3lame -b:a 128k", 44100, 2}, true},
+        CodecCase{{"mp3_22s.mp4", "-c:a libmp3lame", 22050, 2}, true},
+        CodecCase{{"ima4_22m.mov", "-c:a adpcm_ima_qt", 22050, 1}, false},
+        CodecCase{{"ima4_44s.mov", "-c:a adpcm_ima_qt", 44100, 2}, true},
+        CodecCase{{"ulaw8m.mov", "-c:a pcm_mulaw", 8000, 1}, false},
+        CodecCase{{"ulaw8s.mov", "-c:a pcm_mulaw", 8000, 2}, true},
+        CodecCase{{"s16be48s.mov", "-c:a pcm_s16be", 48000, 2}, true},
+        CodecCase{{"s16le44s.mov", "-c:a pcm_s16le", 44100, 2}, true},
+        CodecCase{{"s24be48s.mov", "-c:a pcm_s24be", 48000, 2}, true},
+        CodecCase{{"s24le22s.mov", "-c:a pcm_s24le", 22050, 2}, true},
+        CodecCase{{"s16be44_51.mov", "-c:a pcm_s16be", 44100, 6}, false},
+        CodecCase{{"s16be8s.aif", "-c:a pcm_s16be", 8000, 2}, true},
+        // Version 2 descriptions, 'lpcm' with each combination of its flags.
+        CodecCase{{"lpcm_s24be96.mov", "-c:a pcm_s24be", 96000, 2}, true},
+        CodecCase{{"lpcm_s24le96.mov", "-c:a pcm_s24le", 96000, 2}, true},
+        CodecCase{{"lpcm_s16be96.mov", "-c:a pcm_s16be", 96000, 2}, true},
+        CodecCase{{"lpcm_s16le96.mov", "-c:a pcm_s16le", 96000, 2}, true},
+        CodecCase{{"lpcm_s32be96.mov", "-c:a pcm_s32be", 96000, 2}, true},
+        CodecCase{{"lpcm_s32le96.mov", "-c:a pcm_s32le", 96000, 2}, true},
+        CodecCase{{"lpcm_f32be96.mov", "-c:a pcm_f32be", 96000, 2}, true},
+        CodecCase{{"lpcm_f32le96.mov", "-c:a pcm_f32le", 96000, 2}, true},
+        CodecCase{{"lpcm_f64be96.mov", "-c:a pcm_f64be", 96000, 2}, true},
+        CodecCase{{"lpcm_f64le96.mov", "-c:a pcm_f64le", 96000, 2}, true},
+        CodecCase{{"lpcm_s8_96.mov", "-c:a pcm_s8", 96000, 2}, true},
+        CodecCase{{"lpcm_u8_96.mov", "-c:a pcm_u8", 96000, 2}, true},
+        CodecCase{{"lpcm_s24be96_51.mov", "-c:a pcm_s24be", 96000, 6}, false}),
+    [](const ::testing::TestParamInfo<CodecCase> &info) {
+      std::string n = info.param.spec.name;
+      for (char &ch : n)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return n;
+    });
 
 TEST_F(MovieAudioExtractionTest, Fill_TwentiethsOfASecondAndTheCompletionFlagOnTheLastData) {
   Movie movie = Make({"pcm.mov", "-c:a pcm_s16le", 44100, 2, 0.5});

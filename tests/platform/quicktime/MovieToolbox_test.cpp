@@ -1,6 +1,6 @@
 // Movie toolbox calls through the dispatcher: opening and refusing files,
 // stale and foreign values, sample access with its limits, descriptions and
-// extensions, interesting times, and concurrent readers.
+// extensions, interesting times, a track's edits, and concurrent readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "RuntimeCalls.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"
+#include "support/MovieWriter.h"
 
 namespace tp::test {
 namespace {
@@ -345,6 +346,56 @@ TEST_F(MovieToolboxTest, NextInterestingTime_CountsTheVideoSamples) {
   DispatchCall(kQTSelGetMovieNextInterestingTime, movie, nextTimeMediaSample, 1, nullptr, 0, 0, &t, nullptr);
   EXPECT_EQ(QGetMoviesError(), paramErr);
   DispatchCall(kQTSelDisposeMovie, movie);
+}
+
+// Ten samples of 60 units (media and movie at 600 per second) under
+// different edit lists: the edit starts a walk finds, forwards and back, and
+// the media time that plays at a movie time.
+struct EditCase {
+  const char *name;
+  std::vector<WriterEdit> edits;
+  std::vector<std::pair<TimeValue, TimeValue>> starts;   // edit start, length
+  std::vector<std::pair<TimeValue, TimeValue>> toMedia;  // movie time, media time (-1: none)
+};
+
+TEST_F(MovieToolboxTest, TrackEdits_WalkedAndMappedToMediaTime) {
+  const EditCase cases[] = {
+      {"no edit list", {}, {{0, 600}}, {{0, 0}, {150, 150}, {599, 599}, {600, -1}, {-1, -1}}},
+      {"media offset", {{540, 60}}, {{0, 540}}, {{0, 60}, {100, 160}, {540, -1}}},
+      {"empty first", {{300, -1}, {600, 0}}, {{0, 300}, {300, 600}}, {{0, -1}, {299, -1}, {300, 0}, {450, 150}}},
+      {"three",
+       {{120, 0}, {120, 300}, {60, -1}},
+       {{0, 120}, {120, 120}, {240, 60}},
+       {{130, 310}, {250, -1}, {300, -1}}},
+  };
+  for (const EditCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    WriterTrack track = SimpleVideoTrack(10, 100, 60, 1);
+    track.edits = c.edits;
+    const std::string path = dir_.File("edits.mov");
+    ASSERT_TRUE(WriteFile(path, BuildMovie(WriterOptions{}, {track}).bytes));
+    Movie movie = nullptr;
+    ASSERT_EQ(QOpenMovie(path, &movie), noErr);
+    Track t = QGetMovieIndTrack(movie, 1);
+    Media media = QGetTrackMedia(t);
+    EXPECT_EQ(reinterpret_cast<Track>(DispatchCall(kQTSelGetMediaTrack, media)), t);
+
+    std::vector<std::pair<TimeValue, TimeValue>> starts;
+    TimeValue at = -1, length = 0;
+    DispatchCall(kQTSelGetTrackNextInterestingTime, t, nextTimeTrackEdit | nextTimeEdgeOK, 0, 0x10000, &at, &length);
+    while (at >= 0 && starts.size() < 10) {
+      starts.push_back({at, length});
+      DispatchCall(kQTSelGetTrackNextInterestingTime, t, nextTimeTrackEdit, at, 0x10000, &at, &length);
+    }
+    EXPECT_EQ(starts, c.starts);
+    // Backwards from the end finds the last edit's start.
+    DispatchCall(kQTSelGetTrackNextInterestingTime, t, nextTimeTrackEdit | nextTimeEdgeOK, 599, -0x10000, &at, &length);
+    EXPECT_EQ(at, c.starts.back().first);
+    for (const auto &[movieTime, mediaTime] : c.toMedia) {
+      EXPECT_EQ(TimeValue(DispatchCall(kQTSelTrackTimeToMediaTime, movieTime, t)), mediaTime) << movieTime;
+    }
+    DispatchCall(kQTSelDisposeMovie, movie);
+  }
 }
 
 TEST_F(MovieToolboxTest, ConcurrentReaders_SurviveDisposeOnAnotherThread) {

@@ -85,6 +85,35 @@ TEST_F(ModulesTest, LoadLibrary_CountsReferencesAndUnloadsOnLastFree) {
   EXPECT_EQ(GetProcAddress(a, "TpTestModuleAnswer"), nullptr);
 }
 
+// The module entry runs once at the first load and once at the last free;
+// an entry that refuses makes LoadLibrary fail and leaves nothing loaded.
+TEST_F(ModulesTest, ModuleEntry_AttachAtFirstLoadDetachAtLastFree) {
+  struct Case {
+    bool refuse;
+    const char *log;
+  };
+  for (const Case c : {Case{false, "attach;detach;"}, Case{true, "attach;detach;"}}) {
+    SCOPED_TRACE(c.refuse);
+    SetEnvironmentVariableA("TP_TESTMOD_ENTRY", nullptr);
+    SetEnvironmentVariableA("TP_TESTMOD_REFUSE", c.refuse ? "1" : nullptr);
+    HMODULE a = LoadLibraryA(path_.c_str());
+    if (c.refuse) {
+      EXPECT_EQ(a, nullptr);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+    } else {
+      ASSERT_NE(a, nullptr);
+      ASSERT_EQ(LoadLibraryA(path_.c_str()), a);
+      EXPECT_STREQ(std::getenv("TP_TESTMOD_ENTRY"), "attach;");
+      EXPECT_TRUE(FreeLibrary(a));
+      EXPECT_STREQ(std::getenv("TP_TESTMOD_ENTRY"), "attach;");
+      EXPECT_TRUE(FreeLibrary(a));
+    }
+    EXPECT_STREQ(std::getenv("TP_TESTMOD_ENTRY"), c.log);
+    EXPECT_FALSE(loadedInProcess(path_));
+  }
+  SetEnvironmentVariableA("TP_TESTMOD_REFUSE", nullptr);
+}
+
 TEST_F(ModulesTest, GetModuleHandleEx_ByNameAndFromAddressShareOneHandleAndCount) {
   HMODULE loaded = LoadLibraryA(path_.c_str());
   ASSERT_NE(loaded, nullptr);

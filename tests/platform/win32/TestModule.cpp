@@ -25,3 +25,16 @@ struct LookUpSelfAtLoad {
 }  // namespace
 
 TP_TEST_EXPORT HMODULE TpTestModuleSelfAtLoad() { return g_selfAtLoad; }
+
+// The module entry: appends "attach;" or "detach;" to TP_TESTMOD_ENTRY (read
+// by the tests after unload) and refuses to load while TP_TESTMOD_REFUSE is
+// set.
+TP_TEST_EXPORT BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH && reason != DLL_PROCESS_DETACH) return TRUE;
+  char log[256] = "";
+  GetEnvironmentVariableA("TP_TESTMOD_ENTRY", log, sizeof log);
+  lstrcatA(log, reason == DLL_PROCESS_ATTACH ? "attach;" : "detach;");
+  SetEnvironmentVariableA("TP_TESTMOD_ENTRY", log);
+  char refuse[4];
+  return reason != DLL_PROCESS_ATTACH || GetEnvironmentVariableA("TP_TESTMOD_REFUSE", refuse, sizeof refuse) == 0;
+}

@@ -157,6 +157,14 @@ TimeValue GetMovieDuration(Movie theMovie);
 SInt32 GetMovieTrackCount(Movie theMovie);
 Track GetMovieIndTrack(Movie theMovie, SInt32 index);
 Media GetTrackMedia(Track theTrack);
+Track GetMediaTrack(Media theMedia);
+// Edit starts (nextTimeTrackEdit) or sample starts (nextTimeMediaSample) of one
+// track, in movie time; *interestingTime is -1 when there is none.
+void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, TimeValue time, Fixed rate,
+                                 TimeValue *interestingTime, TimeValue *interestingDuration);
+// The media time that plays at a movie time; -1 in an empty edit or outside
+// the track.
+TimeValue TrackTimeToMediaTime(TimeValue value, Track theTrack);
 TimeScale GetMediaTimeScale(Media theMedia);
 TimeValue GetMediaDuration(Media theMedia);
 void GetMediaHandlerDescription(Media theMedia, OSType *mediaType, Str255 creatorName, OSType *creatorManufacturer);

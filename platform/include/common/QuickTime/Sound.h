@@ -158,6 +158,13 @@ enum {
   siDecompressionParams = QT_FOUR_CHAR_CODE('w', 'a', 'v', 'e'),
   siCompressionFactor = QT_FOUR_CHAR_CODE('c', 'm', 'f', 'a'),
   siCompressionMaxPacketSize = QT_FOUR_CHAR_CODE('c', 'm', 'x', 'p'),
+  // Linear PCM input that the 16-bit fields and the 16.16 rate of a
+  // SoundComponentData cannot hold (a version 2 description: 'lpcm' with its
+  // format flags, rates of 65,536 Hz and above): an AudioStreamBasicDescription,
+  // set before SoundConverterBeginConversion. It replaces the input format,
+  // channels, sample size and rate given to SoundConverterOpen; an output
+  // rate of 0 then means the input's rate.
+  siInputStreamDescription = QT_FOUR_CHAR_CODE('i', 's', 'b', 'd'),
   kSoundConverterDidntFillBuffer = 1 << 0,
   kSoundConverterHasLeftOverData = 1 << 1,
   kNoRealtimeProcessing = 1 << 7,

@@ -1,0 +1,208 @@
+// Both pins of a CTidepool streaming a 20 s 1280x720 H.264 (B-frames) + AAC
+// movie into discarding peers with the standard allocator and no clock, in
+// YV12 and RGB32, beside `ffmpeg -threads 1 -i FILE -f null -`, which decodes
+// both streams of the same file. Each side runs in a child process of its
+// own, so that its peak resident memory (from wait4) is its alone; our time
+// runs from Load to both ends of stream, ffmpeg's from its start to its exit.
+// A table at the end gives the rate ratios (target 0.95) and the peaks.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <uuids.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "filter/CTidepool.h"
+#include "filter/CVideoSourceStream.h"
+#include "peers/TestInputPin.h"
+
+namespace {
+
+std::basic_string<WCHAR> Wide(const std::string &s) {
+  std::basic_string<WCHAR> w;
+  for (unsigned char c : s) w += static_cast<WCHAR>(c);
+  return w;
+}
+
+struct Corpus {
+  std::string dir, movie;
+  bool ok = false;
+  Corpus() {
+    char pattern[] = "/tmp/tp-bench-pins-XXXXXX";
+    if (!::mkdtemp(pattern)) return;
+    dir = pattern;
+    movie = dir + "/av_720p.mp4";
+    const std::string command =
+        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=20 "
+        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 -ac 2 -c:v libx264 -preset veryfast -bf 3 "
+        "-g 50 -pix_fmt yuv420p -c:a aac " +
+        movie;
+    ok = std::system(command.c_str()) == 0;
+    setenv("TP_REGISTRY_FILE", (dir + "/registry.reg").c_str(), 1);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime"), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+      const std::basic_string<WCHAR> value = Wide(std::string(TP_QUICKTIME_DIR) + "/");
+      RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
+      RegCloseKey(key);
+    }
+  }
+  ~Corpus() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
+};
+
+Corpus &Files() {
+  static Corpus corpus;
+  return corpus;
+}
+
+struct Figures {
+  double seconds = 0;
+  long peakKb = 0;
+};
+std::map<std::string, Figures> &Results() {
+  static std::map<std::string, Figures> results;
+  return results;
+}
+
+// The child's side of our run: load, connect, stream to both ends. Exit
+// status 0 on success.
+int StreamInChild(const std::string &movie, const GUID &subtype, int reportFd) {
+  using tp::test::TestInputPin;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const auto begin = std::chrono::steady_clock::now();
+  HRESULT hr = E_FAIL;
+  auto *filter = static_cast<CTidepool *>(CTidepool::CreateInstance(nullptr, &hr));
+  filter->NonDelegatingAddRef();
+  if (filter->Load(Wide(movie).c_str(), nullptr) != S_OK || filter->GetPinCount() != 2) return 2;
+  TestInputPin *peers[2] = {new TestInputPin, new TestInputPin};
+  for (TestInputPin *p : peers) p->allocatorMode = TestInputPin::AllocatorMode::None;
+  auto *video = static_cast<CVideoSourceStream *>(filter->GetPin(0));
+  CMediaType mt;
+  for (int i = 0; video->GetMediaType(i, &mt) == S_OK; ++i) {
+    if (IsEqualGUID(*mt.Subtype(), subtype)) break;
+  }
+  if (video->Connect(peers[0], &mt) != S_OK || filter->GetPin(1)->Connect(peers[1], nullptr) != S_OK) return 3;
+  if (filter->Run(0) != S_OK) return 4;
+  for (TestInputPin *p : peers) {
+    if (!p->WaitForEndOfStream(1, std::chrono::minutes(5))) return 5;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  const size_t frames = peers[0]->Received().size();
+  filter->Stop();
+  if (write(reportFd, &seconds, sizeof seconds) != sizeof seconds) return 6;
+  return frames >= 490 ? 0 : 7;
+}
+
+// Runs fn in a child; its wall time (as the child reports it, or measured
+// here when it reports nothing) and peak resident memory.
+template <typename Fn>
+bool RunChild(Fn fn, Figures *figures) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  const auto begin = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    _exit(fn(fds[1]));
+  }
+  close(fds[1]);
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
+  const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  double reported = 0;
+  const bool got = read(fds[0], &reported, sizeof reported) == sizeof reported;
+  close(fds[0]);
+  figures->seconds = got ? reported : measured;
+  figures->peakKb = usage.ru_maxrss;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void Record(benchmark::State &state, const std::string &name, const Figures &f) {
+  state.SetIterationTime(f.seconds);
+  Figures &kept = Results()[name];
+  kept.seconds += f.seconds;
+  kept.peakKb = std::max(kept.peakKb, f.peakKb);
+  state.counters["fps"] = benchmark::Counter(500, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
+}
+
+void Pins(benchmark::State &state, const std::string &name, const GUID &subtype) {
+  Corpus &c = Files();
+  if (!c.ok) return state.SkipWithError("could not make the movie");
+  for (auto _ : state) {
+    Figures f;
+    if (!RunChild([&](int fd) { return StreamInChild(c.movie, subtype, fd); }, &f)) {
+      return state.SkipWithError("the pins did not stream the movie");
+    }
+    Record(state, name, f);
+  }
+}
+
+void Ffmpeg(benchmark::State &state) {
+  Corpus &c = Files();
+  if (!c.ok) return state.SkipWithError("could not make the movie");
+  for (auto _ : state) {
+    Figures f;
+    const bool ok = RunChild(
+        [&](int) {
+          execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", c.movie.c_str(), "-f", "null",
+                 "-", static_cast<char *>(nullptr));
+          return 127;
+        },
+        &f);
+    if (!ok) return state.SkipWithError("ffmpeg failed");
+    Record(state, "ffmpeg", f);
+  }
+}
+
+void PrintTable() {
+  const auto &r = Results();
+  const auto ff = r.find("ffmpeg");
+  if (ff == r.end() || ff->second.seconds <= 0) return;
+  std::printf("\n%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+  for (const char *layout : {"YV12", "RGB32"}) {
+    const auto ours = r.find(std::string("Pins/") + layout);
+    if (ours == r.end() || ours->second.seconds <= 0) continue;
+    const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
+    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
+                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
+                ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
+                ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (const auto &[layout, subtype] :
+       {std::pair{"YV12", &MEDIASUBTYPE_YV12}, std::pair{"RGB32", &MEDIASUBTYPE_RGB32}}) {
+    const std::string name = std::string("Pins/") + layout;
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { Pins(s, name, *subtype); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(2);
+  }
+  benchmark::RegisterBenchmark("Ffmpeg/both_streams/threads:1", Ffmpeg)
+      ->Unit(benchmark::kMillisecond)
+      ->UseManualTime()
+      ->Iterations(2);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  PrintTable();
+  benchmark::Shutdown();
+  return 0;
+}
