@@ -182,6 +182,42 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   EXPECT_NE(std::string::npos, report.find("\"subtype\": \"RGB565\""));
 }
 
+// After --start 1 --rate 2, each stamp is the frame's time less the start,
+// divided by the rate in double precision and truncated; the stop adds the
+// duration divided on its own.
+TEST_F(HostCommands, Convert_StartAndRateFollowTheStampArithmetic) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie = MakeMovie("rate.mov",
+                                      "-f lavfi -i testsrc=size=96x64:rate=25:duration=3 -c:v libx264 -bf 2 -g 10 "
+                                      "-pix_fmt yuv420p");
+  const fs::path out = dir / "rate.out";
+  fs::create_directories(out);
+  const std::string times = (out / "t.txt").string();
+  ASSERT_EQ(0, Run(Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote((out / "v.raw").string()) +
+                        " --format I420 --start 1 --rate 2 --times " + ShellQuote(times))));
+  ASSERT_EQ(0, Run(Tool("extract " + ShellQuote(movie) + " --video I420 --out " + ShellQuote((out / "ex").string()) +
+                        " >/dev/null")));
+  const MediaTimes media(ReadFileText((out / "ex" / "video-times.txt").string()));
+  ASSERT_GT(media.scale, 0);
+  std::vector<std::pair<long long, long long>> stamps;
+  std::istringstream in(ReadFileText(times));
+  std::string pin;
+  long long start, stop, sync, discontinuity;
+  while (in >> pin >> start >> stop >> sync >> discontinuity) stamps.emplace_back(start, stop);
+  ASSERT_FALSE(stamps.empty());
+  constexpr long long kStart = 10000000;
+  size_t j = 0;
+  while (j < media.frames.size() && media.frames[j].first * 10000000 / media.scale < kStart) ++j;
+  ASSERT_EQ(stamps.size(), media.frames.size() - j);
+  for (size_t i = 0; i < stamps.size(); ++i, ++j) {
+    const long long sampleStart = media.frames[j].first * 10000000 / media.scale;
+    const long long duration = media.frames[j].second * 10000000 / media.scale;
+    const long long expectStart = static_cast<long long>(static_cast<double>(sampleStart - kStart) / 2.0);
+    EXPECT_EQ(expectStart, stamps[i].first) << i;
+    EXPECT_EQ(expectStart + static_cast<long long>(static_cast<double>(duration) / 2.0), stamps[i].second) << i;
+  }
+}
+
 // The progress bar appears on a terminal (script(1) gives the tool a
 // pseudo-terminal and records what it drew) and nowhere else.
 TEST_F(HostCommands, Progress_IsDrawnOnATerminalOnly) {
