@@ -134,7 +134,7 @@ bool VideoWriter::WritesY4m() { return m_y4m; }
 
 bool VideoWriter::WriteHeader(REFERENCE_TIME firstLength) {
   int num = 0, den = 0;
-  FrameRate(m_picture.frameTime > 0 ? m_picture.frameTime : firstLength, &num, &den);
+  FrameRate(firstLength > 0 ? firstLength : m_picture.frameTime, &num, &den);
   const bool is422 = m_picture.layout == Layout::YUY2 || m_picture.layout == Layout::UYVY;
   const std::string header = "YUV4MPEG2 W" + std::to_string(m_picture.width) + " H" + std::to_string(m_picture.height) +
                              " F" + std::to_string(num) + ":" + std::to_string(den) + " Ip A1:1 C" +

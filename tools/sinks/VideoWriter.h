@@ -46,9 +46,10 @@ class VideoWriter final : public SinkBase {
   // True when the connection's layout is written as .y4m.
   bool WritesY4m();
 
-  // Frame rate as numerator/denominator for the .y4m header: from the
-  // average frame time, or (when that is 0) from the first sample's length,
-  // reduced; 25/1 when neither is known.
+  // Frame rate as numerator/denominator for the .y4m header, reduced, from
+  // a frame time: the first sample's length (as stamped, so after any rate
+  // change), else the format's average frame time; 25/1 when neither is
+  // known.
   static void FrameRate(REFERENCE_TIME frameTime, int *num, int *den);
 
  protected:

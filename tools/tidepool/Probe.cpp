@@ -1,5 +1,7 @@
 #include "Probe.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -83,18 +85,27 @@ SoundReport DescribeSound(Media media) {
   return s;
 }
 
-std::string FourCharacters(uint32_t code, bool json) {
+std::string FourCharacters(uint32_t code, bool) {
   std::string out;
   for (int shift = 24; shift >= 0; shift -= 8) {
     const unsigned char c = static_cast<unsigned char>(code >> shift);
-    if (c < 0x20 || c >= 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), json ? "\\u%04x" : ".", c);
-      out.append(escaped);
-      continue;
+    out.push_back(c < 0x20 || c >= 0x7f ? '.' : static_cast<char>(c));
+  }
+  return out;
+}
+
+// The four bytes of a code as a string whose characters are the code points
+// of those byte values (UTF-8), so that JSON carries any byte exactly.
+std::string FormatText(uint32_t code) {
+  std::string out;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned char c = static_cast<unsigned char>(code >> shift);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
-    if (json && (c == '"' || c == '\\')) out.push_back('\\');
-    out.push_back(static_cast<char>(c));
   }
   return out;
 }
@@ -138,31 +149,42 @@ ProbeReport ProbeMovie(LPCWSTR path) {
 }
 
 std::string ToJson(const ProbeReport &report) {
-  std::string out;
-  Append(out, "{\"status\": ", report.status, ", \"video\": ");
+  nlohmann::ordered_json out;
+  out["status"] = report.status;
   if (const auto &v = report.video) {
-    Append(out, "{\"timescale\": ", v->timeScale, ", \"duration\": ", v->duration, ", \"width\": ", v->width,
-           ", \"height\": ", v->height, ", \"format\": \"", FourCharacters(v->format, true), "\", \"samples\": [");
-    bool first = true;
+    nlohmann::ordered_json video;
+    video["timescale"] = v->timeScale;
+    video["duration"] = v->duration;
+    video["width"] = v->width;
+    video["height"] = v->height;
+    video["format"] = FormatText(v->format);
+    nlohmann::ordered_json samples = nlohmann::ordered_json::array();
     for (const VideoSample &s : v->samples) {
-      Append(out, first ? "[" : ", [", s.decodeTime, ", ", s.decodeDuration, ", ", s.displayOffset, ", ", s.size,
-             s.sync ? ", 1]" : ", 0]");
-      first = false;
+      samples.push_back({s.decodeTime, s.decodeDuration, s.displayOffset, s.size, s.sync ? 1 : 0});
     }
-    out += "]}";
+    video["samples"] = std::move(samples);
+    out["video"] = std::move(video);
   } else {
-    out += "null";
+    out["video"] = nullptr;
   }
-  out += ", \"sound\": ";
   if (const auto &s = report.sound) {
-    Append(out, "{\"timescale\": ", s->timeScale, ", \"duration\": ", s->duration, ", \"format\": \"",
-           FourCharacters(s->format, true), "\", \"channels\": ", s->channels, ", \"sample_size\": ", s->sampleSize,
-           ", \"sample_rate\": ", Number(s->sampleRate), "}");
+    nlohmann::ordered_json sound;
+    sound["timescale"] = s->timeScale;
+    sound["duration"] = s->duration;
+    sound["format"] = FormatText(s->format);
+    sound["channels"] = s->channels;
+    sound["sample_size"] = s->sampleSize;
+    // Whole rates print as integers, as they always have.
+    if (s->sampleRate == static_cast<double>(static_cast<int64_t>(s->sampleRate))) {
+      sound["sample_rate"] = static_cast<int64_t>(s->sampleRate);
+    } else {
+      sound["sample_rate"] = s->sampleRate;
+    }
+    out["sound"] = std::move(sound);
   } else {
-    out += "null";
+    out["sound"] = nullptr;
   }
-  out += "}\n";
-  return out;
+  return out.dump() + "\n";
 }
 
 std::string ToText(const ProbeReport &report, const std::string &path) {

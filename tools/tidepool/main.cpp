@@ -1,111 +1,53 @@
-// tidepool: command-line access to the engine.
+// tidepool: the movie tool.
 //
+// Engine commands (the engine linked into the tool):
 //   tidepool probe [--json] [--trace] FILE
-//   tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N]
-//   tidepool extract FILE --audio --out DIR
+//   tidepool extract FILE (--video SUBTYPE | --audio) --out DIR [--seek S] [--frames N] [--trace]
+// DirectShow host commands (a graph through COM; the registered Tidepool.ax
+// as the source filter, exactly as any DirectShow application would use it):
+//   tidepool info FILE [--json]
+//   tidepool convert FILE [--video OUT] [--format SUBTYPE] [--audio OUT.wav]
+//                    [--start S] [--stop S] [--rate R] [--times OUT.txt]
+//   tidepool play FILE
 //
-// probe opens FILE through the movie session and prints a summary of its
-// first video and sound media (--json: one JSON object, see tools/README.md).
-// --trace sends the trace to standard error. Exit status: 0 when the movie
-// opened, 1 when it did not, 2 for a usage error.
+// Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
+// error, 130 stopped by Ctrl-C. --help prints to standard output.
 #include <windows.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "ExtractAudio.h"
 #include "ExtractVideo.h"
+#include "GraphHost.h"
+#include "HostCommands.h"
 #include "Probe.h"
 #include "ToolSetup.h"
 
 namespace {
 
-int Usage() {
-  std::fputs(
-      "usage: tidepool probe [--json] [--trace] FILE\n"
-      "       tidepool extract FILE --video SUBTYPE --out DIR [--seek SECONDS] [--frames N] [--trace]\n"
-      "       tidepool extract FILE --audio --out DIR [--trace]\n",
-      stderr);
-  return 2;
-}
-
-std::basic_string<WCHAR> ToWide(const char *text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (n <= 0) return {};
-  std::basic_string<WCHAR> out(static_cast<size_t>(n), 0);
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), n);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
-
-int Probe(int argc, char **argv) {
-  bool json = false;
-  bool trace = false;
-  const char *file = nullptr;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) {
-      json = true;
-    } else if (std::strcmp(argv[i], "--trace") == 0) {
-      trace = true;
-    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
-      return Usage();
-    } else if (file == nullptr) {
-      file = argv[i];
-    } else {
-      return Usage();
-    }
-  }
-  if (file == nullptr) return Usage();
+void MaybeTrace(bool trace) {
   if (trace && !tidepool::SendTraceToStandardError()) {
     std::fputs("tidepool: the trace library is not beside the tool; no trace\n", stderr);
   }
+}
+
+int Probe(const std::string &file, bool json, bool trace) {
+  MaybeTrace(trace);
   tidepool::EnsureQuickTimeRegistered();
-  const std::basic_string<WCHAR> path = ToWide(file);
+  const std::basic_string<WCHAR> path = tidepool::Widen(file);
   const tidepool::ProbeReport report = tidepool::ProbeMovie(path.c_str());
-  const std::string text = json ? tidepool::ToJson(report) : tidepool::ToText(report, file);
+  const std::string text = json ? tidepool::ToJson(report) : tidepool::ToText(report, file.c_str());
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   return report.status == 0 ? 0 : 1;
 }
 
-int Extract(int argc, char **argv) {
-  tidepool::ExtractVideoOptions options;
-  bool audio = false;
-  bool trace = false;
-  const char *file = nullptr;
-  for (int i = 0; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    char *end = nullptr;
-    if (std::strcmp(argv[i], "--audio") == 0) {
-      audio = true;
-    } else if (std::strcmp(argv[i], "--video") == 0 && hasValue) {
-      options.subtype = argv[++i];
-    } else if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
-      options.outDir = argv[++i];
-    } else if (std::strcmp(argv[i], "--seek") == 0 && hasValue) {
-      options.seekSeconds = std::strtod(argv[++i], &end);
-      if (end == argv[i] || *end != '\0') return Usage();
-    } else if (std::strcmp(argv[i], "--frames") == 0 && hasValue) {
-      options.frames = std::strtoll(argv[++i], &end, 10);
-      if (end == argv[i] || *end != '\0') return Usage();
-    } else if (std::strcmp(argv[i], "--trace") == 0) {
-      trace = true;
-    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
-      return Usage();
-    } else if (file == nullptr) {
-      file = argv[i];
-    } else {
-      return Usage();
-    }
-  }
-  if (file == nullptr || options.outDir.empty() || audio == !options.subtype.empty()) return Usage();
-  if (trace && !tidepool::SendTraceToStandardError()) {
-    std::fputs("tidepool: the trace library is not beside the tool; no trace\n", stderr);
-  }
+int Extract(const std::string &file, bool audio, tidepool::ExtractVideoOptions options, bool trace) {
+  MaybeTrace(trace);
   tidepool::EnsureQuickTimeRegistered();
-  const std::basic_string<WCHAR> path = ToWide(file);
+  const std::basic_string<WCHAR> path = tidepool::Widen(file);
   if (audio) {
     const tidepool::ExtractAudioResult sound = tidepool::ExtractAudio(path.c_str(), options.outDir);
     std::fprintf(sound.exitCode == 0 ? stdout : stderr, "%s%s\n",
@@ -121,7 +63,71 @@ int Extract(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "probe") == 0) return Probe(argc - 2, argv + 2);
-  if (argc >= 2 && std::strcmp(argv[1], "extract") == 0) return Extract(argc - 2, argv + 2);
-  return Usage();
+  CLI::App app{"tidepool: open, convert and play movies through the Tidepool source filter"};
+  app.require_subcommand(1);
+
+  std::string file;
+  bool json = false, trace = false;
+  auto *probe = app.add_subcommand("probe", "print the movie's first video and sound media (engine)");
+  probe->add_option("FILE", file, "the movie")->required();
+  probe->add_flag("--json", json, "one JSON object");
+  probe->add_flag("--trace", trace, "send the trace to standard error");
+
+  tidepool::ExtractVideoOptions extract;
+  bool audioOnly = false;
+  auto *ex = app.add_subcommand("extract", "decode one track to files through the engine");
+  ex->add_option("FILE", file, "the movie")->required();
+  auto *videoOpt =
+      ex->add_option("--video", extract.subtype, "video subtype: YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565");
+  auto *audioOpt = ex->add_flag("--audio", audioOnly, "the sound track as PCM");
+  videoOpt->excludes(audioOpt);
+  ex->add_option("--out", extract.outDir, "output folder")->required();
+  double seek = 0;
+  long long frames = 0;
+  auto *seekOpt = ex->add_option("--seek", seek, "start at this time (seconds)");
+  auto *framesOpt = ex->add_option("--frames", frames, "stop after this many frames");
+  ex->add_flag("--trace", trace, "send the trace to standard error");
+
+  tidepool::InfoOptions info;
+  auto *inf = app.add_subcommand("info", "the pins, their media types and durations, through DirectShow");
+  inf->add_option("FILE", info.file, "the movie")->required();
+  inf->add_flag("--json", info.json, "one JSON object");
+
+  tidepool::ConvertOptions convert;
+  auto *conv = app.add_subcommand("convert", "the movie's streams to files, through a DirectShow graph");
+  conv->add_option("FILE", convert.file, "the movie")->required();
+  conv->add_option("--video", convert.video, "video output: .y4m (YUV formats) or raw");
+  conv->add_option("--format", convert.format, "video subtype: YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565");
+  conv->add_option("--audio", convert.audio, "sound output (.wav)");
+  conv->add_option("--start", convert.start, "start time (seconds)")->check(CLI::NonNegativeNumber);
+  conv->add_option("--stop", convert.stop, "stop time (seconds)")->check(CLI::NonNegativeNumber);
+  conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
+  conv->add_option("--times", convert.times, "one line per delivered sample: pin start stop sync discontinuity");
+
+  tidepool::PlayOptions play;
+  auto *pl = app.add_subcommand("play", "play in real time into discarding renderers and report the timing");
+  pl->add_option("FILE", play.file, "the movie")->required();
+  pl->add_option("--slow-video-ms", play.slowVideoMs, "testing: make every video frame take this long")
+      ->group("");  // not listed in --help
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+  if (probe->parsed()) return Probe(file, json, trace);
+  if (ex->parsed()) {
+    if (extract.subtype.empty() == !audioOnly) {
+      std::fputs("tidepool: extract needs --video SUBTYPE or --audio\n", stderr);
+      return 2;
+    }
+    if (seekOpt->count()) extract.seekSeconds = seek;
+    if (framesOpt->count()) extract.frames = frames;
+    return Extract(file, audioOnly, extract, trace);
+  }
+  if (inf->parsed()) return tidepool::RunInfo(info);
+  if (conv->parsed()) return tidepool::RunConvert(convert);
+  if (pl->parsed()) return tidepool::RunPlay(play);
+  return 2;
 }

@@ -195,9 +195,10 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   static constexpr REFERENCE_TIME kLateTolerance = 20 * 10000;
 
   struct Stats {
-    LONGLONG rendered = 0;           // samples given to RenderSample
-    LONGLONG late = 0;               // of those, presented late
-    REFERENCE_TIME maxLateness = 0;  // the largest lateness seen
+    LONGLONG rendered = 0;             // samples given to RenderSample
+    LONGLONG late = 0;                 // of those, presented late
+    REFERENCE_TIME maxLateness = 0;    // the largest lateness seen
+    REFERENCE_TIME totalLateness = 0;  // the sum over rendered samples
   };
 
   Renderer(REFCLSID clsid, LPCWSTR pinName);
@@ -897,6 +898,7 @@ inline HRESULT Renderer::Receive(IMediaSample *pSample) {
       ++m_stats.rendered;
       if (late) ++m_stats.late;
       if (lateness > m_stats.maxLateness) m_stats.maxLateness = lateness;
+      m_stats.totalLateness += lateness;
       if (timed) m_lastStop = stop > start ? stop : start;
     } else {
       m_failed = true;

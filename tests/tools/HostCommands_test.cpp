@@ -1,0 +1,237 @@
+// The tidepool tool's DirectShow host commands run as programs against the
+// registered Tidepool.ax: convert's files and sample times against the
+// engine-level extract of the same movie, info's report, and one clear
+// failure line with the right exit status for each kind of bad input.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/FfmpegTools.h"
+
+namespace fs = std::filesystem;
+using tp::test::ff::ReadFileBytes;
+using tp::test::ff::ReadFileText;
+using tp::test::ff::ShellQuote;
+
+namespace {
+
+class HostCommands : public ::testing::Test {
+ protected:
+  static fs::path dir;
+
+  static void SetUpTestSuite() {
+    dir = fs::temp_directory_path() / ("tp_host_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string bin = std::string(TP_BUILD_DIR) + "/bin/";
+    ASSERT_EQ(0, Run(ShellQuote(bin + "regsvr32") + " /s " + ShellQuote(bin + "Tidepool.ax")));
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+  static int Run(const std::string &command, std::string *out = nullptr) {
+    const std::string full = "TP_REGISTRY_FILE=" + ShellQuote((dir / "registry.reg").string()) + " " + command;
+    if (!out) {
+      const int status = std::system(full.c_str());
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return tp::test::ff::RunCommand(full, out);
+  }
+  static std::string Tool(const std::string &args) {
+    return ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " " + args;
+  }
+  static std::string MakeMovie(const std::string &name, const std::string &args) {
+    const std::string path = (dir / name).string();
+    if (!fs::exists(path)) {
+      EXPECT_TRUE(tp::test::ff::RunFfmpeg("-v error " + args + " -y " + ShellQuote(path)));
+    }
+    return path;
+  }
+};
+fs::path HostCommands::dir;
+
+// extract's times file: "timescale N", then "start duration" per frame.
+struct MediaTimes {
+  long long scale = 0;
+  std::vector<std::pair<long long, long long>> frames;
+  explicit MediaTimes(const std::string &text) {
+    std::istringstream in(text);
+    std::string word;
+    in >> word >> scale;
+    long long start, duration;
+    while (in >> start >> duration) frames.emplace_back(start, duration);
+  }
+};
+
+// convert through the graph equals extract through the engine: the same
+// frames byte for byte (convert stops at the pins' common stop time, so it
+// may deliver a prefix of extract's frames), the same PCM, and stamps that
+// are extract's media times in 100 ns units.
+TEST_F(HostCommands, Convert_EqualsTheEngineExtract) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  struct Case {
+    const char *name;
+    const char *args;
+    const char *format;  // null: audio only
+  } cases[] = {
+      {"h264.mov",
+       "-f lavfi -i testsrc=size=160x120:rate=25:duration=2 -f lavfi -i sine=frequency=440:duration=2 "
+       "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest",
+       "RGB32"},
+      {"mpeg4.mp4", "-f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v mpeg4 -bf 1", "YV12"},
+      {"sound.m4a", "-f lavfi -i sine=frequency=440:duration=2 -c:a aac", nullptr},
+      {"sound.aiff", "-f lavfi -i sine=frequency=440:duration=1 -c:a pcm_s16be", nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string movie = MakeMovie(c.name, c.args);
+    const fs::path out = dir / (std::string(c.name) + ".out");
+    fs::create_directories(out);
+    const std::string video = (out / "v.raw").string(), audio = (out / "a.wav").string();
+    const std::string times = (out / "t.txt").string();
+    std::string args = "convert " + ShellQuote(movie) + " --times " + ShellQuote(times);
+    if (c.format) args += " --video " + ShellQuote(video) + " --format " + c.format;
+    const bool hasAudio = std::string(c.name) != "mpeg4.mp4";
+    if (hasAudio) args += " --audio " + ShellQuote(audio);
+    ASSERT_EQ(0, Run(Tool(args)));
+    const fs::path ex = out / "extract";
+    if (c.format) {
+      ASSERT_EQ(0, Run(Tool("extract " + ShellQuote(movie) + " --video " + c.format + " --out " +
+                            ShellQuote(ex.string()) + " >/dev/null")));
+      const std::vector<uint8_t> mine = ReadFileBytes(video), theirs = ReadFileBytes((ex / "video.raw").string());
+      ASSERT_FALSE(mine.empty());
+      ASSERT_LE(mine.size(), theirs.size());
+      EXPECT_TRUE(std::equal(mine.begin(), mine.end(), theirs.begin())) << "frames differ";
+      // Stamps: extract's "start duration" in media units, ours in 100 ns.
+      const MediaTimes theirTimes(ReadFileText((ex / "video-times.txt").string()));
+      std::vector<std::vector<long long>> videoTimes;
+      std::istringstream in(ReadFileText(times));
+      std::string line;
+      while (std::getline(in, line)) {
+        if (line.rfind("Video ", 0) != 0) continue;
+        std::istringstream words(line.substr(6));
+        long long start, stop;
+        words >> start >> stop;
+        videoTimes.push_back({start, stop});
+      }
+      const long long scale = theirTimes.scale;
+      ASSERT_GT(scale, 0);
+      ASSERT_FALSE(theirTimes.frames.empty());
+      const size_t frames = mine.size() / (theirs.size() / theirTimes.frames.size());
+      ASSERT_EQ(frames, videoTimes.size());
+      for (size_t i = 0; i < frames; ++i) {
+        const auto &t = theirTimes.frames[i];
+        EXPECT_EQ(t.first * 10000000 / scale, videoTimes[i][0]) << i;
+        EXPECT_EQ((t.first + t.second) * 10000000 / scale, videoTimes[i][1]) << i;
+      }
+    }
+    if (hasAudio) {
+      ASSERT_EQ(
+          0, Run(Tool("extract " + ShellQuote(movie) + " --audio --out " + ShellQuote(ex.string()) + " >/dev/null")));
+      EXPECT_EQ(ReadFileBytes((ex / "audio.wav").string()), ReadFileBytes(audio)) << "PCM differs";
+    }
+  }
+}
+
+TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie =
+      MakeMovie("small.mov", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p");
+  const std::string unknown = (dir / "notes.txt").string();
+  std::system(("echo hello > " + ShellQuote(unknown)).c_str());
+  struct Case {
+    std::string args;
+    int status;
+    const char *says;  // in the one line on standard error
+  } cases[] = {
+      {"info " + ShellQuote((dir / "missing.mov").string()), 1, "no such file"},
+      {"info " + ShellQuote(unknown), 1, "registered source filter"},
+      {"convert " + ShellQuote(movie) + " --video /nonexistent/dir/v.raw", 1, "cannot write"},
+      {"convert " + ShellQuote(movie) + " --audio " + ShellQuote((dir / "a.wav").string()), 1, "no sound track"},
+      {"convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "v.y4m").string()) + " --format RGB32", 1,
+       "YUV"},
+      {"convert " + ShellQuote(movie) + " --rate 0", 2, ""},
+      {"convert", 2, ""},
+      {"frobnicate", 2, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string err;
+    const int status = Run(Tool(c.args) + " 2>&1 >/dev/null", &err);
+    EXPECT_EQ(c.status, status);
+    EXPECT_NE(std::string::npos, err.find(c.says)) << err;
+    if (c.status == 1) {
+      EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    }
+  }
+  std::string help;
+  EXPECT_EQ(0, Run(Tool("--help 2>/dev/null"), &help));
+  EXPECT_NE(std::string::npos, help.find("convert"));
+  std::string report;
+  ASSERT_EQ(0, Run(Tool("info --json " + ShellQuote(movie)), &report));
+  EXPECT_NE(std::string::npos, report.find("\"name\": \"Video\""));
+  EXPECT_NE(std::string::npos, report.find("\"subtype\": \"RGB565\""));
+}
+
+// After --start 1 --rate 2, each stamp is the frame's time less the start,
+// divided by the rate in double precision and truncated; the stop adds the
+// duration divided on its own.
+TEST_F(HostCommands, Convert_StartAndRateFollowTheStampArithmetic) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie = MakeMovie("rate.mov",
+                                      "-f lavfi -i testsrc=size=96x64:rate=25:duration=3 -c:v libx264 -bf 2 -g 10 "
+                                      "-pix_fmt yuv420p");
+  const fs::path out = dir / "rate.out";
+  fs::create_directories(out);
+  const std::string times = (out / "t.txt").string();
+  ASSERT_EQ(0, Run(Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote((out / "v.raw").string()) +
+                        " --format I420 --start 1 --rate 2 --times " + ShellQuote(times))));
+  ASSERT_EQ(0, Run(Tool("extract " + ShellQuote(movie) + " --video I420 --out " + ShellQuote((out / "ex").string()) +
+                        " >/dev/null")));
+  const MediaTimes media(ReadFileText((out / "ex" / "video-times.txt").string()));
+  ASSERT_GT(media.scale, 0);
+  std::vector<std::pair<long long, long long>> stamps;
+  std::istringstream in(ReadFileText(times));
+  std::string pin;
+  long long start, stop, sync, discontinuity;
+  while (in >> pin >> start >> stop >> sync >> discontinuity) stamps.emplace_back(start, stop);
+  ASSERT_FALSE(stamps.empty());
+  constexpr long long kStart = 10000000;
+  size_t j = 0;
+  while (j < media.frames.size() && media.frames[j].first * 10000000 / media.scale < kStart) ++j;
+  ASSERT_EQ(stamps.size(), media.frames.size() - j);
+  for (size_t i = 0; i < stamps.size(); ++i, ++j) {
+    const long long sampleStart = media.frames[j].first * 10000000 / media.scale;
+    const long long duration = media.frames[j].second * 10000000 / media.scale;
+    const long long expectStart = static_cast<long long>(static_cast<double>(sampleStart - kStart) / 2.0);
+    EXPECT_EQ(expectStart, stamps[i].first) << i;
+    EXPECT_EQ(expectStart + static_cast<long long>(static_cast<double>(duration) / 2.0), stamps[i].second) << i;
+  }
+}
+
+// The progress bar appears on a terminal (script(1) gives the tool a
+// pseudo-terminal and records what it drew) and nowhere else.
+TEST_F(HostCommands, Progress_IsDrawnOnATerminalOnly) {
+  if (!tp::test::ff::HaveFfmpeg() || Run("command -v script >/dev/null") != 0) GTEST_SKIP() << "no ffmpeg or script";
+  const std::string movie =
+      MakeMovie("small.mov", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p");
+  const std::string convert = Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "p.raw").string()));
+  std::string terminal, plain;
+  ASSERT_EQ(0, Run("script -qec " + ShellQuote(convert) + " /dev/null", &terminal));
+  EXPECT_NE(std::string::npos, terminal.find("\r[")) << terminal;
+  EXPECT_NE(std::string::npos, terminal.find(" / 1.00 s ")) << terminal;
+  EXPECT_NE(std::string::npos, terminal.find("x")) << terminal;
+  ASSERT_EQ(0, Run(convert + " 2>&1", &plain));
+  EXPECT_EQ("", plain);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// tidepool convert and play: the movie's pins into the host's sinks, run by
+// the graph manager (as fast as the filters go for convert, on the system
+// clock for play), with a progress bar and a clean stop on Ctrl-C.
+#include <windows.h>
+#include <dshow.h>
+#include <evcode.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "GraphHost.h"
+#include "HostCommands.h"
+#include "Progress.h"
+#include "sinks/DiscardRenderer.h"
+#include "sinks/VideoWriter.h"
+#include "sinks/WavWriter.h"
+
+namespace tidepool {
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+// Releases a sink when it goes.
+template <class T>
+struct Held {
+  T *p = nullptr;
+  ~Held() {
+    if (p) p->Release();
+  }
+};
+
+// Writes one line per delivered sample, from both streaming threads.
+class TimesLog {
+ public:
+  bool Open(const std::string &path) {
+    m_file.open(std::filesystem::u8path(path), std::ios::out | std::ios::trunc);
+    return static_cast<bool>(m_file);
+  }
+  bool IsOpen() const { return m_file.is_open(); }
+  void Write(const char *pin, const tp::sinks::SampleRecord &r) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%s %lld %lld %d %d\n", pin, static_cast<long long>(r.start),
+                  static_cast<long long>(r.stop), r.sync ? 1 : 0, r.discontinuity ? 1 : 0);
+    tp::sink::Guard lock(m_lock);
+    m_file << line;
+  }
+
+ private:
+  tp::sink::CritSec m_lock;
+  std::ofstream m_file;
+};
+
+// Runs the graph to its end, an error or an interrupt, drawing progress
+// from the furthest stop time delivered. 0, 1 or 130.
+int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSeconds, double rate, double duration) {
+  std::signal(SIGINT, OnInterrupt);
+  HRESULT hr = host.Control()->Run();
+  if (FAILED(hr)) {
+    std::cerr << "tidepool: the graph does not run: " << GraphHost::Describe(hr) << "\n";
+    return 1;
+  }
+  Progress progress(duration);
+  LONG code = 0;
+  int status = 0;
+  for (;;) {
+    hr = host.Events()->WaitForCompletion(100, &code);
+    progress.Update(startSeconds + reached.load() / 1e7 * rate);
+    if (hr == S_OK) break;
+    if (g_interrupted) {
+      status = 130;
+      break;
+    }
+  }
+  host.Control()->Stop();
+  if (status == 0 && code != EC_COMPLETE) {
+    std::cerr << "tidepool: playback failed (event " << code << ")\n";
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace
+
+void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
+bool Interrupted() { return g_interrupted; }
+
+int RunConvert(const ConvertOptions &o) {
+  if (o.rate <= 0 || o.start < 0 || (o.stop >= 0 && o.stop < o.start)) {
+    std::cerr << "tidepool: --start, --stop and --rate must give a forward range at a positive rate\n";
+    return 2;
+  }
+  GUID subtype = GUID_NULL;
+  if (!o.format.empty() && !GraphHost::SubtypeFromName(o.format, &subtype)) {
+    std::cerr << "tidepool: unknown video format " << o.format << "\n";
+    return 2;
+  }
+  ComScope com;
+  GraphHost host;
+  if (!com.ok() || !host.Open(o.file)) {
+    std::cerr << "tidepool: " << (com.ok() ? host.Error() : "COM cannot start") << "\n";
+    return 1;
+  }
+  TimesLog times;
+  if (!o.times.empty() && !times.Open(o.times)) {
+    std::cerr << "tidepool: cannot write " << o.times << "\n";
+    return 1;
+  }
+  std::atomic<LONGLONG> reached{0};
+  auto observe = [&](const char *pin) {
+    return [&times, &reached, pin](const tp::sinks::SampleRecord &r) {
+      if (times.IsOpen()) times.Write(pin, r);
+      LONGLONG seen = reached.load();
+      while (r.hasTime && r.stop > seen && !reached.compare_exchange_weak(seen, r.stop)) {
+      }
+    };
+  };
+  Held<tp::sinks::VideoWriter> video;
+  Held<tp::sinks::WavWriter> audio;
+  if (!o.video.empty()) {
+    OutputPin *pin = host.Pin("Video");
+    if (!pin) {
+      std::cerr << "tidepool: " << o.file << ": no video track\n";
+      return 1;
+    }
+    const bool y4m = std::filesystem::u8path(o.video).extension() == ".y4m";
+    HRESULT hr = S_OK;
+    video.p = tp::sinks::VideoWriter::Create(
+        std::filesystem::u8path(o.video),
+        y4m ? tp::sinks::VideoWriter::Container::Auto : tp::sinks::VideoWriter::Container::Raw, &hr);
+    if (!video.p) {
+      std::cerr << "tidepool: cannot write " << o.video << "\n";
+      return 1;
+    }
+    video.p->SetObserver(observe("Video"));
+    if (!host.Connect(*pin, video.p, subtype)) {
+      std::cerr << "tidepool: " << host.Error() << "\n";
+      return 1;
+    }
+    if (y4m && !video.p->WritesY4m()) {
+      std::cerr << "tidepool: a .y4m file needs a YUV format (YV12, I420 or YUY2)\n";
+      return 1;
+    }
+  }
+  if (!o.audio.empty()) {
+    OutputPin *pin = host.Pin("Audio");
+    if (!pin) {
+      std::cerr << "tidepool: " << o.file << ": no sound track\n";
+      return 1;
+    }
+    HRESULT hr = S_OK;
+    audio.p = tp::sinks::WavWriter::Create(std::filesystem::u8path(o.audio), &hr);
+    if (!audio.p) {
+      std::cerr << "tidepool: cannot write " << o.audio << "\n";
+      return 1;
+    }
+    audio.p->SetObserver(observe("Audio"));
+    if (!host.Connect(*pin, audio.p, GUID_NULL)) {
+      std::cerr << "tidepool: " << host.Error() << "\n";
+      return 1;
+    }
+  }
+  if (!video.p && !audio.p) {
+    std::cerr << "tidepool: nothing to convert: give --video or --audio\n";
+    return 2;
+  }
+  host.RunWithoutClock();
+  IMediaSeeking *seeking = host.Seeking();
+  if (o.rate != 1 && FAILED(seeking->SetRate(o.rate))) {
+    std::cerr << "tidepool: the movie cannot play at rate " << o.rate << "\n";
+    return 1;
+  }
+  LONGLONG duration = 0;
+  seeking->GetDuration(&duration);
+  LONGLONG start = static_cast<LONGLONG>(o.start * kSecond), stop = static_cast<LONGLONG>(o.stop * kSecond);
+  if (o.start > 0 || o.stop >= 0) {
+    const HRESULT hr = seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                                             o.stop >= 0 ? AM_SEEKING_AbsolutePositioning : AM_SEEKING_NoPositioning);
+    if (FAILED(hr)) {
+      std::cerr << "tidepool: cannot seek: " << GraphHost::Describe(hr) << "\n";
+      return 1;
+    }
+  }
+  const double end = o.stop >= 0 ? std::min(o.stop, duration / 1e7) : duration / 1e7;
+  return RunGraph(host, reached, o.start, o.rate, end);
+}
+
+int RunPlay(const PlayOptions &o) {
+  ComScope com;
+  GraphHost host;
+  if (!com.ok() || !host.Open(o.file)) {
+    std::cerr << "tidepool: " << (com.ok() ? host.Error() : "COM cannot start") << "\n";
+    return 1;
+  }
+  std::atomic<LONGLONG> reached{0};
+  Held<tp::sinks::DiscardRenderer> video, audio;
+  for (OutputPin &pin : host.Pins()) {
+    const bool isVideo = pin.name == "Video";
+    Held<tp::sinks::DiscardRenderer> &sink = isVideo ? video : audio;
+    if (sink.p) continue;
+    sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);
+    sink.p->SetRealTime(true);
+    if (isVideo && o.slowVideoMs > 0) sink.p->SetSlowdown(std::chrono::milliseconds(o.slowVideoMs));
+    sink.p->SetObserver([&reached](const tp::sinks::SampleRecord &r) {
+      LONGLONG seen = reached.load();
+      while (r.hasTime && r.stop > seen && !reached.compare_exchange_weak(seen, r.stop)) {
+      }
+    });
+    if (!host.Connect(pin, sink.p, GUID_NULL)) {
+      std::cerr << "tidepool: " << host.Error() << "\n";
+      return 1;
+    }
+  }
+  LONGLONG duration = 0;
+  host.Seeking()->GetDuration(&duration);
+  const auto begin = std::chrono::steady_clock::now();
+  const int status = RunGraph(host, reached, 0, 1, duration / 1e7);
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  if (status == 1) return status;
+  std::printf("played %.3f s of %.3f s in %.3f s\n", reached.load() / 1e7, duration / 1e7, wall);
+  if (video.p) {
+    const auto s = video.p->GetStats();
+    std::printf("video: %lld frames rendered, %lld late, 0 dropped, worst %.1f ms late\n",
+                static_cast<long long>(s.rendered), static_cast<long long>(s.late), s.maxLateness / 1e4);
+  }
+  if (audio.p) {
+    const auto s = audio.p->GetStats();
+    std::printf("audio: %lld buffers rendered, %lld late, worst %.1f ms late\n", static_cast<long long>(s.rendered),
+                static_cast<long long>(s.late), s.maxLateness / 1e4);
+  }
+  if (video.p && audio.p) {
+    // How far the video trailed the sound on average, as presented.
+    const auto v = video.p->GetStats(), a = audio.p->GetStats();
+    const double vMean = v.rendered ? v.totalLateness / 1e4 / v.rendered : 0;
+    const double aMean = a.rendered ? a.totalLateness / 1e4 / a.rendered : 0;
+    std::printf("A/V offset: %.1f ms\n", vMean - aMean);
+  }
+  return status;
+}
+
+}  // namespace tidepool

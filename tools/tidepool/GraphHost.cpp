@@ -1,0 +1,225 @@
+#include "GraphHost.h"
+
+#include "ToolSetup.h"
+
+#include <uuids.h>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace tidepool {
+namespace {
+
+struct NamedSubtype {
+  const char *name;
+  GUID subtype;
+};
+
+// The video pin's seven subtypes (I420 by its FOURCC: not every toolchain's
+// list carries it).
+const NamedSubtype kSubtypes[] = {
+    {"YV12", {0x32315659, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}}},
+    {"YUY2", {0x32595559, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}}},
+    {"I420", {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}}},
+    {"RGB32", {0xe436eb7e, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}},
+    {"RGB24", {0xe436eb7d, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}},
+    {"RGB555", {0xe436eb7c, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}},
+    {"RGB565", {0xe436eb7b, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}},
+    {"PCM", {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}}},
+};
+
+void FreeType(AM_MEDIA_TYPE *pmt) {
+  if (!pmt) return;
+  if (pmt->cbFormat && pmt->pbFormat) CoTaskMemFree(pmt->pbFormat);
+  if (pmt->pUnk) pmt->pUnk->Release();
+  CoTaskMemFree(pmt);
+}
+
+}  // namespace
+
+std::basic_string<WCHAR> Widen(const std::string &text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::basic_string<WCHAR> out(static_cast<size_t>(n), 0);
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+std::string Narrow(const WCHAR *text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string out(static_cast<size_t>(n), 0);
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+GraphHost::~GraphHost() {
+  if (m_control) m_control->Stop();
+  for (OutputPin &p : m_pins) {
+    for (AM_MEDIA_TYPE *t : p.types) FreeType(t);
+    p.pin->Release();
+  }
+  if (m_source) m_source->Release();
+  if (m_seeking) m_seeking->Release();
+  if (m_events) m_events->Release();
+  if (m_control) m_control->Release();
+  if (m_graph) m_graph->Release();
+}
+
+std::string GraphHost::Describe(HRESULT hr) {
+  char text[64];
+  std::snprintf(text, sizeof text, "error 0x%08lX", static_cast<unsigned long>(hr));
+  switch (hr) {
+    case VFW_E_NOT_FOUND:
+      return "no such file";
+    case VFW_E_UNKNOWN_FILE_TYPE:
+      return "not a file type with a registered source filter (is Tidepool.ax registered? regsvr32 Tidepool.ax)";
+    case VFW_E_CANNOT_LOAD_SOURCE_FILTER:
+      return "the registered source filter cannot be loaded";
+    case VFW_E_CANNOT_CONNECT:
+    case VFW_E_NO_ACCEPTABLE_TYPES:
+    case VFW_E_TYPE_NOT_ACCEPTED:
+      return "the pins could not agree on a type";
+    default:
+      return text;
+  }
+}
+
+bool GraphHost::Open(const std::string &file) {
+  // The module finds the runtime through the registry, as the engine
+  // commands do.
+  EnsureQuickTimeRegistered();
+  HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                reinterpret_cast<void **>(&m_graph));
+  if (FAILED(hr)) {
+    m_error = "cannot create the filter graph: " + Describe(hr);
+    return false;
+  }
+  m_graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void **>(&m_control));
+  m_graph->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void **>(&m_events));
+  m_graph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&m_seeking));
+  if (!m_control || !m_events || !m_seeking) {
+    m_error = "the filter graph lacks a control interface";
+    return false;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(std::filesystem::u8path(file), ec)) {
+    m_error = file + ": no such file";
+    return false;
+  }
+  const std::basic_string<WCHAR> wide = Widen(file);
+  hr = m_graph->AddSourceFilter(wide.c_str(), wide.c_str(), &m_source);
+  if (FAILED(hr)) {
+    m_error = file + ": " + Describe(hr);
+    return false;
+  }
+  IEnumPins *e = nullptr;
+  if (SUCCEEDED(m_source->EnumPins(&e)) && e) {
+    IPin *pin = nullptr;
+    while (e->Next(1, &pin, nullptr) == S_OK && m_pins.size() < 16) {
+      PIN_INFO info{};
+      pin->QueryPinInfo(&info);
+      if (info.pFilter) info.pFilter->Release();
+      if (info.dir != PINDIR_OUTPUT) {
+        pin->Release();
+        continue;
+      }
+      OutputPin out;
+      out.pin = pin;
+      out.name = Narrow(info.achName);
+      IEnumMediaTypes *types = nullptr;
+      if (SUCCEEDED(pin->EnumMediaTypes(&types)) && types) {
+        AM_MEDIA_TYPE *pmt = nullptr;
+        while (out.types.size() < 64 && types->Next(1, &pmt, nullptr) == S_OK && pmt) out.types.push_back(pmt);
+        types->Release();
+      }
+      if (!out.types.empty()) out.major = out.types.front()->majortype;
+      m_pins.push_back(std::move(out));
+    }
+    e->Release();
+  }
+  if (m_pins.empty()) {
+    m_error = file + ": no usable video or sound track";
+    return false;
+  }
+  return true;
+}
+
+OutputPin *GraphHost::Pin(const std::string &name) {
+  for (OutputPin &p : m_pins) {
+    if (p.name == name) return &p;
+  }
+  return nullptr;
+}
+
+bool GraphHost::Connect(OutputPin &pin, IBaseFilter *sink, const GUID &subtype) {
+  HRESULT hr = m_graph->AddFilter(sink, nullptr);
+  if (FAILED(hr)) {
+    m_error = "cannot add a sink: " + Describe(hr);
+    return false;
+  }
+  IEnumPins *e = nullptr;
+  IPin *in = nullptr;
+  if (SUCCEEDED(sink->EnumPins(&e)) && e) {
+    e->Next(1, &in, nullptr);
+    e->Release();
+  }
+  if (!in) {
+    m_error = "the sink has no input pin";
+    return false;
+  }
+  const AM_MEDIA_TYPE *type = nullptr;
+  if (!IsEqualGUID(subtype, GUID_NULL)) {
+    for (const AM_MEDIA_TYPE *t : pin.types) {
+      if (IsEqualGUID(t->subtype, subtype)) {
+        type = t;
+        break;
+      }
+    }
+    if (!type) {
+      in->Release();
+      m_error = "the " + pin.name + " pin does not offer " + SubtypeName(subtype);
+      return false;
+    }
+  }
+  hr = m_graph->ConnectDirect(pin.pin, in, type);
+  in->Release();
+  if (FAILED(hr)) {
+    m_error = "cannot connect the " + pin.name + " pin: " + Describe(hr);
+    return false;
+  }
+  return true;
+}
+
+bool GraphHost::RunWithoutClock() {
+  IMediaFilter *filter = nullptr;
+  if (FAILED(m_graph->QueryInterface(IID_IMediaFilter, reinterpret_cast<void **>(&filter)))) return false;
+  const HRESULT hr = filter->SetSyncSource(nullptr);
+  filter->Release();
+  return SUCCEEDED(hr);
+}
+
+std::string GraphHost::SubtypeName(const GUID &subtype) {
+  for (const NamedSubtype &n : kSubtypes) {
+    if (IsEqualGUID(n.subtype, subtype)) return n.name;
+  }
+  OLECHAR text[40] = {};
+  StringFromGUID2(subtype, text, 40);
+  return Narrow(text);
+}
+
+bool GraphHost::SubtypeFromName(const std::string &name, GUID *subtype) {
+  for (const NamedSubtype &n : kSubtypes) {
+    std::string upper;
+    for (char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (upper == n.name) {
+      *subtype = n.subtype;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace tidepool

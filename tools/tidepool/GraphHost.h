@@ -1,0 +1,90 @@
+// GraphHost: what the DirectShow host commands (info, convert, play) share.
+// A graph made through CoCreateInstance(CLSID_FilterGraph), the movie's
+// source filter added by extension, its output pins with the types they
+// offer, and one clear line for each way that opening can fail. Only
+// DirectShow's interfaces are used, so the same code runs against Windows'
+// own graph manager.
+//
+// Ownership: the host holds one reference on each interface it keeps and
+// releases them when it goes. Threads: the calling thread only (COM in the
+// multithreaded apartment, set up by ComScope).
+#pragma once
+
+#include <windows.h>
+#include <dshow.h>
+
+#include <string>
+#include <vector>
+
+namespace tidepool {
+
+// COM for the calling thread, for the life of the object.
+class ComScope {
+ public:
+  ComScope() : m_hr(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+  ~ComScope() {
+    if (SUCCEEDED(m_hr)) CoUninitialize();
+  }
+  bool ok() const { return SUCCEEDED(m_hr); }
+
+ private:
+  HRESULT m_hr;
+};
+
+struct OutputPin {
+  IPin *pin = nullptr;  // counted by the host
+  std::string name;     // "Video", "Audio"
+  GUID major{};
+  std::vector<AM_MEDIA_TYPE *> types;  // owned copies, in offer order
+};
+
+class GraphHost {
+ public:
+  GraphHost() = default;
+  ~GraphHost();
+  GraphHost(const GraphHost &) = delete;
+  GraphHost &operator=(const GraphHost &) = delete;
+
+  // Creates the graph and adds the movie's source filter. false with
+  // Error() set: the file is missing, its type is not registered, the
+  // source cannot be loaded, or it has no usable track (no pins).
+  bool Open(const std::string &file);
+  const std::string &Error() const { return m_error; }
+
+  IGraphBuilder *Graph() const { return m_graph; }
+  IMediaControl *Control() const { return m_control; }
+  IMediaEventEx *Events() const { return m_events; }
+  IMediaSeeking *Seeking() const { return m_seeking; }
+  IBaseFilter *Source() const { return m_source; }
+  std::vector<OutputPin> &Pins() { return m_pins; }
+  // The pin with that name, or null.
+  OutputPin *Pin(const std::string &name);
+
+  // Adds sink and connects pin to its input, with the first offered type of
+  // the given subtype (GUID_NULL: let the pins agree). false with Error().
+  bool Connect(OutputPin &pin, IBaseFilter *sink, const GUID &subtype);
+  // No clock: the graph runs as fast as the filters go.
+  bool RunWithoutClock();
+
+  // The name of a video subtype ("RGB32", "YV12", ...), or the GUID's text.
+  static std::string SubtypeName(const GUID &subtype);
+  // The subtype for a name (case-insensitive); false when unknown.
+  static bool SubtypeFromName(const std::string &name, GUID *subtype);
+  // One line for a failed call.
+  static std::string Describe(HRESULT hr);
+
+ private:
+  IGraphBuilder *m_graph = nullptr;
+  IMediaControl *m_control = nullptr;
+  IMediaEventEx *m_events = nullptr;
+  IMediaSeeking *m_seeking = nullptr;
+  IBaseFilter *m_source = nullptr;
+  std::vector<OutputPin> m_pins;
+  std::string m_error;
+};
+
+// Narrow (UTF-8) and wide forms of a path or name.
+std::basic_string<WCHAR> Widen(const std::string &text);
+std::string Narrow(const WCHAR *text);
+
+}  // namespace tidepool

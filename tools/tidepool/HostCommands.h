@@ -1,0 +1,39 @@
+// The DirectShow host commands of the tidepool tool: info, convert, play.
+// Each builds a graph through GraphHost and returns the process's exit
+// status: 0 done, 1 a failure (one line on standard error), 130 stopped by
+// an interrupt (the graph stopped cleanly, outputs complete).
+#pragma once
+
+#include <string>
+
+namespace tidepool {
+
+struct InfoOptions {
+  std::string file;
+  bool json = false;
+};
+int RunInfo(const InfoOptions &options);
+
+struct ConvertOptions {
+  std::string file;
+  std::string video;   // output path; .y4m for a YUV4MPEG2 stream, else raw
+  std::string format;  // video subtype name; empty: the pin's first
+  std::string audio;   // .wav output path
+  std::string times;   // one line per delivered sample
+  double start = 0;    // seconds
+  double stop = -1;    // seconds; negative: the end
+  double rate = 1;
+};
+int RunConvert(const ConvertOptions &options);
+
+struct PlayOptions {
+  std::string file;
+  int slowVideoMs = 0;  // test-only: each video frame takes this long to render
+};
+int RunPlay(const PlayOptions &options);
+
+// Ctrl-C (SIGINT) sets a flag that the commands poll while the graph runs.
+void InstallInterruptHandler();
+bool Interrupted();
+
+}  // namespace tidepool
