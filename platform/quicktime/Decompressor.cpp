@@ -47,15 +47,43 @@ void ReplicatePlane(uint8_t *plane, int linesize, int bpp, int fullW, int fullH,
 
 }  // namespace
 
+AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
+  switch (layout) {
+    case PixelLayout::kARGB:
+      return AV_PIX_FMT_ARGB;
+    case PixelLayout::kBGRA:
+      return AV_PIX_FMT_BGRA;
+    case PixelLayout::kRGB24:
+      return AV_PIX_FMT_RGB24;
+    case PixelLayout::kBGR24:
+      return AV_PIX_FMT_BGR24;
+    case PixelLayout::kRGB555LE:
+      return AV_PIX_FMT_RGB555LE;
+    case PixelLayout::kRGB565LE:
+      return AV_PIX_FMT_RGB565LE;
+    case PixelLayout::kRGB555BE:
+      return AV_PIX_FMT_RGB555BE;
+    case PixelLayout::kYUYV422:
+      return AV_PIX_FMT_YUYV422;
+    case PixelLayout::kUYVY422:
+      return AV_PIX_FMT_UYVY422;
+    case PixelLayout::kYUV420P:
+      return AV_PIX_FMT_YUV420P;
+    case PixelLayout::kNone:
+      break;
+  }
+  return AV_PIX_FMT_NONE;
+}
+
 void ReplicateEdges(const DrawTarget &t, int w, int h) {
   if (w <= 0 || h <= 0 || (w >= t.width && h >= t.height)) return;
   switch (t.format) {
-    case AV_PIX_FMT_YUV420P:
+    case PixelLayout::kYUV420P:
       ReplicatePlane(t.data[0], t.linesize[0], 1, t.width, t.height, w, h);
       ReplicatePlane(t.data[1], t.linesize[1], 1, (t.width + 1) / 2, (t.height + 1) / 2, (w + 1) / 2, (h + 1) / 2);
       ReplicatePlane(t.data[2], t.linesize[2], 1, (t.width + 1) / 2, (t.height + 1) / 2, (w + 1) / 2, (h + 1) / 2);
       return;
-    case AV_PIX_FMT_YUYV422: {
+    case PixelLayout::kYUYV422: {
       // Pixels share chroma in pairs: finish the last pair, then repeat it.
       const int pairs = (t.width + 1) / 2, last = (w - 1) / 2;
       for (int y = 0; y < h; ++y) {
@@ -157,7 +185,7 @@ OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
   const int w = setup_.width, h = setup_.height;
   const uint8_t *src[4] = {};
   int stride[4] = {};
-  if (raw.format == AV_PIX_FMT_YUV420P) {
+  if (raw.format == PixelLayout::kYUV420P) {
     const int64_t cw = (w + 1) / 2, ch = (h + 1) / 2;
     if (size < int64_t(w) * h + 2 * cw * ch) return codecBadDataErr;
     src[0] = data;
@@ -181,7 +209,7 @@ OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
     }
   }
   if (!draw) return noErr;
-  return Draw(src, stride, raw.format, w, h);
+  return Draw(src, stride, ToAvPixelFormat(raw.format), w, h);
 }
 
 OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool draw) {
@@ -275,14 +303,15 @@ OSErr Decompressor::Draw(const uint8_t *const src[4], const int srcStride[4], AV
   if (!t.data[0]) return codecErr;
   const int w = std::min(width, t.width), h = std::min(height, t.height);
   if (w <= 0 || h <= 0) return codecErr;
-  if (format == t.format && format == AV_PIX_FMT_YUV420P) {
+  const AVPixelFormat target = ToAvPixelFormat(t.format);
+  if (format == target && format == AV_PIX_FMT_YUV420P) {
     CopyPlane(src[0], srcStride[0], t.data[0], t.linesize[0], w, h);
     CopyPlane(src[1], srcStride[1], t.data[1], t.linesize[1], (w + 1) / 2, (h + 1) / 2);
     CopyPlane(src[2], srcStride[2], t.data[2], t.linesize[2], (w + 1) / 2, (h + 1) / 2);
-  } else if (format == t.format && PackedBytesPerPixel(format) > 0 && format != AV_PIX_FMT_YUYV422) {
-    CopyPlane(src[0], srcStride[0], t.data[0], t.linesize[0], w * PackedBytesPerPixel(format), h);
+  } else if (format == target && PackedBytesPerPixel(t.format) > 0 && format != AV_PIX_FMT_YUYV422) {
+    CopyPlane(src[0], srcStride[0], t.data[0], t.linesize[0], w * PackedBytesPerPixel(t.format), h);
   } else {
-    sws_ = sws_getCachedContext(sws_, w, h, format, w, h, t.format, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    sws_ = sws_getCachedContext(sws_, w, h, format, w, h, target, SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!sws_) return codecErr;
     uint8_t *dst[4] = {t.data[0], t.data[1], t.data[2], nullptr};
     int dstStride[4] = {t.linesize[0], t.linesize[1], t.linesize[2], 0};

@@ -31,6 +31,10 @@
 #include "GWorld.h"
 #include "VideoCodecs.h"
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -90,6 +94,8 @@ class Decompressor {
 
 // Copies the last column and row of the drawn area (width x height, top
 // left) over the rest of the target: the even rounding of odd pictures.
+// FFmpeg's name for one of our pixel layouts (AV_PIX_FMT_NONE for kNone).
+AVPixelFormat ToAvPixelFormat(PixelLayout layout);
 void ReplicateEdges(const DrawTarget &t, int width, int height);
 
 }  // namespace tp::qt

@@ -65,30 +65,30 @@ OSErr GWorld::Create(uint32_t pixelFormat, const Rect *bounds, std::shared_ptr<G
   const int64_t width = int64_t(bounds->right) - bounds->left;
   const int64_t height = int64_t(bounds->bottom) - bounds->top;
   if (width <= 0 || height <= 0) return paramErr;
-  std::optional<AVPixelFormat> av = WorldPixelFormat(pixelFormat);
-  if (!av) return cDepthErr;
+  std::optional<PixelLayout> layout = WorldPixelFormat(pixelFormat);
+  if (!layout) return cDepthErr;
 
   std::shared_ptr<GWorld> w(new (std::nothrow) GWorld);
   if (!w) return memFullErr;
   w->pixelFormat_ = pixelFormat;
-  w->avFormat_ = *av;
+  w->layout_ = *layout;
   w->width_ = int(width);
   w->height_ = int(height);
   int64_t bytes;
-  if (*av == AV_PIX_FMT_YUV420P) {
+  if (*layout == PixelLayout::kYUV420P) {
     w->planar_ = ComputePlanar420(width, height);
     w->rowBytes_ = w->planar_.rowBytes;
     bytes = w->planar_.blockBytes;
   } else {
-    w->rowBytes_ = PackedRowBytes(*av, width);
+    w->rowBytes_ = PackedRowBytes(*layout, width);
     bytes = w->rowBytes_ * height;  // both factors below 2^17: no overflow
   }
   if (bytes > kMaxPictureBytes) return memFullErr;
   w->owned_ = static_cast<uint8_t *>(std::calloc(size_t(bytes), 1));
   if (!w->owned_) return memFullErr;
   w->base_ = w->owned_;
-  if (*av == AV_PIX_FMT_YUV420P) WritePlanar420Header(w->planar_, w->base_);
-  w->FillPixMap(*av == AV_PIX_FMT_YUV420P ? 12 : PackedBytesPerPixel(*av) * 8);
+  if (*layout == PixelLayout::kYUV420P) WritePlanar420Header(w->planar_, w->base_);
+  w->FillPixMap(*layout == PixelLayout::kYUV420P ? 12 : PackedBytesPerPixel(*layout) * 8);
   *out = std::move(w);
   return noErr;
 }
@@ -103,16 +103,16 @@ OSErr GWorld::CreateOnDib(void *hbitmap, std::shared_ptr<GWorld> *out) {
     case 32:
       // The DIB's own memory order: B,G,R,A, rows as the DIB keeps them.
       w->pixelFormat_ = k32ARGBPixelFormat;
-      w->avFormat_ = AV_PIX_FMT_BGRA;
+      w->layout_ = PixelLayout::kBGRA;
       w->bottomUp_ = ds.dsBmih.biHeight > 0;
       break;
     case 24:
       w->pixelFormat_ = k24RGBPixelFormat;
-      w->avFormat_ = AV_PIX_FMT_BGR24;
+      w->layout_ = PixelLayout::kBGR24;
       break;
     case 16:
       w->pixelFormat_ = k16LE555PixelFormat;
-      w->avFormat_ = AV_PIX_FMT_RGB555LE;
+      w->layout_ = PixelLayout::kRGB555LE;
       break;
     default:
       return cDepthErr;
@@ -145,10 +145,10 @@ DrawTarget GWorld::Target() {
   DrawTarget t;
   uint8_t *base = baseAddress();
   if (!base) return t;
-  t.format = avFormat_;
+  t.format = layout_;
   t.width = width_;
   t.height = height_;
-  if (avFormat_ == AV_PIX_FMT_YUV420P) {
+  if (layout_ == PixelLayout::kYUV420P) {
     WritePlanar420Header(planar_, base);
     t.data[0] = base + planar_.yOffset;
     t.data[1] = base + planar_.cbOffset;

@@ -31,7 +31,7 @@ namespace tp::qt {
 // Where the picture's rows start: planes and signed strides in picture order
 // (row 0 is the top row), ready for libswscale.
 struct DrawTarget {
-  AVPixelFormat format = AV_PIX_FMT_NONE;
+  PixelLayout format = PixelLayout::kNone;
   int width = 0, height = 0;
   uint8_t *data[3] = {};
   int linesize[3] = {};
@@ -74,7 +74,7 @@ class GWorld {
   PixMap pixMap_{};
   PixMap *pixMapPtr_ = &pixMap_;  // *PixMapHandle
   uint32_t pixelFormat_ = 0;
-  AVPixelFormat avFormat_ = AV_PIX_FMT_NONE;
+  PixelLayout layout_ = PixelLayout::kNone;
   int width_ = 0, height_ = 0;
   int64_t rowBytes_ = 0;
   uint8_t *base_ = nullptr;   // the world's own pixels

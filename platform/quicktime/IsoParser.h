@@ -15,9 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
+#include "DataFile.h"
 #include "MovieModel.h"
 
 namespace tp::qt {
@@ -60,7 +60,7 @@ class FileByteSource final : public ByteSource {
   bool ReadAt(uint64_t pos, void *dst, size_t n) override;
 
  private:
-  std::FILE *file_ = nullptr;
+  DataFile file_;
   uint64_t size_ = 0;
 };
 

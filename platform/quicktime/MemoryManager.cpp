@@ -5,13 +5,12 @@
 #include <cstring>
 #include <new>
 
+#include "ThreadLocal.h"
+
 namespace tp::qt {
 namespace {
 
-// Initial-exec: a few bytes of static TLS instead of a dynamic TLS block
-// per thread when the runtime is loaded with dlopen (cheaper to reach, and
-// LeakSanitizer's exit scan mis-reads dynamic TLS blocks).
-__attribute__((tls_model("initial-exec"))) thread_local OSErr tMemError = noErr;
+TP_QT_INITIAL_EXEC_TLS thread_local OSErr tMemError = noErr;
 
 void *DefaultRealloc(void *old, size_t size) { return std::realloc(old, size); }
 

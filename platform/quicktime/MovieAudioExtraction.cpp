@@ -1,8 +1,5 @@
 #include "MovieAudioExtraction.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -16,6 +13,7 @@ extern "C" {
 }
 
 #include "AudioDecode.h"
+#include "DataFile.h"
 #include "LiveTable.h"
 #include "MovieModel.h"
 #include "MovieToolbox.h"
@@ -42,18 +40,11 @@ int64_t MulDiv(int64_t a, int64_t b, int64_t c) {
   return int64_t(q);
 }
 
-struct FdCloser {
-  int fd = -1;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 struct Session {
   std::mutex mutex;  // leaf; guards everything below
   std::shared_ptr<const Movie> movie;
   const Track *track = nullptr;  // into *movie
-  FdCloser file;
+  DataFile file;
   OSErr refusal = noErr;  // what every fill answers, when set
   AudioCodecSetup setup;
   double trackRate = 0;
@@ -178,12 +169,7 @@ bool ReadNext(Session &s) {
     if (r.position > blob.size() || bytes > blob.size() - r.position) return false;
     std::memcpy(s.readBuf.data(), blob.data() + r.position, size_t(bytes));
   } else {
-    size_t done = 0;
-    while (done < bytes) {
-      ssize_t n = ::pread(s.file.fd, s.readBuf.data() + done, size_t(bytes) - done, off_t(r.position + done));
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
+    if (s.file.ReadAt(r.position, s.readBuf.data(), size_t(bytes)) != noErr) return false;
   }
   s.nextSample += count;
   return true;
@@ -289,8 +275,7 @@ OSStatus MaeBegin(::Movie movie, UInt32 flags, MovieAudioExtractionRef *outSessi
     s->trackRate = s->setup.sampleRate;
   }
   if (!track->media.data.blob) {
-    s->file.fd = ::open(track->media.data.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (s->file.fd < 0) s->refusal = couldNotResolveDataRef;
+    if (!s->file.Open(track->media.data.path)) s->refusal = couldNotResolveDataRef;
   }
   AudioStreamBasicDescription d{};
   d.mSampleRate = s->trackRate;

@@ -1,14 +1,11 @@
 #include "MovieImporter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <vector>
 
 #include "AvImporter.h"
+#include "DataFile.h"
 #include "IsoParser.h"
 
 namespace tp::qt {
@@ -56,17 +53,12 @@ bool AvFormatForExtension(const std::string &ext, uint64_t fileSize, AvFormat *f
 
 ImportResult ImportMovieFile(const std::string &path, Movie *movie) {
   *movie = Movie();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {kFnfErr, "cannot open " + path};
-  struct stat st {};
+  DataFile file;
+  if (!file.Open(path)) return {kFnfErr, "cannot open " + path};
   std::vector<uint8_t> head(kSniffBytes);
-  ssize_t n = -1;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    do {
-      n = ::pread(fd, head.data(), head.size(), 0);
-    } while (n < 0 && errno == EINTR);
-  }
-  ::close(fd);
+  int64_t n = file.IsRegular() ? file.ReadSome(0, head.data(), head.size()) : -1;
+  const int64_t fileSize = file.Size();
+  file.Close();
   if (n < 0) return {kIoErr, "cannot read " + path};
   head.resize(size_t(n));
   if (head.empty()) return {kNoMovieFound, "empty file"};
@@ -79,7 +71,7 @@ ImportResult ImportMovieFile(const std::string &path, Movie *movie) {
     if (IsIsoExtension(ext))
       useIso = true;
     else
-      useAv = AvFormatForExtension(ext, uint64_t(st.st_size), &format);
+      useAv = AvFormatForExtension(ext, uint64_t(std::max<int64_t>(fileSize, 0)), &format);
   }
   if (useIso) {
     ParseResult r = OpenIsoMovieFile(path, movie);

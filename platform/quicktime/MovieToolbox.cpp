@@ -1,60 +1,22 @@
 #include "MovieToolbox.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include "DataFile.h"
 #include "MemoryManager.h"
 #include "MovieImporter.h"
 #include "SampleDescriptions.h"
+#include "ThreadLocal.h"
 
 namespace tp::qt {
 namespace {
 
-// Initial-exec: a few bytes of static TLS instead of a dynamic TLS block
-// per thread when the runtime is loaded with dlopen (cheaper to reach, and
-// LeakSanitizer's exit scan mis-reads dynamic TLS blocks).
-__attribute__((tls_model("initial-exec"))) thread_local OSErr tMoviesError = noErr;
+TP_QT_INITIAL_EXEC_TLS thread_local OSErr tMoviesError = noErr;
 
 TimeValue ClampTime(int64_t v) {
   return TimeValue(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-}
-
-// Opens a native path; a path written with "\" separators is tried with "/".
-int OpenPath(const std::string &path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && path.find('\\') != std::string::npos) {
-    std::string alt = path;
-    std::replace(alt.begin(), alt.end(), '\\', '/');
-    fd = ::open(alt.c_str(), O_RDONLY | O_CLOEXEC);
-  }
-  return fd;
-}
-
-std::string ResolvePath(const std::string &path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 || path.find('\\') == std::string::npos) return path;
-  std::string alt = path;
-  std::replace(alt.begin(), alt.end(), '\\', '/');
-  return alt;
-}
-
-OSErr ReadFully(int fd, uint64_t pos, uint8_t *dst, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::pread(fd, dst, n, off_t(pos));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return ioErr;
-    if (r == 0) return eofErr;
-    dst += r;
-    pos += uint64_t(r);
-    n -= size_t(r);
-  }
-  return noErr;
 }
 
 }  // namespace
@@ -65,7 +27,7 @@ void SetLastMoviesError(OSErr err) { tMoviesError = err; }
 struct MovieToolbox::MediaRef {
   const Media *media = nullptr;
   const TrackRef *track = nullptr;  // the track that holds this media
-  int fd = -1;  // descriptor of the media's data file; -1 with a blob or when it could not be opened
+  const DataFile *file = nullptr;   // the media's data file; null with a blob or when it could not be opened
 };
 
 struct MovieToolbox::TrackRef {
@@ -76,13 +38,11 @@ struct MovieToolbox::TrackRef {
 struct MovieToolbox::OpenMovie {
   Movie model;
   std::vector<std::unique_ptr<TrackRef>> tracks;
-  std::vector<int> fds;
+  std::vector<std::unique_ptr<DataFile>> files;
   OpenMovie() = default;
   OpenMovie(const OpenMovie &) = delete;
   OpenMovie &operator=(const OpenMovie &) = delete;
-  ~OpenMovie() {
-    for (int fd : fds) ::close(fd);
-  }
+  ~OpenMovie() = default;
 };
 
 struct MovieToolbox::Run {
@@ -119,16 +79,9 @@ OSErr MovieToolbox::OpenMovieFile(const FSSpec *spec, SInt16 *refNum, int permis
   } else if (::memchr(spec->path, '\0', sizeof spec->path) == nullptr || spec->path[0] == '\0') {
     err = bdNamErr;
   } else {
-    std::string path = ResolvePath(spec->path);
-    int fd = OpenPath(path);
-    struct stat st {};
-    if (fd < 0) {
-      err = fnfErr;
-    } else {
-      bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-      ::close(fd);
-      if (!regular) err = fnfErr;
-    }
+    std::string path = DataFile::Resolve(spec->path);
+    DataFile file;
+    if (!file.Open(path) || !file.IsRegular()) err = fnfErr;
     if (err == noErr) {
       std::lock_guard lock(filesMutex_);
       if (files_.size() >= kMaxOpenFiles) {
@@ -183,9 +136,9 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
     SetLastMoviesError(invalidMovie);
     return invalidMovie;
   }
-  // One descriptor per distinct data file, opened now so that sample reads
+  // One handle per distinct data file, opened now so that sample reads
   // need no lookup and survive the file's reference number being closed.
-  std::unordered_map<std::string, int> byPath;
+  std::unordered_map<std::string, const DataFile *> byPath;
   for (const Track &t : open->model.tracks) {
     auto ref = std::make_unique<TrackRef>();
     ref->track = &t;
@@ -194,11 +147,15 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
     if (!t.media.data.blob && !t.media.data.path.empty()) {
       auto it = byPath.find(t.media.data.path);
       if (it == byPath.end()) {
-        int fd = OpenPath(t.media.data.path);
-        if (fd >= 0) open->fds.push_back(fd);
-        it = byPath.emplace(t.media.data.path, fd).first;
+        auto file = std::make_unique<DataFile>();
+        const DataFile *opened = nullptr;
+        if (file->Open(t.media.data.path)) {
+          opened = file.get();
+          open->files.push_back(std::move(file));
+        }
+        it = byPath.emplace(t.media.data.path, opened).first;
       }
-      ref->media.fd = it->second;
+      ref->media.file = it->second;
     }
     open->tracks.push_back(std::move(ref));
   }
@@ -471,8 +428,8 @@ OSErr MovieToolbox::ReadRun(const OpenMovie &open, const MediaRef &ref, const Ru
     std::memcpy(dst, blob.data() + run.first.position, size_t(run.bytes));
     return noErr;
   }
-  if (ref.fd < 0) return couldNotResolveDataRef;
-  return ReadFully(ref.fd, run.first.position, dst, size_t(run.bytes));
+  if (!ref.file) return couldNotResolveDataRef;
+  return ref.file->ReadAt(run.first.position, dst, size_t(run.bytes));
 }
 
 OSErr MovieToolbox::GetMediaSample(::Media media, Handle dataOut, SInt32 maxSizeToGrow, SInt32 *size, TimeValue time,

@@ -6,49 +6,49 @@
 
 namespace tp::qt {
 
-std::optional<AVPixelFormat> WorldPixelFormat(uint32_t format) {
+std::optional<PixelLayout> WorldPixelFormat(uint32_t format) {
   switch (format) {
     case k32ARGBPixelFormat:
-      return AV_PIX_FMT_ARGB;
+      return PixelLayout::kARGB;
     case k32BGRAPixelFormat:
-      return AV_PIX_FMT_BGRA;
+      return PixelLayout::kBGRA;
     case k24RGBPixelFormat:
-      return AV_PIX_FMT_RGB24;
+      return PixelLayout::kRGB24;
     case k24BGRPixelFormat:
-      return AV_PIX_FMT_BGR24;
+      return PixelLayout::kBGR24;
     case k16LE555PixelFormat:
-      return AV_PIX_FMT_RGB555LE;
+      return PixelLayout::kRGB555LE;
     case k16LE565PixelFormat:
-      return AV_PIX_FMT_RGB565LE;
+      return PixelLayout::kRGB565LE;
     case kYUVSPixelFormat:
-      return AV_PIX_FMT_YUYV422;
+      return PixelLayout::kYUYV422;
     case kYUV420CodecType:
-      return AV_PIX_FMT_YUV420P;
+      return PixelLayout::kYUV420P;
     default:
       return std::nullopt;
   }
 }
 
-int PackedBytesPerPixel(AVPixelFormat f) {
+int PackedBytesPerPixel(PixelLayout f) {
   switch (f) {
-    case AV_PIX_FMT_ARGB:
-    case AV_PIX_FMT_BGRA:
+    case PixelLayout::kARGB:
+    case PixelLayout::kBGRA:
       return 4;
-    case AV_PIX_FMT_RGB24:
-    case AV_PIX_FMT_BGR24:
+    case PixelLayout::kRGB24:
+    case PixelLayout::kBGR24:
       return 3;
-    case AV_PIX_FMT_RGB555LE:
-    case AV_PIX_FMT_RGB565LE:
-    case AV_PIX_FMT_YUYV422:
+    case PixelLayout::kRGB555LE:
+    case PixelLayout::kRGB565LE:
+    case PixelLayout::kYUYV422:
       return 2;
     default:
       return 0;
   }
 }
 
-int64_t PackedRowBytes(AVPixelFormat f, int64_t width) {
+int64_t PackedRowBytes(PixelLayout f, int64_t width) {
   int64_t bytes = int64_t(PackedBytesPerPixel(f)) * width;
-  if (f == AV_PIX_FMT_YUYV422) bytes = ((width + 1) / 2) * 4;  // whole Y0,U,Y1,V pairs
+  if (f == PixelLayout::kYUYV422) bytes = ((width + 1) / 2) * 4;  // whole Y0,U,Y1,V pairs
   return (bytes + 3) / 4 * 4;
 }
 
@@ -89,30 +89,30 @@ std::optional<RawFormat> BuiltInRawFormat(uint32_t codecType, int depth) {
     case FourCC("raw "):
       switch (depth) {
         case 16:
-          return RawFormat{AV_PIX_FMT_RGB555BE, 16, false};
+          return RawFormat{PixelLayout::kRGB555BE, 16, false};
         case 24:
-          return RawFormat{AV_PIX_FMT_RGB24, 24, false};
+          return RawFormat{PixelLayout::kRGB24, 24, false};
         case 32:
-          return RawFormat{AV_PIX_FMT_ARGB, 32, false};
+          return RawFormat{PixelLayout::kARGB, 32, false};
         default:
           return std::nullopt;  // palettes and grey levels go to libavcodec
       }
     case FourCC("2vuy"):
-      return RawFormat{AV_PIX_FMT_UYVY422, 16, false};
+      return RawFormat{PixelLayout::kUYVY422, 16, false};
     case FourCC("yuvs"):
-      return RawFormat{AV_PIX_FMT_YUYV422, 16, false};
+      return RawFormat{PixelLayout::kYUYV422, 16, false};
     case FourCC("yuv2"):
-      return RawFormat{AV_PIX_FMT_YUYV422, 16, true};
+      return RawFormat{PixelLayout::kYUYV422, 16, true};
     case FourCC("y420"):
-      return RawFormat{AV_PIX_FMT_YUV420P, 0, false};
+      return RawFormat{PixelLayout::kYUV420P, 0, false};
     case FourCC("BGRA"):
-      return RawFormat{AV_PIX_FMT_BGRA, 32, false};
+      return RawFormat{PixelLayout::kBGRA, 32, false};
     case FourCC("24BG"):
-      return RawFormat{AV_PIX_FMT_BGR24, 24, false};
+      return RawFormat{PixelLayout::kBGR24, 24, false};
     case FourCC("L555"):
-      return RawFormat{AV_PIX_FMT_RGB555LE, 16, false};
+      return RawFormat{PixelLayout::kRGB555LE, 16, false};
     case FourCC("L565"):
-      return RawFormat{AV_PIX_FMT_RGB565LE, 16, false};
+      return RawFormat{PixelLayout::kRGB565LE, 16, false};
     default:
       return std::nullopt;
   }

@@ -1,11 +1,11 @@
 #include "Qtml.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "DataFile.h"
 
 namespace tp::qt {
 namespace {
@@ -45,10 +45,7 @@ OSErr NativePathToFSSpec(const char *path, FSSpec *spec, SInt32 flags) {
   size_t len = std::min<size_t>(leaf.size(), sizeof spec->name - 1);
   spec->name[0] = uint8_t(len);
   std::memcpy(spec->name + 1, leaf.data(), len);
-  struct stat st {};
-  if (::stat(p.c_str(), &st) == 0) return noErr;
-  std::replace(p.begin(), p.end(), '\\', '/');
-  return ::stat(p.c_str(), &st) == 0 ? OSErr(noErr) : OSErr(fnfErr);
+  return DataFile::Exists(p) ? OSErr(noErr) : OSErr(fnfErr);
 }
 
 }  // namespace tp::qt
