@@ -85,7 +85,18 @@ HRESULT CBaseSourceStream::OnThreadCreate() {
   m_rtSampleStart = 0;
   m_rtPosition = m_rtStart;
   m_bRestartPending = false;
+  // A new run (after Stop) starts from the seek start again: a track that
+  // delivered samples in an earlier run is moved back there, so its data
+  // and the positions above agree.
+  if (m_bTrackAdvanced) SeekTrackToStart();
   return S_OK;
+}
+
+void CBaseSourceStream::SeekTrackToStart() {
+  LONGLONG trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
+  TraceW2(TEXT("SampleTime %d"), static_cast<int>(trackTime));
+  SeekTo(&trackTime);
+  m_bTrackAdvanced = false;
 }
 
 HRESULT CBaseSourceStream::OnThreadStartPlay() {
@@ -115,6 +126,7 @@ HRESULT CBaseSourceStream::FillBuffer(IMediaSample *pSample) {
     BYTE *pData = nullptr;
     if (FAILED(pSample->GetPointer(&pData)) || !pData) return S_FALSE;
     long size = pSample->GetSize();
+    m_bTrackAdvanced = true;
     HRESULT hr = FillSample(pSample, pData, &size);
     if (hr != S_OK) {
       TraceW2(TEXT(" Fill buffer(%x) this(0x%x)"), static_cast<int>(hr), Id(this));
@@ -200,9 +212,7 @@ HRESULT CBaseSourceStream::ChangeStart() {
     CAutoLock lock(&m_lock);
     TraceW2(TEXT("CBaseSourceStream::ChangeStart() this(0x%x) start(%d)"), Id(this), static_cast<int>(m_rtStart));
     m_rtPosition = m_rtStart;
-    LONGLONG trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
-    TraceW2(TEXT("SampleTime %d"), static_cast<int>(trackTime));
-    SeekTo(&trackTime);
+    SeekTrackToStart();
     SetCompensation(0);
     m_bRestartPending = true;
   }

@@ -97,6 +97,9 @@ class CBaseSourceStream : public CSourceStream, public CSourceSeeking {
   static REFERENCE_TIME AddTimes(REFERENCE_TIME a, REFERENCE_TIME b);
   static REFERENCE_TIME SubtractTimes(REFERENCE_TIME a, REFERENCE_TIME b);
 
+  // Moves the track to the seek start (m_rtStart in track units). m_lock held.
+  void SeekTrackToStart();
+
   // FillBuffer's result for a sample that must not be delivered because a
   // restart of the loop is on its way.
   static constexpr HRESULT kRestartPending = 2;
@@ -118,6 +121,9 @@ class CBaseSourceStream : public CSourceStream, public CSourceSeeking {
   // filled meanwhile belong to no announced segment and are dropped. Cleared
   // when the loop starts again.
   bool m_bRestartPending = false;
+  // The track was asked for samples since it was last positioned at the
+  // seek start.
+  bool m_bTrackAdvanced = false;
 
   BOOL m_bDiscontinuity = FALSE;  // worker thread only
   // Written from any thread, read by the worker after it left m_lock.
