@@ -237,11 +237,12 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
                                       "-bf 2 -g 30 -pix_fmt yuv420p");
   constexpr int kCount = 5, kColumns = 3, kWidth = 96, kTileHeight = 72, kRate = 25;
   const std::string sheet = (dir / "sheet.png").string();
-  ASSERT_EQ(0, Run(Tool("thumbs " + ShellQuote(movie) + " -o " + ShellQuote(sheet) + " --count 5 --columns 3 "
+  ASSERT_EQ(0, Run(Tool("thumbs " + ShellQuote(movie) + " -o " + ShellQuote(sheet) +
+                        " --count 5 --columns 3 "
                         "--width 96 >/dev/null")));
   std::string size;
-  ASSERT_EQ(0, Run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + ShellQuote(sheet),
-                   &size));
+  ASSERT_EQ(
+      0, Run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + ShellQuote(sheet), &size));
   EXPECT_EQ("png," + std::to_string(kColumns * kWidth) + "," + std::to_string(2 * kTileHeight) + "\n", size);
   const std::string sheetRaw = (dir / "sheet.rgb").string(), framesRaw = (dir / "frames.rgb").string();
   ASSERT_TRUE(tp::test::ff::RunFfmpeg("-v error -i " + ShellQuote(sheet) + " -f rawvideo -pix_fmt rgb24 -y " +
@@ -258,14 +259,20 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
     double sum = 0;
     for (size_t y = 0; y < kTileHeight; ++y) {
       for (size_t x = 0; x < kWidth * 3; ++x) {
-        sum += std::abs(pixels[((y0 + y) * kColumns * kWidth + x0) * 3 + x] -
-                        frames[f * tileBytes + y * kWidth * 3 + x]);
+        sum +=
+            std::abs(pixels[((y0 + y) * kColumns * kWidth + x0) * 3 + x] - frames[f * tileBytes + y * kWidth * 3 + x]);
       }
     }
     return sum / tileBytes;
   };
+  // The times come from the duration the video pin reports.
+  std::string report;
+  ASSERT_EQ(0, Run(Tool("info --json " + ShellQuote(movie)), &report));
+  const size_t key = report.find("\"duration\": ");
+  ASSERT_NE(std::string::npos, key);
+  const long long duration = std::stoll(report.substr(key + 12));
   for (int i = 0; i < kCount; ++i) {
-    const long long at = 40000000LL * (2 * i + 1) / (2 * kCount);  // 100 ns
+    const long long at = duration * (2 * i + 1) / (2 * kCount);  // 100 ns
     const size_t f = static_cast<size_t>(at * kRate / 10000000);
     SCOPED_TRACE("tile " + std::to_string(i) + ", frame " + std::to_string(f));
     const double here = difference(i, f);
@@ -275,6 +282,23 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
   }
   // The sixth place of the last row stays black.
   EXPECT_EQ(0, pixels[((kTileHeight + 10) * kColumns * kWidth + 2 * kWidth + 10) * 3]);
+}
+
+// A start on a frame's first instant begins with that frame, stamped 0, for
+// starts whose track time a double product lands just under (12800 x 1.16
+// is 14847.99...).
+TEST_F(HostCommands, Convert_StartOnAFrameBeginsWithThatFrame) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie = MakeMovie("hue.mp4",
+                                      "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4,hue=h=900*t -c:v libx264 "
+                                      "-bf 2 -g 30 -pix_fmt yuv420p");
+  const std::string times = (dir / "start.txt").string(), video = (dir / "start.raw").string();
+  for (const char *start : {"1.16", "1.2", "2.28", "2.32"}) {
+    SCOPED_TRACE(start);
+    ASSERT_EQ(0, Run(Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote(video) + " --start " + start +
+                          " --times " + ShellQuote(times))));
+    EXPECT_EQ(0u, ReadFileText(times).rfind("Video 0 400000 1 1\n", 0)) << ReadFileText(times).substr(0, 40);
+  }
 }
 
 // The progress bar appears on a terminal (script(1) gives the tool a

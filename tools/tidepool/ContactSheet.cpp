@@ -96,8 +96,7 @@ bool ContactSheet::Place(int index, const uint8_t *record, size_t size, std::str
     *error = "no such tile";
     return false;
   }
-  if (size < TpRecordDataOffset || ReadAt<int32_t>(record, TpRecordHeader) != 1 ||
-      record[TpRecordIsAudio] != 0) {
+  if (size < TpRecordDataOffset || ReadAt<int32_t>(record, TpRecordHeader) != 1 || record[TpRecordIsAudio] != 0) {
     *error = "not a video frame record";
     return false;
   }
@@ -113,8 +112,7 @@ bool ContactSheet::Place(int index, const uint8_t *record, size_t size, std::str
   }
   const auto vih = ReadAt<VIDEOINFOHEADER>(record, TpRecordFormat);
   const BITMAPINFOHEADER &bih = vih.bmiHeader;
-  if (bih.biWidth <= 0 || bih.biHeight == 0 || bih.biWidth > 16384 || bih.biHeight > 16384 ||
-      bih.biHeight < -16384) {
+  if (bih.biWidth <= 0 || bih.biHeight == 0 || bih.biWidth > 16384 || bih.biHeight > 16384 || bih.biHeight < -16384) {
     *error = "the frame has no usable size";
     return false;
   }
@@ -149,7 +147,7 @@ bool ContactSheet::WritePng(const std::string &path, std::string *error) const {
     return false;
   }
   std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> ctx(avcodec_alloc_context3(codec),
-                                                                 [](AVCodecContext *c) { avcodec_free_context(&c); });
+                                                                  [](AVCodecContext *c) { avcodec_free_context(&c); });
   std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(), [](AVFrame *f) { av_frame_free(&f); });
   std::unique_ptr<AVPacket, void (*)(AVPacket *)> packet(av_packet_alloc(), [](AVPacket *p) { av_packet_free(&p); });
   if (!ctx || !frame || !packet) {
@@ -185,8 +183,8 @@ bool ContactSheet::WritePng(const std::string &path, std::string *error) const {
     *error = "cannot write " + path;
     return false;
   }
-  const bool written = std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), out) ==
-                       static_cast<size_t>(packet->size);
+  const bool written =
+      std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), out) == static_cast<size_t>(packet->size);
   if (std::fclose(out) != 0 || !written) {
     *error = "cannot write " + path;
     return false;

@@ -6,6 +6,7 @@
 #include <evcode.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -180,7 +181,7 @@ int RunConvert(const ConvertOptions &o) {
   }
   LONGLONG duration = 0;
   seeking->GetDuration(&duration);
-  LONGLONG start = static_cast<LONGLONG>(o.start * kSecond), stop = static_cast<LONGLONG>(o.stop * kSecond);
+  LONGLONG start = std::llround(o.start * kSecond), stop = std::llround(o.stop * kSecond);
   if (o.start > 0 || o.stop >= 0) {
     const HRESULT hr = seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                                              o.stop >= 0 ? AM_SEEKING_AbsolutePositioning : AM_SEEKING_NoPositioning);

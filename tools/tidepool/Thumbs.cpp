@@ -83,7 +83,7 @@ void DrainEvents(IMediaEventEx *events) {
 }
 
 // The subtypes the sheet reads, in order of preference.
-const GUID *const kSheetSubtypes[] = {&MEDIASUBTYPE_YV12, &MEDIASUBTYPE_I420, &MEDIASUBTYPE_IYUV,
+const GUID *const kSheetSubtypes[] = {&MEDIASUBTYPE_YV12, &MEDIASUBTYPE_I420,  &MEDIASUBTYPE_IYUV,
                                       &MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_RGB32, &MEDIASUBTYPE_RGB24};
 
 }  // namespace
@@ -146,8 +146,7 @@ int RunThumbs(const ThumbsOptions &o) {
   }
   // The grabber's pointer is not counted: it lives as long as the filter.
   IQuillSampleGrabber *grabber = nullptr;
-  if (FAILED(host.Source()->QueryInterface(IID_IQuillSampleGrabber, reinterpret_cast<void **>(&grabber))) ||
-      !grabber) {
+  if (FAILED(host.Source()->QueryInterface(IID_IQuillSampleGrabber, reinterpret_cast<void **>(&grabber))) || !grabber) {
     std::cerr << "tidepool: the source filter hands out no sample grabber\n";
     return 1;
   }
