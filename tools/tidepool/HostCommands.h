@@ -17,12 +17,13 @@ int RunInfo(const InfoOptions &options);
 
 struct ConvertOptions {
   std::string file;
-  std::string video;   // output path; .y4m for a YUV4MPEG2 stream, else raw
-  std::string format;  // video subtype name; empty: the pin's first
-  std::string audio;   // .wav output path
-  std::string times;   // one line per delivered sample
-  double start = 0;    // seconds
-  double stop = -1;    // seconds; negative: the end
+  std::string video;     // output path; .y4m for a YUV4MPEG2 stream, else raw
+  std::string format;    // video subtype name; empty: the pin's first
+  std::string audio;     // .wav output path
+  std::string times;     // one line per delivered sample
+  bool discard = false;  // the pins without an output into discarding renderers
+  double start = 0;      // seconds
+  double stop = -1;      // seconds; negative: the end
   double rate = 1;
 };
 int RunConvert(const ConvertOptions &options);

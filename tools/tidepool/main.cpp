@@ -7,7 +7,7 @@
 // as the source filter, exactly as any DirectShow application would use it):
 //   tidepool info FILE [--json]
 //   tidepool convert FILE [--video OUT] [--format SUBTYPE] [--audio OUT.wav]
-//                    [--start S] [--stop S] [--rate R] [--times OUT.txt]
+//                    [--start S] [--stop S] [--rate R] [--times OUT.txt] [--discard]
 //   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W]
 //   tidepool play FILE
 //
@@ -104,6 +104,7 @@ int main(int argc, char **argv) {
   conv->add_option("--stop", convert.stop, "stop time (seconds)")->check(CLI::NonNegativeNumber);
   conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
   conv->add_option("--times", convert.times, "one line per delivered sample: pin start stop sync discontinuity");
+  conv->add_flag("--discard", convert.discard, "streams without an output into discarding renderers (for timing)");
 
   tidepool::ThumbsOptions thumbs;
   auto *th = app.add_subcommand("thumbs", "a contact sheet of frames at evenly spaced times, as a PNG");
