@@ -18,6 +18,9 @@ extern "C" {
 namespace tidepool {
 namespace {
 
+// I420 by its FOURCC: not every toolchain's headers name it.
+constexpr GUID kI420 = {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
 template <class T>
 T ReadAt(const uint8_t *p, size_t offset) {
   T value;
@@ -48,7 +51,7 @@ bool FindPlanes(const GUID &subtype, const BITMAPINFOHEADER &bih, const uint8_t 
     return true;
   };
   bool ok = false;
-  if (IsEqualGUID(subtype, MEDIASUBTYPE_YV12) || IsEqualGUID(subtype, MEDIASUBTYPE_I420) ||
+  if (IsEqualGUID(subtype, MEDIASUBTYPE_YV12) || IsEqualGUID(subtype, kI420) ||
       IsEqualGUID(subtype, MEDIASUBTYPE_IYUV)) {
     const long long luma = w * h, chroma = (w / 2) * (h / 2);
     ok = static_cast<unsigned long long>(luma + 2 * chroma) <= length;

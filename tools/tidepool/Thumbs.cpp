@@ -82,9 +82,12 @@ void DrainEvents(IMediaEventEx *events) {
   while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) events->FreeEventParams(code, p1, p2);
 }
 
+// I420 by its FOURCC: not every toolchain's headers name it.
+constexpr GUID kI420 = {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
 // The subtypes the sheet reads, in order of preference.
-const GUID *const kSheetSubtypes[] = {&MEDIASUBTYPE_YV12, &MEDIASUBTYPE_I420,  &MEDIASUBTYPE_IYUV,
-                                      &MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_RGB32, &MEDIASUBTYPE_RGB24};
+const GUID *const kSheetSubtypes[] = {
+    &MEDIASUBTYPE_YV12, &kI420, &MEDIASUBTYPE_IYUV, &MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_RGB32, &MEDIASUBTYPE_RGB24};
 
 }  // namespace
 
@@ -174,6 +177,7 @@ int RunThumbs(const ThumbsOptions &o) {
     catcher.Arm();
     hr = host.Control()->Run();
     if (FAILED(hr)) {
+      host.Control()->Stop();
       std::cerr << "tidepool: the graph does not run: " << GraphHost::Describe(hr) << "\n";
       return 1;
     }
