@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job for a new user: set up, build, register Tidepool.ax with
-# regsvr32, then show what the filter offers for a movie and convert it.
+# regsvr32, then show what the filter offers for a movie, convert it and make
+# a contact sheet of its frames.
 #
 #   scripts/main-job.sh [MOVIE]
 #
@@ -30,9 +31,11 @@ fi
 "$bin/tidepool" info --json "$movie" > "$out/info.json"
 "$bin/tidepool" convert "$movie" --video "$out/video.y4m" --format I420 --audio "$out/audio.wav" \
   --times "$out/times.txt"
+"$bin/tidepool" thumbs "$movie" -o "$out/thumbs.png" --count 12 --columns 4 --width 320
 echo
-echo "main job done; outputs in $out/:"
+echo "main job done; outputs in $PWD/$out/:"
 echo "  info.json   the pins, their media types and durations"
 echo "  video.y4m   the video as I420 frames (play with: ffplay $out/video.y4m)"
 echo "  audio.wav   the sound as PCM"
 echo "  times.txt   one line per delivered sample: pin start stop sync discontinuity"
+echo "  thumbs.png  a contact sheet of 12 frames at evenly spaced times"

@@ -93,7 +93,16 @@ HRESULT CBaseSourceStream::OnThreadCreate() {
 }
 
 void CBaseSourceStream::SeekTrackToStart() {
-  LONGLONG trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
+  // Whole seconds and the rest apart, in integers: the product in double
+  // precision can land a hair under a frame's exact start (12800 x 2.8 s
+  // gives 35839.99...), and the seek would then show the frame before.
+  const LONGLONG seconds = m_rtStart / 10000000, rest = m_rtStart % 10000000;
+  LONGLONG whole = 0, part = 0, trackTime = 0;
+  if (__builtin_mul_overflow(seconds, static_cast<LONGLONG>(m_timeScale), &whole) ||
+      __builtin_mul_overflow(rest, static_cast<LONGLONG>(m_timeScale), &part) ||
+      __builtin_add_overflow(whole, part / 10000000, &trackTime)) {
+    trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
+  }
   TraceW2(TEXT("SampleTime %d"), static_cast<int>(trackTime));
   SeekTo(&trackTime);
   m_bTrackAdvanced = false;

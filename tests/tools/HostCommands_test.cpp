@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -146,6 +147,7 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   const std::string movie =
       MakeMovie("small.mov", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p");
+  const std::string sound = MakeMovie("sound.m4a", "-f lavfi -i sine=duration=1 -c:a aac");
   const std::string unknown = (dir / "notes.txt").string();
   std::system(("echo hello > " + ShellQuote(unknown)).c_str());
   struct Case {
@@ -160,6 +162,12 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
       {"convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "v.y4m").string()) + " --format RGB32", 1,
        "YUV"},
       {"convert " + ShellQuote(movie) + " --rate 0", 2, ""},
+      {"thumbs " + ShellQuote((dir / "missing.mov").string()) + " -o " + ShellQuote((dir / "s.png").string()), 1,
+       "no such file"},
+      {"thumbs " + ShellQuote(movie) + " -o /nonexistent/dir/s.png", 1, "cannot write"},
+      {"thumbs " + ShellQuote(sound) + " -o " + ShellQuote((dir / "s.png").string()), 1, "no video track"},
+      {"thumbs " + ShellQuote(movie) + " -o " + ShellQuote((dir / "s.png").string()) + " --count 0", 2, ""},
+      {"thumbs " + ShellQuote(movie), 2, ""},
       {"convert", 2, ""},
       {"frobnicate", 2, ""},
   };
@@ -215,6 +223,81 @@ TEST_F(HostCommands, Convert_StartAndRateFollowTheStampArithmetic) {
     const long long expectStart = static_cast<long long>(static_cast<double>(sampleStart - kStart) / 2.0);
     EXPECT_EQ(expectStart, stamps[i].first) << i;
     EXPECT_EQ(expectStart + static_cast<long long>(static_cast<double>(duration) / 2.0), stamps[i].second) << i;
+  }
+}
+
+// thumbs: the sheet is count tiles of the asked width in rows of columns,
+// and each tile is the frame shown at the middle of its part of the movie,
+// as ffmpeg decodes and scales it. The hue turns a tenth of a circle per
+// frame, so a neighbouring frame is far off.
+TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie = MakeMovie("hue.mp4",
+                                      "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4,hue=h=900*t -c:v libx264 "
+                                      "-bf 2 -g 30 -pix_fmt yuv420p");
+  constexpr int kCount = 5, kColumns = 3, kWidth = 96, kTileHeight = 72, kRate = 25;
+  const std::string sheet = (dir / "sheet.png").string();
+  ASSERT_EQ(0, Run(Tool("thumbs " + ShellQuote(movie) + " -o " + ShellQuote(sheet) +
+                        " --count 5 --columns 3 "
+                        "--width 96 >/dev/null")));
+  std::string size;
+  ASSERT_EQ(
+      0, Run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + ShellQuote(sheet), &size));
+  EXPECT_EQ("png," + std::to_string(kColumns * kWidth) + "," + std::to_string(2 * kTileHeight) + "\n", size);
+  const std::string sheetRaw = (dir / "sheet.rgb").string(), framesRaw = (dir / "frames.rgb").string();
+  ASSERT_TRUE(tp::test::ff::RunFfmpeg("-v error -i " + ShellQuote(sheet) + " -f rawvideo -pix_fmt rgb24 -y " +
+                                      ShellQuote(sheetRaw)));
+  ASSERT_TRUE(tp::test::ff::RunFfmpeg("-v error -i " + ShellQuote(movie) + " -vf scale=96:72:flags=bicubic " +
+                                      "-f rawvideo -pix_fmt rgb24 -y " + ShellQuote(framesRaw)));
+  const std::vector<uint8_t> pixels = ReadFileBytes(sheetRaw), frames = ReadFileBytes(framesRaw);
+  const size_t tileBytes = kWidth * kTileHeight * 3, frameCount = frames.size() / tileBytes;
+  ASSERT_EQ(static_cast<size_t>(kColumns * kWidth * 2 * kTileHeight * 3), pixels.size());
+  ASSERT_EQ(100u, frameCount);
+  // Mean absolute difference between tile i and frame f.
+  auto difference = [&](int i, size_t f) {
+    const size_t x0 = (i % kColumns) * kWidth, y0 = (i / kColumns) * kTileHeight;
+    double sum = 0;
+    for (size_t y = 0; y < kTileHeight; ++y) {
+      for (size_t x = 0; x < kWidth * 3; ++x) {
+        sum +=
+            std::abs(pixels[((y0 + y) * kColumns * kWidth + x0) * 3 + x] - frames[f * tileBytes + y * kWidth * 3 + x]);
+      }
+    }
+    return sum / tileBytes;
+  };
+  // The times come from the duration the video pin reports.
+  std::string report;
+  ASSERT_EQ(0, Run(Tool("info --json " + ShellQuote(movie)), &report));
+  const size_t key = report.find("\"duration\": ");
+  ASSERT_NE(std::string::npos, key);
+  const long long duration = std::stoll(report.substr(key + 12));
+  for (int i = 0; i < kCount; ++i) {
+    const long long at = duration * (2 * i + 1) / (2 * kCount);  // 100 ns
+    const size_t f = static_cast<size_t>(at * kRate / 10000000);
+    SCOPED_TRACE("tile " + std::to_string(i) + ", frame " + std::to_string(f));
+    const double here = difference(i, f);
+    EXPECT_LT(here, 2.0);
+    EXPECT_LT(here * 4, difference(i, f - 1));
+    EXPECT_LT(here * 4, difference(i, f + 1));
+  }
+  // The sixth place of the last row stays black.
+  EXPECT_EQ(0, pixels[((kTileHeight + 10) * kColumns * kWidth + 2 * kWidth + 10) * 3]);
+}
+
+// A start on a frame's first instant begins with that frame, stamped 0, for
+// starts whose track time a double product lands just under (12800 x 1.16
+// is 14847.99...).
+TEST_F(HostCommands, Convert_StartOnAFrameBeginsWithThatFrame) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string movie = MakeMovie("hue.mp4",
+                                      "-f lavfi -i testsrc2=size=320x240:rate=25:duration=4,hue=h=900*t -c:v libx264 "
+                                      "-bf 2 -g 30 -pix_fmt yuv420p");
+  const std::string times = (dir / "start.txt").string(), video = (dir / "start.raw").string();
+  for (const char *start : {"1.16", "1.2", "2.28", "2.32"}) {
+    SCOPED_TRACE(start);
+    ASSERT_EQ(0, Run(Tool("convert " + ShellQuote(movie) + " --video " + ShellQuote(video) + " --start " + start +
+                          " --times " + ShellQuote(times))));
+    EXPECT_EQ(0u, ReadFileText(times).rfind("Video 0 400000 1 1\n", 0)) << ReadFileText(times).substr(0, 40);
   }
 }
 

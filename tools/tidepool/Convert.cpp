@@ -6,6 +6,7 @@
 #include <evcode.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -168,8 +169,25 @@ int RunConvert(const ConvertOptions &o) {
       return 1;
     }
   }
-  if (!video.p && !audio.p) {
-    std::cerr << "tidepool: nothing to convert: give --video or --audio\n";
+  // --discard: every pin a file is not asked for runs into a discarding
+  // renderer (the video in --format), for timing the graph alone.
+  Held<tp::sinks::DiscardRenderer> discarded[2];
+  if (o.discard) {
+    int n = 0;
+    for (OutputPin &pin : host.Pins()) {
+      const bool isVideo = pin.name == "Video";
+      if ((isVideo && video.p) || (!isVideo && audio.p) || n == 2) continue;
+      Held<tp::sinks::DiscardRenderer> &sink = discarded[n++];
+      sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);
+      sink.p->SetObserver(observe(isVideo ? "Video" : "Audio"));
+      if (!host.Connect(pin, sink.p, isVideo ? subtype : GUID_NULL)) {
+        std::cerr << "tidepool: " << host.Error() << "\n";
+        return 1;
+      }
+    }
+  }
+  if (!video.p && !audio.p && !discarded[0].p) {
+    std::cerr << "tidepool: nothing to convert: give --video, --audio or --discard\n";
     return 2;
   }
   host.RunWithoutClock();
@@ -180,7 +198,7 @@ int RunConvert(const ConvertOptions &o) {
   }
   LONGLONG duration = 0;
   seeking->GetDuration(&duration);
-  LONGLONG start = static_cast<LONGLONG>(o.start * kSecond), stop = static_cast<LONGLONG>(o.stop * kSecond);
+  LONGLONG start = std::llround(o.start * kSecond), stop = std::llround(o.stop * kSecond);
   if (o.start > 0 || o.stop >= 0) {
     const HRESULT hr = seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                                              o.stop >= 0 ? AM_SEEKING_AbsolutePositioning : AM_SEEKING_NoPositioning);

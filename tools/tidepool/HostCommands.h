@@ -1,4 +1,5 @@
-// The DirectShow host commands of the tidepool tool: info, convert, play.
+// The DirectShow host commands of the tidepool tool: info, convert, thumbs,
+// play.
 // Each builds a graph through GraphHost and returns the process's exit
 // status: 0 done, 1 a failure (one line on standard error), 130 stopped by
 // an interrupt (the graph stopped cleanly, outputs complete).
@@ -16,12 +17,13 @@ int RunInfo(const InfoOptions &options);
 
 struct ConvertOptions {
   std::string file;
-  std::string video;   // output path; .y4m for a YUV4MPEG2 stream, else raw
-  std::string format;  // video subtype name; empty: the pin's first
-  std::string audio;   // .wav output path
-  std::string times;   // one line per delivered sample
-  double start = 0;    // seconds
-  double stop = -1;    // seconds; negative: the end
+  std::string video;     // output path; .y4m for a YUV4MPEG2 stream, else raw
+  std::string format;    // video subtype name; empty: the pin's first
+  std::string audio;     // .wav output path
+  std::string times;     // one line per delivered sample
+  bool discard = false;  // the pins without an output into discarding renderers
+  double start = 0;      // seconds
+  double stop = -1;      // seconds; negative: the end
   double rate = 1;
 };
 int RunConvert(const ConvertOptions &options);
@@ -31,6 +33,15 @@ struct PlayOptions {
   int slowVideoMs = 0;  // test-only: each video frame takes this long to render
 };
 int RunPlay(const PlayOptions &options);
+
+struct ThumbsOptions {
+  std::string file;
+  std::string output;  // the sheet (PNG)
+  int count = 12;      // frames
+  int columns = 4;     // tiles per row
+  int width = 320;     // tile width; the height keeps the frame's shape
+};
+int RunThumbs(const ThumbsOptions &options);
 
 // Ctrl-C (SIGINT) sets a flag that the commands poll while the graph runs.
 void InstallInterruptHandler();

@@ -7,7 +7,8 @@
 // as the source filter, exactly as any DirectShow application would use it):
 //   tidepool info FILE [--json]
 //   tidepool convert FILE [--video OUT] [--format SUBTYPE] [--audio OUT.wav]
-//                    [--start S] [--stop S] [--rate R] [--times OUT.txt]
+//                    [--start S] [--stop S] [--rate R] [--times OUT.txt] [--discard]
+//   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W]
 //   tidepool play FILE
 //
 // Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
@@ -103,6 +104,15 @@ int main(int argc, char **argv) {
   conv->add_option("--stop", convert.stop, "stop time (seconds)")->check(CLI::NonNegativeNumber);
   conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
   conv->add_option("--times", convert.times, "one line per delivered sample: pin start stop sync discontinuity");
+  conv->add_flag("--discard", convert.discard, "streams without an output into discarding renderers (for timing)");
+
+  tidepool::ThumbsOptions thumbs;
+  auto *th = app.add_subcommand("thumbs", "a contact sheet of frames at evenly spaced times, as a PNG");
+  th->add_option("FILE", thumbs.file, "the movie")->required();
+  th->add_option("-o,--output", thumbs.output, "the sheet (.png)")->required();
+  th->add_option("--count", thumbs.count, "frames on the sheet (default 12)")->check(CLI::Range(1, 1000));
+  th->add_option("--columns", thumbs.columns, "tiles per row (default 4)")->check(CLI::Range(1, 1000));
+  th->add_option("--width", thumbs.width, "tile width in pixels (default 320)")->check(CLI::Range(16, 4096));
 
   tidepool::PlayOptions play;
   auto *pl = app.add_subcommand("play", "play in real time into discarding renderers and report the timing");
@@ -128,6 +138,7 @@ int main(int argc, char **argv) {
   }
   if (inf->parsed()) return tidepool::RunInfo(info);
   if (conv->parsed()) return tidepool::RunConvert(convert);
+  if (th->parsed()) return tidepool::RunThumbs(thumbs);
   if (pl->parsed()) return tidepool::RunPlay(play);
   return 2;
 }
