@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "SideBySide.h"
+
 namespace {
 
 std::string Quote(const std::string &s) {
@@ -35,11 +37,7 @@ struct Corpus {
     if (!::mkdtemp(pattern)) return;
     dir = pattern;
     movie = dir + "/av_720p.mp4";
-    const std::string make =
-        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=20 "
-        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 -ac 2 -c:v libx264 -preset veryfast -bf 3 "
-        "-g 50 -pix_fmt yuv420p -c:a aac " +
-        Quote(movie);
+    const std::string make = std::string("ffmpeg -nostdin -v error -y ") + sidebyside::kMovieArgs + " " + Quote(movie);
     setenv("TP_REGISTRY_FILE", (dir + "/registry.reg").c_str(), 1);
     const std::string bin = TP_BIN_DIR;
     const std::string reg = Quote(bin + "/regsvr32") + " /s " + Quote(bin + "/Tidepool.ax");
@@ -56,14 +54,8 @@ Corpus &Files() {
   return corpus;
 }
 
-struct Figures {
-  double seconds = 0;
-  long peakKb = 0;
-};
-std::map<std::string, Figures> &Results() {
-  static std::map<std::string, Figures> results;
-  return results;
-}
+using sidebyside::Figures;
+using sidebyside::Record;
 
 // Runs a program (standard output and error to /dev/null); its wall time,
 // peak resident memory and whether it exited 0.
@@ -71,28 +63,13 @@ bool RunProgram(const std::vector<std::string> &args, Figures *figures) {
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-  const auto begin = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(126);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
-  figures->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  figures->peakKb = usage.ru_maxrss;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-void Record(benchmark::State &state, const std::string &name, const Figures &f) {
-  state.SetIterationTime(f.seconds);
-  Figures &kept = Results()[name];
-  kept.seconds += f.seconds;
-  kept.peakKb = std::max(kept.peakKb, f.peakKb);
-  state.counters["fps"] = benchmark::Counter(500, benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
+  return sidebyside::RunChild(
+      [&](int) {
+        if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) return 126;
+        execvp(argv[0], argv.data());
+        return 127;
+      },
+      figures);
 }
 
 void Convert(benchmark::State &state, const std::string &name, const std::string &layout) {
@@ -119,22 +96,6 @@ void Ffmpeg(benchmark::State &state) {
   }
 }
 
-void PrintTable() {
-  const auto &r = Results();
-  const auto ff = r.find("ffmpeg");
-  if (ff == r.end() || ff->second.seconds <= 0) return;
-  std::printf("\n%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
-  for (const char *layout : {"YV12", "RGB32"}) {
-    const auto ours = r.find(std::string("Convert/") + layout);
-    if (ours == r.end() || ours->second.seconds <= 0) continue;
-    const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
-    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
-                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
-                ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
-                ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
-  }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -152,7 +113,7 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
-  PrintTable();
+  sidebyside::PrintTable("Convert/");
   benchmark::Shutdown();
   return 0;
 }

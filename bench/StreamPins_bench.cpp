@@ -22,6 +22,7 @@
 
 #include "filter/CTidepool.h"
 #include "filter/CVideoSourceStream.h"
+#include "SideBySide.h"
 #include "peers/TestInputPin.h"
 
 namespace {
@@ -40,11 +41,7 @@ struct Corpus {
     if (!::mkdtemp(pattern)) return;
     dir = pattern;
     movie = dir + "/av_720p.mp4";
-    const std::string command =
-        "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=20 "
-        "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 -ac 2 -c:v libx264 -preset veryfast -bf 3 "
-        "-g 50 -pix_fmt yuv420p -c:a aac " +
-        movie;
+    const std::string command = std::string("ffmpeg -nostdin -v error -y ") + sidebyside::kMovieArgs + " " + movie;
     ok = std::system(command.c_str()) == 0;
     setenv("TP_REGISTRY_FILE", (dir + "/registry.reg").c_str(), 1);
     HKEY key = nullptr;
@@ -67,14 +64,9 @@ Corpus &Files() {
   return corpus;
 }
 
-struct Figures {
-  double seconds = 0;
-  long peakKb = 0;
-};
-std::map<std::string, Figures> &Results() {
-  static std::map<std::string, Figures> results;
-  return results;
-}
+using sidebyside::Figures;
+using sidebyside::Record;
+using sidebyside::RunChild;
 
 // The child's side of our run: load, connect, stream to both ends. Exit
 // status 0 on success.
@@ -102,41 +94,7 @@ int StreamInChild(const std::string &movie, const GUID &subtype, int reportFd) {
   const size_t frames = peers[0]->Received().size();
   filter->Stop();
   if (write(reportFd, &seconds, sizeof seconds) != sizeof seconds) return 6;
-  return frames >= 490 ? 0 : 7;
-}
-
-// Runs fn in a child; its wall time (as the child reports it, or measured
-// here when it reports nothing) and peak resident memory.
-template <typename Fn>
-bool RunChild(Fn fn, Figures *figures) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  const auto begin = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    _exit(fn(fds[1]));
-  }
-  close(fds[1]);
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
-  const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  double reported = 0;
-  const bool got = read(fds[0], &reported, sizeof reported) == sizeof reported;
-  close(fds[0]);
-  figures->seconds = got ? reported : measured;
-  figures->peakKb = usage.ru_maxrss;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-void Record(benchmark::State &state, const std::string &name, const Figures &f) {
-  state.SetIterationTime(f.seconds);
-  Figures &kept = Results()[name];
-  kept.seconds += f.seconds;
-  kept.peakKb = std::max(kept.peakKb, f.peakKb);
-  state.counters["fps"] = benchmark::Counter(500, benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
+  return frames >= sidebyside::kMovieFrames - 10 ? 0 : 7;
 }
 
 void Pins(benchmark::State &state, const std::string &name, const GUID &subtype) {
@@ -168,22 +126,6 @@ void Ffmpeg(benchmark::State &state) {
   }
 }
 
-void PrintTable() {
-  const auto &r = Results();
-  const auto ff = r.find("ffmpeg");
-  if (ff == r.end() || ff->second.seconds <= 0) return;
-  std::printf("\n%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
-  for (const char *layout : {"YV12", "RGB32"}) {
-    const auto ours = r.find(std::string("Pins/") + layout);
-    if (ours == r.end() || ours->second.seconds <= 0) continue;
-    const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
-    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
-                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
-                ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
-                ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
-  }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -202,7 +144,7 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
-  PrintTable();
+  sidebyside::PrintTable("Pins/");
   benchmark::Shutdown();
   return 0;
 }

@@ -1,0 +1,93 @@
+// What the whole-stream benchmarks share: the 20 s 1280x720 H.264 (B-frames)
+// + AAC movie they play, a child process run for its wall time and peak
+// resident memory, the figures kept per case, and the closing table of rate
+// ratios (target 0.95) and peaks (target: ours no more than ffmpeg's)
+// against the case named "ffmpeg".
+#pragma once
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace sidebyside {
+
+// The ffmpeg arguments that make the movie; the output path follows.
+inline const char *const kMovieArgs =
+    "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=20 "
+    "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=20 -ac 2 -c:v libx264 -preset veryfast -bf 3 "
+    "-g 50 -pix_fmt yuv420p -c:a aac";
+inline constexpr int kMovieFrames = 500;
+
+struct Figures {
+  double seconds = 0;
+  long peakKb = 0;
+};
+
+inline std::map<std::string, Figures> &Results() {
+  static std::map<std::string, Figures> results;
+  return results;
+}
+
+// Runs fn(reportFd) in a child process. The wall time is what the child
+// writes to reportFd as a double, or else measured here from fork to exit;
+// the peak resident memory comes from wait4. True when the child exited 0.
+template <typename Fn>
+bool RunChild(Fn fn, Figures *figures) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  const auto begin = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    _exit(fn(fds[1]));
+  }
+  close(fds[1]);
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+    close(fds[0]);
+    return false;
+  }
+  const double measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  double reported = 0;
+  const bool got = read(fds[0], &reported, sizeof reported) == sizeof reported;
+  close(fds[0]);
+  figures->seconds = got ? reported : measured;
+  figures->peakKb = usage.ru_maxrss;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline void Record(benchmark::State &state, const std::string &name, const Figures &f) {
+  state.SetIterationTime(f.seconds);
+  Figures &kept = Results()[name];
+  kept.seconds += f.seconds;
+  kept.peakKb = std::max(kept.peakKb, f.peakKb);
+  state.counters["fps"] = benchmark::Counter(kMovieFrames, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
+}
+
+// One row per layout: the case named prefix + layout against "ffmpeg".
+inline void PrintTable(const std::string &prefix) {
+  const auto &r = Results();
+  const auto ff = r.find("ffmpeg");
+  if (ff == r.end() || ff->second.seconds <= 0) return;
+  std::printf("\n%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+  for (const char *layout : {"YV12", "RGB32"}) {
+    const auto ours = r.find(prefix + layout);
+    if (ours == r.end() || ours->second.seconds <= 0) continue;
+    const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
+    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
+                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
+                ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
+                ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+  }
+}
+
+}  // namespace sidebyside
