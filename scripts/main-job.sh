@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job for a new user: set up, build, register Tidepool.ax with
-# regsvr32, then show what the filter offers for a movie, convert it and make
+# regsvr32 and name the runtime this build made, then show what the filter offers for a movie, convert it and make
 # a contact sheet of its frames.
 #
 #   scripts/main-job.sh [MOVIE]
@@ -15,7 +15,7 @@ bin=build/default/bin
 
 scripts/setup.sh
 cmake --preset default
-cmake --build --preset default --target tidepool tidepool_module regsvr32 tp_quicktime quilltrace
+cmake --build --preset default --target tidepool tidepool_module regsvr32 qtinstall tp_quicktime quilltrace
 mkdir -p "$out"
 if [ -z "$movie" ]; then
   movie="$out/sample.mov"
@@ -27,6 +27,8 @@ if [ -z "$movie" ]; then
 fi
 
 "$bin/regsvr32" "$PWD/$bin/Tidepool.ax"
+# The runtime of this build, even where an older install named another one.
+"$bin/qtinstall" "$PWD/build/default/QuickTime"
 "$bin/tidepool" info "$movie"
 "$bin/tidepool" info --json "$movie" > "$out/info.json"
 "$bin/tidepool" convert "$movie" --video "$out/video.y4m" --format I420 --audio "$out/audio.wav" \
