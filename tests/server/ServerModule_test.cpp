@@ -24,6 +24,7 @@
 #include "peers/TestGraph.h"
 #include "peers/TestInputPin.h"
 #include "support/FfmpegTools.h"
+#include "support/MovieFileTypes.h"
 #include <tidepool/Tidepool.h>
 
 namespace {
@@ -367,6 +368,68 @@ TEST_F(ServerModuleTest, Activation_LoadsThroughInprocServerAndUnloadsWhenUnused
     EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
     EXPECT_EQ(GetModuleHandleA("quilltrace.dll"), nullptr);
   }
+  CoUninitialize();
+}
+
+// The graph manager finds the registered filter for a movie of each of the
+// sixteen extensions, by AddSourceFilter and by RenderFile; an extension
+// nobody registered is refused.
+TEST_F(ServerModuleTest, SourceLookup_EveryExtensionFindsTheFilter) {
+  if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Apple Computer, Inc.\\QuickTime", &key), ERROR_SUCCESS);
+  const std::u16string runtime = Wide(std::string(TP_QUICKTIME_DIR) + "/");
+  ASSERT_EQ(RegSetValueExW(key, u"QTSysDir", 0, REG_SZ, reinterpret_cast<const BYTE *>(runtime.c_str()),
+                           static_cast<DWORD>((runtime.size() + 1) * 2)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(Regsvr32("/s " + ff::ShellQuote(kModule)), 0);
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  // The class id of the graph's filter that took the file, or GUID_NULL.
+  auto sourceOf = [](IGraphBuilder *graph) {
+    CLSID found = GUID_NULL;
+    IEnumFilters *filters = nullptr;
+    if (graph->EnumFilters(&filters) != S_OK) return found;
+    IBaseFilter *f = nullptr;
+    while (filters->Next(1, &f, nullptr) == S_OK) {
+      CLSID id{};
+      if (f->GetClassID(&id) == S_OK && IsEqualCLSID(id, CLSID_Tidepool)) found = id;
+      f->Release();
+    }
+    filters->Release();
+    return found;
+  };
+  for (const tp::test::MovieFileType &type : tp::test::MovieFileTypes()) {
+    SCOPED_TRACE(type.ext);
+    const std::string movie = dir_.File(std::string("movie") + type.ext);
+    ASSERT_TRUE(type.make(movie));
+    for (const bool render : {false, true}) {
+      IGraphBuilder *graph = nullptr;
+      ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                 reinterpret_cast<void **>(&graph)),
+                S_OK);
+      if (render) {
+        EXPECT_TRUE(SUCCEEDED(graph->RenderFile(Wide(movie).c_str(), nullptr)));
+      } else {
+        IBaseFilter *source = nullptr;
+        EXPECT_EQ(graph->AddSourceFilter(Wide(movie).c_str(), u"source", &source), S_OK);
+        if (source) source->Release();
+      }
+      EXPECT_TRUE(IsEqualCLSID(sourceOf(graph), CLSID_Tidepool)) << (render ? "RenderFile" : "AddSourceFilter");
+      EXPECT_EQ(graph->Release(), 0u);
+    }
+  }
+  const std::string unknown = dir_.File("movie.xyz");
+  ASSERT_TRUE(ff::RunCommand("cp " + ff::ShellQuote(dir_.File("movie.mov")) + " " + ff::ShellQuote(unknown)) == 0);
+  IGraphBuilder *graph = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                             reinterpret_cast<void **>(&graph)),
+            S_OK);
+  IBaseFilter *source = nullptr;
+  EXPECT_EQ(graph->AddSourceFilter(Wide(unknown).c_str(), u"source", &source), VFW_E_UNKNOWN_FILE_TYPE);
+  EXPECT_EQ(source, nullptr);
+  graph->Release();
+  CoFreeUnusedLibraries();
   CoUninitialize();
 }
 
