@@ -335,28 +335,6 @@ bool MoveToStore(StreamImport &s, int fd, uint64_t *storedTotal, const AvImportL
 
 }  // namespace
 
-const char *AvFormatName(AvFormat f) {
-  switch (f) {
-    case AvFormat::kH264:
-      return "h264";
-    case AvFormat::kH261:
-      return "h261";
-    case AvFormat::kH263:
-      return "h263";
-    case AvFormat::kCifYuv:
-      return "rawvideo";
-    case AvFormat::kAmr:
-      return "amr";
-    case AvFormat::kAiff:
-      return "aiff";
-    case AvFormat::kDv:
-      return "dv";
-    case AvFormat::kFlic:
-      return "flic";
-  }
-  return "";
-}
-
 bool SniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
   if (!head || n == 0) return false;
   QuietLibav();

@@ -35,7 +35,28 @@ enum class AvFormat {
   kFlic,    // FLI / FLC animation
 };
 
-const char *AvFormatName(AvFormat f);
+// The demuxer name of each type (empty for a value outside the enum).
+inline const char *AvFormatName(AvFormat f) {
+  switch (f) {
+    case AvFormat::kH264:
+      return "h264";
+    case AvFormat::kH261:
+      return "h261";
+    case AvFormat::kH263:
+      return "h263";
+    case AvFormat::kCifYuv:
+      return "rawvideo";
+    case AvFormat::kAmr:
+      return "amr";
+    case AvFormat::kAiff:
+      return "aiff";
+    case AvFormat::kDv:
+      return "dv";
+    case AvFormat::kFlic:
+      return "flic";
+  }
+  return "";
+}
 
 struct AvImportLimits {
   uint64_t maxPackets = 20'000'000;

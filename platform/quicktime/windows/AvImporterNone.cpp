@@ -6,28 +6,6 @@
 
 namespace tp::qt {
 
-const char *AvFormatName(AvFormat f) {
-  switch (f) {
-    case AvFormat::kH264:
-      return "h264";
-    case AvFormat::kH261:
-      return "h261";
-    case AvFormat::kH263:
-      return "h263";
-    case AvFormat::kCifYuv:
-      return "rawvideo";
-    case AvFormat::kAmr:
-      return "amr";
-    case AvFormat::kAiff:
-      return "aiff";
-    case AvFormat::kDv:
-      return "dv";
-    case AvFormat::kFlic:
-      return "flic";
-  }
-  return "unknown";
-}
-
 AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *movie, const AvImportLimits &) {
   *movie = Movie();
   return {kNoMovieFound, std::string("no importer for ") + AvFormatName(format) + " files in this runtime: " + path};
