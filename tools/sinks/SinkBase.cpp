@@ -1,5 +1,8 @@
 #include "sinks/SinkBase.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace tp::sinks {
 
 HRESULT SinkBase::RenderSample(IMediaSample *pSample) {
@@ -15,7 +18,14 @@ HRESULT SinkBase::RenderSample(IMediaSample *pSample) {
     r.length = length;
     m_observer(r);
   }
-  if (m_slowdown.count() > 0) Sleep(static_cast<DWORD>(m_slowdown.count()));
+  if (m_slowdown.count() > 0) {
+    // A renderer that can finish one sample every m_slowdown: each finish is
+    // scheduled from the previous one, not from now, so the time a loaded
+    // machine adds to one sleep does not pile up over the stream.
+    const auto now = std::chrono::steady_clock::now();
+    m_busyUntil = std::max(now, m_busyUntil) + m_slowdown;
+    std::this_thread::sleep_until(m_busyUntil);
+  }
   return Consume(pSample, data, length);
 }
 

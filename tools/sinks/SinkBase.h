@@ -37,7 +37,7 @@ class SinkBase : public tp::sink::Renderer {
  public:
   // Set before streaming starts.
   void SetObserver(SampleObserver observer) { m_observer = std::move(observer); }
-  // Each sample takes at least this long to render (tests of lateness).
+  // The sink renders at most one sample per this long (tests of lateness).
   void SetSlowdown(std::chrono::milliseconds delay) { m_slowdown = delay; }
 
  protected:
@@ -52,6 +52,7 @@ class SinkBase : public tp::sink::Renderer {
  private:
   SampleObserver m_observer;
   std::chrono::milliseconds m_slowdown{0};
+  std::chrono::steady_clock::time_point m_busyUntil{};  // streaming thread only
 };
 
 }  // namespace tp::sinks
