@@ -18,7 +18,8 @@
 namespace {
 
 constexpr LONG kMaxSampleSize = 0x400000;
-constexpr int kPoolBlocks = static_cast<int>(FrameQueue::kCapacity);
+// The queue's frames, and those the decoding thread may hold ahead of it.
+constexpr int kPoolBlocks = static_cast<int>(FrameQueue::kCapacity + DecodeAhead::kDepth);
 
 constexpr DWORD FourCC(char a, char b, char c, char d) {
   return static_cast<DWORD>(static_cast<BYTE>(a)) | (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
@@ -127,6 +128,20 @@ UInt32 ReadBigEndian32(const BYTE *p) {
          static_cast<UInt32>(p[3]);
 }
 
+// Holds the track's decoding thread for the life of a call that moves or
+// reads the decoding state.
+class PausedDecoding {
+ public:
+  PausedDecoding(DecodeAhead &ahead, bool repositions) : ahead_(ahead), repositions_(repositions) { ahead_.Pause(); }
+  ~PausedDecoding() { ahead_.Resume(repositions_); }
+  PausedDecoding(const PausedDecoding &) = delete;
+  PausedDecoding &operator=(const PausedDecoding &) = delete;
+
+ private:
+  DecodeAhead &ahead_;
+  const bool repositions_;
+};
+
 bool IsSyncSample(MediaSampleFlags flags) {
   if (flags == 0) return true;
   if ((flags & mediaSampleNotSync) != 0) return false;
@@ -159,7 +174,8 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       showFrom(0),
       lastHidden(-1),
       hiddenAny(false),
-      hideAllBefore(false) {
+      hideAllBefore(false),
+      decodeAhead(&CQTVideoExtraction::DecodeAheadStep, this) {
   mediaType.majortype = MEDIATYPE_Video;
   mediaType.bFixedSizeSamples = TRUE;
   mediaType.formattype = FORMAT_VideoInfo;
@@ -424,6 +440,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     return -1;
   }
   FillFrameQueue();
+  decodeOnCaller = false;
   started = true;
   formatChanged = 1;
   TraceW2(TEXT("QT Video Extraction initialization succeed"));
@@ -431,6 +448,10 @@ LONG CQTVideoExtraction::ExtractionBegin() {
 }
 
 LONG CQTVideoExtraction::ExtractionEnd() {
+  // The decoding thread goes first: it uses everything below.
+  decodeAhead.Stop();
+  while (decodeAhead.PopWaiting() != nullptr) {
+  }
   if (sequence != 0) {
     CDSequenceEnd(sequence);
     sequence = 0;
@@ -487,6 +508,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), -1);
     return DecodeResult::End;
   }
+  const LONGLONG readFrom = position;
   position = next;
   // A frame that stops showing by the seek target is only decoded.
   const LONGLONG presentation = decodeTime + displayOffset;
@@ -521,8 +543,27 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   out->pixelRowBytes = QTGetPixMapHandleRowBytes(pixMap);
   out->presentationTime = presentation + movieOffset;
   out->frameDuration = lastDuration;
+  out->readFrom = readFrom;
+  out->readTo = position;
   *frame = out;
   return DecodeResult::Frame;
+}
+
+DecodeAhead::Step CQTVideoExtraction::DecodeAheadStep(void *self, DecodedFrame **frame) {
+  switch (static_cast<CQTVideoExtraction *>(self)->DecodeNextFrame(frame)) {
+    case DecodeResult::Frame:
+      return DecodeAhead::Step::Frame;
+    case DecodeResult::Skipped:
+      return DecodeAhead::Step::Skipped;
+    case DecodeResult::End:
+      break;
+  }
+  return DecodeAhead::Step::End;
+}
+
+LONGLONG CQTVideoExtraction::Position() {
+  PausedDecoding paused(decodeAhead, false);
+  return position;
 }
 
 void CQTVideoExtraction::FillFrameQueue() {
@@ -530,10 +571,25 @@ void CQTVideoExtraction::FillFrameQueue() {
   // it); only the end of the track or a read failure stops the top-up.
   while (!frameQueue.Full()) {
     DecodedFrame *frame = nullptr;
-    const DecodeResult result = DecodeNextFrame(&frame);
-    if (result == DecodeResult::End) break;
-    if (result == DecodeResult::Frame) frameQueue.Push(frame);
+    if (decodeAhead.Active()) {
+      // End: the thread stopped at the end and stays idle, so position is
+      // safe to read.
+      if (decodeAhead.Take(&frame) == DecodeAhead::Step::End) break;
+      frameQueue.Push(frame);
+      queuedTo = frame->readTo;
+      continue;
+    }
+    // Frames the thread decoded before it was held come first.
+    frame = decodeAhead.PopWaiting();
+    if (frame == nullptr) {
+      const DecodeResult result = DecodeNextFrame(&frame);
+      if (result == DecodeResult::End) break;
+      if (result != DecodeResult::Frame) continue;
+    }
+    frameQueue.Push(frame);
+    queuedTo = frame->readTo;
   }
+  if (!frameQueue.Full()) queuedTo = position;
 }
 
 bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *layout) const {
@@ -620,6 +676,8 @@ void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, LONG frameLength, Pl
 LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) {
   if (buffer == nullptr || size == nullptr || start == nullptr || duration == nullptr) return -1;
   if (!started || framePool == nullptr) return -1;
+  // Without a thread the frames are decoded here, as they were before.
+  if (!decodeAhead.Active() && !decodeOnCaller) decodeOnCaller = !decodeAhead.Start();
   FillFrameQueue();
   frameQueue.SortByPresentationTime();
   DecodedFrame *frame = frameQueue.Front();
@@ -687,11 +745,18 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
 
 void CQTVideoExtraction::ReleaseQueuedFrames() {
   while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
+  while (DecodedFrame *frame = decodeAhead.PopWaiting()) framePool->Release(frame);
 }
 
 void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
-  ReleaseQueuedFrames();
-  while (position < target) {
+  while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
+  // Frames decoded ahead stand for the samples the loop below would read:
+  // those read before the target are dropped, the rest are delivered next.
+  while (DecodedFrame *ahead = decodeAhead.PeekWaiting()) {
+    if (ahead->readFrom >= target) break;
+    framePool->Release(decodeAhead.PopWaiting());
+  }
+  while (decodeAhead.PeekWaiting() == nullptr && position < target) {
     DecodedFrame *frame = nullptr;
     if (DecodeNextFrame(&frame, DecodeFor::SeekOnly) == DecodeResult::End) break;
   }
@@ -700,6 +765,7 @@ void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
 
 void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   if (time == nullptr || !started || framePool == nullptr) return;
+  PausedDecoding paused(decodeAhead, true);
   const LONGLONG target = *time - movieOffset;
   ReleaseQueuedFrames();
   const LONGLONG from = FindSyncSample(target);
@@ -734,6 +800,9 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
 LONG CQTVideoExtraction::MoveForward(LONGLONG *delta) {
   if (delta == nullptr || !started || framePool == nullptr) return -1;
   TraceW2(TEXT("QT VideoExtraction move (%d) sample time forward"), static_cast<int>(*delta));
-  DecodeUpTo(position + *delta);
+  PausedDecoding paused(decodeAhead, true);
+  // From where the queue's last top-up stopped reading: the decoding thread
+  // may have read further since.
+  DecodeUpTo(queuedTo + *delta);
   return 0;
 }

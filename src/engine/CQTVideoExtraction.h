@@ -27,8 +27,19 @@
 // owns its image description, sample buffer, world, DIB section, sequence
 // and pool. The grabber is borrowed.
 //
-// Threads: no locks. The video stream serialises GetNextSample (worker
-// thread) with SetPosition and the set-up calls (control threads).
+// Decoding ahead: from the first GetNextSample on, samples are decoded on a
+// thread of the track's own (DecodeAhead), up to two frames beyond the three
+// the queue holds, so that the caller's copy of one frame overlaps the
+// decoding of the next. Every call that moves or rebuilds the decoding state
+// (SetPosition, MoveForward, the set-up calls, Position) first holds that
+// thread between two samples and does its work on the calling thread, as
+// before; ExtractionEnd and the destructor end the thread. The frames are
+// the same, in the same order, as when the caller decodes them itself.
+//
+// Threads: the video stream serialises GetNextSample (worker thread) with
+// SetPosition and the set-up calls (control threads). The decoding thread
+// touches the decoding state (position, the world, the sequence, the hidden
+// frame marks) only while no call is inside it (DecodeAhead's pause).
 #pragma once
 
 #include <windows.h>
@@ -38,6 +49,7 @@
 #include "QuickTime/ImageCompression.h"
 #include "QuickTime/Movies.h"
 #include "engine/CQTMediaExtraction.h"
+#include "engine/DecodeAhead.h"
 #include "engine/FramePool.h"
 #include "engine/FrameQueue.h"
 
@@ -78,7 +90,8 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   OSType PixelFormat() const { return pixelFormat; }
   bool Started() const { return started; }
   float SecondsPerFrame() const { return secondsPerFrame; }
-  LONGLONG Position() const { return position; }
+  // Holds the decoding thread while it reads.
+  LONGLONG Position();
   LONGLONG MediaDuration() const { return mediaDuration; }
   // Movie time = media time + MovieOffset(), in media units.
   LONGLONG MovieOffset() const { return movieOffset; }
@@ -97,9 +110,15 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // track's edits.
   void ReadEditList();
   DecodeResult DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose = DecodeFor::Queue);
+  // Tops the queue up to three frames: from the decoding thread when it is
+  // active, else decoded here.
   void FillFrameQueue();
+  // The decoding thread's step.
+  static DecodeAhead::Step DecodeAheadStep(void *self, DecodedFrame **frame);
   LONGLONG FindSyncSample(LONGLONG target);
   void DecodeUpTo(LONGLONG target);
+  // Gives the queued frames and those decoded ahead back to the pool; the
+  // decoding thread must be paused or stopped.
   void ReleaseQueuedFrames();
   // The frame's three planes from its 'y420' header, checked against the
   // bytes the frame holds. false when the header points outside them.
@@ -136,4 +155,11 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // true: every frame starting before showFrom is hidden, whatever its
   // duration (a seek redone on the frame on screen).
   bool hideAllBefore;
+  // The position where the queue's last top-up stopped reading: after its
+  // last frame, or the end. Later samples may have been decoded ahead.
+  LONGLONG queuedTo = 0;
+  // The decoding thread could not be started: decode on the caller's.
+  bool decodeOnCaller = false;
+  // Declared last: destroyed (its thread ended) before the state it decodes.
+  DecodeAhead decodeAhead;
 };

@@ -64,9 +64,13 @@ void FramePool::Destroy(FramePool *pool) {
 }
 
 DecodedFrame *FramePool::Acquire() {
-  if (head_ == nullptr) return nullptr;
-  BYTE *block = head_;
-  std::memcpy(&head_, block, sizeof head_);
+  BYTE *block = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (head_ == nullptr) return nullptr;
+    block = head_;
+    std::memcpy(&head_, block, sizeof head_);
+  }
   auto *frame = new (block) DecodedFrame{};
   frame->pixels = block + RoundUp(sizeof(DecodedFrame));
   return frame;
@@ -75,6 +79,7 @@ DecodedFrame *FramePool::Acquire() {
 void FramePool::Release(DecodedFrame *frame) {
   if (frame == nullptr) return;
   auto *block = reinterpret_cast<BYTE *>(frame);
+  std::lock_guard<std::mutex> lock(mutex_);
   std::memcpy(block, &head_, sizeof head_);
   head_ = block;
 }

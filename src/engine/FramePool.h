@@ -8,10 +8,13 @@
 // destroyed by ExtractionEnd). A block handed out by Acquire stays part of
 // the pool: destroying the pool frees every block at once, queued or not.
 //
-// Threads: none of its own; used by the one thread that drives the track.
+// Threads: Acquire and Release may be called from any thread (the track's
+// decoding thread takes blocks, its reader gives them back); mutex_ is a
+// leaf lock, held only to relink one block.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 #include <windows.h>
 
@@ -25,6 +28,8 @@ struct DecodedFrame {
   LONG pixelRowBytes;         // row length of the graphics world's pixel map
   LONGLONG presentationTime;  // decode time + display offset, media units
   LONGLONG frameDuration;     // samples read x decode duration, media units
+  LONGLONG readFrom;          // the track's position before its sample was read, media units
+  LONGLONG readTo;            // and after it
 };
 
 class FramePool : public noncopyable {
@@ -55,7 +60,8 @@ class FramePool : public noncopyable {
   ~FramePool();
   FramePool(BYTE *storage, size_t blockSize, size_t pixelBytes, int count);
 
-  BYTE *head_;  // first free block; each free block's first word links the next
+  std::mutex mutex_;  // guards head_ and the free blocks' links
+  BYTE *head_;        // first free block; each free block's first word links the next
   BYTE *storage_;
   size_t blockSize_;
   size_t pixelBytes_;
