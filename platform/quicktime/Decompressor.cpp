@@ -7,7 +7,9 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -15,6 +17,8 @@ namespace tp::qt {
 namespace {
 
 constexpr int kMaxDecodeThreads = 16;
+// Conversions run in slices on up to this many threads.
+constexpr int kMaxConvertThreads = 4;
 
 int DecodeThreads() {
   const char *v = std::getenv("TP_DECODE_THREADS");
@@ -22,6 +26,10 @@ int DecodeThreads() {
   int n = std::atoi(v);
   return std::clamp(n, 1, kMaxDecodeThreads);
 }
+
+int ConvertThreads() { return std::clamp(av_cpu_count(), 1, kMaxConvertThreads); }
+
+void KeepBuffer(void *, uint8_t *) {}
 
 // libavcodec's tags are little-endian four-character codes.
 unsigned int LavcTag(uint32_t qtType) {
@@ -103,6 +111,8 @@ void ReplicateEdges(const DrawTarget &t, int w, int h) {
 
 Decompressor::~Decompressor() {
   sws_freeContext(sws_);
+  av_frame_free(&swsSource_);
+  av_frame_free(&swsTarget_);
   av_frame_free(&received_);
   av_frame_free(&matched_);
   av_frame_free(&latest_);
@@ -292,6 +302,11 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool dra
 
 OSErr Decompressor::DrawFrame(const AVFrame *frame, int width, int height) {
   if (width <= 0 || height <= 0) return codecErr;
+  if (frame->buf[0] != nullptr) {
+    // A conversion of a decoder's picture runs in slices on several threads.
+    const OSErr err = DrawConverted(frame, width, height);
+    if (err != kNotConverted) return err;
+  }
   const uint8_t *src[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
   int stride[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]};
   return Draw(src, stride, AVPixelFormat(frame->format), width, height);
@@ -311,14 +326,82 @@ OSErr Decompressor::Draw(const uint8_t *const src[4], const int srcStride[4], AV
   } else if (format == target && PackedBytesPerPixel(t.format) > 0 && format != AV_PIX_FMT_YUYV422) {
     CopyPlane(src[0], srcStride[0], t.data[0], t.linesize[0], w * PackedBytesPerPixel(t.format), h);
   } else {
-    sws_ = sws_getCachedContext(sws_, w, h, format, w, h, target, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (!sws_) return codecErr;
+    if (!Converter(w, h, format, target)) return codecErr;
     uint8_t *dst[4] = {t.data[0], t.data[1], t.data[2], nullptr};
     int dstStride[4] = {t.linesize[0], t.linesize[1], t.linesize[2], 0};
     if (sws_scale(sws_, src, srcStride, 0, h, dst, dstStride) <= 0) return codecErr;
   }
   ReplicateEdges(t, w, h);
   return noErr;
+}
+
+bool Decompressor::Converter(int width, int height, AVPixelFormat from, AVPixelFormat to) {
+  if (sws_ && swsWidth_ == width && swsHeight_ == height && swsFrom_ == from && swsTo_ == to) return true;
+  sws_freeContext(sws_);
+  sws_ = sws_alloc_context();
+  if (!sws_) return false;
+  const bool set = av_opt_set_int(sws_, "srcw", width, 0) >= 0 && av_opt_set_int(sws_, "srch", height, 0) >= 0 &&
+                   av_opt_set_int(sws_, "src_format", from, 0) >= 0 && av_opt_set_int(sws_, "dstw", width, 0) >= 0 &&
+                   av_opt_set_int(sws_, "dsth", height, 0) >= 0 && av_opt_set_int(sws_, "dst_format", to, 0) >= 0 &&
+                   av_opt_set_int(sws_, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
+                   av_opt_set_int(sws_, "threads", ConvertThreads(), 0) >= 0;
+  if (!set || sws_init_context(sws_, nullptr, nullptr) < 0) {
+    sws_freeContext(sws_);
+    sws_ = nullptr;
+    return false;
+  }
+  swsWidth_ = width;
+  swsHeight_ = height;
+  swsFrom_ = from;
+  swsTo_ = to;
+  return true;
+}
+
+OSErr Decompressor::DrawConverted(const AVFrame *frame, int width, int height) {
+  const DrawTarget t = world_->Target();
+  if (!t.data[0]) return codecErr;
+  const int w = std::min(width, t.width), h = std::min(height, t.height);
+  if (w <= 0 || h <= 0) return codecErr;
+  const auto format = AVPixelFormat(frame->format);
+  const AVPixelFormat target = ToAvPixelFormat(t.format);
+  // Copies stay with Draw; so does a layout without a plain plane list.
+  const bool copies = format == target && (format == AV_PIX_FMT_YUV420P ||
+                                           (PackedBytesPerPixel(t.format) > 0 && format != AV_PIX_FMT_YUYV422));
+  if (copies || target == AV_PIX_FMT_NONE) return kNotConverted;
+  if (!Converter(w, h, format, target)) return codecErr;
+  if (!swsSource_) swsSource_ = av_frame_alloc();
+  if (!swsTarget_) swsTarget_ = av_frame_alloc();
+  if (!swsSource_ || !swsTarget_) return memFullErr;
+  // The scaler holds references to both pictures while it runs: the
+  // decoder's picture by its own count, the world's memory through a
+  // reference that never frees it. Only the drawn area is described.
+  OSErr err = noErr;
+  if (av_frame_ref(swsSource_, frame) < 0) return memFullErr;
+  swsSource_->width = w;
+  swsSource_->height = h;
+  const int rows[3] = {t.height, (t.height + 1) / 2, (t.height + 1) / 2};
+  int64_t span = 0;
+  for (int i = 0; i < 3 && t.data[i]; ++i) {
+    const int64_t end = int64_t(t.data[i] - t.data[0]) + int64_t(t.linesize[i]) * rows[i];
+    span = std::max(span, end);
+  }
+  swsTarget_->buf[0] = av_buffer_create(t.data[0], int(std::min<int64_t>(span, INT32_MAX)), KeepBuffer, nullptr, 0);
+  if (!swsTarget_->buf[0]) {
+    av_frame_unref(swsSource_);
+    return memFullErr;
+  }
+  for (int i = 0; i < 3; ++i) {
+    swsTarget_->data[i] = t.data[i];
+    swsTarget_->linesize[i] = t.linesize[i];
+  }
+  swsTarget_->width = w;
+  swsTarget_->height = h;
+  swsTarget_->format = target;
+  if (sws_scale_frame(sws_, swsTarget_, swsSource_) < 0) err = codecErr;
+  av_frame_unref(swsSource_);
+  av_frame_unref(swsTarget_);
+  if (err == noErr) ReplicateEdges(t, w, h);
+  return err;
 }
 
 }  // namespace tp::qt

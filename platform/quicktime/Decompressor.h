@@ -14,7 +14,10 @@
 // releases it yet. Pictures the decoder does hand out are matched to their
 // sample by a tag in the packet's pts and preferred when they match. For
 // this, decoding runs on the calling thread (slice threads only; the count
-// comes from TP_DECODE_THREADS, default 1).
+// comes from TP_DECODE_THREADS, default 1). Converting a decoded picture
+// into the world's layout runs in slices on the scaler's own threads (one
+// per processor, at most four), which have all finished when the call
+// returns.
 //
 // Ownership: the decompressor owns its libavcodec and libswscale contexts
 // and holds a reference to its world. Not thread-safe; the sequence table
@@ -72,6 +75,13 @@ class Decompressor {
   OSErr DecodeCompressed(const uint8_t *data, int64_t size, bool draw);
   OSErr DrawFrame(const AVFrame *frame, int width, int height);
   OSErr Draw(const uint8_t *const src[4], const int srcStride[4], AVPixelFormat format, int width, int height);
+  // A decoder's picture converted into the world by the scaler's slice
+  // threads; kNotConverted when the picture is a plain copy (Draw's case).
+  OSErr DrawConverted(const AVFrame *frame, int width, int height);
+  static constexpr OSErr kNotConverted = 1;
+  // The scaler for one size and pair of layouts, made again when they
+  // change; false when it cannot be made.
+  bool Converter(int width, int height, AVPixelFormat from, AVPixelFormat to);
   static int GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags);
 
   VideoCodecSetup setup_;
@@ -86,6 +96,10 @@ class Decompressor {
   uint8_t *shownAt_ = nullptr;   // the base address it was last drawn at, or null
   int shownWidth_ = 0, shownHeight_ = 0;
   SwsContext *sws_ = nullptr;
+  int swsWidth_ = 0, swsHeight_ = 0;
+  AVPixelFormat swsFrom_ = AV_PIX_FMT_NONE, swsTo_ = AV_PIX_FMT_NONE;
+  AVFrame *swsSource_ = nullptr;  // references held only across one conversion
+  AVFrame *swsTarget_ = nullptr;
   int64_t nextTag_ = 0;
   bool capturing_ = false;
   bool captured_this_call_ = false;
