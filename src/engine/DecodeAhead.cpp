@@ -1,8 +1,17 @@
 #include "engine/DecodeAhead.h"
 
+#include <atomic>
 #include <system_error>
 
 #include "trace/Trace.h"
+
+namespace {
+
+std::atomic<bool> g_threadsAllowed{true};
+
+}  // namespace
+
+void DecodeAhead::AllowThreadsForTesting(bool allow) { g_threadsAllowed.store(allow); }
 
 DecodeAhead::DecodeAhead(StepFn step, void *context) : step_(step), context_(context) {}
 
@@ -10,6 +19,7 @@ DecodeAhead::~DecodeAhead() { Stop(); }
 
 bool DecodeAhead::Start() {
   if (thread_.joinable()) return true;
+  if (!g_threadsAllowed.load()) return false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = false;

@@ -38,6 +38,9 @@ class DecodeAhead : public noncopyable {
   DecodeAhead(StepFn step, void *context);
   ~DecodeAhead();
 
+  // Test seam: with false, Start fails as when no thread can be made.
+  static void AllowThreadsForTesting(bool allow);
+
   // Starts the thread unless it runs (an end reached by an earlier thread
   // is forgotten); false when none could be made (the
   // owner then decodes on the calling thread).

@@ -145,6 +145,7 @@ class TestInputPin : public IPin, public IMemInputPin {
   bool holdSamples = false;   // keep every received sample until a flush or ReleaseHeld
   bool blockReceive = false;  // block in Receive until Unblock or a flush
   bool keepData = false;      // copy each sample's bytes into its record
+  bool discard = false;       // count the samples and record nothing else (benchmarks)
 
   CallLog log;
 
@@ -171,6 +172,10 @@ class TestInputPin : public IPin, public IMemInputPin {
   IPin *Connector() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connector;
+  }
+  size_t DiscardedCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_discarded;
   }
   std::vector<ReceivedSample> Received() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -387,6 +392,11 @@ class TestInputPin : public IPin, public IMemInputPin {
   }
   STDMETHODIMP Receive(IMediaSample *pSample) override {
     if (!pSample) return E_POINTER;
+    if (discard) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_discarded;
+      return receiveResult;
+    }
     ReceivedSample r = {};
     r.timeResult = pSample->GetTime(&r.start, &r.stop);
     r.syncPoint = pSample->IsSyncPoint() == S_OK;
@@ -448,6 +458,7 @@ class TestInputPin : public IPin, public IMemInputPin {
   TestAllocator *m_own = nullptr;
   IMemAllocator *m_notified = nullptr;
   std::vector<ReceivedSample> m_received;
+  size_t m_discarded = 0;
   std::vector<ReceivedSegment> m_segments;
   bool m_endedSegment = false;
   std::vector<IMediaSample *> m_held;
