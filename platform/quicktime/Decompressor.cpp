@@ -379,13 +379,16 @@ OSErr Decompressor::DrawConverted(const AVFrame *frame, int width, int height) {
   if (av_frame_ref(swsSource_, frame) < 0) return memFullErr;
   swsSource_->width = w;
   swsSource_->height = h;
+  // The bytes the planes span, whichever way their rows run (a bottom-up
+  // world's rows go to lower addresses).
   const int rows[3] = {t.height, (t.height + 1) / 2, (t.height + 1) / 2};
-  int64_t span = 0;
+  uint8_t *low = t.data[0], *high = t.data[0];
   for (int i = 0; i < 3 && t.data[i]; ++i) {
-    const int64_t end = int64_t(t.data[i] - t.data[0]) + int64_t(t.linesize[i]) * rows[i];
-    span = std::max(span, end);
+    uint8_t *last = t.data[i] + int64_t(t.linesize[i]) * (rows[i] - 1);
+    low = std::min({low, t.data[i], last});
+    high = std::max({high, t.data[i] + std::abs(t.linesize[i]), last + std::abs(t.linesize[i])});
   }
-  swsTarget_->buf[0] = av_buffer_create(t.data[0], int(std::min<int64_t>(span, INT32_MAX)), KeepBuffer, nullptr, 0);
+  swsTarget_->buf[0] = av_buffer_create(low, size_t(high - low), KeepBuffer, nullptr, 0);
   if (!swsTarget_->buf[0]) {
     av_frame_unref(swsSource_);
     return memFullErr;
