@@ -224,7 +224,10 @@ void DrawYuvTarget(const Picture &s, const DrawTarget &t, int w, int h) {
 OSErr DrawPicture(const Picture &s, const DrawTarget &t, int *width, int *height) {
   if (width) *width = 0;
   if (height) *height = 0;
-  if (!t.data[0] || !s.data[0] || s.layout == PixelLayout::kNone || t.format == PixelLayout::kNone) return codecErr;
+  // Worlds are never Cb,Y0,Cr,Y1: that layout is a source only.
+  if (!t.data[0] || !s.data[0] || s.layout == PixelLayout::kNone || t.format == PixelLayout::kNone ||
+      t.format == PixelLayout::kUYVY422)
+    return codecErr;
   if (s.layout == PixelLayout::kYUV420P && (!s.data[1] || !s.data[2])) return codecErr;
   if (t.format == PixelLayout::kYUV420P && (!t.data[1] || !t.data[2])) return codecErr;
   const int w = std::min(s.width, t.width), h = std::min(s.height, t.height);
