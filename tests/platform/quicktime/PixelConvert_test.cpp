@@ -30,6 +30,9 @@ struct Buffer {
       linesize[0] = kW, rows[0] = kH;
       linesize[1] = linesize[2] = (kW + 1) / 2;
       rows[1] = rows[2] = (kH + 1) / 2;
+    } else if (l == PixelLayout::kNV12) {
+      linesize[0] = kW, rows[0] = kH;
+      linesize[1] = (kW + 1) / 2 * 2, rows[1] = (kH + 1) / 2;
     } else {
       const int bytes = l == PixelLayout::kYUYV422 || l == PixelLayout::kUYVY422 ? (kW + 1) / 2 * 4
                         : l == PixelLayout::kRGB555BE                            ? kW * 2
@@ -91,7 +94,7 @@ TEST(PixelConvertTest, EverySourceIntoEveryWorldLayout_KeepsThePictureAndItsBoun
   const PixelLayout sources[] = {PixelLayout::kARGB,     PixelLayout::kBGRA,     PixelLayout::kRGB24,
                                  PixelLayout::kBGR24,    PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
                                  PixelLayout::kRGB555BE, PixelLayout::kYUYV422,  PixelLayout::kUYVY422,
-                                 PixelLayout::kYUV420P};
+                                 PixelLayout::kYUV420P,  PixelLayout::kNV12};
   const PixelLayout worlds[] = {PixelLayout::kARGB,    PixelLayout::kBGRA,     PixelLayout::kRGB24,
                                 PixelLayout::kBGR24,   PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
                                 PixelLayout::kYUYV422, PixelLayout::kYUV420P};
@@ -105,6 +108,17 @@ TEST(PixelConvertTest, EverySourceIntoEveryWorldLayout_KeepsThePictureAndItsBoun
         source.planes[0][i] = q[1], source.planes[0][i + 1] = q[0];
         source.planes[0][i + 2] = q[3], source.planes[0][i + 3] = q[2];
       }
+    } else if (s == PixelLayout::kNV12) {
+      // Nor this one: the 4:2:0 planes with Cb and Cr interleaved.
+      const Buffer planar = Draw(reference, PixelLayout::kYUV420P);
+      source.planes[0] = planar.planes[0];
+      for (int y = 0; y < source.rows[1]; ++y)
+        for (int x = 0; x < (kW + 1) / 2; ++x) {
+          source.planes[1][size_t(y * source.linesize[1] + 2 * x)] =
+              planar.planes[1][size_t(y * planar.linesize[1] + x)];
+          source.planes[1][size_t(y * source.linesize[1] + 2 * x + 1)] =
+              planar.planes[2][size_t(y * planar.linesize[2] + x)];
+        }
     } else {
       source = Draw(reference, s);
     }
@@ -122,10 +136,11 @@ TEST(PixelConvertTest, EverySourceIntoEveryWorldLayout_KeepsThePictureAndItsBoun
       EXPECT_GE(RgbPsnr(reference, Draw(world, PixelLayout::kRGB24)), 30.0);
     }
   }
-  // A world is never Cb,Y0,Cr,Y1, and nothing is drawn into nothing.
-  Buffer uyvy(PixelLayout::kUYVY422);
+  // A world is never Cb,Y0,Cr,Y1 or NV12, and nothing is drawn into nothing.
+  Buffer uyvy(PixelLayout::kUYVY422), nv12(PixelLayout::kNV12);
   int w = -1, h = -1;
   EXPECT_EQ(DrawPicture(reference.AsPicture(), uyvy.AsTarget(), &w, &h), codecErr);
+  EXPECT_EQ(DrawPicture(reference.AsPicture(), nv12.AsTarget(), &w, &h), codecErr);
   DrawTarget none{PixelLayout::kRGB24, kW, kH, {}, {}};
   EXPECT_EQ(DrawPicture(reference.AsPicture(), none, &w, &h), codecErr);
   EXPECT_EQ(w, 0);
