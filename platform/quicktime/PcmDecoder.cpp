@@ -6,20 +6,52 @@
 namespace tp::qt {
 namespace {
 
+// G.711 companding: each byte stands for a 16-bit sample.
+enum class Law { kNone, kMu, kA };
+
 struct PcmCodec {
   std::string_view name;
   int bytes;
   bool isSigned, isFloat, bigEndian;
+  Law law = Law::kNone;
 };
 
 constexpr PcmCodec kCodecs[] = {
-    {"pcm_s8", 1, true, false, false},     {"pcm_u8", 1, false, false, false},    {"pcm_s16le", 2, true, false, false},
-    {"pcm_s16be", 2, true, false, true},   {"pcm_u16le", 2, false, false, false}, {"pcm_u16be", 2, false, false, true},
-    {"pcm_s24le", 3, true, false, false},  {"pcm_s24be", 3, true, false, true},   {"pcm_u24le", 3, false, false, false},
-    {"pcm_u24be", 3, false, false, true},  {"pcm_s32le", 4, true, false, false},  {"pcm_s32be", 4, true, false, true},
-    {"pcm_u32le", 4, false, false, false}, {"pcm_u32be", 4, false, false, true},  {"pcm_f32le", 4, true, true, false},
-    {"pcm_f32be", 4, true, true, true},    {"pcm_f64le", 8, true, true, false},   {"pcm_f64be", 8, true, true, true},
+    {"pcm_mulaw", 1, true, false, false, Law::kMu},
+    {"pcm_alaw", 1, true, false, false, Law::kA},
+    {"pcm_s8", 1, true, false, false},
+    {"pcm_u8", 1, false, false, false},
+    {"pcm_s16le", 2, true, false, false},
+    {"pcm_s16be", 2, true, false, true},
+    {"pcm_u16le", 2, false, false, false},
+    {"pcm_u16be", 2, false, false, true},
+    {"pcm_s24le", 3, true, false, false},
+    {"pcm_s24be", 3, true, false, true},
+    {"pcm_u24le", 3, false, false, false},
+    {"pcm_u24be", 3, false, false, true},
+    {"pcm_s32le", 4, true, false, false},
+    {"pcm_s32be", 4, true, false, true},
+    {"pcm_u32le", 4, false, false, false},
+    {"pcm_u32be", 4, false, false, true},
+    {"pcm_f32le", 4, true, true, false},
+    {"pcm_f32be", 4, true, true, true},
+    {"pcm_f64le", 8, true, true, false},
+    {"pcm_f64be", 8, true, true, true},
 };
+
+// The 16-bit sample a mu-law or A-law byte stands for (ITU-T G.711).
+int16_t Expand(Law law, uint8_t byte) {
+  if (law == Law::kMu) {
+    const unsigned u = unsigned(~byte) & 0xFF;
+    const int t = ((int(u & 0x0F) << 3) + 0x84) << ((u & 0x70) >> 4);
+    return int16_t((u & 0x80) ? 0x84 - t : t - 0x84);
+  }
+  const unsigned a = unsigned(byte) ^ 0x55;
+  const int segment = int((a & 0x70) >> 4);
+  int t = int(a & 0x0F);
+  t = segment ? (t + t + 1 + 32) << (segment + 2) : (t + t + 1) << 3;
+  return int16_t((a & 0x80) ? t : -t);
+}
 
 const PcmCodec *Find(std::string_view name) {
   for (const PcmCodec &c : kCodecs)
@@ -40,7 +72,9 @@ class PcmDecoder final : public AudioDecoder {
     format_.channels = channels;
     format_.rate = rate;
     format_.planar = false;
-    if (codec.isFloat) {
+    if (codec.law != Law::kNone) {
+      format_.type = SampleType::kS16;
+    } else if (codec.isFloat) {
       format_.type = codec.bytes == 8 ? SampleType::kF64 : SampleType::kF32;
     } else {
       format_.type = codec.bytes == 1 ? SampleType::kU8 : codec.bytes == 2 ? SampleType::kS16 : SampleType::kS32;
@@ -62,6 +96,11 @@ class PcmDecoder final : public AudioDecoder {
     const int bits = codec_.bytes * 8;
     for (size_t i = 0; i < samples; ++i, in += codec_.bytes, o += outBytes) {
       const uint64_t raw = Load(in, codec_.bytes, codec_.bigEndian);
+      if (codec_.law != Law::kNone) {
+        const int16_t v = Expand(codec_.law, uint8_t(raw));
+        std::memcpy(o, &v, 2);
+        continue;
+      }
       if (codec_.isFloat) {
         if (codec_.bytes == 8) {
           std::memcpy(o, &raw, 8);

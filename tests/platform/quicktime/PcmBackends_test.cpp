@@ -133,6 +133,8 @@ const Row kRows[] = {
     {"pcm_f64be", 2, kS16, false, 2, true},
     {"pcm_f64le", 2, kF32, false, 2, true},
     {"pcm_f64be", 2, kU8, false, 2, true},
+    {"pcm_mulaw", 2, kS16, false, 2, true},
+    {"pcm_alaw", 1, kS16, false, 2, true},
     // Mixed: mono up to the pins' stereo, stereo down to mono.
     {"pcm_s16be", 1, kS16, false, 2, true},
     {"pcm_s16le", 2, kS16, false, 1, true},
