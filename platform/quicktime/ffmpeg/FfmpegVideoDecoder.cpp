@@ -337,7 +337,7 @@ OSErr FfmpegVideoDecoder::DrawConverted(const DrawTarget &t, int w, int h, AVPix
   swsTarget_->width = w;
   swsTarget_->height = h;
   swsTarget_->format = target;
-  const OSErr err = sws_scale_frame(sws_, swsTarget_, swsSource_) < 0 ? codecErr : noErr;
+  const OSErr err = sws_scale_frame(sws_, swsTarget_, swsSource_) < 0 ? OSErr(codecErr) : OSErr(noErr);
   av_frame_unref(swsSource_);
   av_frame_unref(swsTarget_);
   return err;
