@@ -1,0 +1,126 @@
+// MfVideoDecoder: H.264 through the system's Media Foundation decoder, one
+// sample at a time in decode order, handing back THAT sample's own picture.
+//
+// Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
+// turned into start codes with the parameter sets in front of every sync
+// sample; without 'avcC' the samples are taken as a byte stream already.
+//
+// Reordering: a decoder holds back a picture that displays after pictures
+// still to come, so what comes out after a sample is fed is often not that
+// sample's picture, and the caller needs exactly that one (it labels the
+// picture with the sample's display time). Every sample goes in with a stamp
+// of its own, increasing in decode order, and the first picture out with the
+// sample's stamp is its picture (a decoder that relabels pictures, as the
+// one behind Wine does when stamps go down in display order, relabels with
+// a stamp it already handed out). A decoder that hands each picture out
+// while its sample is fed (a low-latency decoder) is used as it is.
+// Once a decoder has held a picture back, every later sample is decoded by
+// replay: a fresh decoder is fed the samples since the last IDR (kept for
+// this, bounded) and then copies of that IDR, until the asked-for picture
+// comes out. Draining and flushing are not used, since Wine's decoder does
+// neither. The cost grows with the distance from the IDR (the k-th sample of
+// a run feeds k + 1 samples and the decoder's delay in copies), so long
+// runs decode slowly; a sample past the bound gets no picture. Samples
+// decoded only on the way to a seek point (no picture wanted) are only
+// kept. A new run starts at every IDR, so a seek needs no call of its own.
+// Ownership: owns the transform and every picture it hands out; a picture
+// stays valid until the next call. Not thread-safe: its owner serialises
+// calls (any thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <QuickTime/MacErrors.h>
+
+#include "../SystemCodecSetup.h"
+#include "MfTransform.h"
+
+namespace tp::qt {
+
+enum class MfPictureLayout { kNV12, kI420, kYUY2 };
+
+// A decoded picture in memory of its own, cropped to the display size.
+// I420: Y, Cb, Cr planes; NV12: Y then interleaved Cb,Cr; YUY2: one plane.
+struct MfPicture {
+  MfPictureLayout layout = MfPictureLayout::kI420;
+  int width = 0, height = 0;
+  int64_t time = 0;  // the stamp its sample was fed with
+  int planeCount = 0;
+  size_t offsets[3] = {};
+  int strides[3] = {};
+  std::vector<uint8_t> bytes;
+  const uint8_t *plane(int i) const { return bytes.data() + offsets[i]; }
+};
+
+struct MfVideoSetup {
+  std::vector<uint8_t> avcC;  // empty: samples are a byte stream already
+  int width = 0, height = 0;  // the description's picture size
+};
+
+class MfVideoDecoder {
+ public:
+  // noCodecErr when the system has no H.264 decoder, codecErr when it will
+  // not take the stream's types, badImageDescription for a damaged 'avcC'
+  // or an empty size.
+  static OSErr Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoDecoder> *out);
+  ~MfVideoDecoder();
+
+  // Decodes one sample (decode order). With `wantPicture`, on noErr
+  // *picture is the sample's own picture, or null when the decoder gave
+  // none for it (a damaged sample, or one too far from its IDR); without
+  // it *picture is null. codecBadDataErr when the sample's NAL lengths run
+  // past it (nothing is fed); codecErr when the decoder fails.
+  OSErr Decode(std::span<const uint8_t> sample, bool wantPicture, const MfPicture **picture);
+
+  // Forgets the run so far (a seek to a sample that is not an IDR).
+  void Reset();
+
+  struct Stats {
+    int64_t fed = 0, pictures = 0, replays = 0, replayed = 0, fillers = 0;
+  };
+  const Stats &stats() const { return stats_; }
+
+ private:
+  MfVideoDecoder() = default;
+  // Makes a decoder with this stream's types.
+  OSErr Open(MfTransform *mft) const;
+  HRESULT FeedOne(std::span<const uint8_t> data, int64_t time, bool discontinuity);
+  // Pulls every picture the decoder will give now, keeping the wanted one.
+  HRESULT PullAll();
+  HRESULT Keep(IMFSample *sample);
+  HRESULT ReadGeometry();
+  OSErr Replay(const MfPicture **picture);
+
+  MfTransform mft_;
+  std::vector<uint8_t> parameterSets_;
+  int nalLengthSize_ = 0;  // 0: byte stream
+  int width_ = 0, height_ = 0;
+  // Output geometry from the current output type.
+  MfPictureLayout layout_ = MfPictureLayout::kI420;
+  bool swapChroma_ = false;  // YV12: Cr before Cb
+  int frameWidth_ = 0, frameHeight_ = 0, defaultStride_ = 0, cropX_ = 0, cropY_ = 0;
+
+  struct RunSample {
+    std::vector<uint8_t> annexB;
+    int64_t stamp = 0;
+  };
+  std::vector<RunSample> run_;  // since the last IDR, for replays
+  size_t runBytes_ = 0;
+  bool runComplete_ = true;  // false once the bound dropped some
+  AvcPictureOrder order_;
+  int64_t runBase_ = 0;     // stamp of order 0 in the current run
+  int64_t lastStamp_ = -1;  // highest stamp given so far
+  int64_t wanted_ = -1;     // stamp of the picture asked for
+  bool haveWanted_ = false;
+  MfPicture current_;
+  bool started_ = false;
+  bool discontinuity_ = true;
+  bool holdsBack_ = false;  // the decoder kept a picture back once: replay from now on
+  std::vector<uint8_t> scratch_;
+  Stats stats_;
+};
+
+}  // namespace tp::qt

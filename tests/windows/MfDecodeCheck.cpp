@@ -1,0 +1,213 @@
+// tp_mf_decode MOVIE OUTDIR: decodes the first H.264 video track and the
+// first AAC or MP3 sound track of MOVIE through the system's decoders
+// (MfVideoDecoder, MfAudioDecoder), reading the movie with the runtime's own
+// parser. Writes into OUTDIR:
+//   frames.yuv  every sample's picture as 4:2:0 planes, in decode order
+//               (a sample without a picture of its own repeats the last);
+//   frames.txt  "width height", then per sample its display time in media
+//               units and its time scale;
+//   audio.f32   the PCM as interleaved 32-bit float;
+//   audio.txt   "rate channels".
+// tests/windows/mf_compare.py compares them with ffmpeg's decode. Exit
+// status 0 when both tracks decoded, 1 otherwise.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DataFile.h"
+#include "MovieImporter.h"
+#include "MovieModel.h"
+#include "SystemCodecSetup.h"
+#include "windows/MfAudioDecoder.h"
+#include "windows/MfVideoDecoder.h"
+
+using namespace tp::qt;
+
+namespace {
+
+bool ReadSample(const DataFile &file, const SampleRecord &rec, std::vector<uint8_t> *out) {
+  out->resize(rec.size);
+  return file.ReadAt(rec.position, out->data(), rec.size) == 0;
+}
+
+// Writes `pic` as tight 4:2:0 planes.
+void WriteI420(const MfPicture &pic, std::FILE *f) {
+  const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
+  std::vector<uint8_t> y(size_t(pic.width) * size_t(pic.height)), u(size_t(cw) * size_t(ch)), v(u.size());
+  for (int r = 0; r < pic.height; ++r) {
+    if (pic.layout == MfPictureLayout::kYUY2) {
+      const uint8_t *s = pic.plane(0) + size_t(r) * size_t(pic.strides[0]);
+      for (int x = 0; x < pic.width; ++x) y[size_t(r * pic.width + x)] = s[2 * x];
+      if (r % 2 == 0)
+        for (int x = 0; x < cw; ++x) {
+          u[size_t(r / 2 * cw + x)] = s[4 * x + 1];
+          v[size_t(r / 2 * cw + x)] = s[4 * x + 3];
+        }
+    } else {
+      std::memcpy(&y[size_t(r * pic.width)], pic.plane(0) + size_t(r) * size_t(pic.strides[0]), size_t(pic.width));
+    }
+  }
+  if (pic.layout == MfPictureLayout::kI420) {
+    for (int r = 0; r < ch; ++r) {
+      std::memcpy(&u[size_t(r * cw)], pic.plane(1) + size_t(r) * size_t(pic.strides[1]), size_t(cw));
+      std::memcpy(&v[size_t(r * cw)], pic.plane(2) + size_t(r) * size_t(pic.strides[2]), size_t(cw));
+    }
+  } else if (pic.layout == MfPictureLayout::kNV12) {
+    for (int r = 0; r < ch; ++r)
+      for (int x = 0; x < cw; ++x) {
+        const uint8_t *s = pic.plane(1) + size_t(r) * size_t(pic.strides[1]);
+        u[size_t(r * cw + x)] = s[2 * x];
+        v[size_t(r * cw + x)] = s[2 * x + 1];
+      }
+  }
+  std::fwrite(y.data(), 1, y.size(), f);
+  std::fwrite(u.data(), 1, u.size(), f);
+  std::fwrite(v.data(), 1, v.size(), f);
+}
+
+bool DecodeVideo(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(desc, &info)) return false;
+  MfVideoSetup setup;
+  setup.width = info.width;
+  setup.height = info.height;
+  if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
+    setup.avcC.assign(avcC->begin(), avcC->end());
+  std::unique_ptr<MfVideoDecoder> decoder;
+  OSErr err = MfVideoDecoder::Create(setup, &decoder);
+  std::printf("video: %s %dx%d, decoder %d\n", FourCCString(info.codecType).c_str(), info.width, info.height, err);
+  if (err != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  std::FILE *yuv = std::fopen((dir + "/frames.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/frames.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", info.width, info.height);
+  std::vector<uint8_t> bytes;
+  MfPicture last;
+  bool haveLast = false;
+  int missing = 0;
+  for (uint32_t i = 0; i < media.samples.count(); ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    const MfPicture *pic = nullptr;
+    err = decoder->Decode(bytes, true, &pic);
+    if (err != noErr) {
+      std::printf("video: sample %u failed %d\n", i, err);
+      return false;
+    }
+    if (pic) {
+      last = *pic;
+      haveLast = true;
+    } else {
+      ++missing;
+    }
+    if (!haveLast) continue;
+    WriteI420(last, yuv);
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+  const MfVideoDecoder::Stats &s = decoder->stats();
+  std::printf(
+      "video: %u samples, %d without a picture; fed %lld, pictures out %lld, replays %lld (%lld samples, %lld "
+      "copies)\n",
+      media.samples.count(), missing, static_cast<long long>(s.fed), static_cast<long long>(s.pictures),
+      static_cast<long long>(s.replays), static_cast<long long>(s.replayed), static_cast<long long>(s.fillers));
+  return true;
+}
+
+// Appends `pcm` (in `format`) as float.
+void AppendFloat(const std::vector<uint8_t> &pcm, const MfPcmFormat &format, std::vector<float> *out) {
+  if (format.isFloat) {
+    size_t n = pcm.size() / 4;
+    size_t at = out->size();
+    out->resize(at + n);
+    std::memcpy(out->data() + at, pcm.data(), n * 4);
+  } else {
+    for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
+      int16_t s;
+      std::memcpy(&s, &pcm[i], 2);
+      out->push_back(float(s) / 32768.0f);
+    }
+  }
+}
+
+bool DecodeAudio(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  SoundDescriptionInfo info;
+  if (!ReadSoundDescription(desc, &info)) return false;
+  MfAudioSetup setup;
+  setup.sampleRate = int(info.sampleRateHz);
+  setup.channels = int(info.numChannels);
+  if (info.dataFormat == FourCC(".mp3")) {
+    setup.codec = MfAudioCodec::kMp3;
+  } else if (auto esds = FindDescriptionExtension(desc, kSoundMediaType, FourCC("esds"))) {
+    uint8_t objectType = 0;
+    auto asc = EsdsDecoderSpecificInfo(*esds, &objectType);
+    if (!asc) return false;
+    if (objectType == 0x6B || objectType == 0x69) {
+      setup.codec = MfAudioCodec::kMp3;
+    } else {
+      setup.audioSpecificConfig = *asc;
+    }
+  }
+  std::unique_ptr<MfAudioDecoder> decoder;
+  OSErr err = MfAudioDecoder::Create(setup, &decoder);
+  std::printf("audio: %s %d Hz %d channels, decoder %d\n", FourCCString(info.dataFormat).c_str(), setup.sampleRate,
+              setup.channels, err);
+  if (err != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  std::vector<uint8_t> bytes, pcm;
+  std::vector<float> all;
+  MfPcmFormat format = decoder->format();
+  for (uint32_t i = 0; i < media.samples.count(); ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    pcm.clear();
+    if (decoder->Decode(bytes, &pcm) != noErr) return false;
+    AppendFloat(pcm, decoder->format(), &all);
+  }
+  pcm.clear();
+  if (decoder->Drain(&pcm) != noErr) return false;
+  AppendFloat(pcm, decoder->format(), &all);
+  format = decoder->format();
+  std::FILE *raw = std::fopen((dir + "/audio.f32").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/audio.txt").c_str(), "w");
+  if (!raw || !txt) return false;
+  std::fwrite(all.data(), 4, all.size(), raw);
+  std::fprintf(txt, "%d %d\n", format.sampleRate, format.channels);
+  std::fclose(raw);
+  std::fclose(txt);
+  std::printf("audio: %u packets -> %zu frames, %s out\n", media.samples.count(), all.size() / size_t(format.channels),
+              format.isFloat ? "float" : "16-bit");
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: tp_mf_decode MOVIE OUTDIR\n");
+    return 2;
+  }
+  Movie movie;
+  ImportResult imported = ImportMovieFile(argv[1], &movie);
+  if (imported.error != kNoErr) {
+    std::printf("import failed %d: %s\n", imported.error, imported.message.c_str());
+    return 1;
+  }
+  const Track *video = movie.FirstTrackOfType(kVideoMediaType);
+  const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
+  bool ok = video && DecodeVideo(*video, argv[2]);
+  ok = sound && DecodeAudio(*sound, argv[2]) && ok;
+  std::printf("%s\n", ok ? "decoded" : "FAILED");
+  std::fflush(stdout);
+  return ok ? 0 : 1;
+}
