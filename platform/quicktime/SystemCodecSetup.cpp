@@ -8,25 +8,6 @@ namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
-// One descriptor of an 'esds' (tag, then a length of up to four 7-bit
-// groups): its payload, with `in` moved past it. nullopt on another tag or
-// a length past the end.
-std::optional<std::span<const uint8_t>> ReadDescriptor(std::span<const uint8_t> *in, uint8_t tag) {
-  if (in->empty() || (*in)[0] != tag) return std::nullopt;
-  size_t pos = 1;
-  size_t length = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (pos >= in->size()) return std::nullopt;
-    uint8_t b = (*in)[pos++];
-    length = (length << 7) | (b & 0x7F);
-    if (!(b & 0x80)) break;
-  }
-  if (length > in->size() - pos) return std::nullopt;
-  std::span<const uint8_t> payload = in->subspan(pos, length);
-  *in = in->subspan(pos + length);
-  return payload;
-}
-
 class BitReader {
  public:
   explicit BitReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
@@ -329,30 +310,6 @@ std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc) {
   out[2] = 0xFE;
   if (!asc.empty()) std::memcpy(out.data() + kHeader, asc.data(), asc.size());
   return out;
-}
-
-std::optional<std::vector<uint8_t>> EsdsDecoderSpecificInfo(std::span<const uint8_t> esds, uint8_t *objectType) {
-  if (esds.size() < 4) return std::nullopt;
-  std::span<const uint8_t> in = esds.subspan(4);  // version and flags
-  std::optional<std::span<const uint8_t>> es = ReadDescriptor(&in, 0x03);
-  if (!es || es->size() < 3) return std::nullopt;
-  uint8_t flags = (*es)[2];
-  size_t skip = 3;
-  if (flags & 0x80) skip += 2;  // depends-on stream id
-  if (flags & 0x40) {           // URL
-    if (skip >= es->size()) return std::nullopt;
-    skip += 1 + size_t((*es)[skip]);
-  }
-  if (flags & 0x20) skip += 2;  // OCR stream id
-  if (skip > es->size()) return std::nullopt;
-  std::span<const uint8_t> rest = es->subspan(skip);
-  std::optional<std::span<const uint8_t>> dc = ReadDescriptor(&rest, 0x04);
-  if (!dc || dc->size() < 13) return std::nullopt;
-  if (objectType) *objectType = (*dc)[0];
-  std::span<const uint8_t> inner = dc->subspan(13);
-  std::optional<std::span<const uint8_t>> dsi = ReadDescriptor(&inner, 0x05);
-  if (!dsi) return std::vector<uint8_t>{};
-  return std::vector<uint8_t>(dsi->begin(), dsi->end());
 }
 
 }  // namespace tp::qt

@@ -81,8 +81,4 @@ std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> a
 // unknown), then the AudioSpecificConfig.
 std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc);
 
-// The AudioSpecificConfig inside an 'esds' payload (version and flags, then
-// the ES, decoder-config and decoder-specific descriptors), or nullopt.
-std::optional<std::vector<uint8_t>> EsdsDecoderSpecificInfo(std::span<const uint8_t> esds, uint8_t *objectType);
-
 }  // namespace tp::qt

@@ -18,7 +18,7 @@
 #include "DataFile.h"
 #include "MovieImporter.h"
 #include "MovieModel.h"
-#include "SystemCodecSetup.h"
+#include "VideoCodecs.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
 
@@ -53,13 +53,6 @@ void WriteI420(const MfPicture &pic, std::FILE *f) {
       std::memcpy(&u[size_t(r * cw)], pic.plane(1) + size_t(r) * size_t(pic.strides[1]), size_t(cw));
       std::memcpy(&v[size_t(r * cw)], pic.plane(2) + size_t(r) * size_t(pic.strides[2]), size_t(cw));
     }
-  } else if (pic.layout == MfPictureLayout::kNV12) {
-    for (int r = 0; r < ch; ++r)
-      for (int x = 0; x < cw; ++x) {
-        const uint8_t *s = pic.plane(1) + size_t(r) * size_t(pic.strides[1]);
-        u[size_t(r * cw + x)] = s[2 * x];
-        v[size_t(r * cw + x)] = s[2 * x + 1];
-      }
   }
   std::fwrite(y.data(), 1, y.size(), f);
   std::fwrite(u.data(), 1, u.size(), f);
@@ -87,27 +80,22 @@ bool DecodeVideo(const Track &track, const std::string &dir) {
   if (!yuv || !txt) return false;
   std::fprintf(txt, "%d %d\n", info.width, info.height);
   std::vector<uint8_t> bytes;
-  MfPicture last;
-  bool haveLast = false;
   int missing = 0;
   for (uint32_t i = 0; i < media.samples.count(); ++i) {
     SampleRecord rec;
     if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
     const int64_t display = rec.decodeTime + rec.displayOffset;
     const MfPicture *pic = nullptr;
-    err = decoder->Decode(bytes, true, &pic);
+    err = decoder->Decode(bytes);
+    bool own = false;
+    if (err == noErr) err = decoder->LastPicture(&pic, &own);
     if (err != noErr) {
       std::printf("video: sample %u failed %d\n", i, err);
       return false;
     }
-    if (pic) {
-      last = *pic;
-      haveLast = true;
-    } else {
-      ++missing;
-    }
-    if (!haveLast) continue;
-    WriteI420(last, yuv);
+    if (!own) ++missing;
+    if (!pic) continue;
+    WriteI420(*pic, yuv);
     std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
   }
   std::fclose(yuv);
@@ -148,13 +136,12 @@ bool DecodeAudio(const Track &track, const std::string &dir) {
   if (info.dataFormat == FourCC(".mp3")) {
     setup.codec = MfAudioCodec::kMp3;
   } else if (auto esds = FindDescriptionExtension(desc, kSoundMediaType, FourCC("esds"))) {
-    uint8_t objectType = 0;
-    auto asc = EsdsDecoderSpecificInfo(*esds, &objectType);
-    if (!asc) return false;
-    if (objectType == 0x6B || objectType == 0x69) {
+    std::optional<EsdsConfig> config = ParseEsds(*esds);
+    if (!config) return false;
+    if (config->objectType == 0x6B || config->objectType == 0x69) {
       setup.codec = MfAudioCodec::kMp3;
     } else {
-      setup.audioSpecificConfig = *asc;
+      setup.audioSpecificConfig = config->decoderSpecificInfo;
     }
   }
   std::unique_ptr<MfAudioDecoder> decoder;

@@ -8,8 +8,6 @@ namespace tp::qt {
 
 namespace {
 
-constexpr OSErr kBadFormat = -206;  // the Sound Manager's badFormat
-
 const GUID kPreferredOutputs[] = {MFAudioFormat_Float, MFAudioFormat_PCM};
 
 }  // namespace
@@ -18,11 +16,11 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   int rate = setup.sampleRate, channels = setup.channels;
   if (setup.codec == MfAudioCodec::kAac) {
     std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(setup.audioSpecificConfig);
-    if (!info) return kBadFormat;
+    if (!info) return codecErr;
     if (rate <= 0) rate = info->sampleRate;
     if (channels <= 0) channels = info->channels;
   }
-  if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return kBadFormat;
+  if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 
   std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
   if (!d) return memFullErr;

@@ -42,9 +42,9 @@ struct MfPcmFormat {
 
 class MfAudioDecoder {
  public:
-  // noCodecErr when the system lacks the decoder, -206 (badFormat) when the
-  // set-up is missing or damaged (AAC without a readable config, no rate
-  // or channels), codecErr when the decoder refuses the types.
+  // noCodecErr when the system lacks the decoder; codecErr when the set-up
+  // is missing or damaged (AAC without a readable config, no rate or
+  // channels) or the decoder refuses the types.
   static OSErr Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioDecoder> *out);
   ~MfAudioDecoder();
 

@@ -16,7 +16,6 @@ constexpr size_t kMaxRunSamples = 1200;
 constexpr size_t kMaxRunBytes = size_t(256) << 20;
 // A millisecond per step of picture order (any increasing times serve).
 constexpr int64_t kStampStep = 10000;
-constexpr int64_t kNoStamp = -1;
 // Copies fed to push a held-back picture out: a decoder's reorder depth
 // plus its pipeline (frame threads).
 constexpr int kMaxFillers = 40;
@@ -29,9 +28,9 @@ const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVide
 // CODECAPI_AVLowLatencyMode, whose definition no import library carries.
 constexpr GUID kLowLatencyMode = {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}};
 
-void CopyRows(uint8_t *dst, int dstStride, const uint8_t *src, int srcStride, int rowBytes, int rows) {
+void CopyRows(uint8_t *dst, int dstStride, const uint8_t *src, int64_t srcStride, int rowBytes, int rows) {
   for (int y = 0; y < rows; ++y)
-    std::memcpy(dst + size_t(y) * size_t(dstStride), src + ptrdiff_t(y) * srcStride, size_t(rowBytes));
+    std::memcpy(dst + size_t(y) * size_t(dstStride), src + y * srcStride, size_t(rowBytes));
 }
 
 }  // namespace
@@ -84,13 +83,14 @@ HRESULT MfVideoDecoder::ReadGeometry() {
   GUID subtype{};
   HRESULT hr = type->GetGUID(MF_MT_SUBTYPE, &subtype);
   if (FAILED(hr)) return hr;
-  swapChroma_ = IsEqualGUID(subtype, MFVideoFormat_YV12);
   if (IsEqualGUID(subtype, MFVideoFormat_NV12))
-    layout_ = MfPictureLayout::kNV12;
+    layout_ = MfSourceLayout::kNV12;
   else if (IsEqualGUID(subtype, MFVideoFormat_YUY2))
-    layout_ = MfPictureLayout::kYUY2;
+    layout_ = MfSourceLayout::kYUY2;
+  else if (IsEqualGUID(subtype, MFVideoFormat_YV12))
+    layout_ = MfSourceLayout::kYV12;
   else
-    layout_ = MfPictureLayout::kI420;
+    layout_ = MfSourceLayout::kI420;
   UINT32 w = 0, h = 0;
   hr = MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
   if (FAILED(hr) || w == 0 || h == 0 || w > 16384 || h > 16384) return FAILED(hr) ? hr : E_UNEXPECTED;
@@ -158,15 +158,17 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
   } else {
     hr = buffer->Lock(&base, nullptr, &length);
     if (FAILED(hr)) return hr;
-    const int bytesPerPixel = layout_ == MfPictureLayout::kYUY2 ? 2 : 1;
+    const int bytesPerPixel = layout_ == MfSourceLayout::kYUY2 ? 2 : 1;
     pitch = defaultStride_ > 0 ? defaultStride_ : frameWidth_ * bytesPerPixel;
   }
 
-  MfPicture &pic = current_;
+  // Built in the spare and swapped in only when whole, so a picture that
+  // cannot be read leaves the last one as it was.
+  MfPicture &pic = spare_;
   std::vector<uint8_t> block = std::move(pic.bytes);  // reused
   pic = MfPicture{};
   pic.bytes = std::move(block);
-  pic.layout = layout_;
+  pic.layout = layout_ == MfSourceLayout::kYUY2 ? MfPictureLayout::kYUY2 : MfPictureLayout::kI420;
   pic.time = time;
   pic.width = std::min(width_, frameWidth_ - cropX_);
   pic.height = std::min(height_, frameHeight_ - cropY_);
@@ -176,49 +178,52 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
   // holds them all.
   int64_t need = 0;
   int64_t srcOffset[3] = {};
-  int srcPitch[3] = {int(p), 0, 0};
-  const int chromaRows = (fh + 1) / 2;
-  if (layout_ == MfPictureLayout::kYUY2) {
-    pic.planeCount = 1;
+  int64_t srcPitch[3] = {p, 0, 0};
+  const int64_t chromaRows = (fh + 1) / 2;
+  if (layout_ == MfSourceLayout::kYUY2) {
     need = p * fh;
-  } else if (layout_ == MfPictureLayout::kNV12) {
-    pic.planeCount = 2;
+  } else if (layout_ == MfSourceLayout::kNV12) {
     srcOffset[1] = p * fh;
-    srcPitch[1] = int(p);
+    srcPitch[1] = p;
     need = srcOffset[1] + p * chromaRows;
   } else {
-    pic.planeCount = 3;
     srcOffset[1] = p * fh;
     srcOffset[2] = srcOffset[1] + (p / 2) * chromaRows;
-    srcPitch[1] = srcPitch[2] = int(p / 2);
+    srcPitch[1] = srcPitch[2] = p / 2;
     need = srcOffset[2] + (p / 2) * chromaRows;
-    if (swapChroma_) std::swap(srcOffset[1], srcOffset[2]);
+    if (layout_ == MfSourceLayout::kYV12) std::swap(srcOffset[1], srcOffset[2]);
   }
-  const bool fits = p > 0 && p >= int64_t(fw) * (layout_ == MfPictureLayout::kYUY2 ? 2 : 1) && need <= length;
+  const bool fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
   if (fits) {
     const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
-    const int cx = cropX_ / 2, cy = cropY_ / 2;
-    if (layout_ == MfPictureLayout::kYUY2) {
-      pic.strides[0] = pic.width * 2 + (pic.width & 1) * 2;
+    const int64_t cx = cropX_ / 2, cy = cropY_ / 2;
+    if (layout_ == MfSourceLayout::kYUY2) {
+      pic.planeCount = 1;
+      pic.strides[0] = cw * 4;
       pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
-      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + (cropX_ & ~1) * 2, int(p), pic.strides[0],
-               pic.height);
+      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cx * 4, p, pic.strides[0], pic.height);
     } else {
+      pic.planeCount = 3;
       pic.strides[0] = pic.width;
+      pic.strides[1] = pic.strides[2] = cw;
       pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
-      if (layout_ == MfPictureLayout::kNV12) {
-        pic.strides[1] = cw * 2;
-        pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
+      pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
+      pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
+      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
+      if (layout_ == MfSourceLayout::kNV12) {
+        for (int y = 0; y < ch; ++y) {
+          const uint8_t *src = base + srcOffset[1] + (cy + y) * srcPitch[1] + cx * 2;
+          uint8_t *u = pic.bytes.data() + pic.offsets[1] + size_t(y) * size_t(cw);
+          uint8_t *v = pic.bytes.data() + pic.offsets[2] + size_t(y) * size_t(cw);
+          for (int x = 0; x < cw; ++x) {
+            u[x] = src[2 * x];
+            v[x] = src[2 * x + 1];
+          }
+        }
       } else {
-        pic.strides[1] = pic.strides[2] = cw;
-        pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
-        pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
-      }
-      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, int(p), pic.width, pic.height);
-      for (int i = 1; i < pic.planeCount; ++i) {
-        const int xBytes = layout_ == MfPictureLayout::kNV12 ? cx * 2 : cx;
-        CopyRows(pic.bytes.data() + pic.offsets[i], pic.strides[i],
-                 base + srcOffset[i] + int64_t(cy) * srcPitch[i] + xBytes, srcPitch[i], pic.strides[i], ch);
+        for (int i = 1; i < 3; ++i)
+          CopyRows(pic.bytes.data() + pic.offsets[i], cw, base + srcOffset[i] + cy * srcPitch[i] + cx, srcPitch[i], cw,
+                   ch);
       }
     }
   }
@@ -227,12 +232,13 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
   else
     buffer->Unlock();
   if (!fits) return S_OK;  // a buffer smaller than its type says: not a picture we can read
+  std::swap(current_, spare_);
   haveWanted_ = true;
+  hasPicture_ = true;
   return S_OK;
 }
 
-OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample, bool wantPicture, const MfPicture **picture) {
-  *picture = nullptr;
+OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
   scratch_.clear();
   if (nalLengthSize_ == 0) {
     scratch_.assign(sample.begin(), sample.end());
@@ -262,25 +268,37 @@ OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample, bool wantPicture, 
     runComplete_ = false;
   }
 
-  wanted_ = wantPicture ? stamp * kStampStep : kNoStamp;
+  wanted_ = stamp * kStampStep;
   haveWanted_ = false;
-  if (!holdsBack_) {
-    HRESULT hr = FeedOne(scratch_, stamp * kStampStep, discontinuity_);
-    discontinuity_ = false;
-    if (FAILED(hr) || FAILED(PullAll())) return codecErr;
-    if (!wantPicture) return noErr;
-    if (haveWanted_) {
-      *picture = &current_;
-      return noErr;
-    }
+  pending_ = true;
+  if (holdsBack_) return noErr;  // decoded when its picture is asked for
+  HRESULT hr = FeedOne(scratch_, stamp * kStampStep, discontinuity_);
+  discontinuity_ = false;
+  if (FAILED(hr) || FAILED(PullAll())) return codecErr;
+  if (haveWanted_) {
+    pending_ = false;
+  } else {
     holdsBack_ = true;
   }
-  if (!wantPicture) return noErr;
-  if (!runComplete_) return noErr;  // too far from the last IDR to go back
-  return Replay(picture);
+  return noErr;
 }
 
-OSErr MfVideoDecoder::Replay(const MfPicture **picture) {
+OSErr MfVideoDecoder::LastPicture(const MfPicture **picture, bool *own) {
+  *picture = nullptr;
+  if (own) *own = false;
+  if (pending_) {
+    pending_ = false;
+    // Too far from the last IDR to go back: the last picture stays.
+    if (runComplete_ && !run_.empty()) {
+      if (OSErr err = Replay(); err != noErr) return err;
+    }
+  }
+  if (hasPicture_) *picture = &current_;
+  if (own) *own = haveWanted_;
+  return noErr;
+}
+
+OSErr MfVideoDecoder::Replay() {
   ++stats_.replays;
   // A fresh decoder each time: draining and flushing are not to be relied
   // on (Wine's decoder does neither), and the old one has seen stamps go
@@ -301,7 +319,6 @@ OSErr MfVideoDecoder::Replay(const MfPicture **picture) {
       return codecErr;
     ++stats_.fillers;
   }
-  if (haveWanted_) *picture = &current_;
   return noErr;
 }
 

@@ -21,9 +21,9 @@
 // neither. The cost grows with the distance from the IDR (the k-th sample of
 // a run feeds k + 1 samples and the decoder's delay in copies), so long
 // runs decode slowly; a sample past the bound gets no picture. Samples
-// decoded only on the way to a seek point (no picture wanted) are only
-// kept. A new run starts at every IDR, so a seek needs no call of its own.
-// Ownership: owns the transform and every picture it hands out; a picture
+// decoded only on the way to a seek point (no picture asked for) are
+// only kept. A new run starts at every IDR, so a seek needs no call of its own.
+// Ownership: owns the transform and the pictures it hands out; a picture
 // stays valid until the next call. Not thread-safe: its owner serialises
 // calls (any thread).
 #pragma once
@@ -40,10 +40,11 @@
 
 namespace tp::qt {
 
-enum class MfPictureLayout { kNV12, kI420, kYUY2 };
+enum class MfPictureLayout { kI420, kYUY2 };
 
 // A decoded picture in memory of its own, cropped to the display size.
-// I420: Y, Cb, Cr planes; NV12: Y then interleaved Cb,Cr; YUY2: one plane.
+// I420: Y, Cb, Cr planes (NV12 and YV12 output is rearranged into it);
+// YUY2: one plane.
 struct MfPicture {
   MfPictureLayout layout = MfPictureLayout::kI420;
   int width = 0, height = 0;
@@ -68,12 +69,17 @@ class MfVideoDecoder {
   static OSErr Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoDecoder> *out);
   ~MfVideoDecoder();
 
-  // Decodes one sample (decode order). With `wantPicture`, on noErr
-  // *picture is the sample's own picture, or null when the decoder gave
-  // none for it (a damaged sample, or one too far from its IDR); without
-  // it *picture is null. codecBadDataErr when the sample's NAL lengths run
-  // past it (nothing is fed); codecErr when the decoder fails.
-  OSErr Decode(std::span<const uint8_t> sample, bool wantPicture, const MfPicture **picture);
+  // Decodes one sample (decode order); its picture is made when
+  // LastPicture asks for it. codecBadDataErr when the sample's NAL lengths
+  // run past it (nothing is fed); codecErr when the decoder fails.
+  OSErr Decode(std::span<const uint8_t> sample);
+  // The picture of the last sample decoded; when the decoder gave none for
+  // it (a damaged sample, one too far from its IDR) the picture before it,
+  // and null when there never was one; *own (optional) says which. codecErr
+  // when the decoder fails.
+  // Samples whose pictures are never asked for (on the way to a seek
+  // point) cost no replay.
+  OSErr LastPicture(const MfPicture **picture, bool *own = nullptr);
 
   // Forgets the run so far (a seek to a sample that is not an IDR).
   void Reset();
@@ -92,15 +98,15 @@ class MfVideoDecoder {
   HRESULT PullAll();
   HRESULT Keep(IMFSample *sample);
   HRESULT ReadGeometry();
-  OSErr Replay(const MfPicture **picture);
+  OSErr Replay();
 
   MfTransform mft_;
   std::vector<uint8_t> parameterSets_;
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;
   // Output geometry from the current output type.
-  MfPictureLayout layout_ = MfPictureLayout::kI420;
-  bool swapChroma_ = false;  // YV12: Cr before Cb
+  enum class MfSourceLayout { kI420, kYV12, kNV12, kYUY2 };
+  MfSourceLayout layout_ = MfSourceLayout::kI420;
   int frameWidth_ = 0, frameHeight_ = 0, defaultStride_ = 0, cropX_ = 0, cropY_ = 0;
 
   struct RunSample {
@@ -115,7 +121,9 @@ class MfVideoDecoder {
   int64_t lastStamp_ = -1;  // highest stamp given so far
   int64_t wanted_ = -1;     // stamp of the picture asked for
   bool haveWanted_ = false;
-  MfPicture current_;
+  bool pending_ = false;     // the last sample's picture is still to be made
+  bool hasPicture_ = false;  // current_ holds a picture
+  MfPicture current_, spare_;
   bool started_ = false;
   bool discontinuity_ = true;
   bool holdsBack_ = false;  // the decoder kept a picture back once: replay from now on

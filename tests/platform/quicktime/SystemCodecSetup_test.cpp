@@ -1,6 +1,6 @@
 // Set-up conversion for the system's decoders: 'avcC' to start codes,
 // length-prefixed samples to a byte stream, AudioSpecificConfig fields and
-// the 'esds' descriptor walk, over well-formed and damaged input alike.
+// H.264 picture order, over well-formed and damaged input alike.
 #include "SystemCodecSetup.h"
 
 #include <gtest/gtest.h>
@@ -117,52 +117,6 @@ TEST(SystemCodecSetup, ParseAudioSpecificConfig_Table) {
 
 TEST(SystemCodecSetup, AacUserData_WaveInfoThenConfig) {
   EXPECT_EQ(AacUserData(Bytes{0x12, 0x10}), (Bytes{0, 0, 0xFE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x10}));
-}
-
-struct EsdsCase {
-  const char *name;
-  Bytes esds;
-  std::optional<Bytes> config;
-  uint8_t objectType;
-};
-
-TEST(SystemCodecSetup, EsdsDecoderSpecificInfo_Table) {
-  // version/flags, ES descriptor (id 1, no flags), decoder config (AAC,
-  // audio stream, buffer and rates), decoder-specific info.
-  const Bytes head = {0, 0, 0, 0};
-  auto make = [&](Bytes es) {
-    Bytes out = head;
-    out.insert(out.end(), es.begin(), es.end());
-    return out;
-  };
-  const Bytes dc = {0x04, 17, 0x40, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x05, 2, 0x12, 0x10};
-  Bytes es = {0x03, uint8_t(3 + dc.size()), 0, 1, 0};
-  es.insert(es.end(), dc.begin(), dc.end());
-  Bytes longLength = {0x03, 0x80, 0x80, uint8_t(3 + dc.size()), 0, 1, 0};
-  longLength.insert(longLength.end(), dc.begin(), dc.end());
-  Bytes withUrl = {0x03, uint8_t(3 + 3 + dc.size()), 0, 1, 0x40, 2, 'a', 'b'};
-  withUrl.insert(withUrl.end(), dc.begin(), dc.end());
-  Bytes noDsi = {0x03, 3 + 15, 0, 1, 0, 0x04, 13, 0x6B, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  Bytes cut = es;
-  cut.resize(cut.size() - 3);
-  const EsdsCase cases[] = {
-      {"plain", make(es), Bytes{0x12, 0x10}, 0x40},
-      {"four-byte length", make(longLength), Bytes{0x12, 0x10}, 0x40},
-      {"URL flag", make(withUrl), Bytes{0x12, 0x10}, 0x40},
-      {"MP3 without config", make(noDsi), Bytes{}, 0x6B},
-      {"cut short", make(cut), std::nullopt, 0},
-      {"not an ES descriptor", make(Bytes{0x05, 1, 0}), std::nullopt, 0},
-      {"only version", head, std::nullopt, 0},
-  };
-  for (const EsdsCase &c : cases) {
-    SCOPED_TRACE(c.name);
-    uint8_t objectType = 0;
-    std::optional<Bytes> config = EsdsDecoderSpecificInfo(c.esds, &objectType);
-    ASSERT_EQ(config.has_value(), c.config.has_value());
-    if (!config) continue;
-    EXPECT_EQ(*config, *c.config);
-    EXPECT_EQ(objectType, c.objectType);
-  }
 }
 
 struct OrderCase {
