@@ -57,15 +57,20 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
 # not decode so far), so the movie loads without pins.
 step 120 "smoke" wine "$(winpath "$smoke")" "$(winpath "$movie")" 0
 
-# The system's decoders (Media Foundation; Wine's come from GStreamer's
-# libav and bad plugins) on H.264 with B-frames and AAC, against ffmpeg.
+# The system's decoders (Media Foundation and DMOs; Wine's come from
+# GStreamer's libav and bad plugins) on H.264 with B-frames with AAC, and
+# with MP3, against ffmpeg.
 mfdecode="$build/bin/tp_mf_decode.exe"
 [ -f "$mfdecode" ] || { echo "wine: $mfdecode was not built"; exit 1; }
-bframes="$scratch/h264_aac.mp4"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 \
-  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 \
-  -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac -ac 2 "$bframes"
-mkdir "$scratch/mf"
-step 120 "system decoders" wine "$(winpath "$mfdecode")" "$(winpath "$bframes")" "$(winpath "$scratch/mf")"
-step 60 "system decoders against ffmpeg" python3 tests/windows/mf_compare.py "$bframes" "$scratch/mf"
+for audio in aac libmp3lame; do
+  movie="$scratch/h264_$audio.mp4"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 \
+    -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a "$audio" -ac 2 "$movie"
+  mkdir "$scratch/mf_$audio"
+  step 120 "system decoders, H.264 + $audio" wine "$(winpath "$mfdecode")" "$(winpath "$movie")" \
+    "$(winpath "$scratch/mf_$audio")"
+  step 60 "system decoders against ffmpeg, H.264 + $audio" python3 tests/windows/mf_compare.py "$movie" \
+    "$scratch/mf_$audio"
+done
 echo "wine: passed"

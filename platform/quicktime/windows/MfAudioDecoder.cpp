@@ -1,6 +1,9 @@
 #include "MfAudioDecoder.h"
 
 #include <mferror.h>
+#include <mmreg.h>
+#include <uuids.h>
+#include <wmcodecdsp.h>
 
 #include "../SystemCodecSetup.h"
 
@@ -25,7 +28,12 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
   if (!d) return memFullErr;
   const GUID &subtype = setup.codec == MfAudioCodec::kAac ? MFAudioFormat_AAC : MFAudioFormat_MP3;
-  if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) return noCodecErr;
+  if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) {
+    // Systems without an MP3 transform may still have the MP3 DMO.
+    if (setup.codec != MfAudioCodec::kMp3 || !d->OpenMp3Dmo(rate, channels)) return noCodecErr;
+    *out = std::move(d);
+    return noErr;
+  }
 
   ComRef<IMFMediaType> input;
   if (FAILED(MFCreateMediaType(input.put()))) return memFullErr;
@@ -44,6 +52,46 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   if (FAILED(d->mft_.ChooseOutputType(kPreferredOutputs)) || FAILED(d->ReadFormat())) return codecErr;
   *out = std::move(d);
   return noErr;
+}
+
+bool MfAudioDecoder::OpenMp3Dmo(int rate, int channels) {
+  MPEGLAYER3WAVEFORMAT mp3{};
+  mp3.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
+  mp3.wfx.nChannels = WORD(channels);
+  mp3.wfx.nSamplesPerSec = DWORD(rate);
+  mp3.wfx.nAvgBytesPerSec = 16000;  // a guess the decoder only uses for buffering
+  mp3.wfx.nBlockAlign = 1;
+  mp3.wfx.cbSize = MPEGLAYER3_WFX_EXTRA_BYTES;
+  mp3.wID = MPEGLAYER3_ID_MPEG;
+  mp3.fdwFlags = MPEGLAYER3_FLAG_PADDING_OFF;
+  mp3.nBlockSize = 1;
+  mp3.nFramesPerBlock = 1;
+  WAVEFORMATEX pcm{};
+  pcm.wFormatTag = WAVE_FORMAT_PCM;
+  pcm.nChannels = WORD(channels);
+  pcm.nSamplesPerSec = DWORD(rate);
+  pcm.wBitsPerSample = 16;
+  pcm.nBlockAlign = WORD(channels * 2);
+  pcm.nAvgBytesPerSec = DWORD(rate) * pcm.nBlockAlign;
+  DMO_MEDIA_TYPE in{}, outType{};
+  in.majortype = MFMediaType_Audio;  // the same value as DirectShow's audio type
+  in.subtype = MFAudioFormat_MP3;
+  in.formattype = FORMAT_WaveFormatEx;
+  in.cbFormat = sizeof(mp3);
+  in.pbFormat = reinterpret_cast<BYTE *>(&mp3);
+  outType.majortype = MFMediaType_Audio;
+  outType.subtype = MFAudioFormat_PCM;
+  outType.bFixedSizeSamples = TRUE;
+  outType.lSampleSize = pcm.nBlockAlign;
+  outType.formattype = FORMAT_WaveFormatEx;
+  outType.cbFormat = sizeof(pcm);
+  outType.pbFormat = reinterpret_cast<BYTE *>(&pcm);
+  if (FAILED(DmoTransform::Create(CLSID_CMP3DecMediaObject, in, outType, &dmo_))) return false;
+  useDmo_ = true;
+  format_.sampleRate = rate;
+  format_.channels = channels;
+  format_.isFloat = false;
+  return true;
 }
 
 MfAudioDecoder::~MfAudioDecoder() {
@@ -87,6 +135,11 @@ HRESULT MfAudioDecoder::PullAll(std::vector<uint8_t> *pcm) {
 }
 
 OSErr MfAudioDecoder::Decode(std::span<const uint8_t> packet, std::vector<uint8_t> *pcm) {
+  if (useDmo_) {
+    // A buffer the object refuses is dropped, as libavcodec drops one.
+    HRESULT hr = dmo_.Feed(packet, pcm);
+    return hr == E_OUTOFMEMORY ? OSErr(memFullErr) : OSErr(noErr);
+  }
   if (!started_) {
     if (FAILED(mft_.Start())) return codecErr;
     started_ = true;
@@ -106,12 +159,17 @@ OSErr MfAudioDecoder::Decode(std::span<const uint8_t> packet, std::vector<uint8_
 }
 
 OSErr MfAudioDecoder::Drain(std::vector<uint8_t> *pcm) {
+  if (useDmo_) return FAILED(dmo_.Drain(pcm)) ? OSErr(codecErr) : OSErr(noErr);
   if (!started_) return noErr;
   if (FAILED(mft_.Drain())) return codecErr;
   return FAILED(PullAll(pcm)) ? OSErr(codecErr) : OSErr(noErr);
 }
 
 void MfAudioDecoder::Reset() {
+  if (useDmo_) {
+    dmo_.Flush();
+    return;
+  }
   if (started_) mft_.Flush();
 }
 

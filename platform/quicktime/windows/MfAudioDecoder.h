@@ -20,6 +20,7 @@
 
 #include <QuickTime/MacErrors.h>
 
+#include "DmoTransform.h"
 #include "MfTransform.h"
 
 namespace tp::qt {
@@ -66,8 +67,11 @@ class MfAudioDecoder {
   MfAudioDecoder() = default;
   HRESULT ReadFormat();
   HRESULT PullAll(std::vector<uint8_t> *pcm);
+  bool OpenMp3Dmo(int rate, int channels);
 
   MfTransform mft_;
+  DmoTransform dmo_;  // used instead where the system has only a DMO
+  bool useDmo_ = false;
   MfPcmFormat format_;
   bool started_ = false;
   int64_t nextTime_ = 0;
