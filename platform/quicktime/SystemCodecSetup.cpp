@@ -206,6 +206,7 @@ AvcPictureOrder::Picture AvcPictureOrder::ParseSlice(std::span<const uint8_t> rb
   Picture pic;
   pic.found = true;
   pic.idr = nalType == 5;
+  pic.reference = refIdc != 0;
   if (pic.idr) {
     prevPocMsb_ = prevPocLsb_ = 0;
     decodeCount_ = 0;

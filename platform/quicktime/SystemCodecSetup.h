@@ -38,9 +38,10 @@ bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vecto
 class AvcPictureOrder {
  public:
   struct Picture {
-    bool idr = false;    // an IDR slice: a run starts here
-    bool found = false;  // a slice was found at all
-    int64_t order = 0;   // display order within the run (increasing, may skip)
+    bool idr = false;        // an IDR slice: a run starts here
+    bool found = false;      // a slice was found at all
+    bool reference = false;  // other pictures may refer to it (nal_ref_idc)
+    int64_t order = 0;       // display order within the run (increasing, may skip)
   };
   // One access unit as a byte stream (start codes).
   Picture Next(std::span<const uint8_t> annexB);

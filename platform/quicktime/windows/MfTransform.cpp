@@ -32,11 +32,11 @@ HRESULT MfTransform::Create(const GUID &category, const GUID &majorType, const G
   if (FAILED(hr)) return hr;
   hr = MF_E_TOPO_CODEC_NOT_FOUND;
   for (UINT32 i = 0; i < count; ++i) {
-    if (hr == MF_E_TOPO_CODEC_NOT_FOUND || FAILED(hr)) {
+    if (FAILED(hr)) {
       ComRef<IMFTransform> mft;
-      HRESULT ahr = activates[i]->ActivateObject(IID_IMFTransform, reinterpret_cast<void **>(mft.put()));
-      if (SUCCEEDED(ahr)) {
+      if (SUCCEEDED(activates[i]->ActivateObject(IID_IMFTransform, reinterpret_cast<void **>(mft.put())))) {
         out->mft_ = std::move(mft);
+        if (FAILED(activates[i]->GetGUID(MFT_TRANSFORM_CLSID_Attribute, &out->clsid_))) out->clsid_ = GUID_NULL;
         hr = S_OK;
       }
     }
@@ -44,6 +44,17 @@ HRESULT MfTransform::Create(const GUID &category, const GUID &majorType, const G
   }
   CoTaskMemFree(activates);
   return hr;
+}
+
+HRESULT MfTransform::CreateAnother(MfTransform *out) const {
+  if (IsEqualGUID(clsid_, GUID_NULL)) return E_NOTIMPL;
+  ComRef<IMFTransform> mft;
+  HRESULT hr =
+      CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, IID_IMFTransform, reinterpret_cast<void **>(mft.put()));
+  if (FAILED(hr)) return hr;
+  out->mft_ = std::move(mft);
+  out->clsid_ = clsid_;
+  return S_OK;
 }
 
 HRESULT MfTransform::SetInputType(IMFMediaType *type) { return mft_->SetInputType(0, type, 0); }
@@ -109,7 +120,9 @@ HRESULT MfTransform::Pull(ComRef<IMFSample> *sample, bool *formatChanged) {
     ComRef<IMFSample> ours;
     const bool provides =
         streamInfo_.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES);
-    if (!provides) {
+    if (!provides && spare_) {
+      ours = std::move(spare_);
+    } else if (!provides) {
       HRESULT hr = MFCreateSample(ours.put());
       if (FAILED(hr)) return hr;
       ComRef<IMFMediaBuffer> buffer;
@@ -124,9 +137,13 @@ HRESULT MfTransform::Pull(ComRef<IMFSample> *sample, bool *formatChanged) {
     DWORD status = 0;
     HRESULT hr = mft_->ProcessOutput(0, 1, &out, &status);
     if (out.pEvents) out.pEvents->Release();
-    if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return S_FALSE;
+    if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) {
+      spare_ = std::move(ours);  // unused: the next pull takes it
+      return S_FALSE;
+    }
     if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
       if (provides && out.pSample) out.pSample->Release();
+      spare_.Reset();  // sized for the old format
       hr = ChooseOutputType(std::vector<GUID>(preferred_));
       if (FAILED(hr)) return hr;
       *formatChanged = true;

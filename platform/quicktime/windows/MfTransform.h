@@ -66,6 +66,10 @@ class MfTransform {
   // when the system has none.
   static HRESULT Create(const GUID &category, const GUID &majorType, const GUID &inputSubtype, MfTransform *out);
 
+  // Another instance of the same transform, made directly (enumerating the
+  // registered transforms again costs far more).
+  HRESULT CreateAnother(MfTransform *out) const;
+
   bool valid() const { return bool(mft_); }
   IMFTransform *get() const { return mft_.get(); }
 
@@ -91,8 +95,10 @@ class MfTransform {
 
  private:
   ComRef<IMFTransform> mft_;
+  CLSID clsid_ = GUID_NULL;
   ComRef<IMFMediaType> outputType_;
   std::vector<GUID> preferred_;
+  ComRef<IMFSample> spare_;  // our output sample that the last pull left unused
   MFT_OUTPUT_STREAM_INFO streamInfo_{};
 };
 

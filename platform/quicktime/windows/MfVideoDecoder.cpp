@@ -56,7 +56,8 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
 }
 
 OSErr MfVideoDecoder::Open(MfTransform *mft) const {
-  if (FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
+  if ((!mft_.valid() || FAILED(mft_.CreateAnother(mft))) &&
+      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
     return noCodecErr;
   // Ask for pictures as soon as they are decoded, where the decoder can.
   ComRef<IMFAttributes> attributes;
@@ -262,7 +263,7 @@ OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
     runComplete_ = true;
   }
   if (runComplete_ && run_.size() < kMaxRunSamples && runBytes_ + scratch_.size() <= kMaxRunBytes) {
-    run_.push_back({scratch_, stamp});
+    run_.push_back({scratch_, stamp, !order.found || order.reference});
     runBytes_ += scratch_.size();
   } else {
     runComplete_ = false;
@@ -308,10 +309,15 @@ OSErr MfVideoDecoder::Replay() {
   if (Open(&fresh) != noErr || FAILED(fresh.Start())) return codecErr;
   mft_ = std::move(fresh);
   if (FAILED(ReadGeometry())) return codecErr;
+  // Pictures no other picture refers to are left out, but for the last.
   for (size_t i = 0; i < run_.size() && !haveWanted_; ++i) {
-    if (FAILED(FeedOne(run_[i].annexB, run_[i].stamp * kStampStep, i == 0)) || FAILED(PullAll())) return codecErr;
+    if (!run_[i].reference && i + 1 < run_.size()) continue;
+    // Output is pulled only when the decoder is full: the asked-for picture
+    // cannot come out before its own sample goes in.
+    if (FAILED(FeedOne(run_[i].annexB, run_[i].stamp * kStampStep, i == 0))) return codecErr;
     ++stats_.replayed;
   }
+  if (FAILED(PullAll())) return codecErr;
   // Push it out with copies of the run's first sample, stamped after every
   // picture of the run.
   for (int k = 0; !haveWanted_ && k < kMaxFillers; ++k) {

@@ -16,16 +16,13 @@
 // while its sample is fed (a low-latency decoder) is used as it is.
 // Once a decoder has held a picture back, every later sample is decoded by
 // replay: a fresh decoder is fed the samples since the last IDR (kept for
-// this, bounded) and then copies of that IDR, until the asked-for picture
-// comes out. Draining and flushing are not used, since Wine's decoder does
-// neither. The cost grows with the distance from the IDR (the k-th sample of
-// a run feeds k + 1 samples and the decoder's delay in copies), so long
-// runs decode slowly; a sample past the bound gets no picture. Samples
-// decoded only on the way to a seek point (no picture asked for) are
-// only kept. A new run starts at every IDR, so a seek needs no call of its own.
-// Ownership: owns the transform and the pictures it hands out; a picture
-// stays valid until the next call. Not thread-safe: its owner serialises
-// calls (any thread).
+// this, bounded; pictures that no other refers to are left out) and then
+// copies of that IDR, until the asked-for picture comes out. Draining and flushing are not used, since Wine's decoder
+// does neither. The cost grows with the distance from the IDR (the k-th sample of a run feeds k + 1 samples and the
+// decoder's delay in copies), so long runs decode slowly; a sample past the bound gets no picture. Samples decoded only
+// on the way to a seek point (no picture asked for) are only kept. A new run starts at every IDR, so a seek needs no
+// call of its own. Ownership: owns the transform and the pictures it hands out; a picture stays valid until the next
+// call. Not thread-safe: its owner serialises calls (any thread).
 #pragma once
 
 #include <cstdint>
@@ -112,6 +109,7 @@ class MfVideoDecoder {
   struct RunSample {
     std::vector<uint8_t> annexB;
     int64_t stamp = 0;
+    bool reference = true;  // a picture others may refer to
   };
   std::vector<RunSample> run_;  // since the last IDR, for replays
   size_t runBytes_ = 0;
