@@ -20,8 +20,10 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   if (setup.codec == MfAudioCodec::kAac) {
     std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(setup.audioSpecificConfig);
     if (!info) return codecErr;
+    // The container's rate (which counts a doubling by SBR), but the
+    // config's channels: .mp4 writers put 2 in the description for mono.
     if (rate <= 0) rate = info->sampleRate;
-    if (channels <= 0) channels = info->channels;
+    if (info->channels > 0) channels = info->channels;
   }
   if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 

@@ -3,8 +3,9 @@
 // decoder offers it, else 16-bit signed), at the stream's own rate and
 // channels.
 //
-// Set-up: AAC takes the stream's AudioSpecificConfig (from 'esds'), which
-// also gives the rate and channels when the description's are missing; MP3
+// Set-up: AAC takes the stream's AudioSpecificConfig (from 'esds'), whose
+// channel configuration wins over the description's count and whose rate
+// stands in when the description has none; MP3
 // needs nothing beyond the rate and channels (each frame header says the
 // rest). Packets carry no times of their own: audio comes out in the order
 // it goes in, so only the end (Drain) and a seek (Reset) need care.

@@ -144,18 +144,19 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
   HRESULT hr = sample->ConvertToContiguousBuffer(buffer.put());
   if (FAILED(hr)) return hr;
 
-  // The pitch: the 2-D buffer's own, else the type's, else the width.
+  // The pitch: the 2-D buffer's own (with the extent it vouches for),
+  // else the contiguous form's, which is the type's stride or the width.
   BYTE *base = nullptr;
   LONG pitch = 0;
   DWORD length = 0;
-  ComRef<IMF2DBuffer> twoD;
+  ComRef<IMF2DBuffer2> twoD;
   bool locked2D = false;
-  if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer, reinterpret_cast<void **>(twoD.put()))) &&
-      SUCCEEDED(twoD->Lock2D(&base, &pitch))) {
+  BYTE *start = nullptr;
+  if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer2, reinterpret_cast<void **>(twoD.put()))) &&
+      SUCCEEDED(twoD->Lock2DSize(MF2DBuffer_LockFlags_Read, &base, &pitch, &start, &length))) {
     locked2D = true;
-    DWORD current = 0;
-    buffer->GetCurrentLength(&current);
-    length = current;
+    // Only rows from the first scan line on are read.
+    length = base >= start && DWORD(base - start) <= length ? length - DWORD(base - start) : 0;
   } else {
     hr = buffer->Lock(&base, nullptr, &length);
     if (FAILED(hr)) return hr;
