@@ -8,19 +8,23 @@
 //               units and its time scale;
 //   audio.f32   the PCM as interleaved 32-bit float;
 //   audio.txt   "rate channels".
-// tests/windows/mf_compare.py compares them with ffmpeg's decode. Exit
-// status 0 when both tracks decoded, 1 otherwise.
+// tests/windows/mf_compare.py compares them with ffmpeg's decode. Then
+// checks that what the system cannot decode is refused as the runtime's
+// seam expects, and that damaged samples neither stop nor crash the video
+// decoder. Exit status 0 when all of it behaved, 1 otherwise.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "AudioDecode.h"
 #include "DataFile.h"
 #include "MovieImporter.h"
 #include "MovieModel.h"
 #include "VideoCodecs.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
+#include "windows/SystemCodecs.h"
 
 using namespace tp::qt;
 
@@ -100,6 +104,23 @@ bool DecodeVideo(const Track &track, const std::string &dir) {
   }
   std::fclose(yuv);
   std::fclose(txt);
+
+  // Damage: a length that runs past the sample is refused; garbage with
+  // sound lengths is taken without harm; the first sample again (an IDR)
+  // still gives its own picture.
+  const uint8_t overrun[] = {0, 0, 0, 9, 0x41, 0x9A};
+  const uint8_t garbage[] = {0, 0, 0, 6, 0x41, 0x9A, 0x12, 0xFF, 0x00, 0x37};
+  const MfPicture *pic = nullptr;
+  bool own = false;
+  OSErr overrunErr = decoder->Decode(overrun);
+  OSErr garbageErr = decoder->Decode(garbage);
+  if (garbageErr == noErr) garbageErr = decoder->LastPicture(&pic, &own);
+  SampleRecord first;
+  bool again = media.samples.Sample(0, &first) && ReadSample(file, first, &bytes) && decoder->Decode(bytes) == noErr &&
+               decoder->LastPicture(&pic, &own) == noErr && pic && own;
+  std::printf("video damage: overrun %d, garbage %d, IDR again %s\n", overrunErr, garbageErr, again ? "ok" : "FAILED");
+  if (overrunErr != codecBadDataErr || (garbageErr != noErr && garbageErr != codecBadDataErr) || !again) return false;
+
   const MfVideoDecoder::Stats &s = decoder->stats();
   std::printf(
       "video: %u samples, %d without a picture; fed %lld, pictures out %lld, replays %lld (%lld samples, %lld "
@@ -177,6 +198,48 @@ bool DecodeAudio(const Track &track, const std::string &dir) {
   return true;
 }
 
+// What the seam must refuse, and how.
+bool CheckRefusals() {
+  struct Case {
+    const char *name;
+    bool video;
+    const char *codec;
+    std::vector<uint8_t> extradata;
+    OSErr expected;
+  };
+  const Case cases[] = {
+      {"HEVC, which no system decoder here takes", true, "hevc", {}, noCodecErr},
+      {"AC-3, likewise", false, "ac3", {}, noCodecErr},
+      {"H.264 with a damaged avcC", true, "h264", {1, 0x64, 0}, codecErr},
+      {"AAC without its config", false, "aac", {}, codecErr},
+      {"AAC with a reserved rate", false, "aac", {0x16, 0x90}, codecErr},
+  };
+  bool ok = true;
+  for (const Case &c : cases) {
+    OSErr err;
+    if (c.video) {
+      VideoCodecSetup setup;
+      setup.codec = c.codec;
+      setup.width = 64;
+      setup.height = 48;
+      setup.extradata = c.extradata;
+      std::unique_ptr<VideoDecoder> d;
+      err = CreateSystemVideoDecoder(setup, &d);
+    } else {
+      AudioCodecSetup setup;
+      setup.codec = c.codec;
+      setup.channels = 2;
+      setup.sampleRate = 44100;
+      setup.extradata = c.extradata;
+      std::unique_ptr<AudioDecoder> d;
+      err = CreateSystemAudioDecoder(setup, &d);
+    }
+    std::printf("refuse %s: %d (%s)\n", c.name, err, err == c.expected ? "ok" : "FAILED");
+    ok = ok && err == c.expected;
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -194,6 +257,7 @@ int main(int argc, char **argv) {
   const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
   bool ok = video && DecodeVideo(*video, argv[2]);
   ok = sound && DecodeAudio(*sound, argv[2]) && ok;
+  ok = CheckRefusals() && ok;
   std::printf("%s\n", ok ? "decoded" : "FAILED");
   std::fflush(stdout);
   return ok ? 0 : 1;
