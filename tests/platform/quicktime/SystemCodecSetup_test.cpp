@@ -115,10 +115,6 @@ TEST(SystemCodecSetup, ParseAudioSpecificConfig_Table) {
   }
 }
 
-TEST(SystemCodecSetup, AacUserData_WaveInfoThenConfig) {
-  EXPECT_EQ(AacUserData(Bytes{0x12, 0x10}), (Bytes{0, 0, 0xFE, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x12, 0x10}));
-}
-
 struct OrderCase {
   const char *name;
   const char *encoder;  // x264 settings
