@@ -206,26 +206,46 @@ AvcPictureOrder::Picture AvcPictureOrder::ParseSlice(std::span<const uint8_t> rb
   Picture pic;
   pic.found = true;
   pic.idr = nalType == 5;
+  pic.restart = pic.idr;
   pic.reference = refIdc != 0;
   if (pic.idr) {
     prevPocMsb_ = prevPocLsb_ = 0;
     decodeCount_ = 0;
   }
-  const int64_t count = decodeCount_++;
-  pic.order = count;
+  pic.order = decodeCount_++;
   RbspReader r(rbsp);
   r.Ue();  // first macroblock
-  r.Ue();  // slice type
+  const uint32_t sliceType = r.Ue() % 5;
   const uint32_t ppsId = r.Ue();
   if (!r.ok() || ppsId >= 256 || !ppsKnown_[ppsId] || !sps_[ppsToSps_[ppsId]].known) return pic;
   const Sps &sps = sps_[ppsToSps_[ppsId]];
-  if (sps.pocType != 0) return pic;
   if (sps.separateColourPlanes) r.U(2);
-  r.U(sps.log2MaxFrameNum);
+  const int64_t frameNum = r.U(sps.log2MaxFrameNum);
+  if (!r.ok()) return pic;
+  // An intra picture whose frame number does not follow the last reference
+  // picture's starts a run too: decoding was resumed there (a seek to a
+  // sync sample that is not an IDR).
+  const int64_t maxFrameNum = int64_t(1) << sps.log2MaxFrameNum;
+  const bool follows =
+      prevRefFrameNum_ < 0 || frameNum == prevRefFrameNum_ || frameNum == (prevRefFrameNum_ + 1) % maxFrameNum;
+  const bool intra = sliceType == 2 || sliceType == 4;
+  if (!pic.idr && intra && !follows) {
+    pic.restart = true;
+    decodeCount_ = 1;
+    pic.order = 0;
+  }
+  if (pic.reference) prevRefFrameNum_ = frameNum;
+  if (sps.pocType != 0) return pic;
   if (!sps.frameMbsOnly && r.U(1)) r.U(1);  // field, bottom
   if (pic.idr) r.Ue();
   const int64_t lsb = r.U(sps.log2MaxPocLsb);
   if (!r.ok()) return pic;
+  if (pic.restart && !pic.idr) {
+    // The count's high part is unknown here; counting from this picture
+    // keeps the run's order.
+    prevPocMsb_ = 0;
+    prevPocLsb_ = lsb;
+  }
   const int64_t maxLsb = int64_t(1) << sps.log2MaxPocLsb;
   int64_t msb = prevPocMsb_;
   if (lsb < prevPocLsb_ && prevPocLsb_ - lsb >= maxLsb / 2)

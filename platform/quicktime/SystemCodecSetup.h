@@ -34,11 +34,15 @@ bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vecto
 // front). Picture order type 0 gives the picture order count; types 1 and
 // 2, a slice without known parameter sets, or a stream this does not
 // follow give the decode order instead (type 2 never reorders). Each run
-// starts at an IDR. Field pairs are counted as their first field.
+// starts at an IDR, or at an intra picture whose frame number does not
+// follow on from the picture before (where decoding resumed after a seek);
+// orders compare only within a run. Field pairs count as their first field.
 class AvcPictureOrder {
  public:
   struct Picture {
-    bool idr = false;        // an IDR slice: a run starts here
+    bool idr = false;        // an IDR slice
+    bool restart = false;    // a run starts here: an IDR, or an intra picture
+                             // that does not follow on (decoding resumed)
     bool found = false;      // a slice was found at all
     bool reference = false;  // other pictures may refer to it (nal_ref_idc)
     int64_t order = 0;       // display order within the run (increasing, may skip)
@@ -63,7 +67,8 @@ class AvcPictureOrder {
   int ppsToSps_[256];
   bool ppsKnown_[256] = {};
   int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
-  int64_t decodeCount_ = 0;  // within the run
+  int64_t prevRefFrameNum_ = -1;  // frame number of the last reference picture
+  int64_t decodeCount_ = 0;       // within the run
 };
 
 // What an AudioSpecificConfig says about the stream (ISO 14496-3 header

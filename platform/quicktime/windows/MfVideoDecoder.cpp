@@ -16,6 +16,8 @@ constexpr size_t kMaxRunSamples = 1200;
 constexpr size_t kMaxRunBytes = size_t(256) << 20;
 // A millisecond per step of picture order (any increasing times serve).
 constexpr int64_t kStampStep = 10000;
+// Stamps kept free below a run that does not start at an IDR.
+constexpr int64_t kLeadingRoom = int64_t(1) << 16;
 // Copies fed to push a held-back picture out: a decoder's reorder depth
 // plus its pipeline (frame threads).
 constexpr int kMaxFillers = 40;
@@ -248,16 +250,19 @@ OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
     return codecBadDataErr;
   }
   const AvcPictureOrder::Picture order = order_.Next(scratch_);
-  const bool idr = order.idr;
+  const bool idr = order.restart;
   if (idr || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());
   if (!started_) {
     if (FAILED(mft_.Start())) return codecErr;
     started_ = true;
   }
   // Stamps follow display order, so a decoder's output sees them go up.
-  if (idr) runBase_ = lastStamp_ + 1;
+  // A run that starts at a picture other than an IDR may begin with
+  // pictures that display before it: room for them below.
+  if (idr) runBase_ = lastStamp_ + 1 + (order.idr ? 0 : kLeadingRoom);
   const int64_t stamp = order.found ? std::max<int64_t>(runBase_ + order.order, 0) : lastStamp_ + 1;
   lastStamp_ = std::max(lastStamp_, stamp);
+  if (order.idr) lastIdr_ = scratch_;
   if (idr) {
     run_.clear();
     runBytes_ = 0;
@@ -319,11 +324,12 @@ OSErr MfVideoDecoder::Replay() {
     ++stats_.replayed;
   }
   if (FAILED(PullAll())) return codecErr;
-  // Push it out with copies of the run's first sample, stamped after every
-  // picture of the run.
+  // Push it out with copies of an IDR (its own run's, or the last one seen),
+  // stamped after every picture of the run: a decoder hands out everything
+  // before an IDR.
   for (int k = 0; !haveWanted_ && k < kMaxFillers; ++k) {
-    if (FAILED(FeedOne(run_.front().annexB, (lastStamp_ + 1 + k) * kStampStep, false)) || FAILED(PullAll()))
-      return codecErr;
+    const std::vector<uint8_t> &filler = lastIdr_.empty() ? run_.front().annexB : lastIdr_;
+    if (FAILED(FeedOne(filler, (lastStamp_ + 1 + k) * kStampStep, false)) || FAILED(PullAll())) return codecErr;
     ++stats_.fillers;
   }
   return noErr;

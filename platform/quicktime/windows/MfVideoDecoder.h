@@ -2,27 +2,35 @@
 // sample at a time in decode order, handing back THAT sample's own picture.
 //
 // Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
-// turned into start codes with the parameter sets in front of every sync
-// sample; without 'avcC' the samples are taken as a byte stream already.
+// turned into start codes with the parameter sets in front of every run's
+// first sample; without 'avcC' the samples are taken as a byte stream.
 //
 // Reordering: a decoder holds back a picture that displays after pictures
 // still to come, so what comes out after a sample is fed is often not that
 // sample's picture, and the caller needs exactly that one (it labels the
-// picture with the sample's display time). Every sample goes in with a stamp
-// of its own, increasing in decode order, and the first picture out with the
-// sample's stamp is its picture (a decoder that relabels pictures, as the
-// one behind Wine does when stamps go down in display order, relabels with
-// a stamp it already handed out). A decoder that hands each picture out
-// while its sample is fed (a low-latency decoder) is used as it is.
-// Once a decoder has held a picture back, every later sample is decoded by
-// replay: a fresh decoder is fed the samples since the last IDR (kept for
-// this, bounded; pictures that no other refers to are left out) and then
-// copies of that IDR, until the asked-for picture comes out. Draining and flushing are not used, since Wine's decoder
-// does neither. The cost grows with the distance from the IDR (the k-th sample of a run feeds k + 1 samples and the
-// decoder's delay in copies), so long runs decode slowly; a sample past the bound gets no picture. Samples decoded only
-// on the way to a seek point (no picture asked for) are only kept. A new run starts at every IDR, so a seek needs no
-// call of its own. Ownership: owns the transform and the pictures it hands out; a picture stays valid until the next
-// call. Not thread-safe: its owner serialises calls (any thread).
+// picture with the sample's display time). Every sample goes in with a
+// stamp that follows display order (its picture order count, read from the
+// slice header, above every stamp of the runs before), and the picture that
+// comes out with the sample's stamp is its picture. Stamps must go up in
+// display order: the decoder behind Wine relabels pictures once it sees
+// them go down. A decoder that hands each picture out while its sample goes
+// in (a low-latency decoder) is used as it is.
+//
+// Once a decoder has held a picture back, each picture asked for is made by
+// replay: a new decoder instance is fed the run so far (kept for this,
+// bounded; pictures that no other refers to are left out) and then copies
+// of an IDR, until the picture comes out. Draining and flushing are not
+// used: Wine's decoder does neither. The cost grows with the distance from
+// the run's start (the k-th sample of a run feeds up to k + 1 samples plus
+// the decoder's delay in copies), so long runs decode slowly; a sample past
+// the bound keeps the last picture. Samples whose pictures are never asked
+// for (on the way to a seek point) are only kept. A run starts at every IDR
+// and where decoding resumes at an intra picture that does not follow on
+// (a seek in a stream with open GOPs), so a seek needs no call of its own.
+//
+// Ownership: owns the transform and the pictures it hands out; a picture
+// stays valid until the next call. Not thread-safe: its owner serialises
+// calls (any thread).
 #pragma once
 
 #include <cstdint>
@@ -111,7 +119,8 @@ class MfVideoDecoder {
     int64_t stamp = 0;
     bool reference = true;  // a picture others may refer to
   };
-  std::vector<RunSample> run_;  // since the last IDR, for replays
+  std::vector<RunSample> run_;    // since the run started, for replays
+  std::vector<uint8_t> lastIdr_;  // the last IDR seen, pushes pictures out
   size_t runBytes_ = 0;
   bool runComplete_ = true;  // false once the bound dropped some
   AvcPictureOrder order_;

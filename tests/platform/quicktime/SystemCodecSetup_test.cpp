@@ -118,19 +118,23 @@ TEST(SystemCodecSetup, ParseAudioSpecificConfig_Table) {
 struct OrderCase {
   const char *name;
   const char *encoder;  // x264 settings
+  bool openGop;         // sync samples after the first are not IDRs
 };
 
 // Samples of real encodes, turned into byte streams as the system decoder
-// gets them: within each run from an IDR, picture order must sort the
-// pictures exactly as the container's display times do.
+// gets them, decoded straight through and with a seek (a jump from the
+// first samples to the second sync sample): runs start at IDRs and where
+// decoding resumes, and within each run picture order sorts the pictures
+// exactly as the container's display times do.
 TEST(SystemCodecSetup, AvcPictureOrder_FollowsDisplayTimesOfRealStreams) {
   if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
   const OrderCase cases[] = {
-      {"no B-frames (order type 2)", "-bf 0 -g 10"},
-      {"two B-frames", "-bf 2 -g 12"},
-      {"B-pyramid, three B-frames", "-bf 3 -b_strategy 2 -x264-params b-pyramid=normal -g 15"},
-      {"scaling matrices, 8x8", "-bf 2 -g 12 -profile:v high -x264-params cqm=jvt"},
-      {"interlaced (adaptive frames)", "-bf 2 -g 12 -flags +ildct+ilme -x264-params interlaced=1"},
+      {"no B-frames (order type 2)", "-bf 0 -g 10", false},
+      {"two B-frames", "-bf 2 -g 12", false},
+      {"B-pyramid, three B-frames", "-bf 3 -b_strategy 2 -x264-params b-pyramid=normal -g 15", false},
+      {"scaling matrices, 8x8", "-bf 2 -g 12 -profile:v high -x264-params cqm=jvt", false},
+      {"interlaced (adaptive frames)", "-bf 2 -g 12 -flags +ildct+ilme -x264-params interlaced=1", false},
+      {"open GOPs", "-bf 2 -g 12 -x264-params open-gop=1", true},
   };
   test::ff::TempDir dir;
   for (const OrderCase &c : cases) {
@@ -147,32 +151,49 @@ TEST(SystemCodecSetup, AvcPictureOrder_FollowsDisplayTimesOfRealStreams) {
     ASSERT_TRUE(avcC);
     std::optional<AvcParameterSets> sets = ParseAvcC(*avcC);
     ASSERT_TRUE(sets);
-    AvcPictureOrder order;
-    order.Next(sets->annexB);
     DataFile data;
     ASSERT_TRUE(data.Open(file));
 
-    // (display time, picture order) per run.
-    std::vector<std::vector<std::pair<int64_t, int64_t>>> runs;
+    std::vector<uint32_t> syncs, all;
     for (uint32_t i = 0; i < media.samples.count(); ++i) {
       SampleRecord rec;
       ASSERT_TRUE(media.samples.Sample(i, &rec));
-      std::vector<uint8_t> bytes(rec.size), annexB;
-      ASSERT_EQ(data.ReadAt(rec.position, bytes.data(), bytes.size()), 0);
-      ASSERT_TRUE(AppendAnnexB(bytes, sets->nalLengthSize, &annexB));
-      AvcPictureOrder::Picture pic = order.Next(annexB);
-      ASSERT_TRUE(pic.found) << "sample " << i;
-      const bool sync = !(rec.flags & kMediaSampleNotSync);
-      EXPECT_EQ(pic.idr, sync) << "sample " << i;  // x264 makes every sync sample an IDR
-      if (pic.idr || runs.empty()) runs.emplace_back();
-      runs.back().emplace_back(rec.decodeTime + rec.displayOffset, pic.order);
+      if (!(rec.flags & kMediaSampleNotSync)) syncs.push_back(i);
+      all.push_back(i);
     }
-    ASSERT_GT(runs.size(), 1u);
-    for (auto &run : runs) {
-      std::vector<std::pair<int64_t, int64_t>> byOrder = run;
-      std::sort(run.begin(), run.end());
-      std::sort(byOrder.begin(), byOrder.end(), [](auto &a, auto &b) { return a.second < b.second; });
-      EXPECT_EQ(run, byOrder);
+    ASSERT_GT(syncs.size(), 1u);
+    std::vector<uint32_t> seek = {0, 1, 2, 3};
+    for (uint32_t i = syncs[1]; i < media.samples.count(); ++i) seek.push_back(i);
+
+    for (const std::vector<uint32_t> *order : {&all, &seek}) {
+      AvcPictureOrder pictures;
+      pictures.Next(sets->annexB);
+      // (display time, picture order) per run.
+      std::vector<std::vector<std::pair<int64_t, int64_t>>> runs;
+      for (size_t k = 0; k < order->size(); ++k) {
+        const uint32_t i = (*order)[k];
+        SampleRecord rec;
+        ASSERT_TRUE(media.samples.Sample(i, &rec));
+        std::vector<uint8_t> bytes(rec.size), annexB;
+        ASSERT_EQ(data.ReadAt(rec.position, bytes.data(), bytes.size()), 0);
+        ASSERT_TRUE(AppendAnnexB(bytes, sets->nalLengthSize, &annexB));
+        AvcPictureOrder::Picture pic = pictures.Next(annexB);
+        ASSERT_TRUE(pic.found) << "sample " << i;
+        const bool sync = !(rec.flags & kMediaSampleNotSync);
+        const bool resumed = order == &seek && i == syncs[1];
+        EXPECT_EQ(pic.restart, pic.idr || resumed) << "sample " << i;
+        if (!c.openGop || i == 0) {
+          EXPECT_EQ(pic.idr, sync) << "sample " << i;
+        }
+        if (pic.restart || runs.empty()) runs.emplace_back();
+        runs.back().emplace_back(rec.decodeTime + rec.displayOffset, pic.order);
+      }
+      for (auto &run : runs) {
+        std::vector<std::pair<int64_t, int64_t>> byOrder = run;
+        std::sort(run.begin(), run.end());
+        std::sort(byOrder.begin(), byOrder.end(), [](auto &a, auto &b) { return a.second < b.second; });
+        EXPECT_EQ(run, byOrder);
+      }
     }
   }
 }
