@@ -56,4 +56,23 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
 # No movie runtime is installed in this prefix (scripts/wine_runtime_check.sh
 # installs one), so the movie loads without pins.
 step 120 "smoke" wine "$(winpath "$smoke")" "$(winpath "$movie")" 0
+
+# The system's decoders (Media Foundation and DMOs; Wine's come from
+# GStreamer's libav and bad plugins) on H.264 with B-frames with AAC (open
+# GOPs) and with MP3 (closed), against ffmpeg; tp_mf_decode also seeks.
+mfdecode="$build/bin/tp_mf_decode.exe"
+[ -f "$mfdecode" ] || { echo "wine: $mfdecode was not built"; exit 1; }
+for audio in aac libmp3lame; do
+  movie="$scratch/h264_$audio.mp4"
+  gops=(-g 25)
+  [ "$audio" = aac ] && gops+=(-x264-params open-gop=1)
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 \
+    -c:v libx264 -bf 2 "${gops[@]}" -pix_fmt yuv420p -c:a "$audio" -ac 2 "$movie"
+  mkdir "$scratch/mf_$audio"
+  step 120 "system decoders, H.264 + $audio" wine "$(winpath "$mfdecode")" "$(winpath "$movie")" \
+    "$(winpath "$scratch/mf_$audio")"
+  step 60 "system decoders against ffmpeg, H.264 + $audio" python3 tests/windows/mf_compare.py "$movie" \
+    "$scratch/mf_$audio"
+done
 echo "wine: passed"

@@ -1,0 +1,48 @@
+// Fuzz target for the set-up conversion the system's decoders get: the
+// input is a run of records (two-byte big-endian length, then the bytes).
+// The first record is taken as 'avcC', the second as an
+// AudioSpecificConfig, and every later one as a length-prefixed sample,
+// converted to a byte stream and handed to the picture-order reader in
+// turn, so its state across pictures is exercised as a decoder drives it.
+//
+// Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
+// plain program that runs the files named on its command line.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "SystemCodecSetup.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  using namespace tp::qt;
+  std::span<const uint8_t> in(data, size);
+  AvcPictureOrder order;
+  int lengthSize = 4;
+  for (int record = 0; in.size() >= 2; ++record) {
+    const size_t n = size_t(in[0]) << 8 | in[1];
+    if (n > in.size() - 2) break;
+    std::span<const uint8_t> bytes = in.subspan(2, n);
+    in = in.subspan(2 + n);
+    if (record == 0) {
+      if (std::optional<AvcParameterSets> sets = ParseAvcC(bytes)) {
+        lengthSize = sets->nalLengthSize;
+        order.Next(sets->annexB);
+      }
+    } else if (record == 1) {
+      if (std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(bytes)) {
+        if (info->sampleRate <= 0 || info->channels < 0 || info->channels > 8) __builtin_trap();
+      }
+      (void)AacUserData(bytes);
+    } else {
+      std::vector<uint8_t> annexB;
+      if (AppendAnnexB(bytes, lengthSize, &annexB)) {
+        (void)order.Next(annexB);
+      } else if (!annexB.empty()) {
+        __builtin_trap();  // a refused sample leaves the output as it was
+      }
+      (void)order.Next(bytes);  // the raw bytes as a byte stream too
+    }
+  }
+  return 0;
+}

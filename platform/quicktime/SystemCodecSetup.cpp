@@ -1,0 +1,336 @@
+#include "SystemCodecSetup.h"
+
+#include <cstring>
+
+namespace tp::qt {
+
+namespace {
+
+constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+
+class BitReader {
+ public:
+  explicit BitReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  // nullopt past the end.
+  std::optional<uint32_t> Read(int bits) {
+    uint32_t v = 0;
+    for (int i = 0; i < bits; ++i) {
+      if (pos_ >= bytes_.size() * 8) return std::nullopt;
+      v = (v << 1) | ((bytes_[pos_ / 8] >> (7 - pos_ % 8)) & 1);
+      ++pos_;
+    }
+    return v;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC) {
+  if (avcC.size() < 6 || avcC[0] != 1) return std::nullopt;
+  AvcParameterSets out;
+  out.nalLengthSize = (avcC[4] & 3) + 1;
+  if (out.nalLengthSize == 3) return std::nullopt;
+  size_t pos = 5;
+  // SPS count in the low five bits, then the PPS count as a whole byte.
+  for (int list = 0; list < 2; ++list) {
+    if (pos >= avcC.size()) return std::nullopt;
+    int count = list == 0 ? (avcC[pos] & 0x1F) : avcC[pos];
+    ++pos;
+    for (int i = 0; i < count; ++i) {
+      if (avcC.size() - pos < 2) return std::nullopt;
+      size_t n = size_t(avcC[pos]) << 8 | avcC[pos + 1];
+      pos += 2;
+      if (n > avcC.size() - pos) return std::nullopt;
+      out.annexB.insert(out.annexB.end(), std::begin(kStartCode), std::end(kStartCode));
+      out.annexB.insert(out.annexB.end(), avcC.begin() + ptrdiff_t(pos), avcC.begin() + ptrdiff_t(pos + n));
+      pos += n;
+    }
+  }
+  return out;
+}
+
+bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vector<uint8_t> *out) {
+  if (nalLengthSize != 1 && nalLengthSize != 2 && nalLengthSize != 4) return false;
+  const size_t before = out->size();
+  size_t pos = 0;
+  while (pos < sample.size()) {
+    if (sample.size() - pos < size_t(nalLengthSize)) {
+      out->resize(before);
+      return false;
+    }
+    size_t n = 0;
+    for (int i = 0; i < nalLengthSize; ++i) n = (n << 8) | sample[pos + size_t(i)];
+    pos += size_t(nalLengthSize);
+    if (n > sample.size() - pos) {
+      out->resize(before);
+      return false;
+    }
+    if (n == 0) continue;
+    out->insert(out->end(), std::begin(kStartCode), std::end(kStartCode));
+    out->insert(out->end(), sample.begin() + ptrdiff_t(pos), sample.begin() + ptrdiff_t(pos + n));
+    pos += n;
+  }
+  return true;
+}
+
+namespace {
+
+// Exp-Golomb and fixed-width reads over an RBSP (emulation prevention
+// already removed). Reads past the end fail and stay failed.
+class RbspReader {
+ public:
+  explicit RbspReader(std::span<const uint8_t> rbsp) : bits_(rbsp) {}
+  bool ok() const { return ok_; }
+  uint32_t U(int n) {
+    std::optional<uint32_t> v = bits_.Read(n);
+    if (!v) ok_ = false;
+    return v.value_or(0);
+  }
+  uint32_t Ue() {
+    int zeros = 0;
+    while (ok_ && U(1) == 0) {
+      if (++zeros > 31) ok_ = false;
+    }
+    if (!ok_) return 0;
+    return uint32_t((uint64_t(1) << zeros) - 1 + U(zeros));
+  }
+  int32_t Se() {
+    uint32_t v = Ue();
+    return (v & 1) ? int32_t((v + 1) / 2) : -int32_t(v / 2);
+  }
+
+ private:
+  BitReader bits_;
+  bool ok_ = true;
+};
+
+// The first `limit` bytes of a NAL payload with emulation prevention
+// bytes (00 00 03) removed: headers sit at the front, so that is enough.
+std::vector<uint8_t> Unescape(std::span<const uint8_t> nal, size_t limit) {
+  std::vector<uint8_t> out;
+  int zeros = 0;
+  for (size_t i = 0; i < nal.size() && out.size() < limit; ++i) {
+    if (zeros >= 2 && nal[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    out.push_back(nal[i]);
+  }
+  return out;
+}
+
+bool HighProfile(uint32_t profile) {
+  switch (profile) {
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
+  RbspReader r(rbsp);
+  const uint32_t profile = r.U(8);
+  r.U(16);  // constraint flags, level
+  const uint32_t id = r.Ue();
+  if (!r.ok() || id >= 32) return false;
+  Sps sps;
+  if (HighProfile(profile)) {
+    const uint32_t chroma = r.Ue();
+    if (chroma == 3) sps.separateColourPlanes = r.U(1);
+    r.Ue();  // bit depths
+    r.Ue();
+    r.U(1);
+    if (r.U(1)) {  // scaling matrices: walked only to get past them
+      for (int i = 0; i < (chroma == 3 ? 12 : 8) && r.ok(); ++i) {
+        if (!r.U(1)) continue;
+        int last = 8, next = 8;
+        for (int j = 0; j < (i < 6 ? 16 : 64) && r.ok(); ++j) {
+          if (next != 0) next = (last + r.Se() + 256) % 256;
+          last = next == 0 ? last : next;
+        }
+      }
+    }
+  }
+  sps.log2MaxFrameNum = int(r.Ue()) + 4;
+  sps.pocType = int(r.Ue());
+  if (sps.pocType == 0) sps.log2MaxPocLsb = int(r.Ue()) + 4;
+  if (sps.pocType == 1) {
+    r.U(1);
+    r.Se();
+    r.Se();
+    const uint32_t cycle = r.Ue();
+    for (uint32_t i = 0; i < cycle && i < 256 && r.ok(); ++i) r.Se();
+  }
+  r.Ue();  // reference frames
+  r.U(1);
+  r.Ue();  // size in macroblocks
+  r.Ue();
+  sps.frameMbsOnly = r.U(1);
+  if (!r.ok() || sps.log2MaxFrameNum > 16 || sps.log2MaxPocLsb > 16 || sps.pocType > 2) return false;
+  sps.known = true;
+  sps_[id] = sps;
+  return true;
+}
+
+bool AvcPictureOrder::ParsePps(std::span<const uint8_t> rbsp) {
+  RbspReader r(rbsp);
+  const uint32_t id = r.Ue();
+  const uint32_t spsId = r.Ue();
+  if (!r.ok() || id >= 256 || spsId >= 32) return false;
+  ppsToSps_[id] = int(spsId);
+  ppsKnown_[id] = true;
+  return true;
+}
+
+AvcPictureOrder::Picture AvcPictureOrder::ParseSlice(std::span<const uint8_t> rbsp, int nalType, int refIdc) {
+  Picture pic;
+  pic.found = true;
+  pic.idr = nalType == 5;
+  pic.restart = pic.idr;
+  pic.reference = refIdc != 0;
+  if (pic.idr) {
+    prevPocMsb_ = prevPocLsb_ = 0;
+    decodeCount_ = 0;
+  }
+  pic.order = decodeCount_++;
+  RbspReader r(rbsp);
+  r.Ue();  // first macroblock
+  const uint32_t sliceType = r.Ue() % 5;
+  const uint32_t ppsId = r.Ue();
+  if (!r.ok() || ppsId >= 256 || !ppsKnown_[ppsId] || !sps_[ppsToSps_[ppsId]].known) return pic;
+  const Sps &sps = sps_[ppsToSps_[ppsId]];
+  if (sps.separateColourPlanes) r.U(2);
+  const int64_t frameNum = r.U(sps.log2MaxFrameNum);
+  if (!r.ok()) return pic;
+  // An intra picture whose frame number does not follow the last reference
+  // picture's starts a run too: decoding was resumed there (a seek to a
+  // sync sample that is not an IDR).
+  const int64_t maxFrameNum = int64_t(1) << sps.log2MaxFrameNum;
+  const bool follows =
+      prevRefFrameNum_ < 0 || frameNum == prevRefFrameNum_ || frameNum == (prevRefFrameNum_ + 1) % maxFrameNum;
+  const bool intra = sliceType == 2 || sliceType == 4;
+  if (!pic.idr && intra && !follows) {
+    pic.restart = true;
+    decodeCount_ = 1;
+    pic.order = 0;
+  }
+  if (pic.reference) prevRefFrameNum_ = frameNum;
+  if (sps.pocType != 0) return pic;
+  if (!sps.frameMbsOnly && r.U(1)) r.U(1);  // field, bottom
+  if (pic.idr) r.Ue();
+  const int64_t lsb = r.U(sps.log2MaxPocLsb);
+  if (!r.ok()) return pic;
+  if (pic.restart && !pic.idr) {
+    // The count's high part is unknown here; counting from this picture
+    // keeps the run's order.
+    prevPocMsb_ = 0;
+    prevPocLsb_ = lsb;
+  }
+  const int64_t maxLsb = int64_t(1) << sps.log2MaxPocLsb;
+  int64_t msb = prevPocMsb_;
+  if (lsb < prevPocLsb_ && prevPocLsb_ - lsb >= maxLsb / 2)
+    msb += maxLsb;
+  else if (lsb > prevPocLsb_ && lsb - prevPocLsb_ > maxLsb / 2)
+    msb -= maxLsb;
+  if (refIdc != 0) {
+    prevPocMsb_ = msb;
+    prevPocLsb_ = lsb;
+  }
+  pic.order = msb + lsb;
+  return pic;
+}
+
+AvcPictureOrder::Picture AvcPictureOrder::Next(std::span<const uint8_t> annexB) {
+  constexpr size_t kHeaderBytes = 64;  // every field read sits well inside
+  Picture pic;
+  size_t i = 0;
+  auto nextStart = [&](size_t from) {
+    for (size_t k = from; k + 2 < annexB.size(); ++k)
+      if (annexB[k] == 0 && annexB[k + 1] == 0 && annexB[k + 2] == 1) return k;
+    return annexB.size();
+  };
+  i = nextStart(0);
+  while (i < annexB.size()) {
+    const size_t begin = i + 3;
+    const size_t end = nextStart(begin);
+    if (begin < end) {
+      const uint8_t header = annexB[begin];
+      const int type = header & 0x1F;
+      const int refIdc = (header >> 5) & 3;
+      std::vector<uint8_t> rbsp = Unescape(annexB.subspan(begin + 1, end - begin - 1), kHeaderBytes);
+      if (type == 7) {
+        ParseSps(Unescape(annexB.subspan(begin + 1, end - begin - 1), annexB.size()));
+      } else if (type == 8) {
+        ParsePps(rbsp);
+      } else if ((type == 1 || type == 5) && !pic.found) {
+        // The first slice speaks for the picture.
+        pic = ParseSlice(rbsp, type, refIdc);
+      }
+    }
+    i = end;
+  }
+  return pic;
+}
+
+std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> asc) {
+  static constexpr int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+  BitReader bits(asc);
+  AacConfigInfo info;
+  std::optional<uint32_t> type = bits.Read(5);
+  if (!type) return std::nullopt;
+  info.objectType = int(*type);
+  if (info.objectType == 31) {
+    std::optional<uint32_t> ext = bits.Read(6);
+    if (!ext) return std::nullopt;
+    info.objectType = 32 + int(*ext);
+  }
+  std::optional<uint32_t> index = bits.Read(4);
+  if (!index) return std::nullopt;
+  if (*index == 15) {
+    std::optional<uint32_t> rate = bits.Read(24);
+    if (!rate || *rate == 0) return std::nullopt;
+    info.sampleRate = int(*rate);
+  } else if (*index < 13) {
+    info.sampleRate = kRates[*index];
+  } else {
+    return std::nullopt;
+  }
+  std::optional<uint32_t> channels = bits.Read(4);
+  if (!channels) return std::nullopt;
+  // Configurations 1-6 are that many channels, 7 is 7.1 (eight).
+  info.channels = *channels == 7 ? 8 : *channels < 7 ? int(*channels) : 0;
+  return info;
+}
+
+std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc) {
+  // wPayloadType = 0 (raw), wAudioProfileLevelIndication = 0xFE, wStructType
+  // = 0, wReserved1 = 0, dwReserved2 = 0; little-endian.
+  constexpr size_t kHeader = 12;
+  std::vector<uint8_t> out(kHeader + asc.size(), 0);
+  out[2] = 0xFE;
+  if (!asc.empty()) std::memcpy(out.data() + kHeader, asc.data(), asc.size());
+  return out;
+}
+
+}  // namespace tp::qt

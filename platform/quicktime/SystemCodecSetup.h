@@ -1,0 +1,90 @@
+// SystemCodecSetup: turns the set-up bytes that movie files store into the
+// forms a system decoder takes, and rewrites sample payloads where the two
+// differ. H.264 in .mp4/.mov stores its parameter sets in 'avcC' and each
+// sample as length-prefixed NAL units; decoders that parse a byte stream
+// want start codes with the parameter sets in front. AAC stores its
+// AudioSpecificConfig in 'esds'; a system AAC decoder takes it behind a
+// fixed wave-format block. Pure functions over caller-owned bytes, all
+// input untrusted and checked against its length; builds on every system.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace tp::qt {
+
+struct AvcParameterSets {
+  int nalLengthSize = 4;        // bytes in front of each NAL unit: 1, 2 or 4
+  std::vector<uint8_t> annexB;  // every SPS and PPS, each behind a start code
+};
+
+// Reads an 'avcC' payload. nullopt when it is not version 1, has a length
+// size of 3, or a parameter set runs past the end.
+std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC);
+
+// Appends the NAL units of a length-prefixed sample to `out`, each behind a
+// four-byte start code. False (with `out` as it was) when a length runs
+// past the sample; a zero-length unit is dropped.
+bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vector<uint8_t> *out);
+
+// The display order of H.264 pictures, from their slice headers and the
+// parameter sets seen so far (in the byte stream fed, in-band or put in
+// front). Picture order type 0 gives the picture order count; types 1 and
+// 2, a slice without known parameter sets, or a stream this does not
+// follow give the decode order instead (type 2 never reorders). Each run
+// starts at an IDR, or at an intra picture whose frame number does not
+// follow on from the picture before (where decoding resumed after a seek);
+// orders compare only within a run. Field pairs count as their first field.
+class AvcPictureOrder {
+ public:
+  struct Picture {
+    bool idr = false;        // an IDR slice
+    bool restart = false;    // a run starts here: an IDR, or an intra picture
+                             // that does not follow on (decoding resumed)
+    bool found = false;      // a slice was found at all
+    bool reference = false;  // other pictures may refer to it (nal_ref_idc)
+    int64_t order = 0;       // display order within the run (increasing, may skip)
+  };
+  // One access unit as a byte stream (start codes).
+  Picture Next(std::span<const uint8_t> annexB);
+
+ private:
+  struct Sps {
+    bool known = false;
+    bool separateColourPlanes = false;
+    bool frameMbsOnly = true;
+    int log2MaxFrameNum = 4;
+    int pocType = 0;
+    int log2MaxPocLsb = 4;
+  };
+  bool ParseSps(std::span<const uint8_t> rbsp);
+  bool ParsePps(std::span<const uint8_t> rbsp);
+  Picture ParseSlice(std::span<const uint8_t> rbsp, int nalType, int refIdc);
+
+  Sps sps_[32];
+  int ppsToSps_[256];
+  bool ppsKnown_[256] = {};
+  int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
+  int64_t prevRefFrameNum_ = -1;  // frame number of the last reference picture
+  int64_t decodeCount_ = 0;       // within the run
+};
+
+// What an AudioSpecificConfig says about the stream (ISO 14496-3 header
+// only: object type, rate and channel configuration; an SBR/PS extension is
+// not looked for). nullopt when it is shorter than its fields or names a
+// reserved rate index.
+struct AacConfigInfo {
+  int objectType = 0;
+  int sampleRate = 0;
+  int channels = 0;  // 0: the channel configuration is in a program config element
+};
+std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> asc);
+
+// The user data of a raw-AAC media type: the twelve bytes that follow the
+// WAVEFORMATEX of an HEAACWAVEINFO (payload type 0 = raw, profile 0xFE =
+// unknown), then the AudioSpecificConfig.
+std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc);
+
+}  // namespace tp::qt

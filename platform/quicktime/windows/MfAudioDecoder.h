@@ -1,0 +1,82 @@
+// MfAudioDecoder: AAC and MP3 through the system's Media Foundation
+// decoders, packet by packet, into interleaved PCM (32-bit float where the
+// decoder offers it, else 16-bit signed), at the stream's own rate and
+// channels.
+//
+// Set-up: AAC takes the stream's AudioSpecificConfig (from 'esds'), whose
+// channel configuration wins over the description's count and whose rate
+// stands in when the description has none; MP3
+// needs nothing beyond the rate and channels (each frame header says the
+// rest). Packets carry no times of their own: audio comes out in the order
+// it goes in, so only the end (Drain) and a seek (Reset) need care.
+//
+// Ownership: owns the transform; PCM goes into the caller's vector. Not
+// thread-safe: its owner serialises calls (any thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <QuickTime/MacErrors.h>
+
+#include "DmoTransform.h"
+#include "MfTransform.h"
+
+namespace tp::qt {
+
+enum class MfAudioCodec { kAac, kMp3 };
+
+struct MfAudioSetup {
+  MfAudioCodec codec = MfAudioCodec::kAac;
+  std::vector<uint8_t> audioSpecificConfig;  // AAC only
+  int sampleRate = 0;                        // 0: from the config
+  int channels = 0;                          // 0: from the config
+};
+
+struct MfPcmFormat {
+  int sampleRate = 0;
+  int channels = 0;
+  bool isFloat = false;  // true: 32-bit float; false: 16-bit signed
+  int bytesPerFrame() const { return channels * (isFloat ? 4 : 2); }
+};
+
+class MfAudioDecoder {
+ public:
+  // noCodecErr when the system lacks the decoder; codecErr when the set-up
+  // is missing or damaged (AAC without a readable config, no rate or
+  // channels) or the decoder refuses the types.
+  static OSErr Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioDecoder> *out);
+  ~MfAudioDecoder();
+
+  // Decodes one packet, appending what comes out to *pcm (possibly
+  // nothing yet: decoders keep a packet or two). codecErr when the decoder
+  // fails; a packet it drops as damaged adds nothing.
+  OSErr Decode(std::span<const uint8_t> packet, std::vector<uint8_t> *pcm);
+  // The end of the stream: appends what the decoder still holds.
+  OSErr Drain(std::vector<uint8_t> *pcm);
+  // Drops what the decoder holds (a seek).
+  void Reset();
+
+  // The PCM handed out. A decoder that changes it mid-stream (a stream
+  // whose config understated its channels) changes it before the bytes of
+  // the new format are appended.
+  const MfPcmFormat &format() const { return format_; }
+
+ private:
+  MfAudioDecoder() = default;
+  HRESULT ReadFormat();
+  HRESULT PullAll(std::vector<uint8_t> *pcm);
+  bool OpenMp3Dmo(int rate, int channels);
+
+  MfTransform mft_;
+  DmoTransform dmo_;  // used instead where the system has only a DMO
+  bool useDmo_ = false;
+  MfPcmFormat format_;
+  bool started_ = false;
+  int64_t nextTime_ = 0;
+  std::vector<uint8_t> scratch_;
+};
+
+}  // namespace tp::qt

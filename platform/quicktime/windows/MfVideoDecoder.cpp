@@ -1,0 +1,346 @@
+#include "MfVideoDecoder.h"
+
+#include <mferror.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "../SystemCodecSetup.h"
+
+namespace tp::qt {
+
+namespace {
+
+// Bounds on the samples kept since the last IDR for feeding again.
+constexpr size_t kMaxRunSamples = 1200;
+constexpr size_t kMaxRunBytes = size_t(256) << 20;
+// A millisecond per step of picture order (any increasing times serve).
+constexpr int64_t kStampStep = 10000;
+// Stamps kept free below a run that does not start at an IDR.
+constexpr int64_t kLeadingRoom = int64_t(1) << 16;
+// Copies fed to push a held-back picture out: a decoder's reorder depth
+// plus its pipeline (frame threads).
+constexpr int kMaxFillers = 40;
+
+// Planar 4:2:0 copies straight into the runtime's planar worlds, so it
+// comes first.
+const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_NV12,
+                                  MFVideoFormat_YUY2};
+
+// CODECAPI_AVLowLatencyMode, whose definition no import library carries.
+constexpr GUID kLowLatencyMode = {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}};
+
+void CopyRows(uint8_t *dst, int dstStride, const uint8_t *src, int64_t srcStride, int rowBytes, int rows) {
+  for (int y = 0; y < rows; ++y)
+    std::memcpy(dst + size_t(y) * size_t(dstStride), src + y * srcStride, size_t(rowBytes));
+}
+
+}  // namespace
+
+OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoDecoder> *out) {
+  if (setup.width <= 0 || setup.height <= 0) return badImageDescription;
+  std::unique_ptr<MfVideoDecoder> d(new (std::nothrow) MfVideoDecoder());
+  if (!d) return memFullErr;
+  d->width_ = setup.width;
+  d->height_ = setup.height;
+  if (!setup.avcC.empty()) {
+    std::optional<AvcParameterSets> sets = ParseAvcC(setup.avcC);
+    if (!sets) return badImageDescription;
+    d->parameterSets_ = std::move(sets->annexB);
+    d->nalLengthSize_ = sets->nalLengthSize;
+    d->order_.Next(d->parameterSets_);
+  }
+  OSErr err = d->Open(&d->mft_);
+  if (err != noErr) return err;
+  if (FAILED(d->ReadGeometry())) return codecErr;
+  *out = std::move(d);
+  return noErr;
+}
+
+OSErr MfVideoDecoder::Open(MfTransform *mft) const {
+  if ((!mft_.valid() || FAILED(mft_.CreateAnother(mft))) &&
+      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
+    return noCodecErr;
+  // Ask for pictures as soon as they are decoded, where the decoder can.
+  ComRef<IMFAttributes> attributes;
+  if (SUCCEEDED(mft->get()->GetAttributes(attributes.put())) && attributes)
+    attributes->SetUINT32(kLowLatencyMode, TRUE);
+
+  ComRef<IMFMediaType> input;
+  if (FAILED(MFCreateMediaType(input.put()))) return memFullErr;
+  input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  MFSetAttributeSize(input.get(), MF_MT_FRAME_SIZE, UINT32(width_), UINT32(height_));
+  input->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_MixedInterlaceOrProgressive);
+  if (FAILED(mft->SetInputType(input.get()))) return codecErr;
+  if (FAILED(mft->ChooseOutputType(kPreferredOutputs))) return codecErr;
+  return noErr;
+}
+
+MfVideoDecoder::~MfVideoDecoder() {
+  if (started_ && mft_.valid()) mft_.get()->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
+}
+
+HRESULT MfVideoDecoder::ReadGeometry() {
+  IMFMediaType *type = mft_.outputType();
+  GUID subtype{};
+  HRESULT hr = type->GetGUID(MF_MT_SUBTYPE, &subtype);
+  if (FAILED(hr)) return hr;
+  if (IsEqualGUID(subtype, MFVideoFormat_NV12))
+    layout_ = MfSourceLayout::kNV12;
+  else if (IsEqualGUID(subtype, MFVideoFormat_YUY2))
+    layout_ = MfSourceLayout::kYUY2;
+  else if (IsEqualGUID(subtype, MFVideoFormat_YV12))
+    layout_ = MfSourceLayout::kYV12;
+  else
+    layout_ = MfSourceLayout::kI420;
+  UINT32 w = 0, h = 0;
+  hr = MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
+  if (FAILED(hr) || w == 0 || h == 0 || w > 16384 || h > 16384) return FAILED(hr) ? hr : E_UNEXPECTED;
+  frameWidth_ = int(w);
+  frameHeight_ = int(h);
+  UINT32 stride = 0;
+  defaultStride_ = SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) ? int(INT32(stride)) : 0;
+  cropX_ = cropY_ = 0;
+  MFVideoArea area{};
+  if (SUCCEEDED(
+          type->GetBlob(MF_MT_MINIMUM_DISPLAY_APERTURE, reinterpret_cast<UINT8 *>(&area), sizeof(area), nullptr))) {
+    cropX_ = std::clamp(int(area.OffsetX.value), 0, frameWidth_ - 1);
+    cropY_ = std::clamp(int(area.OffsetY.value), 0, frameHeight_ - 1);
+  }
+  return S_OK;
+}
+
+HRESULT MfVideoDecoder::FeedOne(std::span<const uint8_t> data, int64_t time, bool discontinuity) {
+  HRESULT hr = mft_.Feed(data, time, 0, discontinuity);
+  if (hr == MF_E_NOTACCEPTING) {
+    hr = PullAll();
+    if (FAILED(hr)) return hr;
+    hr = mft_.Feed(data, time, 0, discontinuity);
+  }
+  if (SUCCEEDED(hr)) ++stats_.fed;
+  return hr;
+}
+
+HRESULT MfVideoDecoder::PullAll() {
+  for (;;) {
+    ComRef<IMFSample> sample;
+    bool changed = false;
+    HRESULT hr = mft_.Pull(&sample, &changed);
+    if (changed) {
+      HRESULT ghr = ReadGeometry();
+      if (FAILED(ghr)) return ghr;
+    }
+    if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
+    hr = Keep(sample.get());
+    if (FAILED(hr)) return hr;
+  }
+}
+
+HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
+  ++stats_.pictures;
+  // Only the asked-for picture is copied; the first with its stamp wins.
+  LONGLONG time = 0;
+  if (haveWanted_ || FAILED(sample->GetSampleTime(&time)) || time != wanted_) return S_OK;
+  ComRef<IMFMediaBuffer> buffer;
+  HRESULT hr = sample->ConvertToContiguousBuffer(buffer.put());
+  if (FAILED(hr)) return hr;
+
+  // The pitch: the 2-D buffer's own (with the extent it vouches for),
+  // else the contiguous form's, which is the type's stride or the width.
+  BYTE *base = nullptr;
+  LONG pitch = 0;
+  DWORD length = 0;
+  ComRef<IMF2DBuffer2> twoD;
+  bool locked2D = false;
+  BYTE *start = nullptr;
+  if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer2, reinterpret_cast<void **>(twoD.put()))) &&
+      SUCCEEDED(twoD->Lock2DSize(MF2DBuffer_LockFlags_Read, &base, &pitch, &start, &length))) {
+    locked2D = true;
+    // Only rows from the first scan line on are read.
+    length = base >= start && DWORD(base - start) <= length ? length - DWORD(base - start) : 0;
+  } else {
+    hr = buffer->Lock(&base, nullptr, &length);
+    if (FAILED(hr)) return hr;
+    const int bytesPerPixel = layout_ == MfSourceLayout::kYUY2 ? 2 : 1;
+    pitch = defaultStride_ > 0 ? defaultStride_ : frameWidth_ * bytesPerPixel;
+  }
+
+  // Built in the spare and swapped in only when whole, so a picture that
+  // cannot be read leaves the last one as it was.
+  MfPicture &pic = spare_;
+  std::vector<uint8_t> block = std::move(pic.bytes);  // reused
+  pic = MfPicture{};
+  pic.bytes = std::move(block);
+  pic.layout = layout_ == MfSourceLayout::kYUY2 ? MfPictureLayout::kYUY2 : MfPictureLayout::kI420;
+  pic.time = time;
+  pic.width = std::min(width_, frameWidth_ - cropX_);
+  pic.height = std::min(height_, frameHeight_ - cropY_);
+  const int fw = frameWidth_, fh = frameHeight_;
+  const int64_t p = pitch;
+  // Where each plane of the decoder's buffer starts, and whether the buffer
+  // holds them all.
+  int64_t need = 0;
+  int64_t srcOffset[3] = {};
+  int64_t srcPitch[3] = {p, 0, 0};
+  const int64_t chromaRows = (fh + 1) / 2;
+  if (layout_ == MfSourceLayout::kYUY2) {
+    need = p * fh;
+  } else if (layout_ == MfSourceLayout::kNV12) {
+    srcOffset[1] = p * fh;
+    srcPitch[1] = p;
+    need = srcOffset[1] + p * chromaRows;
+  } else {
+    srcOffset[1] = p * fh;
+    srcOffset[2] = srcOffset[1] + (p / 2) * chromaRows;
+    srcPitch[1] = srcPitch[2] = p / 2;
+    need = srcOffset[2] + (p / 2) * chromaRows;
+    if (layout_ == MfSourceLayout::kYV12) std::swap(srcOffset[1], srcOffset[2]);
+  }
+  const bool fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
+  if (fits) {
+    const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
+    const int64_t cx = cropX_ / 2, cy = cropY_ / 2;
+    if (layout_ == MfSourceLayout::kYUY2) {
+      pic.planeCount = 1;
+      pic.strides[0] = cw * 4;
+      pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
+      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cx * 4, p, pic.strides[0], pic.height);
+    } else {
+      pic.planeCount = 3;
+      pic.strides[0] = pic.width;
+      pic.strides[1] = pic.strides[2] = cw;
+      pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+      pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
+      pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
+      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
+      if (layout_ == MfSourceLayout::kNV12) {
+        for (int y = 0; y < ch; ++y) {
+          const uint8_t *src = base + srcOffset[1] + (cy + y) * srcPitch[1] + cx * 2;
+          uint8_t *u = pic.bytes.data() + pic.offsets[1] + size_t(y) * size_t(cw);
+          uint8_t *v = pic.bytes.data() + pic.offsets[2] + size_t(y) * size_t(cw);
+          for (int x = 0; x < cw; ++x) {
+            u[x] = src[2 * x];
+            v[x] = src[2 * x + 1];
+          }
+        }
+      } else {
+        for (int i = 1; i < 3; ++i)
+          CopyRows(pic.bytes.data() + pic.offsets[i], cw, base + srcOffset[i] + cy * srcPitch[i] + cx, srcPitch[i], cw,
+                   ch);
+      }
+    }
+  }
+  if (locked2D)
+    twoD->Unlock2D();
+  else
+    buffer->Unlock();
+  if (!fits) return S_OK;  // a buffer smaller than its type says: not a picture we can read
+  std::swap(current_, spare_);
+  haveWanted_ = true;
+  hasPicture_ = true;
+  return S_OK;
+}
+
+OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
+  scratch_.clear();
+  if (nalLengthSize_ == 0) {
+    scratch_.assign(sample.begin(), sample.end());
+  } else if (!AppendAnnexB(sample, nalLengthSize_, &scratch_)) {
+    return codecBadDataErr;
+  }
+  const AvcPictureOrder::Picture order = order_.Next(scratch_);
+  const bool idr = order.restart;
+  if (idr || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());
+  if (!started_) {
+    if (FAILED(mft_.Start())) return codecErr;
+    started_ = true;
+  }
+  // Stamps follow display order, so a decoder's output sees them go up.
+  // A run that starts at a picture other than an IDR may begin with
+  // pictures that display before it: room for them below.
+  if (idr) runBase_ = lastStamp_ + 1 + (order.idr ? 0 : kLeadingRoom);
+  const int64_t stamp = order.found ? std::max<int64_t>(runBase_ + order.order, 0) : lastStamp_ + 1;
+  lastStamp_ = std::max(lastStamp_, stamp);
+  if (order.idr) lastIdr_ = scratch_;
+  if (idr) {
+    run_.clear();
+    runBytes_ = 0;
+    runComplete_ = true;
+  }
+  if (runComplete_ && run_.size() < kMaxRunSamples && runBytes_ + scratch_.size() <= kMaxRunBytes) {
+    run_.push_back({scratch_, stamp, !order.found || order.reference});
+    runBytes_ += scratch_.size();
+  } else {
+    runComplete_ = false;
+  }
+
+  wanted_ = stamp * kStampStep;
+  haveWanted_ = false;
+  pending_ = true;
+  if (holdsBack_) return noErr;  // decoded when its picture is asked for
+  HRESULT hr = FeedOne(scratch_, stamp * kStampStep, discontinuity_);
+  discontinuity_ = false;
+  if (FAILED(hr) || FAILED(PullAll())) return codecErr;
+  if (haveWanted_) {
+    pending_ = false;
+  } else {
+    holdsBack_ = true;
+  }
+  return noErr;
+}
+
+OSErr MfVideoDecoder::LastPicture(const MfPicture **picture, bool *own) {
+  *picture = nullptr;
+  if (own) *own = false;
+  if (pending_) {
+    pending_ = false;
+    // Too far from the last IDR to go back: the last picture stays.
+    if (runComplete_ && !run_.empty()) {
+      if (OSErr err = Replay(); err != noErr) return err;
+    }
+  }
+  if (hasPicture_) *picture = &current_;
+  if (own) *own = haveWanted_;
+  return noErr;
+}
+
+OSErr MfVideoDecoder::Replay() {
+  ++stats_.replays;
+  // A fresh decoder each time: draining and flushing are not to be relied
+  // on (Wine's decoder does neither), and the old one has seen stamps go
+  // down (the asked-for picture came back before pictures that display
+  // earlier), which makes Wine's relabel its pictures.
+  MfTransform fresh;
+  if (Open(&fresh) != noErr || FAILED(fresh.Start())) return codecErr;
+  mft_ = std::move(fresh);
+  if (FAILED(ReadGeometry())) return codecErr;
+  // Pictures no other picture refers to are left out, but for the last.
+  for (size_t i = 0; i < run_.size() && !haveWanted_; ++i) {
+    if (!run_[i].reference && i + 1 < run_.size()) continue;
+    // Output is pulled only when the decoder is full: the asked-for picture
+    // cannot come out before its own sample goes in.
+    if (FAILED(FeedOne(run_[i].annexB, run_[i].stamp * kStampStep, i == 0))) return codecErr;
+    ++stats_.replayed;
+  }
+  if (FAILED(PullAll())) return codecErr;
+  // Push it out with copies of an IDR (its own run's, or the last one seen),
+  // stamped after every picture of the run: a decoder hands out everything
+  // before an IDR.
+  for (int k = 0; !haveWanted_ && k < kMaxFillers; ++k) {
+    const std::vector<uint8_t> &filler = lastIdr_.empty() ? run_.front().annexB : lastIdr_;
+    if (FAILED(FeedOne(filler, (lastStamp_ + 1 + k) * kStampStep, false)) || FAILED(PullAll())) return codecErr;
+    ++stats_.fillers;
+  }
+  return noErr;
+}
+
+void MfVideoDecoder::Reset() {
+  if (started_ && !holdsBack_) mft_.Flush();
+  run_.clear();
+  runBytes_ = 0;
+  runComplete_ = true;
+  discontinuity_ = true;
+}
+
+}  // namespace tp::qt

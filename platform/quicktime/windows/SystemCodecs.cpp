@@ -1,0 +1,127 @@
+// The system's decoders behind the runtime's decoding seam: H.264 through
+// MfVideoDecoder, AAC and MP3 through MfAudioDecoder. Anything else, or a
+// system without the decoder, is "no codec", and the engine ends the track.
+
+#include "SystemCodecs.h"
+
+#include "AudioDecode.h"
+#include "PixelConvert.h"
+#include "windows/MfAudioDecoder.h"
+#include "windows/MfVideoDecoder.h"
+
+namespace tp::qt {
+
+namespace {
+
+class SystemVideoDecoder final : public VideoDecoder {
+ public:
+  explicit SystemVideoDecoder(std::unique_ptr<MfVideoDecoder> mf) : mf_(std::move(mf)) {}
+
+  OSErr Decode(const uint8_t *data, int64_t size, bool *gotPicture) override {
+    *gotPicture = false;
+    if (!data || size <= 0) return codecBadDataErr;
+    if (OSErr err = mf_->Decode(std::span<const uint8_t>(data, size_t(size))); err != noErr) return err;
+    // Every sample of an H.264 track codes a picture; it is made when drawn,
+    // so samples decoded on the way to a seek point cost no more.
+    *gotPicture = true;
+    decodedAny_ = true;
+    return noErr;
+  }
+
+  bool HasPicture() const override { return decodedAny_; }
+
+  OSErr Draw(const DrawTarget &target, int *width, int *height) override {
+    const MfPicture *pic = nullptr;
+    if (OSErr err = mf_->LastPicture(&pic); err != noErr) return err;
+    if (!pic) return codecErr;
+    Picture p;
+    p.width = pic->width;
+    p.height = pic->height;
+    p.layout = pic->layout == MfPictureLayout::kYUY2 ? PixelLayout::kYUYV422 : PixelLayout::kYUV420P;
+    for (int i = 0; i < pic->planeCount; ++i) {
+      p.data[i] = pic->plane(i);
+      p.linesize[i] = pic->strides[i];
+    }
+    return DrawPicture(p, target, width, height);
+  }
+
+ private:
+  std::unique_ptr<MfVideoDecoder> mf_;
+  bool decodedAny_ = false;
+};
+
+class SystemAudioDecoder final : public AudioDecoder {
+ public:
+  explicit SystemAudioDecoder(std::unique_ptr<MfAudioDecoder> mf) : mf_(std::move(mf)) {}
+
+  OSErr Decode(std::span<const uint8_t> data, const FrameSink &sink) override {
+    pcm_.clear();
+    if (OSErr err = mf_->Decode(data, &pcm_); err != noErr) return err;
+    return Emit(sink);
+  }
+  // MP3 buffers of several frames go in whole: the decoder finds the frames.
+  OSErr DecodePacket(std::span<const uint8_t> packet, const FrameSink &sink) override { return Decode(packet, sink); }
+  OSErr Drain(const FrameSink &sink) override {
+    pcm_.clear();
+    if (OSErr err = mf_->Drain(&pcm_); err != noErr) return err;
+    return Emit(sink);
+  }
+  void Flush() override { mf_->Reset(); }
+
+ private:
+  OSErr Emit(const FrameSink &sink) {
+    const MfPcmFormat &f = mf_->format();
+    if (pcm_.empty() || f.bytesPerFrame() <= 0) return noErr;
+    PcmFrames frames;
+    frames.format.type = f.isFloat ? SampleType::kF32 : SampleType::kS16;
+    frames.format.channels = f.channels;
+    frames.format.rate = f.sampleRate;
+    frames.frames = int(pcm_.size() / size_t(f.bytesPerFrame()));
+    const uint8_t *planes[1] = {pcm_.data()};
+    frames.data = planes;
+    return sink(frames);
+  }
+
+  std::unique_ptr<MfAudioDecoder> mf_;
+  std::vector<uint8_t> pcm_;
+};
+
+}  // namespace
+
+OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+  out->reset();
+  if (setup.codec != "h264") return noCodecErr;
+  MfVideoSetup mf;
+  mf.width = setup.width;
+  mf.height = setup.height;
+  // 'avcC' starts with its version, 1; other set-up bytes (a byte stream's
+  // own parameter sets) travel in the samples.
+  if (!setup.extradata.empty() && setup.extradata[0] == 1) mf.avcC = setup.extradata;
+  std::unique_ptr<MfVideoDecoder> decoder;
+  if (OSErr err = MfVideoDecoder::Create(mf, &decoder); err != noErr) {
+    return err == badImageDescription ? OSErr(codecErr) : err;  // a damaged 'avcC': the decoder will not open
+  }
+  out->reset(new (std::nothrow) SystemVideoDecoder(std::move(decoder)));
+  return *out ? OSErr(noErr) : OSErr(memFullErr);
+}
+
+OSErr CreateSystemAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
+  out->reset();
+  MfAudioSetup mf;
+  if (setup.codec == "aac") {
+    mf.codec = MfAudioCodec::kAac;
+    mf.audioSpecificConfig = setup.extradata;
+  } else if (setup.codec == "mp3") {
+    mf.codec = MfAudioCodec::kMp3;
+  } else {
+    return noCodecErr;
+  }
+  mf.sampleRate = setup.sampleRate;
+  mf.channels = setup.channels;
+  std::unique_ptr<MfAudioDecoder> decoder;
+  if (OSErr err = MfAudioDecoder::Create(mf, &decoder); err != noErr) return err;
+  out->reset(new (std::nothrow) SystemAudioDecoder(std::move(decoder)));
+  return *out ? OSErr(noErr) : OSErr(memFullErr);
+}
+
+}  // namespace tp::qt

@@ -1,0 +1,229 @@
+// Set-up conversion for the system's decoders: 'avcC' to start codes,
+// length-prefixed samples to a byte stream, AudioSpecificConfig fields and
+// H.264 picture order, over well-formed and damaged input alike.
+#include "SystemCodecSetup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "DataFile.h"
+#include "IsoParser.h"
+#include "support/FfmpegTools.h"
+
+namespace tp::qt {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct AvcCCase {
+  const char *name;
+  Bytes avcC;
+  std::optional<int> lengthSize;  // nullopt: refused
+  Bytes annexB;
+};
+
+TEST(SystemCodecSetup, ParseAvcC_Table) {
+  const AvcCCase cases[] = {
+      {"one SPS one PPS",
+       {1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 2, 0x67, 0xAA, 1, 0, 1, 0x68},
+       4,
+       {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68}},
+      {"two-byte lengths, two PPS",
+       {1, 0x42, 0, 0x1E, 0xFD, 0xE1, 0, 1, 0x67, 2, 0, 1, 0x68, 0, 1, 0x68},
+       2,
+       {0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x68}},
+      {"no parameter sets", {1, 0x42, 0, 0x1E, 0xFC, 0xE0, 0}, 1, {}},
+      {"high-profile trailer ignored", {1, 0x64, 0, 0x1F, 0xFF, 0xE0, 0, 0xFD, 0xF8, 0xF8, 0}, 4, {}},
+      {"version 0", {0, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 1, 0x67, 0}, std::nullopt, {}},
+      {"three-byte lengths", {1, 0x64, 0, 0x1F, 0xFE, 0xE0, 0}, std::nullopt, {}},
+      {"SPS past the end", {1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 9, 0x67}, std::nullopt, {}},
+      {"no PPS count", {1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 1, 0x67}, std::nullopt, {}},
+      {"PPS length cut", {1, 0x64, 0, 0x1F, 0xFF, 0xE0, 1, 0}, std::nullopt, {}},
+      {"too short", {1, 0x64, 0}, std::nullopt, {}},
+  };
+  for (const AvcCCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<AvcParameterSets> sets = ParseAvcC(c.avcC);
+    ASSERT_EQ(sets.has_value(), c.lengthSize.has_value());
+    if (!sets) continue;
+    EXPECT_EQ(sets->nalLengthSize, *c.lengthSize);
+    EXPECT_EQ(sets->annexB, c.annexB);
+  }
+}
+
+struct AnnexBCase {
+  const char *name;
+  Bytes sample;
+  int lengthSize;
+  bool ok;
+  Bytes annexB;  // appended behind a marker byte that must survive
+};
+
+TEST(SystemCodecSetup, AppendAnnexB_Table) {
+  const AnnexBCase cases[] = {
+      {"two units", {0, 0, 0, 2, 0x65, 1, 0, 0, 0, 1, 0x06}, 4, true, {0, 0, 0, 1, 0x65, 1, 0, 0, 0, 1, 0x06}},
+      {"two-byte lengths", {0, 1, 0x41, 0, 2, 0x01, 0x02}, 2, true, {0, 0, 0, 1, 0x41, 0, 0, 0, 1, 1, 2}},
+      {"one-byte lengths", {1, 0x41}, 1, true, {0, 0, 0, 1, 0x41}},
+      {"empty unit dropped", {0, 0, 0, 0, 0, 0, 0, 1, 0x41}, 4, true, {0, 0, 0, 1, 0x41}},
+      {"empty sample", {}, 4, true, {}},
+      {"length past the end", {0, 0, 0, 1, 0x41, 0, 0, 0, 9, 0x41}, 4, false, {}},
+      {"huge length", {0xFF, 0xFF, 0xFF, 0xFF, 0x41}, 4, false, {}},
+      {"cut inside a length", {0, 0, 0, 1, 0x41, 0, 0}, 4, false, {}},
+      {"length size 3", {0, 0, 1, 0x41}, 3, false, {}},
+  };
+  for (const AnnexBCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out = {0xEE};
+    EXPECT_EQ(AppendAnnexB(c.sample, c.lengthSize, &out), c.ok);
+    Bytes expected = {0xEE};
+    expected.insert(expected.end(), c.annexB.begin(), c.annexB.end());
+    EXPECT_EQ(out, expected);
+  }
+}
+
+struct AscCase {
+  const char *name;
+  Bytes asc;
+  std::optional<AacConfigInfo> info;
+};
+
+TEST(SystemCodecSetup, ParseAudioSpecificConfig_Table) {
+  const AscCase cases[] = {
+      {"LC 44.1 kHz stereo", {0x12, 0x10}, AacConfigInfo{2, 44100, 2}},
+      {"LC 48 kHz mono", {0x11, 0x88}, AacConfigInfo{2, 48000, 1}},
+      {"HE 24 kHz stereo", {0x2B, 0x10}, AacConfigInfo{5, 24000, 2}},
+      {"configuration 7 is eight channels", {0x11, 0xB8}, AacConfigInfo{2, 48000, 8}},
+      {"channels in a program config", {0x11, 0x80}, AacConfigInfo{2, 48000, 0}},
+      {"explicit rate", {0x17, 0x80, 0x01, 0xF4, 0x10}, AacConfigInfo{2, 1000, 2}},
+      {"escaped object type", {0xF8, 0x24, 0x40}, AacConfigInfo{33, 64000, 2}},
+      {"reserved rate index", {0x16, 0x90}, std::nullopt},
+      {"explicit rate of zero", {0x17, 0x80, 0, 0, 0x01, 0}, std::nullopt},
+      {"cut before the channels", {0x12}, std::nullopt},
+      {"empty", {}, std::nullopt},
+  };
+  for (const AscCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(c.asc);
+    ASSERT_EQ(info.has_value(), c.info.has_value());
+    if (!info) continue;
+    EXPECT_EQ(info->objectType, c.info->objectType);
+    EXPECT_EQ(info->sampleRate, c.info->sampleRate);
+    EXPECT_EQ(info->channels, c.info->channels);
+  }
+}
+
+struct OrderCase {
+  const char *name;
+  const char *encoder;  // x264 settings
+  bool openGop;         // sync samples after the first are not IDRs
+};
+
+// Samples of real encodes, turned into byte streams as the system decoder
+// gets them, decoded straight through and with a seek (a jump from the
+// first samples to the second sync sample): runs start at IDRs and where
+// decoding resumes, and within each run picture order sorts the pictures
+// exactly as the container's display times do.
+TEST(SystemCodecSetup, AvcPictureOrder_FollowsDisplayTimesOfRealStreams) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  const OrderCase cases[] = {
+      {"no B-frames (order type 2)", "-bf 0 -g 10", false},
+      {"two B-frames", "-bf 2 -g 12", false},
+      {"B-pyramid, three B-frames", "-bf 3 -b_strategy 2 -x264-params b-pyramid=normal -g 15", false},
+      {"scaling matrices, 8x8", "-bf 2 -g 12 -profile:v high -x264-params cqm=jvt", false},
+      {"interlaced (adaptive frames)", "-bf 2 -g 12 -flags +ildct+ilme -x264-params interlaced=1", false},
+      {"open GOPs", "-bf 2 -g 12 -x264-params open-gop=1", true},
+  };
+  test::ff::TempDir dir;
+  for (const OrderCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir.File("order.mp4");
+    ASSERT_TRUE(test::ff::RunFfmpeg(std::string("-y -f lavfi -i testsrc=size=128x96:rate=25 -t 2.4 -c:v libx264 ") +
+                                    c.encoder + " -pix_fmt yuv420p '" + file + "'"));
+    Movie movie;
+    const ParseResult r = OpenIsoMovieFile(file, &movie);
+    ASSERT_EQ(r.error, kNoErr) << r.message;
+    const Media &media = movie.tracks.at(0).media;
+    std::optional<std::span<const uint8_t>> avcC =
+        FindDescriptionExtension(media.Description(1), kVideoMediaType, FourCC("avcC"));
+    ASSERT_TRUE(avcC);
+    std::optional<AvcParameterSets> sets = ParseAvcC(*avcC);
+    ASSERT_TRUE(sets);
+    DataFile data;
+    ASSERT_TRUE(data.Open(file));
+
+    std::vector<uint32_t> syncs, all;
+    for (uint32_t i = 0; i < media.samples.count(); ++i) {
+      SampleRecord rec;
+      ASSERT_TRUE(media.samples.Sample(i, &rec));
+      if (!(rec.flags & kMediaSampleNotSync)) syncs.push_back(i);
+      all.push_back(i);
+    }
+    ASSERT_GT(syncs.size(), 1u);
+    std::vector<uint32_t> seek = {0, 1, 2, 3};
+    for (uint32_t i = syncs[1]; i < media.samples.count(); ++i) seek.push_back(i);
+
+    for (const std::vector<uint32_t> *order : {&all, &seek}) {
+      AvcPictureOrder pictures;
+      pictures.Next(sets->annexB);
+      // (display time, picture order) per run.
+      std::vector<std::vector<std::pair<int64_t, int64_t>>> runs;
+      for (size_t k = 0; k < order->size(); ++k) {
+        const uint32_t i = (*order)[k];
+        SampleRecord rec;
+        ASSERT_TRUE(media.samples.Sample(i, &rec));
+        std::vector<uint8_t> bytes(rec.size), annexB;
+        ASSERT_EQ(data.ReadAt(rec.position, bytes.data(), bytes.size()), 0);
+        ASSERT_TRUE(AppendAnnexB(bytes, sets->nalLengthSize, &annexB));
+        AvcPictureOrder::Picture pic = pictures.Next(annexB);
+        ASSERT_TRUE(pic.found) << "sample " << i;
+        const bool sync = !(rec.flags & kMediaSampleNotSync);
+        const bool resumed = order == &seek && i == syncs[1];
+        EXPECT_EQ(pic.restart, pic.idr || resumed) << "sample " << i;
+        if (!c.openGop || i == 0) {
+          EXPECT_EQ(pic.idr, sync) << "sample " << i;
+        }
+        if (pic.restart || runs.empty()) runs.emplace_back();
+        runs.back().emplace_back(rec.decodeTime + rec.displayOffset, pic.order);
+      }
+      for (auto &run : runs) {
+        std::vector<std::pair<int64_t, int64_t>> byOrder = run;
+        std::sort(run.begin(), run.end());
+        std::sort(byOrder.begin(), byOrder.end(), [](auto &a, auto &b) { return a.second < b.second; });
+        EXPECT_EQ(run, byOrder);
+      }
+    }
+  }
+}
+
+TEST(SystemCodecSetup, AvcPictureOrder_DamagedInputFallsBackToDecodeOrder) {
+  struct Case {
+    const char *name;
+    Bytes stream;
+    bool found;
+  };
+  const Case cases[] = {
+      {"slice without parameter sets", {0, 0, 1, 0x41, 0x9A, 0x00}, true},
+      {"SPS cut short", {0, 0, 1, 0x67, 0x64, 0, 0, 1, 0x41, 0x9A}, true},
+      {"exp-Golomb running off the end", {0, 0, 1, 0x68, 0, 0, 0, 0, 0, 1, 0x41, 0, 0}, true},
+      {"no slice", {0, 0, 1, 0x06, 5, 1, 0}, false},
+      {"start code at the very end", {0, 0, 1}, false},
+      {"empty", {}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    AvcPictureOrder order;
+    for (int64_t n = 0; n < 3; ++n) {
+      AvcPictureOrder::Picture pic = order.Next(c.stream);
+      EXPECT_EQ(pic.found, c.found);
+      if (c.found) {
+        EXPECT_EQ(pic.order, n);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tp::qt

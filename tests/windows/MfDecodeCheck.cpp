@@ -1,0 +1,292 @@
+// tp_mf_decode MOVIE OUTDIR: decodes the first H.264 video track and the
+// first AAC or MP3 sound track of MOVIE through the system's decoders
+// (MfVideoDecoder, MfAudioDecoder), reading the movie with the runtime's own
+// parser. Writes into OUTDIR:
+//   frames.yuv  every sample's picture as 4:2:0 planes, in decode order
+//               (a sample without a picture of its own repeats the last);
+//   frames.txt  "width height", then per sample its display time in media
+//               units and its time scale;
+//   audio.f32   the PCM as interleaved 32-bit float;
+//   audio.txt   "rate channels".
+// tests/windows/mf_compare.py compares them with ffmpeg's decode. Then
+// checks that what the system cannot decode is refused as the runtime's
+// seam expects, and that damaged samples neither stop nor crash the video
+// decoder. Exit status 0 when all of it behaved, 1 otherwise.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "AudioDecode.h"
+#include "DataFile.h"
+#include "MovieImporter.h"
+#include "MovieModel.h"
+#include "VideoCodecs.h"
+#include "windows/MfAudioDecoder.h"
+#include "windows/MfVideoDecoder.h"
+#include "windows/SystemCodecs.h"
+
+using namespace tp::qt;
+
+namespace {
+
+bool ReadSample(const DataFile &file, const SampleRecord &rec, std::vector<uint8_t> *out) {
+  out->resize(rec.size);
+  return file.ReadAt(rec.position, out->data(), rec.size) == 0;
+}
+
+// Writes `pic` as tight 4:2:0 planes.
+void WriteI420(const MfPicture &pic, std::FILE *f) {
+  const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
+  std::vector<uint8_t> y(size_t(pic.width) * size_t(pic.height)), u(size_t(cw) * size_t(ch)), v(u.size());
+  for (int r = 0; r < pic.height; ++r) {
+    if (pic.layout == MfPictureLayout::kYUY2) {
+      const uint8_t *s = pic.plane(0) + size_t(r) * size_t(pic.strides[0]);
+      for (int x = 0; x < pic.width; ++x) y[size_t(r * pic.width + x)] = s[2 * x];
+      if (r % 2 == 0)
+        for (int x = 0; x < cw; ++x) {
+          u[size_t(r / 2 * cw + x)] = s[4 * x + 1];
+          v[size_t(r / 2 * cw + x)] = s[4 * x + 3];
+        }
+    } else {
+      std::memcpy(&y[size_t(r * pic.width)], pic.plane(0) + size_t(r) * size_t(pic.strides[0]), size_t(pic.width));
+    }
+  }
+  if (pic.layout == MfPictureLayout::kI420) {
+    for (int r = 0; r < ch; ++r) {
+      std::memcpy(&u[size_t(r * cw)], pic.plane(1) + size_t(r) * size_t(pic.strides[1]), size_t(cw));
+      std::memcpy(&v[size_t(r * cw)], pic.plane(2) + size_t(r) * size_t(pic.strides[2]), size_t(cw));
+    }
+  }
+  std::fwrite(y.data(), 1, y.size(), f);
+  std::fwrite(u.data(), 1, u.size(), f);
+  std::fwrite(v.data(), 1, v.size(), f);
+}
+
+bool DecodeVideo(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(desc, &info)) return false;
+  MfVideoSetup setup;
+  setup.width = info.width;
+  setup.height = info.height;
+  if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
+    setup.avcC.assign(avcC->begin(), avcC->end());
+  std::unique_ptr<MfVideoDecoder> decoder;
+  OSErr err = MfVideoDecoder::Create(setup, &decoder);
+  std::printf("video: %s %dx%d, decoder %d\n", FourCCString(info.codecType).c_str(), info.width, info.height, err);
+  if (err != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  std::FILE *yuv = std::fopen((dir + "/frames.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/frames.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", info.width, info.height);
+  std::vector<uint8_t> bytes;
+  int missing = 0;
+  std::vector<std::vector<uint8_t>> firstPass(media.samples.count());
+  for (uint32_t i = 0; i < media.samples.count(); ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    const MfPicture *pic = nullptr;
+    err = decoder->Decode(bytes);
+    bool own = false;
+    if (err == noErr) err = decoder->LastPicture(&pic, &own);
+    if (err != noErr) {
+      std::printf("video: sample %u failed %d\n", i, err);
+      return false;
+    }
+    if (!own) ++missing;
+    if (!pic) continue;
+    WriteI420(*pic, yuv);
+    firstPass[i] = pic->bytes;
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+
+  // A seek: decoding resumes at the second sync sample (an IDR, or an
+  // intra picture of an open GOP) with the same decoder; every picture that
+  // displays from there on must equal the first pass's.
+  uint32_t resume = 0, equal = 0, compared = 0;
+  for (uint32_t i = 1; i < media.samples.count() && resume == 0; ++i) {
+    SampleRecord rec;
+    if (media.samples.Sample(i, &rec) && !(rec.flags & kMediaSampleNotSync)) resume = i;
+  }
+  if (resume > 0) {
+    SampleRecord start;
+    media.samples.Sample(resume, &start);
+    for (uint32_t i = resume; i < media.samples.count() && i < resume + 20; ++i) {
+      SampleRecord rec;
+      const MfPicture *pic = nullptr;
+      bool own = false;
+      if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes) || decoder->Decode(bytes) != noErr ||
+          decoder->LastPicture(&pic, &own) != noErr)
+        return false;
+      if (rec.decodeTime + rec.displayOffset < start.decodeTime + start.displayOffset) continue;  // leading
+      ++compared;
+      if (pic && own && pic->bytes == firstPass[i]) ++equal;
+    }
+    std::printf("video seek to sample %u: %u of %u pictures equal\n", resume, equal, compared);
+    if (equal != compared) return false;
+  }
+
+  // Damage: a length that runs past the sample is refused; garbage with
+  // sound lengths is taken without harm; the first sample again (an IDR)
+  // still gives its own picture.
+  const uint8_t overrun[] = {0, 0, 0, 9, 0x41, 0x9A};
+  const uint8_t garbage[] = {0, 0, 0, 6, 0x41, 0x9A, 0x12, 0xFF, 0x00, 0x37};
+  const MfPicture *pic = nullptr;
+  bool own = false;
+  OSErr overrunErr = decoder->Decode(overrun);
+  OSErr garbageErr = decoder->Decode(garbage);
+  if (garbageErr == noErr) garbageErr = decoder->LastPicture(&pic, &own);
+  SampleRecord first;
+  bool again = media.samples.Sample(0, &first) && ReadSample(file, first, &bytes) && decoder->Decode(bytes) == noErr &&
+               decoder->LastPicture(&pic, &own) == noErr && pic && own;
+  std::printf("video damage: overrun %d, garbage %d, IDR again %s\n", overrunErr, garbageErr, again ? "ok" : "FAILED");
+  if (overrunErr != codecBadDataErr || (garbageErr != noErr && garbageErr != codecBadDataErr) || !again) return false;
+
+  const MfVideoDecoder::Stats &s = decoder->stats();
+  std::printf(
+      "video: %u samples, %d without a picture; fed %lld, pictures out %lld, replays %lld (%lld samples, %lld "
+      "copies)\n",
+      media.samples.count(), missing, static_cast<long long>(s.fed), static_cast<long long>(s.pictures),
+      static_cast<long long>(s.replays), static_cast<long long>(s.replayed), static_cast<long long>(s.fillers));
+  return true;
+}
+
+// Appends `pcm` (in `format`) as float.
+void AppendFloat(const std::vector<uint8_t> &pcm, const MfPcmFormat &format, std::vector<float> *out) {
+  if (format.isFloat) {
+    size_t n = pcm.size() / 4;
+    size_t at = out->size();
+    out->resize(at + n);
+    std::memcpy(out->data() + at, pcm.data(), n * 4);
+  } else {
+    for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
+      int16_t s;
+      std::memcpy(&s, &pcm[i], 2);
+      out->push_back(float(s) / 32768.0f);
+    }
+  }
+}
+
+bool DecodeAudio(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  SoundDescriptionInfo info;
+  if (!ReadSoundDescription(desc, &info)) return false;
+  MfAudioSetup setup;
+  setup.sampleRate = int(info.sampleRateHz);
+  setup.channels = int(info.numChannels);
+  if (info.dataFormat == FourCC(".mp3")) {
+    setup.codec = MfAudioCodec::kMp3;
+  } else if (auto esds = FindDescriptionExtension(desc, kSoundMediaType, FourCC("esds"))) {
+    std::optional<EsdsConfig> config = ParseEsds(*esds);
+    if (!config) return false;
+    if (config->objectType == 0x6B || config->objectType == 0x69) {
+      setup.codec = MfAudioCodec::kMp3;
+    } else {
+      setup.audioSpecificConfig = config->decoderSpecificInfo;
+    }
+  }
+  std::unique_ptr<MfAudioDecoder> decoder;
+  OSErr err = MfAudioDecoder::Create(setup, &decoder);
+  std::printf("audio: %s %d Hz %d channels, decoder %d\n", FourCCString(info.dataFormat).c_str(), setup.sampleRate,
+              setup.channels, err);
+  if (err != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  std::vector<uint8_t> bytes, pcm;
+  std::vector<float> all;
+  MfPcmFormat format = decoder->format();
+  for (uint32_t i = 0; i < media.samples.count(); ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    pcm.clear();
+    if (decoder->Decode(bytes, &pcm) != noErr) return false;
+    AppendFloat(pcm, decoder->format(), &all);
+  }
+  pcm.clear();
+  if (decoder->Drain(&pcm) != noErr) return false;
+  AppendFloat(pcm, decoder->format(), &all);
+  format = decoder->format();
+  std::FILE *raw = std::fopen((dir + "/audio.f32").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/audio.txt").c_str(), "w");
+  if (!raw || !txt) return false;
+  std::fwrite(all.data(), 4, all.size(), raw);
+  std::fprintf(txt, "%d %d\n", format.sampleRate, format.channels);
+  std::fclose(raw);
+  std::fclose(txt);
+  std::printf("audio: %u packets -> %zu frames, %s out\n", media.samples.count(), all.size() / size_t(format.channels),
+              format.isFloat ? "float" : "16-bit");
+  return true;
+}
+
+// What the seam must refuse, and how.
+bool CheckRefusals() {
+  struct Case {
+    const char *name;
+    bool video;
+    const char *codec;
+    std::vector<uint8_t> extradata;
+    OSErr expected;
+  };
+  const Case cases[] = {
+      {"HEVC, which no system decoder here takes", true, "hevc", {}, noCodecErr},
+      {"AC-3, likewise", false, "ac3", {}, noCodecErr},
+      {"H.264 with a damaged avcC", true, "h264", {1, 0x64, 0}, codecErr},
+      {"AAC without its config", false, "aac", {}, codecErr},
+      {"AAC with a reserved rate", false, "aac", {0x16, 0x90}, codecErr},
+  };
+  bool ok = true;
+  for (const Case &c : cases) {
+    OSErr err;
+    if (c.video) {
+      VideoCodecSetup setup;
+      setup.codec = c.codec;
+      setup.width = 64;
+      setup.height = 48;
+      setup.extradata = c.extradata;
+      std::unique_ptr<VideoDecoder> d;
+      err = CreateSystemVideoDecoder(setup, &d);
+    } else {
+      AudioCodecSetup setup;
+      setup.codec = c.codec;
+      setup.channels = 2;
+      setup.sampleRate = 44100;
+      setup.extradata = c.extradata;
+      std::unique_ptr<AudioDecoder> d;
+      err = CreateSystemAudioDecoder(setup, &d);
+    }
+    std::printf("refuse %s: %d (%s)\n", c.name, err, err == c.expected ? "ok" : "FAILED");
+    ok = ok && err == c.expected;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: tp_mf_decode MOVIE OUTDIR\n");
+    return 2;
+  }
+  Movie movie;
+  ImportResult imported = ImportMovieFile(argv[1], &movie);
+  if (imported.error != kNoErr) {
+    std::printf("import failed %d: %s\n", imported.error, imported.message.c_str());
+    return 1;
+  }
+  const Track *video = movie.FirstTrackOfType(kVideoMediaType);
+  const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
+  bool ok = video && DecodeVideo(*video, argv[2]);
+  ok = sound && DecodeAudio(*sound, argv[2]) && ok;
+  ok = CheckRefusals() && ok;
+  std::printf("%s\n", ok ? "decoded" : "FAILED");
+  std::fflush(stdout);
+  return ok ? 0 : 1;
+}
