@@ -2,15 +2,23 @@
 # Runs the Windows build under Wine: a fresh headless prefix, regsvr32 of
 # Tidepool.ax, then tp_wine_smoke (creation by class id through the registry
 # regsvr32 wrote, Load, the system's own filter graph manager) on an
-# uncompressed RGB + PCM movie made here by ffmpeg. Every Wine step runs under
-# a watchdog. Installs wine when it is missing (Debian packages).
-# Usage: scripts/wine_check.sh [build/windows]
+# uncompressed RGB + PCM movie made here by ffmpeg; then the Windows
+# tidepool.exe in Wine's own graph manager: info and convert on movies made
+# here, against the Linux build's tidepool (byte-equal for uncompressed
+# movies, close for H.264 + AAC), and a seek while the graph runs with both
+# pins streaming. Every Wine step runs under a watchdog. Installs wine when it
+# is missing (Debian packages).
+# Usage: scripts/wine_check.sh [build/windows [build/default]]
+#   TP_WINE_H264=auto|1|0: compare the H.264 + AAC movie when the Windows
+#   runtime decodes it (auto, the default), always (1), or never (0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build/windows}")
+linux=$(realpath "${2:-build/default}")
 module="$build/bin/Tidepool.ax"
 smoke="$build/bin/tp_wine_smoke.exe"
-for f in "$module" "$smoke"; do
+tool="$build/bin/tidepool.exe"
+for f in "$module" "$smoke" "$tool"; do
   [ -f "$f" ] || { echo "wine: $f was not built"; exit 1; }
 done
 
@@ -56,4 +64,120 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
 # No movie runtime is installed in the prefix yet (the Windows runtime does
 # not decode so far), so the movie loads without pins.
 step 120 "smoke" wine "$(winpath "$smoke")" "$(winpath "$movie")" 0
+
+# ---- tidepool.exe in Wine's graph, against the Linux build's tidepool ----
+# One wineserver for every run below, instead of one started per program.
+wineserver -p
+movies="$scratch/movies"
+mkdir -p "$movies"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=3 \
+  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 \
+  -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16be "$movies/raw_twos.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=96x64:rate=15:duration=3 \
+  -f lavfi -i sine=frequency=660:sample_rate=48000:duration=3 \
+  -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le "$movies/2vuy_sowt.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 \
+  -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest "$movies/h264_aac.mp4"
+
+# Runs tidepool.exe under its watchdog; its output lands in $out.
+wtool() { timeout --kill-after=10 120 wine "$(winpath "$tool")" "$@"; }
+ltool() { TP_REGISTRY_FILE="$scratch/linux.reg" timeout --kill-after=10 120 "$linux/bin/tidepool" "$@"; }
+fail() {
+  echo "wine: $1"
+  exit 1
+}
+# A wine argument for each path (the Linux tool takes the paths as they are).
+wargs() {
+  local a
+  for a in "$@"; do
+    if [[ $a == /* ]]; then winpath "$a"; else printf '%s' "$a"; fi
+    printf '\0'
+  done
+}
+# Runs the same convert under Wine and on Linux; "{}" in an argument stands
+# for the run's own output prefix, BASE.wine or BASE.linux.
+convert_both() {
+  local base=$1 movie=$2
+  shift 2
+  local w="$base.wine" l="$base.linux"
+  mapfile -d '' -t wa < <(wargs convert "$movie" "${@//\{\}/$w}")
+  wtool "${wa[@]}" >/dev/null || fail "tidepool.exe convert $* on $(basename "$movie") failed"
+  ltool convert "$movie" "${@//\{\}/$l}" >/dev/null || fail "tidepool convert $* on $(basename "$movie") failed"
+}
+# The time lines of each pin in order (the two pins' lines interleave at
+# random).
+same_times() {
+  local pin
+  for pin in Video Audio; do
+    cmp -s <(grep "^$pin " "$1") <(grep "^$pin " "$2") || return 1
+  done
+}
+
+# Without the Windows runtime, a movie loads without pins, and info says so.
+if [ ! -f "$build/QuickTime/QuickTime.qts" ]; then
+  echo "== wine: tidepool.exe info without a movie runtime"
+  set +e
+  wtool info "$(winpath "$movies/raw_twos.mov")" >"$scratch/info.out" 2>"$scratch/info.err"
+  status=$?
+  set -e
+  [ $status -eq 1 ] && grep -q "no usable video or sound track" "$scratch/info.err" ||
+    fail "info without a runtime: status $status, $(tr -d '\r' <"$scratch/info.err")"
+  echo "wine: no movie runtime built; tidepool.exe reports no streams cleanly; passed"
+  exit 0
+fi
+
+[ -x "$linux/bin/tidepool" ] || fail "the Linux build in $linux is needed for the comparisons"
+TP_REGISTRY_FILE="$scratch/linux.reg" "$linux/bin/regsvr32" /s "$linux/bin/Tidepool.ax" ||
+  fail "Linux regsvr32 failed"
+out="$scratch/out"
+mkdir -p "$out"
+for name in raw_twos 2vuy_sowt; do
+  movie="$movies/$name.mov"
+  echo "== wine: tidepool.exe info and convert, $name.mov"
+  wtool info --json "$(winpath "$movie")" | tr -d '\r' | grep -v '"file":' >"$out/$name.info.wine" ||
+    fail "tidepool.exe info $name.mov failed"
+  ltool info --json "$movie" | grep -v '"file":' >"$out/$name.info.linux" || fail "tidepool info failed on Linux"
+  diff "$out/$name.info.linux" "$out/$name.info.wine" || fail "info differs on $name.mov"
+  for format in YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565; do
+    w="$out/$name.$format.wine" l="$out/$name.$format.linux"
+    convert_both "$out/$name.$format" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times
+    [ -s "$w.raw" ] && [ -s "$w.wav" ] || fail "$name.mov $format: nothing converted under Wine"
+    cmp "$l.raw" "$w.raw" || fail "$name.mov $format: the video differs"
+    cmp "$l.wav" "$w.wav" || fail "$name.mov $format: the sound differs"
+    same_times "$l.times" "$w.times" || fail "$name.mov $format: the sample times differ"
+  done
+  echo "wine: $name.mov: info, and video in seven formats, sound and times byte-equal to Linux"
+
+  echo "== wine: seek while running with both pins streaming, $name.mov"
+  w="$out/$name.seek.wine" l="$out/$name.seek.linux" s="$out/$name.start.linux"
+  convert_both "$out/$name.seek" "$movie" --format RGB24 --video {}.raw --audio {}.wav --times {}.times \
+    --seek-running 1.5
+  ltool convert "$movie" --format RGB24 --video "$s.raw" --audio "$s.wav" --times "$s.times" --start 1.5 \
+    >/dev/null || fail "tidepool convert --start failed on Linux"
+  python3 scripts/compare_convert.py seek-tail "$w" "$s" || fail "$name.mov: Wine's graph, after the seek"
+  python3 scripts/compare_convert.py seek-tail "$l" "$s" || fail "$name.mov: our graph, after the seek"
+  echo "wine: $name.mov: after a seek while running, both graphs deliver what a convert from there does"
+done
+
+h264=${TP_WINE_H264:-auto}
+if [ "$h264" != 0 ]; then
+  echo "== wine: tidepool.exe convert, h264_aac.mp4"
+  movie="$movies/h264_aac.mp4" w="$out/h264.wine" l="$out/h264.linux"
+  mapfile -d '' -t wa < <(wargs convert "$movie" --format YV12 --video "$w.raw" --audio "$w.wav" --times "$w.times")
+  set +e
+  wtool "${wa[@]}" >/dev/null 2>"$out/h264.err"
+  status=$?
+  set -e
+  if [ "$h264" = auto ] && { [ $status -ne 0 ] || [ ! -s "$w.raw" ]; }; then
+    echo "wine: the Windows runtime does not decode H.264 + AAC here; comparison skipped"
+  else
+    [ $status -eq 0 ] || fail "tidepool.exe convert h264_aac.mp4: $(tr -d '\r' <"$out/h264.err")"
+    ltool convert "$movie" --format YV12 --video "$l.raw" --audio "$l.wav" --times "$l.times" >/dev/null ||
+      fail "tidepool convert h264_aac.mp4 failed on Linux"
+    python3 scripts/compare_convert.py close "$l" "$w" --frame-bytes $((160 * 120 * 3 / 2)) ||
+      fail "h264_aac.mp4: Wine's output is not close to Linux's"
+    echo "wine: h264_aac.mp4: same frames and times, PSNR and PCM correlation within bounds"
+  fi
+fi
 echo "wine: passed"
