@@ -5,13 +5,6 @@
 #include <mutex>
 #include <optional>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/log.h>
-#include <libswresample/swresample.h>
-}
-
 #include "MovieModel.h"
 #include "VideoCodecs.h"
 
@@ -24,30 +17,21 @@ constexpr int kMaxRate = 768000;
 struct PcmEntry {
   uint32_t format;
   int bits;
-  AVCodecID bigEndian;
-  AVCodecID littleEndian;
+  const char *bigEndian;
+  const char *littleEndian;
 };
 
 // Uncompressed formats: big-endian unless the 'enda' extension says
 // otherwise ('sowt' is little-endian by name).
 constexpr PcmEntry kPcm[] = {
-    {FourCC("twos"), 8, AV_CODEC_ID_PCM_S8, AV_CODEC_ID_PCM_S8},
-    {FourCC("twos"), 16, AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S16LE},
-    {FourCC("twos"), 24, AV_CODEC_ID_PCM_S24BE, AV_CODEC_ID_PCM_S24LE},
-    {FourCC("twos"), 32, AV_CODEC_ID_PCM_S32BE, AV_CODEC_ID_PCM_S32LE},
-    {FourCC("sowt"), 8, AV_CODEC_ID_PCM_S8, AV_CODEC_ID_PCM_S8},
-    {FourCC("sowt"), 16, AV_CODEC_ID_PCM_S16LE, AV_CODEC_ID_PCM_S16LE},
-    {FourCC("sowt"), 24, AV_CODEC_ID_PCM_S24LE, AV_CODEC_ID_PCM_S24LE},
-    {FourCC("sowt"), 32, AV_CODEC_ID_PCM_S32LE, AV_CODEC_ID_PCM_S32LE},
-    {FourCC("raw "), 8, AV_CODEC_ID_PCM_U8, AV_CODEC_ID_PCM_U8},
-    {FourCC("raw "), 16, AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S16LE},
-    {FourCC("in24"), 0, AV_CODEC_ID_PCM_S24BE, AV_CODEC_ID_PCM_S24LE},
-    {FourCC("in32"), 0, AV_CODEC_ID_PCM_S32BE, AV_CODEC_ID_PCM_S32LE},
-    {FourCC("fl32"), 0, AV_CODEC_ID_PCM_F32BE, AV_CODEC_ID_PCM_F32LE},
-    {FourCC("fl64"), 0, AV_CODEC_ID_PCM_F64BE, AV_CODEC_ID_PCM_F64LE},
+    {FourCC("twos"), 8, "pcm_s8", "pcm_s8"},        {FourCC("twos"), 16, "pcm_s16be", "pcm_s16le"},
+    {FourCC("twos"), 24, "pcm_s24be", "pcm_s24le"}, {FourCC("twos"), 32, "pcm_s32be", "pcm_s32le"},
+    {FourCC("sowt"), 8, "pcm_s8", "pcm_s8"},        {FourCC("sowt"), 16, "pcm_s16le", "pcm_s16le"},
+    {FourCC("sowt"), 24, "pcm_s24le", "pcm_s24le"}, {FourCC("sowt"), 32, "pcm_s32le", "pcm_s32le"},
+    {FourCC("raw "), 8, "pcm_u8", "pcm_u8"},        {FourCC("raw "), 16, "pcm_s16be", "pcm_s16le"},
+    {FourCC("in24"), 0, "pcm_s24be", "pcm_s24le"},  {FourCC("in32"), 0, "pcm_s32be", "pcm_s32le"},
+    {FourCC("fl32"), 0, "pcm_f32be", "pcm_f32le"},  {FourCC("fl64"), 0, "pcm_f64be", "pcm_f64le"},
 };
-
-int PcmBits(AVCodecID id) { return av_get_bits_per_sample(id); }
 
 // Linear PCM of a version 2 description, by its flags: float (1), big-endian
 // (2), signed integer (4); 'packed' and the others do not change the bytes of
@@ -56,26 +40,21 @@ struct LpcmEntry {
   bool isFloat;
   bool isSigned;
   int bits;
-  AVCodecID bigEndian;
-  AVCodecID littleEndian;
+  const char *bigEndian;
+  const char *littleEndian;
 };
 constexpr LpcmEntry kLpcm[] = {
-    {false, true, 8, AV_CODEC_ID_PCM_S8, AV_CODEC_ID_PCM_S8},
-    {false, false, 8, AV_CODEC_ID_PCM_U8, AV_CODEC_ID_PCM_U8},
-    {false, true, 16, AV_CODEC_ID_PCM_S16BE, AV_CODEC_ID_PCM_S16LE},
-    {false, false, 16, AV_CODEC_ID_PCM_U16BE, AV_CODEC_ID_PCM_U16LE},
-    {false, true, 24, AV_CODEC_ID_PCM_S24BE, AV_CODEC_ID_PCM_S24LE},
-    {false, false, 24, AV_CODEC_ID_PCM_U24BE, AV_CODEC_ID_PCM_U24LE},
-    {false, true, 32, AV_CODEC_ID_PCM_S32BE, AV_CODEC_ID_PCM_S32LE},
-    {false, false, 32, AV_CODEC_ID_PCM_U32BE, AV_CODEC_ID_PCM_U32LE},
-    {true, true, 32, AV_CODEC_ID_PCM_F32BE, AV_CODEC_ID_PCM_F32LE},
-    {true, true, 64, AV_CODEC_ID_PCM_F64BE, AV_CODEC_ID_PCM_F64LE},
+    {false, true, 8, "pcm_s8", "pcm_s8"},        {false, false, 8, "pcm_u8", "pcm_u8"},
+    {false, true, 16, "pcm_s16be", "pcm_s16le"}, {false, false, 16, "pcm_u16be", "pcm_u16le"},
+    {false, true, 24, "pcm_s24be", "pcm_s24le"}, {false, false, 24, "pcm_u24be", "pcm_u24le"},
+    {false, true, 32, "pcm_s32be", "pcm_s32le"}, {false, false, 32, "pcm_u32be", "pcm_u32le"},
+    {true, true, 32, "pcm_f32be", "pcm_f32le"},  {true, true, 64, "pcm_f64be", "pcm_f64le"},
 };
 constexpr uint32_t kLpcmFloat = 1u << 0;
 constexpr uint32_t kLpcmBigEndian = 1u << 1;
 constexpr uint32_t kLpcmSigned = 1u << 2;
 
-AVCodecID LpcmCodec(uint32_t flags, int bits) {
+const char *LpcmCodec(uint32_t flags, int bits) {
   const bool isFloat = (flags & kLpcmFloat) != 0;
   // Float samples are signed whatever the flag says.
   const bool isSigned = isFloat || (flags & kLpcmSigned) != 0;
@@ -84,7 +63,7 @@ AVCodecID LpcmCodec(uint32_t flags, int bits) {
       return (flags & kLpcmBigEndian) ? e.bigEndian : e.littleEndian;
     }
   }
-  return AV_CODEC_ID_NONE;
+  return "";
 }
 
 std::optional<std::span<const uint8_t>> Find(std::span<const uint8_t> atoms, const char (&type)[5]) {
@@ -97,11 +76,23 @@ uint32_t Be32(const uint8_t *p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-struct CodecDeleter {
-  void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-
 }  // namespace
+
+int PcmCodecBits(std::string_view codec) {
+  struct Entry {
+    std::string_view name;
+    int bits;
+  };
+  static constexpr Entry kBits[] = {
+      {"pcm_s8", 8},     {"pcm_u8", 8},     {"pcm_s16be", 16}, {"pcm_s16le", 16}, {"pcm_u16be", 16},
+      {"pcm_u16le", 16}, {"pcm_s24be", 24}, {"pcm_s24le", 24}, {"pcm_u24be", 24}, {"pcm_u24le", 24},
+      {"pcm_s32be", 32}, {"pcm_s32le", 32}, {"pcm_u32be", 32}, {"pcm_u32le", 32}, {"pcm_f32be", 32},
+      {"pcm_f32le", 32}, {"pcm_f64be", 64}, {"pcm_f64le", 64}, {"pcm_mulaw", 8},  {"pcm_alaw", 8},
+  };
+  for (const Entry &e : kBits)
+    if (e.name == codec) return e.bits;
+  return 0;
+}
 
 bool IsSpeechCodecFormat(uint32_t format) {
   return format == FourCC("samr") || format == FourCC("sawb") || format == FourCC("sevc") || format == FourCC("sqcp") ||
@@ -131,36 +122,36 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
 
   for (const PcmEntry &e : kPcm) {
     if (e.format == format && (e.bits == 0 || e.bits == bitsPerSample)) {
-      s.codecId = littleEndian ? e.littleEndian : e.bigEndian;
+      s.codec = littleEndian ? e.littleEndian : e.bigEndian;
       break;
     }
   }
-  if (format == FourCC("lpcm")) s.codecId = LpcmCodec(pcmFlags, bitsPerSample);
-  if (s.codecId != AV_CODEC_ID_NONE) {
-    s.bitsPerSample = PcmBits(s.codecId);
+  if (format == FourCC("lpcm")) s.codec = LpcmCodec(pcmFlags, bitsPerSample);
+  if (const int bits = PcmCodecBits(s.codec); bits > 0 && s.codec != "pcm_mulaw" && s.codec != "pcm_alaw") {
+    s.bitsPerSample = bits;
     s.blockAlign = s.bitsPerSample / 8 * channels;
     s.framesPerPacket = 1;
     s.maxPacketBytes = s.blockAlign;
   } else if (format == FourCC("ulaw") || format == FourCC("alaw")) {
-    s.codecId = format == FourCC("ulaw") ? AV_CODEC_ID_PCM_MULAW : AV_CODEC_ID_PCM_ALAW;
+    s.codec = format == FourCC("ulaw") ? "pcm_mulaw" : "pcm_alaw";
     s.bitsPerSample = 8;
     s.blockAlign = channels;
     s.framesPerPacket = 1;
     s.maxPacketBytes = channels;
   } else if (format == FourCC("ima4")) {
-    s.codecId = AV_CODEC_ID_ADPCM_IMA_QT;
+    s.codec = "adpcm_ima_qt";
     s.bitsPerSample = 4;
     s.blockAlign = 34 * channels;
     s.framesPerPacket = 64;
     s.maxPacketBytes = s.blockAlign;
   } else if (format == FourCC("mp4a")) {
-    s.codecId = AV_CODEC_ID_AAC;
+    s.codec = "aac";
     s.maxPacketBytes = 768 * channels;
     s.prerollPackets = 2;
     if (auto esds = Find(atoms, "esds")) {
       if (std::optional<EsdsConfig> config = ParseEsds(*esds)) {
         if (config->objectType == 0x69 || config->objectType == 0x6B) {
-          s.codecId = AV_CODEC_ID_MP3;
+          s.codec = "mp3";
           s.maxPacketBytes = 2881;
           s.prerollPackets = 4;
           s.splitByParser = true;
@@ -170,12 +161,12 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
       }
     }
   } else if (format == FourCC(".mp3") || format == 0x6D730055u /* 'ms' 0x0055 */) {
-    s.codecId = AV_CODEC_ID_MP3;
+    s.codec = "mp3";
     s.maxPacketBytes = 2881;
     s.prerollPackets = 4;
     s.splitByParser = true;
   } else if (format == FourCC("alac")) {
-    s.codecId = AV_CODEC_ID_ALAC;
+    s.codec = "alac";
     // The decoder wants the whole 'alac' atom, header included.
     if (auto alac = Find(atoms, "alac"); alac && alac->size() >= 28 && alac->size() < 1024) {
       uint32_t size = uint32_t(alac->size() + 8);
@@ -183,39 +174,39 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
       s.extradata.insert(s.extradata.end(), alac->begin(), alac->end());
     }
   } else if (format == FourCC("samr")) {
-    s.codecId = AV_CODEC_ID_AMR_NB;
+    s.codec = "amr_nb";
     s.channels = 1;
     s.sampleRate = 8000;
     s.framesPerPacket = 160;
     s.maxPacketBytes = 32;
     s.splitByParser = true;
   } else if (format == FourCC("sawb")) {
-    s.codecId = AV_CODEC_ID_AMR_WB;
+    s.codec = "amr_wb";
     s.channels = 1;
     s.sampleRate = 16000;
     s.framesPerPacket = 320;
     s.maxPacketBytes = 61;
     s.splitByParser = true;
   } else if (format == FourCC("sqcp")) {
-    s.codecId = AV_CODEC_ID_QCELP;
+    s.codec = "qcelp";
     s.channels = 1;
     s.sampleRate = 8000;
   } else if (format == FourCC("sevc")) {
-    s.codecId = AV_CODEC_ID_EVRC;
+    s.codec = "evrc";
     s.channels = 1;
     s.sampleRate = 8000;
   } else if (format == FourCC("ac-3")) {
-    s.codecId = AV_CODEC_ID_AC3;
+    s.codec = "ac3";
     s.splitByParser = true;
   } else if (format == FourCC("ec-3")) {
-    s.codecId = AV_CODEC_ID_EAC3;
+    s.codec = "eac3";
     s.splitByParser = true;
   }
-  if (s.codecId == AV_CODEC_ID_NONE && !lavcName.empty() && lavcName.size() < 64) {
+  if (s.codec == "" && !lavcName.empty() && lavcName.size() < 64) {
     s.decoderName.assign(lavcName.begin(), lavcName.end());
     s.decoderName.erase(std::find(s.decoderName.begin(), s.decoderName.end(), '\0'), s.decoderName.end());
   }
-  if (s.codecId == AV_CODEC_ID_NONE && s.decoderName.empty()) return noCodecErr;
+  if (s.codec == "" && s.decoderName.empty()) return noCodecErr;
   if (s.extradata.empty()) {
     if (auto glbl = Find(atoms, "glbl"); glbl && glbl->size() < (1u << 20))
       s.extradata.assign(glbl->begin(), glbl->end());
@@ -224,168 +215,45 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
   return noErr;
 }
 
-// --- AudioDecoder ---
-
-AudioDecoder::AudioDecoder() = default;
-
-AudioDecoder::~AudioDecoder() {
-  if (parser_) av_parser_close(parser_);
-  av_packet_free(&packet_);
-  av_frame_free(&frame_);
-  avcodec_free_context(&ctx_);
-}
-
-OSErr AudioDecoder::Open(const AudioCodecSetup &setup) {
-  if (ctx_) return paramErr;
-  // Damaged sound is expected input: its errors are results, not console output.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-  const AVCodec *codec = setup.codecId != AV_CODEC_ID_NONE ? avcodec_find_decoder(setup.codecId)
-                                                           : avcodec_find_decoder_by_name(setup.decoderName.c_str());
-  if (!codec || codec->type != AVMEDIA_TYPE_AUDIO) return noCodecErr;
-  std::unique_ptr<AVCodecContext, CodecDeleter> ctx(avcodec_alloc_context3(codec));
-  packet_ = av_packet_alloc();
-  frame_ = av_frame_alloc();
-  if (!ctx || !packet_ || !frame_) return memFullErr;
-  ctx->sample_rate = setup.sampleRate;
-  av_channel_layout_default(&ctx->ch_layout, setup.channels);
-  ctx->bits_per_coded_sample = setup.bitsPerSample;
-  ctx->block_align = setup.blockAlign;
-  ctx->thread_count = 1;
-  if (!setup.extradata.empty()) {
-    ctx->extradata = static_cast<uint8_t *>(av_mallocz(setup.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ctx->extradata) return memFullErr;
-    std::memcpy(ctx->extradata, setup.extradata.data(), setup.extradata.size());
-    ctx->extradata_size = int(setup.extradata.size());
-  }
-  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return codecErr;
-  if (setup.splitByParser) parser_ = av_parser_init(codec->id);
-  setup_ = setup;
-  ctx_ = ctx.release();
-  return noErr;
-}
-
-OSErr AudioDecoder::ReceiveAll(const FrameSink &sink) {
-  for (;;) {
-    int r = avcodec_receive_frame(ctx_, frame_);
-    if (r < 0) return noErr;  // needs more input, drained, or a corrupt frame skipped
-    OSErr e = frame_->nb_samples > 0 ? sink(frame_) : OSErr(noErr);
-    av_frame_unref(frame_);
-    if (e != noErr) return e;
-  }
-}
-
-OSErr AudioDecoder::DecodePacket(std::span<const uint8_t> packet, const FrameSink &sink) {
-  if (!ctx_) return paramErr;
-  if (packet.empty()) return noErr;
-  if (packet.size() > size_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE) return paramErr;
-  av_packet_unref(packet_);
-  if (av_new_packet(packet_, int(packet.size())) < 0) return memFullErr;
-  std::memcpy(packet_->data, packet.data(), packet.size());
-  int r = avcodec_send_packet(ctx_, packet_);
-  av_packet_unref(packet_);
-  if (r == AVERROR(EAGAIN)) return codecErr;  // never: every frame is received before the next send
-  // A packet the decoder refuses is dropped; what came before it still counts.
-  return ReceiveAll(sink);
-}
-
-OSErr AudioDecoder::Decode(std::span<const uint8_t> data, const FrameSink &sink) {
-  if (!ctx_) return paramErr;
-  if (!parser_) return DecodePacket(data, sink);
-  while (!data.empty()) {
-    uint8_t *out = nullptr;
-    int outSize = 0;
-    const int chunk = int(std::min<size_t>(data.size(), 1 << 20));
-    int used = av_parser_parse2(parser_, ctx_, &out, &outSize, data.data(), chunk, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (used < 0) return noErr;
-    data = data.subspan(size_t(used));
-    if (outSize > 0) {
-      if (OSErr e = DecodePacket({out, size_t(outSize)}, sink); e != noErr) return e;
-    }
-    if (used == 0 && outSize == 0) break;
-  }
-  return noErr;
-}
-
-OSErr AudioDecoder::Drain(const FrameSink &sink) {
-  if (!ctx_) return paramErr;
-  if (parser_) {
-    // Whatever the parser still holds is the last packet.
-    uint8_t *out = nullptr;
-    int outSize = 0;
-    av_parser_parse2(parser_, ctx_, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (outSize > 0) {
-      if (OSErr e = DecodePacket({out, size_t(outSize)}, sink); e != noErr) return e;
-    }
-  }
-  if (avcodec_send_packet(ctx_, nullptr) < 0) return noErr;
-  OSErr e = ReceiveAll(sink);
-  avcodec_flush_buffers(ctx_);  // ready for more input after a drain
-  return e;
-}
-
-void AudioDecoder::Flush() {
-  if (!ctx_) return;
-  avcodec_flush_buffers(ctx_);
-  if (parser_) {
-    av_parser_close(parser_);
-    parser_ = av_parser_init(ctx_->codec_id);
-  }
-}
-
 // --- PcmConverter ---
 
-PcmConverter::~PcmConverter() { swr_free(&swr_); }
+int BytesPerSample(SampleType t) {
+  switch (t) {
+    case SampleType::kU8:
+      return 1;
+    case SampleType::kS16:
+      return 2;
+    case SampleType::kS32:
+    case SampleType::kF32:
+      return 4;
+    case SampleType::kF64:
+      return 8;
+    case SampleType::kNone:
+      break;
+  }
+  return 0;
+}
 
-OSErr PcmConverter::SetOutput(AVSampleFormat format, int channels, int rate) {
-  if (format <= AV_SAMPLE_FMT_NONE || format >= AV_SAMPLE_FMT_NB || channels < 1 || channels > kMaxChannels ||
-      rate < 1 || rate > kMaxRate)
+OSErr PcmConverter::SetOutput(SampleType type, bool planar, int channels, int rate) {
+  if (type == SampleType::kNone || channels < 1 || channels > kMaxChannels || rate < 1 || rate > kMaxRate)
     return paramErr;
-  format_ = format;
-  channels_ = channels;
-  rate_ = rate;
-  swr_free(&swr_);
-  inFormat_ = -1;
+  out_ = PcmStreamFormat{type, planar, channels, rate, 0};
+  resampler_.reset();
+  in_ = PcmStreamFormat{};
   held_.assign(size_t(planes()), {});
   readOffset_ = 0;
   return noErr;
 }
 
-int PcmConverter::planes() const { return av_sample_fmt_is_planar(format_) ? channels_ : 1; }
+int PcmConverter::planes() const { return out_.planar ? out_.channels : 1; }
 
 size_t PcmConverter::BytesPerFrame() const {
-  const int bps = av_get_bytes_per_sample(format_);
-  return size_t(bps) * (av_sample_fmt_is_planar(format_) ? 1 : size_t(channels_));
+  return size_t(BytesPerSample(out_.type)) * (out_.planar ? 1 : size_t(out_.channels));
 }
 
 size_t PcmConverter::FramesHeld() const {
   const size_t bpf = BytesPerFrame();
   return held_.empty() || bpf == 0 ? 0 : (held_[0].size() - readOffset_) / bpf;
-}
-
-OSErr PcmConverter::Configure(const AVFrame *frame) {
-  AVChannelLayout in{};
-  if (frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
-    if (av_channel_layout_copy(&in, &frame->ch_layout) < 0) return memFullErr;
-  } else {
-    av_channel_layout_default(&in, frame->ch_layout.nb_channels);
-  }
-  AVChannelLayout out{};
-  av_channel_layout_default(&out, channels_);
-  swr_free(&swr_);
-  int r = swr_alloc_set_opts2(&swr_, &out, format_, rate_, &in, AVSampleFormat(frame->format), frame->sample_rate, 0,
-                              nullptr);
-  inLayoutMask_ = in.order == AV_CHANNEL_ORDER_NATIVE ? in.u.mask : 0;
-  av_channel_layout_uninit(&in);
-  av_channel_layout_uninit(&out);
-  if (r < 0 || swr_init(swr_) < 0) {
-    swr_free(&swr_);
-    return codecErr;
-  }
-  inChannels_ = frame->ch_layout.nb_channels;
-  inRate_ = frame->sample_rate;
-  inFormat_ = frame->format;
-  return noErr;
 }
 
 OSErr PcmConverter::Append(const uint8_t *const *data, int frames) {
@@ -402,48 +270,49 @@ OSErr PcmConverter::Append(const uint8_t *const *data, int frames) {
   return noErr;
 }
 
-OSErr PcmConverter::Push(const AVFrame *frame, int skip) {
-  if (format_ == AV_SAMPLE_FMT_NONE || !frame) return paramErr;
-  if (frame->nb_samples <= skip) return noErr;
-  if (frame->ch_layout.nb_channels < 1 || frame->ch_layout.nb_channels > 64 || frame->sample_rate < 1) return codecErr;
-  uint64_t mask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
-  if (!swr_ || frame->format != inFormat_ || frame->sample_rate != inRate_ ||
-      frame->ch_layout.nb_channels != inChannels_ || (mask != 0 && mask != inLayoutMask_)) {
-    // A change of input format mid-stream: keep what the old one holds back.
-    if (swr_) Drain();
-    if (OSErr e = Configure(frame); e != noErr) return e;
-  }
-  const int inFrames = frame->nb_samples - skip;
-  const int bps = av_get_bytes_per_sample(AVSampleFormat(frame->format));
-  const bool inPlanar = av_sample_fmt_is_planar(AVSampleFormat(frame->format));
-  const uint8_t *in[64];
-  for (int p = 0; p < (inPlanar ? inChannels_ : 1); ++p)
-    in[p] = frame->extended_data[p] + size_t(skip) * size_t(bps) * (inPlanar ? 1 : size_t(inChannels_));
-  const int maxOut = swr_get_out_samples(swr_, inFrames);
+OSErr PcmConverter::Run(const uint8_t *const *in, int inFrames) {
+  const int maxOut = resampler_->MaxOutput(inFrames);
+  if (!in && maxOut <= 0) return noErr;  // nothing held back
   if (maxOut < 0) return codecErr;
-  std::vector<std::vector<uint8_t>> tmp(size_t(planes()), std::vector<uint8_t>((size_t(maxOut) + 1) * BytesPerFrame()));
+  const int room = in ? maxOut + 1 : maxOut;
+  std::vector<std::vector<uint8_t>> tmp(size_t(planes()), std::vector<uint8_t>(size_t(room) * BytesPerFrame()));
   scratch_.resize(tmp.size());
   for (size_t p = 0; p < tmp.size(); ++p) scratch_[p] = tmp[p].data();
-  int got = swr_convert(swr_, scratch_.data(), maxOut + 1, in, inFrames);
+  const int got = resampler_->Convert(scratch_.data(), room, in, inFrames);
   if (got < 0) return codecErr;
   return Append(scratch_.data(), got);
+}
+
+OSErr PcmConverter::Push(const PcmFrames &f, int skip) {
+  if (out_.type == SampleType::kNone || !f.data) return paramErr;
+  if (f.frames <= skip) return noErr;
+  const PcmStreamFormat &in = f.format;
+  if (in.channels < 1 || in.channels > 64 || in.rate < 1 || BytesPerSample(in.type) == 0) return codecErr;
+  if (!resampler_ || !(in == in_)) {
+    // A change of input format mid-stream: keep what the old one holds back.
+    if (resampler_) Drain();
+    resampler_.reset();
+    in_ = PcmStreamFormat{};
+    if (CreatePcmResampler(in, out_, &resampler_) != noErr || !resampler_) {
+      resampler_.reset();
+      return codecErr;
+    }
+    in_ = in;
+  }
+  const size_t step = size_t(BytesPerSample(in.type)) * (in.planar ? 1 : size_t(in.channels));
+  const uint8_t *planes[64];
+  for (int p = 0; p < (in.planar ? in.channels : 1); ++p) planes[p] = f.data[p] + size_t(skip) * step;
+  return Run(planes, f.frames - skip);
 }
 
 OSErr PcmConverter::Drain() {
-  if (!swr_) return noErr;
-  const int maxOut = swr_get_out_samples(swr_, 0);
-  if (maxOut <= 0) return noErr;
-  std::vector<std::vector<uint8_t>> tmp(size_t(planes()), std::vector<uint8_t>(size_t(maxOut) * BytesPerFrame()));
-  scratch_.resize(tmp.size());
-  for (size_t p = 0; p < tmp.size(); ++p) scratch_[p] = tmp[p].data();
-  int got = swr_convert(swr_, scratch_.data(), maxOut, nullptr, 0);
-  if (got < 0) return codecErr;
-  return Append(scratch_.data(), got);
+  if (!resampler_) return noErr;
+  return Run(nullptr, 0);
 }
 
 void PcmConverter::Reset() {
-  swr_free(&swr_);
-  inFormat_ = -1;
+  resampler_.reset();
+  in_ = PcmStreamFormat{};
   for (auto &v : held_) v.clear();
   readOffset_ = 0;
 }

@@ -1,15 +1,15 @@
-// AudioDecode: what decodes a sound format, and the decoding and PCM
-// conversion shared by Movie Audio Extraction and the Sound Converter.
+// AudioDecode: what decodes a sound format, and the PCM conversion shared
+// by Movie Audio Extraction and the Sound Converter.
 //
 // MakeAudioCodecSetup reads a sound format, the numbers of its description
 // and a run of extension atoms (a description's extensions, or the payload of
-// its 'wave' extension) and names a libavcodec decoder with its set-up bytes.
-// The atoms come from files and are untrusted: every size is checked.
+// its 'wave' extension) and names a codec with its set-up bytes; the
+// decoding back end (AudioDecoder.h) opens a decoder for it. The atoms come
+// from files and are untrusted: every size is checked.
 //
-// AudioDecoder owns one libavcodec context; PcmConverter owns one
-// libswresample context and the converted samples not yet taken. Neither is
-// thread-safe: each belongs to one extraction session or converter, whose
-// own lock serialises calls.
+// PcmConverter owns one resampler of the back end and the converted samples
+// not yet taken. It is not thread-safe: it belongs to one extraction session
+// or converter, whose own lock serialises calls.
 #pragma once
 
 #include <cstddef>
@@ -18,26 +18,23 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QuickTime/MacErrors.h>
 
-extern "C" {
-#include <libavcodec/codec_id.h>
-#include <libavutil/samplefmt.h>
-}
-
-struct AVCodecContext;
-struct AVCodecParserContext;
-struct AVFrame;
-struct AVPacket;
-struct SwrContext;
+#include "AudioDecoder.h"
 
 namespace tp::qt {
 
 struct AudioCodecSetup {
   uint32_t format = 0;  // the sound format ('wave' 'frma' resolved)
-  AVCodecID codecId = AV_CODEC_ID_NONE;
+  // The codec by its short name: "pcm_s16le" and the other linear PCM
+  // names ("pcm_" + s/u/f + bits + byte order), "pcm_mulaw", "pcm_alaw",
+  // "adpcm_ima_qt", "aac", "mp3", "alac", "amr_nb", "amr_wb", "qcelp", "evrc",
+  // "ac3", "eac3" (the names FFmpeg gives its codec ids); empty when only the
+  // importer's decoder name is known.
+  std::string codec;
   std::string decoderName;  // from the importer's 'lavc', when the format is not in the table
   std::vector<uint8_t> extradata;
   int channels = 0;
@@ -55,6 +52,10 @@ struct AudioCodecSetup {
 // coded this way is decoded sample by sample through the Sound Converter.
 bool IsSpeechCodecFormat(uint32_t format);
 
+// Bits per sample of a linear PCM codec name (and of "pcm_mulaw" and
+// "pcm_alaw"); 0 for any other codec.
+int PcmCodecBits(std::string_view codec);
+
 // Fills *out from the format and the description's numbers. `atoms` may be
 // empty. `pcmFlags` are the linear PCM format flags of a version 2
 // description ('lpcm': integer or float, byte order, signed), used for that
@@ -64,62 +65,23 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
                           std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out,
                           uint32_t pcmFlags = 0);
 
-class AudioDecoder {
- public:
-  AudioDecoder();
-  ~AudioDecoder();
-  AudioDecoder(const AudioDecoder &) = delete;
-  AudioDecoder &operator=(const AudioDecoder &) = delete;
-
-  // noCodecErr when libavcodec has no such decoder, codecErr when it will not
-  // open with these settings.
-  OSErr Open(const AudioCodecSetup &setup);
-  bool IsOpen() const { return ctx_ != nullptr; }
-
-  // Receives each decoded frame; the frame belongs to the decoder and is
-  // valid during the call. A non-zero result stops decoding and is returned.
-  using FrameSink = std::function<OSErr(const AVFrame *frame)>;
-
-  // Decodes a buffer of one or more packets. Self-delimiting formats are
-  // split with libavcodec's parser; others go as one packet, which the
-  // decoder consumes frame by frame. Corrupt packets are dropped (the decoder
-  // resyncs on the next); only the sink's errors stop the call.
-  OSErr Decode(std::span<const uint8_t> data, const FrameSink &sink);
-  // Decodes exactly one packet.
-  OSErr DecodePacket(std::span<const uint8_t> packet, const FrameSink &sink);
-  // After the last packet: hands out what the decoder holds back.
-  OSErr Drain(const FrameSink &sink);
-  // Forgets everything sent, for a seek.
-  void Flush();
-
- private:
-  AudioCodecSetup setup_;
-  AVCodecContext *ctx_ = nullptr;
-  AVCodecParserContext *parser_ = nullptr;
-  AVPacket *packet_ = nullptr;
-  AVFrame *frame_ = nullptr;
-  OSErr ReceiveAll(const FrameSink &sink);
-};
-
-// Converts decoded frames into one output format (sample format, channel
-// count, rate) with libswresample and keeps them until taken. More channels
-// than the output has are folded down with libswresample's standard matrix
-// (centre and surround at -3 dB, no LFE), fewer are spread, as the ffmpeg
-// command line does.
+// Converts decoded frames into one output format (sample type, layout,
+// channel count, rate) with the back end's resampler and keeps them until
+// taken. More channels than the output has are folded down (centre and
+// surround at -3 dB, no LFE), fewer are spread.
 class PcmConverter {
  public:
   PcmConverter() = default;
-  ~PcmConverter();
+  ~PcmConverter() = default;
   PcmConverter(const PcmConverter &) = delete;
   PcmConverter &operator=(const PcmConverter &) = delete;
 
-  // Sets the output and drops everything held. paramErr for a format
-  // libswresample cannot produce, channels outside 1..8 or a rate outside
-  // 1..768,000.
-  OSErr SetOutput(AVSampleFormat format, int channels, int rate);
-  // Converts frame samples [skip, nb_samples) and keeps them. codecErr when
-  // the frame cannot be converted.
-  OSErr Push(const AVFrame *frame, int skip = 0);
+  // Sets the output and drops everything held. paramErr for no sample
+  // type, channels outside 1..8 or a rate outside 1..768,000.
+  OSErr SetOutput(SampleType type, bool planar, int channels, int rate);
+  // Converts frames [skip, frames) and keeps them. codecErr when they cannot
+  // be converted.
+  OSErr Push(const PcmFrames &frames, int skip = 0);
   // Flushes what the resampler holds back.
   OSErr Drain();
   // Drops what is held and the resampler's state.
@@ -133,17 +95,12 @@ class PcmConverter {
   int planes() const;
 
  private:
-  OSErr Configure(const AVFrame *frame);
   OSErr Append(const uint8_t *const *data, int frames);
+  OSErr Run(const uint8_t *const *in, int inFrames);
 
-  AVSampleFormat format_ = AV_SAMPLE_FMT_NONE;
-  int channels_ = 0;
-  int rate_ = 0;
-  SwrContext *swr_ = nullptr;
-  uint64_t inLayoutMask_ = 0;
-  int inChannels_ = 0;
-  int inRate_ = 0;
-  int inFormat_ = -1;
+  PcmStreamFormat out_;
+  std::unique_ptr<PcmResampler> resampler_;
+  PcmStreamFormat in_;                      // what the resampler was made for
   std::vector<std::vector<uint8_t>> held_;  // one per plane
   size_t readOffset_ = 0;                   // bytes already taken from each plane
   std::vector<uint8_t *> scratch_;

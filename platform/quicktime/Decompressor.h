@@ -1,24 +1,18 @@
 // Decompressor: the decoding behind one decompression sequence. It reads
-// the sequence's image description once (VideoCodecs), opens one libavcodec
-// decoder for the whole sequence (or none for the built-in uncompressed
-// formats) and, for every sample handed to DecodeFrame in decode order,
-// draws that sample's own picture into the sequence's graphics world.
+// the sequence's image description once (VideoCodecs) and, for every sample
+// handed to DecodeFrame in decode order, draws that sample's own picture
+// into the sequence's graphics world. The built-in uncompressed formats are
+// drawn here by our own conversions (PixelConvert), the same on every
+// system; everything else goes to the system's decoding back end
+// (VideoDecoder), one decoder for the whole sequence.
 //
-// Reordering: a decoder holds back a picture that displays after pictures
-// still to come (the P frame ahead of its B frames) and hands it out only
-// later. The world, though, must show the picture of the sample just decoded,
-// because its caller labels what it reads with that sample's display time and
-// sorts by it. So the decoder's frame buffers are allocated through us: the
-// buffer that the decoder fills while decoding the sample holds that
-// sample's finished picture when decoding returns, whether or not the decoder
-// releases it yet. Pictures the decoder does hand out are matched to their
-// sample by a tag in the packet's pts and preferred when they match. For
-// this, decoding runs on the calling thread (slice threads only; the count
-// comes from TP_DECODE_THREADS, default 1).
+// A sample that codes no picture leaves the world showing the last one: when
+// the pixel map has moved since that picture was drawn, it is drawn again at
+// the new address.
 //
-// Ownership: the decompressor owns its libavcodec and libswscale contexts
-// and holds a reference to its world. Not thread-safe; the sequence table
-// serialises calls on one sequence.
+// Ownership: the decompressor owns its decoder and holds a reference to its
+// world. Not thread-safe; the sequence table serialises calls on one
+// sequence.
 #pragma once
 
 #include <cstdint>
@@ -30,27 +24,19 @@
 
 #include "GWorld.h"
 #include "VideoCodecs.h"
-
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
-
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
-struct SwsContext;
+#include "VideoDecoder.h"
 
 namespace tp::qt {
 
 class Decompressor {
  public:
-  ~Decompressor();
   Decompressor(const Decompressor &) = delete;
   Decompressor &operator=(const Decompressor &) = delete;
 
   // `description`: a host-form image description with its extensions.
-  // badImageDescription / noCodecErr as ReadVideoCodecSetup; codecErr when
-  // the decoder does not open; memFullErr.
+  // badImageDescription / noCodecErr as ReadVideoCodecSetup; noCodecErr or
+  // codecErr from the back end (nothing decodes it / it does not open);
+  // memFullErr.
   static OSErr Create(std::span<const uint8_t> description, std::shared_ptr<GWorld> world,
                       std::unique_ptr<Decompressor> *out);
 
@@ -64,38 +50,22 @@ class Decompressor {
   OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true);
 
   const VideoCodecSetup &setup() const { return setup_; }
-  bool usesLibavcodec() const { return ctx_ != nullptr; }
 
  private:
   Decompressor() = default;
   OSErr DecodeRaw(const uint8_t *data, int64_t size, bool draw);
   OSErr DecodeCompressed(const uint8_t *data, int64_t size, bool draw);
-  OSErr DrawFrame(const AVFrame *frame, int width, int height);
-  OSErr Draw(const uint8_t *const src[4], const int srcStride[4], AVPixelFormat format, int width, int height);
-  static int GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags);
+  OSErr DrawCurrent();
 
   VideoCodecSetup setup_;
   std::shared_ptr<GWorld> world_;
-  AVCodecContext *ctx_ = nullptr;
-  AVPacket *packet_ = nullptr;
-  AVFrame *received_ = nullptr;
-  AVFrame *matched_ = nullptr;   // output picture tagged with the current sample
-  AVFrame *latest_ = nullptr;    // last output picture of the current call
-  AVFrame *captured_ = nullptr;  // last buffer allocated while decoding the current sample
-  AVFrame *shown_ = nullptr;     // the last picture decoded, drawn or not
-  uint8_t *shownAt_ = nullptr;   // the base address it was last drawn at, or null
-  int shownWidth_ = 0, shownHeight_ = 0;
-  SwsContext *sws_ = nullptr;
-  int64_t nextTag_ = 0;
-  bool capturing_ = false;
-  bool captured_this_call_ = false;
-  std::vector<uint8_t> scratch_;  // signed-chroma pictures made unsigned
+  std::unique_ptr<VideoDecoder> decoder_;  // null for the built-in formats
+  uint8_t *shownAt_ = nullptr;             // where the decoder's picture was last drawn, or null
+  std::vector<uint8_t> scratch_;           // signed-chroma pictures made unsigned
 };
 
 // Copies the last column and row of the drawn area (width x height, top
 // left) over the rest of the target: the even rounding of odd pictures.
-// FFmpeg's name for one of our pixel layouts (AV_PIX_FMT_NONE for kNone).
-AVPixelFormat ToAvPixelFormat(PixelLayout layout);
 void ReplicateEdges(const DrawTarget &t, int width, int height);
 
 }  // namespace tp::qt

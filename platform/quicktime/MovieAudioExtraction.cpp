@@ -7,11 +7,6 @@
 #include <mutex>
 #include <vector>
 
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/frame.h>
-}
-
 #include "AudioDecode.h"
 #include "DataFile.h"
 #include "LiveTable.h"
@@ -26,8 +21,21 @@ constexpr uint32_t kMaxBuffers = 64;
 constexpr uint32_t kMaxPacketBytes = 16u << 20;  // one sample read from the file
 constexpr uint32_t kPcmBatchBytes = 64u << 10;   // fixed-size samples read together
 constexpr UInt32 kPropertyCanGet = 1, kPropertyCanSet = 2;
-// CoreAudio channel labels in libavutil's native channel order.
-constexpr UInt32 kLabels[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+// CoreAudio channel labels of the usual layout for 2 to 8 channels: left,
+// right, centre, LFE, rear left, rear right, rear centre, side left, side
+// right, as in ffmpeg's default layouts (3: 2.1; 4: 4.0; 5: 5.0 with rear
+// surrounds; 7: 6.1 with sides and a rear centre; 8: 7.1 with sides).
+constexpr UInt32 kDefaultLabels[9][8] = {
+    {},
+    {},
+    {1, 2},
+    {1, 2, 4},
+    {1, 2, 3, 9},
+    {1, 2, 3, 5, 6},
+    {1, 2, 3, 4, 5, 6},
+    {1, 2, 3, 4, 9, 10, 11},
+    {1, 2, 3, 4, 5, 6, 10, 11},
+};
 
 using i128 = __int128;
 
@@ -80,22 +88,22 @@ std::shared_ptr<Session> Find(MovieAudioExtractionRef ref) { return gSessions.Fi
 bool IsFloat(const AudioStreamBasicDescription &d) { return d.mFormatFlags & kAudioFormatFlagIsFloat; }
 bool IsPlanar(const AudioStreamBasicDescription &d) { return d.mFormatFlags & kAudioFormatFlagIsNonInterleaved; }
 
-// The libswresample format for a stream description, or NONE when it is not
-// one this runtime produces.
-AVSampleFormat SampleFormatOf(const AudioStreamBasicDescription &d) {
+// The sample type for a stream description, or kNone when it is not one
+// this runtime produces.
+SampleType SampleTypeOf(const AudioStreamBasicDescription &d) {
   if (d.mFormatID != kAudioFormatLinearPCM || d.mChannelsPerFrame < 1 || d.mChannelsPerFrame > kMaxChannels ||
       !(d.mSampleRate >= 1) || d.mSampleRate > 768000 || d.mFramesPerPacket != 1)
-    return AV_SAMPLE_FMT_NONE;
-  AVSampleFormat f = AV_SAMPLE_FMT_NONE;
+    return SampleType::kNone;
+  SampleType f = SampleType::kNone;
   if (IsFloat(d)) {
-    f = d.mBitsPerChannel == 32 ? AV_SAMPLE_FMT_FLT : d.mBitsPerChannel == 64 ? AV_SAMPLE_FMT_DBL : f;
+    f = d.mBitsPerChannel == 32 ? SampleType::kF32 : d.mBitsPerChannel == 64 ? SampleType::kF64 : f;
   } else if (d.mFormatFlags & kAudioFormatFlagIsSignedInteger) {
-    f = d.mBitsPerChannel == 16 ? AV_SAMPLE_FMT_S16 : d.mBitsPerChannel == 32 ? AV_SAMPLE_FMT_S32 : f;
+    f = d.mBitsPerChannel == 16 ? SampleType::kS16 : d.mBitsPerChannel == 32 ? SampleType::kS32 : f;
   }
-  if (f == AV_SAMPLE_FMT_NONE) return f;
+  if (f == SampleType::kNone) return f;
   const UInt32 bytesPerFrame = d.mBitsPerChannel / 8 * (IsPlanar(d) ? 1 : d.mChannelsPerFrame);
-  if (d.mBytesPerFrame != bytesPerFrame || d.mBytesPerPacket != bytesPerFrame) return AV_SAMPLE_FMT_NONE;
-  return IsPlanar(d) ? av_get_planar_sample_fmt(f) : f;
+  if (d.mBytesPerFrame != bytesPerFrame || d.mBytesPerPacket != bytesPerFrame) return SampleType::kNone;
+  return f;
 }
 
 int64_t ToOutputFrames(const Session &s, int64_t movieTime) {
@@ -134,8 +142,7 @@ void Seek(Session &s) {
       index = index > uint32_t(s.setup.prerollPackets) ? index - uint32_t(s.setup.prerollPackets) : 0;
       s.nextSample = index;
       s.feedStartTime = table.DecodeTime(index);
-      s.decoder = std::make_unique<AudioDecoder>();
-      if (s.decoder->Open(s.setup) != noErr) {
+      if (CreateAudioDecoder(s.setup, &s.decoder) != noErr) {
         s.decoder.reset();
         return;
       }
@@ -175,22 +182,22 @@ bool ReadNext(Session &s) {
   return true;
 }
 
-OSErr OnFrame(Session &s, const AVFrame *frame) {
+OSErr OnFrame(Session &s, const PcmFrames &frame) {
   if (!s.positioned) {
     s.positioned = true;
-    const int64_t rate = frame->sample_rate > 0 ? frame->sample_rate : s.setup.sampleRate;
+    const int64_t rate = frame.format.rate > 0 ? frame.format.rate : s.setup.sampleRate;
     s.nativePos = MulDiv(s.feedStartTime, rate, s.track->media.timeScale);
     s.nativeTarget = MulDiv(s.targetTime, rate, s.track->media.timeScale);
   }
   int skip = 0;
-  if (s.nativePos < s.nativeTarget) skip = int(std::min<int64_t>(s.nativeTarget - s.nativePos, frame->nb_samples));
-  s.nativePos += frame->nb_samples;
+  if (s.nativePos < s.nativeTarget) skip = int(std::min<int64_t>(s.nativeTarget - s.nativePos, frame.frames));
+  s.nativePos += frame.frames;
   return s.converter.Push(frame, skip);
 }
 
 // Decodes until the converter holds `frames` frames or the media ends.
 OSErr Produce(Session &s, size_t frames) {
-  auto sink = [&s](const AVFrame *f) { return OnFrame(s, f); };
+  auto sink = [&s](const PcmFrames &f) { return OnFrame(s, f); };
   while (s.converter.FramesHeld() < frames && !s.mediaDone) {
     if (!ReadNext(s)) {
       s.mediaDone = true;
@@ -218,24 +225,18 @@ std::vector<uint8_t> TrackLayout(const Session &s) {
   auto put = [&](size_t at, UInt32 v) { std::memcpy(out.data() + at, &v, 4); };
   put(0, kAudioChannelLayoutTag_UseChannelDescriptions);
   put(8, UInt32(n));
-  AVChannelLayout layout{};
-  av_channel_layout_default(&layout, n);
   for (int i = 0; i < n; ++i) {
-    UInt32 label = n == 1 ? UInt32(kAudioChannelLabel_Mono) : 0;
-    if (n > 1) {
-      const AVChannel ch = av_channel_layout_channel_from_index(&layout, unsigned(i));
-      if (ch >= 0 && size_t(ch) < std::size(kLabels)) label = kLabels[ch];
-    }
+    const UInt32 label = n == 1 ? UInt32(kAudioChannelLabel_Mono) : kDefaultLabels[n][i];
     put(12 + 20 * size_t(i), label);
   }
-  av_channel_layout_uninit(&layout);
   return out;
 }
 
 OSErr ApplyAsbd(Session &s, const AudioStreamBasicDescription &d) {
-  const AVSampleFormat f = SampleFormatOf(d);
-  if (f == AV_SAMPLE_FMT_NONE) return paramErr;
-  if (OSErr e = s.converter.SetOutput(f, int(d.mChannelsPerFrame), int(std::lround(d.mSampleRate))); e != noErr)
+  const SampleType f = SampleTypeOf(d);
+  if (f == SampleType::kNone) return paramErr;
+  if (OSErr e = s.converter.SetOutput(f, IsPlanar(d), int(d.mChannelsPerFrame), int(std::lround(d.mSampleRate)));
+      e != noErr)
     return e;
   s.asbd = d;
   s.endFrame = ToOutputFrames(s, s.movie->duration);
@@ -268,6 +269,12 @@ OSStatus MaeBegin(::Movie movie, UInt32 flags, MovieAudioExtractionRef *outSessi
   OSErr codec = MakeAudioCodecSetup(info.dataFormat, int(info.numChannels), int(info.sampleSize), info.sampleRateHz,
                                     atoms, lavc, &s->setup, info.formatSpecificFlags);
   if (codec == noErr && IsSpeechCodecFormat(s->setup.format)) codec = featureUnsupported;
+  if (codec == noErr) {
+    // A format this system has no decoder for is refused like one nothing
+    // names, so the caller ends the track instead of playing silence.
+    std::unique_ptr<AudioDecoder> probe;
+    if (OSErr e = CreateAudioDecoder(s->setup, &probe); e == noCodecErr || e == codecErr) codec = e;
+  }
   if (codec == paramErr) codec = invalidMedia;
   s->refusal = codec;
   if (codec == noErr) {

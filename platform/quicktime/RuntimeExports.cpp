@@ -1,18 +1,9 @@
 // The exports of "QuickTime.qts". Only these three symbols leave the library;
-// everything else is built with hidden visibility.
-
-#include <dlfcn.h>
+// everything else is built with hidden visibility (on Windows: is not named
+// in the .def file).
 
 #include <cstdarg>
 #include <cstdint>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/avutil.h>
-#include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
-}
 
 #include <tpversion.h>
 #include <QuickTime/QTDispatch.h>
@@ -21,34 +12,12 @@ extern "C" {
 
 TP_VERSION_RESOURCE(7, 7, 0, 0, "Tidepool movie runtime");
 
-namespace {
-
-// The runtime may be loaded and freed many times in one process, but the
-// codec libraries keep process-wide state (per-thread blocks, lazily built
-// tables) that they never give back. Unloading them with us would strand that
-// memory, so they stay resident once we have been loaded; the runtime itself
-// still unloads.
-void PinCodecLibraries() {
-  const void *anchors[] = {
-      reinterpret_cast<const void *>(&avformat_version), reinterpret_cast<const void *>(&avcodec_version),
-      reinterpret_cast<const void *>(&avutil_version), reinterpret_cast<const void *>(&swscale_version),
-      reinterpret_cast<const void *>(&swresample_version)};
-  for (const void *anchor : anchors) {
-    Dl_info info{};
-    if (dladdr(anchor, &info) == 0 || info.dli_fname == nullptr) continue;
-    // NOLOAD: only take a pin on a library that is already mapped; the extra
-    // reference is never released, on purpose.
-    (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-  }
-}
-
-struct CodecLibraryPin {
-  CodecLibraryPin() { PinCodecLibraries(); }
-} g_codecLibraryPin;
-
-}  // namespace
-
+// On Windows the .def file beside the Windows back end names the exports.
+#if defined(_WIN32)
+#define QT_EXPORT extern "C"
+#else
 #define QT_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 QT_EXPORT intptr_t theQuickTimeDispatcher(uint32_t selector, ...) {
   va_list args;

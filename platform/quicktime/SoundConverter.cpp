@@ -7,10 +7,6 @@
 #include <mutex>
 #include <vector>
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 #include "AudioDecode.h"
 #include "LiveTable.h"
 #include "MemoryManager.h"
@@ -107,15 +103,14 @@ OSErr InputBytes(const Converter &c, const SoundComponentData *d, size_t *bytes,
 }
 
 OSErr Feed(Converter &c, const uint8_t *data, size_t bytes, SInt32 commonFrame) {
-  auto sink = [&c](const AVFrame *f) { return c.pcm.Push(f); };
+  auto sink = [&c](const PcmFrames &f) { return c.pcm.Push(f); };
   std::span<const uint8_t> all(data, bytes);
   if (c.setup.blockAlign > 0) {
     const size_t whole = bytes / size_t(c.setup.blockAlign) * size_t(c.setup.blockAlign);
     return whole ? c.decoder->DecodePacket(all.first(whole), sink) : OSErr(noErr);
   }
   // Equal-size packets of a format that cannot find its own frame edges.
-  if (!c.setup.splitByParser && commonFrame > 0 && bytes % size_t(commonFrame) == 0 &&
-      c.setup.codecId != AV_CODEC_ID_AAC) {
+  if (!c.setup.splitByParser && commonFrame > 0 && bytes % size_t(commonFrame) == 0 && c.setup.codec != "aac") {
     for (size_t at = 0; at < bytes; at += size_t(commonFrame)) {
       if (OSErr e = c.decoder->DecodePacket(all.subspan(at, size_t(commonFrame)), sink); e != noErr) return e;
     }
@@ -197,12 +192,12 @@ OSErr ScBeginConversion(SoundConverter sc) {
   std::lock_guard lock(c->mutex);
   if (c->outRate < 1) return paramErr;  // linear PCM still without its rate
   if (OSErr e = MakeSetup(*c, &c->setup); e != noErr) return e;
-  auto decoder = std::make_unique<AudioDecoder>();
-  if (OSErr e = decoder->Open(c->setup); e != noErr) return e;
-  const AVSampleFormat fmt = c->kind == OutKind::kU8                                      ? AV_SAMPLE_FMT_U8
-                             : (c->kind == OutKind::kS16LE || c->kind == OutKind::kS16BE) ? AV_SAMPLE_FMT_S16
-                                                                                          : AV_SAMPLE_FMT_S32;
-  if (OSErr e = c->pcm.SetOutput(fmt, c->outChannels, c->outRate); e != noErr) return e;
+  std::unique_ptr<AudioDecoder> decoder;
+  if (OSErr e = CreateAudioDecoder(c->setup, &decoder); e != noErr) return e;
+  const SampleType fmt = c->kind == OutKind::kU8                                      ? SampleType::kU8
+                         : (c->kind == OutKind::kS16LE || c->kind == OutKind::kS16BE) ? SampleType::kS16
+                                                                                      : SampleType::kS32;
+  if (OSErr e = c->pcm.SetOutput(fmt, false, c->outChannels, c->outRate); e != noErr) return e;
   c->decoder = std::move(decoder);
   c->begun = true;
   c->sourceEnded = false;
@@ -335,7 +330,7 @@ OSErr ScFillBuffer(SoundConverter sc, SoundConverterFillBufferDataUPP proc, void
     if (c.sourceEnded) {
       if (c.drained) break;
       c.drained = true;
-      if ((err = c.decoder->Drain([&c](const AVFrame *f) { return c.pcm.Push(f); })) != noErr) break;
+      if ((err = c.decoder->Drain([&c](const PcmFrames &f) { return c.pcm.Push(f); })) != noErr) break;
       if ((err = c.pcm.Drain()) != noErr) break;
       continue;
     }

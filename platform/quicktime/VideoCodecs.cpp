@@ -12,41 +12,33 @@ namespace {
 
 struct CodecEntry {
   uint32_t type;
-  AVCodecID id;
+  const char *codec;
 };
 
 constexpr CodecEntry kCodecs[] = {
-    {FourCC("avc1"), AV_CODEC_ID_H264},       {FourCC("avc3"), AV_CODEC_ID_H264},
-    {FourCC("H264"), AV_CODEC_ID_H264},       {FourCC("hvc1"), AV_CODEC_ID_HEVC},
-    {FourCC("hev1"), AV_CODEC_ID_HEVC},       {FourCC("mp4v"), AV_CODEC_ID_MPEG4},
-    {FourCC("h263"), AV_CODEC_ID_H263},       {FourCC("s263"), AV_CODEC_ID_H263},
-    {FourCC("H263"), AV_CODEC_ID_H263},       {FourCC("h261"), AV_CODEC_ID_H261},
-    {FourCC("jpeg"), AV_CODEC_ID_MJPEG},      {FourCC("mjpa"), AV_CODEC_ID_MJPEG},
-    {FourCC("mjpb"), AV_CODEC_ID_MJPEGB},     {FourCC("dvc "), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dvcp"), AV_CODEC_ID_DVVIDEO},    {FourCC("dvpp"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dv5n"), AV_CODEC_ID_DVVIDEO},    {FourCC("dv5p"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dvh1"), AV_CODEC_ID_DVVIDEO},    {FourCC("dvh2"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dvh3"), AV_CODEC_ID_DVVIDEO},    {FourCC("dvh5"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dvh6"), AV_CODEC_ID_DVVIDEO},    {FourCC("dvhp"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("dvhq"), AV_CODEC_ID_DVVIDEO},    {FourCC("AVdv"), AV_CODEC_ID_DVVIDEO},
-    {FourCC("apcn"), AV_CODEC_ID_PRORES},     {FourCC("apch"), AV_CODEC_ID_PRORES},
-    {FourCC("apcs"), AV_CODEC_ID_PRORES},     {FourCC("apco"), AV_CODEC_ID_PRORES},
-    {FourCC("ap4h"), AV_CODEC_ID_PRORES},     {FourCC("ap4x"), AV_CODEC_ID_PRORES},
-    {FourCC("rle "), AV_CODEC_ID_QTRLE},      {FourCC("cvid"), AV_CODEC_ID_CINEPAK},
-    {FourCC("SVQ1"), AV_CODEC_ID_SVQ1},       {FourCC("svq1"), AV_CODEC_ID_SVQ1},
-    {FourCC("SVQ3"), AV_CODEC_ID_SVQ3},       {FourCC("flic"), AV_CODEC_ID_FLIC},
-    {FourCC("smc "), AV_CODEC_ID_SMC},        {FourCC("rpza"), AV_CODEC_ID_RPZA},
-    {FourCC("8BPS"), AV_CODEC_ID_8BPS},       {FourCC("png "), AV_CODEC_ID_PNG},
-    {FourCC("mp1v"), AV_CODEC_ID_MPEG1VIDEO}, {FourCC("mp2v"), AV_CODEC_ID_MPEG2VIDEO},
-    {FourCC("hdv1"), AV_CODEC_ID_MPEG2VIDEO}, {FourCC("hdv2"), AV_CODEC_ID_MPEG2VIDEO},
-    {FourCC("hdv3"), AV_CODEC_ID_MPEG2VIDEO}, {FourCC("v210"), AV_CODEC_ID_V210},
-    {FourCC("AVdn"), AV_CODEC_ID_DNXHD},      {FourCC("raw "), AV_CODEC_ID_RAWVIDEO},
+    {FourCC("avc1"), "h264"},       {FourCC("avc3"), "h264"},       {FourCC("H264"), "h264"},
+    {FourCC("hvc1"), "hevc"},       {FourCC("hev1"), "hevc"},       {FourCC("mp4v"), "mpeg4"},
+    {FourCC("h263"), "h263"},       {FourCC("s263"), "h263"},       {FourCC("H263"), "h263"},
+    {FourCC("h261"), "h261"},       {FourCC("jpeg"), "mjpeg"},      {FourCC("mjpa"), "mjpeg"},
+    {FourCC("mjpb"), "mjpegb"},     {FourCC("dvc "), "dvvideo"},    {FourCC("dvcp"), "dvvideo"},
+    {FourCC("dvpp"), "dvvideo"},    {FourCC("dv5n"), "dvvideo"},    {FourCC("dv5p"), "dvvideo"},
+    {FourCC("dvh1"), "dvvideo"},    {FourCC("dvh2"), "dvvideo"},    {FourCC("dvh3"), "dvvideo"},
+    {FourCC("dvh5"), "dvvideo"},    {FourCC("dvh6"), "dvvideo"},    {FourCC("dvhp"), "dvvideo"},
+    {FourCC("dvhq"), "dvvideo"},    {FourCC("AVdv"), "dvvideo"},    {FourCC("apcn"), "prores"},
+    {FourCC("apch"), "prores"},     {FourCC("apcs"), "prores"},     {FourCC("apco"), "prores"},
+    {FourCC("ap4h"), "prores"},     {FourCC("ap4x"), "prores"},     {FourCC("rle "), "qtrle"},
+    {FourCC("cvid"), "cinepak"},    {FourCC("SVQ1"), "svq1"},       {FourCC("svq1"), "svq1"},
+    {FourCC("SVQ3"), "svq3"},       {FourCC("flic"), "flic"},       {FourCC("smc "), "smc"},
+    {FourCC("rpza"), "rpza"},       {FourCC("8BPS"), "8bps"},       {FourCC("png "), "png"},
+    {FourCC("mp1v"), "mpeg1video"}, {FourCC("mp2v"), "mpeg2video"}, {FourCC("hdv1"), "mpeg2video"},
+    {FourCC("hdv2"), "mpeg2video"}, {FourCC("hdv3"), "mpeg2video"}, {FourCC("v210"), "v210"},
+    {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},
 };
 
-std::optional<AVCodecID> TableCodec(uint32_t type) {
+const char *TableCodec(uint32_t type) {
   for (const CodecEntry &e : kCodecs)
-    if (e.type == type) return e.id;
-  return std::nullopt;
+    if (e.type == type) return e.codec;
+  return "";
 }
 
 // An MPEG-4 systems descriptor: tag byte, then a length of up to four bytes
@@ -67,25 +59,26 @@ std::optional<std::span<const uint8_t>> ReadDescriptor(std::span<const uint8_t> 
   return payload;
 }
 
-AVCodecID CodecForObjectType(uint8_t objectType, AVCodecID fallback) {
+// The codec an 'esds' object type names, or null for the description's own.
+const char *CodecForObjectType(uint8_t objectType) {
   switch (objectType) {
     case 0x20:
-      return AV_CODEC_ID_MPEG4;
+      return "mpeg4";
     case 0x21:
-      return AV_CODEC_ID_H264;
+      return "h264";
     case 0x60:
     case 0x61:
     case 0x62:
     case 0x63:
     case 0x64:
     case 0x65:
-      return AV_CODEC_ID_MPEG2VIDEO;
+      return "mpeg2video";
     case 0x6A:
-      return AV_CODEC_ID_MPEG1VIDEO;
+      return "mpeg1video";
     case 0x6C:
-      return AV_CODEC_ID_MJPEG;
+      return "mjpeg";
     default:
-      return fallback;
+      return nullptr;
   }
 }
 
@@ -136,8 +129,7 @@ OSErr ReadVideoCodecSetup(std::span<const uint8_t> description, VideoCodecSetup 
 
   if ((out->raw = BuiltInRawFormat(id.cType, id.depth))) return noErr;
 
-  std::optional<AVCodecID> id0 = TableCodec(id.cType);
-  out->codecId = id0.value_or(AV_CODEC_ID_NONE);
+  out->codec = TableCodec(id.cType);
   if (auto avcC = ext("avcC")) {
     out->extradata = ToVector(*avcC);
   } else if (auto hvcC = ext("hvcC")) {
@@ -145,14 +137,14 @@ OSErr ReadVideoCodecSetup(std::span<const uint8_t> description, VideoCodecSetup 
   } else if (auto esds = ext("esds")) {
     if (std::optional<EsdsConfig> config = ParseEsds(*esds)) {
       out->extradata = std::move(config->decoderSpecificInfo);
-      out->codecId = CodecForObjectType(config->objectType, out->codecId);
+      if (const char *named = CodecForObjectType(config->objectType)) out->codec = named;
     }
   } else if (auto smi = ext("SMI ")) {
     out->extradata = ToVector(*smi);  // the decoder finds its "SEQH" block in it
   } else if (auto glbl = ext("glbl")) {
     out->extradata = ToVector(*glbl);
   }
-  if (out->codecId == AV_CODEC_ID_NONE && out->decoderName.empty()) return noCodecErr;
+  if (out->codec.empty() && out->decoderName.empty()) return noCodecErr;
   return noErr;
 }
 

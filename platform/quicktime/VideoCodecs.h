@@ -1,7 +1,7 @@
 // VideoCodecs: what decodes a video sample description. Reads the host-form
 // ImageDescription that GetMediaSampleDescription hands out (and its
 // extension atoms) and names either a built-in uncompressed format or a
-// libavcodec decoder with its set-up bytes ('avcC', 'hvcC', the decoder
+// codec with its set-up bytes ('avcC', 'hvcC', the decoder
 // configuration inside 'esds', 'SMI ', or the importer's 'glbl'). The input is
 // untrusted: every size is checked against the bytes present.
 #pragma once
@@ -14,10 +14,6 @@
 
 #include <QuickTime/MacErrors.h>
 
-extern "C" {
-#include <libavcodec/codec_id.h>
-}
-
 #include "PixelFormats.h"
 
 namespace tp::qt {
@@ -25,8 +21,11 @@ namespace tp::qt {
 struct VideoCodecSetup {
   uint32_t codecType = 0;
   int width = 0, height = 0, depth = 0;
-  std::optional<RawFormat> raw;  // set: decoded without libavcodec
-  AVCodecID codecId = AV_CODEC_ID_NONE;
+  std::optional<RawFormat> raw;  // set: one of the built-in uncompressed formats
+  // The codec by its short name ("h264", "hevc", "mpeg4", "mjpeg",
+  // "dvvideo", "prores", ...; the names FFmpeg gives its codec ids), empty
+  // when the table does not know the type.
+  std::string codec;
   std::string decoderName;  // from 'lavc', used when the type is not in the table
   std::vector<uint8_t> extradata;
 };

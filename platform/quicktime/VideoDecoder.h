@@ -1,0 +1,60 @@
+// VideoDecoder: the system-specific half of video decoding. A decompression
+// sequence (Decompressor) owns one decoder for its whole life and hands it
+// the samples of one image description in decode order; the decoder keeps
+// the picture of the latest sample that coded one and draws it on request.
+// The built-in uncompressed formats never reach a decoder: the Decompressor
+// draws them itself (PixelConvert), the same way on every system.
+//
+// The back end is chosen when the runtime is built: libavcodec and
+// libswscale on Linux (ffmpeg/), the system's own codecs on Windows
+// (windows/). Each back end defines CreateVideoDecoder.
+//
+// What a back end must do:
+// - CreateVideoDecoder: open a decoder for `setup` (its `codec` name, or the
+//   importer's `decoderName`, its set-up bytes in `extradata`, its size).
+//   noCodecErr when the system has nothing that decodes it (the sequence is
+//   refused and the engine ends that track cleanly); codecErr when a decoder
+//   exists but will not open; memFullErr.
+// - Decode: decode one sample inside the call (the caller reads the world
+//   as soon as the call returns). The picture that counts is the sample's
+//   OWN picture, not the next one in display order: a decoder that holds a
+//   reference frame back behind B-frames must still say which picture this
+//   sample coded, because the caller labels it with the sample's display
+//   time and sorts. *gotPicture is false for a sample that codes no picture
+//   (the previous one stays current). A corrupt sample is codecBadDataErr
+//   and must leave the decoder able to take the next samples.
+// - Draw: draw the current picture at its own size into the top-left corner
+//   of `target` (never scaled; clipped to the target), in the target's
+//   layout, and say how much was drawn; the caller repeats the last column
+//   and row over the rest. A back end whose pictures come out in one of our
+//   PixelLayouts may use DrawPicture (PixelConvert.h) for this.
+//
+// Threads: a decoder is used by one sequence, whose lock serialises calls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QuickTime/MacErrors.h>
+
+#include "GWorld.h"
+#include "VideoCodecs.h"
+
+namespace tp::qt {
+
+class VideoDecoder {
+ public:
+  virtual ~VideoDecoder() = default;
+
+  // Decodes one sample (size > 0); see above.
+  virtual OSErr Decode(const uint8_t *data, int64_t size, bool *gotPicture) = 0;
+  // Whether any picture has been decoded yet.
+  virtual bool HasPicture() const = 0;
+  // Draws the current picture; codecErr when there is none or it cannot be
+  // drawn in this layout. *width, *height: the area drawn.
+  virtual OSErr Draw(const DrawTarget &target, int *width, int *height) = 0;
+};
+
+OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);
+
+}  // namespace tp::qt

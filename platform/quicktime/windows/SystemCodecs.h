@@ -1,0 +1,24 @@
+// SystemCodecs: where the Windows back end reaches the system's own
+// decoders (Media Foundation transforms) for what the runtime does not
+// decode itself: H.264, AAC and MP3 first (codec names "h264", "aac", "mp3"
+// of VideoCodecSetup / AudioCodecSetup), and their colour converter where a
+// world's layout needs one.
+//
+// The contracts are those of CreateVideoDecoder and CreateAudioDecoder
+// (VideoDecoder.h, AudioDecoder.h): noCodecErr when the system has nothing
+// for the codec, so the track ends cleanly as on Linux. SystemCodecsNone.cpp
+// answers noCodecErr for everything; an implementation on Media Foundation
+// replaces that file.
+#pragma once
+
+#include <memory>
+
+#include "AudioDecoder.h"
+#include "VideoDecoder.h"
+
+namespace tp::qt {
+
+OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);
+OSErr CreateSystemAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out);
+
+}  // namespace tp::qt

@@ -1,0 +1,27 @@
+// The Windows decoding back end: linear PCM and its conversions are our
+// own (the same code the Linux tests compare with libavcodec and
+// libswresample); everything compressed goes to the system's decoders
+// (SystemCodecs.h). The uncompressed video formats never get here: the
+// Decompressor draws them itself.
+
+#include "AudioDecode.h"
+#include "PcmDecoder.h"
+#include "PcmResample.h"
+#include "SystemCodecs.h"
+
+namespace tp::qt {
+
+OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+  return CreateSystemVideoDecoder(setup, out);
+}
+
+OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
+  if (IsBuiltInPcm(setup.codec)) return CreatePcmDecoder(setup, out);
+  return CreateSystemAudioDecoder(setup, out);
+}
+
+OSErr CreatePcmResampler(const PcmStreamFormat &in, const PcmStreamFormat &out, std::unique_ptr<PcmResampler> *result) {
+  return CreateBuiltInResampler(in, out, result);
+}
+
+}  // namespace tp::qt
