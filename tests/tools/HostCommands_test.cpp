@@ -362,6 +362,44 @@ TEST_F(HostCommands, Convert_SeekWhileRunning_EndsAsAConvertFromThere) {
   }
 }
 
+// The Wine stage's comparison of two decoders of one movie passes the same
+// output and refuses other pictures or another frame count.
+TEST_F(HostCommands, CompareClose_AcceptsOnlyTheSameFramesAndTimes) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const char *common = "-f lavfi -i sine=duration=2 -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest";
+  const std::string a =
+      MakeMovie("close_a.mp4", std::string("-f lavfi -i testsrc=size=64x48:rate=25:duration=2 ") + common);
+  const std::string b =
+      MakeMovie("close_b.mp4", std::string("-f lavfi -i testsrc2=size=64x48:rate=25:duration=2 ") + common);
+  struct Case {
+    const char *name;
+    const std::string *movie;
+    const char *options;
+    int status;
+  } cases[] = {
+      {"same", &a, "", 0},
+      {"other pictures", &b, "", 1},
+      {"fewer frames", &a, " --stop 1", 1},
+  };
+  const std::string reference = (dir / "close.ref").string();
+  auto convert = [&](const std::string &movie, const std::string &prefix, const std::string &options) {
+    return Run(Tool("convert " + ShellQuote(movie) + " --format YV12 --video " + ShellQuote(prefix + ".raw") +
+                    " --audio " + ShellQuote(prefix + ".wav") + " --times " + ShellQuote(prefix + ".times") + options));
+  };
+  ASSERT_EQ(0, convert(a, reference, ""));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string other = (dir / "close.other").string();
+    ASSERT_EQ(0, convert(*c.movie, other, c.options));
+    std::string report;
+    EXPECT_EQ(c.status, Run("python3 " + ShellQuote(std::string(TP_SOURCE_DIR) + "/scripts/compare_convert.py") +
+                                " close " + ShellQuote(reference) + " " + ShellQuote(other) + " --frame-bytes " +
+                                std::to_string(64 * 48 * 3 / 2),
+                            &report))
+        << report;
+  }
+}
+
 // The progress bar appears on a terminal (script(1) gives the tool a
 // pseudo-terminal and records what it drew) and nowhere else.
 TEST_F(HostCommands, Progress_IsDrawnOnATerminalOnly) {
