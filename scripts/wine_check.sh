@@ -121,6 +121,15 @@ convert_both() {
   wtool "${wa[@]}" >/dev/null || fail "tidepool.exe convert $* on $(basename "$movie") failed"
   ltool convert "$movie" "${@//\{\}/$l}" >/dev/null || fail "tidepool convert $* on $(basename "$movie") failed"
 }
+# Wine's run BASE.wine against Linux's BASE.linux: video, sound and times
+# byte for byte; each difference joins $differs.
+same_output() {
+  local w="$1.wine" l="$1.linux"
+  [ -s "$w.raw" ] && [ -s "$w.wav" ] || fail "$2: nothing converted under Wine"
+  cmp -s "$l.raw" "$w.raw" || differs+=("$2: the video ($(where "$l.raw" "$w.raw"))")
+  cmp -s "$l.wav" "$w.wav" || differs+=("$2: the sound ($(where "$l.wav" "$w.wav"))")
+  same_times "$l.times" "$w.times" || differs+=("$2: the sample times")
+}
 # "byte N, line M": where two files first differ.
 where() { cmp "$1" "$2" | sed 's/.*differ: //' || true; }
 # The time lines of each pin in order (the two pins' lines interleave at
@@ -161,15 +170,15 @@ for name in raw_twos 2vuy_sowt; do
   ltool info --json "$movie" | grep -v '"file":' >"$out/$name.info.linux" || fail "tidepool info failed on Linux"
   diff "$out/$name.info.linux" "$out/$name.info.wine" || fail "info differs on $name.mov"
   for format in YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565; do
-    w="$out/$name.$format.wine" l="$out/$name.$format.linux"
     convert_both "$out/$name.$format" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times
-    [ -s "$w.raw" ] && [ -s "$w.wav" ] || fail "$name.mov $format: nothing converted under Wine"
-    cmp -s "$l.raw" "$w.raw" || differs+=("$name.mov $format: the video ($(where "$l.raw" "$w.raw"))")
-    cmp -s "$l.wav" "$w.wav" || differs+=("$name.mov $format: the sound ($(where "$l.wav" "$w.wav"))")
-    same_times "$l.times" "$w.times" || differs+=("$name.mov $format: the sample times")
+    same_output "$out/$name.$format" "$name.mov $format"
   done
+  # A start, a stop and a rate, through each graph's IMediaSeeking.
+  convert_both "$out/$name.range" "$movie" --format YV12 --video {}.raw --audio {}.wav --times {}.times \
+    --start 0.5 --stop 2 --rate 2
+  same_output "$out/$name.range" "$name.mov --start 0.5 --stop 2 --rate 2"
   if [ ${#differs[@]} -eq "$before" ]; then
-    echo "wine: $name.mov: info, and video in seven formats, sound and times byte-equal to Linux"
+    echo "wine: $name.mov: info, video in seven formats, sound, times, and a start, stop and rate equal Linux's"
   fi
 
   echo "== wine: seek while running with both pins streaming, $name.mov"

@@ -228,7 +228,7 @@ int RunConvert(const ConvertOptions &o) {
   }
   host.RunWithoutClock();
   IMediaSeeking *seeking = host.Seeking();
-  if (o.rate != 1 && FAILED(seeking->SetRate(o.rate))) {
+  if (o.rate != 1 && FAILED(host.SetRate(o.rate))) {
     std::cerr << "tidepool: the movie cannot play at rate " << o.rate << "\n";
     return 1;
   }

@@ -261,6 +261,20 @@ bool GraphHost::RunWithoutClock() {
   return SUCCEEDED(hr);
 }
 
+HRESULT GraphHost::SetRate(double rate) {
+  HRESULT hr = m_seeking->SetRate(rate);
+  if (FAILED(hr)) return hr;
+  for (OutputPin &p : m_pins) {
+    IMediaSeeking *seeking = nullptr;
+    if (FAILED(p.pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&seeking))) || !seeking) continue;
+    double now = 0;
+    if (FAILED(seeking->GetRate(&now)) || now != rate) hr = seeking->SetRate(rate);
+    seeking->Release();
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
 LONG GraphHost::WaitForEnd(DWORD ms) {
   LONG code = 0;
   LONG_PTR p1 = 0, p2 = 0;

@@ -68,6 +68,10 @@ class GraphHost {
   bool Connect(OutputPin &pin, IBaseFilter *sink, const GUID &subtype);
   // No clock: the graph runs as fast as the filters go.
   bool RunWithoutClock();
+  // The playback rate, through the graph and then on each source pin that
+  // did not take it: not every graph manager passes a rate on to the
+  // filters (Wine's keeps it for its clock alone). Stopped graphs only.
+  HRESULT SetRate(double rate);
   // Waits up to ms for the graph's end, reading its events with GetEvent:
   // EC_COMPLETE, or the code of an event that stopped the graph
   // (EC_ERRORABORT, EC_USERABORT, EC_STREAM_ERROR_STOPPED); 0 when none came.
