@@ -5,8 +5,8 @@
 # uncompressed RGB + PCM movie made here by ffmpeg; then the Windows
 # tidepool.exe in Wine's own graph manager: info and convert on movies made
 # here, against the Linux build's tidepool (byte-equal for uncompressed
-# movies, close for H.264 + AAC), and a seek while the graph runs with both
-# pins streaming. Every Wine step runs under a watchdog. Installs wine when it
+# movies, close for H.264 + AAC), and seeks while the graph runs (both pins
+# streaming) and while it is paused. Every Wine step runs under a watchdog. Installs wine when it
 # is missing (Debian packages).
 # Usage: scripts/wine_check.sh [build/windows [build/default]]
 #   TP_WINE_H264=auto|1|0: compare the H.264 + AAC movie when the Windows
@@ -181,22 +181,26 @@ for name in raw_twos 2vuy_sowt; do
     echo "wine: $name.mov: info, video in seven formats, sound, times, and a start, stop and rate equal Linux's"
   fi
 
-  echo "== wine: seek while running with both pins streaming, $name.mov"
-  # Each graph's run is held against a convert from the seek's time by the
-  # same build, so that this compares the graphs, not the runtimes.
-  trace="$out/$name.seek.trace"
-  convert_both "$out/$name.seek" "$movie" --format RGB24 --video {}.raw --audio {}.wav --times {}.times \
-    --seek-running 1.5
-  trace=""
+  # A seek while running (both pins streaming) and one while paused (both
+  # sinks holding a sample). Each graph's run is held against a convert from
+  # the seek's time by the same build, so that this compares the graphs, not
+  # the runtimes.
   convert_both "$out/$name.start" "$movie" --format RGB24 --video {}.raw --audio {}.wav --times {}.times --start 1.5
-  before=${#differs[@]}
-  python3 scripts/compare_convert.py seek-tail "$out/$name.seek.wine" "$out/$name.start.wine" ||
-    differs+=("$name.mov: Wine's graph, after the seek")
-  python3 scripts/compare_convert.py seek-tail "$out/$name.seek.linux" "$out/$name.start.linux" ||
-    differs+=("$name.mov: our graph, after the seek")
-  if [ ${#differs[@]} -eq "$before" ]; then
-    echo "wine: $name.mov: after a seek while running, both graphs deliver what a convert from there does"
-  fi
+  for mode in running paused; do
+    echo "== wine: seek while $mode, both pins connected, $name.mov"
+    trace="$out/$name.$mode.trace"
+    convert_both "$out/$name.$mode" "$movie" --format RGB24 --video {}.raw --audio {}.wav --times {}.times \
+      "--seek-$mode" 1.5
+    trace=""
+    before=${#differs[@]}
+    python3 scripts/compare_convert.py seek-tail "$out/$name.$mode.wine" "$out/$name.start.wine" ||
+      differs+=("$name.mov: Wine's graph, after a seek while $mode")
+    python3 scripts/compare_convert.py seek-tail "$out/$name.$mode.linux" "$out/$name.start.linux" ||
+      differs+=("$name.mov: our graph, after a seek while $mode")
+    if [ ${#differs[@]} -eq "$before" ]; then
+      echo "wine: $name.mov: after a seek while $mode, both graphs deliver what a convert from there does"
+    fi
+  done
 done
 h264=${TP_WINE_H264:-auto}
 if [ "$h264" != 0 ]; then

@@ -243,6 +243,25 @@ int RunConvert(const ConvertOptions &o) {
       return 1;
     }
   }
+  if (o.seekPaused >= 0) {
+    // Paused, each sink holds the first sample it was given; the seek
+    // flushes them, and the run starts from the new position.
+    OAFilterState state = State_Stopped;
+    HRESULT hr = host.Control()->Pause();
+    if (SUCCEEDED(hr)) hr = host.Control()->GetState(10000, &state);
+    if (hr != S_OK || state != State_Paused) {
+      host.Control()->Stop();
+      std::cerr << "tidepool: the graph does not pause: " << GraphHost::Describe(hr) << "\n";
+      return 1;
+    }
+    LONGLONG to = std::llround(o.seekPaused * kSecond);
+    hr = seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+    if (FAILED(hr)) {
+      host.Control()->Stop();
+      std::cerr << "tidepool: cannot seek while paused: " << GraphHost::Describe(hr) << "\n";
+      return 1;
+    }
+  }
   const double end = o.stop >= 0 ? std::min(o.stop, duration / 1e7) : duration / 1e7;
   RunningSeek seek;
   if (o.seekRunning >= 0) {

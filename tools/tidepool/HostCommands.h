@@ -29,6 +29,9 @@ struct ConvertOptions {
   // to this time (seconds; negative: no such seek). The sinks are slowed to
   // one sample per 20 ms, so the seek lands while both pins stream.
   double seekRunning = -1;
+  // Testing: pause the graph, and once every sink holds a sample, seek to
+  // this time (seconds; negative: no such seek), then run.
+  double seekPaused = -1;
 };
 int RunConvert(const ConvertOptions &options);
 

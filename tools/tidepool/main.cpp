@@ -105,10 +105,14 @@ int main(int argc, char **argv) {
   conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
   conv->add_option("--times", convert.times, "one line per delivered sample: pin start stop sync discontinuity");
   conv->add_flag("--discard", convert.discard, "streams without an output into discarding renderers (for timing)");
-  conv->add_option("--seek-running", convert.seekRunning,
-                   "testing: seek the running graph to this time once every stream delivers")
+  auto *seekRunning = conv->add_option("--seek-running", convert.seekRunning,
+                                       "testing: seek the running graph to this time once every stream delivers")
+                          ->check(CLI::NonNegativeNumber)
+                          ->group("");  // not listed in --help
+  conv->add_option("--seek-paused", convert.seekPaused, "testing: seek the paused graph to this time, then run")
       ->check(CLI::NonNegativeNumber)
-      ->group("");  // not listed in --help
+      ->excludes(seekRunning)
+      ->group("");
 
   tidepool::ThumbsOptions thumbs;
   auto *th = app.add_subcommand("thumbs", "a contact sheet of frames at evenly spaced times, as a PNG");
