@@ -61,8 +61,8 @@ movie="$scratch/rgb_pcm.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
   -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 \
   -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16le "$movie"
-# No movie runtime is installed in the prefix yet (the Windows runtime does
-# not decode so far), so the movie loads without pins.
+# No movie runtime is installed in this prefix (scripts/wine_runtime_check.sh
+# installs one), so the movie loads without pins.
 step 120 "smoke" wine "$(winpath "$smoke")" "$(winpath "$movie")" 0
 
 # ---- tidepool.exe in Wine's graph, against the Linux build's tidepool ----

@@ -49,6 +49,15 @@ void ReplicateEdges(const DrawTarget &t, int w, int h) {
   }
 }
 
+void ClearRowPadding(const DrawTarget &t) {
+  if (t.format == PixelLayout::kYUV420P || !t.data[0]) return;
+  const int64_t used = t.format == PixelLayout::kYUYV422 ? int64_t(t.width + 1) / 2 * 4
+                                                         : int64_t(t.width) * PackedBytesPerPixel(t.format);
+  const int64_t stride = t.linesize[0] < 0 ? -int64_t(t.linesize[0]) : int64_t(t.linesize[0]);
+  if (used <= 0 || used >= stride) return;
+  for (int y = 0; y < t.height; ++y) std::memset(Row(t.data[0], t.linesize[0], y) + used, 0, size_t(stride - used));
+}
+
 OSErr Decompressor::Create(std::span<const uint8_t> description, std::shared_ptr<GWorld> world,
                            std::unique_ptr<Decompressor> *out) {
   if (!out || !world) return paramErr;
@@ -106,6 +115,7 @@ OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
   int drawnWidth = 0, drawnHeight = 0;
   if (OSErr err = DrawPicture(p, t, &drawnWidth, &drawnHeight); err != noErr) return err;
   ReplicateEdges(t, drawnWidth, drawnHeight);
+  ClearRowPadding(t);
   return noErr;
 }
 
@@ -115,6 +125,7 @@ OSErr Decompressor::DrawCurrent() {
   int w = 0, h = 0;
   if (OSErr err = decoder_->Draw(t, &w, &h); err != noErr) return err;
   ReplicateEdges(t, w, h);
+  ClearRowPadding(t);
   shownAt_ = world_->baseAddress();
   return noErr;
 }

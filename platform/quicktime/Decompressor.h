@@ -67,5 +67,9 @@ class Decompressor {
 // Copies the last column and row of the drawn area (width x height, top
 // left) over the rest of the target: the even rounding of odd pictures.
 void ReplicateEdges(const DrawTarget &t, int width, int height);
+// Zeroes the bytes past each row's pixels in a packed layout (rows are
+// padded to 4 bytes), so that memory the world's owner lent keeps nothing
+// of what was there before.
+void ClearRowPadding(const DrawTarget &t);
 
 }  // namespace tp::qt

@@ -18,15 +18,22 @@
 namespace tp::qt {
 namespace {
 
-using Handler = intptr_t (*)(va_list args);
+// The arguments of one call. Handlers and the readers below share one
+// va_list by reference: a va_list passed by value is a separate cursor on
+// systems where it is a plain pointer (Windows), so reading through a copy
+// would hand every later reader the same argument again.
+struct Args {
+  va_list list;
+};
+using Handler = intptr_t (*)(Args &args);
 
 // Arguments narrower than int travel as int; these read them back.
-SInt16 ArgShort(va_list args) { return SInt16(va_arg(args, int)); }
-SInt32 ArgLong(va_list args) { return SInt32(va_arg(args, int)); }
-UInt32 ArgULong(va_list args) { return UInt32(va_arg(args, unsigned int)); }
+SInt16 ArgShort(Args &args) { return SInt16(va_arg(args.list, int)); }
+SInt32 ArgLong(Args &args) { return SInt32(va_arg(args.list, int)); }
+UInt32 ArgULong(Args &args) { return UInt32(va_arg(args.list, unsigned int)); }
 template <typename T>
-T *ArgPtr(va_list args) {
-  return va_arg(args, T *);
+T *ArgPtr(Args &args) {
+  return va_arg(args.list, T *);
 }
 
 intptr_t Err(OSErr e) { return intptr_t(e); }
@@ -35,13 +42,13 @@ MovieToolbox &Toolbox() { return MovieToolbox::Instance(); }
 MemoryManager &Memory() { return MemoryManager::Instance(); }
 
 // --- QTML ---
-intptr_t DoInitializeQTML(va_list a) { return Err(QtmlInitialize(ArgLong(a))); }
-intptr_t DoTerminateQTML(va_list) {
+intptr_t DoInitializeQTML(Args &a) { return Err(QtmlInitialize(ArgLong(a))); }
+intptr_t DoTerminateQTML(Args &) {
   QtmlTerminate();
   return 0;
 }
-intptr_t DoIsQTMLInitialized(va_list) { return QtmlIsInitialized() ? 1 : 0; }
-intptr_t DoNativePathNameToFSSpec(va_list a) {
+intptr_t DoIsQTMLInitialized(Args &) { return QtmlIsInitialized() ? 1 : 0; }
+intptr_t DoNativePathNameToFSSpec(Args &a) {
   char *path = ArgPtr<char>(a);
   FSSpec *spec = ArgPtr<FSSpec>(a);
   SInt32 flags = ArgLong(a);
@@ -49,20 +56,20 @@ intptr_t DoNativePathNameToFSSpec(va_list a) {
 }
 
 // --- Movie Toolbox ---
-intptr_t DoEnterMovies(va_list) { return Err(Toolbox().EnterMovies()); }
-intptr_t DoExitMovies(va_list) {
+intptr_t DoEnterMovies(Args &) { return Err(Toolbox().EnterMovies()); }
+intptr_t DoExitMovies(Args &) {
   Toolbox().ExitMovies();
   return 0;
 }
-intptr_t DoGetMoviesError(va_list) { return Err(LastMoviesError()); }
-intptr_t DoOpenMovieFile(va_list a) {
+intptr_t DoGetMoviesError(Args &) { return Err(LastMoviesError()); }
+intptr_t DoOpenMovieFile(Args &a) {
   const FSSpec *spec = ArgPtr<const FSSpec>(a);
   SInt16 *ref = ArgPtr<SInt16>(a);
-  int permission = va_arg(a, int);
+  int permission = va_arg(a.list, int);
   return Err(Toolbox().OpenMovieFile(spec, ref, permission));
 }
-intptr_t DoCloseMovieFile(va_list a) { return Err(Toolbox().CloseMovieFile(ArgShort(a))); }
-intptr_t DoNewMovieFromFile(va_list a) {
+intptr_t DoCloseMovieFile(Args &a) { return Err(Toolbox().CloseMovieFile(ArgShort(a))); }
+intptr_t DoNewMovieFromFile(Args &a) {
   ::Movie *movie = ArgPtr<::Movie>(a);
   SInt16 ref = ArgShort(a);
   SInt16 *resId = ArgPtr<SInt16>(a);
@@ -71,38 +78,38 @@ intptr_t DoNewMovieFromFile(va_list a) {
   Boolean *changed = ArgPtr<Boolean>(a);
   return Err(Toolbox().NewMovieFromFile(movie, ref, resId, changed));
 }
-intptr_t DoDisposeMovie(va_list a) {
-  Toolbox().DisposeMovie(va_arg(a, ::Movie));
+intptr_t DoDisposeMovie(Args &a) {
+  Toolbox().DisposeMovie(va_arg(a.list, ::Movie));
   return 0;
 }
-intptr_t DoGetMovieTimeScale(va_list a) { return Toolbox().GetMovieTimeScale(va_arg(a, ::Movie)); }
-intptr_t DoGetMovieDuration(va_list a) { return Toolbox().GetMovieDuration(va_arg(a, ::Movie)); }
-intptr_t DoGetMovieTrackCount(va_list a) { return Toolbox().GetMovieTrackCount(va_arg(a, ::Movie)); }
-intptr_t DoGetMovieIndTrack(va_list a) {
-  ::Movie m = va_arg(a, ::Movie);
+intptr_t DoGetMovieTimeScale(Args &a) { return Toolbox().GetMovieTimeScale(va_arg(a.list, ::Movie)); }
+intptr_t DoGetMovieDuration(Args &a) { return Toolbox().GetMovieDuration(va_arg(a.list, ::Movie)); }
+intptr_t DoGetMovieTrackCount(Args &a) { return Toolbox().GetMovieTrackCount(va_arg(a.list, ::Movie)); }
+intptr_t DoGetMovieIndTrack(Args &a) {
+  ::Movie m = va_arg(a.list, ::Movie);
   SInt32 index = ArgLong(a);
   return AsPtr(Toolbox().GetMovieIndTrack(m, index));
 }
-intptr_t DoGetTrackMedia(va_list a) { return AsPtr(Toolbox().GetTrackMedia(va_arg(a, ::Track))); }
-intptr_t DoGetMediaTimeScale(va_list a) { return Toolbox().GetMediaTimeScale(va_arg(a, ::Media)); }
-intptr_t DoGetMediaDuration(va_list a) { return Toolbox().GetMediaDuration(va_arg(a, ::Media)); }
-intptr_t DoGetMediaHandlerDescription(va_list a) {
-  ::Media m = va_arg(a, ::Media);
+intptr_t DoGetTrackMedia(Args &a) { return AsPtr(Toolbox().GetTrackMedia(va_arg(a.list, ::Track))); }
+intptr_t DoGetMediaTimeScale(Args &a) { return Toolbox().GetMediaTimeScale(va_arg(a.list, ::Media)); }
+intptr_t DoGetMediaDuration(Args &a) { return Toolbox().GetMediaDuration(va_arg(a.list, ::Media)); }
+intptr_t DoGetMediaHandlerDescription(Args &a) {
+  ::Media m = va_arg(a.list, ::Media);
   OSType *type = ArgPtr<OSType>(a);
   unsigned char *name = ArgPtr<unsigned char>(a);
   OSType *maker = ArgPtr<OSType>(a);
   Toolbox().GetMediaHandlerDescription(m, type, name, maker);
   return 0;
 }
-intptr_t DoGetMediaSampleDescription(va_list a) {
-  ::Media m = va_arg(a, ::Media);
+intptr_t DoGetMediaSampleDescription(Args &a) {
+  ::Media m = va_arg(a.list, ::Media);
   SInt32 index = ArgLong(a);
-  SampleDescriptionHandle h = va_arg(a, SampleDescriptionHandle);
+  SampleDescriptionHandle h = va_arg(a.list, SampleDescriptionHandle);
   Toolbox().GetMediaSampleDescription(m, index, h);
   return 0;
 }
-intptr_t DoGetMovieNextInterestingTime(va_list a) {
-  ::Movie m = va_arg(a, ::Movie);
+intptr_t DoGetMovieNextInterestingTime(Args &a) {
+  ::Movie m = va_arg(a.list, ::Movie);
   int flags = ArgShort(a);
   int numTypes = ArgShort(a);
   const OSType *types = ArgPtr<const OSType>(a);
@@ -113,9 +120,9 @@ intptr_t DoGetMovieNextInterestingTime(va_list a) {
   Toolbox().GetMovieNextInterestingTime(m, flags, numTypes, types, time, rate, outTime, outDuration);
   return 0;
 }
-intptr_t DoGetMediaTrack(va_list a) { return AsPtr(Toolbox().GetMediaTrack(va_arg(a, ::Media))); }
-intptr_t DoGetTrackNextInterestingTime(va_list a) {
-  ::Track t = va_arg(a, ::Track);
+intptr_t DoGetMediaTrack(Args &a) { return AsPtr(Toolbox().GetMediaTrack(va_arg(a.list, ::Media))); }
+intptr_t DoGetTrackNextInterestingTime(Args &a) {
+  ::Track t = va_arg(a.list, ::Track);
   int flags = ArgShort(a);
   TimeValue time = ArgLong(a);
   Fixed rate = ArgLong(a);
@@ -124,20 +131,20 @@ intptr_t DoGetTrackNextInterestingTime(va_list a) {
   Toolbox().GetTrackNextInterestingTime(t, flags, time, rate, outTime, outDuration);
   return 0;
 }
-intptr_t DoTrackTimeToMediaTime(va_list a) {
+intptr_t DoTrackTimeToMediaTime(Args &a) {
   TimeValue value = ArgLong(a);
-  ::Track t = va_arg(a, ::Track);
+  ::Track t = va_arg(a.list, ::Track);
   return Toolbox().TrackTimeToMediaTime(value, t);
 }
-intptr_t DoGetMediaSample(va_list a) {
-  ::Media m = va_arg(a, ::Media);
-  Handle data = va_arg(a, Handle);
+intptr_t DoGetMediaSample(Args &a) {
+  ::Media m = va_arg(a.list, ::Media);
+  Handle data = va_arg(a.list, Handle);
   SInt32 maxSize = ArgLong(a);
   SInt32 *size = ArgPtr<SInt32>(a);
   TimeValue time = ArgLong(a);
   TimeValue *sampleTime = ArgPtr<TimeValue>(a);
   TimeValue *durationPerSample = ArgPtr<TimeValue>(a);
-  SampleDescriptionHandle desc = va_arg(a, SampleDescriptionHandle);
+  SampleDescriptionHandle desc = va_arg(a.list, SampleDescriptionHandle);
   SInt32 *descIndex = ArgPtr<SInt32>(a);
   SInt32 maxCount = ArgLong(a);
   SInt32 *count = ArgPtr<SInt32>(a);
@@ -146,7 +153,7 @@ intptr_t DoGetMediaSample(va_list a) {
                                       maxCount, count, flags));
 }
 // Every argument comes by address, after the address of the result slot.
-intptr_t DoGetMediaSample2(va_list a) {
+intptr_t DoGetMediaSample2(Args &a) {
   OSErr *result = ArgPtr<OSErr>(a);
   ::Media *media = ArgPtr<::Media>(a);
   UInt8 **dataOut = ArgPtr<UInt8 *>(a);
@@ -172,35 +179,35 @@ intptr_t DoGetMediaSample2(va_list a) {
   if (result) *result = err;
   return Err(err);
 }
-intptr_t DoGetSoundDescriptionExtension(va_list a) {
-  SoundDescriptionHandle desc = va_arg(a, SoundDescriptionHandle);
+intptr_t DoGetSoundDescriptionExtension(Args &a) {
+  SoundDescriptionHandle desc = va_arg(a.list, SoundDescriptionHandle);
   Handle *extension = ArgPtr<Handle>(a);
   OSType type = ArgULong(a);
   return Err(Toolbox().GetSoundDescriptionExtension(desc, extension, type));
 }
 
 // --- Memory Manager ---
-intptr_t DoMemError(va_list) { return Err(LastMemError()); }
-intptr_t DoNewHandle(va_list a) { return AsPtr(Memory().NewHandle(ArgLong(a))); }
-intptr_t DoDisposeHandle(va_list a) {
-  Memory().DisposeHandle(va_arg(a, Handle));
+intptr_t DoMemError(Args &) { return Err(LastMemError()); }
+intptr_t DoNewHandle(Args &a) { return AsPtr(Memory().NewHandle(ArgLong(a))); }
+intptr_t DoDisposeHandle(Args &a) {
+  Memory().DisposeHandle(va_arg(a.list, Handle));
   return 0;
 }
-intptr_t DoGetHandleSize(va_list a) { return Memory().GetHandleSize(va_arg(a, Handle)); }
-intptr_t DoHLock(va_list a) {
-  Memory().HLock(va_arg(a, Handle));
+intptr_t DoGetHandleSize(Args &a) { return Memory().GetHandleSize(va_arg(a.list, Handle)); }
+intptr_t DoHLock(Args &a) {
+  Memory().HLock(va_arg(a.list, Handle));
   return 0;
 }
-intptr_t DoHUnlock(va_list a) {
-  Memory().HUnlock(va_arg(a, Handle));
+intptr_t DoHUnlock(Args &a) {
+  Memory().HUnlock(va_arg(a.list, Handle));
   return 0;
 }
-intptr_t DoNewPtr(va_list a) { return AsPtr(Memory().NewPtr(ArgLong(a))); }
-intptr_t DoDisposePtr(va_list a) {
-  Memory().DisposePtr(va_arg(a, ::Ptr));
+intptr_t DoNewPtr(Args &a) { return AsPtr(Memory().NewPtr(ArgLong(a))); }
+intptr_t DoDisposePtr(Args &a) {
+  Memory().DisposePtr(va_arg(a.list, ::Ptr));
   return 0;
 }
-intptr_t DoBlockMoveData(va_list a) {
+intptr_t DoBlockMoveData(Args &a) {
   const void *src = ArgPtr<const void>(a);
   void *dst = ArgPtr<void>(a);
   SInt32 n = ArgLong(a);
@@ -209,69 +216,69 @@ intptr_t DoBlockMoveData(va_list a) {
 }
 
 // --- Image decompression and graphics worlds ---
-intptr_t DoDecompressSequenceBeginS(va_list a) {
+intptr_t DoDecompressSequenceBeginS(Args &a) {
   ImageSequence *seqID = ArgPtr<ImageSequence>(a);
-  ImageDescriptionHandle desc = va_arg(a, ImageDescriptionHandle);
+  ImageDescriptionHandle desc = va_arg(a.list, ImageDescriptionHandle);
   ::Ptr data = ArgPtr<char>(a);
   SInt32 dataSize = ArgLong(a);
-  CGrafPtr port = va_arg(a, CGrafPtr);
+  CGrafPtr port = va_arg(a.list, CGrafPtr);
   // The device, source rectangle, matrix, mode, mask, flags, accuracy and
   // codec that follow change nothing here.
   return Err(qt::DecompressSequenceBeginS(seqID, desc, data, dataSize, port));
 }
-intptr_t DoDecompressSequenceFrameWhen(va_list a) {
+intptr_t DoDecompressSequenceFrameWhen(Args &a) {
   ImageSequence seq = ArgLong(a);
   ::Ptr data = ArgPtr<char>(a);
   SInt32 dataSize = ArgLong(a);
-  const CodecFlags inFlags = CodecFlags(va_arg(a, int));
+  const CodecFlags inFlags = CodecFlags(va_arg(a.list, int));
   CodecFlags *outFlags = ArgPtr<CodecFlags>(a);
   return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags));
 }
-intptr_t DoCDSequenceEnd(va_list a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
-intptr_t DoQTNewGWorld(va_list a) {
+intptr_t DoCDSequenceEnd(Args &a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
+intptr_t DoQTNewGWorld(Args &a) {
   GWorldPtr *world = ArgPtr<GWorldPtr>(a);
   OSType format = ArgULong(a);
   const Rect *bounds = ArgPtr<const Rect>(a);
   return Err(qt::QTNewGWorld(world, format, bounds));
 }
-intptr_t DoQTGetPixMapHandleRowBytes(va_list a) { return qt::QTGetPixMapHandleRowBytes(va_arg(a, PixMapHandle)); }
-intptr_t DoNewGWorldFromHBITMAP(va_list a) {
+intptr_t DoQTGetPixMapHandleRowBytes(Args &a) { return qt::QTGetPixMapHandleRowBytes(va_arg(a.list, PixMapHandle)); }
+intptr_t DoNewGWorldFromHBITMAP(Args &a) {
   GWorldPtr *world = ArgPtr<GWorldPtr>(a);
-  (void)va_arg(a, CTabHandle);
-  (void)va_arg(a, GDHandle);
+  (void)va_arg(a.list, CTabHandle);
+  (void)va_arg(a.list, GDHandle);
   (void)ArgULong(a);  // flags
   void *bitmap = ArgPtr<void>(a);
   return Err(qt::NewGWorldFromHBITMAP(world, bitmap));
 }
-intptr_t DoLockPixels(va_list a) { return qt::LockPixels(va_arg(a, PixMapHandle)) ? 1 : 0; }
-intptr_t DoUnlockPixels(va_list a) {
-  qt::UnlockPixels(va_arg(a, PixMapHandle));
+intptr_t DoLockPixels(Args &a) { return qt::LockPixels(va_arg(a.list, PixMapHandle)) ? 1 : 0; }
+intptr_t DoUnlockPixels(Args &a) {
+  qt::UnlockPixels(va_arg(a.list, PixMapHandle));
   return 0;
 }
-intptr_t DoDisposeGWorld(va_list a) {
-  qt::DisposeGWorld(va_arg(a, GWorldPtr));
+intptr_t DoDisposeGWorld(Args &a) {
+  qt::DisposeGWorld(va_arg(a.list, GWorldPtr));
   return 0;
 }
-intptr_t DoGetPixBaseAddr(va_list a) { return AsPtr(qt::GetPixBaseAddr(va_arg(a, PixMapHandle))); }
-intptr_t DoGetGWorldPixMap(va_list a) { return AsPtr(qt::GetGWorldPixMap(va_arg(a, GWorldPtr))); }
+intptr_t DoGetPixBaseAddr(Args &a) { return AsPtr(qt::GetPixBaseAddr(va_arg(a.list, PixMapHandle))); }
+intptr_t DoGetGWorldPixMap(Args &a) { return AsPtr(qt::GetGWorldPixMap(va_arg(a.list, GWorldPtr))); }
 
 // --- Movie Audio Extraction ---
-intptr_t DoMovieAudioExtractionBegin(va_list a) {
-  ::Movie m = va_arg(a, ::Movie);
+intptr_t DoMovieAudioExtractionBegin(Args &a) {
+  ::Movie m = va_arg(a.list, ::Movie);
   UInt32 flags = ArgULong(a);
   MovieAudioExtractionRef *out = ArgPtr<MovieAudioExtractionRef>(a);
   return Err(OSErr(MaeBegin(m, flags, out)));
 }
-intptr_t DoMovieAudioExtractionEnd(va_list a) { return Err(OSErr(MaeEnd(va_arg(a, MovieAudioExtractionRef)))); }
-intptr_t DoMovieAudioExtractionFillBuffer(va_list a) {
-  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+intptr_t DoMovieAudioExtractionEnd(Args &a) { return Err(OSErr(MaeEnd(va_arg(a.list, MovieAudioExtractionRef)))); }
+intptr_t DoMovieAudioExtractionFillBuffer(Args &a) {
+  MovieAudioExtractionRef session = va_arg(a.list, MovieAudioExtractionRef);
   UInt32 *frames = ArgPtr<UInt32>(a);
   AudioBufferList *data = ArgPtr<AudioBufferList>(a);
   UInt32 *flags = ArgPtr<UInt32>(a);
   return Err(OSErr(MaeFillBuffer(session, frames, data, flags)));
 }
-intptr_t DoMovieAudioExtractionGetPropertyInfo(va_list a) {
-  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+intptr_t DoMovieAudioExtractionGetPropertyInfo(Args &a) {
+  MovieAudioExtractionRef session = va_arg(a.list, MovieAudioExtractionRef);
   QTPropertyClass cls = ArgULong(a);
   QTPropertyID id = ArgULong(a);
   QTPropertyValueType *type = ArgPtr<QTPropertyValueType>(a);
@@ -279,63 +286,63 @@ intptr_t DoMovieAudioExtractionGetPropertyInfo(va_list a) {
   UInt32 *flags = ArgPtr<UInt32>(a);
   return Err(OSErr(MaeGetPropertyInfo(session, cls, id, type, size, flags)));
 }
-intptr_t DoMovieAudioExtractionGetProperty(va_list a) {
-  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+intptr_t DoMovieAudioExtractionGetProperty(Args &a) {
+  MovieAudioExtractionRef session = va_arg(a.list, MovieAudioExtractionRef);
   QTPropertyClass cls = ArgULong(a);
   QTPropertyID id = ArgULong(a);
-  ByteCount size = va_arg(a, ByteCount);
+  ByteCount size = va_arg(a.list, ByteCount);
   QTPropertyValuePtr value = ArgPtr<void>(a);
   ByteCount *used = ArgPtr<ByteCount>(a);
   return Err(OSErr(MaeGetProperty(session, cls, id, size, value, used)));
 }
-intptr_t DoMovieAudioExtractionSetProperty(va_list a) {
-  MovieAudioExtractionRef session = va_arg(a, MovieAudioExtractionRef);
+intptr_t DoMovieAudioExtractionSetProperty(Args &a) {
+  MovieAudioExtractionRef session = va_arg(a.list, MovieAudioExtractionRef);
   QTPropertyClass cls = ArgULong(a);
   QTPropertyID id = ArgULong(a);
-  ByteCount size = va_arg(a, ByteCount);
+  ByteCount size = va_arg(a.list, ByteCount);
   ConstQTPropertyValuePtr value = ArgPtr<const void>(a);
   return Err(OSErr(MaeSetProperty(session, cls, id, size, value)));
 }
 
 // --- Sound Converter ---
-intptr_t DoSoundConverterOpen(va_list a) {
+intptr_t DoSoundConverterOpen(Args &a) {
   const SoundComponentData *in = ArgPtr<const SoundComponentData>(a);
   const SoundComponentData *out = ArgPtr<const SoundComponentData>(a);
   SoundConverter *sc = ArgPtr<SoundConverter>(a);
   return Err(ScOpen(in, out, sc));
 }
-intptr_t DoSoundConverterClose(va_list a) { return Err(ScClose(va_arg(a, SoundConverter))); }
-intptr_t DoSoundConverterGetBufferSizes(va_list a) {
-  SoundConverter sc = va_arg(a, SoundConverter);
+intptr_t DoSoundConverterClose(Args &a) { return Err(ScClose(va_arg(a.list, SoundConverter))); }
+intptr_t DoSoundConverterGetBufferSizes(Args &a) {
+  SoundConverter sc = va_arg(a.list, SoundConverter);
   UInt32 target = ArgULong(a);
   UInt32 *frames = ArgPtr<UInt32>(a);
   UInt32 *inBytes = ArgPtr<UInt32>(a);
   UInt32 *outBytes = ArgPtr<UInt32>(a);
   return Err(ScGetBufferSizes(sc, target, frames, inBytes, outBytes));
 }
-intptr_t DoSoundConverterBeginConversion(va_list a) { return Err(ScBeginConversion(va_arg(a, SoundConverter))); }
-intptr_t DoSoundConverterEndConversion(va_list a) {
-  SoundConverter sc = va_arg(a, SoundConverter);
+intptr_t DoSoundConverterBeginConversion(Args &a) { return Err(ScBeginConversion(va_arg(a.list, SoundConverter))); }
+intptr_t DoSoundConverterEndConversion(Args &a) {
+  SoundConverter sc = va_arg(a.list, SoundConverter);
   void *out = ArgPtr<void>(a);
   UInt32 *frames = ArgPtr<UInt32>(a);
   UInt32 *bytes = ArgPtr<UInt32>(a);
   return Err(ScEndConversion(sc, out, frames, bytes));
 }
-intptr_t DoSoundConverterGetInfo(va_list a) {
-  SoundConverter sc = va_arg(a, SoundConverter);
+intptr_t DoSoundConverterGetInfo(Args &a) {
+  SoundConverter sc = va_arg(a.list, SoundConverter);
   OSType selector = ArgULong(a);
   void *info = ArgPtr<void>(a);
   return Err(ScGetInfo(sc, selector, info));
 }
-intptr_t DoSoundConverterSetInfo(va_list a) {
-  SoundConverter sc = va_arg(a, SoundConverter);
+intptr_t DoSoundConverterSetInfo(Args &a) {
+  SoundConverter sc = va_arg(a.list, SoundConverter);
   OSType selector = ArgULong(a);
   void *info = ArgPtr<void>(a);
   return Err(ScSetInfo(sc, selector, info));
 }
-intptr_t DoSoundConverterFillBuffer(va_list a) {
-  SoundConverter sc = va_arg(a, SoundConverter);
-  SoundConverterFillBufferDataUPP proc = va_arg(a, SoundConverterFillBufferDataUPP);
+intptr_t DoSoundConverterFillBuffer(Args &a) {
+  SoundConverter sc = va_arg(a.list, SoundConverter);
+  SoundConverterFillBufferDataUPP proc = va_arg(a.list, SoundConverterFillBufferDataUPP);
   void *refCon = ArgPtr<void>(a);
   void *out = ArgPtr<void>(a);
   UInt32 size = ArgULong(a);
@@ -433,7 +440,12 @@ const Entry *Lookup(uint32_t selector) {
 
 intptr_t Dispatch(uint32_t selector, va_list args) {
   const Entry *e = Lookup(selector);
-  return e ? e->handler(args) : Err(unimpErr);
+  if (!e) return Err(unimpErr);
+  Args a;
+  va_copy(a.list, args);
+  const intptr_t r = e->handler(a);
+  va_end(a.list);
+  return r;
 }
 
 intptr_t DispatchCall(uint32_t selector, ...) {

@@ -142,6 +142,11 @@ class BuiltInResampler final : public PcmResampler {
   BuiltInResampler(const PcmStreamFormat &in, const PcmStreamFormat &out)
       : in_{in, size_t(BytesPerSample(in.type))}, out_{out, size_t(BytesPerSample(out.type))} {
     direct_ = in.channels == out.channels && in.rate == out.rate;
+    // Mixing runs at the precision the Linux back end picks: 16-bit
+    // integers with Q15 gains when neither side is wider, else float, else
+    // (64-bit samples) double.
+    const int widest = std::max(BytesPerSample(in.type), BytesPerSample(out.type));
+    precision_ = widest <= 2 ? Precision::kQ15 : widest <= 4 ? Precision::kFloat : Precision::kDouble;
     if (!direct_) BuildMatrix();
     step_ = double(in.rate) / double(out.rate);
   }
@@ -239,6 +244,44 @@ class BuiltInResampler final : public PcmResampler {
     }
     if (maxRow > 1.0)
       for (double &g : matrix_) g /= maxRow;
+    for (double g : matrix_) {
+      matrixQ15_.push_back(int32_t(std::lrint(float(g) * 32768.0f)));
+      matrixF_.push_back(float(g));
+    }
+  }
+
+  // One output sample of the mix of `frame` (input samples as loaded).
+  double Mix(size_t o, const std::vector<double> &frame) const {
+    const size_t ins = frame.size();
+    switch (precision_) {
+      case Precision::kQ15: {
+        int64_t sum = 0;
+        for (size_t c = 0; c < ins; ++c)
+          sum += int64_t(matrixQ15_[o * ins + c]) * int64_t(std::lrint(frame[c] * 32768.0));
+        const int64_t v = std::clamp<int64_t>((sum + 16384) >> 15, -32768, 32767);
+        return double(v) / 32768.0;
+      }
+      case Precision::kFloat: {
+        float sum = 0;
+        for (size_t c = 0; c < ins; ++c) sum += matrixF_[o * ins + c] * float(frame[c]);
+        return sum;
+      }
+      case Precision::kDouble:
+        break;
+    }
+    double sum = 0;
+    for (size_t c = 0; c < ins; ++c) sum += matrix_[o * ins + c] * frame[c];
+    return sum;
+  }
+
+  void Store(uint8_t *dst, double v) const {
+    // From 16-bit integers, the output takes them as the integer paths do.
+    if (precision_ == Precision::kQ15 && IsInt(out_.f.type) &&
+        v == std::ldexp(std::nearbyint(std::ldexp(v, 15)), -15)) {
+      StoreInt(dst, out_.f.type, int32_t(uint32_t(int32_t(std::ldexp(v, 15))) << 16));
+      return;
+    }
+    StoreDouble(dst, out_.f.type, v);
   }
 
   // Mixes the input into held_ (output channels, doubles), then takes
@@ -249,11 +292,7 @@ class BuiltInResampler final : public PcmResampler {
       std::vector<double> frame(ins);
       for (int f = 0; f < inFrames; ++f) {
         for (size_t c = 0; c < ins; ++c) frame[c] = LoadDouble(in_.At(in, f, int(c)), in_.f.type);
-        for (size_t o = 0; o < outs; ++o) {
-          double v = 0;
-          for (size_t c = 0; c < ins; ++c) v += matrix_[o * ins + c] * frame[c];
-          held_.push_back(v);
-        }
+        for (size_t o = 0; o < outs; ++o) held_.push_back(Mix(o, frame));
       }
     }
     const size_t frames = held_.size() / outs;
@@ -267,7 +306,7 @@ class BuiltInResampler final : public PcmResampler {
       for (size_t o = 0; o < outs; ++o) {
         const double a = held_[i * outs + o];
         const double b = i + 1 < frames ? held_[(i + 1) * outs + o] : a;
-        StoreDouble(out_.At(out, written, int(o)), out_.f.type, a + (b - a) * t);
+        Store(out_.At(out, written, int(o)), t == 0 ? a : a + (b - a) * t);
       }
       ++written;
       pos_ += step_;
@@ -284,10 +323,14 @@ class BuiltInResampler final : public PcmResampler {
   }
 
   Addressing in_, out_;
+  enum class Precision { kQ15, kFloat, kDouble };
   bool direct_ = true;
+  Precision precision_ = Precision::kDouble;
   std::vector<double> matrix_;  // outputs x inputs
-  std::vector<double> held_;    // mixed frames not yet passed
-  double pos_ = 0;              // position of the next output frame in held_
+  std::vector<int32_t> matrixQ15_;
+  std::vector<float> matrixF_;
+  std::vector<double> held_;  // mixed frames not yet passed
+  double pos_ = 0;            // position of the next output frame in held_
   double step_ = 1;
 };
 
