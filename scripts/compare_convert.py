@@ -11,9 +11,11 @@ file and a --times log from each), as the Wine stage needs it.
       are START's.
 
   compare_convert.py close A B --frame-bytes N [--min-psnr 40] [--min-corr 0.99]
+                              [--max-gain-db 0.5]
       Two decoders of the same movie: the same number of frames with the same
       times, every frame at least --min-psnr dB against the other (N bytes a
-      frame, 8-bit samples), and PCM whose correlation is at least --min-corr.
+      frame, 8-bit samples), and PCM whose correlation is at least --min-corr
+      and whose level is within --max-gain-db of the other's.
 
 A run X names the files X.raw (video), X.wav and X.times. Exit status 0 when
 the runs agree, 1 with one line per difference otherwise, 2 for bad usage.
@@ -115,7 +117,11 @@ def correlation(a, b):
     return cov / math.sqrt(va * vb) if va > 0 and vb > 0 else 0.0
 
 
-def close(a, b, frame_bytes, min_psnr, min_corr):
+def rms(samples):
+    return math.sqrt(sum(x * x for x in samples) / len(samples)) if samples else 0.0
+
+
+def close(a, b, frame_bytes, min_psnr, min_corr, max_gain_db):
     faults = []
     ta, tb = times(f"{a}.times"), times(f"{b}.times")
     for pin in ("Video", "Audio"):
@@ -132,10 +138,16 @@ def close(a, b, frame_bytes, min_psnr, min_corr):
         worst = min(worst, psnr(va[frame], vb[frame]))
     if worst < min_psnr:
         faults.append(f"video: the worst frame is at {worst:.2f} dB, below {min_psnr}")
-    r = correlation(pcm16(f"{a}.wav"), pcm16(f"{b}.wav"))
+    sa, sb = pcm16(f"{a}.wav"), pcm16(f"{b}.wav")
+    r = correlation(sa, sb)
     if r < min_corr:
         faults.append(f"audio: correlation {r:.4f}, below {min_corr}")
-    print(f"video worst frame {worst:.2f} dB, audio correlation {r:.4f}")
+    # Correlation does not see a change of level; the loudness must agree too.
+    la, lb = rms(sa), rms(sb)
+    gain = 20 * math.log10(lb / la) if la > 0 and lb > 0 else (0.0 if la == lb else math.inf)
+    if abs(gain) > max_gain_db:
+        faults.append(f"audio: {b} is {gain:+.2f} dB against {a}, beyond {max_gain_db} dB")
+    print(f"video worst frame {worst:.2f} dB, audio correlation {r:.4f}, level {gain:+.2f} dB")
     return faults
 
 
@@ -151,6 +163,7 @@ def main():
     c.add_argument("--frame-bytes", type=int, required=True)
     c.add_argument("--min-psnr", type=float, default=40.0)
     c.add_argument("--min-corr", type=float, default=0.99)
+    c.add_argument("--max-gain-db", type=float, default=0.5)
     args = parser.parse_args()
     try:
         if args.command == "seek-tail":
@@ -158,7 +171,7 @@ def main():
         else:
             if args.frame_bytes <= 0:
                 parser.error("--frame-bytes must be positive")
-            faults = close(args.a, args.b, args.frame_bytes, args.min_psnr, args.min_corr)
+            faults = close(args.a, args.b, args.frame_bytes, args.min_psnr, args.min_corr, args.max_gain_db)
     except (OSError, ValueError) as e:
         faults = [str(e)]
     for fault in faults:

@@ -366,14 +366,17 @@ TEST_F(HostCommands, Convert_SeekWhileRunningOrPaused_EndsAsAConvertFromThere) {
 }
 
 // The Wine stage's comparison of two decoders of one movie passes the same
-// output and refuses other pictures or another frame count.
-TEST_F(HostCommands, CompareClose_AcceptsOnlyTheSameFramesAndTimes) {
+// output and refuses other pictures, another frame count, or the same sound
+// 3 dB louder (which correlates perfectly).
+TEST_F(HostCommands, CompareClose_AcceptsOnlyTheSameFramesTimesAndSound) {
   if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-  const char *common = "-f lavfi -i sine=duration=2 -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest";
-  const std::string a =
-      MakeMovie("close_a.mp4", std::string("-f lavfi -i testsrc=size=64x48:rate=25:duration=2 ") + common);
-  const std::string b =
-      MakeMovie("close_b.mp4", std::string("-f lavfi -i testsrc2=size=64x48:rate=25:duration=2 ") + common);
+  auto make = [](const char *name, const char *video, const char *volume) {
+    return MakeMovie(name, std::string("-f lavfi -i ") + video +
+                               "=size=64x48:rate=25:duration=2 -f lavfi -i sine=duration=2 -af volume=" + volume +
+                               " -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest");
+  };
+  const std::string a = make("close_a.mp4", "testsrc", "1"), b = make("close_b.mp4", "testsrc2", "1");
+  const std::string louder = make("close_loud.mp4", "testsrc", "1.414");
   struct Case {
     const char *name;
     const std::string *movie;
@@ -383,6 +386,7 @@ TEST_F(HostCommands, CompareClose_AcceptsOnlyTheSameFramesAndTimes) {
       {"same", &a, "", 0},
       {"other pictures", &b, "", 1},
       {"fewer frames", &a, " --stop 1", 1},
+      {"louder sound", &louder, "", 1},
   };
   const std::string reference = (dir / "close.ref").string();
   auto convert = [&](const std::string &movie, const std::string &prefix, const std::string &options) {
