@@ -242,7 +242,9 @@ class BuiltInResampler final : public PcmResampler {
       for (size_t i = 0; i < ins; ++i) sum += std::fabs(matrix_[o * ins + i]);
       maxRow = std::max(maxRow, sum);
     }
-    if (maxRow > 1.0)
+    // Integer samples cannot go past full scale: scale the loudest row down
+    // to 1. Float output keeps the gains as they are.
+    if (maxRow > 1.0 && (IsInt(out_.f.type) || precision_ == Precision::kQ15))
       for (double &g : matrix_) g /= maxRow;
     for (double g : matrix_) {
       matrixQ15_.push_back(int32_t(std::lrint(float(g) * 32768.0f)));

@@ -4,8 +4,9 @@
 // (integers move by shifts, integers become floats scaled by a power of
 // two, floats become integers rounded to nearest-even and clipped), so
 // linear PCM comes out byte for byte as it does there. Channel counts that
-// differ are mixed (centre and surround at -3 dB into the front pair, no LFE,
-// rows normalised so that no output can exceed full scale) and rates that
+// differ are mixed (centre and surround at -3 dB into the front pair, no LFE;
+// for integer output the gains are scaled so that no output can exceed full
+// scale, float output keeps them) and rates that
 // differ are linearly interpolated; those results are close to, not equal
 // to, the Linux ones.
 //

@@ -45,7 +45,8 @@ uint8_t Expand5(unsigned v) { return uint8_t((v << 3) | (v >> 2)); }
 uint8_t Expand6(unsigned v) { return uint8_t((v << 2) | (v >> 4)); }
 
 bool IsYuv(PixelLayout l) {
-  return l == PixelLayout::kYUYV422 || l == PixelLayout::kUYVY422 || l == PixelLayout::kYUV420P;
+  return l == PixelLayout::kYUYV422 || l == PixelLayout::kUYVY422 || l == PixelLayout::kYUV420P ||
+         l == PixelLayout::kNV12;
 }
 
 // Offsets of Y0, Cb, Y1, Cr in a packed 4:2:2 pair.
@@ -64,6 +65,12 @@ void ReadYuvRow(const Picture &s, int y, int w, uint8_t *luma, uint8_t *cb, uint
     std::memcpy(cr, s.data[2] + int64_t(s.linesize[2]) * (y / 2), size_t(pairs));
     return;
   }
+  if (s.layout == PixelLayout::kNV12) {
+    std::memcpy(luma, s.data[0] + int64_t(s.linesize[0]) * y, size_t(w));
+    const uint8_t *c = s.data[1] + int64_t(s.linesize[1]) * (y / 2);
+    for (int p = 0; p < pairs; ++p) cb[p] = c[2 * p], cr[p] = c[2 * p + 1];
+    return;
+  }
   const PairOrder o = OrderOf(s.layout);
   const uint8_t *row = s.data[0] + int64_t(s.linesize[0]) * y;
   const int64_t rowBytes = s.linesize[0];
@@ -79,8 +86,14 @@ void ReadYuvRow(const Picture &s, int y, int w, uint8_t *luma, uint8_t *cb, uint
   }
 }
 
+// Room for one row of a Y'CbCr source.
+struct YuvRow {
+  std::vector<uint8_t> luma, cb, cr;
+  explicit YuvRow(int w) : luma(size_t(w) + 1), cb(size_t(w) / 2 + 1), cr(size_t(w) / 2 + 1) {}
+};
+
 // One source row as R'G'B'A.
-void ReadRgbRow(const Picture &s, int y, int w, Rgba *out) {
+void ReadRgbRow(const Picture &s, int y, int w, Rgba *out, YuvRow &yuv) {
   const uint8_t *row = s.data[0] + int64_t(s.linesize[0]) * y;
   switch (s.layout) {
     case PixelLayout::kARGB:
@@ -108,49 +121,47 @@ void ReadRgbRow(const Picture &s, int y, int w, Rgba *out) {
         }
       }
       return;
-    default: {
-      std::vector<uint8_t> luma(size_t(w) + 1), cb(size_t(w) / 2 + 1), cr(size_t(w) / 2 + 1);
-      ReadYuvRow(s, y, w, luma.data(), cb.data(), cr.data());
-      for (int x = 0; x < w; ++x) out[x] = FromYuv(luma[size_t(x)], cb[size_t(x / 2)], cr[size_t(x / 2)]);
+    default:
+      ReadYuvRow(s, y, w, yuv.luma.data(), yuv.cb.data(), yuv.cr.data());
+      for (int x = 0; x < w; ++x) out[x] = FromYuv(yuv.luma[size_t(x)], yuv.cb[size_t(x / 2)], yuv.cr[size_t(x / 2)]);
       return;
-    }
   }
 }
 
+// Writes `w` pixels with `put(pixel, out)`, `bytes` per pixel; one loop per
+// layout, so the layout is not asked again for every pixel.
+template <int bytes, typename Put>
+void WritePixels(const Rgba *in, int w, uint8_t *row, Put put) {
+  for (int x = 0; x < w; ++x) put(in[x], row + bytes * x);
+}
+
 void WriteRgbRow(const Rgba *in, int w, PixelLayout layout, uint8_t *row) {
-  for (int x = 0; x < w; ++x) {
-    const Rgba &p = in[x];
-    switch (layout) {
-      case PixelLayout::kARGB:
-        row[4 * x] = p.a, row[4 * x + 1] = p.r, row[4 * x + 2] = p.g, row[4 * x + 3] = p.b;
-        break;
-      case PixelLayout::kBGRA:
-        row[4 * x] = p.b, row[4 * x + 1] = p.g, row[4 * x + 2] = p.r, row[4 * x + 3] = p.a;
-        break;
-      case PixelLayout::kRGB24:
-        row[3 * x] = p.r, row[3 * x + 1] = p.g, row[3 * x + 2] = p.b;
-        break;
-      case PixelLayout::kBGR24:
-        row[3 * x] = p.b, row[3 * x + 1] = p.g, row[3 * x + 2] = p.r;
-        break;
-      case PixelLayout::kRGB555LE: {
-        const unsigned v = unsigned(p.r >> 3) << 10 | unsigned(p.g >> 3) << 5 | unsigned(p.b >> 3);
-        row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8);
-        break;
-      }
-      case PixelLayout::kRGB565LE: {
-        const unsigned v = unsigned(p.r >> 3) << 11 | unsigned(p.g >> 2) << 5 | unsigned(p.b >> 3);
-        row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8);
-        break;
-      }
-      case PixelLayout::kRGB555BE: {
-        const unsigned v = unsigned(p.r >> 3) << 10 | unsigned(p.g >> 3) << 5 | unsigned(p.b >> 3);
-        row[2 * x] = uint8_t(v >> 8), row[2 * x + 1] = uint8_t(v);
-        break;
-      }
-      default:
-        return;
-    }
+  auto word = [](unsigned v, uint8_t *o, bool bigEndian) {
+    o[bigEndian ? 1 : 0] = uint8_t(v);
+    o[bigEndian ? 0 : 1] = uint8_t(v >> 8);
+  };
+  auto rgb555 = [](const Rgba &p) { return unsigned(p.r >> 3) << 10 | unsigned(p.g >> 3) << 5 | unsigned(p.b >> 3); };
+  switch (layout) {
+    case PixelLayout::kARGB:
+      return WritePixels<4>(in, w, row,
+                            [](const Rgba &p, uint8_t *o) { o[0] = p.a, o[1] = p.r, o[2] = p.g, o[3] = p.b; });
+    case PixelLayout::kBGRA:
+      return WritePixels<4>(in, w, row,
+                            [](const Rgba &p, uint8_t *o) { o[0] = p.b, o[1] = p.g, o[2] = p.r, o[3] = p.a; });
+    case PixelLayout::kRGB24:
+      return WritePixels<3>(in, w, row, [](const Rgba &p, uint8_t *o) { o[0] = p.r, o[1] = p.g, o[2] = p.b; });
+    case PixelLayout::kBGR24:
+      return WritePixels<3>(in, w, row, [](const Rgba &p, uint8_t *o) { o[0] = p.b, o[1] = p.g, o[2] = p.r; });
+    case PixelLayout::kRGB555LE:
+      return WritePixels<2>(in, w, row, [&](const Rgba &p, uint8_t *o) { word(rgb555(p), o, false); });
+    case PixelLayout::kRGB555BE:
+      return WritePixels<2>(in, w, row, [&](const Rgba &p, uint8_t *o) { word(rgb555(p), o, true); });
+    case PixelLayout::kRGB565LE:
+      return WritePixels<2>(in, w, row, [&](const Rgba &p, uint8_t *o) {
+        word(unsigned(p.r >> 3) << 11 | unsigned(p.g >> 2) << 5 | unsigned(p.b >> 3), o, false);
+      });
+    default:
+      return;
   }
 }
 
@@ -172,6 +183,7 @@ void DrawYuvTarget(const Picture &s, const DrawTarget &t, int w, int h) {
   const size_t n = static_cast<size_t>(pairs);
   std::vector<uint8_t> luma(size_t(w) + 1), cb(n), cr(n);
   std::vector<Rgba> rgb(IsYuv(s.layout) ? 0 : size_t(w));
+  YuvRow yuv(w);  // for ReadRgbRow; Y'CbCr sources are read directly below
   ChromaRow sum{std::vector<int32_t>(n), std::vector<int32_t>(n), std::vector<int>(n)};
   for (int cy = 0; cy * rowsPerChroma < h; ++cy) {
     std::fill(sum.cb.begin(), sum.cb.end(), 0);
@@ -187,7 +199,7 @@ void DrawYuvTarget(const Picture &s, const DrawTarget &t, int w, int h) {
           sum.n[size_t(p)] += 1;
         }
       } else {
-        ReadRgbRow(s, y, w, rgb.data());
+        ReadRgbRow(s, y, w, rgb.data(), yuv);
         for (int x = 0; x < w; ++x) {
           luma[size_t(x)] = LumaOf(rgb[size_t(x)]);
           sum.cb[size_t(x / 2)] += CbOf(rgb[size_t(x)]);
@@ -224,8 +236,12 @@ void DrawYuvTarget(const Picture &s, const DrawTarget &t, int w, int h) {
 OSErr DrawPicture(const Picture &s, const DrawTarget &t, int *width, int *height) {
   if (width) *width = 0;
   if (height) *height = 0;
-  if (!t.data[0] || !s.data[0] || s.layout == PixelLayout::kNone || t.format == PixelLayout::kNone) return codecErr;
+  // Worlds are never Cb,Y0,Cr,Y1 or NV12: those layouts are sources only.
+  if (!t.data[0] || !s.data[0] || s.layout == PixelLayout::kNone || t.format == PixelLayout::kNone ||
+      t.format == PixelLayout::kUYVY422 || t.format == PixelLayout::kNV12)
+    return codecErr;
   if (s.layout == PixelLayout::kYUV420P && (!s.data[1] || !s.data[2])) return codecErr;
+  if (s.layout == PixelLayout::kNV12 && !s.data[1]) return codecErr;
   if (t.format == PixelLayout::kYUV420P && (!t.data[1] || !t.data[2])) return codecErr;
   const int w = std::min(s.width, t.width), h = std::min(s.height, t.height);
   if (w <= 0 || h <= 0) return codecErr;
@@ -245,8 +261,9 @@ OSErr DrawPicture(const Picture &s, const DrawTarget &t, int *width, int *height
     DrawYuvTarget(s, t, w, h);
   } else {
     std::vector<Rgba> rgb(static_cast<size_t>(w));
+    YuvRow yuv(w);
     for (int y = 0; y < h; ++y) {
-      ReadRgbRow(s, y, w, rgb.data());
+      ReadRgbRow(s, y, w, rgb.data(), yuv);
       WriteRgbRow(rgb.data(), w, t.format, t.data[0] + int64_t(t.linesize[0]) * y);
     }
   }

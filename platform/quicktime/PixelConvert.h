@@ -24,8 +24,8 @@
 
 namespace tp::qt {
 
-// A picture in caller memory: kYUV420P uses three planes, the packed
-// layouts plane 0.
+// A picture in caller memory: kYUV420P uses three planes, kNV12 two (Y,
+// then Cb,Cr pairs), the packed layouts plane 0.
 struct Picture {
   PixelLayout layout = PixelLayout::kNone;
   int width = 0, height = 0;

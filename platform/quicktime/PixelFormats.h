@@ -12,7 +12,8 @@ namespace tp::qt {
 // The pixel layouts of graphics worlds and of the built-in uncompressed
 // formats. Byte order as in FFmpeg's names of the same layouts: kARGB is
 // A,R,G,B bytes, kRGB555LE little-endian 16-bit words, kYUYV422 Y0,U,Y1,V,
-// kUYVY422 U,Y0,V,Y1, kYUV420P three planes.
+// kUYVY422 U,Y0,V,Y1, kYUV420P three planes, kNV12 a Y plane and one plane
+// of Cb,Cr pairs at half size (a decoder's output layout; never a world's).
 enum class PixelLayout {
   kNone,
   kARGB,
@@ -25,6 +26,7 @@ enum class PixelLayout {
   kYUYV422,
   kUYVY422,
   kYUV420P,
+  kNV12,
 };
 
 // Largest pixel block a graphics world or an uncompressed picture may have.

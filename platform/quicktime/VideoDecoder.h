@@ -27,7 +27,10 @@
 //   of `target` (never scaled; clipped to the target), in the target's
 //   layout, and say how much was drawn; the caller repeats the last column
 //   and row over the rest. A back end whose pictures come out in one of our
-//   PixelLayouts may use DrawPicture (PixelConvert.h) for this.
+//   PixelLayouts may use DrawPicture (PixelConvert.h) for this: kNV12,
+//   kYUYV422 (YUY2) and kYUV420P (I420, or YV12 with the chroma planes
+//   swapped) draw into every world layout, so no system colour converter is
+//   needed.
 //
 // Threads: a decoder is used by one sequence, whose lock serialises calls.
 #pragma once

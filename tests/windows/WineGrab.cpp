@@ -34,14 +34,22 @@ GUID FourCCSubtype(const char (&c)[5]) {
 }
 
 bool SubtypeByName(const std::string &name, GUID *out) {
-  if (name == "YV12") *out = FourCCSubtype("YV12");
-  else if (name == "YUY2") *out = FourCCSubtype("YUY2");
-  else if (name == "I420") *out = FourCCSubtype("I420");
-  else if (name == "RGB32") *out = MEDIASUBTYPE_RGB32;
-  else if (name == "RGB24") *out = MEDIASUBTYPE_RGB24;
-  else if (name == "RGB555") *out = MEDIASUBTYPE_RGB555;
-  else if (name == "RGB565") *out = MEDIASUBTYPE_RGB565;
-  else return false;
+  if (name == "YV12")
+    *out = FourCCSubtype("YV12");
+  else if (name == "YUY2")
+    *out = FourCCSubtype("YUY2");
+  else if (name == "I420")
+    *out = FourCCSubtype("I420");
+  else if (name == "RGB32")
+    *out = MEDIASUBTYPE_RGB32;
+  else if (name == "RGB24")
+    *out = MEDIASUBTYPE_RGB24;
+  else if (name == "RGB555")
+    *out = MEDIASUBTYPE_RGB555;
+  else if (name == "RGB565")
+    *out = MEDIASUBTYPE_RGB565;
+  else
+    return false;
   return true;
 }
 
@@ -215,7 +223,8 @@ bool RunOnce(const std::wstring &movie, const std::string &name, const GUID &sub
     if (!video || !audio) hr = VFW_E_NOT_FOUND;
   }
   if (SUCCEEDED(hr)) hr = AddGrabbedBranch(graph, video, MEDIATYPE_Video, subtype, &videoWriter, L"Video grabber");
-  if (SUCCEEDED(hr)) hr = AddGrabbedBranch(graph, audio, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &audioWriter, L"Audio grabber");
+  if (SUCCEEDED(hr))
+    hr = AddGrabbedBranch(graph, audio, MEDIATYPE_Audio, MEDIASUBTYPE_PCM, &audioWriter, L"Audio grabber");
   if (SUCCEEDED(hr)) {
     ok = RunToCompletion(graph, 60000);
     std::printf("%s: %s, %ld video samples (%lld bytes), %ld audio samples (%lld bytes)\n", name.c_str(),

@@ -69,6 +69,8 @@ AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
       return AV_PIX_FMT_UYVY422;
     case PixelLayout::kYUV420P:
       return AV_PIX_FMT_YUV420P;
+    case PixelLayout::kNV12:
+      return AV_PIX_FMT_NV12;
     case PixelLayout::kNone:
       break;
   }

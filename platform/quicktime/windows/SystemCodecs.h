@@ -1,8 +1,8 @@
 // SystemCodecs: where the Windows back end reaches the system's own
 // decoders (Media Foundation transforms) for what the runtime does not
 // decode itself: H.264, AAC and MP3 first (codec names "h264", "aac", "mp3"
-// of VideoCodecSetup / AudioCodecSetup), and their colour converter where a
-// world's layout needs one.
+// of VideoCodecSetup / AudioCodecSetup). Their NV12, YUY2 or I420 output
+// draws into every world layout through DrawPicture (PixelConvert.h).
 //
 // The contracts are those of CreateVideoDecoder and CreateAudioDecoder
 // (VideoDecoder.h, AudioDecoder.h): noCodecErr when the system has nothing

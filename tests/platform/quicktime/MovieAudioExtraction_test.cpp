@@ -389,6 +389,33 @@ TEST_F(MovieAudioExtractionTest, SpeechCodecs_AreRefusedFromTheFirstFill) {
   EXPECT_EQ(End(s), noErr);
 }
 
+TEST_F(MovieAudioExtractionTest, DecoderThatWillNotOpen_IsRefusedFromTheFirstFillNotPlayedAsSilence) {
+  // Apple Lossless whose description lost its 'alac' set-up atom: the
+  // decoder exists but cannot open.
+  ASSERT_NE(Make({"alac.mov", "-c:a alac", 44100, 2, 0.5}), nullptr);
+  std::vector<uint8_t> bytes = test::ff::ReadFileBytes(path_);
+  const std::string text(bytes.begin(), bytes.end());
+  const size_t moov = text.rfind("moov");
+  ASSERT_NE(moov, std::string::npos);
+  // The sample entry is 'alac', its 'wave' names 'alac' in 'frma', and the
+  // set-up atom comes last.
+  const size_t atom = text.rfind("alac");
+  ASSERT_TRUE(atom != std::string::npos && atom > moov);
+  bytes[atom] = 'x';
+  const std::string broken = dir_.File("alac-broken.mov");
+  ASSERT_TRUE(test::ff::WriteFileBytes(broken, bytes));
+  Movie movie = OpenMovie(broken);
+  ASSERT_NE(movie, nullptr);
+  MovieAudioExtractionRef s = nullptr;
+  ASSERT_EQ(Begin(movie, &s), noErr);
+  StereoS16(s);
+  std::vector<uint8_t> buf(400 * 4);
+  UInt32 frames = 400, flags = 0;
+  EXPECT_EQ(Fill(s, &buf, &frames, &flags), codecErr);
+  EXPECT_EQ(frames, 0u);
+  EXPECT_EQ(End(s), noErr);
+}
+
 TEST_F(MovieAudioExtractionTest, Threads_SessionsRunInParallelAndEndWaitsForNoFill) {
   Movie movie = Make({"t.m4a", "-c:a aac", 44100, 2, 2.0});
   ASSERT_NE(movie, nullptr);

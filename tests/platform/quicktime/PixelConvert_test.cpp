@@ -1,0 +1,150 @@
+// Our own picture conversions: every uncompressed source layout drawn into
+// every world layout at an odd size, then back to RGB, keeps the picture
+// (same-layout draws are exact copies), and writes nothing past the drawn
+// rows and planes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "PixelConvert.h"
+
+namespace tp::qt {
+namespace {
+
+constexpr int kW = 37, kH = 23;
+constexpr uint8_t kGuard = 0xA5;
+constexpr size_t kGuardBytes = 64;
+
+// A picture's memory in `layout`, with guard bytes after each plane.
+struct Buffer {
+  PixelLayout layout;
+  std::vector<std::vector<uint8_t>> planes;
+  int linesize[3] = {};
+  int rows[3] = {};
+
+  explicit Buffer(PixelLayout l) : layout(l) {
+    if (l == PixelLayout::kYUV420P) {
+      linesize[0] = kW, rows[0] = kH;
+      linesize[1] = linesize[2] = (kW + 1) / 2;
+      rows[1] = rows[2] = (kH + 1) / 2;
+    } else if (l == PixelLayout::kNV12) {
+      linesize[0] = kW, rows[0] = kH;
+      linesize[1] = (kW + 1) / 2 * 2, rows[1] = (kH + 1) / 2;
+    } else {
+      const int bytes = l == PixelLayout::kYUYV422 || l == PixelLayout::kUYVY422 ? (kW + 1) / 2 * 4
+                        : l == PixelLayout::kRGB555BE                            ? kW * 2
+                                                                                 : kW * PackedBytesPerPixel(l);
+      linesize[0] = (bytes + 3) / 4 * 4, rows[0] = kH;
+    }
+    for (int p = 0; p < 3 && rows[p]; ++p)
+      planes.emplace_back(size_t(linesize[p]) * size_t(rows[p]) + kGuardBytes, kGuard);
+  }
+  Picture AsPicture() const {
+    Picture pic{layout, kW, kH, {}, {}};
+    for (size_t p = 0; p < planes.size(); ++p) pic.data[p] = planes[p].data(), pic.linesize[p] = linesize[p];
+    return pic;
+  }
+  DrawTarget AsTarget() {
+    DrawTarget t{layout, kW, kH, {}, {}};
+    for (size_t p = 0; p < planes.size(); ++p) t.data[p] = planes[p].data(), t.linesize[p] = linesize[p];
+    return t;
+  }
+  bool GuardsIntact() const {
+    for (size_t p = 0; p < planes.size(); ++p)
+      for (size_t i = planes[p].size() - kGuardBytes; i < planes[p].size(); ++i)
+        if (planes[p][i] != kGuard) return false;
+    return true;
+  }
+};
+
+Buffer Draw(const Buffer &from, PixelLayout to) {
+  Buffer out(to);
+  int w = 0, h = 0;
+  EXPECT_EQ(DrawPicture(from.AsPicture(), out.AsTarget(), &w, &h), noErr);
+  EXPECT_EQ(w, kW);
+  EXPECT_EQ(h, kH);
+  EXPECT_TRUE(out.GuardsIntact());
+  return out;
+}
+
+double RgbPsnr(const Buffer &a, const Buffer &b) {
+  double sum = 0;
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW * 3; ++x) {
+      const double d = double(a.planes[0][size_t(y * a.linesize[0] + x)]) - b.planes[0][size_t(y * b.linesize[0] + x)];
+      sum += d * d;
+    }
+  return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / (kW * kH * 3)));
+}
+
+TEST(PixelConvertTest, EverySourceIntoEveryWorldLayout_KeepsThePictureAndItsBounds) {
+  // Smooth colour ramps, as real pictures mostly are, with a saturated patch.
+  Buffer reference(PixelLayout::kRGB24);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      uint8_t *p = &reference.planes[0][size_t(y * reference.linesize[0] + x * 3)];
+      const bool patch = x >= 30 && y >= 16;
+      p[0] = patch ? 250 : uint8_t(20 + x * 5);
+      p[1] = patch ? 10 : uint8_t(200 - y * 6);
+      p[2] = patch ? 40 : uint8_t(60 + (x + y) * 3);
+    }
+  const PixelLayout sources[] = {PixelLayout::kARGB,     PixelLayout::kBGRA,     PixelLayout::kRGB24,
+                                 PixelLayout::kBGR24,    PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
+                                 PixelLayout::kRGB555BE, PixelLayout::kYUYV422,  PixelLayout::kUYVY422,
+                                 PixelLayout::kYUV420P,  PixelLayout::kNV12};
+  const PixelLayout worlds[] = {PixelLayout::kARGB,    PixelLayout::kBGRA,     PixelLayout::kRGB24,
+                                PixelLayout::kBGR24,   PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
+                                PixelLayout::kYUYV422, PixelLayout::kYUV420P};
+  for (PixelLayout s : sources) {
+    Buffer source(s);
+    if (s == PixelLayout::kUYVY422) {
+      // Not a world layout: made from Y0,Cb,Y1,Cr by reordering each pair.
+      const Buffer yuyv = Draw(reference, PixelLayout::kYUYV422);
+      for (size_t i = 0; i + 4 <= yuyv.planes[0].size() - kGuardBytes; i += 4) {
+        const uint8_t *q = &yuyv.planes[0][i];
+        source.planes[0][i] = q[1], source.planes[0][i + 1] = q[0];
+        source.planes[0][i + 2] = q[3], source.planes[0][i + 3] = q[2];
+      }
+    } else if (s == PixelLayout::kNV12) {
+      // Nor this one: the 4:2:0 planes with Cb and Cr interleaved.
+      const Buffer planar = Draw(reference, PixelLayout::kYUV420P);
+      source.planes[0] = planar.planes[0];
+      for (int y = 0; y < source.rows[1]; ++y)
+        for (int x = 0; x < (kW + 1) / 2; ++x) {
+          source.planes[1][size_t(y * source.linesize[1] + 2 * x)] =
+              planar.planes[1][size_t(y * planar.linesize[1] + x)];
+          source.planes[1][size_t(y * source.linesize[1] + 2 * x + 1)] =
+              planar.planes[2][size_t(y * planar.linesize[2] + x)];
+        }
+    } else {
+      source = Draw(reference, s);
+    }
+    for (PixelLayout w : worlds) {
+      SCOPED_TRACE("source " + std::to_string(int(s)) + " world " + std::to_string(int(w)));
+      const Buffer world = Draw(source, w);
+      if (s == w) {
+        for (int y = 0; y < kH; ++y)
+          ASSERT_TRUE(std::equal(source.planes[0].begin() + y * source.linesize[0],
+                                 source.planes[0].begin() + (y + 1) * source.linesize[0],
+                                 world.planes[0].begin() + y * world.linesize[0]))
+              << "row " << y;
+      }
+      // Lossy steps: 5 bits a channel, chroma shared by pairs or blocks.
+      EXPECT_GE(RgbPsnr(reference, Draw(world, PixelLayout::kRGB24)), 30.0);
+    }
+  }
+  // A world is never Cb,Y0,Cr,Y1 or NV12, and nothing is drawn into nothing.
+  Buffer uyvy(PixelLayout::kUYVY422), nv12(PixelLayout::kNV12);
+  int w = -1, h = -1;
+  EXPECT_EQ(DrawPicture(reference.AsPicture(), uyvy.AsTarget(), &w, &h), codecErr);
+  EXPECT_EQ(DrawPicture(reference.AsPicture(), nv12.AsTarget(), &w, &h), codecErr);
+  DrawTarget none{PixelLayout::kRGB24, kW, kH, {}, {}};
+  EXPECT_EQ(DrawPicture(reference.AsPicture(), none, &w, &h), codecErr);
+  EXPECT_EQ(w, 0);
+}
+
+}  // namespace
+}  // namespace tp::qt
