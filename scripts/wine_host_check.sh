@@ -194,6 +194,16 @@ for name in raw_twos 2vuy_sowt; do
 
   seek_checks "$name" "$movie" RGB24 1.5
 done
+# A name outside ASCII (and inside the ANSI code page) reaches the filter and
+# the runtime whole.
+echo "== wine host: tidepool.exe info on a movie named outside ASCII"
+cp "$movies/2vuy_sowt.mov" "$movies/café ü.mov"
+if wtool info --json "$(winpath "$movies/café ü.mov")" 2>"$out/name.err" | grep -q '"name": "Video"'; then
+  echo "wine host: café ü.mov: opened"
+else
+  differs+=("café ü.mov: $(tr -d '\r' <"$out/name.err")")
+fi
+
 # H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
 # rather than equal; then the seeks, and a start compared the same way.
 h264=${TP_WINE_H264:-auto}
