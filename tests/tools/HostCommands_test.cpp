@@ -314,6 +314,99 @@ TEST_F(HostCommands, Convert_StartOnAFrameBeginsWithThatFrame) {
   }
 }
 
+// A seek made while the graph runs, with both pins streaming, or while it is
+// paused ends exactly as a convert that starts there: the video and PCM end
+// with that convert's, and from each pin's first sample after the seek the
+// stamps are its stamps. The check is the Wine stage's script, which must
+// also refuse a convert from elsewhere.
+TEST_F(HostCommands, Convert_SeekWhileRunningOrPaused_EndsAsAConvertFromThere) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  struct Case {
+    const char *name;
+    const char *args;
+    const char *format;
+    const char *seek;   // "--seek-running S" or "--seek-paused S"
+    const char *start;  // the convert compared with
+    int status;         // of the comparison
+  } cases[] = {
+      {"seek_raw.mov",
+       "-f lavfi -i testsrc=size=64x48:rate=10:duration=3 -f lavfi -i sine=sample_rate=44100:duration=3 "
+       "-c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16be",
+       "RGB24", "--seek-running 1.5", "1.5", 0},
+      {"seek_2vuy.mov",
+       "-f lavfi -i testsrc=size=96x64:rate=15:duration=3 -f lavfi -i sine=sample_rate=48000:duration=3 "
+       "-c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le",
+       "YUY2", "--seek-running 0.7", "0.7", 0},
+      {"seek_h264.mov",
+       "-f lavfi -i testsrc=size=160x120:rate=25:duration=3 -f lavfi -i sine=duration=3 "
+       "-c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest",
+       "I420", "--seek-running 1.3", "1.3", 0},
+      {"seek_h264.mov", nullptr, "I420", "--seek-paused 1.3", "1.3", 0},
+      {"seek_2vuy.mov", nullptr, "YUY2", "--seek-paused 2.2", "2.2", 0},
+      {"seek_raw.mov", nullptr, "RGB24", "--seek-running 1.5", "1.4", 1},
+      {"seek_raw.mov", nullptr, "RGB24", "--seek-paused 1.5", "1.6", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.seek + " against --start " + c.start);
+    const std::string movie = c.args ? MakeMovie(c.name, c.args) : (dir / c.name).string();
+    const std::string run = (dir / (std::string(c.name) + ".seek")).string();
+    const std::string from = (dir / (std::string(c.name) + ".from" + c.start)).string();
+    for (const auto &[prefix, option] :
+         {std::pair{run, std::string(" ") + c.seek}, std::pair{from, std::string(" --start ") + c.start}}) {
+      ASSERT_EQ(0, Run(Tool("convert " + ShellQuote(movie) + " --format " + c.format + " --video " +
+                            ShellQuote(prefix + ".raw") + " --audio " + ShellQuote(prefix + ".wav") + " --times " +
+                            ShellQuote(prefix + ".times") + option)));
+    }
+    std::string report;
+    EXPECT_EQ(c.status, Run("python3 " + ShellQuote(std::string(TP_SOURCE_DIR) + "/scripts/compare_convert.py") +
+                                " seek-tail " + ShellQuote(run) + " " + ShellQuote(from),
+                            &report))
+        << report;
+  }
+}
+
+// The Wine stage's comparison of two decoders of one movie passes the same
+// output and refuses other pictures, another frame count, or the same sound
+// 3 dB louder (which correlates perfectly).
+TEST_F(HostCommands, CompareClose_AcceptsOnlyTheSameFramesTimesAndSound) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  auto make = [](const char *name, const char *video, const char *volume) {
+    return MakeMovie(name, std::string("-f lavfi -i ") + video +
+                               "=size=64x48:rate=25:duration=2 -f lavfi -i sine=duration=2 -af volume=" + volume +
+                               " -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest");
+  };
+  const std::string a = make("close_a.mp4", "testsrc", "1"), b = make("close_b.mp4", "testsrc2", "1");
+  const std::string louder = make("close_loud.mp4", "testsrc", "1.414");
+  struct Case {
+    const char *name;
+    const std::string *movie;
+    const char *options;
+    int status;
+  } cases[] = {
+      {"same", &a, "", 0},
+      {"other pictures", &b, "", 1},
+      {"fewer frames", &a, " --stop 1", 1},
+      {"louder sound", &louder, "", 1},
+  };
+  const std::string reference = (dir / "close.ref").string();
+  auto convert = [&](const std::string &movie, const std::string &prefix, const std::string &options) {
+    return Run(Tool("convert " + ShellQuote(movie) + " --format YV12 --video " + ShellQuote(prefix + ".raw") +
+                    " --audio " + ShellQuote(prefix + ".wav") + " --times " + ShellQuote(prefix + ".times") + options));
+  };
+  ASSERT_EQ(0, convert(a, reference, ""));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string other = (dir / "close.other").string();
+    ASSERT_EQ(0, convert(*c.movie, other, c.options));
+    std::string report;
+    EXPECT_EQ(c.status, Run("python3 " + ShellQuote(std::string(TP_SOURCE_DIR) + "/scripts/compare_convert.py") +
+                                " close " + ShellQuote(reference) + " " + ShellQuote(other) + " --frame-bytes " +
+                                std::to_string(64 * 48 * 3 / 2),
+                            &report))
+        << report;
+  }
+}
+
 // The progress bar appears on a terminal (script(1) gives the tool a
 // pseudo-terminal and records what it drew) and nowhere else.
 TEST_F(HostCommands, Progress_IsDrawnOnATerminalOnly) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -29,6 +30,9 @@ std::atomic<bool> g_interrupted{false};
 extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 constexpr REFERENCE_TIME kSecond = 10000000;
+// How long each sink takes over a sample when a seek is to be made while
+// the graph runs.
+constexpr std::chrono::milliseconds kSeekSlowdown{20};
 
 // Releases a sink when it goes.
 template <class T>
@@ -43,7 +47,8 @@ struct Held {
 class TimesLog {
  public:
   bool Open(const std::string &path) {
-    m_file.open(std::filesystem::u8path(path), std::ios::out | std::ios::trunc);
+    // Binary: the same "\n" line ends on every system.
+    m_file.open(std::filesystem::u8path(path), std::ios::binary | std::ios::out | std::ios::trunc);
     return static_cast<bool>(m_file);
   }
   bool IsOpen() const { return m_file.is_open(); }
@@ -60,30 +65,53 @@ class TimesLog {
   std::ofstream m_file;
 };
 
+// A seek made while the graph runs: once `streaming` says that every sink
+// has rendered a sample, the graph is moved to `to` seconds.
+struct RunningSeek {
+  double to = -1;  // negative: none
+  std::function<bool()> streaming;
+};
+
 // Runs the graph to its end, an error or an interrupt, drawing progress
 // from the furthest stop time delivered. 0, 1 or 130.
-int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSeconds, double rate, double duration) {
+int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSeconds, double rate, double duration,
+             const RunningSeek &seek = {}) {
   std::signal(SIGINT, OnInterrupt);
+  host.DrainEvents();
   HRESULT hr = host.Control()->Run();
   if (FAILED(hr)) {
     std::cerr << "tidepool: the graph does not run: " << GraphHost::Describe(hr) << "\n";
     return 1;
   }
   Progress progress(duration);
+  bool seekPending = seek.to >= 0;
   LONG code = 0;
   int status = 0;
   for (;;) {
-    hr = host.Events()->WaitForCompletion(100, &code);
+    code = host.WaitForEnd(seekPending ? 5 : 100);
     progress.Update(startSeconds + reached.load() / 1e7 * rate);
-    if (hr == S_OK) break;
+    if (code != 0) break;
     if (g_interrupted) {
       status = 130;
       break;
+    }
+    if (seekPending && seek.streaming()) {
+      seekPending = false;
+      LONGLONG to = std::llround(seek.to * kSecond);
+      hr = host.Seeking()->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+      if (FAILED(hr)) {
+        std::cerr << "tidepool: cannot seek while running: " << GraphHost::Describe(hr) << "\n";
+        status = 1;
+        break;
+      }
     }
   }
   host.Control()->Stop();
   if (status == 0 && code != EC_COMPLETE) {
     std::cerr << "tidepool: playback failed (event " << code << ")\n";
+    status = 1;
+  } else if (status == 0 && seekPending) {
+    std::cerr << "tidepool: the streams ended before the seek could be made\n";
     status = 1;
   }
   return status;
@@ -116,13 +144,21 @@ int RunConvert(const ConvertOptions &o) {
     return 1;
   }
   std::atomic<LONGLONG> reached{0};
-  auto observe = [&](const char *pin) {
-    return [&times, &reached, pin](const tp::sinks::SampleRecord &r) {
+  // Samples rendered by each sink, in the order the sinks are made.
+  std::atomic<long long> rendered[4] = {};
+  int sinks = 0;
+  // Each sink logs its samples' times; for a seek while running, each is
+  // slowed so that the streams are still flowing when the seek is made.
+  auto observe = [&](tp::sinks::SinkBase *sink, const char *pin) {
+    std::atomic<long long> *count = &rendered[sinks++];
+    sink->SetObserver([&times, &reached, pin, count](const tp::sinks::SampleRecord &r) {
+      ++*count;
       if (times.IsOpen()) times.Write(pin, r);
       LONGLONG seen = reached.load();
       while (r.hasTime && r.stop > seen && !reached.compare_exchange_weak(seen, r.stop)) {
       }
-    };
+    });
+    if (o.seekRunning >= 0) sink->SetSlowdown(kSeekSlowdown);
   };
   Held<tp::sinks::VideoWriter> video;
   Held<tp::sinks::WavWriter> audio;
@@ -141,7 +177,7 @@ int RunConvert(const ConvertOptions &o) {
       std::cerr << "tidepool: cannot write " << o.video << "\n";
       return 1;
     }
-    video.p->SetObserver(observe("Video"));
+    observe(video.p, "Video");
     if (!host.Connect(*pin, video.p, subtype)) {
       std::cerr << "tidepool: " << host.Error() << "\n";
       return 1;
@@ -163,7 +199,7 @@ int RunConvert(const ConvertOptions &o) {
       std::cerr << "tidepool: cannot write " << o.audio << "\n";
       return 1;
     }
-    audio.p->SetObserver(observe("Audio"));
+    observe(audio.p, "Audio");
     if (!host.Connect(*pin, audio.p, GUID_NULL)) {
       std::cerr << "tidepool: " << host.Error() << "\n";
       return 1;
@@ -179,7 +215,7 @@ int RunConvert(const ConvertOptions &o) {
       if ((isVideo && video.p) || (!isVideo && audio.p) || n == 2) continue;
       Held<tp::sinks::DiscardRenderer> &sink = discarded[n++];
       sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);
-      sink.p->SetObserver(observe(isVideo ? "Video" : "Audio"));
+      observe(sink.p, isVideo ? "Video" : "Audio");
       if (!host.Connect(pin, sink.p, isVideo ? subtype : GUID_NULL)) {
         std::cerr << "tidepool: " << host.Error() << "\n";
         return 1;
@@ -192,7 +228,7 @@ int RunConvert(const ConvertOptions &o) {
   }
   host.RunWithoutClock();
   IMediaSeeking *seeking = host.Seeking();
-  if (o.rate != 1 && FAILED(seeking->SetRate(o.rate))) {
+  if (o.rate != 1 && FAILED(host.SetRate(o.rate))) {
     std::cerr << "tidepool: the movie cannot play at rate " << o.rate << "\n";
     return 1;
   }
@@ -207,8 +243,37 @@ int RunConvert(const ConvertOptions &o) {
       return 1;
     }
   }
+  if (o.seekPaused >= 0) {
+    // Paused, each sink holds the first sample it was given; the seek
+    // flushes them, and the run starts from the new position.
+    OAFilterState state = State_Stopped;
+    HRESULT hr = host.Control()->Pause();
+    if (SUCCEEDED(hr)) hr = host.Control()->GetState(10000, &state);
+    if (hr != S_OK || state != State_Paused) {
+      host.Control()->Stop();
+      std::cerr << "tidepool: the graph does not pause: " << GraphHost::Describe(hr) << "\n";
+      return 1;
+    }
+    LONGLONG to = std::llround(o.seekPaused * kSecond);
+    hr = seeking->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+    if (FAILED(hr)) {
+      host.Control()->Stop();
+      std::cerr << "tidepool: cannot seek while paused: " << GraphHost::Describe(hr) << "\n";
+      return 1;
+    }
+  }
   const double end = o.stop >= 0 ? std::min(o.stop, duration / 1e7) : duration / 1e7;
-  return RunGraph(host, reached, o.start, o.rate, end);
+  RunningSeek seek;
+  if (o.seekRunning >= 0) {
+    seek.to = o.seekRunning;
+    seek.streaming = [&rendered, sinks] {
+      for (int i = 0; i < sinks; ++i) {
+        if (rendered[i].load() == 0) return false;
+      }
+      return true;
+    };
+  }
+  return RunGraph(host, reached, o.start, o.rate, end, seek);
 }
 
 int RunPlay(const PlayOptions &o) {

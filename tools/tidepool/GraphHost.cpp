@@ -2,6 +2,7 @@
 
 #include "ToolSetup.h"
 
+#include <evcode.h>
 #include <uuids.h>
 
 #include <cstdio>
@@ -33,6 +34,66 @@ void FreeType(AM_MEDIA_TYPE *pmt) {
   if (pmt->cbFormat && pmt->pbFormat) CoTaskMemFree(pmt->pbFormat);
   if (pmt->pUnk) pmt->pUnk->Release();
   CoTaskMemFree(pmt);
+}
+
+// A path's text in UTF-8.
+std::string Utf8(const std::filesystem::path &path) {
+  const auto text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// The class id of the source filter registered for a file's extension
+// (HKEY_CLASSES_ROOT\Media Type\Extensions\<ext>, "Source Filter").
+bool RegisteredSource(const std::basic_string<WCHAR> &extension, CLSID *clsid) {
+  if (extension.size() < 2 || extension.size() > 32) return false;
+  std::basic_string<WCHAR> key = TEXT("Media Type\\Extensions\\");
+  key += extension;
+  HKEY hkey = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &hkey) != ERROR_SUCCESS) return false;
+  WCHAR text[64] = {};
+  DWORD type = 0, size = sizeof text - sizeof(WCHAR);
+  const bool ok = RegQueryValueExW(hkey, TEXT("Source Filter"), nullptr, &type, reinterpret_cast<BYTE *>(text),
+                                   &size) == ERROR_SUCCESS &&
+                  type == REG_SZ && SUCCEEDED(CLSIDFromString(text, clsid));
+  RegCloseKey(hkey);
+  return ok;
+}
+
+// The registered source for the file, created by its class id, added to the
+// graph under the file's name and loaded: what a graph manager's
+// AddSourceFilter does, done here because not every graph manager then
+// creates the registered filter (some read the file with their own reader
+// whatever the registry says).
+HRESULT AddRegisteredSource(IGraphBuilder *graph, const std::string &file, IBaseFilter **source) {
+  *source = nullptr;
+  const std::filesystem::path path = std::filesystem::u8path(file);
+  CLSID clsid{};
+  if (!RegisteredSource(Widen(Utf8(path.extension())), &clsid)) return VFW_E_UNKNOWN_FILE_TYPE;
+  IBaseFilter *filter = nullptr;
+  HRESULT hr =
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void **>(&filter));
+  if (FAILED(hr) || !filter) return VFW_E_CANNOT_LOAD_SOURCE_FILTER;
+  IFileSourceFilter *loader = nullptr;
+  if (FAILED(filter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void **>(&loader))) || !loader) {
+    filter->Release();
+    return VFW_E_CANNOT_LOAD_SOURCE_FILTER;
+  }
+  // A filter's name holds at most 127 characters.
+  std::basic_string<WCHAR> name = Widen(Utf8(path.filename()));
+  if (name.size() > 127) name.resize(127);
+  hr = graph->AddFilter(filter, name.c_str());
+  if (SUCCEEDED(hr)) {
+    const std::basic_string<WCHAR> wide = Widen(file);
+    hr = loader->Load(wide.c_str(), nullptr);
+    if (FAILED(hr)) graph->RemoveFilter(filter);
+  }
+  loader->Release();
+  if (FAILED(hr)) {
+    filter->Release();
+    return hr;
+  }
+  *source = filter;
+  return S_OK;
 }
 
 }  // namespace
@@ -109,8 +170,7 @@ bool GraphHost::Open(const std::string &file) {
     m_error = file + ": no such file";
     return false;
   }
-  const std::basic_string<WCHAR> wide = Widen(file);
-  hr = m_graph->AddSourceFilter(wide.c_str(), wide.c_str(), &m_source);
+  hr = AddRegisteredSource(m_graph, file, &m_source);
   if (FAILED(hr)) {
     m_error = file + ": " + Describe(hr);
     return false;
@@ -199,6 +259,45 @@ bool GraphHost::RunWithoutClock() {
   const HRESULT hr = filter->SetSyncSource(nullptr);
   filter->Release();
   return SUCCEEDED(hr);
+}
+
+HRESULT GraphHost::SetRate(double rate) {
+  HRESULT hr = m_seeking->SetRate(rate);
+  if (FAILED(hr)) return hr;
+  for (OutputPin &p : m_pins) {
+    IMediaSeeking *seeking = nullptr;
+    if (FAILED(p.pin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&seeking))) || !seeking) continue;
+    double now = 0;
+    if (FAILED(seeking->GetRate(&now)) || now != rate) hr = seeking->SetRate(rate);
+    seeking->Release();
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+LONG GraphHost::WaitForEnd(DWORD ms) {
+  LONG code = 0;
+  LONG_PTR p1 = 0, p2 = 0;
+  // The first read waits; the rest only empty the queue.
+  for (DWORD wait = ms; m_events->GetEvent(&code, &p1, &p2, static_cast<LONG>(wait)) == S_OK; wait = 0) {
+    m_events->FreeEventParams(code, p1, p2);
+    switch (code) {
+      case EC_COMPLETE:
+      case EC_ERRORABORT:
+      case EC_USERABORT:
+      case EC_STREAM_ERROR_STOPPED:
+        return code;
+      default:
+        break;
+    }
+  }
+  return 0;
+}
+
+void GraphHost::DrainEvents() {
+  LONG code = 0;
+  LONG_PTR p1 = 0, p2 = 0;
+  while (m_events->GetEvent(&code, &p1, &p2, 0) == S_OK) m_events->FreeEventParams(code, p1, p2);
 }
 
 std::string GraphHost::SubtypeName(const GUID &subtype) {

@@ -1,9 +1,12 @@
 // GraphHost: what the DirectShow host commands (info, convert, play) share.
 // A graph made through CoCreateInstance(CLSID_FilterGraph), the movie's
-// source filter added by extension, its output pins with the types they
-// offer, and one clear line for each way that opening can fail. Only
-// DirectShow's interfaces are used, so the same code runs against Windows'
-// own graph manager.
+// source filter found by extension in the registry, created by its class id
+// and loaded, its output pins with the types they offer, and one clear line
+// for each way that opening can fail. Only COM, the registry and
+// DirectShow's interfaces are used, and nothing that one graph manager does
+// differently from another (which source it picks, what WaitForCompletion
+// reports after a second Run), so the same code runs against our graph
+// manager and against Windows' own.
 //
 // Ownership: the host holds one reference on each interface it keeps and
 // releases them when it goes. Threads: the calling thread only (COM in the
@@ -65,6 +68,17 @@ class GraphHost {
   bool Connect(OutputPin &pin, IBaseFilter *sink, const GUID &subtype);
   // No clock: the graph runs as fast as the filters go.
   bool RunWithoutClock();
+  // The playback rate, through the graph and then on each source pin that
+  // did not take it: not every graph manager passes a rate on to the
+  // filters (Wine's keeps it for its clock alone). Stopped graphs only.
+  HRESULT SetRate(double rate);
+  // Waits up to ms for the graph's end, reading its events with GetEvent:
+  // EC_COMPLETE, or the code of an event that stopped the graph
+  // (EC_ERRORABORT, EC_USERABORT, EC_STREAM_ERROR_STOPPED); 0 when none came.
+  // Events left from an earlier run are for DrainEvents to drop first.
+  LONG WaitForEnd(DWORD ms);
+  // Drops every queued event.
+  void DrainEvents();
 
   // The name of a video subtype ("RGB32", "YV12", ...), or the GUID's text.
   static std::string SubtypeName(const GUID &subtype);

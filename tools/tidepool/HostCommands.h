@@ -25,6 +25,13 @@ struct ConvertOptions {
   double start = 0;      // seconds
   double stop = -1;      // seconds; negative: the end
   double rate = 1;
+  // Testing: once every sink has rendered a sample, seek the running graph
+  // to this time (seconds; negative: no such seek). The sinks are slowed to
+  // one sample per 20 ms, so the seek lands while both pins stream.
+  double seekRunning = -1;
+  // Testing: pause the graph, and once every sink holds a sample, seek to
+  // this time (seconds; negative: no such seek), then run.
+  double seekPaused = -1;
 };
 int RunConvert(const ConvertOptions &options);
 

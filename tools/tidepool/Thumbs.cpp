@@ -75,13 +75,6 @@ class FrameCatcher {
   std::vector<uint8_t> m_record;
 };
 
-// Throws away the events left from an earlier run.
-void DrainEvents(IMediaEventEx *events) {
-  LONG code = 0;
-  LONG_PTR p1 = 0, p2 = 0;
-  while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) events->FreeEventParams(code, p1, p2);
-}
-
 // I420 by its FOURCC: not every toolchain's headers name it.
 constexpr GUID kI420 = {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
@@ -173,7 +166,7 @@ int RunThumbs(const ThumbsOptions &o) {
       std::cerr << "tidepool: cannot seek: " << GraphHost::Describe(hr) << "\n";
       return 1;
     }
-    DrainEvents(host.Events());
+    host.DrainEvents();
     catcher.Arm();
     hr = host.Control()->Run();
     if (FAILED(hr)) {
@@ -183,8 +176,7 @@ int RunThumbs(const ThumbsOptions &o) {
     }
     bool caught = false, ended = false;
     while (!(caught = catcher.WaitFor(std::chrono::milliseconds(50))) && !ended && !Interrupted()) {
-      LONG code = 0;
-      ended = host.Events()->WaitForCompletion(0, &code) == S_OK;
+      ended = host.WaitForEnd(0) != 0;
     }
     // A frame handed over just as the stream ended still counts.
     if (!caught) caught = catcher.WaitFor(std::chrono::milliseconds(0));

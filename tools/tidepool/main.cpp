@@ -17,8 +17,11 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
 #include <string>
+#include <vector>
 
+#include "Arguments.h"
 #include "ExtractAudio.h"
 #include "ExtractVideo.h"
 #include "GraphHost.h"
@@ -105,6 +108,14 @@ int main(int argc, char **argv) {
   conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
   conv->add_option("--times", convert.times, "one line per delivered sample: pin start stop sync discontinuity");
   conv->add_flag("--discard", convert.discard, "streams without an output into discarding renderers (for timing)");
+  auto *seekRunning = conv->add_option("--seek-running", convert.seekRunning,
+                                       "testing: seek the running graph to this time once every stream delivers")
+                          ->check(CLI::NonNegativeNumber)
+                          ->group("");  // not listed in --help
+  conv->add_option("--seek-paused", convert.seekPaused, "testing: seek the paused graph to this time, then run")
+      ->check(CLI::NonNegativeNumber)
+      ->excludes(seekRunning)
+      ->group("");
 
   tidepool::ThumbsOptions thumbs;
   auto *th = app.add_subcommand("thumbs", "a contact sheet of frames at evenly spaced times, as a PNG");
@@ -120,25 +131,36 @@ int main(int argc, char **argv) {
   pl->add_option("--slow-video-ms", play.slowVideoMs, "testing: make every video frame take this long")
       ->group("");  // not listed in --help
 
+  // Paths are UTF-8 on every system.
+  const std::vector<std::string> arguments = tidepool::Utf8Arguments(argc, argv);
+  std::vector<char *> pointers;
+  for (const std::string &a : arguments) pointers.push_back(const_cast<char *>(a.c_str()));
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError &e) {
     const int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }
-  if (probe->parsed()) return Probe(file, json, trace);
-  if (ex->parsed()) {
-    if (extract.subtype.empty() == !audioOnly) {
-      std::fputs("tidepool: extract needs --video SUBTYPE or --audio\n", stderr);
-      return 2;
+  try {
+    if (probe->parsed()) return Probe(file, json, trace);
+    if (ex->parsed()) {
+      if (extract.subtype.empty() == !audioOnly) {
+        std::fputs("tidepool: extract needs --video SUBTYPE or --audio\n", stderr);
+        return 2;
+      }
+      if (seekOpt->count()) extract.seekSeconds = seek;
+      if (framesOpt->count()) extract.frames = frames;
+      return Extract(file, audioOnly, extract, trace);
     }
-    if (seekOpt->count()) extract.seekSeconds = seek;
-    if (framesOpt->count()) extract.frames = frames;
-    return Extract(file, audioOnly, extract, trace);
+    if (inf->parsed()) return tidepool::RunInfo(info);
+    if (conv->parsed()) return tidepool::RunConvert(convert);
+    if (th->parsed()) return tidepool::RunThumbs(thumbs);
+    if (pl->parsed()) return tidepool::RunPlay(play);
+  } catch (const std::exception &e) {
+    // A name the file system cannot take, or memory running out: one line,
+    // never an abort.
+    std::fprintf(stderr, "tidepool: %s\n", e.what());
+    return 1;
   }
-  if (inf->parsed()) return tidepool::RunInfo(info);
-  if (conv->parsed()) return tidepool::RunConvert(convert);
-  if (th->parsed()) return tidepool::RunThumbs(thumbs);
-  if (pl->parsed()) return tidepool::RunPlay(play);
   return 2;
 }

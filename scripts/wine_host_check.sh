@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# The Windows tidepool.exe under Wine, in Wine's own graph manager: a fresh
+# headless prefix, regsvr32 of Tidepool.ax, then tidepool.exe info and
+# convert on movies made here by ffmpeg, against the Linux build's tidepool:
+# byte-equal (video in the seven formats, sound, sample times, and a start,
+# stop and rate) on an uncompressed RGB + 'twos' movie and a '2vuy' + 'sowt'
+# one; close on H.264 (B-frames) + AAC when the Windows runtime decodes it
+# (same frames and times, every picture at 40 dB or better, sound correlating
+# at 0.99 or better at the same level). On each, seeks while the graph runs
+# (both pins streaming) and while it is paused, in Wine's graph and in ours,
+# must deliver what a convert from the seek's time delivers. Without a
+# Windows runtime, info must report the movie's lack of streams cleanly.
+# tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
+# Wine run has a watchdog; a seek run that fails shows the end of the
+# filter's trace.
+# Usage: scripts/wine_host_check.sh [build/windows [build/default]]
+#   TP_WINE_H264=auto|1|0: compare the H.264 + AAC movie when the Windows
+#   runtime decodes it (auto, the default), always (1), or never (0).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build/windows}")
+linux=$(realpath "${2:-build/default}")
+module="$build/bin/Tidepool.ax"
+tool="$build/bin/tidepool.exe"
+for f in "$module" "$tool"; do
+  [ -f "$f" ] || { echo "wine host: $f was not built"; exit 1; }
+done
+command -v wine >/dev/null || { echo "wine host: wine is not installed (scripts/wine_check.sh installs it)"; exit 1; }
+
+scratch=$(mktemp -d)
+export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+cleanup() {
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# Z: maps the root in every fresh prefix.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+step() {
+  local limit=$1 name=$2
+  shift 2
+  echo "== wine host: $name"
+  if ! timeout --kill-after=10 "$limit" "$@"; then
+    echo "wine host: $name failed or timed out"
+    exit 1
+  fi
+}
+
+step 120 "fresh prefix" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
+step 60 "no sound card" wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f
+step 60 "regsvr32 Tidepool.ax" wine regsvr32 /s "$(winpath "$module")"
+
+# One wineserver for every run below, instead of one started per program.
+wineserver -p 2>/dev/null || true
+movies="$scratch/movies"
+mkdir -p "$movies"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=3 \
+  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 \
+  -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16be "$movies/raw_twos.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=96x64:rate=15:duration=3 \
+  -f lavfi -i sine=frequency=660:sample_rate=48000:duration=3 \
+  -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le -ac 2 "$movies/2vuy_sowt.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=3 \
+  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 \
+  -c:v libx264 -bf 2 -g 12 -pix_fmt yuv420p -c:a aac -shortest "$movies/h264_aac.mp4"
+
+# Runs tidepool.exe under its watchdog. With $trace set, the filter's trace
+# goes to that file, and a failure shows its end.
+trace=""
+wtool() {
+  if [ -z "$trace" ]; then
+    timeout --kill-after=10 120 wine "$(winpath "$tool")" "$@"
+    return
+  fi
+  local status=0
+  rm -f "$trace"
+  QUILLTRACE_FILE="$(winpath "$trace")" QUILLTRACE_LEVEL=2 timeout --kill-after=10 120 wine "$(winpath "$tool")" "$@" ||
+    status=$?
+  if [ $status -ne 0 ] && [ -f "$trace" ]; then
+    echo "wine host: the end of the trace of tidepool.exe $*:"
+    tail -n 60 "$trace" | tr -d '\r'
+  fi
+  return $status
+}
+ltool() { TP_REGISTRY_FILE="$scratch/linux.reg" timeout --kill-after=10 120 "$linux/bin/tidepool" "$@"; }
+fail() {
+  echo "wine host: $1"
+  exit 1
+}
+# A wine argument for each path (the Linux tool takes the paths as they are).
+wargs() {
+  local a
+  for a in "$@"; do
+    if [[ $a == /* ]]; then winpath "$a"; else printf '%s' "$a"; fi
+    printf '\0'
+  done
+}
+# Runs the same convert under Wine and on Linux; "{}" in an argument stands
+# for the run's own output prefix, BASE.wine or BASE.linux.
+convert_both() {
+  local base=$1 movie=$2
+  shift 2
+  local w="$base.wine" l="$base.linux"
+  mapfile -d '' -t wa < <(wargs convert "$movie" "${@//\{\}/$w}")
+  wtool "${wa[@]}" >/dev/null || fail "tidepool.exe convert $* on $(basename "$movie") failed"
+  ltool convert "$movie" "${@//\{\}/$l}" >/dev/null || fail "tidepool convert $* on $(basename "$movie") failed"
+}
+# Wine's run BASE.wine against Linux's BASE.linux: video, sound and times
+# byte for byte; each difference joins $differs.
+same_output() {
+  local w="$1.wine" l="$1.linux"
+  [ -s "$w.raw" ] && [ -s "$w.wav" ] || fail "$2: nothing converted under Wine"
+  cmp -s "$l.raw" "$w.raw" || differs+=("$2: the video ($(where "$l.raw" "$w.raw"))")
+  cmp -s "$l.wav" "$w.wav" || differs+=("$2: the sound ($(where "$l.wav" "$w.wav"))")
+  same_times "$l.times" "$w.times" || differs+=("$2: the sample times")
+}
+# "byte N, line M": where two files first differ.
+where() { cmp "$1" "$2" | sed 's/.*differ: //' || true; }
+# The time lines of each pin in order (the two pins' lines interleave at
+# random).
+same_times() {
+  local pin
+  for pin in Video Audio; do
+    cmp -s <(grep "^$pin " "$1") <(grep "^$pin " "$2") || return 1
+  done
+}
+
+# A seek while running (both pins streaming) and one while paused (both sinks
+# holding a sample), in each graph. Each run is held against a convert from
+# the seek's time by the same build, so that this compares the graphs, not
+# the runtimes. Usage: seek_checks NAME MOVIE FORMAT SECONDS
+seek_checks() {
+  local name=$1 movie=$2 format=$3 at=$4 mode before
+  convert_both "$out/$name.start" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times \
+    --start "$at"
+  for mode in running paused; do
+    echo "== wine host: seek while $mode, both pins connected, $(basename "$movie")"
+    trace="$out/$name.$mode.trace"
+    convert_both "$out/$name.$mode" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times \
+      "--seek-$mode" "$at"
+    trace=""
+    before=${#differs[@]}
+    python3 scripts/compare_convert.py seek-tail "$out/$name.$mode.wine" "$out/$name.start.wine" ||
+      differs+=("$(basename "$movie"): Wine's graph, after a seek while $mode")
+    python3 scripts/compare_convert.py seek-tail "$out/$name.$mode.linux" "$out/$name.start.linux" ||
+      differs+=("$(basename "$movie"): our graph, after a seek while $mode")
+    if [ ${#differs[@]} -eq "$before" ]; then
+      echo "wine host: $(basename "$movie"): after a seek while $mode, both graphs deliver what a convert from there does"
+    fi
+  done
+}
+
+# Without the Windows runtime, a movie loads without pins, and info says so.
+if [ ! -f "$build/QuickTime/QuickTime.qts" ]; then
+  echo "== wine host: tidepool.exe info without a movie runtime"
+  set +e
+  wtool info "$(winpath "$movies/raw_twos.mov")" >"$scratch/info.out" 2>"$scratch/info.err"
+  status=$?
+  set -e
+  [ $status -eq 1 ] && grep -q "no usable video or sound track" "$scratch/info.err" ||
+    fail "info without a runtime: status $status, $(tr -d '\r' <"$scratch/info.err")"
+  echo "wine host: no movie runtime built; tidepool.exe reports no streams cleanly; passed"
+  exit 0
+fi
+
+[ -x "$linux/bin/tidepool" ] || fail "the Linux build in $linux is needed for the comparisons"
+TP_REGISTRY_FILE="$scratch/linux.reg" "$linux/bin/regsvr32" /s "$linux/bin/Tidepool.ax" ||
+  fail "Linux regsvr32 failed"
+out="$scratch/out"
+mkdir -p "$out"
+# Every comparison runs before the stage fails, to show all that differ.
+differs=()
+for name in raw_twos 2vuy_sowt; do
+  movie="$movies/$name.mov"
+  before=${#differs[@]}
+  echo "== wine host: tidepool.exe info and convert, $name.mov"
+  wtool info --json "$(winpath "$movie")" | tr -d '\r' | grep -v '"file":' >"$out/$name.info.wine" ||
+    fail "tidepool.exe info $name.mov failed"
+  ltool info --json "$movie" | grep -v '"file":' >"$out/$name.info.linux" || fail "tidepool info failed on Linux"
+  diff "$out/$name.info.linux" "$out/$name.info.wine" || fail "info differs on $name.mov"
+  for format in YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565; do
+    convert_both "$out/$name.$format" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times
+    same_output "$out/$name.$format" "$name.mov $format"
+  done
+  # A start, a stop and a rate, through each graph's IMediaSeeking.
+  convert_both "$out/$name.range" "$movie" --format YV12 --video {}.raw --audio {}.wav --times {}.times \
+    --start 0.5 --stop 2 --rate 2
+  same_output "$out/$name.range" "$name.mov --start 0.5 --stop 2 --rate 2"
+  if [ ${#differs[@]} -eq "$before" ]; then
+    echo "wine host: $name.mov: info, video in seven formats, sound, times, and a start, stop and rate equal Linux's"
+  fi
+
+  seek_checks "$name" "$movie" RGB24 1.5
+done
+# A name outside ASCII (and inside the ANSI code page) reaches the filter and
+# the runtime whole.
+echo "== wine host: tidepool.exe info on a movie named outside ASCII"
+cp "$movies/2vuy_sowt.mov" "$movies/café ü.mov"
+if wtool info --json "$(winpath "$movies/café ü.mov")" 2>"$out/name.err" | grep -q '"name": "Video"'; then
+  echo "wine host: café ü.mov: opened"
+else
+  differs+=("café ü.mov: $(tr -d '\r' <"$out/name.err")")
+fi
+
+# H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
+# rather than equal; then the seeks, and a start compared the same way.
+h264=${TP_WINE_H264:-auto}
+if [ "$h264" != 0 ]; then
+  echo "== wine host: tidepool.exe convert, h264_aac.mp4"
+  movie="$movies/h264_aac.mp4" w="$out/h264.wine" l="$out/h264.linux"
+  frame=$((160 * 120 * 3 / 2))
+  mapfile -d '' -t wa < <(wargs convert "$movie" --format I420 --video "$w.raw" --audio "$w.wav" --times "$w.times")
+  set +e
+  wtool "${wa[@]}" >/dev/null 2>"$out/h264.err"
+  status=$?
+  set -e
+  if [ "$h264" = auto ] && { [ $status -ne 0 ] || [ ! -s "$w.raw" ]; }; then
+    echo "wine host: the Windows runtime does not decode H.264 + AAC here; comparison skipped"
+  else
+    [ $status -eq 0 ] || fail "tidepool.exe convert h264_aac.mp4: $(tr -d '\r' <"$out/h264.err")"
+    ltool convert "$movie" --format I420 --video "$l.raw" --audio "$l.wav" --times "$l.times" >/dev/null ||
+      fail "tidepool convert h264_aac.mp4 failed on Linux"
+    if python3 scripts/compare_convert.py close "$l" "$w" --frame-bytes $frame; then
+      echo "wine host: h264_aac.mp4: same frames and times, pictures, sound correlation and level within bounds"
+    else
+      differs+=("h264_aac.mp4: Wine's output is not close to Linux's")
+    fi
+    seek_checks h264 "$movie" I420 1.3
+    python3 scripts/compare_convert.py close "$out/h264.start.linux" "$out/h264.start.wine" --frame-bytes $frame ||
+      differs+=("h264_aac.mp4 --start 1.3: Wine's output is not close to Linux's")
+  fi
+fi
+if [ ${#differs[@]} -gt 0 ]; then
+  printf 'wine host: differs: %s\n' "${differs[@]}"
+  fail "Wine's tidepool.exe does not match the Linux build"
+fi
+echo "wine host: passed"
