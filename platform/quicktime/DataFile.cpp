@@ -19,12 +19,14 @@ namespace {
 
 #ifdef _WIN32
 
-std::wstring Widen(const std::string &utf8) {
-  if (utf8.empty()) return {};
-  int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), nullptr, 0);
+// Native paths reach the runtime in the system's ANSI code page, as the
+// engine narrows them (and as the classic path calls take them).
+std::wstring Widen(const std::string &ansi) {
+  if (ansi.empty()) return {};
+  int n = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), int(ansi.size()), nullptr, 0);
   if (n <= 0) return {};
   std::wstring w(size_t(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), w.data(), n);
+  ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), int(ansi.size()), w.data(), n);
   return w;
 }
 

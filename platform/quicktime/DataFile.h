@@ -1,6 +1,7 @@
 // DataFile: a movie's data file opened for reading, on the system's own file
 // calls (POSIX descriptors with pread on Linux, Win32 handles with
-// overlapped-offset ReadFile on Windows). Paths are UTF-8; a path written
+// overlapped-offset ReadFile on Windows). Paths are UTF-8 on Linux and in the
+// ANSI code page on Windows; a path written
 // with "\" separators that does not open is tried with "/" where "/" is the
 // separator.
 //
