@@ -22,30 +22,9 @@ if ! command -v wine >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends wine wine64
 fi
 
-scratch=$(mktemp -d)
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-# winepath -w would need the prefix; Z: maps the root in every fresh prefix.
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-step() {
-  local limit=$1 name=$2
-  shift 2
-  echo "== wine: $name"
-  if ! timeout --kill-after=10 "$limit" "$@"; then
-    echo "wine: $name failed or timed out"
-    exit 1
-  fi
-}
-
-step 120 "fresh prefix" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
-step 60 "no sound card" wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f
-step 60 "regsvr32 Tidepool.ax" wine regsvr32 /s "$(winpath "$module")"
+# shellcheck source=wine_prefix.sh
+source scripts/wine_prefix.sh
+wine_prefix_setup "wine" "$module"
 step 60 "class registered" sh -c \
   "wine reg query 'HKCR\\CLSID\\{8E1D106D-D80C-4AB5-965B-193E135630C2}\\InprocServer32' | grep -qi 'Tidepool.ax'"
 

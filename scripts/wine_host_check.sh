@@ -27,30 +27,9 @@ for f in "$module" "$tool"; do
 done
 command -v wine >/dev/null || { echo "wine host: wine is not installed (scripts/wine_check.sh installs it)"; exit 1; }
 
-scratch=$(mktemp -d)
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-# Z: maps the root in every fresh prefix.
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-step() {
-  local limit=$1 name=$2
-  shift 2
-  echo "== wine host: $name"
-  if ! timeout --kill-after=10 "$limit" "$@"; then
-    echo "wine host: $name failed or timed out"
-    exit 1
-  fi
-}
-
-step 120 "fresh prefix" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
-step 60 "no sound card" wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f
-step 60 "regsvr32 Tidepool.ax" wine regsvr32 /s "$(winpath "$module")"
+# shellcheck source=wine_prefix.sh
+source scripts/wine_prefix.sh
+wine_prefix_setup "wine host" "$module"
 
 # One wineserver for every run below, instead of one started per program.
 wineserver -p 2>/dev/null || true

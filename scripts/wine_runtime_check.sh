@@ -23,29 +23,9 @@ for f in "$module" "$runtime" "$grab" "$lin/bin/tidepool" "$lin/bin/regsvr32" "$
 done
 command -v wine >/dev/null || { echo "wine runtime: wine is not installed (scripts/wine_check.sh installs it)"; exit 1; }
 
-scratch=$(mktemp -d)
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-step() {
-  local limit=$1 name=$2
-  shift 2
-  echo "== wine runtime: $name"
-  if ! timeout --kill-after=10 "$limit" "$@"; then
-    echo "wine runtime: $name failed or timed out"
-    exit 1
-  fi
-}
-
-step 120 "fresh prefix" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
-step 60 "no sound card" wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f
-step 60 "regsvr32 Tidepool.ax" wine regsvr32 /s "$(winpath "$module")"
+# shellcheck source=wine_prefix.sh
+source scripts/wine_prefix.sh
+wine_prefix_setup "wine runtime" "$module"
 qtdir="$(winpath "$(dirname "$runtime")")\\"
 key='HKLM\SOFTWARE\Apple Computer, Inc.\QuickTime'
 step 60 "install the runtime" sh -c "wine reg add '$key' /v QTSysDir /d '$qtdir' /f >/dev/null &&
