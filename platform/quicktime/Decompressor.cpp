@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "PixelConvert.h"
 
@@ -74,10 +75,80 @@ OSErr Decompressor::Create(std::span<const uint8_t> description, std::shared_ptr
   return noErr;
 }
 
-OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw) {
+Decompressor::~Decompressor() {
+  WaitForDraw();
+  if (drawer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(drawMutex_);
+      quit_ = true;
+    }
+    drawChanged_.notify_all();
+    drawer_.join();
+  }
+}
+
+void Decompressor::WaitForDraw() {
+  std::unique_lock<std::mutex> lock(drawMutex_);
+  drawChanged_.wait(lock, [this] { return !inFlight_; });
+}
+
+OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw,
+                                const ICMCompletionProcRecord *completion) {
   if (!data || size <= 0) return paramErr;
   if (size > kMaxPictureBytes) return codecBadDataErr;
-  return decoder_ ? DecodeCompressed(data, size, draw) : DecodeRaw(data, size, draw);
+  if (decoder_) return DecodeCompressed(data, size, draw, completion);
+  // Our own conversions are quick: drawn here, the caller told at once.
+  const OSErr err = DecodeRaw(data, size, draw);
+  if (err == noErr && completion)
+    completion->completionProc(noErr, codecCompletionSource | codecCompletionDest, completion->completionRefCon);
+  return err;
+}
+
+bool Decompressor::StartDraw(const ICMCompletionProcRecord &completion) {
+  std::unique_ptr<PictureSnapshot> picture = decoder_->Snapshot();
+  if (!picture) return false;
+  const DrawTarget t = world_->Target();
+  WaitForDraw();
+  if (!drawer_.joinable()) {
+    try {
+      drawer_ = std::thread(&Decompressor::DrawLoop, this);
+    } catch (const std::system_error &) {
+      return false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(drawMutex_);
+    job_ = std::move(picture);
+    jobTarget_ = t;
+    jobCompletion_ = completion;
+    inFlight_ = true;
+  }
+  drawChanged_.notify_all();
+  shownAt_ = world_->baseAddress();
+  return true;
+}
+
+void Decompressor::DrawLoop() {
+  std::unique_lock<std::mutex> lock(drawMutex_);
+  for (;;) {
+    drawChanged_.wait(lock, [this] { return quit_ || job_ != nullptr; });
+    if (!job_) return;
+    std::unique_ptr<PictureSnapshot> picture = std::move(job_);
+    const DrawTarget t = jobTarget_;
+    const ICMCompletionProcRecord completion = jobCompletion_;
+    lock.unlock();
+    int w = 0, h = 0;
+    OSErr err = picture->Draw(t, &w, &h);
+    if (err == noErr) {
+      ReplicateEdges(t, w, h);
+      ClearRowPadding(t);
+    }
+    picture.reset();
+    completion.completionProc(err, codecCompletionSource | codecCompletionDest, completion.completionRefCon);
+    lock.lock();
+    inFlight_ = false;
+    drawChanged_.notify_all();
+  }
 }
 
 OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
@@ -120,6 +191,8 @@ OSErr Decompressor::DecodeRaw(const uint8_t *data, int64_t size, bool draw) {
 }
 
 OSErr Decompressor::DrawCurrent() {
+  // An earlier picture still drawing must not land over this one.
+  WaitForDraw();
   const DrawTarget t = world_->Target();
   if (!t.data[0]) return codecErr;
   int w = 0, h = 0;
@@ -130,17 +203,24 @@ OSErr Decompressor::DrawCurrent() {
   return noErr;
 }
 
-OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool draw) {
+OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool draw,
+                                    const ICMCompletionProcRecord *completion) {
   bool gotPicture = false;
   if (OSErr err = decoder_->Decode(data, size, &gotPicture); err != noErr) return err;
-  if (gotPicture) {
-    // Not shown anywhere yet; drawn now unless the caller only decodes.
-    shownAt_ = nullptr;
-    return draw ? DrawCurrent() : OSErr(noErr);
-  }
-  // A sample without a picture of its own: the world keeps showing the last
+  // Not shown anywhere yet; drawn now unless the caller only decodes. A
+  // sample without a picture of its own: the world keeps showing the last
   // one, so draw it again if the pixel map has moved since.
-  if (draw && decoder_->HasPicture() && shownAt_ != world_->baseAddress()) return DrawCurrent();
+  if (gotPicture) shownAt_ = nullptr;
+  const bool drawNow = draw && (gotPicture || (decoder_->HasPicture() && shownAt_ != world_->baseAddress()));
+  if (drawNow && completion) {
+    if (!world_->Target().data[0]) return codecErr;
+    if (StartDraw(*completion)) return noErr;
+  }
+  if (drawNow) {
+    if (OSErr err = DrawCurrent(); err != noErr) return err;
+  }
+  if (completion)
+    completion->completionProc(noErr, codecCompletionSource | codecCompletionDest, completion->completionRefCon);
   return noErr;
 }
 

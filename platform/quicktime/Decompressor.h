@@ -10,16 +10,29 @@
 // the pixel map has moved since that picture was drawn, it is drawn again at
 // the new address.
 //
-// Ownership: the decompressor owns its decoder and holds a reference to its
-// world. Not thread-safe; the sequence table serialises calls on one
-// sequence.
+// Asynchronous drawing: given a completion record, DecodeFrame decodes on
+// the calling thread and, when the back end can keep the picture apart
+// (VideoDecoder::Snapshot), leaves the drawing to the decompressor's own
+// drawing thread, which calls the completion procedure when done. The next
+// sample may decode meanwhile; only one drawing is in flight, and a new
+// drawing, a synchronous one or destruction waits for it first. Otherwise
+// (built-in formats, back ends without snapshots, nothing to draw) the
+// procedure is called before DecodeFrame returns.
+//
+// Ownership: the decompressor owns its decoder, its drawing thread and the
+// snapshot being drawn, and holds a reference to its world. Not
+// thread-safe; the sequence table serialises calls on one sequence.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <span>
 #include <vector>
 
+#include <QuickTime/ImageCompression.h>
 #include <QuickTime/MacErrors.h>
 
 #include "GWorld.h"
@@ -32,6 +45,7 @@ class Decompressor {
  public:
   Decompressor(const Decompressor &) = delete;
   Decompressor &operator=(const Decompressor &) = delete;
+  ~Decompressor();
 
   // `description`: a host-form image description with its extensions.
   // badImageDescription / noCodecErr as ReadVideoCodecSetup; noCodecErr or
@@ -46,22 +60,44 @@ class Decompressor {
   // decode). A sample that codes no picture of its own draws the last
   // picture again if the pixel map has moved since it was drawn (the world
   // keeps showing it), and succeeds. codecErr when the pixel map points
-  // nowhere.
-  OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true);
+  // nowhere. With `completion` (its procedure not null), see above: the
+  // procedure is called exactly once when this returns noErr, never when it
+  // fails.
+  OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true,
+                    const ICMCompletionProcRecord *completion = nullptr);
+  // Waits until no drawing is in flight.
+  void WaitForDraw();
 
   const VideoCodecSetup &setup() const { return setup_; }
 
  private:
   Decompressor() = default;
   OSErr DecodeRaw(const uint8_t *data, int64_t size, bool draw);
-  OSErr DecodeCompressed(const uint8_t *data, int64_t size, bool draw);
+  OSErr DecodeCompressed(const uint8_t *data, int64_t size, bool draw, const ICMCompletionProcRecord *completion);
   OSErr DrawCurrent();
+  // Hands the current picture to the drawing thread; false when it cannot
+  // (no snapshot, no thread), and nothing was started.
+  bool StartDraw(const ICMCompletionProcRecord &completion);
+  void DrawLoop();
 
   VideoCodecSetup setup_;
   std::shared_ptr<GWorld> world_;
   std::unique_ptr<VideoDecoder> decoder_;  // null for the built-in formats
   uint8_t *shownAt_ = nullptr;             // where the decoder's picture was last drawn, or null
   std::vector<uint8_t> scratch_;           // signed-chroma pictures made unsigned
+
+  // The drawing thread, made at the first asynchronous drawing.
+  std::thread drawer_;
+  // Guards what follows. Taken by the caller's thread (under the sequence's
+  // lock) and by the drawing thread; never held while drawing or calling a
+  // completion procedure.
+  std::mutex drawMutex_;
+  std::condition_variable drawChanged_;
+  std::unique_ptr<PictureSnapshot> job_;  // the picture to draw next
+  DrawTarget jobTarget_{};
+  ICMCompletionProcRecord jobCompletion_{};
+  bool inFlight_ = false;  // from hand-over until the procedure returned
+  bool quit_ = false;
 };
 
 // Copies the last column and row of the drawn area (width x height, top

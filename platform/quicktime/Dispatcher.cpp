@@ -232,7 +232,9 @@ intptr_t DoDecompressSequenceFrameWhen(Args &a) {
   SInt32 dataSize = ArgLong(a);
   const CodecFlags inFlags = CodecFlags(va_arg(a.list, int));
   CodecFlags *outFlags = ArgPtr<CodecFlags>(a);
-  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags));
+  ICMCompletionProcRecord *completion = ArgPtr<ICMCompletionProcRecord>(a);
+  // The frame time that follows changes nothing here.
+  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags, completion));
 }
 intptr_t DoCDSequenceEnd(Args &a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
 intptr_t DoQTNewGWorld(Args &a) {

@@ -13,7 +13,8 @@ namespace tp::qt {
 namespace {
 
 struct Sequence {
-  std::mutex mutex;  // held across one decode; taken after the table lock is released
+  std::mutex mutex;  // held across one decode; taken after the table lock is released, before the
+                    // decompressor's drawing lock
   std::unique_ptr<Decompressor> decompressor;
 };
 
@@ -51,13 +52,14 @@ OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc
 }
 
 OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
-                                  CodecFlags *outFlags) {
+                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion) {
   if (outFlags) *outFlags = 0;
   std::shared_ptr<Sequence> s = gSequences.Find(seqID);
   if (!s) return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
   return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
-                                      (inFlags & codecFlagNoScreenUpdate) == 0);
+                                      (inFlags & codecFlagNoScreenUpdate) == 0,
+                                      completion && completion->completionProc ? completion : nullptr);
 }
 
 OSErr CDSequenceEnd(ImageSequence seqID) {

@@ -23,13 +23,18 @@ namespace tp::qt {
 // description handle; badImageDescription, noCodecErr, codecErr.
 OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc, Ptr data, SInt32 dataSize,
                                CGrafPtr port);
-// Synchronous: a completion procedure, if any, is not called; *outFlags
-// (when given) is set to 0. With codecFlagNoScreenUpdate in inFlags the
-// sample is decoded but not drawn. paramErr for an unknown sequence or bad
-// data.
+// Decodes on the calling thread. Without `completion` the picture is drawn
+// before the call returns. With one (whose procedure is not null), the
+// drawing may go on after the call returns, on the sequence's drawing
+// thread, into the pixel map as it was at the call; the procedure is then
+// called exactly once, on that thread or before the call returns, unless
+// the call fails. *outFlags (when given) is set to 0. With
+// codecFlagNoScreenUpdate in inFlags the sample is decoded but not drawn.
+// paramErr for an unknown sequence or bad data.
 OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
-                                  CodecFlags *outFlags);
-// paramErr for an unknown sequence.
+                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion = nullptr);
+// Waits for a drawing in progress (its completion procedure has been called
+// when this returns). paramErr for an unknown sequence.
 OSErr CDSequenceEnd(ImageSequence seqID);
 
 size_t LiveSequenceCount();

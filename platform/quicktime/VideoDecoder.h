@@ -31,8 +31,15 @@
 //   kYUYV422 (YUY2) and kYUV420P (I420, or YV12 with the chroma planes
 //   swapped) draw into every world layout, so no system colour converter is
 //   needed.
+// - Snapshot (optional): the current picture, held by reference, to be drawn
+//   later on another thread while the decoder goes on decoding. A back end
+//   that cannot keep a picture apart from its decoder returns null, and the
+//   caller draws synchronously.
 //
 // Threads: a decoder is used by one sequence, whose lock serialises calls.
+// A snapshot draws on the sequence's drawing thread, at most one at a time,
+// alongside calls on the decoder; it may use state the decoder keeps for it,
+// so the decoder outlives its snapshots.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +52,16 @@
 
 namespace tp::qt {
 
+// A decoded picture kept for drawing later; see Snapshot above.
+class PictureSnapshot {
+ public:
+  virtual ~PictureSnapshot() = default;
+  // As VideoDecoder::Draw, for the picture kept.
+  virtual OSErr Draw(const DrawTarget &target, int *width, int *height) = 0;
+  // The current picture for a later draw, or null (none, or not supported).
+  virtual std::unique_ptr<PictureSnapshot> Snapshot() { return nullptr; }
+};
+
 class VideoDecoder {
  public:
   virtual ~VideoDecoder() = default;
@@ -56,6 +73,8 @@ class VideoDecoder {
   // Draws the current picture; codecErr when there is none or it cannot be
   // drawn in this layout. *width, *height: the area drawn.
   virtual OSErr Draw(const DrawTarget &target, int *width, int *height) = 0;
+  // The current picture for a later draw, or null (none, or not supported).
+  virtual std::unique_ptr<PictureSnapshot> Snapshot() { return nullptr; }
 };
 
 OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);

@@ -1,7 +1,9 @@
 // The Linux video back end: one libavcodec decoder per sequence, pictures
 // drawn into the world's layout with libswscale (conversions in slices on
 // the scaler's own threads, one per processor up to four, all finished when
-// Draw returns).
+// Draw returns). A snapshot keeps a reference to the current picture and
+// draws it later with a second scaler, on the sequence's drawing thread,
+// while the decoder goes on.
 //
 // Reordering: a decoder holds back a picture that displays after pictures
 // still to come (the P frame ahead of its B frames) and hands it out only
@@ -87,12 +89,59 @@ AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
   return AV_PIX_FMT_NONE;
 }
 
-class FfmpegVideoDecoder final : public VideoDecoder {
+// Draws pictures into targets: a straight copy when the layouts match,
+// else libswscale's conversion with a scaler kept for one size and pair of
+// layouts. One drawer is used by one thread at a time.
+class PictureDrawer {
  public:
-  ~FfmpegVideoDecoder() override {
+  PictureDrawer() = default;
+  PictureDrawer(const PictureDrawer &) = delete;
+  PictureDrawer &operator=(const PictureDrawer &) = delete;
+  ~PictureDrawer() {
     sws_freeContext(sws_);
     av_frame_free(&swsSource_);
     av_frame_free(&swsTarget_);
+  }
+
+  // Draws `picture` (of which width x height counts) into the target; see
+  // VideoDecoder::Draw.
+  OSErr Draw(const AVFrame *picture, int width, int height, const DrawTarget &t, int *drawnWidth, int *drawnHeight);
+
+ private:
+  // The scaler for one size and pair of layouts, made again when they
+  // change; false when it cannot be made.
+  bool Converter(int width, int height, AVPixelFormat from, AVPixelFormat to);
+  // The picture converted into the target by the scaler's slice threads,
+  // which have all finished when this returns.
+  OSErr DrawConverted(const AVFrame *picture, const DrawTarget &t, int w, int h, AVPixelFormat target);
+
+  SwsContext *sws_ = nullptr;
+  int swsWidth_ = 0, swsHeight_ = 0;
+  AVPixelFormat swsFrom_ = AV_PIX_FMT_NONE, swsTo_ = AV_PIX_FMT_NONE;
+  AVFrame *swsSource_ = nullptr;  // references held only across one conversion
+  AVFrame *swsTarget_ = nullptr;
+};
+
+// A picture kept by reference, drawn later with the decoder's second drawer
+// (the one its drawing thread uses).
+class FfmpegSnapshot final : public PictureSnapshot {
+ public:
+  FfmpegSnapshot(AVFrame *picture, int width, int height, PictureDrawer *drawer)
+      : picture_(picture), width_(width), height_(height), drawer_(drawer) {}
+  ~FfmpegSnapshot() override { av_frame_free(&picture_); }
+  OSErr Draw(const DrawTarget &target, int *width, int *height) override {
+    return drawer_->Draw(picture_, width_, height_, target, width, height);
+  }
+
+ private:
+  AVFrame *picture_;
+  int width_, height_;
+  PictureDrawer *drawer_;
+};
+
+class FfmpegVideoDecoder final : public VideoDecoder {
+ public:
+  ~FfmpegVideoDecoder() override {
     av_frame_free(&received_);
     av_frame_free(&matched_);
     av_frame_free(&latest_);
@@ -105,16 +154,15 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   OSErr Open(const VideoCodecSetup &setup);
   OSErr Decode(const uint8_t *data, int64_t size, bool *gotPicture) override;
   bool HasPicture() const override { return shown_ && shown_->data[0]; }
-  OSErr Draw(const DrawTarget &target, int *width, int *height) override;
+  OSErr Draw(const DrawTarget &target, int *width, int *height) override {
+    *width = *height = 0;
+    if (!shown_->data[0]) return codecErr;
+    return drawer_.Draw(shown_, shownWidth_, shownHeight_, target, width, height);
+  }
+  std::unique_ptr<PictureSnapshot> Snapshot() override;
 
  private:
   static int GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags);
-  // The scaler for one size and pair of layouts, made again when they
-  // change; false when it cannot be made.
-  bool Converter(int width, int height, AVPixelFormat from, AVPixelFormat to);
-  // The current picture converted into the target by the scaler's slice
-  // threads, which have all finished when this returns.
-  OSErr DrawConverted(const DrawTarget &t, int w, int h, AVPixelFormat target);
 
   AVCodecContext *ctx_ = nullptr;
   AVPacket *packet_ = nullptr;
@@ -124,11 +172,8 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   AVFrame *captured_ = nullptr;  // last buffer allocated while decoding the current sample
   AVFrame *shown_ = nullptr;     // the current picture
   int shownWidth_ = 0, shownHeight_ = 0;
-  SwsContext *sws_ = nullptr;
-  int swsWidth_ = 0, swsHeight_ = 0;
-  AVPixelFormat swsFrom_ = AV_PIX_FMT_NONE, swsTo_ = AV_PIX_FMT_NONE;
-  AVFrame *swsSource_ = nullptr;  // references held only across one conversion
-  AVFrame *swsTarget_ = nullptr;
+  PictureDrawer drawer_;       // for Draw, on the caller's thread
+  PictureDrawer laterDrawer_;  // for snapshots, on the sequence's drawing thread
   int64_t nextTag_ = 0;
   bool capturing_ = false;
   bool captured_this_call_ = false;
@@ -254,15 +299,28 @@ OSErr FfmpegVideoDecoder::Decode(const uint8_t *data, int64_t size, bool *gotPic
   return err;
 }
 
-OSErr FfmpegVideoDecoder::Draw(const DrawTarget &t, int *width, int *height) {
+std::unique_ptr<PictureSnapshot> FfmpegVideoDecoder::Snapshot() {
+  // Without a buffer of its own the picture's memory is the decoder's to
+  // change: that one is drawn at once.
+  if (!shown_->data[0] || !shown_->buf[0]) return nullptr;
+  AVFrame *picture = av_frame_clone(shown_);
+  if (!picture) return nullptr;
+  std::unique_ptr<PictureSnapshot> out(new (std::nothrow)
+                                           FfmpegSnapshot(picture, shownWidth_, shownHeight_, &laterDrawer_));
+  if (!out) av_frame_free(&picture);
+  return out;
+}
+
+OSErr PictureDrawer::Draw(const AVFrame *picture, int pictureWidth, int pictureHeight, const DrawTarget &t,
+                          int *width, int *height) {
   *width = *height = 0;
-  if (!shown_->data[0] || shownWidth_ <= 0 || shownHeight_ <= 0) return codecErr;
+  if (!picture->data[0] || pictureWidth <= 0 || pictureHeight <= 0) return codecErr;
   if (!t.data[0]) return codecErr;
-  const int w = std::min(shownWidth_, t.width), h = std::min(shownHeight_, t.height);
+  const int w = std::min(pictureWidth, t.width), h = std::min(pictureHeight, t.height);
   if (w <= 0 || h <= 0) return codecErr;
-  const uint8_t *src[4] = {shown_->data[0], shown_->data[1], shown_->data[2], shown_->data[3]};
-  const int stride[4] = {shown_->linesize[0], shown_->linesize[1], shown_->linesize[2], shown_->linesize[3]};
-  const AVPixelFormat format = AVPixelFormat(shown_->format);
+  const uint8_t *src[4] = {picture->data[0], picture->data[1], picture->data[2], picture->data[3]};
+  const int stride[4] = {picture->linesize[0], picture->linesize[1], picture->linesize[2], picture->linesize[3]};
+  const AVPixelFormat format = AVPixelFormat(picture->format);
   const AVPixelFormat target = ToAvPixelFormat(t.format);
   if (format == target && format == AV_PIX_FMT_YUV420P) {
     CopyPlane(src[0], stride[0], t.data[0], t.linesize[0], w, h);
@@ -270,8 +328,8 @@ OSErr FfmpegVideoDecoder::Draw(const DrawTarget &t, int *width, int *height) {
     CopyPlane(src[2], stride[2], t.data[2], t.linesize[2], (w + 1) / 2, (h + 1) / 2);
   } else if (format == target && PackedBytesPerPixel(t.format) > 0 && format != AV_PIX_FMT_YUYV422) {
     CopyPlane(src[0], stride[0], t.data[0], t.linesize[0], w * PackedBytesPerPixel(t.format), h);
-  } else if (shown_->buf[0] && target != AV_PIX_FMT_NONE) {
-    if (OSErr err = DrawConverted(t, w, h, target); err != noErr) return err;
+  } else if (picture->buf[0] && target != AV_PIX_FMT_NONE) {
+    if (OSErr err = DrawConverted(picture, t, w, h, target); err != noErr) return err;
   } else {
     if (!Converter(w, h, format, target)) return codecErr;
     uint8_t *dst[4] = {t.data[0], t.data[1], t.data[2], nullptr};
@@ -283,7 +341,7 @@ OSErr FfmpegVideoDecoder::Draw(const DrawTarget &t, int *width, int *height) {
   return noErr;
 }
 
-bool FfmpegVideoDecoder::Converter(int width, int height, AVPixelFormat from, AVPixelFormat to) {
+bool PictureDrawer::Converter(int width, int height, AVPixelFormat from, AVPixelFormat to) {
   if (sws_ && swsWidth_ == width && swsHeight_ == height && swsFrom_ == from && swsTo_ == to) return true;
   sws_freeContext(sws_);
   sws_ = sws_alloc_context();
@@ -305,15 +363,15 @@ bool FfmpegVideoDecoder::Converter(int width, int height, AVPixelFormat from, AV
   return true;
 }
 
-OSErr FfmpegVideoDecoder::DrawConverted(const DrawTarget &t, int w, int h, AVPixelFormat target) {
-  if (!Converter(w, h, AVPixelFormat(shown_->format), target)) return codecErr;
+OSErr PictureDrawer::DrawConverted(const AVFrame *picture, const DrawTarget &t, int w, int h, AVPixelFormat target) {
+  if (!Converter(w, h, AVPixelFormat(picture->format), target)) return codecErr;
   if (!swsSource_) swsSource_ = av_frame_alloc();
   if (!swsTarget_) swsTarget_ = av_frame_alloc();
   if (!swsSource_ || !swsTarget_) return memFullErr;
   // The scaler holds references to both pictures while it runs: the
   // decoder's picture by its own count, the world's memory through a
   // reference that never frees it. Only the drawn area is described.
-  if (av_frame_ref(swsSource_, shown_) < 0) return memFullErr;
+  if (av_frame_ref(swsSource_, picture) < 0) return memFullErr;
   swsSource_->width = w;
   swsSource_->height = h;
   // The bytes the planes span, whichever way their rows run (a bottom-up

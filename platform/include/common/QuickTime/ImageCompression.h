@@ -164,6 +164,21 @@ enum {
   codecNormalQuality = 0x00000200,
 };
 
+// Asynchronous decompression: DecompressSequenceFrameWhen given a completion
+// record returns once the sample is decoded and calls completionProc (on
+// another thread, or before returning) when its picture is in the world.
+// result is the drawing's error; flags says what is finished.
+enum {
+  codecCompletionSource = 1 << 0,  // the sample's data may be reused
+  codecCompletionDest = 1 << 1,    // the picture is in the world
+};
+typedef void (*ICMCompletionProcPtr)(OSErr result, short flags, long refcon);
+typedef ICMCompletionProcPtr ICMCompletionUPP;
+struct ICMCompletionProcRecord {
+  ICMCompletionUPP completionProc;
+  long completionRefCon;
+};
+
 #ifdef __cplusplus
 extern "C" {
 #endif
