@@ -2,9 +2,12 @@
 
 #include <uuids.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "QuickTime/MacMemory.h"
@@ -58,6 +61,46 @@ const SubtypeInfo *FindSubtype(const GUID *subtype) {
 }
 
 LONG Abs(LONG v) { return v < 0 ? -v : v; }
+
+// Pictures the runtime draws after DecompressSequenceFrameWhen returns, on
+// its own thread: each drawing is named by a ticket (the completion's
+// refcon), and its result is kept here until the block's owner collects it.
+// The mutex is a leaf, held only to file or collect one result.
+class DrawTickets {
+ public:
+  long Issue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (++next_ <= 0) next_ = 1;
+    return next_;
+  }
+  // The completion procedure, on the runtime's drawing thread (or inside
+  // the call).
+  static void Done(OSErr result, short, long ticket) {
+    DrawTickets &self = Instance();
+    {
+      std::lock_guard<std::mutex> lock(self.mutex_);
+      self.finished_[ticket] = result;
+    }
+    self.changed_.notify_all();
+  }
+  OSErr Wait(long ticket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return finished_.count(ticket) != 0; });
+    const OSErr result = finished_[ticket];
+    finished_.erase(ticket);
+    return result;
+  }
+  static DrawTickets &Instance() {
+    static DrawTickets tickets;
+    return tickets;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::unordered_map<long, OSErr> finished_;
+  long next_ = 0;
+};
 
 bool IsPlanar420(DWORD compression) { return compression == kFourCCYV12 || compression == kFourCCI420; }
 
@@ -450,8 +493,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
 LONG CQTVideoExtraction::ExtractionEnd() {
   // The decoding thread goes first: it uses everything below.
   decodeAhead.Stop();
-  while (decodeAhead.PopWaiting() != nullptr) {
-  }
+  while (DecodedFrame *frame = decodeAhead.PopWaiting()) FinishDraw(frame);
   if (sequence != 0) {
     CDSequenceEnd(sequence);
     sequence = 0;
@@ -531,11 +573,19 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   // Blocks are made at least worldBytes long (ExtractionBegin).
   DecodedFrame *out = framePool != nullptr ? framePool->Acquire() : nullptr;
   (*pixMap)->baseAddr = out != nullptr ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
+  // The runtime may draw the picture while the next sample decodes: the
+  // block goes to the reader only once its drawing is done (FinishDraw).
+  ICMCompletionProcRecord drawn{&DrawTickets::Done, 0};
+  if (out != nullptr) drawn.completionRefCon = out->drawTicket = DrawTickets::Instance().Issue();
   err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), 0, nullptr,
-                                    nullptr, nullptr);
+                                    out != nullptr ? &drawn : nullptr, nullptr);
   if (err != noErr) {
     TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
-    if (out != nullptr) framePool->Release(out);
+    if (out != nullptr) {
+      // A failed call never completes.
+      out->drawTicket = 0;
+      framePool->Release(out);
+    }
     return DecodeResult::Skipped;
   }
   if (out == nullptr) return DecodeResult::End;
@@ -547,6 +597,14 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   out->readTo = position;
   *frame = out;
   return DecodeResult::Frame;
+}
+
+bool CQTVideoExtraction::FinishDraw(DecodedFrame *frame) {
+  if (frame == nullptr || frame->drawTicket == 0) return true;
+  const OSErr err = DrawTickets::Instance().Wait(frame->drawTicket);
+  frame->drawTicket = 0;
+  if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen drawing failed(%d)"), static_cast<int>(err));
+  return err == noErr;
 }
 
 DecodeAhead::Step CQTVideoExtraction::DecodeAheadStep(void *self, DecodedFrame **frame) {
@@ -575,6 +633,10 @@ void CQTVideoExtraction::FillFrameQueue() {
       // End: the thread stopped at the end and stays idle, so position is
       // safe to read.
       if (decodeAhead.Take(&frame) == DecodeAhead::Step::End) break;
+      if (!FinishDraw(frame)) {
+        framePool->Release(frame);
+        continue;
+      }
       frameQueue.Push(frame);
       queuedTo = frame->readTo;
       continue;
@@ -585,6 +647,10 @@ void CQTVideoExtraction::FillFrameQueue() {
       const DecodeResult result = DecodeNextFrame(&frame);
       if (result == DecodeResult::End) break;
       if (result != DecodeResult::Frame) continue;
+    }
+    if (!FinishDraw(frame)) {
+      framePool->Release(frame);
+      continue;
     }
     frameQueue.Push(frame);
     queuedTo = frame->readTo;
@@ -745,7 +811,10 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
 
 void CQTVideoExtraction::ReleaseQueuedFrames() {
   while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
-  while (DecodedFrame *frame = decodeAhead.PopWaiting()) framePool->Release(frame);
+  while (DecodedFrame *frame = decodeAhead.PopWaiting()) {
+    FinishDraw(frame);
+    framePool->Release(frame);
+  }
 }
 
 void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
@@ -754,6 +823,7 @@ void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
   // those read before the target are dropped, the rest are delivered next.
   while (DecodedFrame *ahead = decodeAhead.PeekWaiting()) {
     if (ahead->readFrom >= target) break;
+    FinishDraw(ahead);
     framePool->Release(decodeAhead.PopWaiting());
   }
   while (decodeAhead.PeekWaiting() == nullptr && position < target) {

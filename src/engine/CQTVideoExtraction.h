@@ -113,6 +113,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // Tops the queue up to three frames: from the decoding thread when it is
   // active, else decoded here.
   void FillFrameQueue();
+  // Waits until the runtime has finished drawing `frame`'s picture; false
+  // when the drawing failed (the block holds no picture).
+  static bool FinishDraw(DecodedFrame *frame);
   // The decoding thread's step.
   static DecodeAhead::Step DecodeAheadStep(void *self, DecodedFrame **frame);
   LONGLONG FindSyncSample(LONGLONG target);

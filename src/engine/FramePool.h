@@ -30,6 +30,7 @@ struct DecodedFrame {
   LONGLONG frameDuration;     // samples read x decode duration, media units
   LONGLONG readFrom;          // the track's position before its sample was read, media units
   LONGLONG readTo;            // and after it
+  long drawTicket;            // nonzero while the runtime may still be drawing into the pixels
 };
 
 class FramePool : public noncopyable {
