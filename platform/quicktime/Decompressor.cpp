@@ -204,7 +204,7 @@ OSErr Decompressor::DrawCurrent() {
 }
 
 OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool draw,
-                                    const ICMCompletionProcRecord *completion) {
+                                     const ICMCompletionProcRecord *completion) {
   bool gotPicture = false;
   if (OSErr err = decoder_->Decode(data, size, &gotPicture); err != noErr) return err;
   // Not shown anywhere yet; drawn now unless the caller only decodes. A

@@ -14,7 +14,7 @@ namespace {
 
 struct Sequence {
   std::mutex mutex;  // held across one decode; taken after the table lock is released, before the
-                    // decompressor's drawing lock
+                     // decompressor's drawing lock
   std::unique_ptr<Decompressor> decompressor;
 };
 

@@ -6,7 +6,9 @@
 // find, add or remove); each sequence has its own lock, held across one
 // decode, so calls on one sequence are serialised and an end on another
 // thread waits for a decode in progress (lock order: table lock, released,
-// then the sequence lock; never both).
+// then the sequence lock; never both). A sequence's decompressor has a
+// drawing lock of its own, taken under the sequence lock and by its drawing
+// thread, never held while drawing or calling a completion procedure.
 #pragma once
 
 #include <cstddef>

@@ -311,8 +311,8 @@ std::unique_ptr<PictureSnapshot> FfmpegVideoDecoder::Snapshot() {
   return out;
 }
 
-OSErr PictureDrawer::Draw(const AVFrame *picture, int pictureWidth, int pictureHeight, const DrawTarget &t,
-                          int *width, int *height) {
+OSErr PictureDrawer::Draw(const AVFrame *picture, int pictureWidth, int pictureHeight, const DrawTarget &t, int *width,
+                          int *height) {
   *width = *height = 0;
   if (!picture->data[0] || pictureWidth <= 0 || pictureHeight <= 0) return codecErr;
   if (!t.data[0]) return codecErr;

@@ -78,9 +78,9 @@ Decoded DecodeMovie(const std::string &path, OSType format, Mode mode, long firs
   EXPECT_EQ(OSErr(DispatchCall(kQTSelQTNewGWorld, &world, format, &r, nullptr, nullptr, 0u)), noErr);
   PixMapHandle pixMap = reinterpret_cast<PixMapHandle>(DispatchCall(kQTSelGetGWorldPixMap, world));
   ImageSequence seq = 0;
-  EXPECT_EQ(OSErr(DispatchCall(kQTSelDecompressSequenceBeginS, &seq, desc, nullptr, 0, world, nullptr, nullptr,
-                               nullptr, int(ditherCopy), nullptr, int(codecFlagUseImageBuffer),
-                               unsigned(codecNormalQuality), nullptr)),
+  EXPECT_EQ(OSErr(DispatchCall(kQTSelDecompressSequenceBeginS, &seq, desc, nullptr, 0, world, nullptr, nullptr, nullptr,
+                               int(ditherCopy), nullptr, int(codecFlagUseImageBuffer), unsigned(codecNormalQuality),
+                               nullptr)),
             noErr);
   const int64_t rowBytes = SInt32(DispatchCall(kQTSelQTGetPixMapHandleRowBytes, pixMap));
   std::vector<std::vector<uint8_t>> turns(3, std::vector<uint8_t>(size_t(rowBytes * r.bottom)));
@@ -100,8 +100,8 @@ Decoded DecodeMovie(const std::string &path, OSType format, Mode mode, long firs
     TimeValue64 decodeTime = 0, perSample = 0, offset = 0;
     ItemCount count = 0;
     MediaSampleFlags flags = 0;
-    if (QGetMediaSample2(media, buf.data(), buf.size(), &size, t, &decodeTime, &perSample, &offset, nullptr, nullptr,
-                         1, &count, &flags) != noErr ||
+    if (QGetMediaSample2(media, buf.data(), buf.size(), &size, t, &decodeTime, &perSample, &offset, nullptr, nullptr, 1,
+                         &count, &flags) != noErr ||
         size == 0 || count == 0)
       break;
     t = decodeTime + int64_t(count) * perSample;
@@ -138,16 +138,17 @@ TEST(AsyncDecompressionTest, DrawingOnTheSequencesThread_GivesTheSynchronousByte
   if (!ff::RunFfmpeg("-version")) GTEST_SKIP() << "no ffmpeg";
   ff::TempDir dir;
   const std::string movie = dir.File("h264-b.mov");
-  ASSERT_TRUE(ff::RunFfmpeg("-f lavfi -i testsrc2=size=322x242:rate=25 -t 1.2 -c:v libx264 -bf 3 -g 12 "
-                            "-pix_fmt yuv420p " +
-                            ff::ShellQuote(movie)));
+  ASSERT_TRUE(
+      ff::RunFfmpeg("-f lavfi -i testsrc2=size=322x242:rate=25 -t 1.2 -c:v libx264 -bf 3 -g 12 "
+                    "-pix_fmt yuv420p " +
+                    ff::ShellQuote(movie)));
   const size_t sequences = qt::LiveSequenceCount();
   struct Case {
     const char *name;
     OSType format;
   };
-  const Case cases[] = {{"32-bit packed", k32ARGBPixelFormat}, {"24-bit packed", k24RGBPixelFormat},
-                        {"4:2:0 planar", kYUV420CodecType}};
+  const Case cases[] = {
+      {"32-bit packed", k32ARGBPixelFormat}, {"24-bit packed", k24RGBPixelFormat}, {"4:2:0 planar", kYUV420CodecType}};
   long refcon = 1;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
