@@ -28,8 +28,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include <QuickTime/ImageCompression.h>
