@@ -87,33 +87,9 @@ void Convert(benchmark::State &state, const std::string &name, const std::string
 void Ffmpeg(benchmark::State &state) {
   Corpus &c = Files();
   if (!c.ok) return state.SkipWithError("could not make the movie or register the filter");
-  for (auto _ : state) {
-    Figures f;
-    if (!RunProgram({"ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", c.movie, "-f", "null", "-"}, &f)) {
-      return state.SkipWithError("ffmpeg failed");
-    }
-    Record(state, "ffmpeg", f);
-  }
+  sidebyside::RunFfmpeg(state, c.movie);
 }
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  for (const char *layout : {"YV12", "RGB32"}) {
-    const std::string name = std::string("Convert/") + layout;
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { Convert(s, name, layout); })
-        ->Unit(benchmark::kMillisecond)
-        ->UseManualTime()
-        ->Iterations(2);
-  }
-  benchmark::RegisterBenchmark("Ffmpeg/both_streams/threads:1", Ffmpeg)
-      ->Unit(benchmark::kMillisecond)
-      ->UseManualTime()
-      ->Iterations(2);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  sidebyside::PrintTable("Convert/");
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return sidebyside::Main(argc, argv, "Convert/", Convert, Ffmpeg); }

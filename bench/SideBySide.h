@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -73,6 +74,24 @@ inline void Record(benchmark::State &state, const std::string &name, const Figur
   state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
 }
 
+// The reference: ffmpeg decoding both streams of the movie on one thread
+// into the null muxer, recorded as "ffmpeg".
+inline void RunFfmpeg(benchmark::State &state, const std::string &movie) {
+  for (auto _ : state) {
+    Figures f;
+    const bool ok = RunChild(
+        [&](int) {
+          if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) return 126;
+          execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", movie.c_str(), "-f", "null", "-",
+                 static_cast<char *>(nullptr));
+          return 127;
+        },
+        &f);
+    if (!ok) return state.SkipWithError("ffmpeg failed");
+    Record(state, "ffmpeg", f);
+  }
+}
+
 // One row per layout: the case named prefix + layout against "ffmpeg".
 inline void PrintTable(const std::string &prefix) {
   const auto &r = Results();
@@ -88,6 +107,31 @@ inline void PrintTable(const std::string &prefix) {
                 ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
                 ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
   }
+}
+
+using OurCase = std::function<void(benchmark::State &, const std::string &name, const std::string &layout)>;
+
+// The whole program: our case in each layout (named prefix + layout) and
+// ffmpeg's, two iterations each on manual time, then the table.
+inline int Main(int argc, char **argv, const std::string &prefix, const OurCase &ours,
+                const std::function<void(benchmark::State &)> &ffmpeg) {
+  for (const char *layout : {"YV12", "RGB32"}) {
+    const std::string name = prefix + layout;
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { ours(s, name, layout); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(2);
+  }
+  benchmark::RegisterBenchmark("Ffmpeg/both_streams/threads:1", ffmpeg)
+      ->Unit(benchmark::kMillisecond)
+      ->UseManualTime()
+      ->Iterations(2);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  PrintTable(prefix);
+  benchmark::Shutdown();
+  return 0;
 }
 
 }  // namespace sidebyside

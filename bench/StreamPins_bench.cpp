@@ -117,39 +117,16 @@ void Pins(benchmark::State &state, const std::string &name, const GUID &subtype)
 void Ffmpeg(benchmark::State &state) {
   Corpus &c = Files();
   if (!c.ok) return state.SkipWithError("could not make the movie");
-  for (auto _ : state) {
-    Figures f;
-    const bool ok = RunChild(
-        [&](int) {
-          execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", c.movie.c_str(), "-f", "null",
-                 "-", static_cast<char *>(nullptr));
-          return 127;
-        },
-        &f);
-    if (!ok) return state.SkipWithError("ffmpeg failed");
-    Record(state, "ffmpeg", f);
-  }
+  sidebyside::RunFfmpeg(state, c.movie);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (const auto &[layout, subtype] :
-       {std::pair{"YV12", &MEDIASUBTYPE_YV12}, std::pair{"RGB32", &MEDIASUBTYPE_RGB32}}) {
-    const std::string name = std::string("Pins/") + layout;
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { Pins(s, name, *subtype); })
-        ->Unit(benchmark::kMillisecond)
-        ->UseManualTime()
-        ->Iterations(2);
-  }
-  benchmark::RegisterBenchmark("Ffmpeg/both_streams/threads:1", Ffmpeg)
-      ->Unit(benchmark::kMillisecond)
-      ->UseManualTime()
-      ->Iterations(2);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  sidebyside::PrintTable("Pins/");
-  benchmark::Shutdown();
-  return 0;
+  return sidebyside::Main(
+      argc, argv, "Pins/",
+      [](benchmark::State &s, const std::string &name, const std::string &layout) {
+        Pins(s, name, layout == "RGB32" ? MEDIASUBTYPE_RGB32 : MEDIASUBTYPE_YV12);
+      },
+      Ffmpeg);
 }
