@@ -633,17 +633,8 @@ void CQTVideoExtraction::FillFrameQueue() {
       // End: the thread stopped at the end and stays idle, so position is
       // safe to read.
       if (decodeAhead.Take(&frame) == DecodeAhead::Step::End) break;
-      if (!FinishDraw(frame)) {
-        framePool->Release(frame);
-        continue;
-      }
-      frameQueue.Push(frame);
-      queuedTo = frame->readTo;
-      continue;
-    }
-    // Frames the thread decoded before it was held come first.
-    frame = decodeAhead.PopWaiting();
-    if (frame == nullptr) {
+    } else if ((frame = decodeAhead.PopWaiting()) == nullptr) {
+      // Frames the thread decoded before it was held come first.
       const DecodeResult result = DecodeNextFrame(&frame);
       if (result == DecodeResult::End) break;
       if (result != DecodeResult::Frame) continue;
