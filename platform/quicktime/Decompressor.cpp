@@ -22,6 +22,11 @@ void ReplicatePlane(uint8_t *plane, int linesize, int bpp, int fullW, int fullH,
     std::memcpy(Row(plane, linesize, y), Row(plane, linesize, h - 1), size_t(fullW) * size_t(bpp));
 }
 
+// Tells the caller its picture is in place (or why not).
+void Complete(const ICMCompletionProcRecord &completion, OSErr result) {
+  completion.completionProc(result, codecCompletionSource | codecCompletionDest, completion.completionRefCon);
+}
+
 }  // namespace
 
 void ReplicateEdges(const DrawTarget &t, int w, int h) {
@@ -99,8 +104,7 @@ OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw,
   if (decoder_) return DecodeCompressed(data, size, draw, completion);
   // Our own conversions are quick: drawn here, the caller told at once.
   const OSErr err = DecodeRaw(data, size, draw);
-  if (err == noErr && completion)
-    completion->completionProc(noErr, codecCompletionSource | codecCompletionDest, completion->completionRefCon);
+  if (err == noErr && completion) Complete(*completion, noErr);
   return err;
 }
 
@@ -144,7 +148,7 @@ void Decompressor::DrawLoop() {
       ClearRowPadding(t);
     }
     picture.reset();
-    completion.completionProc(err, codecCompletionSource | codecCompletionDest, completion.completionRefCon);
+    Complete(completion, err);
     lock.lock();
     inFlight_ = false;
     drawChanged_.notify_all();
@@ -219,8 +223,7 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool dra
   if (drawNow) {
     if (OSErr err = DrawCurrent(); err != noErr) return err;
   }
-  if (completion)
-    completion->completionProc(noErr, codecCompletionSource | codecCompletionDest, completion->completionRefCon);
+  if (completion) Complete(*completion, noErr);
   return noErr;
 }
 
