@@ -36,6 +36,24 @@
 //   that cannot keep a picture apart from its decoder returns null, and the
 //   caller draws synchronously.
 //
+// Deferred pictures (optional; a back end that answers CanDefer() true):
+// samples go in with Send, in decode order, each with the caller's tag (a
+// number that grows by one per sample sent) and its display time (the
+// sample table's composition time: it orders the pictures, and a back end
+// whose decoder rewrites the stamps it is handed matches pictures to samples
+// by it). Pictures come out of Receive in display order, each labelled with
+// its sample's tag, possibly after later samples went in: frame threads, and
+// a decoder that holds a reference picture back behind its B-frames, hand
+// pictures out late. Every sample sent comes out of Receive exactly once,
+// with its picture or with an error (codecBadDataErr for a corrupt sample,
+// or a sample that coded no picture of its own). What a back end holds is
+// bounded: at most MaxDelay() samples sent and not yet received. Drain makes
+// everything sent come out (the end of the samples, or a caller that needs
+// every picture now); after Drain the next sample sent starts a new run at a
+// sync sample, as after Flush, which forgets everything sent and not yet
+// received (a seek, a jump). A back end whose decoder ignores drain or flush
+// makes up for it itself (a new decoder instance, say).
+//
 // Threads: a decoder is used by one sequence, whose lock serialises calls.
 // A snapshot draws on the sequence's drawing thread, at most one at a time,
 // alongside calls on the decoder; it may use state the decoder keeps for it,
@@ -75,6 +93,26 @@ class VideoDecoder {
   virtual OSErr Draw(const DrawTarget &target, int *width, int *height) = 0;
   // The current picture for a later draw, or null (none, or not supported).
   virtual std::unique_ptr<PictureSnapshot> Snapshot() { return nullptr; }
+
+  // Deferred pictures; see above. A back end that does not defer keeps
+  // these defaults and is driven by Decode alone.
+  struct Output {
+    uint64_t tag = 0;
+    OSErr result = noErr;                      // noErr with a picture, else why not
+    std::unique_ptr<PictureSnapshot> picture;  // null unless result is noErr
+  };
+  virtual bool CanDefer() const { return false; }
+  // The most samples sent and not yet received at any time.
+  virtual int MaxDelay() const { return 0; }
+  // One sample (size > 0) in decode order. An error here means the sample
+  // was not taken and will not come out of Receive.
+  virtual OSErr Send(const uint8_t * /*data*/, int64_t /*size*/, uint64_t /*tag*/, int64_t /*displayTime*/) {
+    return unimpErr;
+  }
+  // The next sample that is out, in display order; false when none is yet.
+  virtual bool Receive(Output * /*out*/) { return false; }
+  virtual OSErr Drain() { return noErr; }
+  virtual void Flush() {}
 };
 
 OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);
