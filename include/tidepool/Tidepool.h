@@ -8,6 +8,9 @@
 //   valid for the filter's lifetime, and AddRef/Release on it do nothing and
 //   return 1. Its QueryInterface hands out the same pointer for IID_IUnknown
 //   and IID_IQuillSampleGrabber, and E_NOINTERFACE with null for the rest.
+// - IQuillLoadReport: ask the filter for it (after Load) to learn which
+//   tracks of the movie got no pin because nothing on this system decodes
+//   them, and their codecs. Counted as any interface of the filter.
 // - IQuillSampleRecord: the record handed to the callback; it lives only for
 //   the call. CopyTo writes a self-contained copy in the layout described by
 //   the TpRecord* offsets below.
@@ -27,6 +30,23 @@ static constexpr GUID CLSID_Tidepool = {0x8e1d106d, 0xd80c, 0x4ab5, {0x96, 0x5b,
 // {C5F3B1F5-C4C0-4DD4-9699-18C30515E6B1}
 static constexpr GUID IID_IQuillSampleGrabber = {
     0xc5f3b1f5, 0xc4c0, 0x4dd4, {0x96, 0x99, 0x18, 0xc3, 0x05, 0x15, 0xe6, 0xb1}};
+
+// {3B7C2E61-9A4D-4F0B-8C55-6E1D2A9F7B40}
+static constexpr GUID IID_IQuillLoadReport = {
+    0x3b7c2e61, 0x9a4d, 0x4f0b, {0x8c, 0x55, 0x6e, 0x1d, 0x2a, 0x9f, 0x7b, 0x40}};
+
+// What the last Load left out. A movie whose every video and sound track is
+// left out loads as a file that cannot be opened (S_OK, no pins); the report
+// still names its tracks.
+struct IQuillLoadReport : public IUnknown {
+  // Track `index` (from 0, in the order found: at most the first video track
+  // and the first sound track) that got no pin because nothing on this
+  // system decodes it: *majorType MEDIATYPE_Video or MEDIATYPE_Audio, *codec
+  // the four-character code of its codec (video) or sound format (audio),
+  // first character in the high byte. S_OK; S_FALSE with GUID_NULL and 0
+  // past the last; E_POINTER for a null pointer.
+  virtual HRESULT STDMETHODCALLTYPE GetMissingDecoder(ULONG index, GUID *majorType, DWORD *codec) = 0;
+};
 
 // The sample record given to the callback. Its one operation writes a
 // self-contained copy into buffer (size bytes, layout below) and never

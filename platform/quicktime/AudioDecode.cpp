@@ -76,6 +76,44 @@ uint32_t Be32(const uint8_t *p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
+// The Opus identification header the decoder takes, from an ISO 'dOps'
+// payload (version 0; big-endian fields): the same numbers in little-endian
+// order behind the "OpusHead" magic. Empty when the payload is malformed or
+// its channel mapping does not fit its channel count.
+std::vector<uint8_t> OpusHeadFromDops(std::span<const uint8_t> dops) {
+  if (dops.size() < 11 || dops[0] != 0) return {};
+  const uint8_t channels = dops[1];
+  const uint8_t family = dops[10];
+  if (channels == 0) return {};
+  size_t mappingBytes = 0;
+  if (family != 0) {
+    mappingBytes = 2 + size_t(channels);  // stream count, coupled count, one entry per channel
+    if (dops.size() < 11 + mappingBytes) return {};
+  } else if (channels > 2) {
+    return {};
+  }
+  std::vector<uint8_t> head = {'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, channels};
+  head.push_back(dops[3]);  // pre-skip
+  head.push_back(dops[2]);
+  for (int i = 7; i >= 4; --i) head.push_back(dops[size_t(i)]);  // input sample rate
+  head.push_back(dops[9]);                                        // output gain
+  head.push_back(dops[8]);
+  head.push_back(family);
+  head.insert(head.end(), dops.begin() + 11, dops.begin() + 11 + std::ptrdiff_t(mappingBytes));
+  return head;
+}
+
+// The FLAC STREAMINFO block (34 bytes) that opens the metadata of an ISO
+// 'dfLa' payload (version and flags first); empty when it is not there.
+std::vector<uint8_t> FlacStreamInfoFromDfla(std::span<const uint8_t> dfla) {
+  constexpr size_t kStreamInfoBytes = 34;
+  if (dfla.size() < 4 + 4 + kStreamInfoBytes || dfla[0] != 0) return {};
+  const uint8_t blockType = dfla[4] & 0x7F;
+  const uint32_t length = (uint32_t(dfla[5]) << 16) | (uint32_t(dfla[6]) << 8) | dfla[7];
+  if (blockType != 0 || length != kStreamInfoBytes) return {};
+  return std::vector<uint8_t>(dfla.begin() + 8, dfla.begin() + 8 + std::ptrdiff_t(kStreamInfoBytes));
+}
+
 }  // namespace
 
 int PcmCodecBits(std::string_view codec) {
@@ -195,6 +233,23 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
     s.codec = "evrc";
     s.channels = 1;
     s.sampleRate = 8000;
+  } else if (format == FourCC("Opus")) {
+    // Always decoded at 48 kHz, whatever rate the description carries.
+    s.codec = "opus";
+    s.sampleRate = 48000;
+    s.maxPacketBytes = 1275 * 3 * channels;
+    s.prerollPackets = 4;  // 80 ms at the usual 20 ms a packet
+    if (auto dops = Find(atoms, "dOps")) {
+      s.extradata = OpusHeadFromDops(*dops);
+      if (s.extradata.empty() || s.extradata[9] > kMaxChannels) return paramErr;
+      s.channels = s.extradata[9];
+    }
+  } else if (format == FourCC("fLaC")) {
+    s.codec = "flac";
+    if (auto dfla = Find(atoms, "dfLa")) {
+      s.extradata = FlacStreamInfoFromDfla(*dfla);
+      if (s.extradata.empty()) return paramErr;
+    }
   } else if (format == FourCC("ac-3")) {
     s.codec = "ac3";
     s.splitByParser = true;

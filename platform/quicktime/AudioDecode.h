@@ -32,7 +32,9 @@ struct AudioCodecSetup {
   // The codec by its short name: "pcm_s16le" and the other linear PCM
   // names ("pcm_" + s/u/f + bits + byte order), "pcm_mulaw", "pcm_alaw",
   // "adpcm_ima_qt", "aac", "mp3", "alac", "amr_nb", "amr_wb", "qcelp", "evrc",
-  // "ac3", "eac3" (the names FFmpeg gives its codec ids); empty when only the
+  // "ac3", "eac3", "opus" (set-up: an identification header made from
+  // 'dOps'), "flac" (set-up: the STREAMINFO of 'dfLa') (the names FFmpeg
+  // gives its codec ids); empty when only the
   // importer's decoder name is known.
   std::string codec;
   std::string decoderName;  // from the importer's 'lavc', when the format is not in the table

@@ -32,7 +32,7 @@ constexpr CodecEntry kCodecs[] = {
     {FourCC("rpza"), "rpza"},       {FourCC("8BPS"), "8bps"},       {FourCC("png "), "png"},
     {FourCC("mp1v"), "mpeg1video"}, {FourCC("mp2v"), "mpeg2video"}, {FourCC("hdv1"), "mpeg2video"},
     {FourCC("hdv2"), "mpeg2video"}, {FourCC("hdv3"), "mpeg2video"}, {FourCC("v210"), "v210"},
-    {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},
+    {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},   {FourCC("av01"), "av1"},
 };
 
 const char *TableCodec(uint32_t type) {
@@ -134,6 +134,8 @@ OSErr ReadVideoCodecSetup(std::span<const uint8_t> description, VideoCodecSetup 
     out->extradata = ToVector(*avcC);
   } else if (auto hvcC = ext("hvcC")) {
     out->extradata = ToVector(*hvcC);
+  } else if (auto av1C = ext("av1C")) {
+    out->extradata = ToVector(*av1C);  // the decoder reads the configuration record and its OBUs
   } else if (auto esds = ext("esds")) {
     if (std::optional<EsdsConfig> config = ParseEsds(*esds)) {
       out->extradata = std::move(config->decoderSpecificInfo);

@@ -1,7 +1,7 @@
 // VideoCodecs: what decodes a video sample description. Reads the host-form
 // ImageDescription that GetMediaSampleDescription hands out (and its
 // extension atoms) and names either a built-in uncompressed format or a
-// codec with its set-up bytes ('avcC', 'hvcC', the decoder
+// codec with its set-up bytes ('avcC', 'hvcC', 'av1C', the decoder
 // configuration inside 'esds', 'SMI ', or the importer's 'glbl'). The input is
 // untrusted: every size is checked against the bytes present.
 #pragma once

@@ -198,7 +198,8 @@ LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
       return 2;
     }
   }
-  if (FindMediaOfType(movie, SoundMediaType) == nullptr) return 0;
+  if (videoExtraction != nullptr) RefuseUndecodable(&videoExtraction, VideoMediaType);
+  if (FindMediaOfType(movie, SoundMediaType) == nullptr) return NoTrackLeft();
 
   IMediaExtraction *audio = factory_->CreateAudioExtraction(movie);
   if (audio == nullptr) {
@@ -210,6 +211,8 @@ LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
     audioExtraction = audio;
     return 0;
   }
+  // Movie audio extraction refuses what the converter may still decode (the
+  // speech codecs); only a decoder whose set-up also fails is given up.
   delete audio;
   audioExtraction = factory_->CreateAudioDecoder(movie);
   if (audioExtraction == nullptr) {
@@ -217,7 +220,42 @@ LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
     status = 2;
     return 2;
   }
-  return 0;
+  RefuseUndecodable(&audioExtraction, SoundMediaType);
+  return NoTrackLeft();
+}
+
+LONG CQTAVExtraction::NoTrackLeft() const {
+  // Tracks were found and none can be decoded: as for a file that does not
+  // open. A movie that never had a video or sound track stays usable.
+  return refusedCount_ > 0 && videoExtraction == nullptr && audioExtraction == nullptr ? noCodecErr : 0;
+}
+
+void CQTAVExtraction::RefuseUndecodable(IMediaExtraction **track, OSType handlerType) {
+  OSType codec = 0;
+  const LONG result = handlerType == VideoMediaType ? factory_->ProbeVideoDecoder(*track, &codec)
+                                                    : factory_->ProbeAudioDecoder(*track, &codec);
+  if (result != noCodecErr) return;
+  char name[5] = {static_cast<char>(codec >> 24), static_cast<char>(codec >> 16), static_cast<char>(codec >> 8),
+                  static_cast<char>(codec), 0};
+  for (char &c : name) {
+    if (c != 0 && (c < 0x20 || c > 0x7e)) c = '?';
+  }
+  if (handlerType == VideoMediaType) {
+    TraceA8("No decoder for the video codec '%s' (%d): the video track is left out", name, static_cast<int>(result));
+  } else {
+    TraceA8("No decoder for the sound format '%s' (%d): the sound track is left out", name, static_cast<int>(result));
+  }
+  delete *track;
+  *track = nullptr;
+  if (refusedCount_ < 2) refused_[refusedCount_++] = RefusedTrack{handlerType, codec};
+}
+
+ULONG CQTAVExtraction::GetRefusedTrackCount() { return refusedCount_; }
+
+bool CQTAVExtraction::GetRefusedTrack(ULONG index, RefusedTrack *track) {
+  if (track == nullptr || index >= refusedCount_) return false;
+  *track = refused_[index];
+  return true;
 }
 
 CQTAVExtraction::~CQTAVExtraction() {

@@ -38,6 +38,8 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   IMediaExtraction *GetAudioExtraction() override;
   IMediaExtraction *GetVideoExtraction() override;
   LONG GetStatus() override;
+  ULONG GetRefusedTrackCount() override;
+  bool GetRefusedTrack(ULONG index, RefusedTrack *track) override;
 
   // The opened movie (null unless the movie opened), for inspection tools;
   // owned by the session.
@@ -58,10 +60,18 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   // Opens the movie and creates the track objects: 0, a runtime error
   // number, or 2 when a track object could not be allocated.
   LONG OpenMovie(FSSpec *spec);
+  // Asks the factory whether anything decodes *track (video or sound); when
+  // nothing does, traces the codec, deletes the object, nulls *track and
+  // records the refusal.
+  void RefuseUndecodable(IMediaExtraction **track, OSType handlerType);
+  // noCodecErr when tracks were refused and none is left, else 0.
+  LONG NoTrackLeft() const;
 
   IMediaExtraction *videoExtraction;
   IMediaExtraction *audioExtraction;
   Movie movie;
   LONG status;
   IQTTrackFactory *factory_;
+  RefusedTrack refused_[2] = {};
+  ULONG refusedCount_ = 0;
 };

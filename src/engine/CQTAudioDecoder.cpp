@@ -101,10 +101,23 @@ OSErr CQTAudioDecoder::ReadTrackSoundFormat(TrackSoundFormat *format) {
   return err;
 }
 
+// The Sound Converter's badFormat: an input format it does not know.
+constexpr OSErr kBadFormat = -206;
+
+LONG CQTAudioDecoder::DecoderStatus() const {
+  if (converting) return 0;
+  // The converter names a format nothing decodes badFormat at open; a format
+  // it knows but this system has no decoder for fails to begin with noCodecErr.
+  if (setupError == kBadFormat || setupError == noCodecErr) return noCodecErr;
+  return setupError != noErr ? static_cast<LONG>(setupError) : -1;
+}
+
 LONG CQTAudioDecoder::ExtractionBegin() {
   if (media == nullptr || converter != nullptr) return 0;
   TrackSoundFormat track;
-  if (ReadTrackSoundFormat(&track) != noErr) return 0;
+  setupError = ReadTrackSoundFormat(&track);
+  if (setupError != noErr) return 0;
+  dataFormat = track.dataFormat;
   const LONG rate = static_cast<LONG>(track.sampleRateHz);
   // Linear PCM of a version 2 description reaches the converter as a stream
   // description: 'lpcm' with its flags, at a rate the 16.16 field may not
@@ -163,6 +176,7 @@ LONG CQTAudioDecoder::ExtractionBegin() {
   }
   if (err != noErr || converter == nullptr) {
     TraceW8(TEXT("SoundConverterOpen failed(%d)"), static_cast<int>(err));
+    setupError = err;
     converter = nullptr;
     DisposePtr(track.waveExtension);
     return 0;
@@ -174,7 +188,8 @@ LONG CQTAudioDecoder::ExtractionBegin() {
   DisposePtr(track.waveExtension);
   track.waveExtension = nullptr;
 
-  if (SoundConverterBeginConversion(converter) != noErr) return 0;
+  setupError = SoundConverterBeginConversion(converter);
+  if (setupError != noErr) return 0;
   CompressionInfo info{};
   info.recordSize = sizeof(CompressionInfo);
   if (SoundConverterGetInfo(converter, siCompressionFactor, &info) != noErr) return 0;

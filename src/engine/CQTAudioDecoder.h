@@ -84,6 +84,14 @@ class CQTAudioDecoder : public CQTMediaExtraction {
   UInt32 OutputBufferSize() const { return outputSize; }
   const SoundSource &Source() const { return source; }
 
+  // Whether this track can be decoded here: 0 once the converter is
+  // converting; noCodecErr when nothing on this system decodes its sound
+  // format (the converter refused the format, or found no decoder for it);
+  // otherwise the error that stopped set-up, or -1.
+  LONG DecoderStatus() const;
+  // The sound format of the track's first description (0 when unread).
+  OSType DataFormat() const { return dataFormat; }
+
   static Boolean FillBufferDataProc(SoundComponentDataPtr *data, void *refCon);
 
  private:
@@ -92,6 +100,8 @@ class CQTAudioDecoder : public CQTMediaExtraction {
 
   SoundConverter converter = nullptr;
   bool converting = false;  // BeginConversion succeeded and the buffers exist
+  OSErr setupError = noErr;  // what stopped set-up, when it stopped
+  OSType dataFormat = 0;
   SoundSource source{};
   Ptr outputBuffer = nullptr;
   UInt32 outputSize = 0;

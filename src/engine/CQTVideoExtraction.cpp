@@ -407,6 +407,26 @@ LONG CQTVideoExtraction::SetSampleGrabber(IMediaSampleGrabber *grabber) {
   return 0;
 }
 
+LONG CQTVideoExtraction::ProbeDecoder() {
+  if (media == nullptr || imageDescription == nullptr || started) return -1;
+  // The decoder is opened for the description, not for a world: any small
+  // world will do, and nothing is decoded into it.
+  const Rect bounds = {0, 0, 16, 16};
+  GWorldPtr world = nullptr;
+  OSErr err = QTNewGWorld(&world, kYUV420CodecType, &bounds, nullptr, nullptr, 0);
+  if (err != noErr || world == nullptr) return err != noErr ? static_cast<LONG>(err) : -1;
+  ImageSequence probe = 0;
+  err = DecompressSequenceBeginS(&probe, imageDescription, nullptr, 0, world, nullptr, nullptr, nullptr, ditherCopy,
+                                 nullptr, codecFlagUseImageBuffer, codecNormalQuality, nullptr);
+  if (err == noErr) CDSequenceEnd(probe);
+  DisposeGWorld(world);
+  return err;
+}
+
+OSType CQTVideoExtraction::CodecType() const {
+  return imageDescription != nullptr && *imageDescription != nullptr ? (*imageDescription)->cType : 0;
+}
+
 LONG CQTVideoExtraction::ExtractionBegin() {
   if (started) return 0;
   ExtractionEnd();

@@ -85,6 +85,16 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG MoveForward(LONGLONG *delta) override;
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
 
+  // Whether the runtime can decode this track, asked once when the movie is
+  // loaded: a decompression sequence for the track's description is opened
+  // into a small world and ended at once. 0; noCodecErr when nothing on this
+  // system decodes the codec; the runtime's other refusal (a decoder that
+  // will not open); -1 when the track's set-up stopped early. Not while
+  // started.
+  LONG ProbeDecoder();
+  // The codec type of the track's description (0 when unread).
+  OSType CodecType() const;
+
   // Inspection for tools and tests.
   const VIDEOINFOHEADER &VideoInfo() const { return videoInfo; }
   OSType PixelFormat() const { return pixelFormat; }

@@ -1,7 +1,8 @@
 // QTTrackFactory: how the movie session makes its track objects. The session
 // asks it for a video track object for the first 'vide' media, an audio
 // track object for the first 'soun' media, a test fill of that object, and,
-// when the test fill fails, the sound-converter decoder instead. It also
+// when the test fill fails, the sound-converter decoder instead; and whether
+// anything decodes the video track and the decoder's track. It also
 // hands out the scratch memory of the session's path conversion, so that a
 // failing allocation can be provoked.
 //
@@ -26,6 +27,15 @@ class IQTTrackFactory {
   // Test fill of an object from CreateAudioExtraction: 0 or more when movie
   // audio extraction can serve the track, negative otherwise.
   virtual LONG ProbeAudioExtraction(IMediaExtraction *audio) = 0;
+  // Whether anything decodes the track of an object from
+  // CreateVideoExtraction / CreateAudioDecoder: 0 when it can be decoded,
+  // noCodecErr when nothing on this system decodes its codec, another
+  // negative number when its set-up failed otherwise. *codec gets the codec
+  // type (video) or sound format (audio) of its description, 0 when unknown.
+  // The default answers 0 and codec 0, for factories whose objects are not
+  // the track classes.
+  virtual LONG ProbeVideoDecoder(IMediaExtraction *video, OSType *codec);
+  virtual LONG ProbeAudioDecoder(IMediaExtraction *audio, OSType *codec);
 
   // Scratch memory (null on failure) and its release.
   virtual char *AllocateBytes(size_t count);

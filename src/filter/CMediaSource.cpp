@@ -44,7 +44,28 @@ CMediaSource::~CMediaSource() {
   TraceW2(TEXT("CMediaSource::~CMediaSource() End"));
 }
 
+void CMediaSource::KeepRefusedTracks() {
+  m_refusedCount = 0;
+  if (m_session == nullptr) return;
+  const ULONG count = m_session->GetRefusedTrackCount();
+  for (ULONG i = 0; i < count && m_refusedCount < 2; ++i) {
+    if (m_session->GetRefusedTrack(i, &m_refused[m_refusedCount])) ++m_refusedCount;
+  }
+}
+
+STDMETHODIMP CMediaSource::GetMissingDecoder(ULONG index, GUID *majorType, DWORD *codec) {
+  if (majorType == nullptr || codec == nullptr) return E_POINTER;
+  CAutoLock lock(&m_cStateLock);
+  *majorType = GUID_NULL;
+  *codec = 0;
+  if (index >= m_refusedCount) return S_FALSE;
+  *majorType = m_refused[index].handlerType == IAVExtraction::kVideoHandler ? MEDIATYPE_Video : MEDIATYPE_Audio;
+  *codec = m_refused[index].codec;
+  return S_OK;
+}
+
 STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
+  if (IsEqualIID(riid, IID_IQuillLoadReport)) return GetInterface(static_cast<IQuillLoadReport *>(this), ppv);
   if (!IsEqualIID(riid, IID_IQuillSampleGrabber)) return CBaseSource::NonDelegatingQueryInterface(riid, ppv);
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
@@ -65,7 +86,9 @@ STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) 
 }
 
 HRESULT CMediaSource::CreatePins() {
+  m_refusedCount = 0;
   if (FAILED(CreateExtraction()) || !m_session) return S_FALSE;
+  KeepRefusedTracks();
 
   CVideoSourceStream *video = nullptr;
   if (IMediaExtraction *track = m_session->GetVideoExtraction()) {

@@ -11,14 +11,17 @@
 // lock; GetAudioStream may be called from any thread once Load returned.
 #pragma once
 
+#include <tidepool/Tidepool.h>
+
+#include "engine/IAVExtraction.h"
 #include "filter/CBaseSource.h"
 
 class CAudioSourceStream;
 class CMediaSampleGrabber;
-class IAVExtraction;
-
-class CMediaSource : public CBaseSource {
+class CMediaSource : public CBaseSource, public IQuillLoadReport {
  public:
+  DECLARE_IUNKNOWN
+
   CMediaSource(LPCTSTR pName, LPUNKNOWN pUnk, REFCLSID clsid, HRESULT *phr);
   ~CMediaSource() override;
 
@@ -26,8 +29,13 @@ class CMediaSource : public CBaseSource {
   // first query; not counted, it lives as long as the filter), attached to
   // both tracks again on every query. E_NOINTERFACE with a null pointer
   // before a movie is loaded, E_OUTOFMEMORY with a null pointer when the
-  // grabber cannot be made. Everything else goes to CBaseSource.
+  // grabber cannot be made. IQuillLoadReport at any time. Everything else
+  // goes to CBaseSource.
   STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void **ppv) override;
+
+  // IQuillLoadReport: the tracks the last Load left out, kept when the
+  // session itself is given up.
+  STDMETHODIMP GetMissingDecoder(ULONG index, GUID *majorType, DWORD *codec) override;
 
   // The audio output stream, or null (no sound track, or not loaded).
   CAudioSourceStream *GetAudioStream() const { return m_audioStream; }
@@ -38,7 +46,13 @@ class CMediaSource : public CBaseSource {
   virtual HRESULT CreateExtraction() = 0;
   HRESULT CreatePins() override;
 
+  // Copies the session's refused tracks into m_refused (before a failed
+  // session is deleted). State lock held.
+  void KeepRefusedTracks();
+
   IAVExtraction *m_session = nullptr;           // owned
   CMediaSampleGrabber *m_grabber = nullptr;     // owned; made on the first grabber query
   CAudioSourceStream *m_audioStream = nullptr;  // not owned; written once, by Load
+  IAVExtraction::RefusedTrack m_refused[2] = {};  // state lock
+  ULONG m_refusedCount = 0;
 };

@@ -29,6 +29,7 @@ HRESULT CTidepool::CreateExtraction() {
   const LONG status = m_session->GetStatus();
   if (status == 0) return S_OK;
   TraceW2(TEXT("QT decoder initialized failed(%d)"), static_cast<int>(status));
+  KeepRefusedTracks();
   delete m_session;
   m_session = nullptr;
   return -1;
