@@ -3,6 +3,7 @@
 #include <new>
 
 #include <tidepool/Tidepool.h>
+#include <uuids.h>
 
 #include "engine/IAVExtraction.h"
 #include "engine/IMediaExtraction.h"

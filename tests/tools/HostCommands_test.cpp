@@ -203,6 +203,57 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   EXPECT_NE(std::string::npos, report.find("\"subtype\": \"RGB565\""));
 }
 
+// A track whose codec nothing decodes gets no pin; info names it, convert
+// fails with exit 1 for a stream it cannot produce (never an empty file
+// with exit 0) and converts the streams it can.
+TEST_F(HostCommands, MissingDecoder_NamedByInfoAndConvert_NeverAnEmptyOutput) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string plain = MakeMovie("codecs.mov",
+                                      "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
+                                      "-c:v mjpeg -c:a pcm_s16le");
+  // Byte edits: the description's codec type becomes one nothing decodes.
+  auto edited = [&](const std::string &name, std::vector<std::string> codes) {
+    std::vector<uint8_t> bytes = ReadFileBytes(plain);
+    std::string text(bytes.begin(), bytes.end());
+    for (const std::string &code : codes) {
+      const size_t at = text.find(code);
+      EXPECT_NE(std::string::npos, at) << code;
+      if (at != std::string::npos) text.replace(at, 4, "zzzz");
+    }
+    const std::string path = (dir / name).string();
+    tp::test::ff::WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return path;
+  };
+  const std::string noVideo = edited("novideo.mov", {"jpeg"});
+  const std::string nothing = edited("nothing.mov", {"jpeg", "sowt"});
+  const std::string v = ShellQuote((dir / "nd.y4m").string()), a = ShellQuote((dir / "nd.wav").string());
+  struct Case {
+    std::string args;
+    int status;
+    const char *says;  // on standard error (exit 1) or standard output
+  } cases[] = {
+      {"info " + ShellQuote(noVideo), 0, "no pin: no decoder for the video codec 'zzzz'"},
+      {"info --json " + ShellQuote(noVideo), 0, "\"codec\": \"zzzz\""},
+      {"info " + ShellQuote(nothing), 1, "no decoder for the video codec 'zzzz', no decoder for the sound format 'zzzz'"},
+      {"convert " + ShellQuote(noVideo) + " --video " + v, 1, "no decoder for the video codec 'zzzz'"},
+      {"convert " + ShellQuote(noVideo) + " --video " + v + " --audio " + a, 1, "video codec 'zzzz'"},
+      {"convert " + ShellQuote(nothing) + " --audio " + a, 1, "sound format 'zzzz'"},
+      {"convert " + ShellQuote(noVideo) + " --audio " + a, 0, ""},
+      // Past the end nothing is delivered: a failure, not an empty file.
+      {"convert " + ShellQuote(plain) + " --start 5 --audio " + a, 1, "delivered nothing"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string out;
+    const int status = Run(Tool(c.args) + (c.status == 1 ? " 2>&1 >/dev/null" : " 2>/dev/null"), &out);
+    EXPECT_EQ(c.status, status);
+    EXPECT_NE(std::string::npos, out.find(c.says)) << out;
+    if (c.status == 1) EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;
+  }
+  // The one stream convert could make is whole.
+  EXPECT_GT(ReadFileBytes((dir / "nd.wav").string()).size(), 44u + 8000u);
+}
+
 // After --start 2 --rate 2, each stamp is the frame's time less the start,
 // divided by the rate in double precision and truncated; the stop adds the
 // duration divided on its own.

@@ -162,10 +162,12 @@ int RunConvert(const ConvertOptions &o) {
   };
   Held<tp::sinks::VideoWriter> video;
   Held<tp::sinks::WavWriter> audio;
+  int videoSink = -1, audioSink = -1;  // their counters in rendered[]
   if (!o.video.empty()) {
     OutputPin *pin = host.Pin("Video");
     if (!pin) {
-      std::cerr << "tidepool: " << o.file << ": no video track\n";
+      const std::string why = host.MissingDecoderText("video");
+      std::cerr << "tidepool: " << o.file << ": " << (why.empty() ? "no video track" : why) << "\n";
       return 1;
     }
     const bool y4m = std::filesystem::u8path(o.video).extension() == ".y4m";
@@ -177,6 +179,7 @@ int RunConvert(const ConvertOptions &o) {
       std::cerr << "tidepool: cannot write " << o.video << "\n";
       return 1;
     }
+    videoSink = sinks;
     observe(video.p, "Video");
     if (!host.Connect(*pin, video.p, subtype)) {
       std::cerr << "tidepool: " << host.Error() << "\n";
@@ -190,7 +193,8 @@ int RunConvert(const ConvertOptions &o) {
   if (!o.audio.empty()) {
     OutputPin *pin = host.Pin("Audio");
     if (!pin) {
-      std::cerr << "tidepool: " << o.file << ": no sound track\n";
+      const std::string why = host.MissingDecoderText("audio");
+      std::cerr << "tidepool: " << o.file << ": " << (why.empty() ? "no sound track" : why) << "\n";
       return 1;
     }
     HRESULT hr = S_OK;
@@ -199,6 +203,7 @@ int RunConvert(const ConvertOptions &o) {
       std::cerr << "tidepool: cannot write " << o.audio << "\n";
       return 1;
     }
+    audioSink = sinks;
     observe(audio.p, "Audio");
     if (!host.Connect(*pin, audio.p, GUID_NULL)) {
       std::cerr << "tidepool: " << host.Error() << "\n";
@@ -273,7 +278,17 @@ int RunConvert(const ConvertOptions &o) {
       return true;
     };
   }
-  return RunGraph(host, reached, o.start, o.rate, end, seek);
+  const int status = RunGraph(host, reached, o.start, o.rate, end, seek);
+  if (status != 0) return status;
+  // A stream asked for that delivered nothing is a failure, never an empty
+  // file and success.
+  for (const auto &[index, what] : {std::pair{videoSink, "video"}, std::pair{audioSink, "sound"}}) {
+    if (index >= 0 && rendered[index].load() == 0) {
+      std::cerr << "tidepool: " << o.file << ": the " << what << " track delivered nothing\n";
+      return 1;
+    }
+  }
+  return 0;
 }
 
 int RunPlay(const PlayOptions &o) {

@@ -5,6 +5,8 @@
 #include <evcode.h>
 #include <uuids.h>
 
+#include <tidepool/Tidepool.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -200,11 +202,35 @@ bool GraphHost::Open(const std::string &file) {
     }
     e->Release();
   }
+  IQuillLoadReport *report = nullptr;
+  if (SUCCEEDED(m_source->QueryInterface(IID_IQuillLoadReport, reinterpret_cast<void **>(&report))) && report) {
+    GUID major{};
+    DWORD codec = 0;
+    for (ULONG i = 0; i < 4 && report->GetMissingDecoder(i, &major, &codec) == S_OK; ++i) {
+      std::string name;
+      for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = static_cast<char>((codec >> shift) & 0xff);
+        name += c >= 0x20 && c < 0x7f ? c : '?';
+      }
+      m_missing.push_back({IsEqualGUID(major, MEDIATYPE_Video) ? "video" : "audio", name});
+    }
+    report->Release();
+  }
   if (m_pins.empty()) {
-    m_error = file + ": no usable video or sound track";
+    std::string why;
+    for (const MissingDecoder &m : m_missing) why += (why.empty() ? "" : ", ") + MissingDecoderText(m.kind);
+    m_error = file + ": no usable video or sound track" + (why.empty() ? "" : " (" + why + ")");
     return false;
   }
   return true;
+}
+
+std::string GraphHost::MissingDecoderText(const std::string &kind) const {
+  for (const MissingDecoder &m : m_missing) {
+    if (m.kind == kind) return "no decoder for the " + std::string(kind == "video" ? "video codec" : "sound format") +
+                               " '" + m.codec + "'";
+  }
+  return {};
 }
 
 OutputPin *GraphHost::Pin(const std::string &name) {

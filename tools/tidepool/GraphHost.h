@@ -50,9 +50,21 @@ class GraphHost {
 
   // Creates the graph and adds the movie's source filter. false with
   // Error() set: the file is missing, its type is not registered, the
-  // source cannot be loaded, or it has no usable track (no pins).
+  // source cannot be loaded, or it has no usable track (no pins; the error
+  // names the codecs nothing decodes, when that is why).
   bool Open(const std::string &file);
   const std::string &Error() const { return m_error; }
+
+  // A track the source left out because nothing on this system decodes it
+  // (from the source's IQuillLoadReport, when it has one).
+  struct MissingDecoder {
+    std::string kind;   // "video" or "audio"
+    std::string codec;  // its four-character code
+  };
+  const std::vector<MissingDecoder> &MissingDecoders() const { return m_missing; }
+  // "no decoder for the video codec 'av01'", or empty when that kind of
+  // track was not left out.
+  std::string MissingDecoderText(const std::string &kind) const;
 
   IGraphBuilder *Graph() const { return m_graph; }
   IMediaControl *Control() const { return m_control; }
@@ -94,6 +106,7 @@ class GraphHost {
   IMediaSeeking *m_seeking = nullptr;
   IBaseFilter *m_source = nullptr;
   std::vector<OutputPin> m_pins;
+  std::vector<MissingDecoder> m_missing;
   std::string m_error;
 };
 

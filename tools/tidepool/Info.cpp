@@ -83,6 +83,10 @@ int RunInfo(const InfoOptions &options) {
     for (const AM_MEDIA_TYPE *mt : pin.types) p["types"].push_back(TypeJson(*mt));
     report["pins"].push_back(p);
   }
+  report["missing_decoders"] = nlohmann::json::array();
+  for (const GraphHost::MissingDecoder &m : host.MissingDecoders()) {
+    report["missing_decoders"].push_back({{"major", m.kind}, {"codec", m.codec}});
+  }
   if (options.json) {
     std::cout << report.dump(2) << "\n";
     return 0;
@@ -91,6 +95,9 @@ int RunInfo(const InfoOptions &options) {
   for (const auto &p : report["pins"]) {
     std::printf("  %s: %.3f s\n", p["name"].get<std::string>().c_str(), p["duration"].get<long long>() / 1e7);
     for (const auto &t : p["types"]) std::printf("    %s\n", TypeText(t).c_str());
+  }
+  for (const GraphHost::MissingDecoder &m : host.MissingDecoders()) {
+    std::printf("  no pin: %s\n", host.MissingDecoderText(m.kind).c_str());
   }
   return 0;
 }
