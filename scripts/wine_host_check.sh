@@ -8,7 +8,9 @@
 # (same frames and times, every picture at 40 dB or better, sound correlating
 # at 0.99 or better at the same level). On each, seeks while the graph runs
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
-# must deliver what a convert from the seek's time delivers. Without a
+# must deliver what a convert from the seek's time delivers. HEVC and AV1,
+# which Wine cannot decode, are refused at load: no pin, the codec named by
+# info and convert, exit 1 for the stream asked for. Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -210,6 +212,40 @@ if [ "$h264" != 0 ]; then
     python3 scripts/compare_convert.py close "$out/h264.start.linux" "$out/h264.start.wine" --frame-bytes $frame ||
       differs+=("h264_aac.mp4 --start 1.3: Wine's output is not close to Linux's")
   fi
+fi
+# A track with no decoder on this system (Wine has no HEVC or AV1 decoder)
+# gets no pin: info names the codec, convert of that stream exits 1 and
+# writes nothing, the other stream still converts; a movie with no track
+# left does not open.
+echo "== wine host: movies whose video nothing decodes here (HEVC, AV1)"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
+  -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 \
+  -c:v libx265 -x265-params log-level=error -tag:v hvc1 -c:a pcm_s16le "$movies/hevc_sowt.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
+  -c:v libaom-av1 -cpu-used 8 "$movies/av1.mp4"
+# Usage: refused STATUS TEXT ARGS...: tidepool.exe ARGS exits STATUS and its
+# output (standard output and error) holds TEXT.
+refused() {
+  local want=$1 text=$2 status=0
+  shift 2
+  mapfile -d '' -t wa < <(wargs "$@")
+  wtool "${wa[@]}" >"$out/refused.out" 2>&1 || status=$?
+  if [ $status -ne "$want" ] || { [ -n "$text" ] && ! tr -d '\r' <"$out/refused.out" | grep -qF "$text"; }; then
+    differs+=("tidepool.exe $* (status $status): $(tr -d '\r' <"$out/refused.out" | head -n 3)")
+  fi
+}
+before=${#differs[@]}
+rm -f "$out/refused.y4m" "$out/refused.wav"
+refused 0 "no pin: no decoder for the video codec 'hvc1'" info "$movies/hevc_sowt.mov"
+refused 1 "no decoder for the video codec 'hvc1'" convert "$movies/hevc_sowt.mov" --video "$out/refused.y4m"
+refused 0 "" convert "$movies/hevc_sowt.mov" --audio "$out/refused.wav"
+refused 1 "no decoder for the video codec 'av01'" info "$movies/av1.mp4"
+refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --video "$out/refused.y4m"
+[ ! -s "$out/refused.y4m" ] || differs+=("a refused video track still wrote $out/refused.y4m")
+[ "$(stat -c %s "$out/refused.wav" 2>/dev/null || echo 0)" -gt 16044 ] ||
+  differs+=("the sound of hevc_sowt.mov did not convert beside its refused video")
+if [ ${#differs[@]} -eq "$before" ]; then
+  echo "wine host: HEVC and AV1 are refused at load, named by info and convert; the sound beside them converts"
 fi
 if [ ${#differs[@]} -gt 0 ]; then
   printf 'wine host: differs: %s\n' "${differs[@]}"

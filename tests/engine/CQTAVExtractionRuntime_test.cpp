@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <QuickTime/MacErrors.h>
+#include <amvideo.h>
 #include <mmreg.h>
 #include <uuids.h>
 

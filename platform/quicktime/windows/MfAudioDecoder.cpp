@@ -13,6 +13,11 @@ namespace {
 
 const GUID kPreferredOutputs[] = {MFAudioFormat_Float, MFAudioFormat_PCM};
 
+// WAVE_FORMAT_FLAC (0xF1AC) as a media subtype; the SDK declares it only
+// for newer targets.
+constexpr GUID kFlacSubtype = {0x0000F1AC, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr size_t kFlacStreamInfoBytes = 34;
+
 }  // namespace
 
 OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioDecoder> *out) {
@@ -25,11 +30,14 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     if (rate <= 0) rate = info->sampleRate;
     if (info->channels > 0) channels = info->channels;
   }
+  if (setup.codec == MfAudioCodec::kFlac && setup.flacStreamInfo.size() != kFlacStreamInfoBytes) return codecErr;
   if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 
   std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
   if (!d) return memFullErr;
-  const GUID &subtype = setup.codec == MfAudioCodec::kAac ? MFAudioFormat_AAC : MFAudioFormat_MP3;
+  const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
+                        : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
+                                                             : MFAudioFormat_MP3;
   if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) {
     // Systems without an MP3 transform may still have the MP3 DMO.
     if (setup.codec != MfAudioCodec::kMp3 || !d->OpenMp3Dmo(rate, channels)) return noCodecErr;
@@ -48,6 +56,14 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
     input->SetUINT32(MF_MT_AAC_PAYLOAD_TYPE, 0);
     input->SetUINT32(MF_MT_AAC_AUDIO_PROFILE_LEVEL_INDICATION, 0xFE);
+    input->SetBlob(MF_MT_USER_DATA, user.data(), UINT32(user.size()));
+  } else if (setup.codec == MfAudioCodec::kFlac) {
+    // STREAMINFO: bits per sample - 1 in 5 bits across bytes 12 and 13.
+    const std::vector<uint8_t> &info = setup.flacStreamInfo;
+    const UINT32 bits = UINT32(((info[12] & 0x01) << 4) | (info[13] >> 4)) + 1;
+    std::vector<uint8_t> user = {'f', 'L', 'a', 'C', 0x80, 0, 0, uint8_t(kFlacStreamInfoBytes)};
+    user.insert(user.end(), info.begin(), info.end());
+    input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, bits);
     input->SetBlob(MF_MT_USER_DATA, user.data(), UINT32(user.size()));
   }
   if (FAILED(d->mft_.SetInputType(input.get()))) return codecErr;

@@ -7,7 +7,8 @@
 // channel configuration wins over the description's count and whose rate
 // stands in when the description has none; MP3
 // needs nothing beyond the rate and channels (each frame header says the
-// rest). Packets carry no times of their own: audio comes out in the order
+// rest); FLAC (a system transform since Windows 10) takes its STREAMINFO,
+// handed over as the start of a FLAC stream ("fLaC", the block). Packets carry no times of their own: audio comes out in the order
 // it goes in, so only the end (Drain) and a seek (Reset) need care.
 //
 // Ownership: owns the transform; PCM goes into the caller's vector. Not
@@ -26,11 +27,12 @@
 
 namespace tp::qt {
 
-enum class MfAudioCodec { kAac, kMp3 };
+enum class MfAudioCodec { kAac, kMp3, kFlac };
 
 struct MfAudioSetup {
   MfAudioCodec codec = MfAudioCodec::kAac;
   std::vector<uint8_t> audioSpecificConfig;  // AAC only
+  std::vector<uint8_t> flacStreamInfo;       // FLAC only: the 34-byte STREAMINFO
   int sampleRate = 0;                        // 0: from the config
   int channels = 0;                          // 0: from the config
 };

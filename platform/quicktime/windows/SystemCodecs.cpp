@@ -1,6 +1,7 @@
 // The system's decoders behind the runtime's decoding seam: H.264 through
-// MfVideoDecoder, AAC and MP3 through MfAudioDecoder. Anything else, or a
-// system without the decoder, is "no codec", and the engine ends the track.
+// MfVideoDecoder, AAC, MP3 and FLAC through MfAudioDecoder. Anything else
+// (HEVC, AV1 and Opus among them), or a system without the decoder, is "no
+// codec": the engine leaves the track out when the movie is loaded.
 
 #include "SystemCodecs.h"
 
@@ -113,6 +114,9 @@ OSErr CreateSystemAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<Aud
     mf.audioSpecificConfig = setup.extradata;
   } else if (setup.codec == "mp3") {
     mf.codec = MfAudioCodec::kMp3;
+  } else if (setup.codec == "flac") {
+    mf.codec = MfAudioCodec::kFlac;
+    mf.flacStreamInfo = setup.extradata;
   } else {
     return noCodecErr;
   }

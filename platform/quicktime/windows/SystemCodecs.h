@@ -1,7 +1,10 @@
 // SystemCodecs: where the Windows back end reaches the system's own
 // decoders (Media Foundation transforms) for what the runtime does not
-// decode itself: H.264, AAC and MP3 first (codec names "h264", "aac", "mp3"
-// of VideoCodecSetup / AudioCodecSetup). Their NV12, YUY2 or I420 output
+// decode itself: H.264, AAC, MP3 and FLAC (codec names "h264", "aac",
+// "mp3", "flac" of VideoCodecSetup / AudioCodecSetup). This is where the
+// Windows back end answers "is there a decoder?": a codec plugs in here,
+// and noCodecErr (nothing listed, or the system lacks the transform) makes
+// the engine leave the track out when the movie is loaded. Their NV12, YUY2 or I420 output
 // draws into every world layout through DrawPicture (PixelConvert.h).
 //
 // The contracts are those of CreateVideoDecoder and CreateAudioDecoder
