@@ -96,7 +96,7 @@ std::vector<uint8_t> OpusHeadFromDops(std::span<const uint8_t> dops) {
   head.push_back(dops[3]);  // pre-skip
   head.push_back(dops[2]);
   for (int i = 7; i >= 4; --i) head.push_back(dops[size_t(i)]);  // input sample rate
-  head.push_back(dops[9]);                                        // output gain
+  head.push_back(dops[9]);                                       // output gain
   head.push_back(dops[8]);
   head.push_back(family);
   head.insert(head.end(), dops.begin() + 11, dops.begin() + 11 + std::ptrdiff_t(mappingBytes));
@@ -142,6 +142,19 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
                           uint32_t pcmFlags) {
   if (!out) return paramErr;
   *out = AudioCodecSetup{};
+  // FLAC's STREAMINFO is the authority on the stream: an MP4 description
+  // cannot hold a rate from 65,536 Hz on, and writers put 0 there.
+  if (format == FourCC("fLaC")) {
+    if (auto dfla = Find(atoms, "dfLa")) {
+      const std::vector<uint8_t> info = FlacStreamInfoFromDfla(*dfla);
+      if (!info.empty()) {
+        const int rate = (int(info[10]) << 12) | (int(info[11]) << 4) | (info[12] >> 4);
+        if (rate > 0) sampleRate = rate;
+        channels = ((info[12] >> 1) & 0x07) + 1;
+        bitsPerSample = (((info[12] & 0x01) << 4) | (info[13] >> 4)) + 1;
+      }
+    }
+  }
   if (channels < 1 || channels > kMaxChannels || bitsPerSample < 0 || bitsPerSample > 64 || !(sampleRate >= 1) ||
       sampleRate > kMaxRate)
     return paramErr;

@@ -99,7 +99,7 @@ class CQTAudioDecoder : public CQTMediaExtraction {
   void HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length);
 
   SoundConverter converter = nullptr;
-  bool converting = false;  // BeginConversion succeeded and the buffers exist
+  bool converting = false;   // BeginConversion succeeded and the buffers exist
   OSErr setupError = noErr;  // what stopped set-up, when it stopped
   OSType dataFormat = 0;
   SoundSource source{};

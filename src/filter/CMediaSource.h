@@ -50,9 +50,9 @@ class CMediaSource : public CBaseSource, public IQuillLoadReport {
   // session is deleted). State lock held.
   void KeepRefusedTracks();
 
-  IAVExtraction *m_session = nullptr;           // owned
-  CMediaSampleGrabber *m_grabber = nullptr;     // owned; made on the first grabber query
-  CAudioSourceStream *m_audioStream = nullptr;  // not owned; written once, by Load
+  IAVExtraction *m_session = nullptr;             // owned
+  CMediaSampleGrabber *m_grabber = nullptr;       // owned; made on the first grabber query
+  CAudioSourceStream *m_audioStream = nullptr;    // not owned; written once, by Load
   IAVExtraction::RefusedTrack m_refused[2] = {};  // state lock
   ULONG m_refusedCount = 0;
 };

@@ -106,8 +106,9 @@ TEST_F(MovieSessionRuntime, DamagedOrMissingFiles_NonZeroStatus_NoTracks) {
 // a track whose codec nothing decodes is left out and reported, and a movie
 // with no track left does not open.
 TEST_F(MovieSessionRuntime, TrackChoiceAndUndecodableTracks) {
-  const std::string both = "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
-                           "-c:v mjpeg -c:a pcm_s16le";
+  const std::string both =
+      "-f lavfi -i testsrc=size=64x48:rate=10 -f lavfi -i sine=sample_rate=8000 -t 1 "
+      "-c:v mjpeg -c:a pcm_s16le";
   // ffmpeg's MOV stores pcm_s16le as 'sowt'; the byte edits name codecs
   // nothing decodes in the one sample description that holds each code.
   const std::string withTimecode = Make("timecode.mov", both + " -timecode 01:00:00:00");
@@ -134,14 +135,19 @@ TEST_F(MovieSessionRuntime, TrackChoiceAndUndecodableTracks) {
     std::string file;
     LONG status;
     bool video, audio;
-    LONG sampleRate;  // of the sound track chosen, when there is one
+    LONG sampleRate;             // of the sound track chosen, when there is one
     std::vector<DWORD> refused;  // handler, codec pairs
   } cases[] = {
       {"timecode track", withTimecode, 0, true, true, 8000, {}},
       {"sound before video", soundFirst, 0, true, true, 8000, {}},
       {"video undecodable", edited(plain, "v.mov", {"jpeg"}), 0, false, true, 8000, {kVide, kZzzz}},
       {"sound undecodable", edited(plain, "s.mov", {"sowt"}), 0, true, false, 0, {kSoun, kZzzz}},
-      {"both undecodable", edited(plain, "vs.mov", {"jpeg", "sowt"}), noCodecErr, false, false, 0,
+      {"both undecodable",
+       edited(plain, "vs.mov", {"jpeg", "sowt"}),
+       noCodecErr,
+       false,
+       false,
+       0,
        {kVide, kZzzz, kSoun, kZzzz}},
       {"only track undecodable", edited(videoOnly, "o.mov", {"jpeg"}), noCodecErr, false, false, 0, {kVide, kZzzz}},
   };

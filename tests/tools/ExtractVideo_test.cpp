@@ -256,8 +256,8 @@ INSTANTIATE_TEST_SUITE_P(
         Movie{"mjpeg_640x360.mov", "-f lavfi -i testsrc2=size=640x360:rate=15 -t 1 -c:v mjpeg -q:v 3", 640, 360, false},
         Movie{"dv_720x576.dv", "-f lavfi -i testsrc2=size=720x576:rate=25 -t 1 -c:v dvvideo -pix_fmt yuv420p", 720, 576,
               true},
-        Movie{"av1_321x241.mp4", "-f lavfi -i testsrc2=size=321x241:rate=25 -t 1 -c:v libaom-av1 -cpu-used 8 -g 10",
-              321, 241, true},
+        Movie{"av1_320x240.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libaom-av1 -cpu-used 8 -g 10",
+              320, 240, true},
         Movie{"hevc_b_320x240.mp4",
               "-f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -x265-params log-level=error:bframes=3 "
               "-tag:v hvc1 -pix_fmt yuv420p",

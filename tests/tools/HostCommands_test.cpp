@@ -234,13 +234,15 @@ TEST_F(HostCommands, MissingDecoder_NamedByInfoAndConvert_NeverAnEmptyOutput) {
   } cases[] = {
       {"info " + ShellQuote(noVideo), 0, "no pin: no decoder for the video codec 'zzzz'"},
       {"info --json " + ShellQuote(noVideo), 0, "\"codec\": \"zzzz\""},
-      {"info " + ShellQuote(nothing), 1, "no decoder for the video codec 'zzzz', no decoder for the sound format 'zzzz'"},
+      {"info " + ShellQuote(nothing), 1,
+       "no decoder for the video codec 'zzzz', no decoder for the sound format 'zzzz'"},
       {"convert " + ShellQuote(noVideo) + " --video " + v, 1, "no decoder for the video codec 'zzzz'"},
       {"convert " + ShellQuote(noVideo) + " --video " + v + " --audio " + a, 1, "video codec 'zzzz'"},
       {"convert " + ShellQuote(nothing) + " --audio " + a, 1, "sound format 'zzzz'"},
       {"convert " + ShellQuote(noVideo) + " --audio " + a, 0, ""},
       // Past the end nothing is delivered: a failure, not an empty file.
-      {"convert " + ShellQuote(plain) + " --start 5 --audio " + a, 1, "delivered nothing"},
+      {"convert " + ShellQuote(plain) + " --start 5 --audio " + ShellQuote((dir / "late.wav").string()), 1,
+       "delivered nothing"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
@@ -248,7 +250,9 @@ TEST_F(HostCommands, MissingDecoder_NamedByInfoAndConvert_NeverAnEmptyOutput) {
     const int status = Run(Tool(c.args) + (c.status == 1 ? " 2>&1 >/dev/null" : " 2>/dev/null"), &out);
     EXPECT_EQ(c.status, status);
     EXPECT_NE(std::string::npos, out.find(c.says)) << out;
-    if (c.status == 1) EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;
+    if (c.status == 1) {
+      EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;
+    }
   }
   // The one stream convert could make is whole.
   EXPECT_GT(ReadFileBytes((dir / "nd.wav").string()).size(), 44u + 8000u);

@@ -227,8 +227,9 @@ bool GraphHost::Open(const std::string &file) {
 
 std::string GraphHost::MissingDecoderText(const std::string &kind) const {
   for (const MissingDecoder &m : m_missing) {
-    if (m.kind == kind) return "no decoder for the " + std::string(kind == "video" ? "video codec" : "sound format") +
-                               " '" + m.codec + "'";
+    if (m.kind == kind)
+      return "no decoder for the " + std::string(kind == "video" ? "video codec" : "sound format") + " '" + m.codec +
+             "'";
   }
   return {};
 }

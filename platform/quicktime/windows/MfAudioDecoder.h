@@ -8,8 +8,8 @@
 // stands in when the description has none; MP3
 // needs nothing beyond the rate and channels (each frame header says the
 // rest); FLAC (a system transform since Windows 10) takes its STREAMINFO,
-// handed over as the start of a FLAC stream ("fLaC", the block). Packets carry no times of their own: audio comes out in the order
-// it goes in, so only the end (Drain) and a seek (Reset) need care.
+// handed over as the start of a FLAC stream ("fLaC", the block). Packets carry no times of their own: audio comes out
+// in the order it goes in, so only the end (Drain) and a seek (Reset) need care.
 //
 // Ownership: owns the transform; PCM goes into the caller's vector. Not
 // thread-safe: its owner serialises calls (any thread).
