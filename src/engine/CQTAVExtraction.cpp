@@ -237,8 +237,8 @@ void CQTAVExtraction::RefuseUndecodable(IMediaExtraction **track, OSType handler
   if (result != noCodecErr) return;
   char name[5] = {static_cast<char>(codec >> 24), static_cast<char>(codec >> 16), static_cast<char>(codec >> 8),
                   static_cast<char>(codec), 0};
-  for (char &c : name) {
-    if (c != 0 && (c < 0x20 || c > 0x7e)) c = '?';
+  for (int i = 0; i < 4; ++i) {
+    if (name[i] < 0x20 || name[i] > 0x7e) name[i] = '?';
   }
   if (handlerType == VideoMediaType) {
     TraceA8("No decoder for the video codec '%s' (%d): the video track is left out", name, static_cast<int>(result));
