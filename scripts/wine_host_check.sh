@@ -8,7 +8,9 @@
 # (same frames and times, every picture at 40 dB or better, sound correlating
 # at 0.99 or better at the same level). On each, seeks while the graph runs
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
-# must deliver what a convert from the seek's time delivers. Without a
+# must deliver what a convert from the seek's time delivers. Byte-equal
+# too: what our own decoders and readers serve (Animation at odd sizes in
+# three depths, 'ima4', AIFF, raw H.264 through our reader). Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -182,6 +184,51 @@ if wtool info --json "$(winpath "$movies/café ü.mov")" 2>"$out/name.err" | gre
 else
   differs+=("café ü.mov: $(tr -d '\r' <"$out/name.err")")
 fi
+
+# Our own decoders and readers, the same code on both systems: Animation
+# ('rle ') at odd sizes in three depths with 'ima4' sound, an AIFF, and raw
+# H.264 (our reader; the pictures from the system's decoder under Wine),
+# byte for byte with Linux. A movie may lack one of the two pins.
+same_present() {
+  local w="$1.wine" l="$1.linux" f
+  for f in raw wav; do
+    [ -s "$l.$f" ] || continue
+    if [ ! -s "$w.$f" ]; then
+      differs+=("$2: no $f under Wine")
+    elif ! cmp -s "$l.$f" "$w.$f"; then
+      differs+=("$2: the $f ($(where "$l.$f" "$w.$f"))")
+    fi
+  done
+  same_times "$l.times" "$w.times" || differs+=("$2: the sample times")
+}
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=33x17:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 -c:v qtrle -pix_fmt rgb555be -c:a adpcm_ima_qt \
+  "$movies/rle16_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=65x49:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=330:sample_rate=44100:duration=2 -c:v qtrle -pix_fmt rgb24 -c:a adpcm_ima_qt -ac 2 \
+  "$movies/rle24_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=31x23:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=550:sample_rate=32000:duration=2 -c:v qtrle -pix_fmt argb -c:a adpcm_ima_qt -ac 2 \
+  "$movies/rle32_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 2 -c:a pcm_s16be \
+  "$movies/sound.aif"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v libx264 -bf 2 -g 12 \
+  -pix_fmt yuv420p "$movies/raw.264"
+own_checks() {
+  local name movie format before
+  for name in rle16_ima4.mov:RGB24 rle16_ima4.mov:YV12 rle24_ima4.mov:RGB24 rle24_ima4.mov:YUY2 \
+    rle32_ima4.mov:RGB32 rle32_ima4.mov:I420 sound.aif:RGB24 raw.264:I420; do
+    movie="$movies/${name%%:*}" format=${name##*:}
+    before=${#differs[@]}
+    echo "== wine host: tidepool.exe convert, ${name%%:*} $format"
+    convert_both "$out/own.${name//[:.]/_}" "$movie" --format "$format" --video {}.raw --audio {}.wav --times {}.times
+    same_present "$out/own.${name//[:.]/_}" "${name%%:*} $format"
+    if [ ${#differs[@]} -eq "$before" ]; then
+      echo "wine host: ${name%%:*} $format: equal to Linux's"
+    fi
+  done
+}
+own_checks
 
 # H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
 # rather than equal; then the seeks, and a start compared the same way.

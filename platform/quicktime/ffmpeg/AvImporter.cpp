@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "OwnImporters.h"
 #include "SampleDescriptions.h"
 
 namespace tp::qt {
@@ -105,31 +106,6 @@ int64_t PictureOrder(StreamImport &s, const AVPacket &pkt) {
                    AV_NOPTS_VALUE, 0);
   const int order = s.orderParser->output_picture_number;
   return outSize > 0 && order != INT32_MIN ? int64_t(order) : INT64_MIN;
-}
-
-// Display offsets for a stream that has decode order only, from picture
-// order counts: the count starts again at each instantaneous refresh, and
-// within one run the pictures show in the order of their counts, taking
-// the run's decode times in turn. False when a count is missing.
-bool OffsetsFromPictureOrder(const std::vector<PacketInfo> &packets, const std::vector<int64_t> &dts,
-                             std::vector<int64_t> *offsets) {
-  const size_t n = packets.size();
-  if (n == 0 ||
-      std::any_of(packets.begin(), packets.end(), [](const PacketInfo &p) { return p.pictureOrder == INT64_MIN; }))
-    return false;
-  offsets->assign(n, 0);
-  std::vector<size_t> run;
-  for (size_t start = 0; start < n;) {
-    size_t end = start + 1;
-    while (end < n && packets[end].pictureOrder > packets[start].pictureOrder) ++end;
-    run.resize(end - start);
-    std::iota(run.begin(), run.end(), start);
-    std::stable_sort(run.begin(), run.end(),
-                     [&](size_t a, size_t b) { return packets[a].pictureOrder < packets[b].pictureOrder; });
-    for (size_t rank = 0; rank < run.size(); ++rank) (*offsets)[run[rank]] = dts[start + rank] - dts[run[rank]];
-    start = end;
-  }
-  return true;
 }
 
 struct Deadline {
@@ -260,7 +236,9 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
     if (i > 0 && dts[i] < dts[i - 1]) dts[i] = dts[i - 1];  // decode times never go back
   }
   std::vector<int64_t> orderOffsets;
-  const bool haveOrder = !haveDts && OffsetsFromPictureOrder(s.packets, dts, &orderOffsets);
+  std::vector<int64_t> orders(n);
+  for (size_t i = 0; i < n; ++i) orders[i] = s.packets[i].pictureOrder;
+  const bool haveOrder = !haveDts && OffsetsFromPictureOrder(orders, dts, &orderOffsets);
   for (size_t i = 0; i < n; ++i) {
     const PacketInfo &p = s.packets[i];
     int64_t duration = 0;
