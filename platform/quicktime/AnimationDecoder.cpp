@@ -32,6 +32,21 @@ class Reader {
   size_t left() const { return in_.size() - pos_; }
   bool exhausted() const { return exhausted_; }
   void Skip(size_t n) { pos_ = std::min(in_.size(), pos_ + n); }
+  // The next n bytes, or n zeros (and the end) when fewer are left.
+  void Piece(uint8_t *dst, size_t n) {
+    if (left() < n) {
+      std::memset(dst, 0, n);
+      pos_ = in_.size();
+      exhausted_ = true;
+      return;
+    }
+    Copy(dst, n);
+  }
+  // Copies the next n bytes (n <= left()).
+  void Copy(uint8_t *dst, size_t n) {
+    std::memcpy(dst, in_.data() + pos_, n);
+    pos_ += n;
+  }
 
  private:
   std::span<const uint8_t> in_;
@@ -157,19 +172,25 @@ PixelLayout AnimationCanvas::layout() const {
 }
 
 bool AnimationCanvas::Apply(std::span<const uint8_t> sample) {
-  if (pixels_.empty() || sample.size() < 8) return false;
+  if (pixels_.empty()) return false;
+  // A sample that changes nothing shows the picture there is, if any.
+  if (sample.size() < 8) return hasPicture_;
   Reader r(sample);
-  r.Skip(4);  // the sample's own size
+  // The sample's own size (its top two bits are flags): a sample cut to
+  // less than a twentieth of it is refused whole.
+  const int64_t declared = int64_t((r.Be16() << 16 | r.Be16()) & 0x3FFFFFFF);
+  if (declared - int64_t(sample.size()) > declared * 95 / 100) return false;
   const uint32_t header = r.Be16();
   int64_t firstLine = 0, lines = height_;
   if (header & 0x0008) {
-    if (sample.size() < 14) return false;
+    if (sample.size() < 14) return hasPicture_;
     firstLine = r.Be16();
     r.Skip(2);
     lines = r.Be16();
     r.Skip(2);
-    if (firstLine + lines > height_) return false;
+    if (firstLine + lines > height_) return hasPicture_;
   }
+  hasPicture_ = true;
   if (depth_ == 1)
     DecodeOneBit(sample.subspan(sample.size() - r.left()), firstLine, lines);
   else
@@ -221,15 +242,35 @@ void AnimationCanvas::DecodeUnits(std::span<const uint8_t> in, int64_t firstLine
   const bool indexes = depth_ <= 8;
   const int unitBytes = indexes ? 4 : depth_ / 8;
   const int64_t unitSpan = indexes ? UnitPixels(depth_) : unitBytes;  // canvas bytes per unit
-  uint8_t unit[4];
-  auto put = [&](int64_t at) {
-    if (indexes)
-      PutIndexes(&pixels_[size_t(at)], unit, depth_, 4);
-    else
-      std::memcpy(&pixels_[size_t(at)], unit, size_t(unitBytes));
-  };
-  auto read = [&] {
-    for (int i = 0; i < unitBytes; ++i) unit[i] = r.Byte();
+  uint8_t unit[8];
+  auto put = [&](int64_t at) { PutIndexes(&pixels_[size_t(at)], unit, depth_, 4); };
+  // Pixels of 16 bits and more are read in pieces of 1, 2, 4 or 8 bytes, a
+  // piece that the sample's end cuts reading as zeros: at 16 bits a pixel
+  // is one piece; at 24 a repeated pixel is 2 + 1, copied ones go by pairs
+  // of 4 + 2 (a last odd one 2 + 1); at 32 a repeated pixel is 4, copied
+  // ones go by pairs of 8 (a last odd one 4).
+  auto readPixels = [&](uint8_t *dst, int count) {
+    if (depth_ == 16) {
+      for (int i = 0; i < count; ++i) r.Piece(dst + 2 * i, 2);
+      return;
+    }
+    const size_t bpp = size_t(unitBytes);
+    for (; count >= 2; count -= 2, dst += 2 * bpp) {
+      if (depth_ == 24) {
+        r.Piece(dst, 4);
+        r.Piece(dst + 4, 2);
+      } else {
+        r.Piece(dst, 8);
+      }
+    }
+    if (count == 1) {
+      if (depth_ == 24) {
+        r.Piece(dst, 2);
+        r.Piece(dst + 2, 1);
+      } else {
+        r.Piece(dst, 4);
+      }
+    }
   };
   for (int64_t line = firstLine; line < firstLine + lines; ++line) {
     int64_t at = line * stride_ + unitSpan * (int64_t(r.Byte()) - 1);
@@ -240,13 +281,34 @@ void AnimationCanvas::DecodeUnits(std::span<const uint8_t> in, int64_t firstLine
         at += unitSpan * (int64_t(r.Byte()) - 1);
         if (at < 0 || at > limit) return;
       } else if (code < 0) {
-        read();
+        if (indexes)
+          for (int i = 0; i < 4; ++i) unit[i] = r.Byte();
+        else
+          readPixels(unit, 1);
         if (at + unitSpan * -code > limit) return;
-        for (; code < 0; ++code, at += unitSpan) put(at);
+        for (; code < 0; ++code, at += unitSpan) {
+          if (indexes)
+            put(at);
+          else
+            std::memcpy(&pixels_[size_t(at)], unit, size_t(unitBytes));
+        }
       } else {
         if (at + unitSpan * code > limit) return;
+        if (depth_ == 8) {
+          // Bytes are pixels here: a literal cut short by the sample's end
+          // leaves the pixels it does not reach as they were.
+          const size_t n = std::min(r.left(), size_t(code) * 4);
+          r.Copy(&pixels_[size_t(at)], n);
+          at += int64_t(n);
+          continue;
+        }
+        if (!indexes) {
+          readPixels(&pixels_[size_t(at)], code);
+          at += unitSpan * code;
+          continue;
+        }
         for (; code > 0; --code, at += unitSpan) {
-          read();
+          for (int i = 0; i < 4; ++i) unit[i] = r.Byte();
           put(at);
         }
       }
@@ -267,8 +329,7 @@ class AnimationDecoder final : public VideoDecoder {
   OSErr Decode(const uint8_t *data, int64_t size, bool *gotPicture) override {
     *gotPicture = false;
     if (!data || size <= 0) return codecBadDataErr;
-    canvas_.Apply(std::span<const uint8_t>(data, size_t(size)));
-    // Every sample shows a picture, unchanged or not.
+    if (!canvas_.Apply(std::span<const uint8_t>(data, size_t(size)))) return codecBadDataErr;
     *gotPicture = decoded_ = true;
     return noErr;
   }

@@ -11,8 +11,9 @@
 // indexes at 2, 4 and 8 bits; at 1 bit the lines are pairs of a skip (0x80:
 // the next line) and a code, 2-byte units, code 0 ending the sample. A
 // sample shorter than 8 bytes, or naming lines past the picture, leaves the
-// picture as it was. Decoding stops where the bytes run out or a unit would
-// land outside the picture; what was decoded up to there stays.
+// picture as it was (and is refused, codecBadDataErr, while there is none
+// yet); one cut to less than a twentieth of the size it states is refused. Decoding stops where the bytes run out or a
+// unit would land outside the picture; what was decoded up to there stays.
 //
 // The colour table is the description's own when it carries one (colour
 // table id 0), else the standard table of the depth.
@@ -38,7 +39,9 @@ class AnimationCanvas {
  public:
   // False for a depth the codec does not have or a size over the limits.
   bool Init(int width, int height, int depth);
-  // Applies one sample; false when the sample leaves the picture unchanged.
+  // Applies one sample; false (the picture untouched) for a sample cut to
+  // less than a twentieth of the size it states, and for a sample that
+  // changes nothing while there is no picture yet.
   bool Apply(std::span<const uint8_t> sample);
 
   int width() const { return width_; }
@@ -57,6 +60,7 @@ class AnimationCanvas {
   int width_ = 0, height_ = 0, depth_ = 0;
   int64_t stride_ = 0;
   std::vector<uint8_t> pixels_;
+  bool hasPicture_ = false;
 };
 
 // The colour table (0xAARRGGBB, opaque) for a description's depth (1, 2, 4,

@@ -392,7 +392,7 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
   };
   // One NAL unit: `start` is where its start code begins (with a zero byte
   // in front when there is one), `nal` its first bytes.
-  auto onNal = [&](uint64_t start, std::span<const uint8_t> nal) {
+  auto onNal = [&](uint64_t start, std::span<const uint8_t> nal, bool zeroAfter) {
     if (nal.empty()) return;
     const int type = nal[0] & 0x1F;
     bool startsUnit = false;
@@ -411,9 +411,12 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
     }
     if (type == 7 && !sps) sps = ParseSpsInfo(nal);
     if ((type == 7 || type == 8) && !unit.sawSlice && orders.empty()) {
-      static constexpr uint8_t kCode[4] = {0, 0, 0, 1};
-      setup.insert(setup.end(), kCode, kCode + 4);
+      // The parameter sets of the first access unit, each behind a 3-byte
+      // start code with the zero bytes that follow it in the stream.
+      static constexpr uint8_t kCode[3] = {0, 0, 1};
+      setup.insert(setup.end(), kCode, kCode + 3);
       setup.insert(setup.end(), nal.begin(), nal.end());
+      if (zeroAfter) setup.push_back(0);
     }
     if (type == 5) unit.key = true;
     if (type == 6 && HasRecoveryPoint(nal)) unit.key = true;
@@ -453,8 +456,9 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
       const bool zeroByte = scan > 0 && buf[scan - 1] == 0;
       if (nalStart >= 0) {
         // The zero byte in front of a start code is not the NAL unit's.
-        if (zeroByte && !nalHead.empty() && nalHead.size() == here - nalBody) nalHead.pop_back();
-        onNal(uint64_t(nalStart), nalHead);
+        const bool whole = !nalHead.empty() && nalHead.size() == here - nalBody;
+        if (zeroByte && whole) nalHead.pop_back();
+        onNal(uint64_t(nalStart), nalHead, zeroByte && whole);
       }
       if (++nalCount > limits.maxPackets) return Fail(kMemFullErr, "too many NAL units");
       nalStart = int64_t(zeroByte ? here - 1 : here);
@@ -468,7 +472,7 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
   }
   for (; scan < buf.size(); ++scan)
     if (nalStart >= 0 && nalHead.size() < kKeepBytes) nalHead.push_back(buf[scan]);
-  if (nalStart >= 0) onNal(uint64_t(nalStart), nalHead);
+  if (nalStart >= 0) onNal(uint64_t(nalStart), nalHead, false);
   if (orders.empty() && !unit.sawSlice) return Fail(kInvalidMovie, "no H.264 picture in the stream");
   closeUnit(uint64_t(fileSize));
   if (!sps) return Fail(kInvalidMovie, "no H.264 sequence parameter set");

@@ -122,6 +122,12 @@ void QuietLibav() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
+// libavformat's codec tags hold the first character in the low byte; our
+// four-character codes hold it in the high byte.
+uint32_t FromLavcTag(uint32_t tag) {
+  return (tag >> 24) | ((tag >> 8) & 0xFF00) | ((tag << 8) & 0xFF0000) | (tag << 24);
+}
+
 uint32_t VideoCodecType(const AVCodecParameters *par) {
   switch (par->codec_id) {
     case AV_CODEC_ID_H264:
@@ -137,7 +143,7 @@ uint32_t VideoCodecType(const AVCodecParameters *par) {
     case AV_CODEC_ID_RAWVIDEO:
       return FourCC("y420");
     default:
-      return par->codec_tag ? par->codec_tag : FourCC("????");
+      return par->codec_tag ? FromLavcTag(par->codec_tag) : FourCC("????");
   }
 }
 
@@ -174,7 +180,7 @@ SoundFormat AudioFormat(const AVCodecParameters *par) {
     case AV_CODEC_ID_AMR_WB:
       return {FourCC("sawb"), 16, -2};
     default:
-      return {par->codec_tag ? par->codec_tag : FourCC("????"), 16, -2};
+      return {par->codec_tag ? FromLavcTag(par->codec_tag) : FourCC("????"), 16, -2};
   }
 }
 
