@@ -10,7 +10,8 @@
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
 # must deliver what a convert from the seek's time delivers. Byte-equal
 # too: what our own decoders and readers serve (Animation at odd sizes in
-# three depths, 'ima4', AIFF, raw H.264 through our reader). Without a
+# three depths, 'ima4', AIFF, raw H.264 through our reader); and .dv and
+# .cif refused, the runtime's debug output naming the format. Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -229,6 +230,27 @@ own_checks() {
   done
 }
 own_checks
+
+# File types the Windows runtime has no reader for: no pin, exit 1, and the
+# runtime's debug output names the format.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x576:rate=25:duration=0.2 -c:v dvvideo -pix_fmt yuv420p \
+  -f dv "$movies/refused.dv"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=352x288:rate=25:duration=0.2 -pix_fmt yuv420p -f rawvideo \
+  "$movies/refused.cif"
+for pair in "refused.dv:DV (.dv .dif)" "refused.cif:raw CIF pictures (.cif)"; do
+  movie="$movies/${pair%%:*}" kind=${pair##*:}
+  echo "== wine host: tidepool.exe info, ${pair%%:*} (no reader in the Windows runtime)"
+  set +e
+  WINEDEBUG=+debugstr timeout --kill-after=10 120 wine "$(winpath "$tool")" info "$(winpath "$movie")" \
+    >"$out/refused.out" 2>"$out/refused.err"
+  status=$?
+  set -e
+  if [ $status -eq 1 ] && grep -qF "no reader for $kind files" "$out/refused.err"; then
+    echo "wine host: ${pair%%:*}: refused, exit 1, the reason names the format"
+  else
+    differs+=("${pair%%:*}: status $status, no reason naming $kind ($(tr -d '\r' <"$out/refused.err" | tail -n 3))")
+  fi
+done
 
 # H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
 # rather than equal; then the seeks, and a start compared the same way.

@@ -3,29 +3,41 @@
 // hold against libavformat. The other index-less types (.cif, .amr, .dv,
 // .flc) are refused with a message naming the format.
 
-#include <cstring>
-
 #include "AvImporter.h"
 #include "OwnImporters.h"
 
 namespace tp::qt {
 
-AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *movie, const AvImportLimits &limits) {
-  *movie = Movie();
+namespace {
+
+const char *FormatTitle(AvFormat format) {
   switch (format) {
-    case AvFormat::kAiff:
-      return ImportAiff(path, movie);
-    case AvFormat::kH264:
-      return ImportAnnexB(path, movie, limits);
     case AvFormat::kH261:
+      return "H.261 (.cif)";
     case AvFormat::kH263:
+      return "H.263 (.cif)";
     case AvFormat::kCifYuv:
+      return "raw CIF pictures (.cif)";
     case AvFormat::kAmr:
+      return "AMR (.amr)";
     case AvFormat::kDv:
+      return "DV (.dv .dif)";
     case AvFormat::kFlic:
+      return "FLIC (.flc)";
+    case AvFormat::kH264:
+    case AvFormat::kAiff:
       break;
   }
-  return {kNoMovieFound, std::string("no reader for ") + AvFormatName(format) + " files in this runtime: " + path};
+  return AvFormatName(format);
+}
+
+}  // namespace
+
+AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *movie, const AvImportLimits &limits) {
+  *movie = Movie();
+  if (format == AvFormat::kAiff) return ImportAiff(path, movie);
+  if (format == AvFormat::kH264) return ImportAnnexB(path, movie, limits);
+  return {kNoMovieFound, std::string("no reader for ") + FormatTitle(format) + " files in this runtime: " + path};
 }
 
 // By content: AIFF's form header, and a byte stream that opens with a start

@@ -5,6 +5,7 @@
 // and the colour table of a description reaching the drawn picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -19,7 +20,10 @@ extern "C" {
 #include "AnimationDecoder.h"
 #include "GWorld.h"
 #include "MovieModel.h"
+#include "RuntimeCalls.h"
+#include "VideoDecoder.h"
 #include "support/FfmpegTools.h"
+#include "support/MovieWriter.h"
 
 namespace tp::qt {
 namespace {
@@ -225,30 +229,54 @@ TEST(AnimationDecoder, DamagedSamples_EqualLibavcodec) {
   }
 }
 
-TEST(AnimationDecoder, DescriptionColorTable_Drawn) {
-  // A 2 x 1 picture at 2 bits whose description carries its own four colours.
-  std::vector<uint8_t> d(sizeof(ImageDescription), 0);
-  ImageDescription id{};
-  id.idSize = SInt32(d.size() + 8 + 4 * 8);
-  id.cType = FourCC("rle ");
-  id.width = 2;
-  id.height = 1;
-  id.depth = 2;
-  id.clutID = 0;
-  std::memcpy(d.data(), &id, sizeof id);
-  const uint8_t ctab[] = {0, 0, 0, 0, 0x80, 0, 0, 3};
-  d.insert(d.end(), std::begin(ctab), std::end(ctab));
+// A 2 x 1 picture at 2 bits in a movie file whose description carries its
+// own four colours: the table survives the file's parser and the handed-out
+// description, and the drawn pixels take its colours.
+TEST(AnimationDecoder, DescriptionColorTable_ReachesTheDrawnPicture) {
   const uint32_t colors[4] = {0x102030, 0x405060, 0x708090, 0xA0B0C0};
-  for (uint32_t c : colors) {
-    const uint8_t e[8] = {0, 0, uint8_t(c >> 16), 0, uint8_t(c >> 8), 0, uint8_t(c), 0};
-    d.insert(d.end(), std::begin(e), std::end(e));
-  }
-  VideoCodecSetup setup;
-  ASSERT_EQ(ReadVideoCodecSetup(d, &setup), noErr);
-  std::unique_ptr<VideoDecoder> decoder;
-  ASSERT_EQ(CreateAnimationDecoder(setup, &decoder), noErr);
+  std::vector<uint8_t> ctab = {0, 0, 0, 0, 0x80, 0, 0, 3};
+  for (uint32_t c : colors) ctab.insert(ctab.end(), {0, 0, uint8_t(c >> 16), 0, uint8_t(c >> 8), 0, uint8_t(c), 0});
   // One line: skip 0, one literal unit whose first two pixels are 3 and 1.
   const std::vector<uint8_t> sample = {0, 0, 0, 13, 0, 0, 1, 1, 0xD0, 0, 0, 0, 0xFF};
+  test::WriterTrack track;
+  track.format = FourCC("rle ");
+  track.width = 2;
+  track.height = 1;
+  track.extensions = ctab;
+  track.durations = {1};
+  track.sizes = {uint32_t(sample.size())};
+  test::WrittenMovie written = test::BuildMovie(test::WriterOptions(), {track});
+  std::vector<uint8_t> &bytes = written.bytes;
+  const uint8_t type[4] = {'r', 'l', 'e', ' '};
+  const auto at = std::search(bytes.begin(), bytes.end(), type, type + 4);
+  ASSERT_NE(at, bytes.end());
+  const size_t desc = size_t(at - bytes.begin()) - 4;
+  bytes[desc + 82] = 0;  // depth 2
+  bytes[desc + 83] = 2;
+  bytes[desc + 84] = 0;  // colour table id 0: the table follows
+  bytes[desc + 85] = 0;
+  std::copy(sample.begin(), sample.end(), bytes.begin() + std::ptrdiff_t(written.samplePositions[0][0]));
+  test::ff::TempDir dir;
+  const std::string path = dir.File("palette.mov");
+  ASSERT_TRUE(test::WriteFile(path, bytes));
+
+  ::Movie movie = nullptr;
+  ASSERT_EQ(test::qtcall::QOpenMovie(path, &movie), noErr);
+  ::Media media = test::qtcall::QFindMedia(movie, FourCC("vide"));
+  ASSERT_NE(media, nullptr);
+  Handle h = test::qtcall::QNewHandle(4);
+  DispatchCall(kQTSelGetMediaSampleDescription, media, 1, h);
+  ASSERT_EQ(test::qtcall::QGetMoviesError(), noErr);
+  VideoCodecSetup setup;
+  EXPECT_EQ(ReadVideoCodecSetup(std::span(reinterpret_cast<const uint8_t *>(*h), size_t(test::qtcall::QGetHandleSize(h))),
+                                &setup),
+            noErr);
+  test::qtcall::QDisposeHandle(h);
+  DispatchCall(kQTSelDisposeMovie, movie);
+  EXPECT_EQ(setup.depth, 2);
+
+  std::unique_ptr<VideoDecoder> decoder;
+  ASSERT_EQ(CreateVideoDecoder(setup, &decoder), noErr);
   bool got = false;
   ASSERT_EQ(decoder->Decode(sample.data(), int64_t(sample.size()), &got), noErr);
   ASSERT_TRUE(got);
@@ -259,8 +287,8 @@ TEST(AnimationDecoder, DescriptionColorTable_Drawn) {
   t.height = 1;
   t.data[0] = pixels;
   t.linesize[0] = 8;
-  int w = 0, h = 0;
-  ASSERT_EQ(decoder->Draw(t, &w, &h), noErr);
+  int w = 0, h2 = 0;
+  ASSERT_EQ(decoder->Draw(t, &w, &h2), noErr);
   const uint8_t want[6] = {0xA0, 0xB0, 0xC0, 0x40, 0x50, 0x60};
   EXPECT_EQ(std::memcmp(pixels, want, 6), 0);
 }
