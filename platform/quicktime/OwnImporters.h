@@ -21,11 +21,13 @@
 // pictures' order counts (AvcPictureOrder), grouped in runs as the
 // libavformat importer groups them.
 //
-// The whole file is read once at open (a bounded number of bytes in memory
+// Files: AiffImporter.cpp, AnnexBImporter.cpp, and the helpers they share
+// with the libavformat importer here. The whole file is read once at open (a bounded number of bytes in memory
 // at a time); every size read from it is checked; nothing throws.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,10 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
 // (INT64_MIN). Shared with the libavformat importer.
 bool OffsetsFromPictureOrder(const std::vector<int64_t> &orders, const std::vector<int64_t> &decodeTimes,
                              std::vector<int64_t> *offsets);
+
+// The extension atoms the libavformat importer gives every description:
+// the decoder's name ('lavc') and the stream's set-up bytes ('glbl').
+std::vector<uint8_t> IndexlessExtensions(const char *decoder, std::span<const uint8_t> setup = {});
 
 // Finishes a movie of the given tracks as the libavformat importer does:
 // track ids in order, the first video track's time scale (else the first
