@@ -12,9 +12,10 @@ namespace {
 
 AvImportResult Fail(QtErr e, std::string m) { return {e, std::move(m)}; }
 
+constexpr int kMaxChunks = 100000;
+
 uint32_t Be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint32_t Be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
-
 
 struct AiffCodec {
   uint32_t dataFormat;
@@ -82,7 +83,9 @@ AvImportResult ImportAiff(const std::string &path, Movie *movie) {
   uint32_t compression = FourCC("NONE");
   bool haveComm = false;
   uint64_t dataStart = 0, dataEnd = 0;
+  int chunks = 0;
   for (uint64_t at = 12; at + 8 <= formEnd;) {
+    if (++chunks > kMaxChunks) return Fail(kInvalidMovie, "AIFF: too many chunks before the sound");
     uint8_t chunk[8];
     if (file.ReadAt(at, chunk, 8) != noErr) return Fail(kIoErr, "cannot read " + path);
     const uint64_t size = Be32(chunk + 4);
@@ -113,12 +116,14 @@ AvImportResult ImportAiff(const std::string &path, Movie *movie) {
   if (dataEnd <= dataStart) return Fail(kInvalidMovie, "AIFF: no sound data");
   if (channels < 1 || channels > 64 || rate <= 0) return Fail(kInvalidMovie, "AIFF: bad channel count or rate");
   const std::optional<AiffCodec> codec = AiffCodecFor(aifc, compression, bits);
-  if (!codec) return Fail(kCantFindHandler, "AIFF-C: no decoder for compression type '" + FourCCString(compression) + "'");
+  if (!codec)
+    return Fail(kCantFindHandler, "AIFF-C: no decoder for compression type '" + FourCCString(compression) + "'");
 
   const uint64_t blockAlign =
       codec->bytesPerSample ? uint64_t(codec->bytesPerSample) * uint64_t(channels) : 34 * uint64_t(channels);
   const uint64_t blockFrames = codec->bytesPerSample ? 1 : 64;
-  const uint64_t packetBytes = codec->bytesPerSample ? std::max<uint64_t>(4096 / blockAlign, 1) * blockAlign : blockAlign;
+  const uint64_t packetBytes =
+      codec->bytesPerSample ? std::max<uint64_t>(4096 / blockAlign, 1) * blockAlign : blockAlign;
   Track track;
   track.headerFlags = 3;
   Media &media = track.media;

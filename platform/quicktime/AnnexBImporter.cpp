@@ -14,7 +14,6 @@ namespace {
 
 AvImportResult Fail(QtErr e, std::string m) { return {e, std::move(m)}; }
 
-
 // RBSP bits of one NAL unit (emulation prevention removed), Exp-Golomb
 // codes; reads past the end give zeros and clear ok().
 class Bits {
@@ -127,7 +126,7 @@ std::optional<SpsInfo> ParseSpsInfo(std::span<const uint8_t> nal) {
   const int64_t h = int64_t(heightUnits) * 16 * (2 - frameMbsOnly) - int64_t(crop[2] + crop[3]) * cropY;
   info.width = w > 0 ? int(w) : int(widthMbs * 16);
   info.height = h > 0 ? int(h) : int(heightUnits * 16 * (2 - frameMbsOnly));
-  if (b.U(1)) {  // VUI
+  if (b.U(1)) {                            // VUI
     if (b.U(1) && b.U(8) == 255) b.U(32);  // aspect ratio
     if (b.U(1)) b.U(1);                    // overscan
     if (b.U(1)) {                          // video signal type
@@ -167,6 +166,7 @@ bool HasRecoveryPoint(std::span<const uint8_t> nal) {
 
 constexpr uint32_t kAnnexBTimeScale = 1200000;
 constexpr size_t kKeepBytes = 4096;  // of a parameter set or SEI; slices need their header only
+constexpr size_t kMaxUnitHeaders = 256 * 1024;
 
 // One access unit while the stream is cut.
 struct AccessUnit {
@@ -231,10 +231,14 @@ AvImportResult ImportAnnexB(const std::string &path, Movie *movie, const AvImpor
     if (type == 5) unit.key = true;
     if (type == 6 && HasRecoveryPoint(nal)) unit.key = true;
     if (type == 1 || type == 2 || type == 5) unit.sawSlice = true;
+    // The picture order reader needs the parameter sets and the first
+    // slice; an access unit of very many slices keeps only its start.
+    if (unit.headers.size() > kMaxUnitHeaders) return;
     static constexpr uint8_t kCode3[3] = {0, 0, 1};
     unit.headers.insert(unit.headers.end(), kCode3, kCode3 + 3);
-    unit.headers.insert(unit.headers.end(), nal.begin(),
-                        nal.begin() + std::ptrdiff_t(std::min<size_t>(nal.size(), type == 7 || type == 8 ? kKeepBytes : 64)));
+    unit.headers.insert(
+        unit.headers.end(), nal.begin(),
+        nal.begin() + std::ptrdiff_t(std::min<size_t>(nal.size(), type == 7 || type == 8 ? kKeepBytes : 64)));
   };
 
   // Cut the file into NAL units, a chunk at a time.

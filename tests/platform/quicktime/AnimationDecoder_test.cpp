@@ -200,7 +200,8 @@ TEST(AnimationDecoder, IndexDepths_EqualLibavcodec) {
     for (auto [w, h] : {std::pair{37, 19}, std::pair{3, 5}, std::pair{129, 7}}) {
       SCOPED_TRACE("depth " + std::to_string(depth) + " at " + std::to_string(w) + "x" + std::to_string(h));
       SideBySide both(w, h, depth);
-      for (int i = 0; i < 12; ++i) ASSERT_TRUE(both.Feed(MakeIndexSample(rng, w, h, depth > 32 ? depth - 32 : depth), i));
+      for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(both.Feed(MakeIndexSample(rng, w, h, depth > 32 ? depth - 32 : depth), i));
     }
   }
 }
@@ -218,8 +219,10 @@ TEST(AnimationDecoder, DamagedSamples_EqualLibavcodec) {
       std::vector<uint8_t> s;
       if (depth <= 8) {
         s = MakeIndexSample(rng, w, h, depth);
-        if (i % 2) s.resize(std::uniform_int_distribution<size_t>(1, s.size())(rng));  // empty: the end, to libavcodec
-        else s[std::uniform_int_distribution<size_t>(6, s.size() - 1)(rng)] ^= 0x5A;
+        if (i % 2)
+          s.resize(std::uniform_int_distribution<size_t>(1, s.size())(rng));  // empty: the end, to libavcodec
+        else
+          s[std::uniform_int_distribution<size_t>(6, s.size() - 1)(rng)] ^= 0x5A;
       } else {
         s = {0, 0, 0, 0, 0, uint8_t(i % 3 == 0 ? 8 : 0)};
         for (int k = 0; k < 300; ++k) s.push_back(uint8_t(rng()));
@@ -268,8 +271,8 @@ TEST(AnimationDecoder, DescriptionColorTable_ReachesTheDrawnPicture) {
   DispatchCall(kQTSelGetMediaSampleDescription, media, 1, h);
   ASSERT_EQ(test::qtcall::QGetMoviesError(), noErr);
   VideoCodecSetup setup;
-  EXPECT_EQ(ReadVideoCodecSetup(std::span(reinterpret_cast<const uint8_t *>(*h), size_t(test::qtcall::QGetHandleSize(h))),
-                                &setup),
+  EXPECT_EQ(ReadVideoCodecSetup(
+                std::span(reinterpret_cast<const uint8_t *>(*h), size_t(test::qtcall::QGetHandleSize(h))), &setup),
             noErr);
   test::qtcall::QDisposeHandle(h);
   DispatchCall(kQTSelDisposeMovie, movie);

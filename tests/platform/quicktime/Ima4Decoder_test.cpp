@@ -102,7 +102,8 @@ std::vector<uint8_t> EncodedSine(const test::ff::TempDir &dir, int channels) {
   const std::string bytes(file.begin(), file.end());
   const size_t at = bytes.find("SSND");
   if (at == std::string::npos || at + 16 > file.size()) return {};
-  const size_t size = size_t(file[at + 4]) << 24 | size_t(file[at + 5]) << 16 | size_t(file[at + 6]) << 8 | file[at + 7];
+  const size_t size =
+      size_t(file[at + 4]) << 24 | size_t(file[at + 5]) << 16 | size_t(file[at + 6]) << 8 | file[at + 7];
   if (size < 8 || at + 8 + size > file.size()) return {};
   return std::vector<uint8_t>(file.begin() + std::ptrdiff_t(at + 16), file.begin() + std::ptrdiff_t(at + 8 + size));
 }

@@ -55,11 +55,9 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"aiff_s16be_stereo.aif", "-f lavfi -i sine=sample_rate=44100:duration=0.7 -ac 2 -c:a pcm_s16be",
-     AvFormat::kAiff},
+    {"aiff_s16be_stereo.aif", "-f lavfi -i sine=sample_rate=44100:duration=0.7 -ac 2 -c:a pcm_s16be", AvFormat::kAiff},
     {"aiff_s8_mono.aif", "-f lavfi -i sine=sample_rate=22050:duration=0.3 -c:a pcm_s8", AvFormat::kAiff},
-    {"aiff_s24be_stereo.aiff", "-f lavfi -i sine=sample_rate=48000:duration=0.4 -ac 2 -c:a pcm_s24be",
-     AvFormat::kAiff},
+    {"aiff_s24be_stereo.aiff", "-f lavfi -i sine=sample_rate=48000:duration=0.4 -ac 2 -c:a pcm_s24be", AvFormat::kAiff},
     {"aiff_s32be.aif", "-f lavfi -i sine=sample_rate=32000:duration=0.2 -c:a pcm_s32be", AvFormat::kAiff},
     {"aifc_sowt.aif", "-f lavfi -i sine=sample_rate=8000:duration=0.7 -ac 2 -c:a pcm_s16le", AvFormat::kAiff},
     {"aifc_fl32.aif", "-f lavfi -i sine=sample_rate=44100:duration=0.3 -c:a pcm_f32be", AvFormat::kAiff},
@@ -101,15 +99,17 @@ TEST(OwnImporters, Model_EqualsLibavformatImporter) {
 }
 
 void Write(const std::string &path, const std::vector<uint8_t> &bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 TEST(OwnImporters, Refusals_SayWhy) {
   test::ff::TempDir dir;
   // AIFF-C with a compression type nothing here decodes.
-  std::vector<uint8_t> aifc = {'F', 'O', 'R', 'M', 0, 0, 0, 60, 'A', 'I', 'F', 'C', 'C', 'O', 'M', 'M', 0, 0, 0, 24,
-                               0, 1, 0, 0, 0, 4, 0, 16, 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0, 'Q', 'D', 'M', '2',
-                               0, 0, 'S', 'S', 'N', 'D', 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+  std::vector<uint8_t> aifc = {'F', 'O', 'R', 'M', 0,   0,   0,   60,  'A', 'I', 'F', 'C',  'C',  'O',  'M',  'M', 0,
+                               0,   0,   24,  0,   1,   0,   0,   0,   4,   0,   16,  0x40, 0x0E, 0xAC, 0x44, 0,   0,
+                               0,   0,   0,   0,   'Q', 'D', 'M', '2', 0,   0,   'S', 'S',  'N',  'D',  0,    0,   0,
+                               16,  0,   0,   0,   0,   0,   0,   0,   0,   1,   2,   3,    4,    5,    6,    7,   8};
   Write(dir.File("qdm2.aif"), aifc);
   Movie m;
   AvImportResult r = ImportAiff(dir.File("qdm2.aif"), &m);
