@@ -131,7 +131,11 @@ std::vector<uint32_t> AnimationColorTable(int depth, std::span<const uint8_t> ct
 }
 
 bool AnimationCanvas::Init(int width, int height, int depth) {
-  if (depth > 32) depth -= 32;
+  // Grey levels: 33, 34, 36, 40 for 1, 2, 4, 8 bits of indexes.
+  if (depth > 32) {
+    if (depth != 33 && depth != 34 && depth != 36 && depth != 40) return false;
+    depth -= 32;
+  }
   if (width <= 0 || height <= 0 || width > 0x7FFF || height > 0x7FFF) return false;
   switch (depth) {
     case 1:
@@ -383,7 +387,7 @@ OSErr CreateAnimationDecoder(const VideoCodecSetup &setup, std::unique_ptr<Video
   out->reset();
   std::unique_ptr<AnimationDecoder> d(new (std::nothrow) AnimationDecoder);
   if (!d) return memFullErr;
-  if (!d->Open(setup)) return badImageDescription;
+  if (!d->Open(setup)) return codecErr;
   *out = std::move(d);
   return noErr;
 }

@@ -71,7 +71,8 @@ std::vector<uint32_t> AnimationColorTable(int depth, std::span<const uint8_t> ct
 // Whether `setup` is Animation ('rle ').
 bool IsBuiltInAnimation(const VideoCodecSetup &setup);
 
-// badImageDescription for a depth Animation does not have; memFullErr.
+// codecErr for a depth or size Animation does not have (the decoder will
+// not open); memFullErr.
 OSErr CreateAnimationDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);
 
 }  // namespace tp::qt

@@ -296,5 +296,27 @@ TEST(AnimationDecoder, DescriptionColorTable_ReachesTheDrawnPicture) {
   EXPECT_EQ(std::memcmp(pixels, want, 6), 0);
 }
 
+TEST(AnimationDecoder, Create_OpensEveryDepthOfTheCodecAndNoOther) {
+  for (int depth : {0, 3, 12, 15, 31, 35, 48}) {
+    VideoCodecSetup setup;
+    setup.codecType = FourCC("rle ");
+    setup.width = 8;
+    setup.height = 8;
+    setup.depth = depth;
+    std::unique_ptr<VideoDecoder> d;
+    EXPECT_EQ(CreateAnimationDecoder(setup, &d), codecErr) << "depth " << depth;
+    EXPECT_EQ(d, nullptr);
+  }
+  for (int depth : {1, 2, 4, 8, 16, 24, 32, 33, 34, 36, 40}) {
+    VideoCodecSetup setup;
+    setup.codecType = FourCC("rle ");
+    setup.width = 8;
+    setup.height = 8;
+    setup.depth = depth;
+    std::unique_ptr<VideoDecoder> d;
+    EXPECT_EQ(CreateAnimationDecoder(setup, &d), noErr) << "depth " << depth;
+  }
+}
+
 }  // namespace
 }  // namespace tp::qt
