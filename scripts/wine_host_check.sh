@@ -10,7 +10,10 @@
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
 # must deliver what a convert from the seek's time delivers. HEVC and AV1,
 # which Wine cannot decode, are refused at load: no pin, the codec named by
-# info and convert, exit 1 for the stream asked for. Without a
+# info and convert, exit 1 for the stream asked for. Byte-equal
+# too: what our own decoders and readers serve (Animation at odd sizes in
+# three depths, 'ima4', AIFF, raw H.264 through our reader); and .dv and
+# .cif refused, the runtime's debug output naming the format. Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -184,6 +187,78 @@ if wtool info --json "$(winpath "$movies/café ü.mov")" 2>"$out/name.err" | gre
 else
   differs+=("café ü.mov: $(tr -d '\r' <"$out/name.err")")
 fi
+
+# Our own decoders and readers, the same code on both systems: Animation
+# ('rle ') at odd sizes in three depths with 'ima4' sound, an AIFF, and raw
+# H.264 (our reader; the pictures from the system's decoder under Wine),
+# byte for byte with Linux. A movie may lack one of the two pins.
+same_present() {
+  local w="$1.wine" l="$1.linux" f
+  for f in raw wav; do
+    [ -s "$l.$f" ] || continue
+    if [ ! -s "$w.$f" ]; then
+      differs+=("$2: no $f under Wine")
+    elif ! cmp -s "$l.$f" "$w.$f"; then
+      differs+=("$2: the $f ($(where "$l.$f" "$w.$f"))")
+    fi
+  done
+  same_times "$l.times" "$w.times" || differs+=("$2: the sample times")
+}
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=33x17:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 -c:v qtrle -pix_fmt rgb555be -c:a adpcm_ima_qt \
+  "$movies/rle16_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=65x49:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=330:sample_rate=44100:duration=2 -c:v qtrle -pix_fmt rgb24 -c:a adpcm_ima_qt -ac 2 \
+  "$movies/rle24_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=31x23:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=550:sample_rate=32000:duration=2 -c:v qtrle -pix_fmt argb -c:a adpcm_ima_qt -ac 2 \
+  "$movies/rle32_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 2 -c:a pcm_s16be \
+  "$movies/sound.aif"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v libx264 -bf 2 -g 12 \
+  -pix_fmt yuv420p "$movies/raw.264"
+own_checks() {
+  local name movie format before pins
+  # MOVIE:FORMAT, or MOVIE:- for sound alone.
+  for name in rle16_ima4.mov:RGB24 rle16_ima4.mov:YV12 rle24_ima4.mov:RGB24 rle24_ima4.mov:YUY2 \
+    rle32_ima4.mov:RGB32 rle32_ima4.mov:I420 sound.aif:- raw.264:I420; do
+    movie="$movies/${name%%:*}" format=${name##*:}
+    case "$name" in
+      *.aif:*) pins=(--audio {}.wav) ;;
+      *.264:*) pins=(--format "$format" --video {}.raw) ;;
+      *) pins=(--format "$format" --video {}.raw --audio {}.wav) ;;
+    esac
+    before=${#differs[@]}
+    echo "== wine host: tidepool.exe convert, ${name%%:*} $format"
+    convert_both "$out/own.${name//[:.]/_}" "$movie" "${pins[@]}" --times {}.times
+    same_present "$out/own.${name//[:.]/_}" "${name%%:*} $format"
+    if [ ${#differs[@]} -eq "$before" ]; then
+      echo "wine host: ${name%%:*} $format: equal to Linux's"
+    fi
+  done
+}
+own_checks
+
+# File types the Windows runtime has no reader for: no pin, exit 1, and the
+# runtime's debug output names the format.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x576:rate=25:duration=0.2 -c:v dvvideo -pix_fmt yuv420p \
+  -f dv "$movies/refused.dv"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=352x288:rate=25:duration=0.2 -pix_fmt yuv420p -f rawvideo \
+  "$movies/refused.cif"
+for pair in "refused.dv:DV (.dv .dif)" "refused.cif:raw CIF pictures (.cif)"; do
+  movie="$movies/${pair%%:*}" kind=${pair##*:}
+  echo "== wine host: tidepool.exe info, ${pair%%:*} (no reader in the Windows runtime)"
+  set +e
+  WINEDEBUG=+debugstr timeout --kill-after=10 120 wine "$(winpath "$tool")" info "$(winpath "$movie")" \
+    >"$out/refused.out" 2>"$out/refused.err"
+  status=$?
+  set -e
+  if [ $status -eq 1 ] && grep -qF "no reader for $kind files" "$out/refused.err"; then
+    echo "wine host: ${pair%%:*}: refused, exit 1, the reason names the format"
+  else
+    differs+=("${pair%%:*}: status $status, no reason naming $kind ($(tr -d '\r' <"$out/refused.err" | tail -n 3))")
+  fi
+done
 
 # H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
 # rather than equal; then the seeks, and a start compared the same way.

@@ -1,5 +1,7 @@
 #include "MovieToolbox.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -129,6 +131,10 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
   auto open = std::make_shared<OpenMovie>();
   ImportResult r = ImportMovieFile(path, &open->model);
   if (r.error != kNoErr) {
+    // Why, for whoever watches debug output: the error number alone does
+    // not say which file type or codec this runtime lacks.
+    const std::string why = "QuickTime: NewMovieFromFile failed(" + std::to_string(r.error) + "): " + r.message + "\n";
+    OutputDebugStringA(why.c_str());
     SetLastMoviesError(r.error);
     return r.error;
   }

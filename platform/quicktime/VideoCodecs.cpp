@@ -128,6 +128,11 @@ OSErr ReadVideoCodecSetup(std::span<const uint8_t> description, VideoCodecSetup 
   if (auto lavc = ext("lavc")) out->decoderName.assign(lavc->begin(), lavc->end());
 
   if ((out->raw = BuiltInRawFormat(id.cType, id.depth))) return noErr;
+  if (id.clutID == 0 && id.depth >= 1 && id.depth <= 8) {
+    size_t end = description.size();
+    if (size_t(id.idSize) < end) end = size_t(id.idSize);
+    out->colorTable.assign(description.begin() + sizeof(ImageDescription), description.begin() + std::ptrdiff_t(end));
+  }
 
   out->codec = TableCodec(id.cType);
   if (auto avcC = ext("avcC")) {

@@ -28,6 +28,9 @@ struct VideoCodecSetup {
   std::string codec;
   std::string decoderName;  // from 'lavc', used when the type is not in the table
   std::vector<uint8_t> extradata;
+  // The colour table that follows the description (colour table id 0, depths
+  // of 8 bits and less), as stored; empty when it has none.
+  std::vector<uint8_t> colorTable;
 };
 
 // badImageDescription for a description too short or with a size that is

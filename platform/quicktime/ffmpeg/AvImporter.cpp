@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "OwnImporters.h"
 #include "SampleDescriptions.h"
 
 namespace tp::qt {
@@ -107,31 +108,6 @@ int64_t PictureOrder(StreamImport &s, const AVPacket &pkt) {
   return outSize > 0 && order != INT32_MIN ? int64_t(order) : INT64_MIN;
 }
 
-// Display offsets for a stream that has decode order only, from picture
-// order counts: the count starts again at each instantaneous refresh, and
-// within one run the pictures show in the order of their counts, taking
-// the run's decode times in turn. False when a count is missing.
-bool OffsetsFromPictureOrder(const std::vector<PacketInfo> &packets, const std::vector<int64_t> &dts,
-                             std::vector<int64_t> *offsets) {
-  const size_t n = packets.size();
-  if (n == 0 ||
-      std::any_of(packets.begin(), packets.end(), [](const PacketInfo &p) { return p.pictureOrder == INT64_MIN; }))
-    return false;
-  offsets->assign(n, 0);
-  std::vector<size_t> run;
-  for (size_t start = 0; start < n;) {
-    size_t end = start + 1;
-    while (end < n && packets[end].pictureOrder > packets[start].pictureOrder) ++end;
-    run.resize(end - start);
-    std::iota(run.begin(), run.end(), start);
-    std::stable_sort(run.begin(), run.end(),
-                     [&](size_t a, size_t b) { return packets[a].pictureOrder < packets[b].pictureOrder; });
-    for (size_t rank = 0; rank < run.size(); ++rank) (*offsets)[run[rank]] = dts[start + rank] - dts[run[rank]];
-    start = end;
-  }
-  return true;
-}
-
 struct Deadline {
   std::chrono::steady_clock::time_point end;
 };
@@ -144,6 +120,12 @@ int InterruptCallback(void *opaque) {
 void QuietLibav() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// libavformat's codec tags hold the first character in the low byte; our
+// four-character codes hold it in the high byte.
+uint32_t FromLavcTag(uint32_t tag) {
+  return (tag >> 24) | ((tag >> 8) & 0xFF00) | ((tag << 8) & 0xFF0000) | (tag << 24);
 }
 
 uint32_t VideoCodecType(const AVCodecParameters *par) {
@@ -161,7 +143,7 @@ uint32_t VideoCodecType(const AVCodecParameters *par) {
     case AV_CODEC_ID_RAWVIDEO:
       return FourCC("y420");
     default:
-      return par->codec_tag ? par->codec_tag : FourCC("????");
+      return par->codec_tag ? FromLavcTag(par->codec_tag) : FourCC("????");
   }
 }
 
@@ -198,7 +180,7 @@ SoundFormat AudioFormat(const AVCodecParameters *par) {
     case AV_CODEC_ID_AMR_WB:
       return {FourCC("sawb"), 16, -2};
     default:
-      return {par->codec_tag ? par->codec_tag : FourCC("????"), 16, -2};
+      return {par->codec_tag ? FromLavcTag(par->codec_tag) : FourCC("????"), 16, -2};
   }
 }
 
@@ -260,7 +242,9 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
     if (i > 0 && dts[i] < dts[i - 1]) dts[i] = dts[i - 1];  // decode times never go back
   }
   std::vector<int64_t> orderOffsets;
-  const bool haveOrder = !haveDts && OffsetsFromPictureOrder(s.packets, dts, &orderOffsets);
+  std::vector<int64_t> orders(n);
+  for (size_t i = 0; i < n; ++i) orders[i] = s.packets[i].pictureOrder;
+  const bool haveOrder = !haveDts && OffsetsFromPictureOrder(orders, dts, &orderOffsets);
   for (size_t i = 0; i < n; ++i) {
     const PacketInfo &p = s.packets[i];
     int64_t duration = 0;

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "AudioDecode.h"
 #include "AudioDecoder.h"
+#include "Ima4Decoder.h"
 
 namespace tp::qt {
 namespace {
@@ -249,6 +250,8 @@ class SwrResampler final : public PcmResampler {
 
 OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
   out->reset();
+  // The runtime's own 'ima4' decodes the same way on every system.
+  if (IsBuiltInIma4(setup.codec)) return CreateIma4Decoder(setup, out);
   std::unique_ptr<FfmpegAudioDecoder> d(new (std::nothrow) FfmpegAudioDecoder);
   if (!d) return memFullErr;
   if (OSErr e = d->Open(setup); e != noErr) return e;

@@ -29,6 +29,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "AnimationDecoder.h"
 #include "VideoDecoder.h"
 
 namespace tp::qt {
@@ -405,6 +406,8 @@ OSErr PictureDrawer::DrawConverted(const AVFrame *picture, const DrawTarget &t, 
 
 OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   out->reset();
+  // The runtime's own codecs decode the same way on every system.
+  if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
   std::unique_ptr<FfmpegVideoDecoder> d(new (std::nothrow) FfmpegVideoDecoder);
   if (!d) return memFullErr;
   if (OSErr err = d->Open(setup); err != noErr) return err;

@@ -1,10 +1,12 @@
-// The Windows decoding back end: linear PCM and its conversions are our
-// own (the same code the Linux tests compare with libavcodec and
+// The Windows decoding back end: linear PCM, 'ima4', Animation and the
+// PCM conversions are our own (the same code the Linux tests compare with libavcodec and
 // libswresample); everything compressed goes to the system's decoders
 // (SystemCodecs.h). The uncompressed video formats never get here: the
 // Decompressor draws them itself.
 
+#include "AnimationDecoder.h"
 #include "AudioDecode.h"
+#include "Ima4Decoder.h"
 #include "PcmDecoder.h"
 #include "PcmResample.h"
 #include "SystemCodecs.h"
@@ -12,11 +14,13 @@
 namespace tp::qt {
 
 OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+  if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
   return CreateSystemVideoDecoder(setup, out);
 }
 
 OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
   if (IsBuiltInPcm(setup.codec)) return CreatePcmDecoder(setup, out);
+  if (IsBuiltInIma4(setup.codec)) return CreateIma4Decoder(setup, out);
   return CreateSystemAudioDecoder(setup, out);
 }
 
