@@ -1,0 +1,147 @@
+#include "PixelKernels.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "PixelKernelsScalar.h"
+
+namespace tp::qt {
+
+RowWeights ChromaRowWeights(int j, int height) {
+  const int64_t rows = (int64_t(height) + 1) / 2, d = 2 * rows;
+  // Half a row either side of the centre, in units of 1 / d of a row.
+  const int64_t centreLow = (2 * int64_t(j) + 1) * height - d;
+  int weight[3] = {};
+  int first = -1;
+  for (int64_t n : {centreLow, centreLow + d}) {
+    n = std::clamp<int64_t>(n, 0, (int64_t(height) - 1) * d);
+    int64_t row = n / d;
+    int64_t q = ((n % d) * 32 + d / 2) / d;
+    if (q == 32) ++row, q = 0;
+    if (first < 0) first = int(row);
+    weight[row - first] += int(32 - q);
+    if (q) weight[row - first + 1] += int(q);
+  }
+  return {first, weight[0], weight[1], weight[2]};
+}
+
+namespace scalar {
+
+void Unpack422(const uint8_t *src, int pairs, bool uyvy, uint8_t *luma, uint8_t *cb, uint8_t *cr) {
+  const int y0 = uyvy ? 1 : 0, c0 = uyvy ? 0 : 1;
+  for (int p = 0; p < pairs; ++p, src += 4) {
+    luma[2 * p] = src[y0];
+    luma[2 * p + 1] = src[y0 + 2];
+    cb[p] = src[c0];
+    cr[p] = src[c0 + 2];
+  }
+}
+
+void SplitPairs(const uint8_t *src, int n, uint8_t *cb, uint8_t *cr) {
+  for (int i = 0; i < n; ++i) cb[i] = src[2 * i], cr[i] = src[2 * i + 1];
+}
+
+void Swap422(const uint8_t *src, int pairs, uint8_t *dst) {
+  for (int i = 0; i < 2 * pairs; ++i) {
+    const uint8_t a = src[2 * i], b = src[2 * i + 1];
+    dst[2 * i] = b, dst[2 * i + 1] = a;
+  }
+}
+
+namespace {
+uint8_t Clip(int32_t v) { return uint8_t(std::clamp(v, 0, 255)); }
+}  // namespace
+
+void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra) {
+  constexpr int32_t kRound = 1 << (kYuvBits - 1);
+  for (int x = 0; x < w; ++x, bgra += 4) {
+    const int32_t y = kYScale * (luma[x] - 16) + kRound, d = cb[x / 2] - 128, e = cr[x / 2] - 128;
+    bgra[0] = Clip((y + kCbToB * d) >> kYuvBits);
+    bgra[1] = Clip((y - kCbToG * d - kCrToG * e) >> kYuvBits);
+    bgra[2] = Clip((y + kCrToR * e) >> kYuvBits);
+    bgra[3] = 255;
+  }
+}
+
+void Rgb24ToBgra(const uint8_t *src, int w, bool bgr, uint8_t *bgra) {
+  const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
+  for (int x = 0; x < w; ++x, src += 3, bgra += 4) {
+    bgra[0] = src[b];
+    bgra[1] = src[1];
+    bgra[2] = src[r];
+    bgra[3] = 255;
+  }
+}
+
+void BgraToLuma(const uint8_t *bgra, int w, uint8_t *luma, int16_t *sumB, int16_t *sumG, int16_t *sumR) {
+  constexpr int32_t kBias = (16 << kRgbBits) + (1 << (kRgbBits - 1));
+  for (int x = 0; x < w; ++x) {
+    const uint8_t *p = bgra + 4 * x;
+    luma[x] = uint8_t((kRY * p[2] + kGY * p[1] + kBY * p[0] + kBias) >> kRgbBits);
+  }
+  for (int p = 0; p < (w + 1) / 2; ++p) {
+    const uint8_t *a = bgra + 8 * p, *b = 2 * p + 1 < w ? a + 4 : a;
+    sumB[p] = int16_t(a[0] + b[0]);
+    sumG[p] = int16_t(a[1] + b[1]);
+    sumR[p] = int16_t(a[2] + b[2]);
+  }
+}
+
+void ChromaFromSums(const int16_t *const s[3][3], const RowWeights &wt, int pairs, uint8_t *cb, uint8_t *cr) {
+  constexpr int32_t kBias = (128 << kChromaSumBits) + (1 << (kChromaSumBits - 1));
+  const int w[3] = {wt.a, wt.b, wt.c};
+  for (int p = 0; p < pairs; ++p) {
+    int32_t t[3] = {};  // B, G, R
+    for (int r = 0; r < 3; ++r)
+      if (w[r])
+        for (int c = 0; c < 3; ++c) t[c] += w[r] * s[r][c][p];
+    cb[p] = Clip((kRCb * t[2] + kGCb * t[1] + kBCb * t[0] + kBias) >> kChromaSumBits);
+    cr[p] = Clip((kRCr * t[2] + kGCr * t[1] + kBCr * t[0] + kBias) >> kChromaSumBits);
+  }
+}
+
+void BlendChroma(const uint8_t *const rows[3], const RowWeights &wt, int n, uint8_t *out) {
+  const int w[3] = {wt.a, wt.b, wt.c};
+  for (int i = 0; i < n; ++i) {
+    int32_t v = 32;
+    for (int r = 0; r < 3; ++r)
+      if (w[r]) v += w[r] * rows[r][i];
+    out[i] = uint8_t(v >> 6);
+  }
+}
+
+void PackYuyv(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int pairs, uint8_t *out) {
+  for (int p = 0; p < pairs; ++p, out += 4) {
+    out[0] = luma[2 * p];
+    out[1] = cb[p];
+    out[2] = luma[2 * p + 1];
+    out[3] = cr[p];
+  }
+}
+
+}  // namespace scalar
+
+const PixelKernels &ScalarKernels() {
+  static const PixelKernels k{"scalar",
+                              scalar::Unpack422,
+                              scalar::SplitPairs,
+                              scalar::Swap422,
+                              scalar::YuvToBgra,
+                              scalar::Rgb24ToBgra,
+                              scalar::BgraToLuma,
+                              scalar::ChromaFromSums,
+                              scalar::BlendChroma,
+                              scalar::PackYuyv};
+  return k;
+}
+
+const PixelKernels &BestKernels() {
+  static const PixelKernels &best = [] () -> const PixelKernels & {
+    if (const PixelKernels *k = Avx2Kernels()) return *k;
+    if (const PixelKernels *k = Sse2Kernels()) return *k;
+    return ScalarKernels();
+  }();
+  return best;
+}
+
+}  // namespace tp::qt
