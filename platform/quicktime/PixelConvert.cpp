@@ -29,9 +29,14 @@ struct YuvRow {
 
 // Scratch rows for one picture, sized once.
 struct Room {
-  std::vector<uint8_t> luma, cb, cr, bgra;
+  std::vector<uint8_t> luma, cb, cr, cbWide, crWide, bgra;
   explicit Room(int w)
-      : luma(size_t(w) + 2), cb(size_t(w) / 2 + 2), cr(size_t(w) / 2 + 2), bgra(4 * (size_t(w) + 1)) {}
+      : luma(size_t(w) + 2),
+        cb(size_t(w) / 2 + 2),
+        cr(size_t(w) / 2 + 2),
+        cbWide(size_t(w)),
+        crWide(size_t(w)),
+        bgra(4 * (size_t(w) + 1)) {}
 };
 
 // Packed 4:2:2 rows are unpacked into `luma` (2 x pairs bytes), `cb` and
@@ -97,7 +102,15 @@ const uint8_t *ReadBgraRow(const PixelKernels &k, const Picture &s, int y, int w
       return out;
     default: {
       const YuvRow yuv = ReadYuvRow(k, s, y, w, room.luma.data(), room.cb.data(), room.cr.data());
-      k.yuvToBgra(yuv.luma, yuv.cb, yuv.cr, w, out);
+      // 4:2:2 chroma is interpolated between pairs; 4:2:0 chroma repeated.
+      if (Is420(s.layout)) {
+        k.repeatChroma(yuv.cb, w, room.cbWide.data());
+        k.repeatChroma(yuv.cr, w, room.crWide.data());
+      } else {
+        k.interpolateChroma(yuv.cb, (w + 1) / 2, w, room.cbWide.data());
+        k.interpolateChroma(yuv.cr, (w + 1) / 2, w, room.crWide.data());
+      }
+      k.yuvToBgra(yuv.luma, room.cbWide.data(), room.crWide.data(), w, out);
       return out;
     }
   }
@@ -202,7 +215,13 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
   ChromaRing ring(rgb, pairs);
   const int chromaRows = planar ? (h + 1) / 2 : h;
   int j = 0;  // the next chroma row of a planar world
-  RowWeights next = planar ? ChromaRowWeights(0, h) : RowWeights{};
+  // From R'G'B', chroma rows are spread over the height; from 4:2:2, each is
+  // the mean of rows 2j and 2j + 1 (an odd last row alone).
+  auto weightsOf = [&](int row) {
+    if (rgb) return ChromaRowWeights(row, h);
+    return 2 * row + 1 < h ? RowWeights{2 * row, 32, 32, 0} : RowWeights{2 * row, 64, 0, 0};
+  };
+  RowWeights next = planar ? weightsOf(0) : RowWeights{};
   for (int y = 0; y < h; ++y) {
     uint8_t *row = RowOf(t, 0, y);
     // Luma straight into a planar world's row where it holds all that is
@@ -229,7 +248,7 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
       }
       while (j < chromaRows && LastRowOf(next) <= y) {
         ring.Blend(k, next, RowOf(t, 1, j), RowOf(t, 2, j));
-        if (++j < chromaRows) next = ChromaRowWeights(j, h);
+        if (++j < chromaRows) next = weightsOf(j);
       }
       continue;
     }

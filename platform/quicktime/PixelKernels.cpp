@@ -25,6 +25,46 @@ RowWeights ChromaRowWeights(int j, int height) {
   return {first, weight[0], weight[1], weight[2]};
 }
 
+namespace {
+
+// The weights in 64ths of four samples (one before, the two around, one
+// after) at 32 positions between two samples, from the bicubic filter with
+// B = 0, C = 0.6: 1.4x^3 - 2.4x^2 + 1 within a sample, -0.6x^3 + 3x^2 - 4.8x
+// + 2.4 from one to two. Integer arithmetic throughout (x in 32nds, the
+// polynomials times 5 x 32^3), rounded, and the rounding's leftover given to
+// the largest weight, so the table is the same wherever it is built.
+constexpr BicubicTaps MakeTaps(int n) {
+  BicubicTaps t{};
+  const int64_t dist[4] = {32 + n, n, 32 - n, 64 - n};
+  int sum = 0, largest = 0;
+  for (int k = 0; k < 4; ++k) {
+    const int64_t x = dist[k];
+    const int64_t v = x < 32 ? 7 * x * x * x - 12 * 32 * x * x + 5 * 32768
+                             : -3 * x * x * x + 15 * 32 * x * x - 24 * 1024 * x + 12 * 32768;
+    // 64 v / (5 x 32^3), rounded half away from zero.
+    t.w[k] = int16_t(v >= 0 ? (v + 1280) / 2560 : -((-v + 1280) / 2560));
+    sum += t.w[k];
+    if (t.w[k] > t.w[largest]) largest = k;
+  }
+  t.w[largest] = int16_t(t.w[largest] + 64 - sum);
+  return t;
+}
+
+constexpr auto MakeTable() {
+  std::array<BicubicTaps, 32> table{};
+  for (int n = 0; n < 32; ++n) table[size_t(n)] = MakeTaps(n);
+  return table;
+}
+
+constexpr std::array<BicubicTaps, 32> kTable = MakeTable();
+static_assert(kTable[8].w[0] == -5 && kTable[8].w[1] == 56 && kTable[8].w[2] == 15 && kTable[8].w[3] == -2);
+static_assert(kTable[24].w[0] == -2 && kTable[24].w[1] == 15 && kTable[24].w[2] == 56 && kTable[24].w[3] == -5);
+static_assert(kTable[0].w[1] == 64);
+
+}  // namespace
+
+const std::array<BicubicTaps, 32> kBicubic = kTable;
+
 namespace scalar {
 
 void Unpack422(const uint8_t *src, int pairs, bool uyvy, uint8_t *luma, uint8_t *cb, uint8_t *cr) {
@@ -52,10 +92,30 @@ namespace {
 uint8_t Clip(int32_t v) { return uint8_t(std::clamp(v, 0, 255)); }
 }  // namespace
 
+void RepeatChroma(const uint8_t *c, int w, uint8_t *out) {
+  for (int x = 0; x < w; ++x) out[x] = c[x / 2];
+}
+
+void InterpolateChroma(const uint8_t *c, int pairs, int w, int from, int to, uint8_t *out) {
+  auto at = [&](int64_t p) { return int32_t(c[std::clamp<int64_t>(p, 0, pairs - 1)]); };
+  const int64_t d = 2 * int64_t(w);
+  for (int x = from; x < to; ++x) {
+    // Pixel x sits at pair (x + 0.5) pairs / w - 0.5: n / d.
+    const int64_t n = (2 * int64_t(x) + 1) * pairs - w;
+    int64_t i = n >= 0 ? n / d : -((-n + d - 1) / d);
+    int64_t phase = ((n - i * d) * 32 + w) / d;
+    if (phase == 32) ++i, phase = 0;
+    const BicubicTaps &t = kBicubic[phase];
+    out[x] = Clip((t.w[0] * at(i - 1) + t.w[1] * at(i) + t.w[2] * at(i + 1) + t.w[3] * at(i + 2) + 32) >> 6);
+  }
+}
+
+void InterpolateChromaRow(const uint8_t *c, int pairs, int w, uint8_t *out) { InterpolateChroma(c, pairs, w, 0, w, out); }
+
 void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra) {
   constexpr int32_t kRound = 1 << (kYuvBits - 1);
   for (int x = 0; x < w; ++x, bgra += 4) {
-    const int32_t y = kYScale * (luma[x] - 16) + kRound, d = cb[x / 2] - 128, e = cr[x / 2] - 128;
+    const int32_t y = kYScale * (luma[x] - 16) + kRound, d = cb[x] - 128, e = cr[x] - 128;
     bgra[0] = Clip((y + kCbToB * d) >> kYuvBits);
     bgra[1] = Clip((y - kCbToG * d - kCrToG * e) >> kYuvBits);
     bgra[2] = Clip((y + kCrToR * e) >> kYuvBits);
@@ -126,6 +186,8 @@ const PixelKernels &ScalarKernels() {
                               scalar::Unpack422,
                               scalar::SplitPairs,
                               scalar::Swap422,
+                              scalar::RepeatChroma,
+                              scalar::InterpolateChromaRow,
                               scalar::YuvToBgra,
                               scalar::Rgb24ToBgra,
                               scalar::BgraToLuma,

@@ -18,8 +18,15 @@
 //     Cb = (kRCb TR + kGCb TG + kBCb TB + (128 << 22) + 2^21) >> 22, clipped.
 //   Chroma rows of a Y'CbCr source with the same weights:
 //     (a c0 + b c1 + c c2 + 32) >> 6.
+//   Pair chroma interpolated to pixels (4:2:2 into R'G'B'): the pairs are
+//     spread evenly over the row (pixel x sits at pair (x + 0.5) pairs / w -
+//     0.5, in 32nds), and four pairs around it are weighted by kBicubic,
+//     (sum + 32) >> 6, clipped. At an even width pixel 2p takes
+//     (-2 c[p-2] + 15 c[p-1] + 56 c[p] - 5 c[p+1] + 32) >> 6 and pixel 2p + 1
+//     its mirror image.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace tp::qt {
@@ -66,6 +73,13 @@ struct RowWeights {
 // that is the plain mean of rows 2j and 2j + 1.
 RowWeights ChromaRowWeights(int j, int height);
 
+// Bicubic weights (64ths) of the samples at -1, 0, 1 and 2 around a
+// position n / 32 past sample 0.
+struct BicubicTaps {
+  int16_t w[4];
+};
+extern const std::array<BicubicTaps, 32> kBicubic;
+
 struct PixelKernels {
   const char *name;
   // Packed 4:2:2 pairs (Y0,Cb,Y1,Cr, or Cb,Y0,Cr,Y1 when `uyvy`) -> luma
@@ -75,8 +89,12 @@ struct PixelKernels {
   void (*splitPairs)(const uint8_t *src, int n, uint8_t *cb, uint8_t *cr);
   // Swaps the bytes of each 16-bit word: Y0,Cb,Y1,Cr <-> Cb,Y0,Cr,Y1.
   void (*swap422)(const uint8_t *src, int pairs, uint8_t *dst);
-  // Luma and pair chroma -> w pixels B,G,R,A (A = 255); pixel x takes the
-  // chroma of pair x / 2.
+  // Pair chroma -> one sample per pixel: pixel x takes pair x / 2's.
+  void (*repeatChroma)(const uint8_t *c, int w, uint8_t *out);
+  // Pair chroma -> one sample per pixel, interpolated (above); pairs past
+  // either end repeat the end's.
+  void (*interpolateChroma)(const uint8_t *c, int pairs, int w, uint8_t *out);
+  // Luma and chroma per pixel -> w pixels B,G,R,A (A = 255).
   void (*yuvToBgra)(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra);
   // R,G,B (or B,G,R when `bgr`) 24-bit pixels -> B,G,R,A (A = 255).
   void (*rgb24ToBgra)(const uint8_t *src, int w, bool bgr, uint8_t *bgra);

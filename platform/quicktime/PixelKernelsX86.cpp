@@ -8,6 +8,7 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #define TP_SIMD_INLINE static inline __attribute__((always_inline))
@@ -47,6 +48,7 @@ TP_SIMD_INLINE V Slli16(V a, int n) { return _mm_slli_epi16(a, n); }
 TP_SIMD_INLINE V Srli32(V a, int n) { return _mm_srli_epi32(a, n); }
 TP_SIMD_INLINE V Slli32(V a, int n) { return _mm_slli_epi32(a, n); }
 TP_SIMD_INLINE V Srai32(V a, int n) { return _mm_srai_epi32(a, n); }
+TP_SIMD_INLINE V Srai16(V a, int n) { return _mm_srai_epi16(a, n); }
 TP_SIMD_INLINE V SrliBytes3(V a) { return _mm_srli_si128(a, 3); }
 TP_SIMD_INLINE V SrliBytes6(V a) { return _mm_srli_si128(a, 6); }
 TP_SIMD_INLINE V SrliBytes8(V a) { return _mm_srli_si128(a, 8); }
@@ -114,6 +116,7 @@ TP_SIMD_INLINE V Slli16(V a, int n) { return _mm256_slli_epi16(a, n); }
 TP_SIMD_INLINE V Srli32(V a, int n) { return _mm256_srli_epi32(a, n); }
 TP_SIMD_INLINE V Slli32(V a, int n) { return _mm256_slli_epi32(a, n); }
 TP_SIMD_INLINE V Srai32(V a, int n) { return _mm256_srai_epi32(a, n); }
+TP_SIMD_INLINE V Srai16(V a, int n) { return _mm256_srai_epi16(a, n); }
 TP_SIMD_INLINE V SrliBytes3(V a) { return _mm256_srli_si256(a, 3); }
 TP_SIMD_INLINE V SrliBytes6(V a) { return _mm256_srli_si256(a, 6); }
 TP_SIMD_INLINE V SrliBytes8(V a) { return _mm256_srli_si256(a, 8); }
@@ -144,6 +147,8 @@ const PixelKernels *Sse2Kernels() {
                               sse2::Unpack422,
                               sse2::SplitPairs,
                               sse2::Swap422,
+                              sse2::RepeatChroma,
+                              sse2::InterpolateChromaRow,
                               sse2::YuvToBgra,
                               sse2::Rgb24ToBgra,
                               sse2::BgraToLuma,
@@ -158,6 +163,8 @@ const PixelKernels *Avx2Kernels() {
                               avx2::Unpack422,
                               avx2::SplitPairs,
                               avx2::Swap422,
+                              avx2::RepeatChroma,
+                              avx2::InterpolateChromaRow,
                               avx2::YuvToBgra,
                               avx2::Rgb24ToBgra,
                               avx2::BgraToLuma,

@@ -1,0 +1,117 @@
+// The vector kernel sets against the scalar reference: every source layout
+// into every world layout, at sizes that leave every kind of partial block,
+// on random pictures with padded rows, must give the same bytes, padding and
+// guard bytes included. And the chroma row weights of 4:2:0 worlds.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "PixelConvert.h"
+#include "PixelKernels.h"
+
+namespace tp::qt {
+namespace {
+
+struct Memory {
+  PixelLayout layout;
+  int width, height;
+  std::vector<uint8_t> planes[3];
+  int linesize[3] = {};
+
+  Memory(PixelLayout l, int w, int h, std::mt19937 &random, bool fill) : layout(l), width(w), height(h) {
+    const int pairs = (w + 1) / 2, chromaRows = (h + 1) / 2;
+    int rows[3] = {h, 0, 0};
+    if (l == PixelLayout::kYUV420P) {
+      linesize[0] = w, linesize[1] = linesize[2] = pairs, rows[1] = rows[2] = chromaRows;
+    } else if (l == PixelLayout::kNV12) {
+      linesize[0] = w, linesize[1] = 2 * pairs, rows[1] = chromaRows;
+    } else {
+      linesize[0] = l == PixelLayout::kYUYV422 || l == PixelLayout::kUYVY422 ? 4 * pairs
+                    : l == PixelLayout::kRGB555BE                            ? 2 * w
+                                                                             : w * PackedBytesPerPixel(l);
+    }
+    for (int p = 0; p < 3; ++p) {
+      if (!rows[p]) continue;
+      linesize[p] += int(random() % 5);  // rows padded by 0 to 4 bytes
+      planes[p].resize(size_t(linesize[p]) * size_t(rows[p]) + 64);
+      for (uint8_t &b : planes[p]) b = fill ? uint8_t(random()) : 0xA5;
+    }
+  }
+  Picture AsPicture() const {
+    Picture pic{layout, width, height, {}, {}};
+    for (int p = 0; p < 3; ++p) pic.data[p] = planes[p].empty() ? nullptr : planes[p].data(), pic.linesize[p] = linesize[p];
+    return pic;
+  }
+  DrawTarget AsTarget() {
+    DrawTarget t{layout, width, height, {}, {}};
+    for (int p = 0; p < 3; ++p) t.data[p] = planes[p].empty() ? nullptr : planes[p].data(), t.linesize[p] = linesize[p];
+    return t;
+  }
+};
+
+TEST(PixelKernelsTest, EveryConversionAtOddSizes_VectorKernelsGiveTheScalarBytes) {
+  std::vector<const PixelKernels *> sets;
+  for (const PixelKernels *k : {Sse2Kernels(), Avx2Kernels()})
+    if (k) sets.push_back(k);
+  if (sets.empty()) GTEST_SKIP() << "no vector kernels on this processor";
+  const PixelLayout sources[] = {PixelLayout::kARGB,     PixelLayout::kBGRA,     PixelLayout::kRGB24,
+                                 PixelLayout::kBGR24,    PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
+                                 PixelLayout::kRGB555BE, PixelLayout::kYUYV422,  PixelLayout::kUYVY422,
+                                 PixelLayout::kYUV420P,  PixelLayout::kNV12};
+  const PixelLayout worlds[] = {PixelLayout::kARGB,    PixelLayout::kBGRA,     PixelLayout::kRGB24,
+                                PixelLayout::kBGR24,   PixelLayout::kRGB555LE, PixelLayout::kRGB565LE,
+                                PixelLayout::kYUYV422, PixelLayout::kYUV420P};
+  // Blocks are 4 to 32 pixels a lane: widths on either side of each, and
+  // heights that make every kind of chroma row weights.
+  const int sizes[][2] = {{1, 1}, {2, 3}, {15, 5}, {17, 2}, {31, 9}, {33, 4}, {63, 7}, {65, 11}, {97, 3}, {199, 13}};
+  std::mt19937 random(22);
+  for (PixelLayout from : sources)
+    for (PixelLayout to : worlds)
+      for (const auto &size : sizes) {
+        SCOPED_TRACE("source " + std::to_string(int(from)) + " world " + std::to_string(int(to)) + " size " +
+                     std::to_string(size[0]) + "x" + std::to_string(size[1]));
+        const Memory source(from, size[0], size[1], random, true);
+        Memory want(to, size[0], size[1], random, false);
+        int w = 0, h = 0;
+        ASSERT_EQ(DrawPictureWith(ScalarKernels(), source.AsPicture(), want.AsTarget(), &w, &h), noErr);
+        for (const PixelKernels *k : sets) {
+          Memory got = want;
+          for (auto &plane : got.planes) std::fill(plane.begin(), plane.end(), 0xA5);
+          ASSERT_EQ(DrawPictureWith(*k, source.AsPicture(), got.AsTarget(), &w, &h), noErr);
+          for (int p = 0; p < 3; ++p) ASSERT_TRUE(got.planes[p] == want.planes[p]) << k->name << " plane " << p;
+        }
+      }
+}
+
+TEST(PixelKernelsTest, ChromaRowWeights_CoverThePictureAndAreBlockMeansAtEvenHeights) {
+  for (int h = 1; h <= 301; ++h) {
+    const int rows = (h + 1) / 2;
+    int lastFirst = 0;
+    for (int j = 0; j < rows; ++j) {
+      SCOPED_TRACE("height " + std::to_string(h) + " row " + std::to_string(j));
+      const RowWeights wt = ChromaRowWeights(j, h);
+      ASSERT_EQ(wt.a + wt.b + wt.c, 64);
+      ASSERT_GE(wt.a, 0);
+      ASSERT_GE(wt.b, 0);
+      ASSERT_GE(wt.c, 0);
+      // Never a row outside the picture, never going back up.
+      ASSERT_GE(wt.first, lastFirst);
+      ASSERT_LT(wt.first + (wt.c ? 2 : wt.b ? 1 : 0), h);
+      lastFirst = wt.first;
+      if (h % 2 == 0) {
+        EXPECT_EQ(wt.first, 2 * j);
+        EXPECT_EQ(wt.a, 32);
+        EXPECT_EQ(wt.b, 32);
+      }
+    }
+    // The first and last chroma rows reach the picture's first and last rows.
+    EXPECT_EQ(ChromaRowWeights(0, h).first, 0);
+    const RowWeights last = ChromaRowWeights(rows - 1, h);
+    EXPECT_EQ(last.first + (last.c ? 2 : last.b ? 1 : 0), h - 1);
+  }
+}
+
+}  // namespace
+}  // namespace tp::qt
