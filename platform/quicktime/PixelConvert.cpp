@@ -104,12 +104,11 @@ const uint8_t *ReadBgraRow(const PixelKernels &k, const Picture &s, int y, int w
       const YuvRow yuv = ReadYuvRow(k, s, y, w, room.luma.data(), room.cb.data(), room.cr.data());
       // 4:2:2 chroma is interpolated between pairs; 4:2:0 chroma repeated.
       if (Is420(s.layout)) {
-        k.repeatChroma(yuv.cb, w, room.cbWide.data());
-        k.repeatChroma(yuv.cr, w, room.crWide.data());
-      } else {
-        k.interpolateChroma(yuv.cb, (w + 1) / 2, w, room.cbWide.data());
-        k.interpolateChroma(yuv.cr, (w + 1) / 2, w, room.crWide.data());
+        k.yuvPairsToBgra(yuv.luma, yuv.cb, yuv.cr, w, out);
+        return out;
       }
+      k.interpolateChroma(yuv.cb, (w + 1) / 2, w, room.cbWide.data());
+      k.interpolateChroma(yuv.cr, (w + 1) / 2, w, room.crWide.data());
       k.yuvToBgra(yuv.luma, room.cbWide.data(), room.crWide.data(), w, out);
       return out;
     }
@@ -205,12 +204,11 @@ class ChromaRing {
 
 int LastRowOf(const RowWeights &wt) { return wt.first + (wt.c ? 2 : wt.b ? 1 : 0); }
 
+// Any source but 4:2:0 into 'yuvs' or 'y420'; 4:2:0 into 'yuvs'.
 void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t, int w, int h) {
   const int pairs = (w + 1) / 2;
   const bool planar = t.format == PixelLayout::kYUV420P;
   const bool rgb = !IsYuv(s.layout);
-  // 4:2:0 into 4:2:0: the chroma rows are the source's own.
-  const bool sameChroma = planar && Is420(s.layout);
   Room room(w);
   ChromaRing ring(rgb, pairs);
   const int chromaRows = planar ? (h + 1) / 2 : h;
@@ -232,20 +230,12 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
       k.bgraToLuma(ReadBgraRow(k, s, y, w, room.bgra.data(), room), w, lumaOut, ring.Sum(y, 0), ring.Sum(y, 1),
                    ring.Sum(y, 2));
     } else {
-      const bool ringed = planar && !sameChroma;
-      const YuvRow yuv = ReadYuvRow(k, s, y, w, lumaOut, ringed ? ring.Cb(y) : room.cb.data(),
-                                    ringed ? ring.Cr(y) : room.cr.data());
+      const YuvRow yuv = ReadYuvRow(k, s, y, w, lumaOut, planar ? ring.Cb(y) : room.cb.data(),
+                                    planar ? ring.Cr(y) : room.cr.data());
       luma = yuv.luma, cb = yuv.cb, cr = yuv.cr;
     }
     if (planar) {
       if (luma != row) std::memcpy(row, luma, size_t(w));
-      if (sameChroma) {
-        if (y % 2 == 0) {
-          std::memcpy(RowOf(t, 1, y / 2), cb, size_t(pairs));
-          std::memcpy(RowOf(t, 2, y / 2), cr, size_t(pairs));
-        }
-        continue;
-      }
       while (j < chromaRows && LastRowOf(next) <= y) {
         ring.Blend(k, next, RowOf(t, 1, j), RowOf(t, 2, j));
         if (++j < chromaRows) next = weightsOf(j);
@@ -279,7 +269,10 @@ OSErr DrawPictureWith(const PixelKernels &k, const Picture &s, const DrawTarget 
   const int w = std::min(s.width, t.width), h = std::min(s.height, t.height);
   if (w <= 0 || h <= 0) return codecErr;
 
-  if (s.layout == t.format && t.format == PixelLayout::kYUV420P) {
+  if (s.layout == PixelLayout::kNV12 && t.format == PixelLayout::kYUV420P) {
+    CopyRows(s.data[0], s.linesize[0], t.data[0], t.linesize[0], size_t(w), h);
+    for (int y = 0; y < (h + 1) / 2; ++y) k.splitPairs(RowOf(s, 1, y), (w + 1) / 2, RowOf(t, 1, y), RowOf(t, 2, y));
+  } else if (s.layout == t.format && t.format == PixelLayout::kYUV420P) {
     CopyRows(s.data[0], s.linesize[0], t.data[0], t.linesize[0], size_t(w), h);
     CopyRows(s.data[1], s.linesize[1], t.data[1], t.linesize[1], size_t(w + 1) / 2, (h + 1) / 2);
     CopyRows(s.data[2], s.linesize[2], t.data[2], t.linesize[2], size_t(w + 1) / 2, (h + 1) / 2);

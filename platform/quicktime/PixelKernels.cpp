@@ -123,6 +123,16 @@ void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w,
   }
 }
 
+void YuvPairsToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra) {
+  uint8_t cbWide[64], crWide[64];
+  for (int x = 0; x < w; x += 64) {
+    const int n = std::min(64, w - x);
+    RepeatChroma(cb + x / 2, n, cbWide);
+    RepeatChroma(cr + x / 2, n, crWide);
+    YuvToBgra(luma + x, cbWide, crWide, n, bgra + 4 * x);
+  }
+}
+
 void Rgb24ToBgra(const uint8_t *src, int w, bool bgr, uint8_t *bgra) {
   const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
   for (int x = 0; x < w; ++x, src += 3, bgra += 4) {
@@ -186,9 +196,9 @@ const PixelKernels &ScalarKernels() {
                               scalar::Unpack422,
                               scalar::SplitPairs,
                               scalar::Swap422,
-                              scalar::RepeatChroma,
                               scalar::InterpolateChromaRow,
                               scalar::YuvToBgra,
+                              scalar::YuvPairsToBgra,
                               scalar::Rgb24ToBgra,
                               scalar::BgraToLuma,
                               scalar::ChromaFromSums,

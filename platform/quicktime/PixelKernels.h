@@ -89,13 +89,13 @@ struct PixelKernels {
   void (*splitPairs)(const uint8_t *src, int n, uint8_t *cb, uint8_t *cr);
   // Swaps the bytes of each 16-bit word: Y0,Cb,Y1,Cr <-> Cb,Y0,Cr,Y1.
   void (*swap422)(const uint8_t *src, int pairs, uint8_t *dst);
-  // Pair chroma -> one sample per pixel: pixel x takes pair x / 2's.
-  void (*repeatChroma)(const uint8_t *c, int w, uint8_t *out);
   // Pair chroma -> one sample per pixel, interpolated (above); pairs past
   // either end repeat the end's.
   void (*interpolateChroma)(const uint8_t *c, int pairs, int w, uint8_t *out);
   // Luma and chroma per pixel -> w pixels B,G,R,A (A = 255).
   void (*yuvToBgra)(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra);
+  // The same with chroma per pair: pixel x takes pair x / 2's.
+  void (*yuvPairsToBgra)(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra);
   // R,G,B (or B,G,R when `bgr`) 24-bit pixels -> B,G,R,A (A = 255).
   void (*rgb24ToBgra)(const uint8_t *src, int w, bool bgr, uint8_t *bgra);
   // B,G,R,A -> luma per pixel and, per pair of pixels, the sums of their

@@ -16,6 +16,7 @@ void RepeatChroma(const uint8_t *c, int w, uint8_t *out);
 void InterpolateChroma(const uint8_t *c, int pairs, int w, int from, int to, uint8_t *out);
 void InterpolateChromaRow(const uint8_t *c, int pairs, int w, uint8_t *out);
 void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra);
+void YuvPairsToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra);
 void Rgb24ToBgra(const uint8_t *src, int w, bool bgr, uint8_t *bgra);
 void BgraToLuma(const uint8_t *bgra, int w, uint8_t *luma, int16_t *sumB, int16_t *sumG, int16_t *sumR);
 void ChromaFromSums(const int16_t *const s[3][3], const RowWeights &wt, int pairs, uint8_t *cb, uint8_t *cr);
