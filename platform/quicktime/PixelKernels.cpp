@@ -113,12 +113,13 @@ void InterpolateChroma(const uint8_t *c, int pairs, int w, int from, int to, uin
 void InterpolateChromaRow(const uint8_t *c, int pairs, int w, uint8_t *out) { InterpolateChroma(c, pairs, w, 0, w, out); }
 
 void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra) {
-  constexpr int32_t kRound = 1 << (kYuvBits - 1);
+  auto mulhi = [](int32_t a, int32_t b) { return (a * b) >> 16; };
   for (int x = 0; x < w; ++x, bgra += 4) {
-    const int32_t y = kYScale * (luma[x] - 16) + kRound, d = cb[x] - 128, e = cr[x] - 128;
-    bgra[0] = Clip((y + kCbToB * d) >> kYuvBits);
-    bgra[1] = Clip((y - kCbToG * d - kCrToG * e) >> kYuvBits);
-    bgra[2] = Clip((y + kCrToR * e) >> kYuvBits);
+    const int32_t y = int32_t((uint32_t(luma[x]) << 8) * uint32_t(kY5) >> 16) + kBias5;
+    const int32_t d = cb[x] - 128, e = cr[x] - 128;
+    bgra[0] = Clip((y + (d << 6) + mulhi(d << 8, kCbToB5)) >> 5);
+    bgra[1] = Clip((y + mulhi(d << 8, -kCbToG5) + mulhi(e << 8, -kCrToG5)) >> 5);
+    bgra[2] = Clip((y + mulhi(e << 8, kCrToR5)) >> 5);
     bgra[3] = 255;
   }
 }

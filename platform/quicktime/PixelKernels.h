@@ -8,9 +8,14 @@
 // written outside the counts given. Pure functions; thread-safe.
 //
 // The arithmetic (BT.601, video range):
-//   Y'CbCr -> R'G'B' in 13-bit fixed point:
-//     R = (kYScale (Y - 16) + kCrToR (Cr - 128) + 2^12) >> 13, and G and B
-//     alike, clipped to 0..255.
+//   Y'CbCr -> R'G'B' in 16-bit words, 5 fractional bits, where
+//     mulhi(a, b) = (a b) >> 16 (floor), y8 = Y << 8, d8 = (Cb - 128) << 8,
+//     e8 = (Cr - 128) << 8:
+//     Y5 = mulhi(y8, kY5)                                    (unsigned)
+//     R = (Y5 + mulhi(e8, kCrToR5) + kBias5) >> 5
+//     G = (Y5 + mulhi(d8, -kCbToG5) + mulhi(e8, -kCrToG5) + kBias5) >> 5
+//     B = (Y5 + ((Cb - 128) << 6) + mulhi(d8, kCbToB5) + kBias5) >> 5
+//     each clipped to 0..255; no sum leaves 16 bits.
 //   R'G'B' -> Y' in 15-bit fixed point:
 //     Y = (kRY R + kGY G + kBY B + (16 << 15) + 2^14) >> 15.
 //   R'G'B' -> Cb, Cr from channel sums over a pair of pixels and up to three
@@ -36,13 +41,16 @@ constexpr int32_t FixedPoint(double v, int bits) {
   return int32_t(v * double(1 << bits) + (v < 0 ? -0.5 : 0.5));
 }
 
-// Y'CbCr (video range) -> R'G'B', 13 bits.
-constexpr int kYuvBits = 13;
-constexpr int32_t kYScale = FixedPoint(255.0 / 219.0, kYuvBits);
-constexpr int32_t kCrToR = FixedPoint(1.402 * 255.0 / 224.0, kYuvBits);
-constexpr int32_t kCbToG = FixedPoint(0.344136 * 255.0 / 224.0, kYuvBits);
-constexpr int32_t kCrToG = FixedPoint(0.714136 * 255.0 / 224.0, kYuvBits);
-constexpr int32_t kCbToB = FixedPoint(1.772 * 255.0 / 224.0, kYuvBits);
+// Y'CbCr (video range) -> R'G'B': multipliers of values shifted up by 8,
+// giving 5 fractional bits.
+constexpr int32_t kY5 = FixedPoint(255.0 / 219.0, 13);
+constexpr int32_t kCrToR5 = FixedPoint(1.402 * 255.0 / 224.0, 13);
+constexpr int32_t kCbToG5 = FixedPoint(0.344136 * 255.0 / 224.0, 13);
+constexpr int32_t kCrToG5 = FixedPoint(0.714136 * 255.0 / 224.0, 13);
+// B's factor is 2 + this: the 2 is a shift.
+constexpr int32_t kCbToB5 = FixedPoint(1.772 * 255.0 / 224.0 - 2.0, 13);
+// Half of the last step, less 16 x 255 / 219 for Y's offset.
+constexpr int32_t kBias5 = 16 - FixedPoint(16.0 * 255.0 / 219.0, 5);
 
 // R'G'B' -> Y'CbCr (video range), 15 bits.
 constexpr int kRgbBits = 15;

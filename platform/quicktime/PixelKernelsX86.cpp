@@ -32,6 +32,9 @@ TP_SIMD_INLINE V Load(const void *p, ptrdiff_t) { return _mm_loadu_si128(static_
 TP_SIMD_INLINE V Load64(const void *p, ptrdiff_t) { return _mm_loadl_epi64(static_cast<const __m128i *>(p)); }
 TP_SIMD_INLINE void Store(void *p, ptrdiff_t, V v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
 TP_SIMD_INLINE void Store64(void *p, ptrdiff_t, V v) { _mm_storel_epi64(static_cast<__m128i *>(p), v); }
+TP_SIMD_INLINE V LoadWhole(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+TP_SIMD_INLINE void StoreWhole(void *p, V v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+TP_SIMD_INLINE V PackedInOrder(V v) { return v; }
 TP_SIMD_INLINE V Zero() { return _mm_setzero_si128(); }
 TP_SIMD_INLINE V Set1_16(int v) { return _mm_set1_epi16(int16_t(v)); }
 TP_SIMD_INLINE V Set1_32(int32_t v) { return _mm_set1_epi32(v); }
@@ -49,6 +52,9 @@ TP_SIMD_INLINE V Srli32(V a, int n) { return _mm_srli_epi32(a, n); }
 TP_SIMD_INLINE V Slli32(V a, int n) { return _mm_slli_epi32(a, n); }
 TP_SIMD_INLINE V Srai32(V a, int n) { return _mm_srai_epi32(a, n); }
 TP_SIMD_INLINE V Srai16(V a, int n) { return _mm_srai_epi16(a, n); }
+TP_SIMD_INLINE V Mulhi16(V a, V b) { return _mm_mulhi_epi16(a, b); }
+TP_SIMD_INLINE V MulhiU16(V a, V b) { return _mm_mulhi_epu16(a, b); }
+TP_SIMD_INLINE V Xor(V a, V b) { return _mm_xor_si128(a, b); }
 TP_SIMD_INLINE V SrliBytes3(V a) { return _mm_srli_si128(a, 3); }
 TP_SIMD_INLINE V SrliBytes6(V a) { return _mm_srli_si128(a, 6); }
 TP_SIMD_INLINE V SrliBytes8(V a) { return _mm_srli_si128(a, 8); }
@@ -100,6 +106,11 @@ TP_SIMD_INLINE void Store64(void *p, ptrdiff_t stride, V v) {
   _mm_storel_epi64(reinterpret_cast<__m128i *>(b), _mm256_castsi256_si128(v));
   _mm_storel_epi64(reinterpret_cast<__m128i *>(b + stride), _mm256_extracti128_si256(v, 1));
 }
+TP_SIMD_INLINE V LoadWhole(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
+TP_SIMD_INLINE void StoreWhole(void *p, V v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
+// A pack of two whole registers holds, lane by lane, 8 bytes of the first
+// then 8 of the second: the quarters in order 0, 2, 1, 3.
+TP_SIMD_INLINE V PackedInOrder(V v) { return _mm256_permute4x64_epi64(v, 0xD8); }
 TP_SIMD_INLINE V Zero() { return _mm256_setzero_si256(); }
 TP_SIMD_INLINE V Set1_16(int v) { return _mm256_set1_epi16(int16_t(v)); }
 TP_SIMD_INLINE V Set1_32(int32_t v) { return _mm256_set1_epi32(v); }
@@ -117,6 +128,9 @@ TP_SIMD_INLINE V Srli32(V a, int n) { return _mm256_srli_epi32(a, n); }
 TP_SIMD_INLINE V Slli32(V a, int n) { return _mm256_slli_epi32(a, n); }
 TP_SIMD_INLINE V Srai32(V a, int n) { return _mm256_srai_epi32(a, n); }
 TP_SIMD_INLINE V Srai16(V a, int n) { return _mm256_srai_epi16(a, n); }
+TP_SIMD_INLINE V Mulhi16(V a, V b) { return _mm256_mulhi_epi16(a, b); }
+TP_SIMD_INLINE V MulhiU16(V a, V b) { return _mm256_mulhi_epu16(a, b); }
+TP_SIMD_INLINE V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
 TP_SIMD_INLINE V SrliBytes3(V a) { return _mm256_srli_si256(a, 3); }
 TP_SIMD_INLINE V SrliBytes6(V a) { return _mm256_srli_si256(a, 6); }
 TP_SIMD_INLINE V SrliBytes8(V a) { return _mm256_srli_si256(a, 8); }
