@@ -127,10 +127,13 @@ void WriteRgbRow(const uint8_t *in, int w, PixelLayout layout, uint8_t *row) {
     o[bigEndian ? 1 : 0] = uint8_t(v);
     o[bigEndian ? 0 : 1] = uint8_t(v >> 8);
   };
-  auto rgb555 = [](const uint8_t *p) { return unsigned(p[2] >> 3) << 10 | unsigned(p[1] >> 3) << 5 | unsigned(p[0] >> 3); };
+  auto rgb555 = [](const uint8_t *p) {
+    return unsigned(p[2] >> 3) << 10 | unsigned(p[1] >> 3) << 5 | unsigned(p[0] >> 3);
+  };
   switch (layout) {
     case PixelLayout::kARGB:
-      return WritePixels<4>(in, w, row, [](const uint8_t *p, uint8_t *o) { o[0] = p[3], o[1] = p[2], o[2] = p[1], o[3] = p[0]; });
+      return WritePixels<4>(in, w, row,
+                            [](const uint8_t *p, uint8_t *o) { o[0] = p[3], o[1] = p[2], o[2] = p[1], o[3] = p[0]; });
     case PixelLayout::kBGRA:
       if (in != row) std::memcpy(row, in, 4 * size_t(w));
       return;
@@ -230,8 +233,8 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
       k.bgraToLuma(ReadBgraRow(k, s, y, w, room.bgra.data(), room), w, lumaOut, ring.Sum(y, 0), ring.Sum(y, 1),
                    ring.Sum(y, 2));
     } else {
-      const YuvRow yuv = ReadYuvRow(k, s, y, w, lumaOut, planar ? ring.Cb(y) : room.cb.data(),
-                                    planar ? ring.Cr(y) : room.cr.data());
+      const YuvRow yuv =
+          ReadYuvRow(k, s, y, w, lumaOut, planar ? ring.Cb(y) : room.cb.data(), planar ? ring.Cr(y) : room.cr.data());
       luma = yuv.luma, cb = yuv.cb, cr = yuv.cr;
     }
     if (planar) {
@@ -278,7 +281,8 @@ OSErr DrawPictureWith(const PixelKernels &k, const Picture &s, const DrawTarget 
     CopyRows(s.data[2], s.linesize[2], t.data[2], t.linesize[2], size_t(w + 1) / 2, (h + 1) / 2);
   } else if (s.layout == t.format && t.format != PixelLayout::kYUYV422) {
     CopyRows(s.data[0], s.linesize[0], t.data[0], t.linesize[0], size_t(w) * size_t(PackedBytesPerPixel(t.format)), h);
-  } else if (s.layout == PixelLayout::kUYVY422 && t.format == PixelLayout::kYUYV422 && s.linesize[0] >= 4 * ((w + 1) / 2)) {
+  } else if (s.layout == PixelLayout::kUYVY422 && t.format == PixelLayout::kYUYV422 &&
+             s.linesize[0] >= 4 * ((w + 1) / 2)) {
     for (int y = 0; y < h; ++y) {
       uint8_t *row = RowOf(t, 0, y);
       k.swap422(RowOf(s, 0, y), (w + 1) / 2, row);

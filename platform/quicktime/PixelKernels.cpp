@@ -110,7 +110,9 @@ void InterpolateChroma(const uint8_t *c, int pairs, int w, int from, int to, uin
   }
 }
 
-void InterpolateChromaRow(const uint8_t *c, int pairs, int w, uint8_t *out) { InterpolateChroma(c, pairs, w, 0, w, out); }
+void InterpolateChromaRow(const uint8_t *c, int pairs, int w, uint8_t *out) {
+  InterpolateChroma(c, pairs, w, 0, w, out);
+}
 
 void YuvToBgra(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int w, uint8_t *bgra) {
   auto mulhi = [](int32_t a, int32_t b) { return (a * b) >> 16; };
@@ -209,7 +211,7 @@ const PixelKernels &ScalarKernels() {
 }
 
 const PixelKernels &BestKernels() {
-  static const PixelKernels &best = [] () -> const PixelKernels & {
+  static const PixelKernels &best = []() -> const PixelKernels & {
     if (const PixelKernels *k = Avx2Kernels()) return *k;
     if (const PixelKernels *k = Sse2Kernels()) return *k;
     return ScalarKernels();

@@ -37,9 +37,7 @@
 namespace tp::qt {
 
 // Fixed-point coefficients, rounded to nearest.
-constexpr int32_t FixedPoint(double v, int bits) {
-  return int32_t(v * double(1 << bits) + (v < 0 ? -0.5 : 0.5));
-}
+constexpr int32_t FixedPoint(double v, int bits) { return int32_t(v * double(1 << bits) + (v < 0 ? -0.5 : 0.5)); }
 
 // Y'CbCr (video range) -> R'G'B': multipliers of values shifted up by 8,
 // giving 5 fractional bits.

@@ -41,7 +41,8 @@ struct Memory {
   }
   Picture AsPicture() const {
     Picture pic{layout, width, height, {}, {}};
-    for (int p = 0; p < 3; ++p) pic.data[p] = planes[p].empty() ? nullptr : planes[p].data(), pic.linesize[p] = linesize[p];
+    for (int p = 0; p < 3; ++p)
+      pic.data[p] = planes[p].empty() ? nullptr : planes[p].data(), pic.linesize[p] = linesize[p];
     return pic;
   }
   DrawTarget AsTarget() {
