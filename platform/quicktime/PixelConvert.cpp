@@ -1,6 +1,7 @@
 #include "PixelConvert.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -50,7 +51,7 @@ YuvRow ReadYuvRow(const PixelKernels &k, const Picture &s, int y, int w, uint8_t
   }
   const bool uyvy = s.layout == PixelLayout::kUYVY422;
   const uint8_t *row = RowOf(s, 0, y);
-  const int64_t rowBytes = s.linesize[0];
+  const int64_t rowBytes = std::abs(int64_t(s.linesize[0]));  // rows may run upwards
   const int whole = int(std::min<int64_t>(pairs, rowBytes / 4));
   k.unpack422(row, whole, uyvy, luma, cb, cr);
   if (whole < pairs) {
@@ -282,7 +283,7 @@ OSErr DrawPictureWith(const PixelKernels &k, const Picture &s, const DrawTarget 
   } else if (s.layout == t.format && t.format != PixelLayout::kYUYV422) {
     CopyRows(s.data[0], s.linesize[0], t.data[0], t.linesize[0], size_t(w) * size_t(PackedBytesPerPixel(t.format)), h);
   } else if (s.layout == PixelLayout::kUYVY422 && t.format == PixelLayout::kYUYV422 &&
-             s.linesize[0] >= 4 * ((w + 1) / 2)) {
+             std::abs(int64_t(s.linesize[0])) >= 4 * ((w + 1) / 2)) {
     for (int y = 0; y < h; ++y) {
       uint8_t *row = RowOf(t, 0, y);
       k.swap422(RowOf(s, 0, y), (w + 1) / 2, row);

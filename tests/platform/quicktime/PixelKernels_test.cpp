@@ -1,10 +1,12 @@
 // The vector kernel sets against the scalar reference: every source layout
 // into every world layout, at sizes that leave every kind of partial block,
-// on random pictures with padded rows, must give the same bytes, padding and
-// guard bytes included. And the chroma row weights of 4:2:0 worlds.
+// on random pictures with padded rows (some running upwards), must give the
+// same bytes, padding and guard bytes included. And the chroma row weights of 4:2:0 worlds.
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,10 @@ struct Memory {
   std::vector<uint8_t> planes[3];
   int linesize[3] = {};
 
-  Memory(PixelLayout l, int w, int h, std::mt19937 &random, bool fill) : layout(l), width(w), height(h) {
+  Memory(PixelLayout l, int w, int h, std::mt19937 &random, bool fill)
+      : layout(l), width(w), height(h), upwards(random() % 4 == 0) {
     const int pairs = (w + 1) / 2, chromaRows = (h + 1) / 2;
-    int rows[3] = {h, 0, 0};
+    rows[0] = h;
     if (l == PixelLayout::kYUV420P) {
       linesize[0] = w, linesize[1] = linesize[2] = pairs, rows[1] = rows[2] = chromaRows;
     } else if (l == PixelLayout::kNV12) {
@@ -39,15 +42,23 @@ struct Memory {
       for (uint8_t &b : planes[p]) b = fill ? uint8_t(random()) : 0xA5;
     }
   }
-  Picture AsPicture() const {
+  int rows[3] = {};
+  bool upwards = false;  // rows run from the last line in memory to the first
+
+  // Plane p as the picture's first row and its row step.
+  std::pair<uint8_t *, int> Plane(int p) {
+    if (planes[p].empty()) return {nullptr, 0};
+    if (!upwards) return {planes[p].data(), linesize[p]};
+    return {planes[p].data() + size_t(linesize[p]) * size_t(rows[p] - 1), -linesize[p]};
+  }
+  Picture AsPicture() {
     Picture pic{layout, width, height, {}, {}};
-    for (int p = 0; p < 3; ++p)
-      pic.data[p] = planes[p].empty() ? nullptr : planes[p].data(), pic.linesize[p] = linesize[p];
+    for (int p = 0; p < 3; ++p) std::tie(pic.data[p], pic.linesize[p]) = Plane(p);
     return pic;
   }
   DrawTarget AsTarget() {
     DrawTarget t{layout, width, height, {}, {}};
-    for (int p = 0; p < 3; ++p) t.data[p] = planes[p].empty() ? nullptr : planes[p].data(), t.linesize[p] = linesize[p];
+    for (int p = 0; p < 3; ++p) std::tie(t.data[p], t.linesize[p]) = Plane(p);
     return t;
   }
 };
@@ -73,7 +84,7 @@ TEST(PixelKernelsTest, EveryConversionAtOddSizes_VectorKernelsGiveTheScalarBytes
       for (const auto &size : sizes) {
         SCOPED_TRACE("source " + std::to_string(int(from)) + " world " + std::to_string(int(to)) + " size " +
                      std::to_string(size[0]) + "x" + std::to_string(size[1]));
-        const Memory source(from, size[0], size[1], random, true);
+        Memory source(from, size[0], size[1], random, true);
         Memory want(to, size[0], size[1], random, false);
         int w = 0, h = 0;
         ASSERT_EQ(DrawPictureWith(ScalarKernels(), source.AsPicture(), want.AsTarget(), &w, &h), noErr);
