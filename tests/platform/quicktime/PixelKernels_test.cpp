@@ -1,9 +1,13 @@
 // The vector kernel sets against the scalar reference: every source layout
 // into every world layout, at sizes that leave every kind of partial block,
 // on random pictures with padded rows (some running upwards), must give the
-// same bytes, padding and guard bytes included. And the chroma row weights of 4:2:0 worlds.
+// same bytes, padding and guard bytes included. The chroma row weights of
+// 4:2:0 worlds, and the matrices against BT.601 itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -123,6 +127,51 @@ TEST(PixelKernelsTest, ChromaRowWeights_CoverThePictureAndAreBlockMeansAtEvenHei
     const RowWeights last = ChromaRowWeights(rows - 1, h);
     EXPECT_EQ(last.first + (last.c ? 2 : last.b ? 1 : 0), h - 1);
   }
+}
+
+TEST(PixelKernelsTest, Matrices_WithinOneStepOfBt601AtVideoRange) {
+  const PixelKernels &k = ScalarKernels();
+  auto clip = [](double v) { return std::clamp(std::lround(v), 0L, 255L); };
+  int worst = 0;
+  // Y'CbCr -> R'G'B' for every luma at chroma on a grid that takes in both ends.
+  std::vector<uint8_t> luma(256), cb(256), cr(256), bgra(4 * 256);
+  for (int i = 0; i < 256; ++i) luma[size_t(i)] = uint8_t(i);
+  for (int u = 0; u <= 255; u += 5)
+    for (int v = 0; v <= 255; v += 5) {
+      std::fill(cb.begin(), cb.end(), uint8_t(u));
+      std::fill(cr.begin(), cr.end(), uint8_t(v));
+      k.yuvToBgra(luma.data(), cb.data(), cr.data(), 256, bgra.data());
+      for (int y = 0; y < 256; ++y) {
+        const double l = (y - 16) * 255.0 / 219.0, d = (u - 128) * 255.0 / 224.0, e = (v - 128) * 255.0 / 224.0;
+        const long want[3] = {clip(l + 1.772 * d), clip(l - 0.344136 * d - 0.714136 * e), clip(l + 1.402 * e)};
+        for (int c = 0; c < 3; ++c) worst = std::max(worst, int(std::labs(bgra[size_t(4 * y + c)] - want[c])));
+      }
+    }
+  EXPECT_LE(worst, 1) << "Y'CbCr -> R'G'B'";
+  // R'G'B' -> Y'CbCr on a grid of colours, each pixel paired with itself.
+  worst = 0;
+  std::vector<int16_t> sums[3];
+  for (auto &v : sums) v.resize(128);
+  for (int r = 0; r <= 255; r += 3)
+    for (int g = 0; g <= 255; g += 3) {
+      for (int b = 0; b < 256; ++b) {
+        uint8_t *p = &bgra[size_t(4 * b)];
+        p[0] = uint8_t(b), p[1] = uint8_t(g), p[2] = uint8_t(r), p[3] = 255;
+      }
+      k.bgraToLuma(bgra.data(), 256, luma.data(), sums[0].data(), sums[1].data(), sums[2].data());
+      const int16_t *const rows[3][3] = {{sums[0].data(), sums[1].data(), sums[2].data()}, {}, {}};
+      k.chromaFromSums(rows, RowWeights{0, 64, 0, 0}, 128, cb.data(), cr.data());
+      for (int b = 0; b < 256; b += 2) {
+        // The pair's mean colour: pixels b and b + 1.
+        const double bm = b + 0.5;
+        const long y = clip(16 + (0.299 * r + 0.587 * g + 0.114 * b) * 219.0 / 255.0);
+        const long u = clip(128 + (-0.168736 * r - 0.331264 * g + 0.5 * bm) * 224.0 / 255.0);
+        const long v = clip(128 + (0.5 * r - 0.418688 * g - 0.081312 * bm) * 224.0 / 255.0);
+        worst = std::max({worst, int(std::labs(luma[size_t(b)] - y)), int(std::labs(cb[size_t(b / 2)] - u)),
+                          int(std::labs(cr[size_t(b / 2)] - v))});
+      }
+    }
+  EXPECT_LE(worst, 1) << "R'G'B' -> Y'CbCr";
 }
 
 }  // namespace
