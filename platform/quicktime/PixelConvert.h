@@ -4,13 +4,21 @@
 // the same bytes wherever the runtime runs; a decoding back end whose
 // pictures come out in one of these layouts may use it too.
 //
-// Arithmetic: RGB and Y'CbCr are related by the BT.601 matrix at video
-// range (Y' 16..235, Cb/Cr 16..240), in 16-bit fixed point rounded to
-// nearest. Chroma of a sample pair (4:2:2) or a 2x2 block (4:2:0) is the
-// rounded mean of its pixels' chroma; chroma going to more samples is
-// repeated (each Y' takes its pair's or block's chroma). Bit depths go down by
-// dropping low bits and up by repeating the high bits (5 -> 8: v << 3 | v >> 2).
-// Same-layout pictures are copied.
+// Arithmetic (exact integers, the same bytes on every system and processor;
+// PixelKernels.h gives the formulas): RGB and Y'CbCr are related by the
+// BT.601 matrix at video range (Y' 16..235, Cb/Cr 16..240). Chroma of a
+// sample pair (4:2:2) is the mean of its two pixels' chroma (an odd last
+// pixel stands alone). Chroma rows of a 4:2:0 world are spread evenly over
+// the picture's height and each is the mean of the picture half a row above
+// and below its centre (linear between rows, in 1/32 of a row): for an even
+// height that is the mean of a 2x2 block. 4:2:0 into 4:2:0 keeps the
+// chroma rows; chroma going to more samples is repeated (each Y' takes its
+// pair's or block's chroma). Bit depths go down by dropping low bits and up
+// by repeating the high bits (5 -> 8: v << 3 | v >> 2). Same-layout
+// pictures are copied.
+//
+// The rows are converted by the fastest kernels the processor has (SSE2,
+// AVX2, chosen at run time), which give exactly the scalar kernels' bytes.
 //
 // Pure functions over caller memory; thread-safe.
 #pragma once
@@ -23,6 +31,8 @@
 #include "PixelFormats.h"
 
 namespace tp::qt {
+
+struct PixelKernels;
 
 // A picture in caller memory: kYUV420P uses three planes, kNV12 two (Y,
 // then Cb,Cr pairs), the packed layouts plane 0.
@@ -37,5 +47,9 @@ struct Picture {
 // *width, *height: the area drawn. codecErr when there is nothing to draw
 // into, or a layout is not one of ours.
 OSErr DrawPicture(const Picture &src, const DrawTarget &t, int *width, int *height);
+
+// DrawPicture with the given row kernels (PixelKernels.h), for comparing
+// the kernel sets.
+OSErr DrawPictureWith(const PixelKernels &kernels, const Picture &src, const DrawTarget &t, int *width, int *height);
 
 }  // namespace tp::qt
