@@ -16,6 +16,7 @@
 
 #include "ContactSheet.h"
 #include "GraphHost.h"
+#include "LabelFont.h"
 #include "HostCommands.h"
 #include "sinks/DiscardRenderer.h"
 #include "tidepool/Tidepool.h"
@@ -192,6 +193,10 @@ int RunThumbs(const ThumbsOptions &o) {
       std::cerr << "tidepool: " << error << "\n";
       return 1;
     }
+    // The frame's own time, which the record carries in whole milliseconds.
+    double startMs = 0;
+    std::memcpy(&startMs, record.data() + TpRecordStartMs, sizeof startMs);
+    sheet.Label(i, font::FormatTime(static_cast<long long>(startMs)));
   }
   std::string error;
   if (!sheet.WritePng(o.output, &error)) {
