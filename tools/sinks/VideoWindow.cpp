@@ -26,6 +26,16 @@ std::unique_ptr<VideoWindow> VideoWindow::Open(const std::string &title, int wid
     *error = SDL_GetError();
     return nullptr;
   }
+  // SDL falls back to drivers that draw nowhere when no display answers;
+  // those count as no display unless asked for by name.
+  const char *driver = SDL_GetCurrentVideoDriver();
+  const char *asked = SDL_getenv("SDL_VIDEODRIVER");
+  if (driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0) &&
+      !(asked && SDL_strcasecmp(asked, driver) == 0)) {
+    *error = std::string("SDL offers only its '") + driver + "' driver";
+    SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    return nullptr;
+  }
   std::unique_ptr<VideoWindow> w(new VideoWindow());
   w->m_eventType = SDL_RegisterEvents(1);
   SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
