@@ -4,6 +4,7 @@
 
 #include <SDL.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -225,6 +226,13 @@ HRESULT SdlAudioRenderer::Consume(IMediaSample *pSample, const BYTE *data, LONG 
 void SdlAudioRenderer::OnEndOfStream() {
   std::unique_lock<std::mutex> lock(m_lock);
   m_changed.wait(lock, [&] { return m_flushing || m_stopped || m_timeline.Queued() == 0; });
+  // The device has taken the last sound; it has been heard once the clock
+  // has crossed it (the clock stands while the device is paused).
+  const REFERENCE_TIME heard = m_clock->TimeOfFrame(m_timeline.End());
+  REFERENCE_TIME now = 0;
+  while (!m_flushing && !m_stopped && SUCCEEDED(m_clock->GetTime(&now)) && now < heard) {
+    m_changed.wait_for(lock, std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace tp::sinks

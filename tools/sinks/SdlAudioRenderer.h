@@ -10,7 +10,8 @@
 // passed. At most kQueueLimit of sound waits in the queue; Receive blocks
 // until the device makes room. The device plays while the filter runs and
 // pauses otherwise (the clock stands still with it); a flush or a stop
-// drops the queue; end of stream is passed on once the queue has played.
+// drops the queue; end of stream is passed on once the queue has been
+// played and the clock has crossed its end.
 //
 // The device is opened by Create with the format the audio pin offers, and
 // the pin takes only that format.
