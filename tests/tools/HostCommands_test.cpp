@@ -294,8 +294,8 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
   // Whether tile i's label box holds exactly text as the font draws it.
   auto labelReads = [&](int i, const std::string &text) {
     std::vector<uint8_t> expected(tileBytes, 0);
-    tidepool::font::DrawLabel(expected.data(), kWidth * 3, {0, 0, kWidth, kTileHeight}, 0,
-                              kTileHeight - box.height, text, scale);
+    tidepool::font::DrawLabel(expected.data(), kWidth * 3, {0, 0, kWidth, kTileHeight}, 0, kTileHeight - box.height,
+                              text, scale);
     const size_t x0 = (i % kColumns) * kWidth, y0 = (i / kColumns) * kTileHeight;
     for (size_t y = kTileHeight - box.height; y < kTileHeight; ++y) {
       for (size_t x = 0; x < static_cast<size_t>(box.width) * 3; ++x) {

@@ -47,7 +47,8 @@ Image ReadPpm(const std::string &path) {
   if (bytes.size() < at + size) return image;
   image.width = w;
   image.height = h;
-  image.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+  image.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
   return image;
 }
 
@@ -63,8 +64,8 @@ struct Report {
   double wall = -1;
   long long rendered = -1, dropped = -1;
   int deviceRate = 0, deviceChannels = 0;
-  std::vector<std::pair<std::string, double>> shots;      // path, movie time
-  std::vector<std::pair<double, double>> seeks;            // from, to
+  std::vector<std::pair<std::string, double>> shots;  // path, movie time
+  std::vector<std::pair<double, double>> seeks;       // from, to
   std::vector<double> paused, resumed;
 };
 
@@ -110,11 +111,13 @@ class Player : public ::testing::Test {
     ASSERT_TRUE(tp::test::ff::RunFfmpeg(
         "-f lavfi -i testsrc2=size=320x240:rate=25:duration=6 -f lavfi "
         "-i 'aevalsrc=0.5*sin(2*PI*(200+150*t)*t):s=44100:d=6' -c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p "
-        "-c:a aac -shortest " + ShellQuote(movie)));
+        "-c:a aac -shortest " +
+        ShellQuote(movie)));
     shortMovie = (dir / "short.mp4").string();
-    ASSERT_TRUE(tp::test::ff::RunFfmpeg("-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi "
-                                        "-i sine=duration=1 -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest " +
-                                        ShellQuote(shortMovie)));
+    ASSERT_TRUE(
+        tp::test::ff::RunFfmpeg("-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi "
+                                "-i sine=duration=1 -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest " +
+                                ShellQuote(shortMovie)));
     const std::string raw = (dir / "frames.rgb").string(), pcm = (dir / "sound.s16").string();
     ASSERT_TRUE(tp::test::ff::RunFfmpeg("-i " + ShellQuote(movie) + " -f rawvideo -pix_fmt rgb24 " + ShellQuote(raw)));
     ASSERT_TRUE(tp::test::ff::RunFfmpeg("-i " + ShellQuote(movie) + " -f s16le -ac 2 -ar 44100 " + ShellQuote(pcm)));
@@ -222,10 +225,11 @@ TEST_F(Player, KeysPauseAndSeekWhereAsked) {
   if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   if (!HaveDisplay()) GTEST_SKIP() << "no X server (DISPLAY unset) and none could be made: the window is not tested";
   auto shot = [](const char *name) { return (dir / name).string(); };
-  const Report r = Play(movie,
-                        "--script 0.2:right,0.5:shot=" + shot("a.ppm") + ",0.7:left,1.2:space,1.6:shot=" +
-                            shot("b.ppm") + ",2.1:shot=" + shot("c.ppm") + ",2.3:space,2.7:shot=" + shot("d.ppm"),
-                        (dir / "keys.s16").string());
+  const Report r =
+      Play(movie,
+           "--script 0.2:right,0.5:shot=" + shot("a.ppm") + ",0.7:left,1.2:space,1.6:shot=" + shot("b.ppm") +
+               ",2.1:shot=" + shot("c.ppm") + ",2.3:space,2.7:shot=" + shot("d.ppm"),
+           (dir / "keys.s16").string());
   ASSERT_EQ(2u, r.seeks.size()) << r.text;
   ASSERT_EQ(4u, r.shots.size()) << r.text;
   ASSERT_EQ(1u, r.paused.size()) << r.text;

@@ -18,8 +18,7 @@ constexpr REFERENCE_TIME kLongestWait = 10 * 10000;
 
 REFERENCE_TIME AudioClock::SystemTime() {
   using namespace std::chrono;
-  return duration_cast<duration<REFERENCE_TIME, std::ratio<1, kUnits>>>(steady_clock::now().time_since_epoch())
-      .count();
+  return duration_cast<duration<REFERENCE_TIME, std::ratio<1, kUnits>>>(steady_clock::now().time_since_epoch()).count();
 }
 
 AudioClock *AudioClock::Create(uint32_t rate, TimeSource now) {

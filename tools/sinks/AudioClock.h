@@ -84,10 +84,10 @@ class AudioClock final : public IReferenceClock {
   const REFERENCE_TIME m_origin;
   // Guards every field below.
   std::mutex m_lock;
-  int64_t m_before = 0;             // frames consumed before the last block
-  int64_t m_block = 0;              // frames of the last block
-  REFERENCE_TIME m_blockAt = 0;     // system time the last block was taken
-  REFERENCE_TIME m_last = 0;        // the last time handed out
+  int64_t m_before = 0;               // frames consumed before the last block
+  int64_t m_block = 0;                // frames of the last block
+  REFERENCE_TIME m_blockAt = 0;       // system time the last block was taken
+  REFERENCE_TIME m_last = 0;          // the last time handed out
   std::condition_variable m_changed;  // a request came or went, or exit
   std::map<DWORD_PTR, Advise> m_advises;
   DWORD_PTR m_nextCookie = 1;

@@ -45,8 +45,7 @@ class SdlVideoRenderer final : public SinkBase {
   bool DropLate(REFERENCE_TIME lateness, REFERENCE_TIME start, REFERENCE_TIME stop) override;
 
  private:
-  explicit SdlVideoRenderer(VideoWindow *window)
-      : SinkBase(CLSID_SdlVideoRenderer, TEXT("In")), m_window(window) {}
+  explicit SdlVideoRenderer(VideoWindow *window) : SinkBase(CLSID_SdlVideoRenderer, TEXT("In")), m_window(window) {}
 
   VideoWindow *const m_window;
   VideoPicture m_picture;

@@ -20,8 +20,7 @@ size_t VideoPicture::Bytes() const {
   return 0;
 }
 
-std::unique_ptr<VideoWindow> VideoWindow::Open(const std::string &title, int width, int height,
-                                               std::string *error) {
+std::unique_ptr<VideoWindow> VideoWindow::Open(const std::string &title, int width, int height, std::string *error) {
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
     *error = SDL_GetError();
     return nullptr;

@@ -50,7 +50,7 @@ struct SdlEvents {
 };
 
 struct ScriptAction {
-  double at = 0;       // seconds after the run starts
+  double at = 0;        // seconds after the run starts
   SDL_Keycode key = 0;  // a key to send, or
   std::string shot;     // a screenshot to save
 };
@@ -168,8 +168,7 @@ class Player {
   void TogglePause() {
     const HRESULT hr = m_paused ? m_host.Control()->Run() : m_host.Control()->Pause();
     if (FAILED(hr)) {
-      std::fprintf(stderr, "tidepool: %s failed: %s\n", m_paused ? "resume" : "pause",
-                   GraphHost::Describe(hr).c_str());
+      std::fprintf(stderr, "tidepool: %s failed: %s\n", m_paused ? "resume" : "pause", GraphHost::Describe(hr).c_str());
       return;
     }
     m_paused = !m_paused;
@@ -234,8 +233,7 @@ int PlayInWindow(const PlayOptions &o) {
     const tp::sinks::VideoPicture picture = tp::sinks::SdlVideoRenderer::Describe(type);
     std::string error;
     const auto name = std::filesystem::u8path(o.file).filename().u8string();
-    window = tp::sinks::VideoWindow::Open(std::string(name.begin(), name.end()), picture.width, picture.height,
-                                          &error);
+    window = tp::sinks::VideoWindow::Open(std::string(name.begin(), name.end()), picture.width, picture.height, &error);
     if (!window) {
       std::cerr << "tidepool: no display (" << error << "): playing into discarding renderers\n";
       return -1;
@@ -330,8 +328,8 @@ int PlayInWindow(const PlayOptions &o) {
   if (video.p) {
     const auto s = video.p->GetStats();
     std::printf("video: %lld frames rendered, %lld late, %lld dropped, worst %.1f ms late\n",
-                static_cast<long long>(s.rendered), static_cast<long long>(s.late),
-                static_cast<long long>(s.dropped), s.maxLateness / 1e4);
+                static_cast<long long>(s.rendered), static_cast<long long>(s.late), static_cast<long long>(s.dropped),
+                s.maxLateness / 1e4);
     videoMean = s.rendered ? s.totalLateness / 1e4 / s.rendered : 0;
   }
   if (audio.p) {

@@ -2,6 +2,7 @@
 // video pin runs into a discarding renderer without a clock; for each time
 // the graph is seeked there and run until the source filter's sample
 // grabber hands over the first frame, which is the one shown at that time.
+// Each tile is labelled with its frame's time.
 #include <windows.h>
 #include <dshow.h>
 

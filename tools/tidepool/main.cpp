@@ -126,8 +126,9 @@ int main(int argc, char **argv) {
   th->add_option("--width", thumbs.width, "tile width in pixels (default 320)")->check(CLI::Range(16, 4096));
 
   tidepool::PlayOptions play;
-  auto *pl = app.add_subcommand("play", "play in a window with sound (space pauses, left/right seek 5 s, f full "
-                                         "screen, q quits) and report the timing");
+  auto *pl = app.add_subcommand("play",
+                                "play in a window with sound (space pauses, left/right seek 5 s, f full "
+                                "screen, q quits) and report the timing");
   pl->add_option("FILE", play.file, "the movie")->required();
   pl->add_flag("--null", play.null, "play into discarding renderers even on a display");
   pl->add_option("--script", play.script, "testing: timed key presses and screenshots, SECONDS:ACTION,...")

@@ -68,8 +68,8 @@ TEST(PcmTimeline, Place_FollowsPadsOrSkipsByWhereTheBufferFalls) {
     EXPECT_EQ(static_cast<int64_t>(out.size()), t.Consumed());
     EXPECT_EQ(0, t.Queued());
     const size_t sound = static_cast<size_t>(50 + p.silence);
-    EXPECT_TRUE(std::all_of(out.begin() + 50, out.begin() + static_cast<long>(sound),
-                            [](uint8_t b) { return b == 0x80; }));
+    EXPECT_TRUE(
+        std::all_of(out.begin() + 50, out.begin() + static_cast<long>(sound), [](uint8_t b) { return b == 0x80; }));
     if (p.queued) {
       EXPECT_EQ(c.firstValue, out[sound]);
     }
@@ -112,18 +112,18 @@ TEST(AudioClock, AdvancesByTheFramesTheDeviceTook) {
   ASSERT_TRUE(clock);
   const REFERENCE_TIME origin = g_now;
   struct Step {
-    REFERENCE_TIME advance;  // system time passing first
-    int64_t block;           // then the device takes this many frames (0: none)
-    REFERENCE_TIME expected; // the clock after both, less the origin
+    REFERENCE_TIME advance;   // system time passing first
+    int64_t block;            // then the device takes this many frames (0: none)
+    REFERENCE_TIME expected;  // the clock after both, less the origin
   } steps[] = {
-      {500000, 0, 0},             // no sound taken: the clock stands
-      {0, 100, 0},                // a block of 100 ms taken: not heard yet
-      {400000, 0, 400000},        // 40 ms into it
-      {900000, 0, 1000000},       // past its end: it stops there
-      {0, 100, 1000000},          // the next block
-      {250000, 0, 1250000},       //
-      {0, 100, 2000000},          // a block taken early: the rest of the last one counts at once
-      {5000000, 0, 3000000},      // the device paused: the clock stops
+      {500000, 0, 0},         // no sound taken: the clock stands
+      {0, 100, 0},            // a block of 100 ms taken: not heard yet
+      {400000, 0, 400000},    // 40 ms into it
+      {900000, 0, 1000000},   // past its end: it stops there
+      {0, 100, 1000000},      // the next block
+      {250000, 0, 1250000},   //
+      {0, 100, 2000000},      // a block taken early: the rest of the last one counts at once
+      {5000000, 0, 3000000},  // the device paused: the clock stops
   };
   for (const Step &s : steps) {
     g_now += s.advance;
