@@ -7,6 +7,7 @@
 #include <dshow.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -100,8 +101,9 @@ TEST(PcmTimeline, PullAcrossManyPlacements_KeepsOrderAndCount) {
   EXPECT_EQ(t.Consumed(), t.End());
 }
 
-REFERENCE_TIME g_now = 1000000000;
-REFERENCE_TIME FakeNow() { return g_now; }
+// The fake system time; the clock's advise thread reads it too.
+std::atomic<REFERENCE_TIME> g_now{1000000000};
+REFERENCE_TIME FakeNow() { return g_now.load(); }
 
 // At 1000 frames a second a frame is 10,000 units. The clock starts at the
 // fake system time, moves across each block at the system's pace, stops at
@@ -270,10 +272,9 @@ TEST_F(SdlAudioTest, PlaysWhatItIsGivenOnItsOwnClock) {
     if (first < 0) first = previous;
     EXPECT_NEAR(n * kBlockFrames, (previous - first) / kFrameBytes, kTolerance);
   }
-  // Before the first block, at most a device block of silence and the
-  // run's start-up delay.
+  // Before the first block, silence (SDL's disk driver writes it while the
+  // device is paused, too, so its length is no measure of anything).
   EXPECT_TRUE(std::all_of(written.begin(), written.begin() + first, [](uint8_t b) { return b == 0; }));
-  EXPECT_LT(first, 8000 * kFrameBytes / 4);
 }
 
 // Receive waits while the queue is full; a device paused with the graph
