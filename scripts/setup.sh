@@ -9,6 +9,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64
   clang-format libclang-rt-14-dev ccache
   libcli11-dev nlohmann-json3-dev
+  libsdl2-dev xvfb xauth
   gstreamer1.0-libav gstreamer1.0-plugins-bad gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 missing=()

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LabelFont.h"
 #include "support/FfmpegTools.h"
 
 namespace fs = std::filesystem;
@@ -296,7 +297,7 @@ TEST_F(HostCommands, Convert_StartAndRateFollowTheStampArithmetic) {
 
 // thumbs: the sheet is count tiles of the asked width in rows of columns,
 // and each tile is the frame shown at the middle of its part of the movie,
-// as ffmpeg decodes and scales it. The hue turns a tenth of a circle per
+// as ffmpeg decodes and scales it, labelled with that frame's time. The hue turns a tenth of a circle per
 // frame, so a neighbouring frame is far off.
 TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
   if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
@@ -321,17 +322,42 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
   const size_t tileBytes = kWidth * kTileHeight * 3, frameCount = frames.size() / tileBytes;
   ASSERT_EQ(static_cast<size_t>(kColumns * kWidth * 2 * kTileHeight * 3), pixels.size());
   ASSERT_EQ(100u, frameCount);
-  // Mean absolute difference between tile i and frame f.
+  // Each tile's label: its frame's time in the built-in font, in a box at
+  // the tile's bottom left corner. The box is left out of the comparison
+  // with ffmpeg's frames.
+  const int scale = tidepool::font::ScaleForWidth(kWidth);
+  const tidepool::font::Box box = tidepool::font::LabelBox("00:00:00.000", scale);
+  ASSERT_LE(box.width, kWidth);
+  auto inLabel = [&](size_t x, size_t y) {
+    return x < static_cast<size_t>(box.width) && y >= static_cast<size_t>(kTileHeight - box.height);
+  };
+  // Mean absolute difference between tile i and frame f, outside the label.
   auto difference = [&](int i, size_t f) {
     const size_t x0 = (i % kColumns) * kWidth, y0 = (i / kColumns) * kTileHeight;
     double sum = 0;
+    size_t count = 0;
     for (size_t y = 0; y < kTileHeight; ++y) {
       for (size_t x = 0; x < kWidth * 3; ++x) {
+        if (inLabel(x / 3, y)) continue;
         sum +=
             std::abs(pixels[((y0 + y) * kColumns * kWidth + x0) * 3 + x] - frames[f * tileBytes + y * kWidth * 3 + x]);
+        ++count;
       }
     }
-    return sum / tileBytes;
+    return sum / count;
+  };
+  // Whether tile i's label box holds exactly text as the font draws it.
+  auto labelReads = [&](int i, const std::string &text) {
+    std::vector<uint8_t> expected(tileBytes, 0);
+    tidepool::font::DrawLabel(expected.data(), kWidth * 3, {0, 0, kWidth, kTileHeight}, 0, kTileHeight - box.height,
+                              text, scale);
+    const size_t x0 = (i % kColumns) * kWidth, y0 = (i / kColumns) * kTileHeight;
+    for (size_t y = kTileHeight - box.height; y < kTileHeight; ++y) {
+      for (size_t x = 0; x < static_cast<size_t>(box.width) * 3; ++x) {
+        if (pixels[((y0 + y) * kColumns * kWidth + x0) * 3 + x] != expected[y * kWidth * 3 + x]) return false;
+      }
+    }
+    return true;
   };
   // The times come from the duration the video pin reports.
   std::string report;
@@ -347,6 +373,11 @@ TEST_F(HostCommands, Thumbs_TilesAreTheFramesAtEvenlySpacedTimes) {
     EXPECT_LT(here, 2.0);
     EXPECT_LT(here * 4, difference(i, f - 1));
     EXPECT_LT(here * 4, difference(i, f + 1));
+    // The label reads that frame's time (frames start at multiples of 40 ms),
+    // not its neighbour's.
+    const long long ms = static_cast<long long>(f) * 1000 / kRate;
+    EXPECT_TRUE(labelReads(i, tidepool::font::FormatTime(ms))) << tidepool::font::FormatTime(ms);
+    EXPECT_FALSE(labelReads(i, tidepool::font::FormatTime(ms + 1000 / kRate)));
   }
   // The sixth place of the last row stays black.
   EXPECT_EQ(0, pixels[((kTileHeight + 10) * kColumns * kWidth + 2 * kWidth + 10) * 3]);

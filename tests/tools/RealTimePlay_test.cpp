@@ -100,7 +100,7 @@ std::string RealTimePlay::movie;
 
 TEST_F(RealTimePlay, TenSecondsTakeTenSecondsWithNoLateFrame) {
   if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
-  const PlayReport r = Play("");
+  const PlayReport r = Play(" --null");
   double load = 0;
   const bool loaded = Loaded(&load);
   const double tolerance = loaded ? 0.5 : 0.2;
@@ -125,13 +125,13 @@ TEST_F(RealTimePlay, SlowVideoHoldsBackTheSoundOnlyInTheCompensationWindow) {
   const bool loaded = Loaded(&load);
   if (loaded) std::printf("machine loaded (load average %.2f): sound limits widened\n", load);
 
-  const PlayReport held = Play(" --slow-video-ms 60");
+  const PlayReport held = Play(" --null --slow-video-ms 60");
   EXPECT_GT(held.videoLate, 200);
   EXPECT_GT(held.audioLate, 20);
   EXPECT_GE(held.audioWorstMs, 1000.0);
   EXPECT_GT(held.wall, 11.0);
 
-  const PlayReport mild = Play(" --slow-video-ms 42");
+  const PlayReport mild = Play(" --null --slow-video-ms 42");
   EXPECT_GT(mild.videoLate, 0);
   EXPECT_LT(mild.videoWorstMs, 1000.0);
   EXPECT_LE(mild.audioWorstMs, loaded ? 500.0 : 100.0);

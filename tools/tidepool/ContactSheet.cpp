@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "LabelFont.h"
 #include "tidepool/Tidepool.h"
 
 extern "C" {
@@ -141,6 +142,15 @@ bool ContactSheet::Place(int index, const uint8_t *record, size_t size, std::str
     return false;
   }
   return true;
+}
+
+void ContactSheet::Label(int index, const std::string &text) {
+  if (index < 0 || index >= m_columns * m_rows) return;
+  const int x = index % m_columns * m_tileWidth, y = index / m_columns * m_tileHeight;
+  const int scale = font::ScaleForWidth(m_tileWidth);
+  const font::Box box = font::LabelBox(text, scale);
+  font::DrawLabel(m_rgb.data(), Width() * 3, {x, y, x + m_tileWidth, y + m_tileHeight}, x,
+                  y + m_tileHeight - box.height, text, scale);
 }
 
 bool ContactSheet::WritePng(const std::string &path, std::string *error) const {

@@ -1,7 +1,8 @@
 // ContactSheet: the picture that `tidepool thumbs` writes. Frames, as the
 // source filter's sample grabber copies them (IQuillSampleRecord::CopyTo's
 // layout, include/tidepool/Tidepool.h), are scaled into tiles of a fixed
-// size laid out in rows, and the whole sheet is written as a PNG.
+// size laid out in rows, each may carry a label (its time), and the whole
+// sheet is written as a PNG.
 //
 // Scaling is libswscale's (bicubic, into RGB24) and the PNG comes from
 // libavcodec's encoder. Builds without FFmpeg's libraries (the Windows
@@ -26,6 +27,9 @@ class ContactSheet {
   // index (row by row). false with the reason when the record is not a
   // video frame of a layout the sheet reads, or is cut short.
   bool Place(int index, const uint8_t *record, size_t size, std::string *error);
+  // Labels tile index with text (LabelFont), in the tile's bottom left
+  // corner, cut at the tile's edges.
+  void Label(int index, const std::string &text);
   // Writes the sheet as a PNG. false with the reason.
   bool WritePng(const std::string &path, std::string *error) const;
 

@@ -19,6 +19,8 @@ bool ContactSheet::Place(int, const uint8_t *, size_t, std::string *error) {
   return false;
 }
 
+void ContactSheet::Label(int, const std::string &) {}
+
 bool ContactSheet::WritePng(const std::string &, std::string *error) const {
   *error = "this build has no PNG encoder";
   return false;

@@ -1,6 +1,6 @@
-// tidepool convert and play: the movie's pins into the host's sinks, run by
-// the graph manager (as fast as the filters go for convert, on the system
-// clock for play), with a progress bar and a clean stop on Ctrl-C.
+// tidepool convert: the movie's pins into the host's sinks, run by the graph
+// manager as fast as the filters go, with a progress bar and a clean stop on
+// Ctrl-C.
 #include <windows.h>
 #include <dshow.h>
 #include <evcode.h>
@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "GraphHost.h"
+#include "GraphRun.h"
 #include "HostCommands.h"
 #include "Progress.h"
 #include "sinks/DiscardRenderer.h"
@@ -121,6 +122,10 @@ int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSecond
 
 void InstallInterruptHandler() { std::signal(SIGINT, OnInterrupt); }
 bool Interrupted() { return g_interrupted; }
+
+int RunGraphToEnd(GraphHost &host, std::atomic<LONGLONG> &reached, double duration) {
+  return RunGraph(host, reached, 0, 1, duration);
+}
 
 int RunConvert(const ConvertOptions &o) {
   if (o.rate <= 0 || o.start < 0 || (o.stop >= 0 && o.stop < o.start)) {
@@ -289,59 +294,6 @@ int RunConvert(const ConvertOptions &o) {
     }
   }
   return 0;
-}
-
-int RunPlay(const PlayOptions &o) {
-  ComScope com;
-  GraphHost host;
-  if (!com.ok() || !host.Open(o.file)) {
-    std::cerr << "tidepool: " << (com.ok() ? host.Error() : "COM cannot start") << "\n";
-    return 1;
-  }
-  std::atomic<LONGLONG> reached{0};
-  Held<tp::sinks::DiscardRenderer> video, audio;
-  for (OutputPin &pin : host.Pins()) {
-    const bool isVideo = pin.name == "Video";
-    Held<tp::sinks::DiscardRenderer> &sink = isVideo ? video : audio;
-    if (sink.p) continue;
-    sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);
-    sink.p->SetRealTime(true);
-    if (isVideo && o.slowVideoMs > 0) sink.p->SetSlowdown(std::chrono::milliseconds(o.slowVideoMs));
-    sink.p->SetObserver([&reached](const tp::sinks::SampleRecord &r) {
-      LONGLONG seen = reached.load();
-      while (r.hasTime && r.stop > seen && !reached.compare_exchange_weak(seen, r.stop)) {
-      }
-    });
-    if (!host.Connect(pin, sink.p, GUID_NULL)) {
-      std::cerr << "tidepool: " << host.Error() << "\n";
-      return 1;
-    }
-  }
-  LONGLONG duration = 0;
-  host.Seeking()->GetDuration(&duration);
-  const auto begin = std::chrono::steady_clock::now();
-  const int status = RunGraph(host, reached, 0, 1, duration / 1e7);
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (status == 1) return status;
-  std::printf("played %.3f s of %.3f s in %.3f s\n", reached.load() / 1e7, duration / 1e7, wall);
-  if (video.p) {
-    const auto s = video.p->GetStats();
-    std::printf("video: %lld frames rendered, %lld late, 0 dropped, worst %.1f ms late\n",
-                static_cast<long long>(s.rendered), static_cast<long long>(s.late), s.maxLateness / 1e4);
-  }
-  if (audio.p) {
-    const auto s = audio.p->GetStats();
-    std::printf("audio: %lld buffers rendered, %lld late, worst %.1f ms late\n", static_cast<long long>(s.rendered),
-                static_cast<long long>(s.late), s.maxLateness / 1e4);
-  }
-  if (video.p && audio.p) {
-    // How far the video trailed the sound on average, as presented.
-    const auto v = video.p->GetStats(), a = audio.p->GetStats();
-    const double vMean = v.rendered ? v.totalLateness / 1e4 / v.rendered : 0;
-    const double aMean = a.rendered ? a.totalLateness / 1e4 / a.rendered : 0;
-    std::printf("A/V offset: %.1f ms\n", vMean - aMean);
-  }
-  return status;
 }
 
 }  // namespace tidepool

@@ -37,7 +37,13 @@ int RunConvert(const ConvertOptions &options);
 
 struct PlayOptions {
   std::string file;
-  int slowVideoMs = 0;  // test-only: each video frame takes this long to render
+  bool null = false;    // discarding renderers even on a display
+  int slowVideoMs = 0;  // test-only: each video frame takes this long to render (discarding renderers)
+  // Test-only, for the window: "SECONDS:ACTION,..." where each action is
+  // done that long after the graph starts running: a key (space, left,
+  // right, f, q, escape), sent as a key event, or shot=FILE, which saves the
+  // window's picture as a PPM and prints the time of the frame it shows.
+  std::string script;
 };
 int RunPlay(const PlayOptions &options);
 

@@ -2,6 +2,7 @@
 // video pin runs into a discarding renderer without a clock; for each time
 // the graph is seeked there and run until the source filter's sample
 // grabber hands over the first frame, which is the one shown at that time.
+// Each tile is labelled with its frame's time.
 #include <windows.h>
 #include <dshow.h>
 
@@ -16,6 +17,7 @@
 
 #include "ContactSheet.h"
 #include "GraphHost.h"
+#include "LabelFont.h"
 #include "HostCommands.h"
 #include "sinks/DiscardRenderer.h"
 #include "tidepool/Tidepool.h"
@@ -192,6 +194,10 @@ int RunThumbs(const ThumbsOptions &o) {
       std::cerr << "tidepool: " << error << "\n";
       return 1;
     }
+    // The frame's own time, which the record carries in whole milliseconds.
+    double startMs = 0;
+    std::memcpy(&startMs, record.data() + TpRecordStartMs, sizeof startMs);
+    sheet.Label(i, font::FormatTime(static_cast<long long>(startMs)));
   }
   std::string error;
   if (!sheet.WritePng(o.output, &error)) {

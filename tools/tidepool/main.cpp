@@ -9,7 +9,7 @@
 //   tidepool convert FILE [--video OUT] [--format SUBTYPE] [--audio OUT.wav]
 //                    [--start S] [--stop S] [--rate R] [--times OUT.txt] [--discard]
 //   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W]
-//   tidepool play FILE
+//   tidepool play FILE [--null]
 //
 // Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
 // error, 130 stopped by Ctrl-C. --help prints to standard output.
@@ -126,8 +126,13 @@ int main(int argc, char **argv) {
   th->add_option("--width", thumbs.width, "tile width in pixels (default 320)")->check(CLI::Range(16, 4096));
 
   tidepool::PlayOptions play;
-  auto *pl = app.add_subcommand("play", "play in real time into discarding renderers and report the timing");
+  auto *pl = app.add_subcommand("play",
+                                "play in a window with sound (space pauses, left/right seek 5 s, f full "
+                                "screen, q quits) and report the timing");
   pl->add_option("FILE", play.file, "the movie")->required();
+  pl->add_flag("--null", play.null, "play into discarding renderers even on a display");
+  pl->add_option("--script", play.script, "testing: timed key presses and screenshots, SECONDS:ACTION,...")
+      ->group("");  // not listed in --help
   pl->add_option("--slow-video-ms", play.slowVideoMs, "testing: make every video frame take this long")
       ->group("");  // not listed in --help
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <dshow.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -240,6 +241,46 @@ TEST_F(SinksTest, RealTime_PresentsOnTheClockAndReportsLateVideo) {
     Dismantle();
     video->Release();
   }
+}
+
+// A renderer that drops what comes more than a frame late (as the player's
+// video renderer does): dropped frames are not rendered, are counted, and
+// are reported upstream as late as any other.
+class DroppingSink final : public tp::sinks::SinkBase {
+ public:
+  DroppingSink() : SinkBase(GUID_NULL, TEXT("In")) { AddRef(); }
+  std::atomic<int> consumed{0};
+
+ protected:
+  HRESULT CheckMediaType(const AM_MEDIA_TYPE *) override { return S_OK; }
+  HRESULT Consume(IMediaSample *, const BYTE *, LONG) override {
+    ++consumed;
+    return S_OK;
+  }
+  bool DropLate(REFERENCE_TIME lateness, REFERENCE_TIME start, REFERENCE_TIME stop) override {
+    return lateness > stop - start;
+  }
+};
+
+TEST_F(SinksTest, RealTime_DroppedFramesAreCountedAndReported) {
+  auto *video = new DroppingSink();
+  video->SetRealTime(true);
+  // 70 ms per 40 ms frame: every other frame or so falls a frame behind.
+  video->SetSlowdown(std::chrono::milliseconds(70));
+  ASSERT_EQ(S_OK, Feed("video 20\n", video));
+  EXPECT_EQ(EC_COMPLETE, RunToEnd());
+  const auto stats = video->GetStats();
+  EXPECT_GT(stats.dropped, 0);
+  EXPECT_GT(stats.rendered, 0);
+  EXPECT_EQ(20, stats.rendered + stats.dropped);
+  EXPECT_EQ(stats.rendered, video->consumed.load());
+  IGraphTestSource *probe = nullptr;
+  ASSERT_EQ(S_OK, source->QueryInterface(IID_IGraphTestSource, reinterpret_cast<void **>(&probe)));
+  EXPECT_GE(stats.late, stats.dropped);
+  EXPECT_EQ(stats.late, probe->QualityMessages(u"Video"));
+  probe->Release();
+  Dismantle();
+  video->Release();
 }
 
 TEST_F(SinksTest, EachSinkRefusesWhatItCannotWrite) {

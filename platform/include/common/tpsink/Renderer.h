@@ -52,139 +52,11 @@
 #include <new>
 #include <string>
 
+#include "tpsink/RendererInputPin.h"
+#include "tpsink/RendererSupport.h"
 #include "tpsink/SeekingPassThru.h"
 
 namespace tp::sink {
-
-// ---- locks ------------------------------------------------------------------
-
-// A critical section (the toolchain's std::mutex is not there on every
-// Windows toolchain), and its scoped holder.
-class CritSec {
- public:
-  CritSec() { InitializeCriticalSection(&m_cs); }
-  ~CritSec() { DeleteCriticalSection(&m_cs); }
-  CritSec(const CritSec &) = delete;
-  CritSec &operator=(const CritSec &) = delete;
-  void Lock() { EnterCriticalSection(&m_cs); }
-  void Unlock() { LeaveCriticalSection(&m_cs); }
-
- private:
-  CRITICAL_SECTION m_cs;
-};
-
-class Guard {
- public:
-  explicit Guard(CritSec &cs) : m_cs(cs) { m_cs.Lock(); }
-  ~Guard() { m_cs.Unlock(); }
-  Guard(const Guard &) = delete;
-  Guard &operator=(const Guard &) = delete;
-
- private:
-  CritSec &m_cs;
-};
-
-// ---- media type records ----------------------------------------------------
-
-// Frees the format block and the IUnknown of mt (not mt itself).
-inline void FreeTypeFields(AM_MEDIA_TYPE &mt) {
-  if (mt.cbFormat && mt.pbFormat) CoTaskMemFree(mt.pbFormat);
-  mt.cbFormat = 0;
-  mt.pbFormat = nullptr;
-  if (mt.pUnk) mt.pUnk->Release();
-  mt.pUnk = nullptr;
-}
-
-// Deep copy into dst (whose fields are overwritten, not freed).
-inline HRESULT CopyTypeFields(AM_MEDIA_TYPE &dst, const AM_MEDIA_TYPE &src) {
-  dst = src;
-  dst.pbFormat = nullptr;
-  if (src.cbFormat) {
-    dst.pbFormat = static_cast<BYTE *>(CoTaskMemAlloc(src.cbFormat));
-    if (!dst.pbFormat) {
-      dst.cbFormat = 0;
-      dst.pUnk = nullptr;
-      return E_OUTOFMEMORY;
-    }
-    std::memcpy(dst.pbFormat, src.pbFormat, src.cbFormat);
-  }
-  if (dst.pUnk) dst.pUnk->AddRef();
-  return S_OK;
-}
-
-// Frees a record handed out by IMediaSample::GetMediaType or an enumerator.
-inline void DeleteTypeRecord(AM_MEDIA_TYPE *pmt) {
-  if (!pmt) return;
-  FreeTypeFields(*pmt);
-  CoTaskMemFree(pmt);
-}
-
-class Renderer;
-
-// ---- the input pin -----------------------------------------------------------
-
-class RendererInputPin final : public IPin, public IMemInputPin, public IQualityControl {
- public:
-  RendererInputPin(Renderer *filter, LPCWSTR name)
-      : m_filter(filter), m_name(reinterpret_cast<const char16_t *>(name)) {}
-  ~RendererInputPin() {
-    if (m_peer) m_peer->Release();
-    if (m_allocator) m_allocator->Release();
-    FreeTypeFields(m_mt);
-  }
-
-  // IUnknown: counts go to the filter.
-  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
-
-  // IPin
-  // An input pin does not start connections: E_UNEXPECTED.
-  STDMETHODIMP Connect(IPin *, const AM_MEDIA_TYPE *) override { return E_UNEXPECTED; }
-  STDMETHODIMP ReceiveConnection(IPin *pConnector, const AM_MEDIA_TYPE *pmt) override;
-  STDMETHODIMP Disconnect() override;
-  STDMETHODIMP ConnectedTo(IPin **ppPin) override;
-  STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE *pmt) override;
-  STDMETHODIMP QueryPinInfo(PIN_INFO *pInfo) override;
-  STDMETHODIMP QueryDirection(PIN_DIRECTION *pPinDir) override {
-    if (!pPinDir) return E_POINTER;
-    *pPinDir = PINDIR_INPUT;
-    return S_OK;
-  }
-  STDMETHODIMP QueryId(LPWSTR *Id) override;
-  STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE *pmt) override;
-  // The pin proposes no types of its own: an empty enumerator.
-  STDMETHODIMP EnumMediaTypes(IEnumMediaTypes **ppEnum) override;
-  STDMETHODIMP QueryInternalConnections(IPin **, ULONG *) override { return E_NOTIMPL; }
-  STDMETHODIMP EndOfStream() override;
-  STDMETHODIMP BeginFlush() override;
-  STDMETHODIMP EndFlush() override;
-  STDMETHODIMP NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
-
-  // IMemInputPin
-  // The standard memory allocator, made on first request.
-  STDMETHODIMP GetAllocator(IMemAllocator **ppAllocator) override;
-  STDMETHODIMP NotifyAllocator(IMemAllocator *pAllocator, BOOL bReadOnly) override;
-  STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES *) override { return E_NOTIMPL; }
-  STDMETHODIMP Receive(IMediaSample *pSample) override;
-  STDMETHODIMP ReceiveMultiple(IMediaSample **pSamples, LONG nSamples, LONG *nSamplesProcessed) override;
-  STDMETHODIMP ReceiveCanBlock() override { return S_OK; }
-
-  // IQualityControl: nothing downstream of a renderer sends messages.
-  STDMETHODIMP Notify(IBaseFilter *, Quality) override { return E_NOTIMPL; }
-  STDMETHODIMP SetSink(IQualityControl *) override { return S_OK; }
-
-  const std::u16string &Name() const { return m_name; }
-
- private:
-  friend class Renderer;
-  Renderer *const m_filter;  // not counted: the filter owns the pin
-  const std::u16string m_name;
-  // Guarded by the filter's m_stateLock.
-  IPin *m_peer = nullptr;  // counted while connected
-  AM_MEDIA_TYPE m_mt{};
-  IMemAllocator *m_allocator = nullptr;  // counted
-};
 
 // ---- the filter -----------------------------------------------------------------
 
@@ -197,6 +69,7 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   struct Stats {
     LONGLONG rendered = 0;             // samples given to RenderSample
     LONGLONG late = 0;                 // of those, presented late
+    LONGLONG dropped = 0;              // not rendered: DropLate said so
     REFERENCE_TIME maxLateness = 0;    // the largest lateness seen
     REFERENCE_TIME totalLateness = 0;  // the sum over rendered samples
   };
@@ -270,6 +143,14 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
   // The stream ended (before EC_COMPLETE is sent).
   virtual void OnEndOfStream() {}
   virtual void OnNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) {}
+  // A flush begins (waits a derived class makes on the streaming thread
+  // must end) and ends. Called with no lock held.
+  virtual void OnBeginFlush() {}
+  virtual void OnEndFlush() {}
+  // Whether a sample that came `lateness` late is dropped rather than
+  // rendered (counted in Stats::dropped, still reported upstream). Streaming
+  // thread, under m_receiveLock only.
+  virtual bool DropLate(REFERENCE_TIME lateness, REFERENCE_TIME start, REFERENCE_TIME stop) { return false; }
   // Further interfaces of a derived filter; E_NOINTERFACE by default.
   virtual HRESULT QueryExtraInterface(REFIID riid, void **ppv) {
     *ppv = nullptr;
@@ -336,104 +217,6 @@ class Renderer : public IBaseFilter, public IAMFilterMiscFlags {
       ResetEvent(m_settledEvent);
     }
   }
-};
-
-// ---- enumerators ------------------------------------------------------------------
-
-// Enumerates one pin (or none after Skip).
-class SinglePinEnum final : public IEnumPins {
- public:
-  SinglePinEnum(IPin *pin, ULONG pos) : m_pin(pin), m_pos(pos) { m_pin->AddRef(); }
-  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumPins)) {
-      *ppv = static_cast<IEnumPins *>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG left = --m_cRef;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  STDMETHODIMP Next(ULONG c, IPin **pp, ULONG *fetched) override {
-    if (!pp) return E_POINTER;
-    if (c != 1 && !fetched) return E_INVALIDARG;
-    ULONG got = 0;
-    if (c > 0 && m_pos == 0) {
-      pp[0] = m_pin;
-      m_pin->AddRef();
-      got = 1;
-      m_pos = 1;
-    }
-    if (fetched) *fetched = got;
-    return got == c ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Skip(ULONG c) override {
-    if (c == 0) return S_OK;
-    const bool ok = m_pos == 0 && c == 1;
-    m_pos = 1;
-    return ok ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Reset() override {
-    m_pos = 0;
-    return S_OK;
-  }
-  STDMETHODIMP Clone(IEnumPins **pp) override {
-    if (!pp) return E_POINTER;
-    *pp = new (std::nothrow) SinglePinEnum(m_pin, m_pos);
-    if (!*pp) return E_OUTOFMEMORY;
-    (*pp)->AddRef();
-    return S_OK;
-  }
-
- private:
-  ~SinglePinEnum() { m_pin->Release(); }
-  std::atomic<LONG> m_cRef{0};
-  IPin *m_pin;  // counted
-  ULONG m_pos;
-};
-
-class EmptyTypeEnum final : public IEnumMediaTypes {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumMediaTypes)) {
-      *ppv = static_cast<IEnumMediaTypes *>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-  STDMETHODIMP_(ULONG) Release() override {
-    const LONG left = --m_cRef;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  STDMETHODIMP Next(ULONG c, AM_MEDIA_TYPE **pp, ULONG *fetched) override {
-    if (!pp) return E_POINTER;
-    if (fetched) *fetched = 0;
-    return c == 0 ? S_OK : S_FALSE;
-  }
-  STDMETHODIMP Skip(ULONG c) override { return c == 0 ? S_OK : S_FALSE; }
-  STDMETHODIMP Reset() override { return S_OK; }
-  STDMETHODIMP Clone(IEnumMediaTypes **pp) override {
-    if (!pp) return E_POINTER;
-    *pp = new (std::nothrow) EmptyTypeEnum();
-    if (!*pp) return E_OUTOFMEMORY;
-    (*pp)->AddRef();
-    return S_OK;
-  }
-
- private:
-  ~EmptyTypeEnum() = default;
-  std::atomic<LONG> m_cRef{0};
 };
 
 // ---- RendererInputPin ------------------------------------------------------------
@@ -891,6 +674,14 @@ inline HRESULT Renderer::Receive(IMediaSample *pSample) {
   if (hr != S_OK) return hr;
   const bool late = lateness > kLateTolerance;
   if (late && IsVideo()) SendQuality(lateness, start);
+  if (timed && DropLate(lateness, start, stop)) {
+    Guard lock(m_stateLock);
+    ++m_stats.dropped;
+    if (late) ++m_stats.late;
+    if (lateness > m_stats.maxLateness) m_stats.maxLateness = lateness;
+    m_lastStop = stop > start ? stop : start;
+    return S_OK;
+  }
   hr = RenderSample(pSample);
   {
     Guard lock(m_stateLock);
@@ -954,10 +745,12 @@ inline HRESULT Renderer::BeginFlush() {
     SetEvent(m_abortEvent);
     UpdateEventsLocked();
   }
+  OnBeginFlush();
   return S_OK;
 }
 
 inline HRESULT Renderer::EndFlush() {
+  OnEndFlush();
   {
     Guard lock(m_stateLock);
     m_flushing = false;
