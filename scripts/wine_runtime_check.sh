@@ -40,11 +40,14 @@ subtypes="YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565"
 # name | ffmpeg output options: uncompressed RGB with big-endian PCM ('raw '
 # 24-bit, 'twos', mono: the pin's stereo is mixed), '2vuy' with little-endian
 # stereo PCM ('sowt'), and 32-bit ARGB at an odd size (last column and row,
-# padded rows) with 24-bit PCM ('in24').
+# padded rows) with 24-bit PCM ('in24'); and '2vuy' at an odd size whose
+# track matrix turns it a quarter turn (the frames come out turned, at the
+# swapped size).
 movies=(
   "rgb24_twos|-s 66x50 -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16be"
   "2vuy_sowt|-s 64x48 -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le -ac 2"
   "argb_in24|-s 35x21 -c:v rawvideo -pix_fmt argb -c:a pcm_s24be -ac 1"
+  "2vuy_turned|-s 35x21 -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le -ac 2 -metadata:s:v:0 rotate=90"
 )
 status=0
 for entry in "${movies[@]}"; do
