@@ -499,7 +499,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     HDC dc = nullptr;
     err = NewGWorldFromHBITMAP(&gworld, nullptr, nullptr, 0, dibSection, &dc);
   } else {
-    err = QTNewGWorld(&gworld, pixelFormat, &bounds, nullptr, nullptr, 0);
+    err = QTNewGWorld(&gworld, WorldFormat(), &bounds, nullptr, nullptr, 0);
   }
   if (err != noErr || gworld == nullptr) {
     TraceW8(TEXT("QTNewGWorld failed(%d)\n"), static_cast<int>(err));
@@ -725,6 +725,14 @@ bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *lay
   return true;
 }
 
+OSType CQTVideoExtraction::WorldFormat() const {
+  // YUY2 after a quarter turn: the decoder's 4:2:0 planes are turned first,
+  // then widened to 4:2:2 along the displayed rows. Turning a 4:2:2 world
+  // would spread chroma that was widened along the stored rows instead.
+  if (pixelFormat == kYUVSPixelFormat && orientation.transpose) return kYUV420CodecType;
+  return pixelFormat;
+}
+
 LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size,
                                          PlaneLayout *layout) const {
   PictureView picture;
@@ -755,6 +763,19 @@ LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer
     case kYUVSPixelFormat:
       out.kind = PictureKind::Yuy2;
       pixelBytes = (pictureWidth + 1) / 2 * 4;
+      if (WorldFormat() == kYUV420CodecType) {
+        PlaneLayout planes{};
+        if (!PlanesOf420(frame, &planes)) {
+          TraceW8(TEXT("Decoded 4:2:0 picture has planes outside its frame"));
+          return 0;
+        }
+        picture.kind = PictureKind::Planar420;
+        for (int i = 0; i < 3; ++i) {
+          picture.planes[i] = planes.planes[i];
+          picture.steps[i] = planes.strides[i];
+        }
+        return TurnPicture(picture, out, orientation, layout);
+      }
       break;
     case k32ARGBPixelFormat:
       out.bytesPerPixel = 4;

@@ -151,6 +151,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // frame block, or the buffer when the picture was turned on the way).
   LONG CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp,
                  BYTE **grabbed) const;
+  // The layout the world is drawn in: the output's, but 4:2:0 for YUY2 after
+  // a quarter turn.
+  OSType WorldFormat() const;
   // The turned copy: the grabber is then shown the buffer as delivered.
   LONG CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout) const;
   void HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout, LONG bottomUp);

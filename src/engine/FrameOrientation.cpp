@@ -128,6 +128,53 @@ void TurnYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, LONG col
   }
 }
 
+// Planar 4:2:0 into YUY2: luma turned pixel by pixel; chroma turned as its
+// own plane, then spread evenly over the output rows by linear interpolation
+// between chroma row centres (3:1 weights when the rows are twice the chroma
+// rows; an odd picture's ceil(h/2) chroma rows stretch over h rows), edges
+// repeated.
+void TurnPlanarToYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, LONG columns, LONG rows,
+                      FrameOrientation o) {
+  if (p.width <= 0 || p.height <= 0 || columns <= 0 || rows <= 0) return;
+  const Mapping luma{o, o.transpose ? p.height : p.width, o.transpose ? p.width : p.height};
+  const LONG chromaWidth = (p.width + 1) / 2, chromaHeight = (p.height + 1) / 2;
+  const Mapping chroma{o, o.transpose ? chromaHeight : chromaWidth, o.transpose ? chromaWidth : chromaHeight};
+  const LONG doneRows = Min(luma.th, rows);
+  auto lumaAt = [&](LONG X, LONG Y) {
+    const LONG clamped = Min(X, luma.tw - 1);
+    return p.planes[0][static_cast<ptrdiff_t>(luma.SourceY(clamped, Y)) * p.steps[0] + luma.SourceX(clamped, Y)];
+  };
+  auto chromaAt = [&](int plane, LONG CX, LONG CY) {
+    const LONG cx = Min(CX, chroma.tw - 1);
+    return p.planes[plane][static_cast<ptrdiff_t>(chroma.SourceY(cx, CY)) * p.steps[plane] + chroma.SourceX(cx, CY)];
+  };
+  for (LONG Y = 0; Y < doneRows; ++Y) {
+    // Chroma position of this row's centre, in 1/256 of a chroma row:
+    // (Y + 1/2) x chroma rows / rows - 1/2.
+    const int64_t position = ((2 * int64_t{Y} + 1) * chroma.th * 256) / (2 * int64_t{luma.th}) - 128;
+    LONG upper = static_cast<LONG>(position >= 0 ? position / 256 : -1);
+    const int weight = static_cast<int>(position - int64_t{upper} * 256);  // of the lower row, 0..255
+    LONG lower = upper + 1;
+    if (upper < 0) upper = 0;
+    if (lower > chroma.th - 1) lower = chroma.th - 1;
+    BYTE *to = target + static_cast<ptrdiff_t>(Y) * targetStep;
+    for (LONG X = 0; X + 1 < columns; X += 2, to += 4) {
+      const LONG CX = X / 2;
+      to[0] = lumaAt(X, Y);
+      to[1] = static_cast<BYTE>(
+          (chromaAt(1, CX, upper) * (256 - weight) + chromaAt(1, CX, lower) * weight + 128) >> 8);
+      to[2] = lumaAt(X + 1, Y);
+      to[3] = static_cast<BYTE>(
+          (chromaAt(2, CX, upper) * (256 - weight) + chromaAt(2, CX, lower) * weight + 128) >> 8);
+    }
+  }
+  const size_t rowBytes = static_cast<size_t>(columns / 2) * 4;
+  for (LONG Y = doneRows; Y < rows; ++Y) {
+    std::memcpy(target + static_cast<ptrdiff_t>(Y) * targetStep,
+                target + static_cast<ptrdiff_t>(doneRows - 1) * targetStep, rowBytes);
+  }
+}
+
 }  // namespace
 
 int FrameOrientation::Degrees() const {
@@ -192,7 +239,9 @@ LONG TurnPicture(const PictureView &picture, const OutputView &out, FrameOrienta
   const LONG columns = Min(out.width, pitch / bytesPerPixel);
   BYTE *top = out.bottomUp ? out.buffer + static_cast<ptrdiff_t>(out.height - 1) * pitch : out.buffer;
   const ptrdiff_t step = out.bottomUp ? -static_cast<ptrdiff_t>(pitch) : pitch;
-  if (out.kind == PictureKind::Yuy2) {
+  if (out.kind == PictureKind::Yuy2 && picture.kind == PictureKind::Planar420) {
+    TurnPlanarToYuy2(picture, top, step, columns, out.height, orientation);
+  } else if (out.kind == PictureKind::Yuy2) {
     TurnYuy2(picture, top, step, columns, out.height, orientation);
   } else {
     TurnPlaneOf(bytesPerPixel, picture.planes[0], picture.steps[0], picture.width, picture.height, top, step, columns,

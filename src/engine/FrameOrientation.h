@@ -60,7 +60,12 @@ enum class PictureKind {
 // row; steps are the bytes from one row to the next row down, negative where
 // the rows lie bottom-up in memory. width x height is the picture's own size
 // (luma for planar; the chroma planes are (width + 1) / 2 by (height + 1) / 2).
+// Its kind is the output's, except that planar 4:2:0 may also be turned into
+// YUY2: the chroma planes are turned, then each chroma row serves two output
+// rows, weighted 3:1 with its neighbour (chroma sited between the two rows),
+// as a 4:2:0 picture turned first and then converted would have it.
 struct PictureView {
+  PictureKind kind = PictureKind::Packed;
   const BYTE *planes[3] = {};
   ptrdiff_t steps[3] = {};
   LONG width = 0;
