@@ -64,11 +64,33 @@ void TurnPlane(const BYTE *source, ptrdiff_t sourceStep, LONG width, LONG height
         const LONG endX = Min(tileX + kTile, doneColumns);
         // Along an output row the source moves one picture row per pixel.
         const ptrdiff_t along = o.flipX ? -sourceStep : sourceStep;
-        for (LONG Y = tileY; Y < endY; ++Y) {
-          const BYTE *from = pixel(map.SourceX(tileX, Y), map.SourceY(tileX, Y));
-          BYTE *to = row(Y) + ptrdiff_t{N} * tileX;
-          for (LONG X = tileX; X < endX; ++X, from += along, to += N) std::memcpy(to, from, N);
+        auto pixels = [&](LONG Y, LONG fromX, LONG toX) {
+          const BYTE *from = pixel(map.SourceX(fromX, Y), map.SourceY(fromX, Y));
+          BYTE *to = row(Y) + ptrdiff_t{N} * fromX;
+          for (LONG X = fromX; X < toX; ++X, from += along, to += N) std::memcpy(to, from, N);
+        };
+        LONG blockEndY = tileY;
+        LONG blockEndX = tileX;
+        if constexpr (N == 1) {
+          // Bytes go over in 8 x 8 blocks: eight reads of eight bytes from
+          // eight picture rows, eight output rows written.
+          blockEndY = tileY + (endY - tileY) / 8 * 8;
+          blockEndX = tileX + (endX - tileX) / 8 * 8;
+          for (LONG Y = tileY; Y < blockEndY; Y += 8) {
+            const LONG firstX = o.flipY ? map.Y0(Y + 7) : map.Y0(Y);
+            for (LONG X = tileX; X < blockEndX; X += 8) {
+              BYTE in[8][8];
+              for (int c = 0; c < 8; ++c) std::memcpy(in[c], pixel(firstX, map.X0(X + c)), 8);
+              for (int r = 0; r < 8; ++r) {
+                const int k = o.flipY ? 7 - r : r;
+                BYTE *to = row(Y + r) + X;
+                for (int c = 0; c < 8; ++c) to[c] = in[c][k];
+              }
+            }
+            for (LONG Y1 = Y; Y1 < Y + 8; ++Y1) pixels(Y1, blockEndX, endX);
+          }
         }
+        for (LONG Y = blockEndY; Y < endY; ++Y) pixels(Y, tileX, endX);
       }
     }
   }
