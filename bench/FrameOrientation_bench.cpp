@@ -64,12 +64,13 @@ void BM_PlainCopy(benchmark::State &state) {
       BYTE *to = f.buffer.data();
       for (int plane = 0; plane < 3; ++plane) {
         const LONG rows = plane == 0 ? kH : kH / 2, length = plane == 0 ? kW : kW / 2;
-        for (LONG y = 0; y < rows; ++y, to += length) std::memcpy(to, f.picture.planes[plane] + y * f.picture.steps[plane], size_t(length));
+        for (LONG y = 0; y < rows; ++y, to += length)
+          std::memcpy(to, f.picture.planes[plane] + y * f.picture.steps[plane], size_t(length));
       }
     } else {
       for (LONG y = 0; y < kH; ++y) {
-        std::memcpy(f.buffer.data() + size_t(kH - 1 - y) * size_t(f.rowBytes), f.source.data() + size_t(y) * size_t(f.rowBytes),
-                    size_t(f.rowBytes));
+        std::memcpy(f.buffer.data() + size_t(kH - 1 - y) * size_t(f.rowBytes),
+                    f.source.data() + size_t(y) * size_t(f.rowBytes), size_t(f.rowBytes));
       }
     }
     benchmark::DoNotOptimize(f.buffer.data());

@@ -52,7 +52,8 @@ void TurnPlane(const BYTE *source, ptrdiff_t sourceStep, LONG width, LONG height
       if (!o.flipX) {
         std::memcpy(to, from, static_cast<size_t>(doneColumns) * N);
       } else {
-        for (LONG X = 0; X < doneColumns; ++X) std::memcpy(to + ptrdiff_t{N} * X, from + ptrdiff_t{N} * (map.tw - 1 - X), N);
+        for (LONG X = 0; X < doneColumns; ++X)
+          std::memcpy(to + ptrdiff_t{N} * X, from + ptrdiff_t{N} * (map.tw - 1 - X), N);
       }
     }
   } else {
@@ -96,7 +97,8 @@ void TurnPlane(const BYTE *source, ptrdiff_t sourceStep, LONG width, LONG height
   }
   for (LONG Y = 0; Y < doneRows; ++Y) {
     BYTE *to = row(Y);
-    for (LONG X = doneColumns; X < columns; ++X) std::memcpy(to + ptrdiff_t{N} * X, to + ptrdiff_t{N} * (doneColumns - 1), N);
+    for (LONG X = doneColumns; X < columns; ++X)
+      std::memcpy(to + ptrdiff_t{N} * X, to + ptrdiff_t{N} * (doneColumns - 1), N);
   }
   for (LONG Y = doneRows; Y < rows; ++Y) std::memcpy(row(Y), row(doneRows - 1), static_cast<size_t>(columns) * N);
 }
@@ -120,8 +122,7 @@ void TurnPlaneOf(int bytesPerPixel, const BYTE *source, ptrdiff_t sourceStep, LO
 // Packed 4:2:2: each output pair takes the luma of its two pixels and the
 // rounded mean of their chroma (after a quarter turn the two come from
 // neighbouring picture rows, whose chroma differs).
-void TurnYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, LONG columns, LONG rows,
-              FrameOrientation o) {
+void TurnYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, LONG columns, LONG rows, FrameOrientation o) {
   if (p.width <= 0 || p.height <= 0 || columns <= 0 || rows <= 0) return;
   const Mapping map{o, o.transpose ? p.height : p.width, o.transpose ? p.width : p.height};
   const LONG doneRows = Min(map.th, rows);
@@ -183,11 +184,9 @@ void TurnPlanarToYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, 
     for (LONG X = 0; X + 1 < columns; X += 2, to += 4) {
       const LONG CX = X / 2;
       to[0] = lumaAt(X, Y);
-      to[1] = static_cast<BYTE>(
-          (chromaAt(1, CX, upper) * (256 - weight) + chromaAt(1, CX, lower) * weight + 128) >> 8);
+      to[1] = static_cast<BYTE>((chromaAt(1, CX, upper) * (256 - weight) + chromaAt(1, CX, lower) * weight + 128) >> 8);
       to[2] = lumaAt(X + 1, Y);
-      to[3] = static_cast<BYTE>(
-          (chromaAt(2, CX, upper) * (256 - weight) + chromaAt(2, CX, lower) * weight + 128) >> 8);
+      to[3] = static_cast<BYTE>((chromaAt(2, CX, upper) * (256 - weight) + chromaAt(2, CX, lower) * weight + 128) >> 8);
     }
   }
   const size_t rowBytes = static_cast<size_t>(columns / 2) * 4;
@@ -232,7 +231,8 @@ LONG TurnPicture(const PictureView &picture, const OutputView &out, FrameOrienta
     const size_t lumaBytes = static_cast<size_t>(out.width) * static_cast<size_t>(out.height);
     const size_t chromaBytes = static_cast<size_t>(chromaWidth) * static_cast<size_t>(chromaRows);
     // Rows that do not fit whole are left out.
-    const LONG lumaRows = static_cast<LONG>(Min(out.height, static_cast<LONG>(capacity / static_cast<size_t>(out.width))));
+    const LONG lumaRows =
+        static_cast<LONG>(Min(out.height, static_cast<LONG>(capacity / static_cast<size_t>(out.width))));
     TurnPlaneOf(1, picture.planes[0], picture.steps[0], picture.width, picture.height, out.buffer, out.width, out.width,
                 lumaRows, orientation);
     delivered->planes[0] = out.buffer;
@@ -244,7 +244,8 @@ LONG TurnPicture(const PictureView &picture, const OutputView &out, FrameOrienta
     for (int i = 0; i < 2; ++i) {
       const size_t start = lumaBytes + chromaBytes * static_cast<size_t>(i);
       if (chromaWidth <= 0 || start >= capacity) break;
-      const LONG fit = static_cast<LONG>(Min(chromaRows, static_cast<LONG>((capacity - start) / static_cast<size_t>(chromaWidth))));
+      const LONG fit =
+          static_cast<LONG>(Min(chromaRows, static_cast<LONG>((capacity - start) / static_cast<size_t>(chromaWidth))));
       const int plane = order[i];
       TurnPlaneOf(1, picture.planes[plane], picture.steps[plane], sourceChromaWidth, sourceChromaRows,
                   out.buffer + start, chromaWidth, chromaWidth, fit, orientation);

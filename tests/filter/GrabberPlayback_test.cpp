@@ -113,9 +113,11 @@ TEST_P(GrabberPlayback, HostSeesEveryDeliveredSample_CopyHoldsIt) {
   PlayAndCompare(&host, other);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seven, GrabberPlayback, ::testing::Combine(::testing::ValuesIn(SevenSubtypes()), ::testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Seven, GrabberPlayback,
+                         ::testing::Combine(::testing::ValuesIn(SevenSubtypes()), ::testing::Bool()),
                          [](const ::testing::TestParamInfo<std::tuple<GUID, bool>> &info) {
-                           return "subtype" + std::to_string(info.index / 2) + (std::get<1>(info.param) ? "_turned" : "");
+                           return "subtype" + std::to_string(info.index / 2) +
+                                  (std::get<1>(info.param) ? "_turned" : "");
                          });
 
 }  // namespace

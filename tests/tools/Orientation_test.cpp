@@ -52,7 +52,8 @@ struct Turn {
   bool swaps;
 };
 
-constexpr const char *kAvc = "-f lavfi -i testsrc2=size=320x180:rate=25 -t 0.4 -c:v libx264 -bf 2 -g 6 -pix_fmt yuv420p";
+constexpr const char *kAvc =
+    "-f lavfi -i testsrc2=size=320x180:rate=25 -t 0.4 -c:v libx264 -bf 2 -g 6 -pix_fmt yuv420p";
 
 const Turn kTurns[] = {
     {"ccw90.mp4", kAvc, 320, 180, "90", {}, true, "transpose=cclock", true},
@@ -62,8 +63,15 @@ const Turn kTurns[] = {
     {"transpose.mp4", kAvc, 320, 180, nullptr, {0, kOne, kOne, 0}, false, "transpose=cclock_flip", true},
     // Odd sizes: the turned picture keeps the top-left corner, the even
     // rounding repeats its last column and row.
-    {"odd_cw90.mov", "-f lavfi -i testsrc=size=321x241:rate=25 -t 0.4 -c:v mpeg4 -bf 2 -g 6 -q:v 3", 321, 241, "270",
-     {}, true, "transpose=clock", true},
+    {"odd_cw90.mov",
+     "-f lavfi -i testsrc=size=321x241:rate=25 -t 0.4 -c:v mpeg4 -bf 2 -g 6 -q:v 3",
+     321,
+     241,
+     "270",
+     {},
+     true,
+     "transpose=clock",
+     true},
 };
 
 void PrintTo(const Turn &t, std::ostream *os) { *os << t.name; }
@@ -209,7 +217,7 @@ TEST_P(Orientation, EveryLayout_EqualsFfmpegTurned_AtTheDisplayedSize) {
   for (const Layout &layout : kLayouts) {
     SCOPED_TRACE(layout.subtype);
     const bool sixteen = layout.rgb && layout.bytesPerPixel == 2;
-    const std::string filter = sixteen          ? "format=" + std::string(layout.ffmpegFormat) + "," + t.turn
+    const std::string filter = sixteen        ? "format=" + std::string(layout.ffmpegFormat) + "," + t.turn
                                : t.autorotate ? std::string()
                                               : std::string(t.turn);
     CompareAll(layout, Extract(file, layout.subtype), Reference(file, filter, layout.ffmpegFormat), w, h, true);
@@ -233,8 +241,8 @@ TEST_F(Orientation, StoredOrientationValue_DeliversThePictureAsStored) {
   const std::string file = MakeMovie(t);
   ASSERT_FALSE(file.empty());
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Tidepool"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Tidepool"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
             ERROR_SUCCESS);
   const DWORD stored = 1;
   ASSERT_EQ(RegSetValueExW(key, TEXT("StoredOrientation"), 0, REG_DWORD, reinterpret_cast<const BYTE *>(&stored),

@@ -42,8 +42,8 @@ struct Error {
 // Compares one frame of ours (even-rounded size W x H, laid out as the pin's
 // buffer) with ffmpeg's (w x h, tightly packed) over the picture's pixels.
 inline void CompareFrame(const Layout &layout, const std::string &ours, size_t ourOffset, size_t ourFrame,
-                         const std::string &ref, size_t refOffset, size_t refFrame, int w, int h, int W, int H, Error *luma,
-                  Error *chroma) {
+                         const std::string &ref, size_t refOffset, size_t refFrame, int w, int h, int W, int H,
+                         Error *luma, Error *chroma) {
   auto o = [&](size_t i) { return static_cast<unsigned char>(ours[ourOffset + i]); };
   auto r = [&](size_t i) { return static_cast<unsigned char>(ref[refOffset + i]); };
   if (layout.planar) {
