@@ -273,29 +273,6 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   ReadEditList();
 }
 
-const WCHAR *const CQTVideoExtraction::kStoredOrientationKey = TEXT("Software\\Tidepool");
-const WCHAR *const CQTVideoExtraction::kStoredOrientationValue = TEXT("StoredOrientation");
-
-namespace {
-
-bool StoredOrientationAsked() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, CQTVideoExtraction::kStoredOrientationKey, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD value = 0;
-  DWORD type = 0;
-  DWORD bytes = sizeof value;
-  const bool asked = RegQueryValueExW(key, CQTVideoExtraction::kStoredOrientationValue, nullptr, &type,
-                                      reinterpret_cast<BYTE *>(&value), &bytes) == ERROR_SUCCESS &&
-                     type == REG_DWORD && bytes == sizeof value && value != 0;
-  RegCloseKey(key);
-  return asked;
-}
-
-}  // namespace
-
 void CQTVideoExtraction::ReadOrientation() {
   orientation = FrameOrientation{};
   Track track = GetMediaTrack(media);

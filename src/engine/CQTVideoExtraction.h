@@ -27,9 +27,8 @@
 // and mirroring, FrameOrientation.h); the output type has the displayed width
 // and height, and each frame is turned on its way into the caller's buffer.
 // The world and the frame blocks keep the picture as stored. A host that
-// wants the stored orientation sets the registry value named by
-// kStoredOrientationKey / kStoredOrientationValue (a DWORD, non-zero) before
-// the movie is opened.
+// wants the stored orientation says so in the registry before the movie is
+// opened (StoredOrientationAsked, FrameOrientation.h).
 //
 // Ownership: the movie session owns this object and the movie; the object
 // owns its image description, sample buffer, world, DIB section, sequence
@@ -102,11 +101,6 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // How frames are turned for display (identity when the stored orientation
   // was asked for or the matrix is not a turn).
   FrameOrientation Orientation() const { return orientation; }
-
-  // HKEY_CURRENT_USER\<key> <value> (DWORD): non-zero delivers pictures as
-  // stored, without the track matrix's turn. Read when the track is made.
-  static const WCHAR *const kStoredOrientationKey;
-  static const WCHAR *const kStoredOrientationValue;
   // Holds the decoding thread while it reads.
   LONGLONG Position();
   LONGLONG MediaDuration() const { return mediaDuration; }

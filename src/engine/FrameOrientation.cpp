@@ -210,6 +210,21 @@ void TurnPlanarToYuy2(const PictureView &p, BYTE *target, ptrdiff_t targetStep, 
 
 }  // namespace
 
+bool StoredOrientationAsked() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, TEXT("Software\\Tidepool"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD bytes = sizeof value;
+  const bool asked = RegQueryValueExW(key, TEXT("StoredOrientation"), nullptr, &type, reinterpret_cast<BYTE *>(&value),
+                                      &bytes) == ERROR_SUCCESS &&
+                     type == REG_DWORD && bytes == sizeof value && value != 0;
+  RegCloseKey(key);
+  return asked;
+}
+
 int FrameOrientation::Degrees() const {
   if (!transpose) return flipY ? 180 : 0;
   return flipX ? 90 : 270;

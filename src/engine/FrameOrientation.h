@@ -87,6 +87,11 @@ struct OutputView {
   bool crFirst = false;
 };
 
+// Whether the host asked for pictures as stored, without the matrix's turn:
+// HKEY_CURRENT_USER\Software\Tidepool "StoredOrientation", a DWORD, non-zero.
+// Missing, another type or 0: turn them.
+bool StoredOrientationAsked();
+
 // Writes `picture` turned by `orientation` into `out`, padding as described
 // above. Nothing is written past out.size: rows that do not fit whole are
 // left out. Returns the bytes of the output picture (what a reader of the
