@@ -79,6 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SInt32 tracks = SInt32(DispatchCall(kQTSelGetMovieTrackCount, movie));
     for (SInt32 i = 1; i <= tracks; ++i) {
       Track track = reinterpret_cast<Track>(DispatchCall(kQTSelGetMovieIndTrack, movie, i));
+      MatrixRecord matrix;
+      DispatchCall(kQTSelGetTrackMatrix, track, &matrix);
       Media media = reinterpret_cast<Media>(DispatchCall(kQTSelGetTrackMedia, track));
       if (media) Walk(media);
     }

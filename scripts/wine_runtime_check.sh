@@ -40,11 +40,14 @@ subtypes="YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565"
 # name | ffmpeg output options: uncompressed RGB with big-endian PCM ('raw '
 # 24-bit, 'twos', mono: the pin's stereo is mixed), '2vuy' with little-endian
 # stereo PCM ('sowt'), and 32-bit ARGB at an odd size (last column and row,
-# padded rows) with 24-bit PCM ('in24').
+# padded rows) with 24-bit PCM ('in24'); and '2vuy' at an odd size whose
+# track matrix turns it a quarter turn (the frames come out turned, at the
+# swapped size).
 movies=(
   "rgb24_twos|-s 66x50 -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16be"
   "2vuy_sowt|-s 64x48 -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le -ac 2"
   "argb_in24|-s 35x21 -c:v rawvideo -pix_fmt argb -c:a pcm_s24be -ac 1"
+  "2vuy_turned|-s 35x21 -c:v rawvideo -pix_fmt uyvy422 -c:a pcm_s16le -ac 2"
 )
 status=0
 for entry in "${movies[@]}"; do
@@ -54,6 +57,11 @@ for entry in "${movies[@]}"; do
   # shellcheck disable=SC2086
   ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=128x96:rate=10:duration=1 \
     -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 $opts "$movie"
+  if [[ $name == *_turned ]]; then
+    # ffmpeg writes the matrix of the "rotate" tag when it copies the stream.
+    ffmpeg -nostdin -v error -y -i "$movie" -c copy -metadata:s:v:0 rotate=90 "$scratch/$name.copy.mov"
+    mv "$scratch/$name.copy.mov" "$movie"
+  fi
   out="$scratch/$name.win"
   mkdir -p "$out"
   # shellcheck disable=SC2086

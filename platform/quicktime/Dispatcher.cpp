@@ -90,6 +90,12 @@ intptr_t DoGetMovieIndTrack(Args &a) {
   SInt32 index = ArgLong(a);
   return AsPtr(Toolbox().GetMovieIndTrack(m, index));
 }
+intptr_t DoGetTrackMatrix(Args &a) {
+  ::Track t = va_arg(a.list, ::Track);
+  MatrixRecord *matrix = ArgPtr<MatrixRecord>(a);
+  Toolbox().GetTrackMatrix(t, matrix);
+  return 0;
+}
 intptr_t DoGetTrackMedia(Args &a) { return AsPtr(Toolbox().GetTrackMedia(va_arg(a.list, ::Track))); }
 intptr_t DoGetMediaTimeScale(Args &a) { return Toolbox().GetMediaTimeScale(va_arg(a.list, ::Media)); }
 intptr_t DoGetMediaDuration(Args &a) { return Toolbox().GetMediaDuration(va_arg(a.list, ::Media)); }
@@ -368,6 +374,7 @@ constexpr Entry kTable[] = {
     {kQTSelGetMovieTimeScale, DoGetMovieTimeScale},
     {kQTSelGetMovieDuration, DoGetMovieDuration},
     {kQTSelGetMovieTrackCount, DoGetMovieTrackCount},
+    {kQTSelGetTrackMatrix, DoGetTrackMatrix},
     {kQTSelGetTrackMedia, DoGetTrackMedia},
     {kQTSelGetMediaTimeScale, DoGetMediaTimeScale},
     {kQTSelGetMediaDuration, DoGetMediaDuration},

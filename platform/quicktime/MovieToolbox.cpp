@@ -258,6 +258,21 @@ SInt32 MovieToolbox::GetMovieTrackCount(::Movie movie) {
   return open ? reinterpret_cast<::Media>(const_cast<MediaRef *>(&ref->media)) : nullptr;
 }
 
+void MovieToolbox::GetTrackMatrix(::Track track, MatrixRecord *matrix) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return;
+  }
+  if (!matrix) {
+    SetLastMoviesError(paramErr);
+    return;
+  }
+  for (int i = 0; i < 9; ++i) matrix->matrix[i / 3][i % 3] = ref->track->matrix[i];
+  SetLastMoviesError(noErr);
+}
+
 TimeScale MovieToolbox::GetMediaTimeScale(::Media media) {
   const MediaRef *ref = nullptr;
   auto open = FindMedia(media, &ref);

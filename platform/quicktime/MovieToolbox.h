@@ -52,6 +52,8 @@ class MovieToolbox {
   SInt32 GetMovieTrackCount(::Movie movie);
   ::Track GetMovieIndTrack(::Movie movie, SInt32 index);
   ::Media GetTrackMedia(::Track track);
+  // The track header's matrix as stored; a null matrix is paramErr.
+  void GetTrackMatrix(::Track track, MatrixRecord *matrix);
   TimeScale GetMediaTimeScale(::Media media);
   TimeValue GetMediaDuration(::Media media);
   void GetMediaHandlerDescription(::Media media, OSType *mediaType, unsigned char *creatorName,

@@ -259,6 +259,11 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   const LONG height = (*imageDescription)->height;
   videoInfo.bmiHeader.biWidth = width > 0 ? (width + 1) / 2 * 2 : 0;
   videoInfo.bmiHeader.biHeight = height > 0 ? (height + 1) / 2 * 2 : 0;
+  pictureWidth = width > 0 ? width : 0;
+  pictureHeight = height > 0 ? height : 0;
+  storedWidth = videoInfo.bmiHeader.biWidth;
+  storedHeight = videoInfo.bmiHeader.biHeight;
+  ReadOrientation();
 
   const LONG count = CountVideoSamples();
   const LONG seconds = timeScale > 0 ? duration / timeScale : 0;
@@ -266,6 +271,31 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   // No samples leaves no frame rate to report.
   secondsPerFrame = count > 0 ? static_cast<float>(static_cast<double>(seconds) / count) : 0.0f;
   ReadEditList();
+}
+
+void CQTVideoExtraction::ReadOrientation() {
+  orientation = FrameOrientation{};
+  Track track = GetMediaTrack(media);
+  if (GetMoviesError() != noErr || track == nullptr) return;
+  // Identity, should the runtime leave the record alone.
+  MatrixRecord matrix = {{{0x10000, 0, 0}, {0, 0x10000, 0}, {0, 0, 0x40000000}}};
+  GetTrackMatrix(track, &matrix);
+  const OSErr err = GetMoviesError();
+  if (err != noErr) {
+    TraceW8(TEXT("GetTrackMatrix failed(%d)"), static_cast<int>(err));
+    return;
+  }
+  const FrameOrientation wanted = FrameOrientation::FromMatrix(matrix);
+  if (wanted.IsIdentity()) return;
+  const int degrees = wanted.Degrees();
+  const int mirrored = wanted.Mirrored() ? 1 : 0;
+  if (StoredOrientationAsked()) {
+    TraceW4(TEXT("Video track turned %d degrees, mirrored %d: delivered as stored"), degrees, mirrored);
+    return;
+  }
+  TraceW4(TEXT("Video track turned %d degrees, mirrored %d"), degrees, mirrored);
+  orientation = wanted;
+  if (orientation.SwapsSize()) std::swap(videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight);
 }
 
 void CQTVideoExtraction::ReadEditList() {
@@ -431,8 +461,9 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   if (started) return 0;
   ExtractionEnd();
   TraceW2(TEXT("CQTVideoExtraction::ExtractionBegin() \n"));
-  const LONG width = videoInfo.bmiHeader.biWidth;
-  const LONG height = videoInfo.bmiHeader.biHeight;
+  // The world holds the picture as stored; frames are turned when copied out.
+  const LONG width = storedWidth;
+  const LONG height = storedHeight;
   // A track whose set-up stopped early, or no layout chosen yet: nothing to
   // build a chain for. Sizes beyond the runtime's 16-bit rectangle too.
   if (media == nullptr || imageDescription == nullptr || pixelFormat == 0 || width <= 0 || height <= 0 ||
@@ -452,6 +483,10 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   if (pixelFormat == k32ARGBPixelFormat || pixelFormat == k24RGBPixelFormat) {
     BITMAPINFO bitmapInfo{};
     bitmapInfo.bmiHeader = videoInfo.bmiHeader;
+    bitmapInfo.bmiHeader.biWidth = width;
+    bitmapInfo.bmiHeader.biHeight = height;
+    bitmapInfo.bmiHeader.biSizeImage =
+        ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biCompression, width, height);
     dibSection = CreateDIBSection(nullptr, &bitmapInfo, DIB_RGB_COLORS, nullptr, nullptr, 0);
     if (dibSection == nullptr) {
       TraceW8(TEXT("CreateDIBSection failed(%d)"), static_cast<int>(GetLastError()));
@@ -461,7 +496,7 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     HDC dc = nullptr;
     err = NewGWorldFromHBITMAP(&gworld, nullptr, nullptr, 0, dibSection, &dc);
   } else {
-    err = QTNewGWorld(&gworld, pixelFormat, &bounds, nullptr, nullptr, 0);
+    err = QTNewGWorld(&gworld, WorldFormat(), &bounds, nullptr, nullptr, 0);
   }
   if (err != noErr || gworld == nullptr) {
     TraceW8(TEXT("QTNewGWorld failed(%d)\n"), static_cast<int>(err));
@@ -671,8 +706,8 @@ void CQTVideoExtraction::FillFrameQueue() {
 
 bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *layout) const {
   if (frame.byteCount < static_cast<LONG>(sizeof(PlanarPixmapInfoYUV420))) return false;
-  const LONG width = videoInfo.bmiHeader.biWidth;
-  const LONG height = Abs(videoInfo.bmiHeader.biHeight);
+  const LONG width = storedWidth;
+  const LONG height = Abs(storedHeight);
   const LONGLONG planeWidth[3] = {width, width / 2, width / 2};
   const LONGLONG planeRows[3] = {height, height / 2, height / 2};
   for (int i = 0; i < 3; ++i) {
@@ -687,11 +722,102 @@ bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *lay
   return true;
 }
 
+OSType CQTVideoExtraction::WorldFormat() const {
+  // YUY2 after a quarter turn: the decoder's 4:2:0 planes are turned first,
+  // then widened to 4:2:2 along the displayed rows. Turning a 4:2:2 world
+  // would spread chroma that was widened along the stored rows instead.
+  if (pixelFormat == kYUVSPixelFormat && orientation.transpose) return kYUV420CodecType;
+  return pixelFormat;
+}
+
+LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size,
+                                         PlaneLayout *layout) const {
+  PictureView picture;
+  picture.width = pictureWidth;
+  picture.height = pictureHeight;
+  OutputView out;
+  out.buffer = buffer;
+  out.size = size;
+  out.width = videoInfo.bmiHeader.biWidth;
+  out.height = Abs(videoInfo.bmiHeader.biHeight);
+  const LONG rowBytes = frame.pixelRowBytes;
+  LONG pixelBytes = 0;  // packed: bytes a picture row needs
+  switch (pixelFormat) {
+    case kYUV420CodecType: {
+      PlaneLayout planes{};
+      if (!PlanesOf420(frame, &planes)) {
+        TraceW8(TEXT("Decoded 4:2:0 picture has planes outside its frame"));
+        return 0;
+      }
+      for (int i = 0; i < 3; ++i) {
+        picture.planes[i] = planes.planes[i];
+        picture.steps[i] = planes.strides[i];
+      }
+      out.kind = PictureKind::Planar420;
+      out.crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
+      return TurnPicture(picture, out, orientation, layout);
+    }
+    case kYUVSPixelFormat:
+      out.kind = PictureKind::Yuy2;
+      pixelBytes = (pictureWidth + 1) / 2 * 4;
+      if (WorldFormat() == kYUV420CodecType) {
+        PlaneLayout planes{};
+        if (!PlanesOf420(frame, &planes)) {
+          TraceW8(TEXT("Decoded 4:2:0 picture has planes outside its frame"));
+          return 0;
+        }
+        picture.kind = PictureKind::Planar420;
+        for (int i = 0; i < 3; ++i) {
+          picture.planes[i] = planes.planes[i];
+          picture.steps[i] = planes.strides[i];
+        }
+        return TurnPicture(picture, out, orientation, layout);
+      }
+      break;
+    case k32ARGBPixelFormat:
+      out.bytesPerPixel = 4;
+      break;
+    case k24RGBPixelFormat:
+      out.bytesPerPixel = 3;
+      break;
+    case k16LE555PixelFormat:
+    case k16LE565PixelFormat:
+      out.bytesPerPixel = 2;
+      break;
+    default:
+      return 0;
+  }
+  if (out.kind == PictureKind::Packed) {
+    pixelBytes = pictureWidth * out.bytesPerPixel;
+    out.bottomUp = true;
+  }
+  // The picture's rows must lie inside the frame's bytes.
+  if (rowBytes <= 0 || rowBytes < pixelBytes || pictureHeight > storedHeight ||
+      static_cast<LONGLONG>(rowBytes) * storedHeight > frame.byteCount) {
+    TraceW8(TEXT("Decoded picture does not fit its frame"));
+    return 0;
+  }
+  picture.planes[0] = frame.pixels;
+  picture.steps[0] = rowBytes;
+  if (pixelFormat == k32ARGBPixelFormat) {
+    // The 32-bit world lies on a bottom-up DIB section.
+    picture.planes[0] = frame.pixels + static_cast<ptrdiff_t>(storedHeight - 1) * rowBytes;
+    picture.steps[0] = -static_cast<ptrdiff_t>(rowBytes);
+  }
+  return TurnPicture(picture, out, orientation, layout);
+}
+
 LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout,
-                                   LONG *bottomUp) const {
+                                   LONG *bottomUp, BYTE **grabbed) const {
   const LONG height = videoInfo.bmiHeader.biHeight;
   LONG frameLength = static_cast<LONG>(videoInfo.bmiHeader.biSizeImage);
   *bottomUp = 0;
+  *grabbed = frame.pixels;
+  if (!orientation.IsIdentity()) {
+    // The grabber sees the picture as delivered: the buffer, in its order.
+    *grabbed = buffer;
+    return CopyTurnedFrame(frame, buffer, size, layout);
+  }
   switch (pixelFormat) {
     case k24RGBPixelFormat:
     case k16LE555PixelFormat:
@@ -727,9 +853,10 @@ LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG
   return frameLength;
 }
 
-void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, LONG frameLength, PlaneLayout *layout, LONG bottomUp) {
+void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout,
+                                       LONG bottomUp) {
   HRESULT hr = S_OK;
-  CMediaSample sample(TEXT("CQTVideoExtraction"), nullptr, &hr, frame.pixels, frameLength);
+  CMediaSample sample(TEXT("CQTVideoExtraction"), nullptr, &hr, bytes, frameLength);
   const double factor = 10000000.0 / static_cast<double>(timeScale);
   REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(frame.presentationTime) * factor);
   REFERENCE_TIME stopTime =
@@ -761,10 +888,11 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   if (frame == nullptr) return -1;
   PlaneLayout layout{};
   LONG bottomUp = 0;
-  const LONG frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp);
+  BYTE *grabbed = nullptr;
+  const LONG frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp, &grabbed);
   *start = frame->presentationTime;
   *duration = frame->frameDuration;
-  if (sampleGrabber != nullptr && timeScale > 0) HandToGrabber(*frame, frameLength, &layout, bottomUp);
+  if (sampleGrabber != nullptr && timeScale > 0) HandToGrabber(*frame, grabbed, frameLength, &layout, bottomUp);
   framePool->Release(frameQueue.PopFront());
   return 0;
 }

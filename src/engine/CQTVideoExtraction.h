@@ -23,6 +23,13 @@
 // T); frames decoded on the way that stop showing by T are not drawn. The
 // first edit's start is such a seek.
 //
+// Orientation: the track header's matrix turns the picture (quarter turns
+// and mirroring, FrameOrientation.h); the output type has the displayed width
+// and height, and each frame is turned on its way into the caller's buffer.
+// The world and the frame blocks keep the picture as stored. A host that
+// wants the stored orientation says so in the registry before the movie is
+// opened (StoredOrientationAsked, FrameOrientation.h).
+//
 // Ownership: the movie session owns this object and the movie; the object
 // owns its image description, sample buffer, world, DIB section, sequence
 // and pool. The grabber is borrowed.
@@ -51,6 +58,7 @@
 #include "engine/CQTMediaExtraction.h"
 #include "engine/DecodeAhead.h"
 #include "engine/FramePool.h"
+#include "engine/FrameOrientation.h"
 #include "engine/FrameQueue.h"
 
 class IMediaSampleGrabber;
@@ -100,6 +108,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   OSType PixelFormat() const { return pixelFormat; }
   bool Started() const { return started; }
   float SecondsPerFrame() const { return secondsPerFrame; }
+  // How frames are turned for display (identity when the stored orientation
+  // was asked for or the matrix is not a turn).
+  FrameOrientation Orientation() const { return orientation; }
   // Holds the decoding thread while it reads.
   LONGLONG Position();
   LONGLONG MediaDuration() const { return mediaDuration; }
@@ -119,6 +130,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // Sets movieOffset, firstMediaTime and the duration in movie time from the
   // track's edits.
   void ReadEditList();
+  // Sets orientation from the track's matrix (and the registry value) and
+  // gives videoInfo the displayed size.
+  void ReadOrientation();
   DecodeResult DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose = DecodeFor::Queue);
   // Tops the queue up to three frames: from the decoding thread when it is
   // active, else decoded here.
@@ -137,9 +151,16 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // bytes the frame holds. false when the header points outside them.
   bool PlanesOf420(const DecodedFrame &frame, PlaneLayout *layout) const;
   // Fills the layout and copies the frame into buffer; returns the frame
-  // length the grabber sees.
-  LONG CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp) const;
-  void HandToGrabber(DecodedFrame &frame, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
+  // length the grabber sees and, in *grabbed, where its bytes start (the
+  // frame block, or the buffer when the picture was turned on the way).
+  LONG CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp,
+                 BYTE **grabbed) const;
+  // The layout the world is drawn in: the output's, but 4:2:0 for YUY2 after
+  // a quarter turn.
+  OSType WorldFormat() const;
+  // The turned copy: the grabber is then shown the buffer as delivered.
+  LONG CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout) const;
+  void HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
 
   bool started;
   ImageSequence sequence;
@@ -156,7 +177,12 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   IMediaSampleGrabber *sampleGrabber;
   LONG formatChanged;
   AM_MEDIA_TYPE mediaType;
-  VIDEOINFOHEADER videoInfo;
+  VIDEOINFOHEADER videoInfo;  // the output: displayed width and height
+  FrameOrientation orientation;
+  LONG pictureWidth = 0;  // the picture as stored, its own size (may be odd)
+  LONG pictureHeight = 0;
+  LONG storedWidth = 0;  // the world's size: the stored picture rounded up to even
+  LONG storedHeight = 0;
   LONGLONG mediaDuration;   // the media's own duration: where decoding ends
   LONGLONG movieOffset;     // movie time - media time, media units
   LONGLONG firstMediaTime;  // media time where the first playing edit starts

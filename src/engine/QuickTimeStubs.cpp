@@ -43,6 +43,7 @@ TimeScale GetMovieTimeScale(Movie theMovie) { return TP_QT_CALL(TimeScale, kQTSe
 TimeValue GetMovieDuration(Movie theMovie) { return TP_QT_CALL(TimeValue, kQTSelGetMovieDuration, theMovie); }
 SInt32 GetMovieTrackCount(Movie theMovie) { return TP_QT_CALL(SInt32, kQTSelGetMovieTrackCount, theMovie); }
 Media GetTrackMedia(Track theTrack) { return TP_QT_CALL(Media, kQTSelGetTrackMedia, theTrack); }
+void GetTrackMatrix(Track theTrack, MatrixRecord *matrix) { TP_QT_VOID(kQTSelGetTrackMatrix, theTrack, matrix); }
 Track GetMediaTrack(Media theMedia) { return TP_QT_CALL(Track, kQTSelGetMediaTrack, theMedia); }
 void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, TimeValue time, Fixed rate,
                                  TimeValue *interestingTime, TimeValue *interestingDuration) {

@@ -1,8 +1,10 @@
 // The grabber on a playing filter: the host's callback sees every sample both
 // pins deliver, in order, with formatChanged on the first frame after each
 // start of extraction; the record's copy, read back from the documented
-// offsets, holds exactly what the pin delivered.
+// offsets, holds exactly what the pin delivered, also when the track's
+// matrix turns the picture on its way into the pin's buffer.
 #include <mutex>
+#include <tuple>
 
 #include <tidepool/Tidepool.h>
 
@@ -32,7 +34,7 @@ void STDMETHODCALLTYPE OnSample(LONG isAudio, IQuillSampleRecord *record, LONG f
   host->samples[isAudio != 0].push_back({formatChanged, result, filtertest::ReadRecord(buffer)});
 }
 
-class GrabberPlayback : public FilterTest, public ::testing::WithParamInterface<GUID> {
+class GrabberPlayback : public FilterTest, public ::testing::WithParamInterface<std::tuple<GUID, bool>> {
  protected:
   // Runs both pins to their end and checks what the host saw against what
   // the peers got.
@@ -76,7 +78,16 @@ class GrabberPlayback : public FilterTest, public ::testing::WithParamInterface<
 };
 
 TEST_P(GrabberPlayback, HostSeesEveryDeliveredSample_CopyHoldsIt) {
-  ASSERT_EQ(Load(AvMovie()), S_OK);
+  const auto [subtype, turned] = GetParam();
+  // A quarter turn: 144 x 176 pictures. ffmpeg writes the matrix of the
+  // "rotate" tag when it copies the stream.
+  const std::string movie =
+      turned ? Movie("av_turned.mp4", "-i " + ff::ShellQuote(AvMovie()) + " -c copy -metadata:s:v:0 rotate=90")
+             : AvMovie();
+  ASSERT_EQ(Load(movie), S_OK);
+  CMediaType offered;
+  ASSERT_EQ(Video()->GetMediaType(0, &offered), S_OK);
+  EXPECT_EQ(reinterpret_cast<const VIDEOINFOHEADER *>(offered.Format())->bmiHeader.biWidth, turned ? 144 : 176);
   IQuillSampleGrabber *grabber = nullptr;
   const HRESULT answer =
       filter->NonDelegatingQueryInterface(IID_IQuillSampleGrabber, reinterpret_cast<void **>(&grabber));
@@ -84,14 +95,14 @@ TEST_P(GrabberPlayback, HostSeesEveryDeliveredSample_CopyHoldsIt) {
   Host host;
   ASSERT_EQ(grabber->SetCallback(&OnSample, reinterpret_cast<LONG_PTR>(&host), 0), S_OK);
   peers[0]->keepData = peers[1]->keepData = true;
-  ASSERT_EQ(ConnectVideo(GetParam()), S_OK);
+  ASSERT_EQ(ConnectVideo(subtype), S_OK);
   ASSERT_EQ(ConnectAudio(), S_OK);
   {
     SCOPED_TRACE("first start");
-    PlayAndCompare(&host, GetParam());
+    PlayAndCompare(&host, subtype);
   }
   // A new output type starts extraction again: formatChanged once more.
-  const GUID other = GetParam() == MEDIASUBTYPE_RGB32 ? MEDIASUBTYPE_YV12 : MEDIASUBTYPE_RGB32;
+  const GUID other = subtype == MEDIASUBTYPE_RGB32 ? MEDIASUBTYPE_YV12 : MEDIASUBTYPE_RGB32;
   ASSERT_EQ(Video()->Disconnect(), S_OK);
   peers[0]->Disconnect();
   ASSERT_EQ(ConnectVideo(other), S_OK);
@@ -102,9 +113,11 @@ TEST_P(GrabberPlayback, HostSeesEveryDeliveredSample_CopyHoldsIt) {
   PlayAndCompare(&host, other);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seven, GrabberPlayback, ::testing::ValuesIn(SevenSubtypes()),
-                         [](const ::testing::TestParamInfo<GUID> &info) {
-                           return "subtype" + std::to_string(info.index);
+INSTANTIATE_TEST_SUITE_P(Seven, GrabberPlayback,
+                         ::testing::Combine(::testing::ValuesIn(SevenSubtypes()), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<GUID, bool>> &info) {
+                           return "subtype" + std::to_string(info.index / 2) +
+                                  (std::get<1>(info.param) ? "_turned" : "");
                          });
 
 }  // namespace

@@ -157,6 +157,9 @@ TimeValue GetMovieDuration(Movie theMovie);
 SInt32 GetMovieTrackCount(Movie theMovie);
 Track GetMovieIndTrack(Movie theMovie, SInt32 index);
 Media GetTrackMedia(Track theTrack);
+// The track header's matrix (rows a b u / c d v / tx ty w, 16.16 except u, v
+// and w, which are 2.30), as stored; identity for a track without one.
+void GetTrackMatrix(Track theTrack, MatrixRecord *matrix);
 Track GetMediaTrack(Media theMedia);
 // Edit starts (nextTimeTrackEdit) or sample starts (nextTimeMediaSample) of one
 // track, in movie time; *interestingTime is -1 when there is none.

@@ -15,6 +15,7 @@ enum QTSelector : uint32_t {
   kQTSelGetMovieTimeScale = 0x00020029u,
   kQTSelGetMovieDuration = 0x0002002bu,
   kQTSelGetMovieTrackCount = 0x0002003fu,
+  kQTSelGetTrackMatrix = 0x00020056u,
   kQTSelGetTrackMedia = 0x00020062u,
   kQTSelGetMediaTimeScale = 0x00020068u,
   kQTSelGetMediaDuration = 0x0002006au,
