@@ -89,7 +89,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   const VIDEOINFOHEADER &VideoInfo() const { return videoInfo; }
   OSType PixelFormat() const { return pixelFormat; }
   bool Started() const { return started; }
-  float SecondsPerFrame() const { return secondsPerFrame; }
+  REFERENCE_TIME AvgTimePerFrame() const { return avgTimePerFrame; }
   // Holds the decoding thread while it reads.
   LONGLONG Position();
   LONGLONG MediaDuration() const { return mediaDuration; }
@@ -105,7 +105,10 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // way to a seek point only advance the decoder and are never drawn.
   enum class DecodeFor { Queue, SeekOnly };
 
+  // The media's samples, walked by decode time; when that walk finds none,
+  // the samples that movie time meets.
   LONG CountVideoSamples();
+  LONG CountMovieSamples();
   // Sets movieOffset, firstMediaTime and the duration in movie time from the
   // track's edits.
   void ReadEditList();
@@ -139,7 +142,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   OSType pixelFormat;
   FrameQueue frameQueue;
   FramePool *framePool;
-  float secondsPerFrame;
+  REFERENCE_TIME avgTimePerFrame;  // exact media duration / sample count, 100 ns
   HBITMAP dibSection;
   Ptr worldPixels;    // the world's own memory, where its pixel map pointed at first
   size_t worldBytes;  // row bytes x height: what one picture of the world spans

@@ -1,0 +1,48 @@
+// SoundClock: the clock of an audio renderer, kept by the sound it has
+// consumed. The device starts playing with the first buffer after a reset
+// and plays the queued frames at the stream's rate without a pause; when
+// the queue runs dry it waits for the next buffer, and the clock waits with
+// it. Its reading is the first buffer's start stamp plus the frames played
+// divided by the rate, so a source whose stamps run ahead of the sound it
+// sends shows up as a clock that falls behind the stamps.
+//
+// Times are stream times (100 ns units since the run's start, as the graph
+// clock minus the run's start time gives them).
+//
+// Threads: Queue and Reset on the audio streaming thread, Read on any
+// (the video renderer's thread reads it for each frame). One lock, a leaf.
+#pragma once
+
+#include <windows.h>
+#include <strmif.h>
+
+#include "tpsink/Renderer.h"
+
+namespace tp::sinks {
+
+class SoundClock {
+ public:
+  // Forget what was queued (a discontinuity: the start of a run or a seek).
+  void Reset();
+  // `frames` frames at `rate` frames per second reach the device at stream
+  // time `now`; `stamp` is the buffer's start time (only the first one after
+  // a reset sets the clock's origin).
+  void Queue(REFERENCE_TIME now, REFERENCE_TIME stamp, LONGLONG frames, LONG rate);
+  // The stream time of the sound being heard at `now`; false before the
+  // first buffer.
+  bool Read(REFERENCE_TIME now, REFERENCE_TIME *position);
+
+ private:
+  // Frames played by `now`, under m_lock.
+  LONGLONG PlayedLocked(REFERENCE_TIME now) const;
+
+  tp::sink::CritSec m_lock;  // leaf: nothing else is taken while it is held
+  bool m_started = false;
+  LONG m_rate = 0;
+  REFERENCE_TIME m_origin = 0;    // the first buffer's stamp
+  LONGLONG m_queued = 0;          // frames handed to the device
+  REFERENCE_TIME m_anchorAt = 0;  // when m_anchorPlayed was settled
+  LONGLONG m_anchorPlayed = 0;    // frames played by m_anchorAt
+};
+
+}  // namespace tp::sinks
