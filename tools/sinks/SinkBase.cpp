@@ -74,7 +74,11 @@ void SinkBase::Clock(IMediaSample *, const SampleRecord &r) {
   }
   if (m_soundRate <= 0 || !StreamNow(&now)) return;
   if (r.discontinuity) m_sound.Reset();
-  m_sound.Queue(now, r.start, r.length / m_soundBlock, m_soundRate);
+  // A buffer presented within the lateness tolerance reached the device in
+  // time, as a renderer's device buffer absorbs the thread's wake-up: it is
+  // queued at its stamp. A later one starts the sound late.
+  const REFERENCE_TIME at = now - r.start <= kLateTolerance ? r.start : now;
+  m_sound.Queue(at, r.start, r.length / m_soundBlock, m_soundRate);
 }
 
 }  // namespace tp::sinks

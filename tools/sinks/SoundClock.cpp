@@ -33,7 +33,8 @@ void SoundClock::Queue(REFERENCE_TIME now, REFERENCE_TIME stamp, LONGLONG frames
     m_anchorAt = now;
   }
   // What played until now is settled; the device goes on from there with
-  // the new frames behind what it still holds.
+  // the new frames behind what it still holds. Time never runs backwards.
+  if (now < m_anchorAt) now = m_anchorAt;
   m_anchorPlayed = PlayedLocked(now);
   m_anchorAt = now;
   m_queued += frames;
