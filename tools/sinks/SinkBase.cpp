@@ -6,6 +6,11 @@
 #include <thread>
 
 namespace tp::sinks {
+namespace {
+
+constexpr REFERENCE_TIME kDeviceLead = 5000000;  // 500 ms
+
+}  // namespace
 
 HRESULT SinkBase::RenderSample(IMediaSample *pSample) {
   BYTE *data = nullptr;
@@ -74,10 +79,11 @@ void SinkBase::Clock(IMediaSample *, const SampleRecord &r) {
   }
   if (m_soundRate <= 0 || !StreamNow(&now)) return;
   if (r.discontinuity) m_sound.Reset();
-  // A buffer presented within the lateness tolerance reached the device in
-  // time, as a renderer's device buffer absorbs the thread's wake-up: it is
-  // queued at its stamp. A later one starts the sound late.
-  const REFERENCE_TIME at = now - r.start <= kLateTolerance ? r.start : now;
+  // An audio renderer keeps sound ahead in its device, so a buffer presented
+  // up to kDeviceLead late (this thread woke late, on a busy machine) was
+  // there in time: it is queued at its stamp. One later than that left the
+  // device dry, and the sound goes on that much later.
+  const REFERENCE_TIME at = now - r.start <= kDeviceLead ? r.start : now - kDeviceLead;
   m_sound.Queue(at, r.start, r.length / m_soundBlock, m_soundRate);
 }
 

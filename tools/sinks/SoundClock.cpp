@@ -13,14 +13,8 @@ LONGLONG Scale(LONGLONG count, LONGLONG a, LONGLONG b) { return count / b * a + 
 void SoundClock::Reset() {
   tp::sink::Guard lock(m_lock);
   m_started = false;
-  m_queued = 0;
-  m_anchorPlayed = 0;
-}
-
-LONGLONG SoundClock::PlayedLocked(REFERENCE_TIME now) const {
-  if (!m_started || now <= m_anchorAt) return m_anchorPlayed;
-  const LONGLONG played = m_anchorPlayed + Scale(now - m_anchorAt, m_rate, kUnitsPerSecond);
-  return played < m_queued ? played : m_queued;
+  m_before = 0;
+  m_since = 0;
 }
 
 void SoundClock::Queue(REFERENCE_TIME now, REFERENCE_TIME stamp, LONGLONG frames, LONG rate) {
@@ -30,20 +24,23 @@ void SoundClock::Queue(REFERENCE_TIME now, REFERENCE_TIME stamp, LONGLONG frames
     m_started = true;
     m_rate = rate;
     m_origin = stamp;
-    m_anchorAt = now;
+    m_restartAt = now;
+  } else if (now > m_restartAt + Scale(m_since, kUnitsPerSecond, m_rate)) {
+    // The device ran dry before this buffer came: it starts again now.
+    m_before += m_since;
+    m_since = 0;
+    m_restartAt = now;
   }
-  // What played until now is settled; the device goes on from there with
-  // the new frames behind what it still holds. Time never runs backwards.
-  if (now < m_anchorAt) now = m_anchorAt;
-  m_anchorPlayed = PlayedLocked(now);
-  m_anchorAt = now;
-  m_queued += frames;
+  m_since += frames;
 }
 
 bool SoundClock::Read(REFERENCE_TIME now, REFERENCE_TIME *position) {
   tp::sink::Guard lock(m_lock);
   if (!m_started) return false;
-  *position = m_origin + Scale(PlayedLocked(now), kUnitsPerSecond, m_rate);
+  LONGLONG played = 0;
+  if (now > m_restartAt) played = Scale(now - m_restartAt, m_rate, kUnitsPerSecond);
+  if (played > m_since) played = m_since;
+  *position = m_origin + Scale(m_before + played, kUnitsPerSecond, m_rate);
   return true;
 }
 

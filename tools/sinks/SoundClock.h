@@ -33,16 +33,15 @@ class SoundClock {
   bool Read(REFERENCE_TIME now, REFERENCE_TIME *position);
 
  private:
-  // Frames played by `now`, under m_lock.
-  LONGLONG PlayedLocked(REFERENCE_TIME now) const;
-
+  // The device plays without a pause from m_restartAt on; what it played
+  // before is m_before frames, counted whole, so no rounding accumulates.
   tp::sink::CritSec m_lock;  // leaf: nothing else is taken while it is held
   bool m_started = false;
   LONG m_rate = 0;
-  REFERENCE_TIME m_origin = 0;    // the first buffer's stamp
-  LONGLONG m_queued = 0;          // frames handed to the device
-  REFERENCE_TIME m_anchorAt = 0;  // when m_anchorPlayed was settled
-  LONGLONG m_anchorPlayed = 0;    // frames played by m_anchorAt
+  REFERENCE_TIME m_origin = 0;     // the first buffer's stamp
+  REFERENCE_TIME m_restartAt = 0;  // when the device last started from dry
+  LONGLONG m_before = 0;           // frames played before m_restartAt
+  LONGLONG m_since = 0;            // frames queued since m_restartAt
 };
 
 }  // namespace tp::sinks

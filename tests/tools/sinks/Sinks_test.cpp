@@ -281,6 +281,17 @@ TEST(SoundClock, ReadsTheSoundConsumed) {
       }
     }
   }
+  // Two minutes of 1,102-frame buffers at 22,050 Hz, stamped to the whole
+  // millisecond as a movie time scale of 1,000 gives them and arriving at
+  // their stamps: the clock keeps to the sound, with no rounding piling up.
+  tp::sinks::SoundClock exact;
+  for (LONGLONG k = 0; k < 2400; ++k) {
+    const REFERENCE_TIME stamp = (k * 1102 * 1000 + 11025) / 22050 * 10000;
+    exact.Queue(stamp, stamp, 1102, 22050);
+  }
+  REFERENCE_TIME at120 = 0;
+  ASSERT_TRUE(exact.Read(1199000000, &at120));
+  EXPECT_NEAR(static_cast<double>(at120), 1199000000.0, 5000.0);
 }
 
 TEST_F(SinksTest, EachSinkRefusesWhatItCannotWrite) {
