@@ -62,9 +62,9 @@ class CQTAudioExtraction : public CQTMediaExtraction {
   BYTE *bufferData = nullptr;             // inside bufferList's block
   UInt32 bufferBytes = 0;                 // capacity of bufferData
   LONG framesPerFill = 0;
-  LONG frameRate = 1;            // frames per second the runtime delivers
-  LONGLONG countBase = 0;        // movie time where frame counting restarted
-  LONGLONG framesCounted = 0;    // frames the runtime moved past since then
+  LONG frameRate = 1;          // frames per second the runtime delivers
+  LONGLONG countBase = 0;      // movie time where frame counting restarted
+  LONGLONG framesCounted = 0;  // frames the runtime moved past since then
   WAVEFORMATEX outputFormat{};
   LONG endOfStream = 0;
   IMediaSampleGrabber *sampleGrabber = nullptr;

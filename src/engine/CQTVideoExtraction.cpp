@@ -266,10 +266,10 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   TraceW2(TEXT("Sample count %d, duration %d"), static_cast<int>(count), static_cast<int>(seconds));
   // The media's exact duration over its samples, rounded to 100 ns; no
   // samples leaves no frame rate to report.
-  avgTimePerFrame = count > 0 && timeScale > 0 && duration > 0
-                        ? DivideRounded(static_cast<LONGLONG>(duration) * kRefTimePerSecond,
-                                        static_cast<LONGLONG>(timeScale) * count)
-                        : 0;
+  avgTimePerFrame =
+      count > 0 && timeScale > 0 && duration > 0
+          ? DivideRounded(static_cast<LONGLONG>(duration) * kRefTimePerSecond, static_cast<LONGLONG>(timeScale) * count)
+          : 0;
   ReadEditList();
 }
 
@@ -351,8 +351,8 @@ LONG CQTVideoExtraction::CountVideoSamples() {
     ByteCount size = 0;
     TimeValue64 decodeTime = 0, perSample = 0;
     ItemCount samples = 0;
-    if (GetMediaSample2(media, nullptr, 0, &size, time, &decodeTime, &perSample, nullptr, nullptr, nullptr, 0,
-                        &samples, nullptr) != noErr ||
+    if (GetMediaSample2(media, nullptr, 0, &size, time, &decodeTime, &perSample, nullptr, nullptr, nullptr, 0, &samples,
+                        nullptr) != noErr ||
         samples == 0 || samples > static_cast<ItemCount>(0x7FFFFFFF - count)) {
       break;
     }

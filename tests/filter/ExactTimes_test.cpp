@@ -40,7 +40,7 @@ class ExactTimesTest : public FilterTest {
 struct VideoCase {
   const char *name;
   const char *args;
-  LONG timeScale;           // the track's, as the movie stores it
+  LONG timeScale;            // the track's, as the movie stores it
   REFERENCE_TIME frameTime;  // AvgTimePerFrame; 0: not checked
   REFERENCE_TIME slack;      // allowed on it
 };
@@ -89,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
         VideoCase{"raw.264", "-f lavfi -i testsrc=size=64x48:rate=25 -t 4.8 -c:v libx264 -g 25 -f h264", 1200000, 0, 0},
         VideoCase{"film.mp4", "-f lavfi -i testsrc=size=64x48:rate=24000/1001 -t 30 -c:v libx264 -bf 2 -g 48", 24000,
                   417083, 1},
-        VideoCase{"pal.mp4", "-f lavfi -i testsrc=size=64x48:rate=25 -t 130 -c:v libx264 -bf 2 -g 250", 12800, 400000, 0},
+        VideoCase{"pal.mp4", "-f lavfi -i testsrc=size=64x48:rate=25 -t 130 -c:v libx264 -bf 2 -g 250", 12800, 400000,
+                  0},
         VideoCase{"clip.mp4", "-f lavfi -i testsrc=size=64x48:rate=25 -t 0.6 -c:v libx264", 12800, 400000, 0},
         VideoCase{"ntsc.mp4", "-f lavfi -i testsrc=size=64x48:rate=30000/1001 -t 40 -c:v libx264 -bf 2 -g 60", 30000,
                   333667, 1},

@@ -18,13 +18,13 @@ TEST(RefTime, UnitsToRefTime_ExactRoundedAndSaturating) {
     LONG scale;
     REFERENCE_TIME expected;
   } cases[] = {
-      {6000, 600, 100000000},          // 10 s at 600 (a factor of 16,666 gave 99,996,000)
+      {6000, 600, 100000000},            // 10 s at 600 (a factor of 16,666 gave 99,996,000)
       {120 * 40000, 1200000, 40000000},  // 4.8 s of raw H.264 (a factor of 8 lost 0.16 s)
-      {1001, 24000, 417083},           // 417,083.33
-      {2002, 24000, 834167},           // 834,166.67: rounded, not truncated
-      {1, 3, 3333333},                 // 3,333,333.33
-      {1, 2 * 10000000, 1},            // half a unit rounds up
-      {-1, 2 * 10000000, -1},          // and away from zero below it
+      {1001, 24000, 417083},             // 417,083.33
+      {2002, 24000, 834167},             // 834,166.67: rounded, not truncated
+      {1, 3, 3333333},                   // 3,333,333.33
+      {1, 2 * 10000000, 1},              // half a unit rounds up
+      {-1, 2 * 10000000, -1},            // and away from zero below it
       {0, 44100, 0},
       {5, 0, 0},   // no time scale: no time
       {5, -1, 0},  // nor a negative one
@@ -38,7 +38,7 @@ TEST(RefTime, UnitsToRefTime_ExactRoundedAndSaturating) {
     EXPECT_EQ(UnitsToRefTime(c.units, c.scale), c.expected) << c.units << " at " << c.scale;
   }
   // Frames to movie units, and a rounded quotient with a large divisor.
-  EXPECT_EQ(ScaleRounded(1102, 1000, 22050), 50);   // 49.977 ms
+  EXPECT_EQ(ScaleRounded(1102, 1000, 22050), 50);       // 49.977 ms
   EXPECT_EQ(ScaleRounded(2 * 1102, 1000, 22050), 100);  // 99.95: rounded up
   EXPECT_EQ(DivideRounded(7680LL * 10000000, 12800LL * 15), 400000);
   EXPECT_EQ(DivideRounded(3, 2), 2);

@@ -158,9 +158,8 @@ TEST_F(PlayDrift, StampsAheadOfTheSound_ShowInTheOffset) {
   const std::string spec = (Dir() / "drift.tgs").string();
   WriteSpec("drift.tgs", "video 50 I420 64 48\naudio 100\n");
   std::string out;
-  ASSERT_EQ(0, tp::test::ff::RunCommand(ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " play " +
-                                            ShellQuote(spec),
-                                        &out));
+  ASSERT_EQ(0, tp::test::ff::RunCommand(
+                   ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " play " + ShellQuote(spec), &out));
   const PlayReport r = Parse(out);
   ASSERT_TRUE(r.parsed) << out;
   ASSERT_TRUE(r.hasAvOffset) << out;

@@ -40,9 +40,9 @@ using SampleObserver = std::function<void(const SampleRecord &)>;
 // offset = sound clock - the frame's start stamp, so a positive offset is a
 // picture that trails the sound.
 struct AvStats {
-  LONGLONG frames = 0;              // frames measured
-  REFERENCE_TIME totalOffset = 0;   // sum over them
-  REFERENCE_TIME lastOffset = 0;    // of the last one
+  LONGLONG frames = 0;             // frames measured
+  REFERENCE_TIME totalOffset = 0;  // sum over them
+  REFERENCE_TIME lastOffset = 0;   // of the last one
 };
 
 class SinkBase : public tp::sink::Renderer {

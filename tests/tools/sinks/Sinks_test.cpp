@@ -258,10 +258,10 @@ TEST(SoundClock, ReadsTheSoundConsumed) {
       {'q', 100000, 0, 80, 0},  // 10 ms at 8,000 Hz, stamped 0, arrives at 10 ms
       {'r', 100000, 0, 0, 0},
       {'r', 150000, 0, 0, 50000},
-      {'q', 150000, 0, 80, 0},    // queued behind the first buffer: no pause
+      {'q', 150000, 0, 80, 0},  // queued behind the first buffer: no pause
       {'r', 250000, 0, 0, 150000},
       {'r', 400000, 0, 0, 200000},  // ran dry at 20 ms of sound: the clock waits
-      {'q', 400000, 0, 800, 0},    // and goes on from there
+      {'q', 400000, 0, 800, 0},     // and goes on from there
       {'r', 500000, 0, 0, 300000},
       {'x', 0, 0, 0, 0},
       {'r', 600000, 0, 0, -1},
