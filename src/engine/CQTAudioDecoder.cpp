@@ -6,6 +6,7 @@
 #include "engine/IMediaSampleGrabber.h"
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"
+#include "framework/RefTime.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -300,8 +301,8 @@ LONG CQTAudioDecoder::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, L
   // Times follow the bytes handed out, counted in frames from the last seek.
   const LONGLONG framesBefore = outputFrames;
   outputFrames += n / frameBytes;
-  const LONGLONG first = outputBase + framesBefore * timeScale / sampleRate;
-  const LONGLONG last = outputBase + outputFrames * timeScale / sampleRate;
+  const LONGLONG first = outputBase + ScaleRounded(framesBefore, timeScale, sampleRate);
+  const LONGLONG last = outputBase + ScaleRounded(outputFrames, timeScale, sampleRate);
   if (start != nullptr) *start = first;
   if (length != nullptr) *length = last - first;
   *size = static_cast<LONG>(n);

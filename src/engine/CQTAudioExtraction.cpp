@@ -1,5 +1,6 @@
 #include "engine/CQTAudioExtraction.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "engine/IMediaSampleGrabber.h"
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"
+#include "framework/RefTime.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -126,6 +128,8 @@ LONG CQTAudioExtraction::ExtractionBegin() {
     return -1;
   }
   const DWORD rate = static_cast<DWORD>(asbd.mSampleRate);
+  // The rate the runtime delivers frames at, for the blocks' times.
+  frameRate = static_cast<LONG>(std::llround(asbd.mSampleRate));
   outputFormat.wFormatTag = WAVE_FORMAT_PCM;
   outputFormat.nChannels = 2;
   outputFormat.nSamplesPerSec = rate;
@@ -151,9 +155,15 @@ LONG CQTAudioExtraction::ExtractionBegin() {
   bufferList->mBuffers[0].mData = bufferData;
 
   position = 0;
+  RestartCount(0);
   SetExtractionTime(0);
   endOfStream = 0;
   return 0;
+}
+
+void CQTAudioExtraction::RestartCount(LONGLONG time) {
+  countBase = time;
+  framesCounted = 0;
 }
 
 LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *length) {
@@ -182,15 +192,27 @@ LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   const UInt32 capacity = static_cast<UInt32>(*size);
   const UInt32 n = filled < capacity ? filled : capacity;
   if (n > 0) std::memcpy(buffer, bufferData, n);
-  if ((flags & kQTMovieAudioExtractionComplete) != 0) endOfStream = 1;
+  const bool complete = (flags & kQTMovieAudioExtractionComplete) != 0;
+  if (complete) endOfStream = 1;
 
-  const LONGLONG blockLength = timeScale / 20;
-  const LONGLONG blockStart = position;
-  position += blockLength;
+  // A block lasts what it holds: its start and its end come from the frames
+  // counted since the last seek, each converted on its own, so no rounding
+  // accumulates and one block ends where the next begins. Frames the
+  // runtime moved past but the caller had no room for leave a gap.
+  const LONGLONG before = framesCounted;
+  const LONGLONG held = static_cast<LONGLONG>(n / 4);
+  framesCounted += frames < filled / 4 ? frames : filled / 4;
+  const LONGLONG blockStart = countBase + ScaleRounded(before, timeScale, frameRate);
+  LONGLONG blockEnd = countBase + ScaleRounded(before + held, timeScale, frameRate);
+  // The runtime completes at the movie's end: the last block ends there.
+  if (complete && held == framesCounted - before && static_cast<LONGLONG>(duration) >= blockStart) {
+    blockEnd = duration;
+  }
+  position = blockEnd;
   if (start != nullptr) *start = blockStart;
-  if (length != nullptr) *length = blockLength;
+  if (length != nullptr) *length = blockEnd - blockStart;
   *size = static_cast<LONG>(n);
-  if (sampleGrabber != nullptr) HandToGrabber(static_cast<LONG>(n), blockStart, blockLength);
+  if (sampleGrabber != nullptr) HandToGrabber(static_cast<LONG>(n), blockStart, blockEnd - blockStart);
   return 0;
 }
 
@@ -232,6 +254,7 @@ void CQTAudioExtraction::SetPosition(LONGLONG *time) {
   if (time == nullptr) return;
   SetExtractionTime(*time);
   position = *time;
+  RestartCount(*time);
   // A seek after the last block plays from the new place instead of ending.
   endOfStream = 0;
 }
@@ -265,6 +288,7 @@ LONG CQTAudioExtraction::ProbeExtraction() {
   std::free(scratch);
   SetExtractionTime(0);
   position = 0;
+  RestartCount(0);
   // A track shorter than one block completes in the probe; playback must
   // still deliver it.
   endOfStream = 0;

@@ -1,6 +1,7 @@
 // CQTAudioExtraction: the movie's sound as 16-bit little-endian stereo PCM
 // through the runtime's Movie Audio Extraction, one twentieth of a second per
-// block. The preferred audio path: the movie session keeps it when
+// block (whole frames: 1,102 at 22,050 Hz), each timed by the frames it
+// holds. The preferred audio path: the movie session keeps it when
 // ProbeExtraction succeeds and falls back to CQTAudioDecoder otherwise.
 //
 // Ownership: the movie session owns this object and the movie. The object
@@ -52,6 +53,8 @@ class CQTAudioExtraction : public CQTMediaExtraction {
 
  private:
   OSErr SetExtractionTime(LONGLONG time);
+  // Blocks are timed from `time` (movie units) on, by the frames counted.
+  void RestartCount(LONGLONG time);
   void HandToGrabber(LONG bytes, LONGLONG start, LONGLONG length);
 
   MovieAudioExtractionRef extraction = nullptr;
@@ -59,6 +62,9 @@ class CQTAudioExtraction : public CQTMediaExtraction {
   BYTE *bufferData = nullptr;             // inside bufferList's block
   UInt32 bufferBytes = 0;                 // capacity of bufferData
   LONG framesPerFill = 0;
+  LONG frameRate = 1;          // frames per second the runtime delivers
+  LONGLONG countBase = 0;      // movie time where frame counting restarted
+  LONGLONG framesCounted = 0;  // frames the runtime moved past since then
   WAVEFORMATEX outputFormat{};
   LONG endOfStream = 0;
   IMediaSampleGrabber *sampleGrabber = nullptr;

@@ -2,6 +2,7 @@
 
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"
+#include "framework/RefTime.h"
 
 CQTMediaExtraction::CQTMediaExtraction(Movie theMovie)
     : movie(theMovie), media(nullptr), duration(0), maxSampleSize(0), position(0), lastDuration(0), timeScale(1000) {}
@@ -25,10 +26,8 @@ void CQTMediaExtraction::HandPcmToGrabber(IMediaSampleGrabber *grabber, LPCTSTR 
   HRESULT hr = S_OK;
   CMediaSample sample(name, nullptr, &hr, data, bytes);
   sample.SetActualDataLength(bytes);
-  const double factor = 10000000.0 / static_cast<double>(timeScale);
-  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(start) * factor);
-  REFERENCE_TIME stopTime =
-      static_cast<REFERENCE_TIME>(static_cast<double>(length) * factor + static_cast<double>(startTime));
+  REFERENCE_TIME startTime = UnitsToRefTime(start, timeScale);
+  REFERENCE_TIME stopTime = UnitsToRefTime(start + length, timeScale);
   sample.SetTime(&startTime, &stopTime);
   AVSampleData record;
   record.isAudio = 1;

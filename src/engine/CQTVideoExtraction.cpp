@@ -16,6 +16,7 @@
 #include "engine/IMediaSampleGrabber.h"
 #include "engine/SampleData.h"
 #include "framework/CMediaSample.h"
+#include "framework/RefTime.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -203,7 +204,7 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       gworld(nullptr),
       pixelFormat(0),
       framePool(nullptr),
-      secondsPerFrame(0.0f),
+      avgTimePerFrame(0),
       dibSection(nullptr),
       worldPixels(nullptr),
       worldBytes(0),
@@ -268,8 +269,12 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
   const LONG count = CountVideoSamples();
   const LONG seconds = timeScale > 0 ? duration / timeScale : 0;
   TraceW2(TEXT("Sample count %d, duration %d"), static_cast<int>(count), static_cast<int>(seconds));
-  // No samples leaves no frame rate to report.
-  secondsPerFrame = count > 0 ? static_cast<float>(static_cast<double>(seconds) / count) : 0.0f;
+  // The media's exact duration over its samples, rounded to 100 ns; no
+  // samples leaves no frame rate to report.
+  avgTimePerFrame =
+      count > 0 && timeScale > 0 && duration > 0
+          ? DivideRounded(static_cast<LONGLONG>(duration) * kRefTimePerSecond, static_cast<LONGLONG>(timeScale) * count)
+          : 0;
   ReadEditList();
 }
 
@@ -367,6 +372,30 @@ CQTVideoExtraction::~CQTVideoExtraction() {
 }
 
 LONG CQTVideoExtraction::CountVideoSamples() {
+  // The media's samples by decode time: a walk in movie time misses those
+  // that play before the first edit starts (the composition delay of a
+  // movie with B-frames), and the frame time would come out long.
+  LONG count = 0;
+  TimeValue64 time = 0;
+  for (;;) {
+    ByteCount size = 0;
+    TimeValue64 decodeTime = 0, perSample = 0;
+    ItemCount samples = 0;
+    if (GetMediaSample2(media, nullptr, 0, &size, time, &decodeTime, &perSample, nullptr, nullptr, nullptr, 0, &samples,
+                        nullptr) != noErr ||
+        samples == 0 || samples > static_cast<ItemCount>(0x7FFFFFFF - count)) {
+      break;
+    }
+    count += static_cast<LONG>(samples);
+    const TimeValue64 next = decodeTime + static_cast<TimeValue64>(samples) * perSample;
+    // A time that does not move on would never end the walk.
+    if (next <= time) break;
+    time = next;
+  }
+  return count > 0 ? count : CountMovieSamples();
+}
+
+LONG CQTVideoExtraction::CountMovieSamples() {
   const OSType types[1] = {VideoMediaType};
   TimeValue time = -1;
   TimeValue length = 0;
@@ -406,7 +435,7 @@ LONG CQTVideoExtraction::FillMediaInfo(void *format, LONG size, const GUID *subt
   info->bmiHeader.biCompression = rgb ? BI_RGB : subtype->Data1;
   info->bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
   info->bmiHeader.biSizeImage = ImageSize(info->bmiHeader.biBitCount, info->bmiHeader.biCompression, width, height);
-  info->AvgTimePerFrame = static_cast<REFERENCE_TIME>(static_cast<double>(secondsPerFrame) * 10000000.0);
+  info->AvgTimePerFrame = avgTimePerFrame;
   TraceW2(TEXT("Average Time per frame %d"), static_cast<int>(info->AvgTimePerFrame));
   return 0;
 }
@@ -857,10 +886,8 @@ void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG fr
                                        LONG bottomUp) {
   HRESULT hr = S_OK;
   CMediaSample sample(TEXT("CQTVideoExtraction"), nullptr, &hr, bytes, frameLength);
-  const double factor = 10000000.0 / static_cast<double>(timeScale);
-  REFERENCE_TIME startTime = static_cast<REFERENCE_TIME>(static_cast<double>(frame.presentationTime) * factor);
-  REFERENCE_TIME stopTime =
-      static_cast<REFERENCE_TIME>(static_cast<double>(frame.frameDuration) * factor + static_cast<double>(startTime));
+  REFERENCE_TIME startTime = UnitsToRefTime(frame.presentationTime, timeScale);
+  REFERENCE_TIME stopTime = UnitsToRefTime(frame.presentationTime + frame.frameDuration, timeScale);
   sample.SetTime(&startTime, &stopTime);
   AVSampleData record;
   record.isAudio = 0;

@@ -107,7 +107,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   const VIDEOINFOHEADER &VideoInfo() const { return videoInfo; }
   OSType PixelFormat() const { return pixelFormat; }
   bool Started() const { return started; }
-  float SecondsPerFrame() const { return secondsPerFrame; }
+  REFERENCE_TIME AvgTimePerFrame() const { return avgTimePerFrame; }
   // How frames are turned for display (identity when the stored orientation
   // was asked for or the matrix is not a turn).
   FrameOrientation Orientation() const { return orientation; }
@@ -126,7 +126,10 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // way to a seek point only advance the decoder and are never drawn.
   enum class DecodeFor { Queue, SeekOnly };
 
+  // The media's samples, walked by decode time; when that walk finds none,
+  // the samples that movie time meets.
   LONG CountVideoSamples();
+  LONG CountMovieSamples();
   // Sets movieOffset, firstMediaTime and the duration in movie time from the
   // track's edits.
   void ReadEditList();
@@ -170,7 +173,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   OSType pixelFormat;
   FrameQueue frameQueue;
   FramePool *framePool;
-  float secondsPerFrame;
+  REFERENCE_TIME avgTimePerFrame;  // exact media duration / sample count, 100 ns
   HBITMAP dibSection;
   Ptr worldPixels;    // the world's own memory, where its pixel map pointed at first
   size_t worldBytes;  // row bytes x height: what one picture of the world spans

@@ -5,6 +5,7 @@
 #include <uuids.h>
 
 #include "framework/CSource.h"
+#include "framework/RefTime.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -93,16 +94,11 @@ HRESULT CBaseSourceStream::OnThreadCreate() {
 }
 
 void CBaseSourceStream::SeekTrackToStart() {
-  // Whole seconds and the rest apart, in integers: the product in double
-  // precision can land a hair under a frame's exact start (12800 x 2.8 s
-  // gives 35839.99...), and the seek would then show the frame before.
-  const LONGLONG seconds = m_rtStart / 10000000, rest = m_rtStart % 10000000;
-  LONGLONG whole = 0, part = 0, trackTime = 0;
-  if (__builtin_mul_overflow(seconds, static_cast<LONGLONG>(m_timeScale), &whole) ||
-      __builtin_mul_overflow(rest, static_cast<LONGLONG>(m_timeScale), &part) ||
-      __builtin_add_overflow(whole, part / 10000000, &trackTime)) {
-    trackTime = ToTime(static_cast<double>(m_timeScale) * (static_cast<double>(m_rtStart) / 1e7));
-  }
+  // In integers, as the exact inverse of the samples' stamps: a seek to a
+  // sample's own stamp starts at that sample (in double precision,
+  // 12800 x 2.8 s gives 35839.99..., and the seek would show the frame
+  // before).
+  LONGLONG trackTime = RefTimeToUnits(m_rtStart, m_timeScale);
   TraceW2(TEXT("SampleTime %d"), static_cast<int>(trackTime));
   SeekTo(&trackTime);
   m_bTrackAdvanced = false;
@@ -142,13 +138,15 @@ HRESULT CBaseSourceStream::FillBuffer(IMediaSample *pSample) {
       return S_FALSE;
     }
     pSample->SetActualDataLength(size);
-    // Each quotient is truncated toward zero on its own, the duration's
-    // before it is added.
+    // The sample's start and its end are each scaled by the rate (the
+    // quotients truncated toward zero), so that one sample's stop is the
+    // next one's start at any rate.
+    const REFERENCE_TIME sampleEnd = AddTimes(m_rtSampleStart, m_rtSampleDuration);
     REFERENCE_TIME start =
         ToTime(static_cast<double>(SubtractTimes(m_rtSampleStart, m_rtSegmentStart)) / m_dSegmentRate);
-    REFERENCE_TIME stop = AddTimes(start, ToTime(static_cast<double>(m_rtSampleDuration) / m_dSegmentRate));
+    REFERENCE_TIME stop = ToTime(static_cast<double>(SubtractTimes(sampleEnd, m_rtSegmentStart)) / m_dSegmentRate);
     pSample->SetTime(&start, &stop);
-    m_rtSampleStart = AddTimes(m_rtSampleStart, m_rtSampleDuration);
+    m_rtSampleStart = sampleEnd;
     m_rtPosition = m_rtSampleStart;
   }
   pSample->SetSyncPoint(TRUE);

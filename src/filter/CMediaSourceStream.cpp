@@ -1,11 +1,10 @@
 #include "filter/CMediaSourceStream.h"
 
 #include "engine/IMediaExtraction.h"
+#include "framework/RefTime.h"
 #include "trace/Trace.h"
 
 namespace {
-
-constexpr LONGLONG kUnitsPerSecond = 10000000;
 
 int Id(const void *p) { return static_cast<int>(reinterpret_cast<UINT_PTR>(p)); }
 
@@ -20,12 +19,9 @@ CMediaSourceStream::CMediaSourceStream(LPCTSTR pObjectName, CSource *pFilter, HR
   if (!m_extraction) return;
   m_timeScale = m_extraction->GetTimeScale();
   const LONGLONG units = m_extraction->GetDuration();
-  // Track units are converted with the whole number of 100 ns units per
-  // track unit. A track without a positive time scale has no duration.
-  const LONGLONG factor = m_timeScale > 0 ? kUnitsPerSecond / m_timeScale : 0;
-  LONGLONG duration = 0;
-  if (__builtin_mul_overflow(units, factor, &duration)) duration = ToTime(static_cast<double>(units) * factor);
-  m_rtDuration = m_rtStop = duration;
+  // Exact, so that the stop is the track's end and its last sample is
+  // delivered. A track without a positive time scale has no duration.
+  m_rtDuration = m_rtStop = UnitsToRefTime(units, m_timeScale);
   TraceW2(TEXT("CMediaSourceStream::CMediaSourceStream this(0x%x) Duration(%d)"), Id(this),
           static_cast<int>(m_rtDuration));
 }
@@ -48,9 +44,12 @@ HRESULT CMediaSourceStream::PullSample(BYTE *pData, long *pSize, bool writeBackS
   LONG count = static_cast<LONG>(*pSize);
   LONGLONG start = 0, duration = 0;
   if (m_extraction->GetNextSample(pData, &count, &start, &duration) < 0) return S_FALSE;
-  const double factor = static_cast<double>(kUnitsPerSecond) / m_timeScale;
-  m_rtSampleDuration = ToTime(static_cast<double>(duration) * factor);
-  m_rtSampleStart = ToTime(static_cast<double>(start) * factor);
+  // The start and the end are converted, and the duration is their
+  // difference: one sample's stop is the next one's start.
+  LONGLONG end = 0;
+  if (__builtin_add_overflow(start, duration, &end)) end = start;
+  m_rtSampleStart = UnitsToRefTime(start, m_timeScale);
+  m_rtSampleDuration = SubtractTimes(UnitsToRefTime(end, m_timeScale), m_rtSampleStart);
   // A count outside the buffer would make the sample claim bytes it has
   // not got.
   if (writeBackSize) *pSize = count < 0 ? 0 : (count > *pSize ? *pSize : count);

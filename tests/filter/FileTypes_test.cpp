@@ -14,7 +14,7 @@ class LoadFileTypes : public FilterTest, public ::testing::WithParamInterface<Mo
 // A track's duration as a pin states it: media units in 100-ns units.
 REFERENCE_TIME PinDuration(IMediaExtraction *track) {
   const LONG scale = track->GetTimeScale();
-  return scale > 0 ? track->GetDuration() * (10000000 / scale) : 0;
+  return scale > 0 ? ExactTime(track->GetDuration(), scale) : 0;
 }
 
 TEST_P(LoadFileTypes, PinsInOrder_DurationsCut_PathKept_SecondLoadRefused) {

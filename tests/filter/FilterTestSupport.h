@@ -91,17 +91,23 @@ struct TrackOutput {
   std::vector<TrackSample> samples;
 };
 
-// The stamping of the output streams applied to a track's times.
+// Track units in 100 ns units, exactly: rounded to the nearest, halves up
+// (test movies are short enough for the product to fit).
+inline REFERENCE_TIME ExactTime(LONGLONG units, LONG timeScale) {
+  return (units * 20000000 + timeScale) / (2LL * timeScale);
+}
+
+// The stamping of the output streams applied to a track's times: the
+// sample's start and end, each relative to the segment and divided by the
+// rate, truncated.
 struct Stamp {
   REFERENCE_TIME start, stop;
   bool operator==(const Stamp &) const = default;
 };
 inline Stamp StampOf(const TrackSample &s, LONG timeScale, REFERENCE_TIME segmentStart, double rate) {
-  const double factor = 10000000.0 / timeScale;
-  const auto rtStart = static_cast<REFERENCE_TIME>(static_cast<double>(s.start) * factor);
-  const auto rtDuration = static_cast<REFERENCE_TIME>(static_cast<double>(s.duration) * factor);
-  const auto start = static_cast<REFERENCE_TIME>(static_cast<double>(rtStart - segmentStart) / rate);
-  return {start, start + static_cast<REFERENCE_TIME>(static_cast<double>(rtDuration) / rate)};
+  const REFERENCE_TIME begin = ExactTime(s.start, timeScale), end = ExactTime(s.start + s.duration, timeScale);
+  return {static_cast<REFERENCE_TIME>(static_cast<double>(begin - segmentStart) / rate),
+          static_cast<REFERENCE_TIME>(static_cast<double>(end - segmentStart) / rate)};
 }
 
 class FilterTest : public FrameworkTest {

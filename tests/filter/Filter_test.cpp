@@ -23,7 +23,7 @@ std::basic_string<WCHAR> CurFile(CTidepool *filter, HRESULT *hr) {
 TEST_F(FilterObjectTest, Load_PinsInOrder_DurationsCutToShorterTrack_SecondLoadRefused) {
   const std::string file = AvMovie();
   const TrackOutput video = EngineOutput(file, true, MEDIASUBTYPE_RGB32);
-  const REFERENCE_TIME videoDuration = video.duration * (10000000 / video.timeScale);
+  const REFERENCE_TIME videoDuration = ExactTime(video.duration, video.timeScale);
   TraceLines trace;
   ASSERT_TRUE(trace.Available());
 

@@ -15,7 +15,7 @@ class StreamsTest : public FilterTest {};
 // duration delivers: each is filled while the position, the previous
 // sample's end, has not passed the stop.
 size_t ExpectedCount(const TrackOutput &t) {
-  const REFERENCE_TIME stop = t.duration * (10000000 / t.timeScale);
+  const REFERENCE_TIME stop = ExactTime(t.duration, t.timeScale);
   REFERENCE_TIME position = 0;
   size_t n = 0;
   while (n < t.samples.size() && position <= stop) {

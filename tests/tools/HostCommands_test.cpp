@@ -25,6 +25,10 @@ using tp::test::ff::ShellQuote;
 
 namespace {
 
+// Media units in 100 ns units, as the filter stamps them: exact, rounded to
+// the nearest.
+long long ExactTime(long long units, long long scale) { return (units * 20000000 + scale) / (2 * scale); }
+
 class HostCommands : public ::testing::Test {
  protected:
   static fs::path dir;
@@ -144,9 +148,9 @@ TEST_F(HostCommands, Convert_EqualsTheEngineExtract) {
       ASSERT_EQ(frames, videoTimes.size());
       for (size_t i = 0; i < frames; ++i) {
         const auto &t = theirTimes.frames[i];
-        // The stop is the start plus the duration, each converted on its own.
-        EXPECT_EQ(t.first * 10000000 / scale, videoTimes[i][0]) << i;
-        EXPECT_EQ(t.first * 10000000 / scale + t.second * 10000000 / scale, videoTimes[i][1]) << i;
+        // The start and the end, each converted exactly.
+        EXPECT_EQ(ExactTime(t.first, scale), videoTimes[i][0]) << i;
+        EXPECT_EQ(ExactTime(t.first + t.second, scale), videoTimes[i][1]) << i;
       }
     }
     if (hasAudio) {
@@ -284,14 +288,13 @@ TEST_F(HostCommands, Convert_StartAndRateFollowTheStampArithmetic) {
   ASSERT_FALSE(stamps.empty());
   constexpr long long kStart = 20000000;
   size_t j = 0;
-  while (j < media.frames.size() && media.frames[j].first * 10000000 / media.scale < kStart) ++j;
+  while (j < media.frames.size() && ExactTime(media.frames[j].first, media.scale) < kStart) ++j;
   ASSERT_EQ(stamps.size(), media.frames.size() - j);
   for (size_t i = 0; i < stamps.size(); ++i, ++j) {
-    const long long sampleStart = media.frames[j].first * 10000000 / media.scale;
-    const long long duration = media.frames[j].second * 10000000 / media.scale;
-    const long long expectStart = static_cast<long long>(static_cast<double>(sampleStart - kStart) / 2.0);
-    EXPECT_EQ(expectStart, stamps[i].first) << i;
-    EXPECT_EQ(expectStart + static_cast<long long>(static_cast<double>(duration) / 2.0), stamps[i].second) << i;
+    const long long sampleStart = ExactTime(media.frames[j].first, media.scale);
+    const long long sampleEnd = ExactTime(media.frames[j].first + media.frames[j].second, media.scale);
+    EXPECT_EQ(static_cast<long long>(static_cast<double>(sampleStart - kStart) / 2.0), stamps[i].first) << i;
+    EXPECT_EQ(static_cast<long long>(static_cast<double>(sampleEnd - kStart) / 2.0), stamps[i].second) << i;
   }
 }
 

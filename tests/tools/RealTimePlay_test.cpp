@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/FfmpegTools.h"
+#include "support/GraphTestEnv.h"
 
 namespace fs = std::filesystem;
 using tp::test::ff::ShellQuote;
@@ -25,6 +26,8 @@ namespace {
 
 struct PlayReport {
   double played = 0, duration = 0, wall = 0;
+  double avOffsetMs = 0, avLastMs = 0;  // the "A/V offset" line, when hasAvOffset
+  bool hasAvOffset = false;
   long long videoFrames = 0, videoLate = 0, audioBuffers = 0, audioLate = 0;
   double videoWorstMs = 0, audioWorstMs = 0;
   bool parsed = false;
@@ -42,6 +45,8 @@ PlayReport Parse(const std::string &text) {
                      &r.videoFrames, &r.videoLate, &r.videoWorstMs) == 3;
     n += std::sscanf(line.c_str(), "audio: %lld buffers rendered, %lld late, worst %lf ms late", &r.audioBuffers,
                      &r.audioLate, &r.audioWorstMs) == 3;
+    r.hasAvOffset |=
+        std::sscanf(line.c_str(), "A/V offset: %lf ms (last frame %lf ms)", &r.avOffsetMs, &r.avLastMs) == 2;
   }
   r.parsed = n == 3;
   return r;
@@ -113,6 +118,10 @@ TEST_F(RealTimePlay, TenSecondsTakeTenSecondsWithNoLateFrame) {
   EXPECT_NEAR(10.0, r.wall, tolerance);
   EXPECT_LE(r.videoLate, lateAllowed) << "worst " << r.videoWorstMs << " ms";
   EXPECT_LE(r.audioLate, lateAllowed) << "worst " << r.audioWorstMs << " ms";
+  // The pictures against the sound consumed: stamps that follow the sound
+  // leave no offset.
+  ASSERT_TRUE(r.hasAvOffset);
+  EXPECT_NEAR(r.avOffsetMs, 0.0, loaded ? 20.0 : 5.0);
 }
 
 // 60 ms per 40 ms frame: the video falls 20 ms further behind each frame,
@@ -135,6 +144,27 @@ TEST_F(RealTimePlay, SlowVideoHoldsBackTheSoundOnlyInTheCompensationWindow) {
   EXPECT_GT(mild.videoLate, 0);
   EXPECT_LT(mild.videoWorstMs, 1000.0);
   EXPECT_LE(mild.audioWorstMs, loaded ? 500.0 : 100.0);
+}
+
+// The graph test source stamps each 20 ms block of sound that holds 10 ms:
+// its stamps run ahead of its sound. The sound's renderer keeps time by what
+// it consumed, so the pictures (presented at their stamps on the system
+// clock) run ahead of it by half the elapsed time: -1 s at the end of 2 s,
+// -0.5 s on average.
+class PlayDrift : public tp::test::GraphTest {};
+
+TEST_F(PlayDrift, StampsAheadOfTheSound_ShowInTheOffset) {
+  ASSERT_TRUE(RegisterExtension(u".tgs"));
+  const std::string spec = (Dir() / "drift.tgs").string();
+  WriteSpec("drift.tgs", "video 50 I420 64 48\naudio 100\n");
+  std::string out;
+  ASSERT_EQ(0, tp::test::ff::RunCommand(
+                   ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " play " + ShellQuote(spec), &out));
+  const PlayReport r = Parse(out);
+  ASSERT_TRUE(r.parsed) << out;
+  ASSERT_TRUE(r.hasAvOffset) << out;
+  EXPECT_LT(r.avOffsetMs, -250.0) << out;
+  EXPECT_LT(r.avLastMs, -600.0) << out;
 }
 
 }  // namespace

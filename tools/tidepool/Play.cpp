@@ -53,6 +53,8 @@ int PlayIntoDiscardingRenderers(const PlayOptions &o) {
       return 1;
     }
   }
+  // The sound's renderer keeps the time the pictures are measured against.
+  if (video.p && audio.p) video.p->MeasureAgainst(audio.p);
   LONGLONG duration = 0;
   host.Seeking()->GetDuration(&duration);
   const auto begin = std::chrono::steady_clock::now();
@@ -72,11 +74,12 @@ int PlayIntoDiscardingRenderers(const PlayOptions &o) {
                 static_cast<long long>(s.late), s.maxLateness / 1e4);
   }
   if (video.p && audio.p) {
-    // How far the video trailed the sound on average, as presented.
-    const auto v = video.p->GetStats(), a = audio.p->GetStats();
-    const double vMean = v.rendered ? v.totalLateness / 1e4 / v.rendered : 0;
-    const double aMean = a.rendered ? a.totalLateness / 1e4 / a.rendered : 0;
-    std::printf("A/V offset: %.1f ms\n", vMean - aMean);
+    // How far the pictures trailed the sound on average, as presented: the
+    // sound's clock (the sound consumed) at each frame's presentation, minus
+    // the frame's stamp.
+    const auto av = video.p->GetAvStats();
+    const double mean = av.frames ? av.totalOffset / 1e4 / av.frames : 0;
+    std::printf("A/V offset: %.1f ms (last frame %.1f ms)\n", mean, av.lastOffset / 1e4);
   }
   return status;
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "sinks/DiscardRenderer.h"
+#include "sinks/SoundClock.h"
 #include "sinks/VideoWriter.h"
 #include "sinks/WavWriter.h"
 #include "support/FfmpegTools.h"
@@ -281,6 +282,57 @@ TEST_F(SinksTest, RealTime_DroppedFramesAreCountedAndReported) {
   probe->Release();
   Dismantle();
   video->Release();
+}
+
+// The sound clock reads what the device has played: buffers that arrive
+// before the sound runs out play back to back; a buffer that comes late
+// leaves the clock waiting; a reset starts from the next buffer's stamp.
+TEST(SoundClock, ReadsTheSoundConsumed) {
+  struct Step {
+    char op;  // 'q': queue `frames` at `at` with `stamp`; 'r': read at `at`; 'x': reset
+    REFERENCE_TIME at, stamp;
+    LONGLONG frames;
+    REFERENCE_TIME expected;  // for 'r'; -1: nothing to read yet
+  };
+  const Step steps[] = {
+      {'r', 0, 0, 0, -1},
+      {'q', 100000, 0, 80, 0},  // 10 ms at 8,000 Hz, stamped 0, arrives at 10 ms
+      {'r', 100000, 0, 0, 0},
+      {'r', 150000, 0, 0, 50000},
+      {'q', 150000, 0, 80, 0},  // queued behind the first buffer: no pause
+      {'r', 250000, 0, 0, 150000},
+      {'r', 400000, 0, 0, 200000},  // ran dry at 20 ms of sound: the clock waits
+      {'q', 400000, 0, 800, 0},     // and goes on from there
+      {'r', 500000, 0, 0, 300000},
+      {'x', 0, 0, 0, 0},
+      {'r', 600000, 0, 0, -1},
+      {'q', 600000, 50000000, 800, 0},  // after a seek to 5 s
+      {'r', 650000, 0, 0, 50050000},
+  };
+  tp::sinks::SoundClock clock;
+  for (const Step &s : steps) {
+    SCOPED_TRACE(s.at);
+    REFERENCE_TIME position = -1;
+    if (s.op == 'q') clock.Queue(s.at, s.stamp, s.frames, 8000);
+    if (s.op == 'x') clock.Reset();
+    if (s.op == 'r') {
+      EXPECT_EQ(clock.Read(s.at, &position), s.expected >= 0);
+      if (s.expected >= 0) {
+        EXPECT_EQ(position, s.expected);
+      }
+    }
+  }
+  // Two minutes of 1,102-frame buffers at 22,050 Hz, stamped to the whole
+  // millisecond as a movie time scale of 1,000 gives them and arriving at
+  // their stamps: the clock keeps to the sound, with no rounding piling up.
+  tp::sinks::SoundClock exact;
+  for (LONGLONG k = 0; k < 2400; ++k) {
+    const REFERENCE_TIME stamp = (k * 1102 * 1000 + 11025) / 22050 * 10000;
+    exact.Queue(stamp, stamp, 1102, 22050);
+  }
+  REFERENCE_TIME at120 = 0;
+  ASSERT_TRUE(exact.Read(1199000000, &at120));
+  EXPECT_NEAR(static_cast<double>(at120), 1199000000.0, 5000.0);
 }
 
 TEST_F(SinksTest, EachSinkRefusesWhatItCannotWrite) {
