@@ -6,14 +6,21 @@
 //               (a sample without a picture of its own repeats the last);
 //   frames.txt  "width height", then per sample its display time in media
 //               units and its time scale;
+//   deferred.yuv, deferred.txt  the same, decoded the deferred way (one
+//               forward pass, pictures received in display order);
 //   audio.f32   the PCM as interleaved 32-bit float;
 //   audio.txt   "rate channels".
 // tests/windows/mf_compare.py compares them with ffmpeg's decode. Then
 // checks that what the system cannot decode is refused as the runtime's
 // seam expects, and that damaged samples neither stop nor crash the video
-// decoder. Exit status 0 when all of it behaved, 1 otherwise.
+// decoder. The deferred way must also decode each sample once, hold no
+// more than it says, and give the same pictures after a flush (a seek). Exit status 0 when all of it behaved, 1
+// otherwise.
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <map>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -21,6 +28,7 @@
 #include "DataFile.h"
 #include "MovieImporter.h"
 #include "MovieModel.h"
+#include "PixelConvert.h"
 #include "VideoCodecs.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
@@ -35,8 +43,36 @@ bool ReadSample(const DataFile &file, const SampleRecord &rec, std::vector<uint8
   return file.ReadAt(rec.position, out->data(), rec.size) == 0;
 }
 
+// `picture` drawn into tight 4:2:0 planes of width x height.
+template <typename P>
+bool DrawI420(P &picture, int width, int height, std::vector<uint8_t> *planes) {
+  const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+  planes->assign(size_t(width) * size_t(height) + 2 * size_t(cw) * size_t(ch), 0);
+  DrawTarget t;
+  t.format = PixelLayout::kYUV420P;
+  t.width = width;
+  t.height = height;
+  t.data[0] = planes->data();
+  t.data[1] = t.data[0] + size_t(width) * size_t(height);
+  t.data[2] = t.data[1] + size_t(cw) * size_t(ch);
+  t.linesize[0] = width;
+  t.linesize[1] = t.linesize[2] = cw;
+  int w = 0, h = 0;
+  if constexpr (std::is_same_v<std::remove_const_t<P>, MfPicture>) {
+    return DrawMfPicture(picture, t, &w, &h) == noErr;
+  } else {
+    return picture.Draw(t, &w, &h) == noErr;
+  }
+}
+
 // Writes `pic` as tight 4:2:0 planes.
 void WriteI420(const MfPicture &pic, std::FILE *f) {
+  if (pic.layout == MfPictureLayout::kNV12) {
+    std::vector<uint8_t> planes;
+    DrawI420<const MfPicture>(pic, pic.width, pic.height, &planes);
+    std::fwrite(planes.data(), 1, planes.size(), f);
+    return;
+  }
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
   std::vector<uint8_t> y(size_t(pic.width) * size_t(pic.height)), u(size_t(cw) * size_t(ch)), v(u.size());
   for (int r = 0; r < pic.height; ++r) {
@@ -156,6 +192,146 @@ bool DecodeVideo(const Track &track, const std::string &dir) {
       media.samples.count(), missing, static_cast<long long>(s.fed), static_cast<long long>(s.pictures),
       static_cast<long long>(s.replays), static_cast<long long>(s.replayed), static_cast<long long>(s.fillers));
   return true;
+}
+
+// One deferred run over samples [first, end) of `media`: every sample sent
+// in decode order, pictures received as they come (in display order), a
+// drain at the end. Fills `pictures` (by sample) and `order` (the samples
+// in the order received); false when a sample did not come out exactly
+// once with its picture, or the decoder held more than it said.
+struct DeferredRun {
+  std::map<uint32_t, std::vector<uint8_t>> pictures;
+  std::vector<uint32_t> order;
+};
+bool RunDeferred(MfVideoDecoder &decoder, const Media &media, const DataFile &file, int width, int height,
+                 uint32_t first, uint32_t end, DeferredRun *run) {
+  std::vector<uint8_t> bytes;
+  std::map<uint64_t, int64_t> sent;  // tag -> display time
+  const uint64_t tagBase = uint64_t(first) << 32;
+  bool ok = true;
+  auto collect = [&] {
+    VideoDecoder::Output out;
+    while (decoder.Receive(&out)) {
+      const uint32_t sample = uint32_t(out.tag - tagBase);
+      if (!sent.erase(out.tag) || out.result != noErr || !out.picture) {
+        std::printf("deferred: sample %u came out with %d%s\n", sample, out.result, out.picture ? "" : ", no picture");
+        ok = false;
+        continue;
+      }
+      if (!DrawI420(*out.picture, width, height, &run->pictures[sample])) ok = false;
+      run->order.push_back(sample);
+    }
+  };
+  for (uint32_t i = first; i < end; ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    if (OSErr err = decoder.Send(bytes, tagBase + i, rec.decodeTime + rec.displayOffset); err != noErr) {
+      std::printf("deferred: sample %u refused %d\n", i, err);
+      return false;
+    }
+    sent[tagBase + i] = rec.decodeTime + rec.displayOffset;
+    collect();
+    if (int(sent.size()) > decoder.MaxDelay()) {
+      std::printf("deferred: %zu samples held, more than %d\n", sent.size(), decoder.MaxDelay());
+      ok = false;
+    }
+  }
+  if (decoder.Drain() != noErr) return false;
+  collect();
+  if (!sent.empty()) {
+    std::printf("deferred: %zu samples never came out\n", sent.size());
+    ok = false;
+  }
+  return ok;
+}
+
+bool DecodeVideoDeferred(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(desc, &info)) return false;
+  MfVideoSetup setup;
+  setup.width = info.width;
+  setup.height = info.height;
+  if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
+    setup.avcC.assign(avcC->begin(), avcC->end());
+  std::unique_ptr<MfVideoDecoder> decoder;
+  if (MfVideoDecoder::Create(setup, &decoder) != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  const uint32_t count = media.samples.count();
+
+  const auto start = std::chrono::steady_clock::now();
+  DeferredRun all;
+  bool ok = RunDeferred(*decoder, media, file, info.width, info.height, 0, count, &all);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const MfVideoDecoder::Stats s = decoder->stats();
+  // One forward pass: each sample fed once, plus the copies a drain feeds.
+  std::printf("deferred: %u samples in %.2f s; fed %lld (%lld copies), %lld pictures out, %lld instances\n", count,
+              seconds, static_cast<long long>(s.fed), static_cast<long long>(s.fillers),
+              static_cast<long long>(s.pictures), static_cast<long long>(s.instances));
+  if (s.fed != int64_t(count) + s.fillers || s.replays != 0) {
+    std::printf("deferred: samples were decoded more than once\n");
+    ok = false;
+  }
+  std::FILE *yuv = std::fopen((dir + "/deferred.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/deferred.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", info.width, info.height);
+  int64_t lastDisplay = INT64_MIN;
+  for (uint32_t i : all.order) {
+    SampleRecord rec;
+    media.samples.Sample(i, &rec);
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    if (display < lastDisplay) {
+      std::printf("deferred: sample %u came out of display order\n", i);
+      ok = false;
+    }
+    lastDisplay = display;
+    const std::vector<uint8_t> &pic = all.pictures[i];
+    std::fwrite(pic.data(), 1, pic.size(), yuv);
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+
+  // Seeks: a run cut short by a flush mid-GOP, then each sync sample after
+  // the first: a run of 30 samples from there must give the pictures of the
+  // whole pass for every sample that displays at or after the sync sample.
+  int seeks = 0;
+  for (uint32_t i = 1; i < count && seeks < 3; ++i) {
+    SampleRecord sync;
+    if (!media.samples.Sample(i, &sync) || (sync.flags & kMediaSampleNotSync)) continue;
+    ++seeks;
+    DeferredRun cut;
+    for (uint32_t j = 0; j < 5 && j < count; ++j) {
+      SampleRecord rec;
+      std::vector<uint8_t> bytes;
+      if (!media.samples.Sample(j, &rec) || !ReadSample(file, rec, &bytes) ||
+          decoder->Send(bytes, (uint64_t(7) << 40) + j, rec.decodeTime + rec.displayOffset) != noErr)
+        return false;
+    }
+    decoder->Flush();
+    VideoDecoder::Output stale;
+    if (decoder->Receive(&stale)) {
+      std::printf("deferred: a picture came out after a flush\n");
+      ok = false;
+    }
+    DeferredRun run;
+    const uint32_t end = std::min(count, i + 30);
+    if (!RunDeferred(*decoder, media, file, info.width, info.height, i, end, &run)) ok = false;
+    uint32_t equal = 0, compared = 0;
+    for (uint32_t j = i; j < end; ++j) {
+      SampleRecord rec;
+      media.samples.Sample(j, &rec);
+      if (rec.decodeTime + rec.displayOffset < sync.decodeTime + sync.displayOffset) continue;  // leading
+      ++compared;
+      if (run.pictures.count(j) && run.pictures[j] == all.pictures[j]) ++equal;
+    }
+    std::printf("deferred seek to sample %u: %u of %u pictures equal\n", i, equal, compared);
+    if (equal != compared) ok = false;
+  }
+  return ok;
 }
 
 // Appends `pcm` (in `format`) as float.
@@ -284,6 +460,7 @@ int main(int argc, char **argv) {
   const Track *video = movie.FirstTrackOfType(kVideoMediaType);
   const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
   bool ok = video && DecodeVideo(*video, argv[2]);
+  ok = video && DecodeVideoDeferred(*video, argv[2]) && ok;
   ok = sound && DecodeAudio(*sound, argv[2]) && ok;
   ok = CheckRefusals() && ok;
   std::printf("%s\n", ok ? "decoded" : "FAILED");
