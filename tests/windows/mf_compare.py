@@ -96,9 +96,11 @@ def main():
         print(__doc__)
         return 2
     movie, out = sys.argv[1], sys.argv[2]
-    video = check_video(movie, out, "frames")
-    video = check_video(movie, out, "deferred") and video
-    audio = check_audio(movie, out)
+    # What tp_mf_decode wrote: --deferred-only leaves out frames.* and the sound.
+    video = check_video(movie, out, "deferred")
+    if os.path.exists(os.path.join(out, "frames.txt")):
+        video = check_video(movie, out, "frames") and video
+    audio = check_audio(movie, out) if os.path.exists(os.path.join(out, "audio.txt")) else True
     print("mf_compare: " + ("passed" if video and audio else "FAILED"))
     return 0 if video and audio else 1
 
