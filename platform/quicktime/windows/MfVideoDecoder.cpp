@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "../PixelConvert.h"
@@ -33,16 +34,49 @@ constexpr int kMaxDecoderThreads = 64;
 const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_NV12,
                                   MFVideoFormat_YUY2};
 
+}  // namespace
+
+// Picture memory handed back by the snapshots drawn, for the next pictures:
+// a large block per picture would otherwise be mapped and faulted in anew
+// each time. Shared with the snapshots, which may be destroyed on the
+// drawing thread; `lock` is a leaf.
+struct MfPicturePool {
+  static constexpr size_t kKept = 8;
+  std::mutex lock;
+  std::vector<std::unique_ptr<MfPicture>> free;
+
+  std::unique_ptr<MfPicture> Take() {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!free.empty()) {
+        std::unique_ptr<MfPicture> pic = std::move(free.back());
+        free.pop_back();
+        return pic;
+      }
+    }
+    return std::unique_ptr<MfPicture>(new (std::nothrow) MfPicture());
+  }
+  void Give(std::unique_ptr<MfPicture> pic) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (free.size() < kKept) free.push_back(std::move(pic));
+  }
+};
+
+namespace {
+
 // A picture handed out by Receive, drawn later on the caller's thread.
 class MfSnapshot final : public PictureSnapshot {
  public:
-  explicit MfSnapshot(std::unique_ptr<MfPicture> pic) : pic_(std::move(pic)) {}
+  MfSnapshot(std::unique_ptr<MfPicture> pic, std::shared_ptr<MfPicturePool> pool)
+      : pic_(std::move(pic)), pool_(std::move(pool)) {}
+  ~MfSnapshot() override { pool_->Give(std::move(pic_)); }
   OSErr Draw(const DrawTarget &target, int *width, int *height) override {
     return DrawMfPicture(*pic_, target, width, height);
   }
 
  private:
   std::unique_ptr<MfPicture> pic_;
+  std::shared_ptr<MfPicturePool> pool_;
 };
 
 // CODECAPI_AVLowLatencyMode, whose definition no import library carries.
@@ -59,6 +93,8 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
   if (setup.width <= 0 || setup.height <= 0) return badImageDescription;
   std::unique_ptr<MfVideoDecoder> d(new (std::nothrow) MfVideoDecoder());
   if (!d) return memFullErr;
+  d->pool_ = std::shared_ptr<MfPicturePool>(new (std::nothrow) MfPicturePool());
+  if (!d->pool_) return memFullErr;
   d->width_ = setup.width;
   d->height_ = setup.height;
   if (!setup.avcC.empty()) {
@@ -171,19 +207,21 @@ HRESULT MfVideoDecoder::PullAll() {
     if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
     if (!deferred_) {
       hr = Keep(sample.get());
+      mft_.Recycle(std::move(sample));
       if (FAILED(hr)) return hr;
       continue;
     }
     ++stats_.pictures;
-    std::unique_ptr<MfPicture> pic(new (std::nothrow) MfPicture());
+    std::unique_ptr<MfPicture> pic = pool_->Take();
     bool fits = false;
     hr = pic ? ReadPicture(sample.get(), pic.get(), &fits) : E_OUTOFMEMORY;
+    mft_.Recycle(std::move(sample));
     if (FAILED(hr) || !fits) {
       // Still its sample's picture: the sample comes out with an error.
-      matcher_.Picture(nullptr, FAILED(hr) && hr != E_OUTOFMEMORY ? OSErr(codecErr) : OSErr(memFullErr));
+      matcher_.Picture(nullptr, hr == E_OUTOFMEMORY ? OSErr(memFullErr) : OSErr(codecErr));
       continue;
     }
-    std::unique_ptr<PictureSnapshot> snapshot(new (std::nothrow) MfSnapshot(std::move(pic)));
+    std::unique_ptr<PictureSnapshot> snapshot(new (std::nothrow) MfSnapshot(std::move(pic), pool_));
     matcher_.Picture(std::move(snapshot), memFullErr);
   }
 }

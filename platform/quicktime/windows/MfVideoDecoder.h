@@ -77,6 +77,8 @@ struct MfPicture {
 // Draws `pic` as VideoDecoder::Draw does.
 OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, int *height);
 
+struct MfPicturePool;
+
 struct MfVideoSetup {
   std::vector<uint8_t> avcC;  // empty: samples are a byte stream already
   int width = 0, height = 0;  // the description's picture size
@@ -151,7 +153,8 @@ class MfVideoDecoder {
   bool dirty_ = false;      // the instance has seen what the next run must not
   int64_t fedSinceOpen_ = 0;
   DisplayOrderMatcher matcher_;
-  std::vector<uint8_t> runFirst_;  // the deferred run's first sample: a filler when no IDR was seen
+  std::shared_ptr<MfPicturePool> pool_;  // memory of the pictures handed out
+  std::vector<uint8_t> runFirst_;        // the deferred run's first sample: a filler when no IDR was seen
   MfSourceLayout layout_ = MfSourceLayout::kI420;
   int frameWidth_ = 0, frameHeight_ = 0, defaultStride_ = 0, cropX_ = 0, cropY_ = 0;
 
