@@ -7,6 +7,9 @@
 #     the Windows time over the Linux time (target: 2 or less);
 #   - 320x240, 20 s, GOPs of 12, 50 and 250 frames, 2 B-frames: the Windows
 #     time per frame for each (target: GOP 250 within 1.5x of GOP 12).
+# Then the decoder alone, in one process without the graph: tp_mf_decode
+# --deferred-only (one forward pass, pictures received in display order)
+# beside `ffmpeg -threads 1` decoding the same video.
 # Each figure is the best of RUNS runs (default 3). Wine's own start-up
 # (a run of tidepool.exe that opens nothing) is measured too and printed
 # beside the figures, which include it. A benchmark, not a test: it prints
@@ -72,3 +75,20 @@ for gop in 12 50 250; do
   printf '%-34s %8ss %8ss %10.2fms\n' "320x240 20 s GOP $gop, 2 B" "$w" "$l" "${perframe[$gop]}"
 done
 printf 'per frame, GOP 250 / GOP 12: %.2fx  (target 1.5x)\n' "$(calc "${perframe[250]} / ${perframe[12]}")"
+echo
+mfdecode="$build/bin/tp_mf_decode.exe"
+if [ -f "$mfdecode" ]; then
+  printf '%-34s %9s %9s %9s\n' "decoder alone" "Windows" "ffmpeg" "ratio"
+  for name in hd_gop250 sd_gop12 sd_gop50 sd_gop250; do
+    best=""
+    for ((i = 0; i < runs; i++)); do
+      rm -rf "$scratch/mf" && mkdir "$scratch/mf"
+      t=$(timeout --kill-after=10 600 wine "$(winpath "$mfdecode")" "$(winpath "$movies/$name.mp4")" \
+        "$(winpath "$scratch/mf")" --deferred-only | tr -d '\r' | sed -n 's/^deferred: .* samples in \([0-9.]*\) s;.*/\1/p')
+      [ -n "$t" ] || { echo "wine bench: tp_mf_decode failed on $name.mp4"; exit 1; }
+      if [ -z "$best" ] || [ "$(calc "int($t < $best)")" = 1 ]; then best=$t; fi
+    done
+    l=$(best_of ffmpeg -nostdin -v error -threads 1 -i "$movies/$name.mp4" -an -f null -)
+    printf '%-34s %8ss %8ss %8.2fx\n' "$name.mp4" "$best" "$l" "$(calc "$best / $l")"
+  done
+fi
