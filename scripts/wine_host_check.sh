@@ -240,7 +240,7 @@ if [ "$h264" != 0 ] && [ -s "$out/h264.wine.raw" ]; then
       figure=$(ffmpeg -nostdin -v error -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
         -i "$base.linux.raw" -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
         -i "$base.wine.raw" -lavfi "psnr=stats_file=-" -f null - |
-        python3 -c 'import re,sys; v=[float(x) for x in re.findall(r"psnr_avg:(\S+)", sys.stdin.read().replace("inf","1e9"))]; print(min(v) if v else 0)')
+        python3 -c 'import re,sys; v=[float(x) for x in re.findall(r"psnr_avg:(\S+)", sys.stdin.read().replace("inf","1e9"))]; print(("inf" if min(v) >= 1e9 else min(v)) if v else 0)')
       floor=40
       [ "$format" = RGB32 ] && [ $((width % 16)) -ne 0 ] && floor=25
       [ "$height" -gt 576 ] && floor=20
