@@ -8,6 +8,8 @@
 //               units and its time scale;
 //   deferred.yuv, deferred.txt  the same, decoded the deferred way (one
 //               forward pass, pictures received in display order);
+//   runtime.yuv, runtime.txt  the same through the runtime's decompressor
+//               (frame times, completions, its drawing thread);
 //   audio.f32   the PCM as interleaved 32-bit float;
 //   audio.txt   "rate channels".
 // tests/windows/mf_compare.py compares them with ffmpeg's decode.
@@ -22,15 +24,19 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <type_traits>
 #include <string>
 #include <vector>
 
 #include "AudioDecode.h"
 #include "DataFile.h"
+#include "Decompressor.h"
+#include "GWorld.h"
 #include "MovieImporter.h"
 #include "MovieModel.h"
 #include "PixelConvert.h"
+#include "SampleDescriptions.h"
 #include "VideoCodecs.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
@@ -336,6 +342,94 @@ bool DecodeVideoDeferred(const Track &track, const std::string &dir) {
   return ok;
 }
 
+// Completions of the runtime's deferred run: each sample's picture as the
+// world showed it when its completion came (on the drawing thread).
+struct RuntimeCompletions {
+  std::mutex lock;
+  std::shared_ptr<GWorld> world;
+  std::map<long, std::vector<OSErr>> results;
+  std::map<long, std::vector<uint8_t>> pictures;
+  std::vector<long> order;
+};
+RuntimeCompletions gRuntime;
+
+void OnRuntimeDone(OSErr result, short, long refcon) {
+  std::lock_guard<std::mutex> hold(gRuntime.lock);
+  gRuntime.results[refcon].push_back(result);
+  gRuntime.order.push_back(refcon);
+  const DrawTarget t = gRuntime.world->Target();
+  std::vector<uint8_t> &pic = gRuntime.pictures[refcon];
+  pic.clear();
+  for (int i = 0; i < 3; ++i) {
+    const int w = i ? (t.width + 1) / 2 : t.width, h = i ? (t.height + 1) / 2 : t.height;
+    for (int y = 0; y < h; ++y) pic.insert(pic.end(), t.data[i] + y * t.linesize[i], t.data[i] + y * t.linesize[i] + w);
+  }
+}
+
+// The whole runtime path of a deferred run (the Decompressor with a frame
+// time and a completion per sample, pictures drawn on its drawing thread
+// into a 'y420' world), as the engine drives it: every completion must come
+// once, in display order, with its picture; written as runtime.* for
+// mf_compare.py.
+bool DecodeThroughRuntime(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::vector<uint8_t> host;
+  if (StoredToHostDescription(media.Description(1), kVideoMediaType, &host) != kNoErr) return false;
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(media.Description(1), &info)) return false;
+  const Rect bounds{0, 0, SInt16((info.height + 1) / 2 * 2), SInt16((info.width + 1) / 2 * 2)};
+  if (GWorld::Create(FourCC("y420"), &bounds, &gRuntime.world) != noErr) return false;
+  std::unique_ptr<Decompressor> decompressor;
+  if (OSErr err = Decompressor::Create(host, gRuntime.world, &decompressor); err != noErr) {
+    std::printf("runtime: decompressor %d\n", err);
+    return false;
+  }
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  const uint32_t count = media.samples.count();
+  std::vector<uint8_t> bytes;
+  for (uint32_t i = 0; i < count; ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    ICMCompletionProcRecord done{OnRuntimeDone, long(i)};
+    ICMFrameTimeRecord time{};
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    time.value.hi = SInt32(display >> 32);
+    time.value.lo = UInt32(display & 0xFFFFFFFF);
+    time.scale = SInt32(media.timeScale);
+    time.recordSize = sizeof(time);
+    if (OSErr err = decompressor->DecodeFrame(bytes.data(), int64_t(bytes.size()), true, &done, &time); err != noErr) {
+      std::printf("runtime: sample %u failed %d\n", i, err);
+      return false;
+    }
+  }
+  decompressor->Drain();
+  decompressor->WaitForDraw();
+  const int limit = decompressor->PendingLimit();
+  decompressor.reset();
+  bool ok = true;
+  std::lock_guard<std::mutex> hold(gRuntime.lock);
+  std::FILE *yuv = std::fopen((dir + "/runtime.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/runtime.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", int(bounds.right), int(bounds.bottom));
+  int64_t last = INT64_MIN;
+  for (long i : gRuntime.order) {
+    SampleRecord rec;
+    media.samples.Sample(uint32_t(i), &rec);
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    if (gRuntime.results[i] != std::vector<OSErr>{noErr} || display < last) ok = false;
+    last = display;
+    std::fwrite(gRuntime.pictures[i].data(), 1, gRuntime.pictures[i].size(), yuv);
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+  std::printf("runtime: %zu of %u completions, each once with its picture, in display order: %s (pending limit %d)\n",
+              gRuntime.order.size(), count, ok && gRuntime.order.size() == count ? "yes" : "NO", limit);
+  return ok && gRuntime.order.size() == count;
+}
+
 // Appends `pcm` (in `format`) as float.
 void AppendFloat(const std::vector<uint8_t> &pcm, const MfPcmFormat &format, std::vector<float> *out) {
   if (format.isFloat) {
@@ -463,6 +557,7 @@ int main(int argc, char **argv) {
   const Track *video = movie.FirstTrackOfType(kVideoMediaType);
   const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
   bool ok = video && DecodeVideoDeferred(*video, argv[2]);
+  ok = video && DecodeThroughRuntime(*video, argv[2]) && ok;
   if (!deferredOnly) {
     ok = DecodeVideo(*video, argv[2]) && ok;
     ok = sound && DecodeAudio(*sound, argv[2]) && ok;

@@ -98,6 +98,7 @@ def main():
     movie, out = sys.argv[1], sys.argv[2]
     # What tp_mf_decode wrote: --deferred-only leaves out frames.* and the sound.
     video = check_video(movie, out, "deferred")
+    video = check_video(movie, out, "runtime") and video
     if os.path.exists(os.path.join(out, "frames.txt")):
         video = check_video(movie, out, "frames") and video
     audio = check_audio(movie, out) if os.path.exists(os.path.join(out, "audio.txt")) else True
