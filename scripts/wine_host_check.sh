@@ -211,6 +211,15 @@ if [ "$h264" != 0 ]; then
     seek_checks h264 "$movie" I420 1.3
     python3 scripts/compare_convert.py close "$out/h264.start.linux" "$out/h264.start.wine" --frame-bytes $frame ||
       differs+=("h264_aac.mp4 --start 1.3: Wine's output is not close to Linux's")
+    # The same with open GOPs (a seek lands on an intra picture whose
+    # leading B-frames refer to the GOP before).
+    movie="$movies/h264_open.mp4"
+    ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=3 \
+      -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 \
+      -c:v libx264 -bf 3 -g 12 -x264-params open-gop=1 -pix_fmt yuv420p -c:a aac -shortest "$movie"
+    seek_checks h264_open "$movie" I420 1.3
+    python3 scripts/compare_convert.py close "$out/h264_open.start.linux" "$out/h264_open.start.wine" \
+      --frame-bytes $frame || differs+=("h264_open.mp4 --start 1.3: Wine's output is not close to Linux's")
   fi
 fi
 # H.264 pictures at HD and odd sizes, in I420 and RGB32: the same frames
