@@ -1,8 +1,10 @@
 // What the whole-stream benchmarks share: the 20 s 1280x720 H.264 (B-frames)
 // + AAC movie they play, a child process run for its wall time and peak
-// resident memory, the figures kept per case, and the closing table of rate
-// ratios (target 0.95) and peaks (target: ours no more than ffmpeg's)
-// against the case named "ffmpeg".
+// resident memory, the figures kept per case, and the closing tables of
+// rate ratios and peaks (target: ours no more than ffmpeg's): against the
+// case named "ffmpeg" (one thread, target 0.95) and, where a benchmark runs
+// them, against ffmpeg with its default threads in the same output layout
+// (target 1.0).
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -92,12 +94,50 @@ inline void RunFfmpeg(benchmark::State &state, const std::string &movie) {
   }
 }
 
-// One row per layout: the case named prefix + layout against "ffmpeg".
+// ffmpeg with its default threads, both streams, its video converted to
+// the same layout as ours ("YV12": the movie's own yuv420p; "RGB32": bgra),
+// recorded as "ffmpeg " + layout.
+inline void RunFfmpegThreaded(benchmark::State &state, const std::string &movie, const std::string &layout) {
+  const char *format = layout == "RGB32" ? "bgra" : "yuv420p";
+  for (auto _ : state) {
+    Figures f;
+    const bool ok = RunChild(
+        [&](int) {
+          if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) return 126;
+          execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-i", movie.c_str(), "-pix_fmt", format, "-f", "null",
+                 "-", static_cast<char *>(nullptr));
+          return 127;
+        },
+        &f);
+    if (!ok) return state.SkipWithError("ffmpeg failed");
+    Record(state, "ffmpeg " + layout, f);
+  }
+}
+
+// One row per layout: the case named prefix + layout against "ffmpeg", and
+// when ffmpeg also ran with its own threads, against "ffmpeg " + layout.
 inline void PrintTable(const std::string &prefix) {
   const auto &r = Results();
+  bool threaded = false;
+  for (const char *layout : {"YV12", "RGB32"}) threaded = threaded || r.count(std::string("ffmpeg ") + layout) != 0;
+  if (threaded) {
+    std::printf("\nAgainst ffmpeg with its default threads, same output layout (target: ratio 1.0, memory no more)\n");
+    std::printf("%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+    for (const char *layout : {"YV12", "RGB32"}) {
+      const auto ours = r.find(prefix + layout);
+      const auto ff = r.find(std::string("ffmpeg ") + layout);
+      if (ours == r.end() || ff == r.end() || ours->second.seconds <= 0) continue;
+      const double ratio = ff->second.seconds / ours->second.seconds;
+      std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
+                  ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
+                  ratio >= 1.0 ? "rate meets 1.0" : "rate below 1.0",
+                  ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+    }
+  }
   const auto ff = r.find("ffmpeg");
   if (ff == r.end() || ff->second.seconds <= 0) return;
-  std::printf("\n%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+  std::printf("\nAgainst ffmpeg -threads 1\n");
+  std::printf("%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
   for (const char *layout : {"YV12", "RGB32"}) {
     const auto ours = r.find(prefix + layout);
     if (ours == r.end() || ours->second.seconds <= 0) continue;
@@ -113,8 +153,10 @@ using OurCase = std::function<void(benchmark::State &, const std::string &name, 
 
 // The whole program: our case in each layout (named prefix + layout) and
 // ffmpeg's, two iterations each on manual time, then the table.
+// With `threaded`, ffmpeg with its default threads in each layout too.
 inline int Main(int argc, char **argv, const std::string &prefix, const OurCase &ours,
-                const std::function<void(benchmark::State &)> &ffmpeg) {
+                const std::function<void(benchmark::State &)> &ffmpeg,
+                const std::function<void(benchmark::State &, const std::string &layout)> &threaded = nullptr) {
   for (const char *layout : {"YV12", "RGB32"}) {
     const std::string name = prefix + layout;
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { ours(s, name, layout); })
@@ -126,6 +168,15 @@ inline int Main(int argc, char **argv, const std::string &prefix, const OurCase 
       ->Unit(benchmark::kMillisecond)
       ->UseManualTime()
       ->Iterations(2);
+  if (threaded) {
+    for (const char *layout : {"YV12", "RGB32"}) {
+      const std::string name = std::string("Ffmpeg/both_streams/default_threads/") + layout;
+      benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { threaded(s, layout); })
+          ->Unit(benchmark::kMillisecond)
+          ->UseManualTime()
+          ->Iterations(2);
+    }
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -13,7 +13,9 @@
 # info and convert, exit 1 for the stream asked for. Byte-equal
 # too: what our own decoders and readers serve (Animation at odd sizes in
 # three depths, 'ima4', AIFF, raw H.264 through our reader); and .dv and
-# .cif refused, the runtime's debug output naming the format. Without a
+# .cif refused, the runtime's debug output naming the format. H.264 pictures
+# at 1920x1080, 1366x768, 1280x720 and 642x362 in I420 and RGB32 against
+# Linux's (see the end of this script for what Wine allows). Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -286,6 +288,15 @@ if [ "$h264" != 0 ]; then
     seek_checks h264 "$movie" I420 1.3
     python3 scripts/compare_convert.py close "$out/h264.start.linux" "$out/h264.start.wine" --frame-bytes $frame ||
       differs+=("h264_aac.mp4 --start 1.3: Wine's output is not close to Linux's")
+    # The same with open GOPs (a seek lands on an intra picture whose
+    # leading B-frames refer to the GOP before).
+    movie="$movies/h264_open.mp4"
+    ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=3 \
+      -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 \
+      -c:v libx264 -bf 3 -g 12 -x264-params open-gop=1 -pix_fmt yuv420p -c:a aac -shortest "$movie"
+    seek_checks h264_open "$movie" I420 1.3
+    python3 scripts/compare_convert.py close "$out/h264_open.start.linux" "$out/h264_open.start.wine" \
+      --frame-bytes $frame || differs+=("h264_open.mp4 --start 1.3: Wine's output is not close to Linux's")
   fi
 fi
 # A track with no decoder on this system (Wine has no HEVC or AV1 decoder)
@@ -321,6 +332,46 @@ refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --vi
   differs+=("the sound of hevc_sowt.mov did not convert beside its refused video")
 if [ ${#differs[@]} -eq "$before" ]; then
   echo "wine host: HEVC and AV1 are refused at load, named by info and convert; the sound beside them converts"
+fi
+# H.264 pictures at HD and odd sizes, in I420 and RGB32: the same frames
+# and times as Linux; I420 byte for byte at SD sizes, RGB32 (our conversion
+# against libswscale) at 40 dB or better. Two things keep the rest from
+# equality, so they are held to floors that a crop, stride or plane error
+# would fall far below, and their figures are printed:
+# - Wine's decoder turns pictures taller than 576 rows from BT.709 to
+#   BT.601 (through RGB), whatever output type it is asked for: about
+#   24 dB (floor 20);
+# - the Linux build leaves the columns of an RGB picture past the last
+#   multiple of 16 black (642 wide: 640 and 641): about 27 dB (floor 25).
+if [ "$h264" != 0 ] && [ -s "$out/h264.wine.raw" ]; then
+  for size in 1920x1080 1366x768 1280x720 642x362; do
+    movie="$movies/h264_$size.mp4"
+    ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=$size:rate=25:duration=0.4 \
+      -c:v libx264 -bf 2 -g 5 -pix_fmt yuv420p "$movie"
+    width=${size%x*} height=${size#*x}
+    for format in I420 RGB32; do
+      echo "== wine host: tidepool.exe convert, h264_$size.mp4 $format"
+      base="$out/h264_$size.$format"
+      convert_both "$base" "$movie" --format "$format" --video {}.raw --times {}.times
+      same_times "$base.linux.times" "$base.wine.times" || differs+=("h264_$size.mp4 $format: the sample times")
+      pix=yuv420p
+      [ "$format" = RGB32 ] && pix=bgr0
+      # The pins' frames are of even size.
+      figure=$(ffmpeg -nostdin -v error -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
+        -i "$base.linux.raw" -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
+        -i "$base.wine.raw" -lavfi "psnr=stats_file=-" -f null - |
+        python3 -c 'import re,sys; v=[float(x) for x in re.findall(r"psnr_avg:(\S+)", sys.stdin.read().replace("inf","1e9"))]; print(("inf" if min(v) >= 1e9 else min(v)) if v else 0)')
+      floor=40
+      [ "$format" = RGB32 ] && [ $((width % 16)) -ne 0 ] && floor=25
+      [ "$height" -gt 576 ] && floor=20
+      if [ "$format" = I420 ] && [ "$height" -le 576 ]; then
+        cmp -s "$base.linux.raw" "$base.wine.raw" || differs+=("h264_$size.mp4 I420: not byte for byte Linux's")
+      fi
+      echo "wine host: h264_$size.mp4 $format: worst frame $figure dB against Linux (floor $floor)"
+      python3 -c "import sys; sys.exit(0 if float('$figure') >= $floor else 1)" ||
+        differs+=("h264_$size.mp4 $format: worst frame $figure dB, below $floor")
+    done
+  done
 fi
 if [ ${#differs[@]} -gt 0 ]; then
   printf 'wine host: differs: %s\n' "${differs[@]}"

@@ -81,6 +81,8 @@ OSErr Decompressor::Create(std::span<const uint8_t> description, std::shared_ptr
 }
 
 Decompressor::~Decompressor() {
+  // Pictures held back are cancelled: every completion is called once.
+  Flush();
   WaitForDraw();
   if (drawer_.joinable()) {
     {
@@ -97,10 +99,14 @@ void Decompressor::WaitForDraw() {
   drawChanged_.wait(lock, [this] { return !inFlight_; });
 }
 
-OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw,
-                                const ICMCompletionProcRecord *completion) {
+OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw, const ICMCompletionProcRecord *completion,
+                                const ICMFrameTimeRecord *frameTime) {
   if (!data || size <= 0) return paramErr;
   if (size > kMaxPictureBytes) return codecBadDataErr;
+  if (decoder_ && decoder_->CanDefer()) {
+    if (run_ == Run::kNone) run_ = frameTime ? Run::kDeferred : Run::kSync;
+    if (run_ == Run::kDeferred) return DecodeDeferred(data, size, draw, completion, frameTime);
+  }
   if (decoder_) return DecodeCompressed(data, size, draw, completion);
   // Our own conversions are quick: drawn here, the caller told at once.
   const OSErr err = DecodeRaw(data, size, draw);
@@ -111,7 +117,13 @@ OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw,
 bool Decompressor::StartDraw(const ICMCompletionProcRecord &completion) {
   std::unique_ptr<PictureSnapshot> picture = decoder_->Snapshot();
   if (!picture) return false;
-  const DrawTarget t = world_->Target();
+  if (!StartDraw(picture, world_->Target(), completion)) return false;
+  shownAt_ = world_->baseAddress();
+  return true;
+}
+
+bool Decompressor::StartDraw(std::unique_ptr<PictureSnapshot> &picture, const DrawTarget &t,
+                             const ICMCompletionProcRecord &completion) {
   WaitForDraw();
   if (!drawer_.joinable()) {
     try {
@@ -126,9 +138,9 @@ bool Decompressor::StartDraw(const ICMCompletionProcRecord &completion) {
     jobTarget_ = t;
     jobCompletion_ = completion;
     inFlight_ = true;
+    completionDue_ = true;
   }
   drawChanged_.notify_all();
-  shownAt_ = world_->baseAddress();
   return true;
 }
 
@@ -148,6 +160,10 @@ void Decompressor::DrawLoop() {
       ClearRowPadding(t);
     }
     picture.reset();
+    {
+      std::lock_guard<std::mutex> due(drawMutex_);
+      completionDue_ = false;
+    }
     Complete(completion, err);
     lock.lock();
     inFlight_ = false;
@@ -226,5 +242,115 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool dra
   if (completion) Complete(*completion, noErr);
   return noErr;
 }
+
+OSErr Decompressor::DecodeDeferred(const uint8_t *data, int64_t size, bool draw,
+                                   const ICMCompletionProcRecord *completion, const ICMFrameTimeRecord *frameTime) {
+  Pending p;
+  p.draw = draw;
+  if (draw) {
+    p.target = world_->Target();
+    if (!p.target.data[0]) return codecErr;
+  }
+  if (completion) {
+    p.hasCompletion = true;
+    p.completion = *completion;
+  }
+  // A call without a frame time inside the run shows with the one before.
+  if (frameTime) lastDisplayTime_ = (int64_t(frameTime->value.hi) << 32) | int64_t(frameTime->value.lo);
+  p.tag = nextTag_++;
+  if (OSErr err = decoder_->Send(data, size, p.tag, lastDisplayTime_); err != noErr) return err;
+  pending_.push_back(p);
+  if (!draw || completion) {
+    CollectOutputs();
+    return noErr;
+  }
+  // A synchronous call: its own picture is needed now, and only the end of
+  // the run lets every picture out.
+  VideoDecoder::Output own;
+  own.result = codecBadDataErr;
+  EndRun(&p.tag, &own);
+  WaitForDraw();
+  if (own.result != noErr || !own.picture) return own.result != noErr ? own.result : OSErr(codecErr);
+  int w = 0, h = 0;
+  if (OSErr err = own.picture->Draw(p.target, &w, &h); err != noErr) return err;
+  ReplicateEdges(p.target, w, h);
+  ClearRowPadding(p.target);
+  return noErr;
+}
+
+void Decompressor::CollectOutputs(const uint64_t *keep, VideoDecoder::Output *kept) {
+  VideoDecoder::Output out;
+  while (decoder_->Receive(&out)) {
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending &p) { return p.tag == out.tag; });
+    // A tag that is not pending (cancelled, or already given up on) is dropped.
+    if (it != pending_.end()) {
+      const Pending p = *it;
+      pending_.erase(it);
+      if (keep && p.tag == *keep)
+        *kept = std::move(out);
+      else
+        Finish(p, out);
+    }
+    out = VideoDecoder::Output{};
+  }
+}
+
+void Decompressor::Finish(const Pending &p, VideoDecoder::Output &out) {
+  if (!p.hasCompletion) return;
+  if (out.result != noErr || !p.draw || !out.picture) {
+    Complete(p.completion, out.result != noErr ? out.result : (p.draw ? OSErr(codecErr) : OSErr(noErr)));
+    return;
+  }
+  if (StartDraw(out.picture, p.target, p.completion)) return;
+  // No drawing thread: drawn here, after the drawing in flight.
+  int w = 0, h = 0;
+  const OSErr err = out.picture->Draw(p.target, &w, &h);
+  if (err == noErr) {
+    ReplicateEdges(p.target, w, h);
+    ClearRowPadding(p.target);
+  }
+  Complete(p.completion, err);
+}
+
+void Decompressor::EndRun(const uint64_t *keep, VideoDecoder::Output *kept) {
+  if (OSErr err = decoder_->Drain(); err != noErr) {
+    // The back end could not let its pictures out: they are lost.
+    decoder_->Flush();
+  }
+  CollectOutputs(keep, kept);
+  // Every sample should have come out; any that did not never will.
+  for (const Pending &p : pending_) {
+    if (p.hasCompletion) Complete(p.completion, codecBadDataErr);
+  }
+  pending_.clear();
+  run_ = Run::kNone;
+}
+
+void Decompressor::Flush() {
+  if (run_ == Run::kDeferred) {
+    WaitForDraw();
+    decoder_->Flush();
+    std::vector<Pending> cancelled;
+    cancelled.swap(pending_);
+    for (const Pending &p : cancelled) {
+      if (p.hasCompletion) Complete(p.completion, codecAbortErr);
+    }
+  }
+  run_ = Run::kNone;
+}
+
+bool Decompressor::Drain() {
+  if (run_ == Run::kDeferred) EndRun(nullptr, nullptr);
+  run_ = Run::kNone;
+  std::lock_guard<std::mutex> lock(drawMutex_);
+  return completionDue_;
+}
+
+int Decompressor::HeldCount() {
+  WaitForDraw();
+  return int(std::count_if(pending_.begin(), pending_.end(), [](const Pending &p) { return p.hasCompletion; }));
+}
+
+int Decompressor::PendingLimit() const { return decoder_ && decoder_->CanDefer() ? decoder_->MaxDelay() : 0; }
 
 }  // namespace tp::qt

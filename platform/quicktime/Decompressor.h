@@ -19,6 +19,25 @@
 // (built-in formats, back ends without snapshots, nothing to draw) the
 // procedure is called before DecodeFrame returns.
 //
+// Deferred runs: when the back end can hold pictures back
+// (VideoDecoder::CanDefer) and a run of samples starts with a call that
+// carries a frame time, the whole run goes through the deferred interface:
+// each sample is sent with a tag, and its picture is drawn, on the drawing
+// thread, into the target its call saw, whenever the back end hands it out
+// (possibly after later samples went in). A run starts at creation and
+// after Flush or Drain; its first call decides, for the whole run:
+// - with a frame time (and a back end that defers): deferred. In it, calls
+//   with a completion record are completed when their picture is drawn (or
+//   with the back end's error); calls without one that do not draw
+//   (codecFlagNoScreenUpdate, samples on the way to a seek point) only feed
+//   the decoder and their pictures are dropped; a call without one that
+//   draws (a synchronous call) ends the run: every earlier picture comes
+//   out and is completed, then its own picture is drawn before the call
+//   returns, and the next sample must start a new run at a sync sample.
+// - otherwise: synchronous, as above, frame times ignored.
+// Flush cancels a deferred run (every pending completion is called with
+// codecAbortErr, in the call); Drain ends it (every picture comes out).
+//
 // Ownership: the decompressor owns its decoder, its drawing thread and the
 // snapshot being drawn, and holds a reference to its world. Not
 // thread-safe; the sequence table serialises calls on one sequence.
@@ -63,10 +82,24 @@ class Decompressor {
   // nowhere. With `completion` (its procedure not null), see above: the
   // procedure is called exactly once when this returns noErr, never when it
   // fails.
+  // `frameTime` (its recordSize checked by the caller) starts a deferred
+  // run, see above; its value is the sample's display time.
   OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true,
-                    const ICMCompletionProcRecord *completion = nullptr);
+                    const ICMCompletionProcRecord *completion = nullptr, const ICMFrameTimeRecord *frameTime = nullptr);
   // Waits until no drawing is in flight.
   void WaitForDraw();
+  // Cancels the pictures held back: each pending completion is called with
+  // codecAbortErr before this returns. A drawing in flight finishes first.
+  void Flush();
+  // Ends a deferred run: every picture held back comes out and is drawn.
+  // True while a completion is still to be called (the last drawing).
+  bool Drain();
+  // The most samples whose pictures may be held back at once; 0 when
+  // pictures are always finished in their own call.
+  int PendingLimit() const;
+  // Waits for the drawing in flight, then counts the samples with a
+  // completion record whose pictures the back end still holds.
+  int HeldCount();
 
   const VideoCodecSetup &setup() const { return setup_; }
 
@@ -78,7 +111,33 @@ class Decompressor {
   // Hands the current picture to the drawing thread; false when it cannot
   // (no snapshot, no thread), and nothing was started.
   bool StartDraw(const ICMCompletionProcRecord &completion);
+  // Hands `picture` (taken only on success) to the drawing thread.
+  bool StartDraw(std::unique_ptr<PictureSnapshot> &picture, const DrawTarget &target,
+                 const ICMCompletionProcRecord &completion);
   void DrawLoop();
+
+  // A sample of the deferred run whose picture has not come out yet.
+  struct Pending {
+    uint64_t tag = 0;
+    bool draw = false;  // its picture goes into `target`
+    bool hasCompletion = false;
+    ICMCompletionProcRecord completion{};
+    DrawTarget target{};  // where the pixel map pointed at the call
+  };
+  enum class Run { kNone, kSync, kDeferred };
+  OSErr DecodeDeferred(const uint8_t *data, int64_t size, bool draw, const ICMCompletionProcRecord *completion,
+                       const ICMFrameTimeRecord *frameTime);
+  // Takes what the back end hands out and finishes each picture; the one
+  // tagged `keep` (if any) is moved to *kept instead.
+  void CollectOutputs(const uint64_t *keep = nullptr, VideoDecoder::Output *kept = nullptr);
+  void Finish(const Pending &p, VideoDecoder::Output &out);
+  // Drains the run; the output tagged `keep` is moved to *kept.
+  void EndRun(const uint64_t *keep, VideoDecoder::Output *kept);
+
+  Run run_ = Run::kNone;
+  uint64_t nextTag_ = 0;
+  int64_t lastDisplayTime_ = 0;
+  std::vector<Pending> pending_;  // in the order sent
 
   VideoCodecSetup setup_;
   std::shared_ptr<GWorld> world_;
@@ -96,7 +155,8 @@ class Decompressor {
   std::unique_ptr<PictureSnapshot> job_;  // the picture to draw next
   DrawTarget jobTarget_{};
   ICMCompletionProcRecord jobCompletion_{};
-  bool inFlight_ = false;  // from hand-over until the procedure returned
+  bool inFlight_ = false;       // from hand-over until the procedure returned
+  bool completionDue_ = false;  // from hand-over until just before the procedure is called
   bool quit_ = false;
 };
 

@@ -239,10 +239,18 @@ intptr_t DoDecompressSequenceFrameWhen(Args &a) {
   const CodecFlags inFlags = CodecFlags(va_arg(a.list, int));
   CodecFlags *outFlags = ArgPtr<CodecFlags>(a);
   ICMCompletionProcRecord *completion = ArgPtr<ICMCompletionProcRecord>(a);
-  // The frame time that follows changes nothing here.
-  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags, completion));
+  const ICMFrameTimeRecord *frameTime = ArgPtr<const ICMFrameTimeRecord>(a);
+  return Err(qt::DecompressSequenceFrameWhen(seq, data, dataSize, inFlags, outFlags, completion, frameTime));
 }
 intptr_t DoCDSequenceEnd(Args &a) { return Err(qt::CDSequenceEnd(ArgLong(a))); }
+intptr_t DoCDSequenceFlush(Args &a) { return Err(qt::CDSequenceFlush(ArgLong(a))); }
+intptr_t DoCDSequenceBusy(Args &a) { return Err(qt::CDSequenceBusy(ArgLong(a))); }
+intptr_t DoICMSequenceGetInfo(Args &a) {
+  const ImageSequence seq = ArgLong(a);
+  const OSType which = ArgULong(a);
+  void *data = ArgPtr<void>(a);
+  return Err(qt::ICMSequenceGetInfo(seq, which, data));
+}
 intptr_t DoQTNewGWorld(Args &a) {
   GWorldPtr *world = ArgPtr<GWorldPtr>(a);
   OSType format = ArgULong(a);
@@ -398,10 +406,13 @@ constexpr Entry kTable[] = {
     {kQTSelMovieAudioExtractionGetProperty, DoMovieAudioExtractionGetProperty},
     {kQTSelMovieAudioExtractionSetProperty, DoMovieAudioExtractionSetProperty},
     {kQTSelCDSequenceEnd, DoCDSequenceEnd},
+    {kQTSelCDSequenceBusy, DoCDSequenceBusy},
     {kQTSelDecompressSequenceBeginS, DoDecompressSequenceBeginS},
     {kQTSelDecompressSequenceFrameWhen, DoDecompressSequenceFrameWhen},
+    {kQTSelCDSequenceFlush, DoCDSequenceFlush},
     {kQTSelQTNewGWorld, DoQTNewGWorld},
     {kQTSelQTGetPixMapHandleRowBytes, DoQTGetPixMapHandleRowBytes},
+    {kQTSelICMSequenceGetInfo, DoICMSequenceGetInfo},
     {kQTSelMemError, DoMemError},
     {kQTSelNewHandle, DoNewHandle},
     {kQTSelNewPtr, DoNewPtr},

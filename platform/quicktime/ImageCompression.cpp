@@ -1,5 +1,7 @@
 #include "ImageCompression.h"
 
+#include <cstddef>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -52,14 +54,41 @@ OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc
 }
 
 OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
-                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion) {
+                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion,
+                                  const ICMFrameTimeRecord *frameTime) {
   if (outFlags) *outFlags = 0;
   std::shared_ptr<Sequence> s = gSequences.Find(seqID);
   if (!s) return paramErr;
+  if (frameTime && frameTime->recordSize < SInt32(offsetof(ICMFrameTimeRecord, base))) return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
   return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
                                       (inFlags & codecFlagNoScreenUpdate) == 0,
-                                      completion && completion->completionProc ? completion : nullptr);
+                                      completion && completion->completionProc ? completion : nullptr, frameTime);
+}
+
+OSErr CDSequenceFlush(ImageSequence seqID) {
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
+  if (!s) return paramErr;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  s->decompressor->Flush();
+  return noErr;
+}
+
+OSErr CDSequenceBusy(ImageSequence seqID) {
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
+  if (!s) return paramErr;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  return s->decompressor->Drain() ? 1 : 0;
+}
+
+OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
+  if (!s || !data || (which != kICMSequencePendingFrameLimit && which != kICMSequenceHeldFrameCount)) return paramErr;
+  std::lock_guard<std::mutex> lock(s->mutex);
+  const SInt32 value =
+      which == kICMSequencePendingFrameLimit ? s->decompressor->PendingLimit() : s->decompressor->HeldCount();
+  std::memcpy(data, &value, sizeof value);
+  return noErr;
 }
 
 OSErr CDSequenceEnd(ImageSequence seqID) {

@@ -32,12 +32,30 @@ OSErr DecompressSequenceBeginS(ImageSequence *seqID, ImageDescriptionHandle desc
 // called exactly once, on that thread or before the call returns, unless
 // the call fails. *outFlags (when given) is set to 0. With
 // codecFlagNoScreenUpdate in inFlags the sample is decoded but not drawn.
-// paramErr for an unknown sequence or bad data.
+// With `frameTime` (its value the sample's display time) and a back end
+// that holds pictures back, a run of deferred pictures starts: a picture
+// may be completed after later samples were handed in (Decompressor.h says
+// how a run behaves when calls of both kinds mix). paramErr for an unknown
+// sequence, bad data, or a frame time whose recordSize does not cover its
+// value and scale.
 OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize, CodecFlags inFlags,
-                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion = nullptr);
-// Waits for a drawing in progress (its completion procedure has been called
-// when this returns). paramErr for an unknown sequence.
+                                  CodecFlags *outFlags, const ICMCompletionProcRecord *completion = nullptr,
+                                  const ICMFrameTimeRecord *frameTime = nullptr);
+// Cancels the pictures held back (completions called with codecAbortErr
+// before it returns), then waits for a drawing in progress (its completion
+// procedure has been called when this returns). paramErr for an unknown
+// sequence.
 OSErr CDSequenceEnd(ImageSequence seqID);
+// Cancels the pictures held back; see Decompressor::Flush. paramErr for an
+// unknown sequence.
+OSErr CDSequenceFlush(ImageSequence seqID);
+// Ends the run: the pictures held back come out and are drawn. 1 while a
+// completion is still to be called, 0 when none is; paramErr for an
+// unknown sequence.
+OSErr CDSequenceBusy(ImageSequence seqID);
+// kICMSequencePendingFrameLimit: Decompressor::PendingLimit;
+// kICMSequenceHeldFrameCount: Decompressor::HeldCount.
+OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data);
 
 size_t LiveSequenceCount();
 

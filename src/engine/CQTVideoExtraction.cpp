@@ -2,6 +2,7 @@
 
 #include <uuids.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
@@ -22,8 +23,10 @@
 namespace {
 
 constexpr LONG kMaxSampleSize = 0x400000;
-// The queue's frames, and those the decoding thread may hold ahead of it.
-constexpr int kPoolBlocks = static_cast<int>(FrameQueue::kCapacity + DecodeAhead::kDepth);
+
+// Test seam: false hands samples in without frame times, so the runtime
+// finishes each picture in its own call.
+std::atomic<bool> g_deferPictures{true};
 
 constexpr DWORD FourCC(char a, char b, char c, char d) {
   return static_cast<DWORD>(static_cast<BYTE>(a)) | (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
@@ -64,9 +67,11 @@ const SubtypeInfo *FindSubtype(const GUID *subtype) {
 LONG Abs(LONG v) { return v < 0 ? -v : v; }
 
 // Pictures the runtime draws after DecompressSequenceFrameWhen returns, on
-// its own thread: each drawing is named by a ticket (the completion's
-// refcon), and its result is kept here until the block's owner collects it.
-// The mutex is a leaf, held only to file or collect one result.
+// its own thread, possibly after later samples went in: each drawing is
+// named by a ticket (the completion's refcon), and its result is kept here
+// until the block's owner collects it. Lock order: mutex_ comes before a
+// track's DecodeAhead lock (WaitOr's give-up test takes it); nothing else
+// is taken under it.
 class DrawTickets {
  public:
   long Issue() {
@@ -90,6 +95,23 @@ class DrawTickets {
     const OSErr result = finished_[ticket];
     finished_.erase(ticket);
     return result;
+  }
+  bool Finished(long ticket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_.count(ticket) != 0;
+  }
+  // Waits until the ticket's drawing is done (true) or giveUp() holds
+  // (false); giveUp is tested again after every Poke.
+  template <typename GiveUp>
+  bool WaitOr(long ticket, GiveUp giveUp) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return finished_.count(ticket) != 0 || giveUp(); });
+    return finished_.count(ticket) != 0;
+  }
+  // Wakes the waiters to test their give-up condition again.
+  void Poke() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
   }
   static DrawTickets &Instance() {
     static DrawTickets tickets;
@@ -219,7 +241,7 @@ CQTVideoExtraction::CQTVideoExtraction(Movie theMovie)
       lastHidden(-1),
       hiddenAny(false),
       hideAllBefore(false),
-      decodeAhead(&CQTVideoExtraction::DecodeAheadStep, this) {
+      decodeAhead(&CQTVideoExtraction::DecodeAheadStep, this, &CQTVideoExtraction::DecodeAheadStalled) {
   mediaType.majortype = MEDIATYPE_Video;
   mediaType.bFixedSizeSamples = TRUE;
   mediaType.formattype = FORMAT_VideoInfo;
@@ -550,6 +572,14 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   // Pictures are drawn straight into the pool's blocks (the world's pixel
   // map is pointed at each block in turn), so a block holds at least what
   // the world's rows span, and twice the image.
+  // Pictures the runtime may hold back, each in a block lent to it: the
+  // decoding thread keeps that many beyond the queue.
+  SInt32 limit = 0;
+  if (!g_deferPictures.load() || ICMSequenceGetInfo(sequence, kICMSequencePendingFrameLimit, &limit) != noErr)
+    limit = 0;
+  pendingLimit = limit < 0 ? 0 : limit > static_cast<SInt32>(DecodeAhead::kMaxDepth) ? DecodeAhead::kMaxDepth : limit;
+  decodeAhead.SetDepth(static_cast<size_t>(pendingLimit));
+  runOpen = false;
   const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
   worldPixels = GetPixBaseAddr(pixMap);
   if (rowBytes <= 0 || worldPixels == nullptr || pixMap == nullptr || *pixMap == nullptr) {
@@ -558,9 +588,11 @@ LONG CQTVideoExtraction::ExtractionBegin() {
     return -1;
   }
   worldBytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(height);
-  size_t pixelBytes = size_t{2} * videoInfo.bmiHeader.biSizeImage;
+  // What the world's rows span holds every picture; the image size is a
+  // floor for a world that reports less.
+  size_t pixelBytes = videoInfo.bmiHeader.biSizeImage;
   if (worldBytes > pixelBytes) pixelBytes = worldBytes;
-  framePool = FramePool::Create(pixelBytes, kPoolBlocks);
+  framePool = FramePool::Create(pixelBytes, static_cast<int>(FrameQueue::kCapacity + decodeAhead.Depth()));
   if (framePool == nullptr) {
     TraceW8(TEXT("Can't alloc DecompressFrameBuffer"));
     ExtractionEnd();
@@ -575,9 +607,13 @@ LONG CQTVideoExtraction::ExtractionBegin() {
 }
 
 LONG CQTVideoExtraction::ExtractionEnd() {
-  // The decoding thread goes first: it uses everything below.
+  // The decoding thread goes first: it uses everything below. Pictures the
+  // runtime still holds are cancelled, and every block's drawing collected,
+  // before the blocks go.
   decodeAhead.Stop();
+  CancelPictures();
   while (DecodedFrame *frame = decodeAhead.PopWaiting()) FinishDraw(frame);
+  for (size_t i = 0; i < frameQueue.Size(); ++i) FinishDraw(frameQueue.At(i));
   if (sequence != 0) {
     CDSequenceEnd(sequence);
     sequence = 0;
@@ -611,7 +647,7 @@ LONG CQTVideoExtraction::ExtractionEnd() {
 CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose) {
   *frame = nullptr;
   if (sampleData == nullptr || *sampleData == nullptr) return DecodeResult::End;
-  if (position >= mediaDuration) return DecodeResult::End;
+  if (position >= mediaDuration) return EndOfSamples();
   ByteCount size = 0;
   TimeValue64 decodeTime = 0;
   TimeValue64 decodeDuration = 0;
@@ -624,7 +660,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
                       position, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 1, &samples, &flags);
   if (err != noErr || size == 0) {
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), static_cast<int>(err));
-    return DecodeResult::End;
+    return EndOfSamples();
   }
   if (samples > 1) TraceW8(TEXT("Skip (%d) frames \n"), static_cast<int>(samples - 1));
   lastDuration = static_cast<LONGLONG>(samples) * decodeDuration;
@@ -632,7 +668,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   // A sample that would not move the position on would be read forever.
   if (next <= position) {
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), -1);
-    return DecodeResult::End;
+    return EndOfSamples();
   }
   const LONGLONG readFrom = position;
   position = next;
@@ -643,26 +679,37 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
     if (!hiddenAny || presentation > lastHidden) lastHidden = presentation;
     hiddenAny = true;
   }
+  // The display time goes with every sample: with it the runtime may hold
+  // pictures back (frame threads) and finish them after later samples.
+  ICMFrameTimeRecord when{};
+  when.value.lo = static_cast<UInt32>(static_cast<ULONGLONG>(presentation) & 0xffffffffu);
+  when.value.hi = static_cast<SInt32>(presentation >> 32);
+  when.scale = timeScale;
+  when.recordSize = sizeof when;
+  const ICMFrameTimeRecord *frameTime = g_deferPictures.load() ? &when : nullptr;
   if (purpose == DecodeFor::SeekOnly) {
     err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
-                                      codecFlagNoScreenUpdate, nullptr, nullptr, nullptr);
+                                      codecFlagNoScreenUpdate, nullptr, nullptr, frameTime);
     if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
+    runOpen = true;
     return DecodeResult::Skipped;
   }
   // The picture is drawn straight into its frame block: the world's pixel
   // map points at the block while the sample decodes. Without a block the
-  // world's own memory takes the picture, which is then dropped.
+  // sample is only decoded, and its picture dropped.
   PixMapHandle pixMap = GetGWorldPixMap(gworld);
   if (pixMap == nullptr || *pixMap == nullptr || worldPixels == nullptr) return DecodeResult::End;
   // Blocks are made at least worldBytes long (ExtractionBegin).
   DecodedFrame *out = framePool != nullptr ? framePool->Acquire() : nullptr;
   (*pixMap)->baseAddr = out != nullptr ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
-  // The runtime may draw the picture while the next sample decodes: the
-  // block goes to the reader only once its drawing is done (FinishDraw).
+  // The runtime may draw the picture while later samples decode: the block
+  // is delivered only once its drawing is done (AwaitDraw).
   ICMCompletionProcRecord drawn{&DrawTickets::Done, 0};
   if (out != nullptr) drawn.completionRefCon = out->drawTicket = DrawTickets::Instance().Issue();
-  err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), 0, nullptr,
-                                    out != nullptr ? &drawn : nullptr, nullptr);
+  err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
+                                    out != nullptr ? 0 : codecFlagNoScreenUpdate, nullptr,
+                                    out != nullptr ? &drawn : nullptr, frameTime);
+  runOpen = true;
   if (err != noErr) {
     TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
     if (out != nullptr) {
@@ -690,6 +737,81 @@ bool CQTVideoExtraction::FinishDraw(DecodedFrame *frame) {
   if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen drawing failed(%d)"), static_cast<int>(err));
   return err == noErr;
 }
+
+CQTVideoExtraction::DecodeResult CQTVideoExtraction::EndOfSamples() {
+  // No more samples come in this run: the pictures the runtime holds back
+  // must come out now.
+  if (runOpen && sequence != 0) CDSequenceBusy(sequence);
+  runOpen = false;
+  return DecodeResult::End;
+}
+
+void CQTVideoExtraction::CancelPictures() {
+  if (sequence != 0) CDSequenceFlush(sequence);
+  runOpen = false;
+}
+
+bool CQTVideoExtraction::AwaitDraw(DecodedFrame *frame) {
+  if (frame == nullptr || frame->drawTicket == 0) return true;
+  if (pendingLimit == 0) return FinishDraw(frame);
+  DrawTickets &tickets = DrawTickets::Instance();
+  while (!tickets.Finished(frame->drawTicket)) {
+    if (decodeAhead.Active()) {
+      // The decoding thread feeds the runtime. A stream that reorders no
+      // deeper than the queue has this picture out once the thread has
+      // sent its Depth() (at least the runtime's limit) samples after it.
+      if (tickets.WaitOr(frame->drawTicket, [this] { return decodeAhead.Stalled(); })) break;
+      PausedDecoding paused(decodeAhead, false);
+      if (PictureHeld(frame)) EndOfSamples();
+      break;
+    }
+    // Decoding here: later samples go in (their frames wait their turn)
+    // until this picture is out, as long as their blocks last.
+    if (decodeAhead.WaitingCount() >= decodeAhead.Depth()) {
+      if (PictureHeld(frame)) EndOfSamples();
+      break;
+    }
+    DecodedFrame *next = nullptr;
+    const DecodeResult result = DecodeNextFrame(&next);
+    if (result == DecodeResult::End) {
+      EndOfSamples();  // every picture comes out now
+      break;
+    }
+    if (result == DecodeResult::Frame && !decodeAhead.PushWaiting(next)) {
+      EndOfSamples();
+      FinishDraw(next);
+      framePool->Release(next);
+      break;
+    }
+  }
+  return FinishDraw(frame);
+}
+
+bool CQTVideoExtraction::PictureHeld(const DecodedFrame *frame) {
+  // Waits for the drawing in flight, so a picture not finished then is one
+  // the runtime still holds.
+  SInt32 held = 0;
+  if (ICMSequenceGetInfo(sequence, kICMSequenceHeldFrameCount, &held) != noErr) held = 1;
+  if (DrawTickets::Instance().Finished(frame->drawTicket)) return false;
+  // Only samples that cannot go in would let it out: the run ends here, and
+  // what follows decodes without the pictures before (until a sync sample).
+  TraceW8(TEXT("Video: the runtime holds a picture beyond its limit (%d held); ending the run"),
+          static_cast<int>(held));
+  return true;
+}
+
+DecodedFrame *CQTVideoExtraction::ReadyFront() {
+  for (;;) {
+    frameQueue.SortByPresentationTime();
+    DecodedFrame *front = frameQueue.Front();
+    if (front == nullptr || AwaitDraw(front)) return front;
+    // Its picture could not be drawn: the sample is skipped.
+    framePool->Release(frameQueue.PopFront());
+    FillFrameQueue();
+  }
+}
+
+void CQTVideoExtraction::DecodeAheadStalled(void *) { DrawTickets::Instance().Poke(); }
 
 DecodeAhead::Step CQTVideoExtraction::DecodeAheadStep(void *self, DecodedFrame **frame) {
   switch (static_cast<CQTVideoExtraction *>(self)->DecodeNextFrame(frame)) {
@@ -723,10 +845,8 @@ void CQTVideoExtraction::FillFrameQueue() {
       if (result == DecodeResult::End) break;
       if (result != DecodeResult::Frame) continue;
     }
-    if (!FinishDraw(frame)) {
-      framePool->Release(frame);
-      continue;
-    }
+    // Its drawing may finish only after later samples went in: it is
+    // awaited when the frame is delivered (ReadyFront).
     frameQueue.Push(frame);
     queuedTo = frame->readTo;
   }
@@ -910,8 +1030,7 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   // Without a thread the frames are decoded here, as they were before.
   if (!decodeAhead.Active() && !decodeOnCaller) decodeOnCaller = !decodeAhead.Start();
   FillFrameQueue();
-  frameQueue.SortByPresentationTime();
-  DecodedFrame *frame = frameQueue.Front();
+  DecodedFrame *frame = ReadyFront();
   if (frame == nullptr) return -1;
   PlaneLayout layout{};
   LONG bottomUp = 0;
@@ -976,7 +1095,13 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
 }
 
 void CQTVideoExtraction::ReleaseQueuedFrames() {
-  while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
+  // Decoding starts again elsewhere: pictures still held are cancelled, so
+  // every block's drawing can be collected at once.
+  CancelPictures();
+  while (!frameQueue.Empty()) {
+    FinishDraw(frameQueue.Front());
+    framePool->Release(frameQueue.PopFront());
+  }
   while (DecodedFrame *frame = decodeAhead.PopWaiting()) {
     FinishDraw(frame);
     framePool->Release(frame);
@@ -984,6 +1109,25 @@ void CQTVideoExtraction::ReleaseQueuedFrames() {
 }
 
 void CQTVideoExtraction::DecodeUpTo(LONGLONG target) {
+  if (pendingLimit > 0) {
+    // Pictures held back cannot be dropped without feeding the samples they
+    // wait for: they are cancelled, and the samples up to the target are
+    // decoded again from a sync sample, the one before the nearest so that
+    // pictures referring back across it (an open GOP) have what they need.
+    ReleaseQueuedFrames();
+    LONGLONG from = FindSyncSample(target);
+    if (from > 0 && from <= target) {
+      const LONGLONG before = FindSyncSample(from - 1);
+      if (before >= 0 && before < from) from = before;
+    }
+    position = from <= target ? (from > 0 ? from : 0) : target;
+    while (position < target) {
+      DecodedFrame *frame = nullptr;
+      if (DecodeNextFrame(&frame, DecodeFor::SeekOnly) == DecodeResult::End) break;
+    }
+    FillFrameQueue();
+    return;
+  }
   while (!frameQueue.Empty()) framePool->Release(frameQueue.PopFront());
   // Frames decoded ahead stand for the samples the loop below would read:
   // those read before the target are dropped, the rest are delivered next.
@@ -1012,7 +1156,7 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   hiddenAny = false;
   hideAllBefore = false;
   FillFrameQueue();
-  frameQueue.SortByPresentationTime();
+  ReadyFront();
   // A frame's display is taken to last its decode duration. Where the two
   // differ (variable frame rates with B-frames), the frame on screen at the
   // target is the latest one starting at or before it, drawn or passed over:
@@ -1028,7 +1172,7 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
     showFrom = lastHidden;
     hideAllBefore = true;
     FillFrameQueue();
-    frameQueue.SortByPresentationTime();
+    ReadyFront();
   }
   if (!frameQueue.Empty()) *time = frameQueue.Front()->presentationTime;
 }
@@ -1042,3 +1186,5 @@ LONG CQTVideoExtraction::MoveForward(LONGLONG *delta) {
   DecodeUpTo(queuedTo + *delta);
   return 0;
 }
+
+void CQTVideoExtraction::DeferPicturesForTesting(bool defer) { g_deferPictures.store(defer); }

@@ -36,8 +36,13 @@
 //
 // Decoding ahead: from the first GetNextSample on, samples are decoded on a
 // thread of the track's own (DecodeAhead), up to two frames beyond the three
-// the queue holds, so that the caller's copy of one frame overlaps the
-// decoding of the next. Every call that moves or rebuilds the decoding state
+// the queue holds (or as many as the runtime may hold pictures back, when
+// more), so that the caller's copy of one frame overlaps the decoding of the
+// next. Each sample goes in with its display time, so the runtime may decode
+// with frame threads and finish a picture after later samples went in: a
+// frame joins the queue when its sample went in and is delivered once its
+// picture is drawn; seeks cancel the pictures still held, and the end of
+// the track lets them out. Every call that moves or rebuilds the decoding state
 // (SetPosition, MoveForward, the set-up calls, Position) first holds that
 // thread between two samples and does its work on the calling thread, as
 // before; ExtractionEnd and the destructor end the thread. The frames are
@@ -119,6 +124,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // The decode time of the sync sample a seek to media time target starts
   // from: the nearest one whose picture shows at or before the target.
   LONGLONG FindSyncSampleForTesting(LONGLONG target) { return FindSyncSample(target); }
+  // Test seam: false hands samples to the runtime without display times,
+  // so every picture is finished in its own call (no frame threads).
+  static void DeferPicturesForTesting(bool defer);
 
  private:
   enum class DecodeResult { Frame, Skipped, End };
@@ -140,11 +148,29 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // Tops the queue up to three frames: from the decoding thread when it is
   // active, else decoded here.
   void FillFrameQueue();
-  // Waits until the runtime has finished drawing `frame`'s picture; false
-  // when the drawing failed (the block holds no picture).
+  // Collects `frame`'s drawing, waiting for it; false when the drawing
+  // failed (the block holds no picture). Only for a picture that needs no
+  // more samples to come out (see AwaitDraw).
   static bool FinishDraw(DecodedFrame *frame);
-  // The decoding thread's step.
+  // Waits until `frame`'s picture is drawn, feeding the runtime the later
+  // samples it may need first (or letting the decoding thread do so);
+  // false when the drawing failed.
+  bool AwaitDraw(DecodedFrame *frame);
+  // Whether the runtime still holds `frame`'s picture once the drawing in
+  // flight is done: then only the end of the run lets it out.
+  bool PictureHeld(const DecodedFrame *frame);
+  // Sorts the queue and returns its first frame once drawn; frames whose
+  // drawing failed are dropped and the queue topped up. Null when empty.
+  DecodedFrame *ReadyFront();
+  // No more samples in this run (the end, a read failure): the runtime lets
+  // every held picture out. Returns End.
+  DecodeResult EndOfSamples();
+  // Cancels the pictures the runtime holds (their drawings complete with
+  // an error at once): before decoding starts again elsewhere.
+  void CancelPictures();
+  // The decoding thread's step, and its stall hook.
   static DecodeAhead::Step DecodeAheadStep(void *self, DecodedFrame **frame);
+  static void DecodeAheadStalled(void *self);
   LONGLONG FindSyncSample(LONGLONG target);
   void DecodeUpTo(LONGLONG target);
   // Gives the queued frames and those decoded ahead back to the pool; the
@@ -202,6 +228,11 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONGLONG queuedTo = 0;
   // The decoding thread could not be started: decode on the caller's.
   bool decodeOnCaller = false;
+  // The most samples whose pictures the runtime may hold back (0: every
+  // picture is finished in its own call, or soon after on its own).
+  LONG pendingLimit = 0;
+  // Samples went to the runtime since the run last ended or was cancelled.
+  bool runOpen = false;
   // Declared last: destroyed (its thread ended) before the state it decodes.
   DecodeAhead decodeAhead;
 };

@@ -13,7 +13,30 @@ std::atomic<bool> g_threadsAllowed{true};
 
 void DecodeAhead::AllowThreadsForTesting(bool allow) { g_threadsAllowed.store(allow); }
 
-DecodeAhead::DecodeAhead(StepFn step, void *context) : step_(step), context_(context) {}
+DecodeAhead::DecodeAhead(StepFn step, void *context, StallFn stalled)
+    : step_(step), context_(context), stalled_(stalled) {}
+
+void DecodeAhead::SetDepth(size_t depth) {
+  if (thread_.joinable()) return;
+  depth_ = depth < kDepth ? kDepth : depth > kMaxDepth ? kMaxDepth : depth;
+}
+
+bool DecodeAhead::PushWaiting(DecodedFrame *frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (frame == nullptr || count_ >= depth_) return false;
+  waiting_[count_++] = frame;
+  return true;
+}
+
+size_t DecodeAhead::WaitingCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+bool DecodeAhead::Stalled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return thread_.joinable() && !busy_ && !ended_ && count_ >= depth_;
+}
 
 DecodeAhead::~DecodeAhead() { Stop(); }
 
@@ -94,7 +117,7 @@ DecodedFrame *DecodeAhead::PopWaiting() {
 void DecodeAhead::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return quit_ || (!paused_ && !ended_ && count_ < kDepth); });
+    changed_.wait(lock, [this] { return quit_ || (!paused_ && !ended_ && count_ < depth_); });
     if (quit_) return;
     busy_ = true;
     lock.unlock();
@@ -105,5 +128,10 @@ void DecodeAhead::Run() {
     if (result == Step::Frame && frame != nullptr) waiting_[count_++] = frame;
     if (result == Step::End) ended_ = true;
     changed_.notify_all();
+    if (count_ >= depth_ && stalled_ != nullptr) {
+      lock.unlock();
+      stalled_(context_);
+      lock.lock();
+    }
   }
 }

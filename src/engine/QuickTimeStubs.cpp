@@ -175,6 +175,11 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
                     asyncCompletionProc, frameTime);
 }
 OSErr CDSequenceEnd(ImageSequence seqID) { return TP_QT_CALL(OSErr, kQTSelCDSequenceEnd, seqID); }
+OSErr CDSequenceFlush(ImageSequence seqID) { return TP_QT_CALL(OSErr, kQTSelCDSequenceFlush, seqID); }
+OSErr CDSequenceBusy(ImageSequence seqID) { return TP_QT_CALL(OSErr, kQTSelCDSequenceBusy, seqID); }
+OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
+  return TP_QT_CALL(OSErr, kQTSelICMSequenceGetInfo, seqID, which, data);
+}
 OSErr QTNewGWorld(GWorldPtr *offscreenGWorld, OSType pixelFormat, const Rect *boundsRect, CTabHandle cTable,
                   GDHandle aGDevice, GWorldFlags flags) {
   return TP_QT_CALL(OSErr, kQTSelQTNewGWorld, offscreenGWorld, pixelFormat, boundsRect, cTable, aGDevice, flags);

@@ -1,12 +1,14 @@
 // The video track's decoding thread: on its own with a scripted step (order,
-// depth, pause, end and restart, stop while it waits), and through the
-// track, where a table of call scripts must deliver the same frames whether
-// the thread decodes or the caller does.
+// depth, pause, end and restart, stop while it waits, the runtime's depth),
+// and through the track, where a table of call scripts must deliver the
+// same frames whether the thread decodes or the caller does, and whether
+// the runtime finishes each picture in its call or later (frame threads).
 #include <windows.h>
 
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -70,10 +72,44 @@ TEST(DecodeAheadThread, OrderDepthPauseEndRestartAndStop) {
   EXPECT_FALSE(ahead.Active());
 }
 
+// Deeper for a runtime that holds pictures back: the thread fills exactly
+// the depth, says so through its stall hook, and the caller's own frames
+// queue behind the waiting ones only while there is room.
+TEST(DecodeAheadThread, DepthFromTheRuntime_StallHook_CallerFramesBehind) {
+  ScriptedStep script;
+  script.available = 40;
+  static std::atomic<int> stalls{0};
+  DecodeAhead ahead(&ScriptedStep::Run, &script, [](void *) { ++stalls; });
+  ahead.SetDepth(100);
+  EXPECT_EQ(ahead.Depth(), DecodeAhead::kMaxDepth) << "bounded";
+  ahead.SetDepth(0);
+  EXPECT_EQ(ahead.Depth(), DecodeAhead::kDepth) << "never below the default";
+  ahead.SetDepth(6);
+  ASSERT_TRUE(ahead.Start());
+  ahead.SetDepth(9);
+  EXPECT_EQ(ahead.Depth(), 6u) << "not while the thread runs";
+  DecodedFrame *frame = nullptr;
+  ASSERT_EQ(ahead.Take(&frame), DecodeAhead::Step::Frame);
+  // The thread refills to 6 and stalls; the reader waits for the hook.
+  while (!ahead.Stalled()) std::this_thread::yield();
+  EXPECT_EQ(script.steps.load(), 7);
+  EXPECT_GE(stalls.load(), 1);
+  ahead.Pause();
+  EXPECT_FALSE(ahead.PushWaiting(&script.frames[63])) << "full";
+  ASSERT_NE(ahead.PopWaiting(), nullptr);
+  EXPECT_TRUE(ahead.PushWaiting(&script.frames[63]));
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(ahead.PopWaiting(), &script.frames[2 + i]);
+  EXPECT_EQ(ahead.PopWaiting(), &script.frames[63]) << "behind the thread's frames";
+  ahead.Stop();
+}
+
 class DecodeAheadTrack : public ::testing::Test {
  protected:
   enginetest::EngineEnvironment env;
-  void TearDown() override { DecodeAhead::AllowThreadsForTesting(true); }
+  void TearDown() override {
+    DecodeAhead::AllowThreadsForTesting(true);
+    CQTVideoExtraction::DeferPicturesForTesting(true);
+  }
 };
 
 struct Frame {
@@ -135,20 +171,39 @@ std::vector<Frame> Play(const std::string &file, const GUID &subtype, const Scri
   return out;
 }
 
-TEST_F(DecodeAheadTrack, CallScripts_SameFramesWhetherTheThreadOrTheCallerDecodes) {
-  const std::string file = MakeMovie(
-      "ahead_b3.mp4", "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p");
-  ASSERT_FALSE(file.empty());
-  for (const GUID *subtype : {&MEDIASUBTYPE_YV12, &MEDIASUBTYPE_RGB32}) {
-    for (const Script &script : kScripts) {
-      DecodeAhead::AllowThreadsForTesting(false);
-      const std::vector<Frame> caller = Play(file, *subtype, script);
-      DecodeAhead::AllowThreadsForTesting(true);
-      const std::vector<Frame> thread = Play(file, *subtype, script);
-      EXPECT_GT(caller.size(), script.ops.size()) << script.name;
-      EXPECT_EQ(thread, caller) << script.name;
+// The reference: every picture finished in its own call, the caller
+// decoding. Against it: the thread decoding, and with frame threads (more
+// than this machine may have, so more pictures are held back) both the
+// thread and the caller, which then feeds the runtime itself.
+TEST_F(DecodeAheadTrack, CallScripts_SameFramesWhetherTheThreadOrTheCallerDecodes_FrameThreadsOrNot) {
+  const char *const movies[][2] = {
+      {"ahead_b3.mp4", "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v libx264 -bf 3 -g 12 -pix_fmt yuv420p"},
+      {"ahead_open.mov",
+       "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v libx264 -bf 3 -g 12 -x264-params open-gop=1:scenecut=0 "
+       "-pix_fmt yuv420p"},
+      {"ahead_mpeg4.mov", "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v mpeg4 -bf 2 -g 10"},
+  };
+  ::setenv("TP_DECODE_THREADS", "3", 1);
+  for (const auto &movie : movies) {
+    const std::string file = MakeMovie(movie[0], movie[1]);
+    ASSERT_FALSE(file.empty()) << movie[0];
+    for (const GUID *subtype : {&MEDIASUBTYPE_YV12, &MEDIASUBTYPE_RGB32}) {
+      for (const Script &script : kScripts) {
+        SCOPED_TRACE(std::string(movie[0]) + " " + script.name);
+        CQTVideoExtraction::DeferPicturesForTesting(false);
+        DecodeAhead::AllowThreadsForTesting(false);
+        const std::vector<Frame> reference = Play(file, *subtype, script);
+        DecodeAhead::AllowThreadsForTesting(true);
+        EXPECT_EQ(Play(file, *subtype, script), reference) << "thread";
+        CQTVideoExtraction::DeferPicturesForTesting(true);
+        EXPECT_EQ(Play(file, *subtype, script), reference) << "thread, frame threads";
+        DecodeAhead::AllowThreadsForTesting(false);
+        EXPECT_EQ(Play(file, *subtype, script), reference) << "caller, frame threads";
+        EXPECT_GT(reference.size(), script.ops.size());
+      }
     }
   }
+  ::unsetenv("TP_DECODE_THREADS");
 }
 
 }  // namespace

@@ -286,6 +286,12 @@ TEST_F(QuickTimeStubs, EveryStub_PassesItsSelectorAndArgumentsInOrder) {
        },
        {P(p1), P(p2), P(p3), P(p4), I(8192), P(p5), P(p1 + 8), P(p2 + 8)}},
       {"CDSequenceEnd", 0x3001b, [] { return intptr_t(CDSequenceEnd(42)); }, {I(42)}},
+      {"CDSequenceBusy", 0x30028, [] { return intptr_t(CDSequenceBusy(42)); }, {I(42)}},
+      {"CDSequenceFlush", 0x30074, [] { return intptr_t(CDSequenceFlush(42)); }, {I(42)}},
+      {"ICMSequenceGetInfo",
+       0x301a3,
+       [&] { return intptr_t(ICMSequenceGetInfo(42, FC("pend"), Fake<void>(p1))); },
+       {I(42), I(FC("pend")), P(p1)}},
       {"DecompressSequenceBeginS",
        0x3005d,
        [&] {

@@ -1,4 +1,4 @@
-// tp_mf_decode MOVIE OUTDIR: decodes the first H.264 video track and the
+// tp_mf_decode MOVIE OUTDIR [--deferred-only]: decodes the first H.264 video track and the
 // first AAC or MP3 sound track of MOVIE through the system's decoders
 // (MfVideoDecoder, MfAudioDecoder), reading the movie with the runtime's own
 // parser. Writes into OUTDIR:
@@ -6,21 +6,37 @@
 //               (a sample without a picture of its own repeats the last);
 //   frames.txt  "width height", then per sample its display time in media
 //               units and its time scale;
+//   deferred.yuv, deferred.txt  the same, decoded the deferred way (one
+//               forward pass, pictures received in display order);
+//   runtime.yuv, runtime.txt  the same through the runtime's decompressor
+//               (frame times, completions, its drawing thread);
 //   audio.f32   the PCM as interleaved 32-bit float;
 //   audio.txt   "rate channels".
-// tests/windows/mf_compare.py compares them with ffmpeg's decode. Then
+// tests/windows/mf_compare.py compares them with ffmpeg's decode.
+// --deferred-only writes deferred.* alone (for runs too long for the
+// synchronous way, which replays from each IDR). Then
 // checks that what the system cannot decode is refused as the runtime's
 // seam expects, and that damaged samples neither stop nor crash the video
-// decoder. Exit status 0 when all of it behaved, 1 otherwise.
+// decoder. The deferred way must also decode each sample once, hold no
+// more than it says, and give the same pictures after a flush (a seek). Exit status 0 when all of it behaved, 1
+// otherwise.
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <type_traits>
 #include <string>
 #include <vector>
 
 #include "AudioDecode.h"
 #include "DataFile.h"
+#include "Decompressor.h"
+#include "GWorld.h"
 #include "MovieImporter.h"
 #include "MovieModel.h"
+#include "PixelConvert.h"
+#include "SampleDescriptions.h"
 #include "VideoCodecs.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
@@ -35,8 +51,36 @@ bool ReadSample(const DataFile &file, const SampleRecord &rec, std::vector<uint8
   return file.ReadAt(rec.position, out->data(), rec.size) == 0;
 }
 
+// `picture` drawn into tight 4:2:0 planes of width x height.
+template <typename P>
+bool DrawI420(P &picture, int width, int height, std::vector<uint8_t> *planes) {
+  const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+  planes->assign(size_t(width) * size_t(height) + 2 * size_t(cw) * size_t(ch), 0);
+  DrawTarget t;
+  t.format = PixelLayout::kYUV420P;
+  t.width = width;
+  t.height = height;
+  t.data[0] = planes->data();
+  t.data[1] = t.data[0] + size_t(width) * size_t(height);
+  t.data[2] = t.data[1] + size_t(cw) * size_t(ch);
+  t.linesize[0] = width;
+  t.linesize[1] = t.linesize[2] = cw;
+  int w = 0, h = 0;
+  if constexpr (std::is_same_v<std::remove_const_t<P>, MfPicture>) {
+    return DrawMfPicture(picture, t, &w, &h) == noErr;
+  } else {
+    return picture.Draw(t, &w, &h) == noErr;
+  }
+}
+
 // Writes `pic` as tight 4:2:0 planes.
 void WriteI420(const MfPicture &pic, std::FILE *f) {
+  if (pic.layout == MfPictureLayout::kNV12) {
+    std::vector<uint8_t> planes;
+    DrawI420<const MfPicture>(pic, pic.width, pic.height, &planes);
+    std::fwrite(planes.data(), 1, planes.size(), f);
+    return;
+  }
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
   std::vector<uint8_t> y(size_t(pic.width) * size_t(pic.height)), u(size_t(cw) * size_t(ch)), v(u.size());
   for (int r = 0; r < pic.height; ++r) {
@@ -158,6 +202,234 @@ bool DecodeVideo(const Track &track, const std::string &dir) {
   return true;
 }
 
+// One deferred run over samples [first, end) of `media`: every sample sent
+// in decode order, pictures received as they come (in display order), a
+// drain at the end. Fills `pictures` (by sample) and `order` (the samples
+// in the order received); false when a sample did not come out exactly
+// once with its picture, or the decoder held more than it said.
+struct DeferredRun {
+  std::map<uint32_t, std::vector<uint8_t>> pictures;
+  std::vector<uint32_t> order;
+};
+bool RunDeferred(MfVideoDecoder &decoder, const Media &media, const DataFile &file, int width, int height,
+                 uint32_t first, uint32_t end, DeferredRun *run) {
+  std::vector<uint8_t> bytes;
+  std::map<uint64_t, int64_t> sent;  // tag -> display time
+  const uint64_t tagBase = uint64_t(first) << 32;
+  bool ok = true;
+  auto collect = [&] {
+    VideoDecoder::Output out;
+    while (decoder.Receive(&out)) {
+      const uint32_t sample = uint32_t(out.tag - tagBase);
+      if (!sent.erase(out.tag) || out.result != noErr || !out.picture) {
+        std::printf("deferred: sample %u came out with %d%s\n", sample, out.result, out.picture ? "" : ", no picture");
+        ok = false;
+        continue;
+      }
+      if (!DrawI420(*out.picture, width, height, &run->pictures[sample])) ok = false;
+      run->order.push_back(sample);
+    }
+  };
+  for (uint32_t i = first; i < end; ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    if (OSErr err = decoder.Send(bytes, tagBase + i, rec.decodeTime + rec.displayOffset); err != noErr) {
+      std::printf("deferred: sample %u refused %d\n", i, err);
+      return false;
+    }
+    sent[tagBase + i] = rec.decodeTime + rec.displayOffset;
+    collect();
+    if (int(sent.size()) > decoder.MaxDelay()) {
+      std::printf("deferred: %zu samples held, more than %d\n", sent.size(), decoder.MaxDelay());
+      ok = false;
+    }
+  }
+  if (decoder.Drain() != noErr) return false;
+  collect();
+  if (!sent.empty()) {
+    std::printf("deferred: %zu samples never came out\n", sent.size());
+    ok = false;
+  }
+  return ok;
+}
+
+bool DecodeVideoDeferred(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::span<const uint8_t> desc = media.Description(1);
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(desc, &info)) return false;
+  MfVideoSetup setup;
+  setup.width = info.width;
+  setup.height = info.height;
+  if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
+    setup.avcC.assign(avcC->begin(), avcC->end());
+  std::unique_ptr<MfVideoDecoder> decoder;
+  if (MfVideoDecoder::Create(setup, &decoder) != noErr) return false;
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  const uint32_t count = media.samples.count();
+
+  const auto start = std::chrono::steady_clock::now();
+  DeferredRun all;
+  bool ok = RunDeferred(*decoder, media, file, info.width, info.height, 0, count, &all);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const MfVideoDecoder::Stats s = decoder->stats();
+  // One forward pass: each sample fed once, plus the copies a drain feeds.
+  std::printf("deferred: %u samples in %.2f s; fed %lld (%lld copies), %lld pictures out, %lld instances\n", count,
+              seconds, static_cast<long long>(s.fed), static_cast<long long>(s.fillers),
+              static_cast<long long>(s.pictures), static_cast<long long>(s.instances));
+  if (s.fed != int64_t(count) + s.fillers || s.replays != 0) {
+    std::printf("deferred: samples were decoded more than once\n");
+    ok = false;
+  }
+  std::FILE *yuv = std::fopen((dir + "/deferred.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/deferred.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", info.width, info.height);
+  int64_t lastDisplay = INT64_MIN;
+  for (uint32_t i : all.order) {
+    SampleRecord rec;
+    media.samples.Sample(i, &rec);
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    if (display < lastDisplay) {
+      std::printf("deferred: sample %u came out of display order\n", i);
+      ok = false;
+    }
+    lastDisplay = display;
+    const std::vector<uint8_t> &pic = all.pictures[i];
+    std::fwrite(pic.data(), 1, pic.size(), yuv);
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+
+  // Seeks: a run cut short by a flush mid-GOP, then each sync sample after
+  // the first: a run of 30 samples from there must give the pictures of the
+  // whole pass for every sample that displays at or after the sync sample.
+  int seeks = 0;
+  for (uint32_t i = 1; i < count && seeks < 3; ++i) {
+    SampleRecord sync;
+    if (!media.samples.Sample(i, &sync) || (sync.flags & kMediaSampleNotSync)) continue;
+    ++seeks;
+    DeferredRun cut;
+    for (uint32_t j = 0; j < 5 && j < count; ++j) {
+      SampleRecord rec;
+      std::vector<uint8_t> bytes;
+      if (!media.samples.Sample(j, &rec) || !ReadSample(file, rec, &bytes) ||
+          decoder->Send(bytes, (uint64_t(7) << 40) + j, rec.decodeTime + rec.displayOffset) != noErr)
+        return false;
+    }
+    decoder->Flush();
+    VideoDecoder::Output stale;
+    if (decoder->Receive(&stale)) {
+      std::printf("deferred: a picture came out after a flush\n");
+      ok = false;
+    }
+    DeferredRun run;
+    const uint32_t end = std::min(count, i + 30);
+    if (!RunDeferred(*decoder, media, file, info.width, info.height, i, end, &run)) ok = false;
+    uint32_t equal = 0, compared = 0;
+    for (uint32_t j = i; j < end; ++j) {
+      SampleRecord rec;
+      media.samples.Sample(j, &rec);
+      if (rec.decodeTime + rec.displayOffset < sync.decodeTime + sync.displayOffset) continue;  // leading
+      ++compared;
+      if (run.pictures.count(j) && run.pictures[j] == all.pictures[j]) ++equal;
+    }
+    std::printf("deferred seek to sample %u: %u of %u pictures equal\n", i, equal, compared);
+    if (equal != compared) ok = false;
+  }
+  return ok;
+}
+
+// Completions of the runtime's deferred run: each sample's picture as the
+// world showed it when its completion came (on the drawing thread).
+struct RuntimeCompletions {
+  std::mutex lock;
+  std::shared_ptr<GWorld> world;
+  std::map<long, std::vector<OSErr>> results;
+  std::map<long, std::vector<uint8_t>> pictures;
+  std::vector<long> order;
+};
+RuntimeCompletions gRuntime;
+
+void OnRuntimeDone(OSErr result, short, long refcon) {
+  std::lock_guard<std::mutex> hold(gRuntime.lock);
+  gRuntime.results[refcon].push_back(result);
+  gRuntime.order.push_back(refcon);
+  const DrawTarget t = gRuntime.world->Target();
+  std::vector<uint8_t> &pic = gRuntime.pictures[refcon];
+  pic.clear();
+  for (int i = 0; i < 3; ++i) {
+    const int w = i ? (t.width + 1) / 2 : t.width, h = i ? (t.height + 1) / 2 : t.height;
+    for (int y = 0; y < h; ++y) pic.insert(pic.end(), t.data[i] + y * t.linesize[i], t.data[i] + y * t.linesize[i] + w);
+  }
+}
+
+// The whole runtime path of a deferred run (the Decompressor with a frame
+// time and a completion per sample, pictures drawn on its drawing thread
+// into a 'y420' world), as the engine drives it: every completion must come
+// once, in display order, with its picture; written as runtime.* for
+// mf_compare.py.
+bool DecodeThroughRuntime(const Track &track, const std::string &dir) {
+  const Media &media = track.media;
+  std::vector<uint8_t> host;
+  if (StoredToHostDescription(media.Description(1), kVideoMediaType, &host) != kNoErr) return false;
+  ImageDescriptionInfo info;
+  if (!ReadImageDescription(media.Description(1), &info)) return false;
+  const Rect bounds{0, 0, SInt16((info.height + 1) / 2 * 2), SInt16((info.width + 1) / 2 * 2)};
+  if (GWorld::Create(FourCC("y420"), &bounds, &gRuntime.world) != noErr) return false;
+  std::unique_ptr<Decompressor> decompressor;
+  if (OSErr err = Decompressor::Create(host, gRuntime.world, &decompressor); err != noErr) {
+    std::printf("runtime: decompressor %d\n", err);
+    return false;
+  }
+  DataFile file;
+  if (!file.Open(media.data.path)) return false;
+  const uint32_t count = media.samples.count();
+  std::vector<uint8_t> bytes;
+  for (uint32_t i = 0; i < count; ++i) {
+    SampleRecord rec;
+    if (!media.samples.Sample(i, &rec) || !ReadSample(file, rec, &bytes)) return false;
+    ICMCompletionProcRecord done{OnRuntimeDone, long(i)};
+    ICMFrameTimeRecord time{};
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    time.value.hi = SInt32(display >> 32);
+    time.value.lo = UInt32(display & 0xFFFFFFFF);
+    time.scale = SInt32(media.timeScale);
+    time.recordSize = sizeof(time);
+    if (OSErr err = decompressor->DecodeFrame(bytes.data(), int64_t(bytes.size()), true, &done, &time); err != noErr) {
+      std::printf("runtime: sample %u failed %d\n", i, err);
+      return false;
+    }
+  }
+  decompressor->Drain();
+  decompressor->WaitForDraw();
+  const int limit = decompressor->PendingLimit();
+  decompressor.reset();
+  bool ok = true;
+  std::lock_guard<std::mutex> hold(gRuntime.lock);
+  std::FILE *yuv = std::fopen((dir + "/runtime.yuv").c_str(), "wb");
+  std::FILE *txt = std::fopen((dir + "/runtime.txt").c_str(), "w");
+  if (!yuv || !txt) return false;
+  std::fprintf(txt, "%d %d\n", int(bounds.right), int(bounds.bottom));
+  int64_t last = INT64_MIN;
+  for (long i : gRuntime.order) {
+    SampleRecord rec;
+    media.samples.Sample(uint32_t(i), &rec);
+    const int64_t display = rec.decodeTime + rec.displayOffset;
+    if (gRuntime.results[i] != std::vector<OSErr>{noErr} || display < last) ok = false;
+    last = display;
+    std::fwrite(gRuntime.pictures[i].data(), 1, gRuntime.pictures[i].size(), yuv);
+    std::fprintf(txt, "%lld %u\n", static_cast<long long>(display), media.timeScale);
+  }
+  std::fclose(yuv);
+  std::fclose(txt);
+  std::printf("runtime: %zu of %u completions, each once with its picture, in display order: %s (pending limit %d)\n",
+              gRuntime.order.size(), count, ok && gRuntime.order.size() == count ? "yes" : "NO", limit);
+  return ok && gRuntime.order.size() == count;
+}
+
 // Appends `pcm` (in `format`) as float.
 void AppendFloat(const std::vector<uint8_t> &pcm, const MfPcmFormat &format, std::vector<float> *out) {
   if (format.isFloat) {
@@ -271,8 +543,9 @@ bool CheckRefusals() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: tp_mf_decode MOVIE OUTDIR\n");
+  const bool deferredOnly = argc == 4 && std::string(argv[3]) == "--deferred-only";
+  if (argc != 3 && !deferredOnly) {
+    std::fprintf(stderr, "usage: tp_mf_decode MOVIE OUTDIR [--deferred-only]\n");
     return 2;
   }
   Movie movie;
@@ -283,9 +556,13 @@ int main(int argc, char **argv) {
   }
   const Track *video = movie.FirstTrackOfType(kVideoMediaType);
   const Track *sound = movie.FirstTrackOfType(kSoundMediaType);
-  bool ok = video && DecodeVideo(*video, argv[2]);
-  ok = sound && DecodeAudio(*sound, argv[2]) && ok;
-  ok = CheckRefusals() && ok;
+  bool ok = video && DecodeVideoDeferred(*video, argv[2]);
+  ok = video && DecodeThroughRuntime(*video, argv[2]) && ok;
+  if (!deferredOnly) {
+    ok = DecodeVideo(*video, argv[2]) && ok;
+    ok = sound && DecodeAudio(*sound, argv[2]) && ok;
+    ok = CheckRefusals() && ok;
+  }
   std::printf("%s\n", ok ? "decoded" : "FAILED");
   std::fflush(stdout);
   return ok ? 0 : 1;

@@ -15,10 +15,20 @@
 // their sample by a tag in the packet's pts and preferred when they match.
 // For this, decoding runs on the calling thread (slice threads only; the
 // count comes from TP_DECODE_THREADS, default 1).
+//
+// Deferred pictures: a second decoder context, opened beside the first
+// where the codec has frame threads, takes the samples of deferred runs
+// (Send). Its threads (the processors available, or TP_DECODE_THREADS)
+// decode several samples at once, and pictures come out in display order,
+// each tagged through the packet's pts, a few samples later; each goes out
+// as a snapshot that holds the decoder's picture by reference. A sample
+// that has not come out once more than MaxDelay later samples went in is
+// given up on (codecBadDataErr), so the bound holds whatever the stream.
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 
 extern "C" {
@@ -47,6 +57,17 @@ int DecodeThreads() {
 }
 
 int ConvertThreads() { return std::clamp(av_cpu_count(), 1, kMaxConvertThreads); }
+
+// Frame threads for deferred runs: the processors available unless
+// TP_DECODE_THREADS says otherwise.
+int FrameThreads() {
+  const char *v = std::getenv("TP_DECODE_THREADS");
+  return std::clamp(v ? std::atoi(v) : av_cpu_count(), 1, kMaxDecodeThreads);
+}
+
+// Pictures a decoder may hold behind later ones in display order (the
+// reference picture behind its B-frames), beyond its threads' own delay.
+constexpr int kReorderAllowance = 4;
 
 void KeepBuffer(void *, uint8_t *) {}
 
@@ -143,6 +164,8 @@ class FfmpegSnapshot final : public PictureSnapshot {
 class FfmpegVideoDecoder final : public VideoDecoder {
  public:
   ~FfmpegVideoDecoder() override {
+    avcodec_free_context(&threaded_);
+    av_frame_free(&out_);
     av_frame_free(&received_);
     av_frame_free(&matched_);
     av_frame_free(&latest_);
@@ -162,8 +185,31 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   }
   std::unique_ptr<PictureSnapshot> Snapshot() override;
 
+  // Deferred pictures
+  bool CanDefer() const override { return threaded_ != nullptr; }
+  int MaxDelay() const override { return maxDelay_; }
+  OSErr Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t displayTime) override;
+  bool Receive(Output *out) override;
+  OSErr Drain() override;
+  void Flush() override;
+
  private:
   static int GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags);
+  // A context for `codec` with the set-up bytes; null when it cannot be had.
+  AVCodecContext *NewContext(const AVCodec *codec, const VideoCodecSetup &setup, OSErr *err);
+  // Opens the frame-threaded context; leaves threaded_ null when the codec
+  // has no frame threads or the context does not open.
+  void OpenThreaded(const AVCodec *codec, const VideoCodecSetup &setup);
+  // Takes every picture the threaded context has out.
+  void ReceiveThreaded();
+  // Everything still outstanding comes out as an error.
+  void GiveUpOutstanding(size_t keep);
+
+  AVCodecContext *threaded_ = nullptr;
+  AVFrame *out_ = nullptr;
+  std::deque<uint64_t> outstanding_;  // tags sent, not yet out, in the order sent
+  std::deque<Output> ready_;          // out, not yet received
+  int maxDelay_ = 0;
 
   AVCodecContext *ctx_ = nullptr;
   AVPacket *packet_ = nullptr;
@@ -187,27 +233,17 @@ OSErr FfmpegVideoDecoder::Open(const VideoCodecSetup &setup) {
   if (!codec && !setup.decoderName.empty()) codec = avcodec_find_decoder_by_name(setup.decoderName.c_str());
   if (!codec) return noCodecErr;
 
-  ctx_ = avcodec_alloc_context3(codec);
   packet_ = av_packet_alloc();
   received_ = av_frame_alloc();
   matched_ = av_frame_alloc();
   latest_ = av_frame_alloc();
   captured_ = av_frame_alloc();
   shown_ = av_frame_alloc();
-  if (!ctx_ || !packet_ || !received_ || !matched_ || !latest_ || !captured_ || !shown_) return memFullErr;
+  out_ = av_frame_alloc();
+  if (!packet_ || !received_ || !matched_ || !latest_ || !captured_ || !shown_ || !out_) return memFullErr;
+  OSErr err = noErr;
+  if (!(ctx_ = NewContext(codec, setup, &err))) return err;
   AVCodecContext *c = ctx_;
-  c->width = setup.width;
-  c->height = setup.height;
-  c->codec_tag = LavcTag(setup.codecType);
-  c->bits_per_coded_sample = setup.depth;
-  if (!setup.extradata.empty()) {
-    if (setup.extradata.size() > size_t(kMaxPictureBytes)) return badImageDescription;
-    const size_t n = setup.extradata.size();
-    c->extradata = static_cast<uint8_t *>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!c->extradata) return memFullErr;
-    std::memcpy(c->extradata, setup.extradata.data(), n);
-    c->extradata_size = int(n);
-  }
   // Frame threads would finish pictures after the call returns; slices are
   // decoded inside it.
   c->thread_count = DecodeThreads();
@@ -215,7 +251,137 @@ OSErr FfmpegVideoDecoder::Open(const VideoCodecSetup &setup) {
   c->get_buffer2 = &FfmpegVideoDecoder::GetBuffer;
   c->opaque = this;
   if (avcodec_open2(c, codec, nullptr) < 0) return codecErr;
+  OpenThreaded(codec, setup);
   return noErr;
+}
+
+AVCodecContext *FfmpegVideoDecoder::NewContext(const AVCodec *codec, const VideoCodecSetup &setup, OSErr *err) {
+  *err = memFullErr;
+  AVCodecContext *c = avcodec_alloc_context3(codec);
+  if (!c) return nullptr;
+  c->width = setup.width;
+  c->height = setup.height;
+  c->codec_tag = LavcTag(setup.codecType);
+  c->bits_per_coded_sample = setup.depth;
+  if (!setup.extradata.empty()) {
+    if (setup.extradata.size() > size_t(kMaxPictureBytes)) {
+      *err = badImageDescription;
+      avcodec_free_context(&c);
+      return nullptr;
+    }
+    const size_t n = setup.extradata.size();
+    c->extradata = static_cast<uint8_t *>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!c->extradata) {
+      avcodec_free_context(&c);
+      return nullptr;
+    }
+    std::memcpy(c->extradata, setup.extradata.data(), n);
+    c->extradata_size = int(n);
+  }
+  *err = noErr;
+  return c;
+}
+
+void FfmpegVideoDecoder::OpenThreaded(const AVCodec *codec, const VideoCodecSetup &setup) {
+  if (!(codec->capabilities & AV_CODEC_CAP_FRAME_THREADS)) return;
+  OSErr err = noErr;
+  AVCodecContext *c = NewContext(codec, setup, &err);
+  if (!c) return;
+  const int threads = FrameThreads();
+  c->thread_count = threads;
+  c->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (avcodec_open2(c, codec, nullptr) < 0) {
+    avcodec_free_context(&c);
+    return;
+  }
+  threaded_ = c;
+  // Each frame thread holds one sample in progress, and the decoder may
+  // hold pictures back behind B-frames.
+  maxDelay_ = threads + kReorderAllowance;
+}
+
+OSErr FfmpegVideoDecoder::Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t /*displayTime*/) {
+  if (!threaded_) return unimpErr;
+  if (!data || size <= 0 || size > kMaxPictureBytes) return paramErr;
+  av_packet_unref(packet_);
+  if (av_new_packet(packet_, int(size)) < 0) return memFullErr;
+  std::memcpy(packet_->data, data, size_t(size));
+  // Tags fit easily: one per sample.
+  packet_->pts = int64_t(tag & 0x7fffffffffffffffull);
+  packet_->dts = AV_NOPTS_VALUE;
+  int sent = avcodec_send_packet(threaded_, packet_);
+  if (sent == AVERROR(EAGAIN)) {
+    // Pictures are waiting to be taken first.
+    ReceiveThreaded();
+    sent = avcodec_send_packet(threaded_, packet_);
+  }
+  av_packet_unref(packet_);
+  if (sent == AVERROR(ENOMEM)) return memFullErr;
+  if (sent == AVERROR(EAGAIN) || sent == AVERROR_EOF) return codecErr;
+  // Any other error may belong to an earlier sample (frame threads report
+  // late): this one was taken, and comes out with its picture or not at
+  // all, which the bound below turns into an error.
+  outstanding_.push_back(tag);
+  ReceiveThreaded();
+  GiveUpOutstanding(size_t(maxDelay_));
+  return noErr;
+}
+
+void FfmpegVideoDecoder::ReceiveThreaded() {
+  while (avcodec_receive_frame(threaded_, out_) >= 0) {
+    const uint64_t tag = uint64_t(out_->pts);
+    auto it =
+        out_->pts == AV_NOPTS_VALUE ? outstanding_.end() : std::find(outstanding_.begin(), outstanding_.end(), tag);
+    if (it == outstanding_.end()) {
+      // Not a sample still waiting (given up on, or flushed): dropped.
+      av_frame_unref(out_);
+      continue;
+    }
+    outstanding_.erase(it);
+    Output o;
+    o.tag = tag;
+    AVFrame *picture = out_->buf[0] ? av_frame_clone(out_) : nullptr;
+    if (picture) o.picture.reset(new (std::nothrow) FfmpegSnapshot(picture, out_->width, out_->height, &laterDrawer_));
+    if (!o.picture) {
+      av_frame_free(&picture);
+      o.result = memFullErr;
+    }
+    av_frame_unref(out_);
+    ready_.push_back(std::move(o));
+  }
+}
+
+void FfmpegVideoDecoder::GiveUpOutstanding(size_t keep) {
+  while (outstanding_.size() > keep) {
+    Output o;
+    o.tag = outstanding_.front();
+    o.result = codecBadDataErr;
+    outstanding_.pop_front();
+    ready_.push_back(std::move(o));
+  }
+}
+
+bool FfmpegVideoDecoder::Receive(Output *out) {
+  if (ready_.empty()) return false;
+  *out = std::move(ready_.front());
+  ready_.pop_front();
+  return true;
+}
+
+OSErr FfmpegVideoDecoder::Drain() {
+  if (!threaded_) return noErr;
+  if (avcodec_send_packet(threaded_, nullptr) >= 0) ReceiveThreaded();
+  GiveUpOutstanding(0);
+  // The end of the stream is forgotten: the next sample starts a new run.
+  avcodec_flush_buffers(threaded_);
+  return noErr;
+}
+
+void FfmpegVideoDecoder::Flush() {
+  if (!threaded_) return;
+  avcodec_flush_buffers(threaded_);
+  outstanding_.clear();
+  ready_.clear();
 }
 
 int FfmpegVideoDecoder::GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags) {

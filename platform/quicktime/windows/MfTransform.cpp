@@ -163,6 +163,23 @@ HRESULT MfTransform::Pull(ComRef<IMFSample> *sample, bool *formatChanged) {
   return E_FAIL;
 }
 
+void MfTransform::Recycle(ComRef<IMFSample> sample) {
+  const bool provides =
+      streamInfo_.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES);
+  if (provides || spare_ || !sample) return;
+  // Sized for the current format only: a format change drops the spare.
+  DWORD count = 0;
+  if (FAILED(sample->GetBufferCount(&count)) || count != 1) return;
+  ComRef<IMFMediaBuffer> buffer;
+  DWORD capacity = 0;
+  if (FAILED(sample->GetBufferByIndex(0, buffer.put())) || FAILED(buffer->GetMaxLength(&capacity)) ||
+      capacity < streamInfo_.cbSize)
+    return;
+  buffer->SetCurrentLength(0);
+  sample->DeleteAllItems();  // the last picture's flags; its time is set anew
+  spare_ = std::move(sample);
+}
+
 HRESULT MfTransform::Drain() { return mft_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0); }
 
 HRESULT MfTransform::Flush() { return mft_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0); }

@@ -88,6 +88,9 @@ class MfTransform {
   // more input. A format change is handled here (the output type is chosen
   // again and *formatChanged set); other failures are the transform's.
   HRESULT Pull(ComRef<IMFSample> *sample, bool *formatChanged);
+  // Hands back a sample that Pull gave and the caller is done with: its
+  // buffer takes the next picture (a transform that fills samples of ours).
+  void Recycle(ComRef<IMFSample> sample);
   // Asks for everything held back; Pull then hands it out.
   HRESULT Drain();
   // Drops everything held (a seek).

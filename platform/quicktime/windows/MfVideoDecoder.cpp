@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
+#include "../PixelConvert.h"
 #include "../SystemCodecSetup.h"
 
 namespace tp::qt {
@@ -21,11 +24,60 @@ constexpr int64_t kLeadingRoom = int64_t(1) << 16;
 // Copies fed to push a held-back picture out: a decoder's reorder depth
 // plus its pipeline (frame threads).
 constexpr int kMaxFillers = 40;
+// The deepest reordering H.264 allows (a full picture buffer), and the most
+// decoding threads counted on, each of which may hold a picture.
+constexpr int kMaxReorder = 16;
+constexpr int kMaxDecoderThreads = 64;
 
 // Planar 4:2:0 copies straight into the runtime's planar worlds, so it
 // comes first.
 const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_NV12,
                                   MFVideoFormat_YUY2};
+
+}  // namespace
+
+// Picture memory handed back by the snapshots drawn, for the next pictures:
+// a large block per picture would otherwise be mapped and faulted in anew
+// each time. Shared with the snapshots, which may be destroyed on the
+// drawing thread; `lock` is a leaf.
+struct MfPicturePool {
+  static constexpr size_t kKept = 8;
+  std::mutex lock;
+  std::vector<std::unique_ptr<MfPicture>> free;
+
+  std::unique_ptr<MfPicture> Take() {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      if (!free.empty()) {
+        std::unique_ptr<MfPicture> pic = std::move(free.back());
+        free.pop_back();
+        return pic;
+      }
+    }
+    return std::unique_ptr<MfPicture>(new (std::nothrow) MfPicture());
+  }
+  void Give(std::unique_ptr<MfPicture> pic) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (free.size() < kKept) free.push_back(std::move(pic));
+  }
+};
+
+namespace {
+
+// A picture handed out by Receive, drawn later on the caller's thread.
+class MfSnapshot final : public PictureSnapshot {
+ public:
+  MfSnapshot(std::unique_ptr<MfPicture> pic, std::shared_ptr<MfPicturePool> pool)
+      : pic_(std::move(pic)), pool_(std::move(pool)) {}
+  ~MfSnapshot() override { pool_->Give(std::move(pic_)); }
+  OSErr Draw(const DrawTarget &target, int *width, int *height) override {
+    return DrawMfPicture(*pic_, target, width, height);
+  }
+
+ private:
+  std::unique_ptr<MfPicture> pic_;
+  std::shared_ptr<MfPicturePool> pool_;
+};
 
 // CODECAPI_AVLowLatencyMode, whose definition no import library carries.
 constexpr GUID kLowLatencyMode = {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}};
@@ -41,6 +93,8 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
   if (setup.width <= 0 || setup.height <= 0) return badImageDescription;
   std::unique_ptr<MfVideoDecoder> d(new (std::nothrow) MfVideoDecoder());
   if (!d) return memFullErr;
+  d->pool_ = std::shared_ptr<MfPicturePool>(new (std::nothrow) MfPicturePool());
+  if (!d->pool_) return memFullErr;
   d->width_ = setup.width;
   d->height_ = setup.height;
   if (!setup.avcC.empty()) {
@@ -50,20 +104,22 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
     d->nalLengthSize_ = sets->nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
-  OSErr err = d->Open(&d->mft_);
+  OSErr err = d->Open(&d->mft_, true);
   if (err != noErr) return err;
   if (FAILED(d->ReadGeometry())) return codecErr;
   *out = std::move(d);
   return noErr;
 }
 
-OSErr MfVideoDecoder::Open(MfTransform *mft) const {
+OSErr MfVideoDecoder::Open(MfTransform *mft, bool lowLatency) const {
   if ((!mft_.valid() || FAILED(mft_.CreateAnother(mft))) &&
       FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
     return noCodecErr;
-  // Ask for pictures as soon as they are decoded, where the decoder can.
+  // The synchronous way asks for pictures as soon as they are decoded, where
+  // the decoder can; the deferred way leaves the decoder its own pipeline
+  // (frame threads, reordering), which is what makes it fast.
   ComRef<IMFAttributes> attributes;
-  if (SUCCEEDED(mft->get()->GetAttributes(attributes.put())) && attributes)
+  if (lowLatency && SUCCEEDED(mft->get()->GetAttributes(attributes.put())) && attributes)
     attributes->SetUINT32(kLowLatencyMode, TRUE);
 
   ComRef<IMFMediaType> input;
@@ -79,6 +135,20 @@ OSErr MfVideoDecoder::Open(MfTransform *mft) const {
 
 MfVideoDecoder::~MfVideoDecoder() {
   if (started_ && mft_.valid()) mft_.get()->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
+}
+
+OSErr MfVideoDecoder::Reopen(bool lowLatency) {
+  MfTransform fresh;
+  if (Open(&fresh, lowLatency) != noErr || FAILED(fresh.Start())) return codecErr;
+  if (started_ && mft_.valid()) mft_.get()->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
+  mft_ = std::move(fresh);
+  started_ = true;
+  lowLatency_ = lowLatency;
+  dirty_ = false;
+  fedSinceOpen_ = 0;
+  discontinuity_ = true;
+  ++stats_.instances;
+  return FAILED(ReadGeometry()) ? OSErr(codecErr) : OSErr(noErr);
 }
 
 HRESULT MfVideoDecoder::ReadGeometry() {
@@ -118,7 +188,10 @@ HRESULT MfVideoDecoder::FeedOne(std::span<const uint8_t> data, int64_t time, boo
     if (FAILED(hr)) return hr;
     hr = mft_.Feed(data, time, 0, discontinuity);
   }
-  if (SUCCEEDED(hr)) ++stats_.fed;
+  if (SUCCEEDED(hr)) {
+    ++stats_.fed;
+    ++fedSinceOpen_;
+  }
   return hr;
 }
 
@@ -132,8 +205,24 @@ HRESULT MfVideoDecoder::PullAll() {
       if (FAILED(ghr)) return ghr;
     }
     if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
-    hr = Keep(sample.get());
-    if (FAILED(hr)) return hr;
+    if (!deferred_) {
+      hr = Keep(sample.get());
+      mft_.Recycle(std::move(sample));
+      if (FAILED(hr)) return hr;
+      continue;
+    }
+    ++stats_.pictures;
+    std::unique_ptr<MfPicture> pic = pool_->Take();
+    bool fits = false;
+    hr = pic ? ReadPicture(sample.get(), pic.get(), &fits) : E_OUTOFMEMORY;
+    mft_.Recycle(std::move(sample));
+    if (FAILED(hr) || !fits) {
+      // Still its sample's picture: the sample comes out with an error.
+      matcher_.Picture(nullptr, hr == E_OUTOFMEMORY ? OSErr(memFullErr) : OSErr(codecErr));
+      continue;
+    }
+    std::unique_ptr<PictureSnapshot> snapshot(new (std::nothrow) MfSnapshot(std::move(pic), pool_));
+    matcher_.Picture(std::move(snapshot), memFullErr);
   }
 }
 
@@ -142,6 +231,20 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
   // Only the asked-for picture is copied; the first with its stamp wins.
   LONGLONG time = 0;
   if (haveWanted_ || FAILED(sample->GetSampleTime(&time)) || time != wanted_) return S_OK;
+  // Built in the spare and swapped in only when whole, so a picture that
+  // cannot be read leaves the last one as it was.
+  bool fits = false;
+  HRESULT hr = ReadPicture(sample, &spare_, &fits);
+  if (FAILED(hr) || !fits) return hr;
+  spare_.time = time;
+  std::swap(current_, spare_);
+  haveWanted_ = true;
+  hasPicture_ = true;
+  return S_OK;
+}
+
+HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fits) {
+  *fits = false;
   ComRef<IMFMediaBuffer> buffer;
   HRESULT hr = sample->ConvertToContiguousBuffer(buffer.put());
   if (FAILED(hr)) return hr;
@@ -166,14 +269,13 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
     pitch = defaultStride_ > 0 ? defaultStride_ : frameWidth_ * bytesPerPixel;
   }
 
-  // Built in the spare and swapped in only when whole, so a picture that
-  // cannot be read leaves the last one as it was.
-  MfPicture &pic = spare_;
+  MfPicture &pic = *out;
   std::vector<uint8_t> block = std::move(pic.bytes);  // reused
   pic = MfPicture{};
   pic.bytes = std::move(block);
-  pic.layout = layout_ == MfSourceLayout::kYUY2 ? MfPictureLayout::kYUY2 : MfPictureLayout::kI420;
-  pic.time = time;
+  pic.layout = layout_ == MfSourceLayout::kYUY2   ? MfPictureLayout::kYUY2
+               : layout_ == MfSourceLayout::kNV12 ? MfPictureLayout::kNV12
+                                                  : MfPictureLayout::kI420;
   pic.width = std::min(width_, frameWidth_ - cropX_);
   pic.height = std::min(height_, frameHeight_ - cropY_);
   const int fw = frameWidth_, fh = frameHeight_;
@@ -197,8 +299,8 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
     need = srcOffset[2] + (p / 2) * chromaRows;
     if (layout_ == MfSourceLayout::kYV12) std::swap(srcOffset[1], srcOffset[2]);
   }
-  const bool fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
-  if (fits) {
+  *fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
+  if (*fits) {
     const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
     const int64_t cx = cropX_ / 2, cy = cropY_ / 2;
     if (layout_ == MfSourceLayout::kYUY2) {
@@ -206,6 +308,15 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
       pic.strides[0] = cw * 4;
       pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
       CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cx * 4, p, pic.strides[0], pic.height);
+    } else if (layout_ == MfSourceLayout::kNV12) {
+      pic.planeCount = 2;
+      pic.strides[0] = pic.width;
+      pic.strides[1] = cw * 2;
+      pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+      pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
+      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
+      CopyRows(pic.bytes.data() + pic.offsets[1], pic.strides[1], base + srcOffset[1] + cy * p + cx * 2, p,
+               pic.strides[1], ch);
     } else {
       pic.planeCount = 3;
       pic.strides[0] = pic.width;
@@ -214,44 +325,42 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
       pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
       pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
       CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
-      if (layout_ == MfSourceLayout::kNV12) {
-        for (int y = 0; y < ch; ++y) {
-          const uint8_t *src = base + srcOffset[1] + (cy + y) * srcPitch[1] + cx * 2;
-          uint8_t *u = pic.bytes.data() + pic.offsets[1] + size_t(y) * size_t(cw);
-          uint8_t *v = pic.bytes.data() + pic.offsets[2] + size_t(y) * size_t(cw);
-          for (int x = 0; x < cw; ++x) {
-            u[x] = src[2 * x];
-            v[x] = src[2 * x + 1];
-          }
-        }
-      } else {
-        for (int i = 1; i < 3; ++i)
-          CopyRows(pic.bytes.data() + pic.offsets[i], cw, base + srcOffset[i] + cy * srcPitch[i] + cx, srcPitch[i], cw,
-                   ch);
-      }
+      for (int i = 1; i < 3; ++i)
+        CopyRows(pic.bytes.data() + pic.offsets[i], cw, base + srcOffset[i] + cy * srcPitch[i] + cx, srcPitch[i], cw,
+                 ch);
     }
   }
   if (locked2D)
     twoD->Unlock2D();
   else
     buffer->Unlock();
-  if (!fits) return S_OK;  // a buffer smaller than its type says: not a picture we can read
-  std::swap(current_, spare_);
-  haveWanted_ = true;
-  hasPicture_ = true;
   return S_OK;
 }
 
-OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
+OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, int *height) {
+  Picture p;
+  p.width = pic.width;
+  p.height = pic.height;
+  p.layout = pic.layout == MfPictureLayout::kYUY2   ? PixelLayout::kYUYV422
+             : pic.layout == MfPictureLayout::kNV12 ? PixelLayout::kNV12
+                                                    : PixelLayout::kYUV420P;
+  for (int i = 0; i < pic.planeCount; ++i) {
+    p.data[i] = pic.plane(i);
+    p.linesize[i] = pic.strides[i];
+  }
+  return DrawPicture(p, target, width, height);
+}
+
+OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp) {
   scratch_.clear();
   if (nalLengthSize_ == 0) {
     scratch_.assign(sample.begin(), sample.end());
   } else if (!AppendAnnexB(sample, nalLengthSize_, &scratch_)) {
     return codecBadDataErr;
   }
-  const AvcPictureOrder::Picture order = order_.Next(scratch_);
-  const bool idr = order.restart;
-  if (idr || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());
+  *order = order_.Next(scratch_);
+  const bool restart = order->restart;
+  if (restart || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());
   if (!started_) {
     if (FAILED(mft_.Start())) return codecErr;
     started_ = true;
@@ -259,11 +368,28 @@ OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
   // Stamps follow display order, so a decoder's output sees them go up.
   // A run that starts at a picture other than an IDR may begin with
   // pictures that display before it: room for them below.
-  if (idr) runBase_ = lastStamp_ + 1 + (order.idr ? 0 : kLeadingRoom);
-  const int64_t stamp = order.found ? std::max<int64_t>(runBase_ + order.order, 0) : lastStamp_ + 1;
-  lastStamp_ = std::max(lastStamp_, stamp);
-  if (order.idr) lastIdr_ = scratch_;
-  if (idr) {
+  if (restart) runBase_ = lastStamp_ + 1 + (order->idr ? 0 : kLeadingRoom);
+  *stamp = order->found ? std::max<int64_t>(runBase_ + order->order, 0) : lastStamp_ + 1;
+  lastStamp_ = std::max(lastStamp_, *stamp);
+  if (order->idr) lastIdr_ = scratch_;
+  return noErr;
+}
+
+OSErr MfVideoDecoder::Decode(std::span<const uint8_t> sample) {
+  if (deferred_) {
+    // A synchronous run after a deferred one (which ended in Flush or Drain).
+    deferred_ = false;
+    matcher_.Clear();
+    if (fedSinceOpen_ > 0) dirty_ = true;
+    run_.clear();
+    runBytes_ = 0;
+    runComplete_ = true;
+  }
+  if ((dirty_ || !lowLatency_) && Reopen(true) != noErr) return codecErr;
+  AvcPictureOrder::Picture order;
+  int64_t stamp = 0;
+  if (OSErr err = Prepare(sample, &order, &stamp); err != noErr) return err;
+  if (order.restart) {
     run_.clear();
     runBytes_ = 0;
     runComplete_ = true;
@@ -312,8 +438,9 @@ OSErr MfVideoDecoder::Replay() {
   // down (the asked-for picture came back before pictures that display
   // earlier), which makes Wine's relabel its pictures.
   MfTransform fresh;
-  if (Open(&fresh) != noErr || FAILED(fresh.Start())) return codecErr;
+  if (Open(&fresh, true) != noErr || FAILED(fresh.Start())) return codecErr;
   mft_ = std::move(fresh);
+  ++stats_.instances;
   if (FAILED(ReadGeometry())) return codecErr;
   // Pictures no other picture refers to are left out, but for the last.
   for (size_t i = 0; i < run_.size() && !haveWanted_; ++i) {
@@ -335,12 +462,82 @@ OSErr MfVideoDecoder::Replay() {
   return noErr;
 }
 
-void MfVideoDecoder::Reset() {
-  if (started_ && !holdsBack_) mft_.Flush();
-  run_.clear();
-  runBytes_ = 0;
-  runComplete_ = true;
+int MfVideoDecoder::MaxDelay() const {
+  const unsigned threads = std::thread::hardware_concurrency();
+  return kMaxReorder + int(std::clamp(threads, 1u, unsigned(kMaxDecoderThreads))) + 1;
+}
+
+OSErr MfVideoDecoder::Send(std::span<const uint8_t> sample, uint64_t tag, int64_t displayTime) {
+  if (!deferred_) {
+    // The first sample of a deferred run: the decoder must not have seen a
+    // synchronous run, and must not be in low-latency mode.
+    deferred_ = true;
+    if (fedSinceOpen_ > 0 || lowLatency_) dirty_ = true;
+    pending_ = false;
+    runFirst_.clear();
+  }
+  if (dirty_ && Reopen(false) != noErr) return codecErr;
+  AvcPictureOrder::Picture order;
+  int64_t stamp = 0;
+  if (OSErr err = Prepare(sample, &order, &stamp); err != noErr) return err;
+  if (runFirst_.empty()) runFirst_ = scratch_;
+  const HRESULT hr = FeedOne(scratch_, stamp * kStampStep, discontinuity_);
+  if (FAILED(hr)) {
+    // Not taken. A decoder that refuses input is broken: a new instance
+    // takes the next sample, which comes at a sync sample only by luck.
+    dirty_ = true;
+    return codecErr;
+  }
+  discontinuity_ = false;
+  // A sample without a slice codes no picture: it takes none of the
+  // decoder's.
+  matcher_.Sent(tag, displayTime, order.found);
+  if (FAILED(PullAll())) {
+    // The pictures still inside are lost with the decoder.
+    matcher_.GiveUpAll(codecErr);
+    dirty_ = true;
+    return noErr;
+  }
+  // A decoder that holds more than it may has dropped a picture somewhere:
+  // the earliest sample waiting will not get one.
+  while (matcher_.waiting() > MaxDelay()) matcher_.GiveUpEarliest(codecBadDataErr);
+  return noErr;
+}
+
+bool MfVideoDecoder::Receive(VideoDecoder::Output *out) { return matcher_.Receive(out); }
+
+OSErr MfVideoDecoder::Drain() {
+  if (!deferred_ || matcher_.waiting() == 0) {
+    discontinuity_ = true;
+    return noErr;
+  }
+  // The decoder's own drain, where it has one; then copies of an IDR
+  // (the last one seen, else the run's first sample), stamped after every
+  // picture sent: a decoder hands out everything before an IDR. The copies'
+  // own pictures find no sample waiting and are dropped.
+  HRESULT hr = S_OK;
+  if (SUCCEEDED(mft_.Drain())) hr = PullAll();
+  const std::vector<uint8_t> &filler = lastIdr_.empty() ? runFirst_ : lastIdr_;
+  for (int k = 0; SUCCEEDED(hr) && matcher_.waiting() > 0 && !filler.empty() && k < kMaxFillers; ++k) {
+    hr = FeedOne(filler, (lastStamp_ + 1 + k) * kStampStep, false);
+    if (SUCCEEDED(hr)) hr = PullAll();
+    ++stats_.fillers;
+  }
+  lastStamp_ += kMaxFillers + 1;
+  // What did not come out never will; the copies stay inside this instance.
+  matcher_.GiveUpAll(codecBadDataErr);
+  dirty_ = true;
   discontinuity_ = true;
+  runFirst_.clear();
+  return noErr;
+}
+
+void MfVideoDecoder::Flush() {
+  matcher_.Clear();
+  // Wine's decoder ignores a flush: a new instance takes the next run.
+  if (fedSinceOpen_ > 0) dirty_ = true;
+  discontinuity_ = true;
+  runFirst_.clear();
 }
 
 }  // namespace tp::qt

@@ -1,36 +1,46 @@
-// MfVideoDecoder: H.264 through the system's Media Foundation decoder, one
-// sample at a time in decode order, handing back THAT sample's own picture.
+// MfVideoDecoder: H.264 through the system's Media Foundation decoder.
 //
 // Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
 // turned into start codes with the parameter sets in front of every run's
 // first sample; without 'avcC' the samples are taken as a byte stream.
 //
-// Reordering: a decoder holds back a picture that displays after pictures
-// still to come, so what comes out after a sample is fed is often not that
-// sample's picture, and the caller needs exactly that one (it labels the
-// picture with the sample's display time). Every sample goes in with a
-// stamp that follows display order (its picture order count, read from the
-// slice header, above every stamp of the runs before), and the picture that
-// comes out with the sample's stamp is its picture. Stamps must go up in
-// display order: the decoder behind Wine relabels pictures once it sees
-// them go down. A decoder that hands each picture out while its sample goes
-// in (a low-latency decoder) is used as it is.
+// Two ways to drive it, one per run of samples (a run starts at creation
+// and after Flush or Drain):
 //
-// Once a decoder has held a picture back, each picture asked for is made by
-// replay: a new decoder instance is fed the run so far (kept for this,
-// bounded; pictures that no other refers to are left out) and then copies
-// of an IDR, until the picture comes out. Draining and flushing are not
-// used: Wine's decoder does neither. The cost grows with the distance from
-// the run's start (the k-th sample of a run feeds up to k + 1 samples plus
-// the decoder's delay in copies), so long runs decode slowly; a sample past
-// the bound keeps the last picture. Samples whose pictures are never asked
-// for (on the way to a seek point) are only kept. A run starts at every IDR
-// and where decoding resumes at an intra picture that does not follow on
-// (a seek in a stream with open GOPs), so a seek needs no call of its own.
+// Deferred (Send, Receive, Drain, Flush; the runtime's deferred pictures):
+// one decoder instance fed forward in decode order, with its own threads
+// and reordering; each picture it hands out is matched to its sample by
+// display order (DisplayOrderMatcher), never by the stamps it hands back,
+// which Wine's decoder rewrites. No picture is decoded twice. Where the
+// decoder ignores drain and flush (Wine's does both), a flush starts a new
+// decoder instance at the next sample, and a drain feeds copies of the last
+// IDR until every picture sent has come out (a decoder hands out everything
+// before an IDR), drops the pictures of the copies, and starts a new
+// instance after.
+//
+// Synchronous (Decode, LastPicture): a caller that needs each sample's own
+// picture before it sends the next. Every sample goes in with a stamp that
+// follows display order (its picture order count, above every stamp of the
+// runs before), and the picture that comes out with the sample's stamp is
+// its own. A decoder that hands each picture out while its sample goes in
+// (a low-latency decoder) is used as it is. Once a decoder has held a
+// picture back, each picture asked for is made by replay: a new instance is
+// fed the run so far (kept for this, bounded; pictures that no other refers
+// to are left out) and then copies of an IDR until the picture comes out,
+// so the k-th sample of a run costs k + 1 samples: slow on long runs, and
+// the reason the deferred way exists. A sample past the bound keeps the
+// last picture. A run starts at every IDR and where decoding resumes at an
+// intra picture that does not follow on (a seek in a stream with open
+// GOPs), so a seek needs no call of its own.
+//
+// Pictures are taken in the decoder's own output layout (planar 4:2:0 or
+// NV12 as it hands them out, else YUY2), cropped to the stream's display
+// aperture, with the buffer's own pitch, and drawn by PixelConvert: no
+// colour conversion runs between the decoder and the world.
 //
 // Ownership: owns the transform and the pictures it hands out; a picture
-// stays valid until the next call. Not thread-safe: its owner serialises
-// calls (any thread).
+// from LastPicture stays valid until the next call, one from Receive is the
+// caller's. Not thread-safe: its owner serialises calls (any thread).
 #pragma once
 
 #include <cstdint>
@@ -40,16 +50,19 @@
 
 #include <QuickTime/MacErrors.h>
 
+#include "../DisplayOrderMatcher.h"
+#include "../GWorld.h"
 #include "../SystemCodecSetup.h"
+#include "../VideoDecoder.h"
 #include "MfTransform.h"
 
 namespace tp::qt {
 
-enum class MfPictureLayout { kI420, kYUY2 };
+enum class MfPictureLayout { kI420, kNV12, kYUY2 };
 
 // A decoded picture in memory of its own, cropped to the display size.
-// I420: Y, Cb, Cr planes (NV12 and YV12 output is rearranged into it);
-// YUY2: one plane.
+// I420: Y, Cb, Cr planes (YV12 output has its chroma planes swapped into
+// this order); NV12: Y, then Cb,Cr pairs; YUY2: one plane.
 struct MfPicture {
   MfPictureLayout layout = MfPictureLayout::kI420;
   int width = 0, height = 0;
@@ -60,6 +73,11 @@ struct MfPicture {
   std::vector<uint8_t> bytes;
   const uint8_t *plane(int i) const { return bytes.data() + offsets[i]; }
 };
+
+// Draws `pic` as VideoDecoder::Draw does.
+OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, int *height);
+
+struct MfPicturePool;
 
 struct MfVideoSetup {
   std::vector<uint8_t> avcC;  // empty: samples are a byte stream already
@@ -74,9 +92,10 @@ class MfVideoDecoder {
   static OSErr Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoDecoder> *out);
   ~MfVideoDecoder();
 
-  // Decodes one sample (decode order); its picture is made when
-  // LastPicture asks for it. codecBadDataErr when the sample's NAL lengths
-  // run past it (nothing is fed); codecErr when the decoder fails.
+  // The synchronous way. Decodes one sample (decode order); its picture is
+  // made when LastPicture asks for it. codecBadDataErr when the sample's
+  // NAL lengths run past it (nothing is fed); codecErr when the decoder
+  // fails.
   OSErr Decode(std::span<const uint8_t> sample);
   // The picture of the last sample decoded; when the decoder gave none for
   // it (a damaged sample, one too far from its IDR) the picture before it,
@@ -86,22 +105,40 @@ class MfVideoDecoder {
   // point) cost no replay.
   OSErr LastPicture(const MfPicture **picture, bool *own = nullptr);
 
-  // Forgets the run so far (a seek to a sample that is not an IDR).
-  void Reset();
+  // The deferred way; see VideoDecoder.h for the contract. Send:
+  // codecBadDataErr when the sample's NAL lengths run past it, codecErr
+  // when the decoder fails (the sample was not taken either way).
+  OSErr Send(std::span<const uint8_t> sample, uint64_t tag, int64_t displayTime);
+  bool Receive(VideoDecoder::Output *out);
+  OSErr Drain();
+  void Flush();
+  // The most samples the decoder may hold: the deepest reordering H.264
+  // allows plus a picture per decoding thread the system may run.
+  int MaxDelay() const;
 
   struct Stats {
-    int64_t fed = 0, pictures = 0, replays = 0, replayed = 0, fillers = 0;
+    int64_t fed = 0, pictures = 0, replays = 0, replayed = 0, fillers = 0, instances = 1;
   };
   const Stats &stats() const { return stats_; }
 
  private:
   MfVideoDecoder() = default;
-  // Makes a decoder with this stream's types.
-  OSErr Open(MfTransform *mft) const;
+  // Makes a decoder with this stream's types; `lowLatency` asks it to hand
+  // each picture out as soon as it can (the synchronous way).
+  OSErr Open(MfTransform *mft, bool lowLatency) const;
+  // Replaces the decoder by a new instance, started.
+  OSErr Reopen(bool lowLatency);
+  // Turns a sample into the byte stream fed (scratch_), the parameter sets
+  // in front where a run starts, and gives its stamp and picture order.
+  OSErr Prepare(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp);
   HRESULT FeedOne(std::span<const uint8_t> data, int64_t time, bool discontinuity);
-  // Pulls every picture the decoder will give now, keeping the wanted one.
+  // Pulls every picture the decoder will give now: the synchronous way
+  // keeps the wanted one, the deferred way hands each to the matcher.
   HRESULT PullAll();
   HRESULT Keep(IMFSample *sample);
+  // Copies a decoded sample into `pic`; false when the buffer is smaller
+  // than its type says (not a picture we can read).
+  HRESULT ReadPicture(IMFSample *sample, MfPicture *pic, bool *fits);
   HRESULT ReadGeometry();
   OSErr Replay();
 
@@ -111,6 +148,13 @@ class MfVideoDecoder {
   int width_ = 0, height_ = 0;
   // Output geometry from the current output type.
   enum class MfSourceLayout { kI420, kYV12, kNV12, kYUY2 };
+  bool lowLatency_ = true;  // how the current instance was opened
+  bool deferred_ = false;   // the current run goes the deferred way
+  bool dirty_ = false;      // the instance has seen what the next run must not
+  int64_t fedSinceOpen_ = 0;
+  DisplayOrderMatcher matcher_;
+  std::shared_ptr<MfPicturePool> pool_;  // memory of the pictures handed out
+  std::vector<uint8_t> runFirst_;        // the deferred run's first sample: a filler when no IDR was seen
   MfSourceLayout layout_ = MfSourceLayout::kI420;
   int frameWidth_ = 0, frameHeight_ = 0, defaultStride_ = 0, cropX_ = 0, cropY_ = 0;
 

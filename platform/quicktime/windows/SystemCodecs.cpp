@@ -35,16 +35,20 @@ class SystemVideoDecoder final : public VideoDecoder {
     const MfPicture *pic = nullptr;
     if (OSErr err = mf_->LastPicture(&pic); err != noErr) return err;
     if (!pic) return codecErr;
-    Picture p;
-    p.width = pic->width;
-    p.height = pic->height;
-    p.layout = pic->layout == MfPictureLayout::kYUY2 ? PixelLayout::kYUYV422 : PixelLayout::kYUV420P;
-    for (int i = 0; i < pic->planeCount; ++i) {
-      p.data[i] = pic->plane(i);
-      p.linesize[i] = pic->strides[i];
-    }
-    return DrawPicture(p, target, width, height);
+    return DrawMfPicture(*pic, target, width, height);
   }
+
+  // Deferred pictures: one decoder fed forward, pictures matched to
+  // samples by display order.
+  bool CanDefer() const override { return true; }
+  int MaxDelay() const override { return mf_->MaxDelay(); }
+  OSErr Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t displayTime) override {
+    if (!data || size <= 0) return codecBadDataErr;
+    return mf_->Send(std::span<const uint8_t>(data, size_t(size)), tag, displayTime);
+  }
+  bool Receive(Output *out) override { return mf_->Receive(out); }
+  OSErr Drain() override { return mf_->Drain(); }
+  void Flush() override { mf_->Flush(); }
 
  private:
   std::unique_ptr<MfVideoDecoder> mf_;

@@ -179,6 +179,43 @@ struct ICMCompletionProcRecord {
   long completionRefCon;
 };
 
+// When a frame is to be shown: given to DecompressSequenceFrameWhen, value /
+// scale is the sample's display time. This runtime reads value, scale and
+// recordSize (which must cover them); the other fields are kept for layout.
+enum {
+  icmFrameTimeHasVirtualStartTimeAndDuration = 1 << 0,
+  icmFrameTimeIsNonScheduledDisplayTime = 1 << 1,
+};
+#pragma pack(push, 2)
+struct ICMFrameTimeRecord {
+  wide value;         // the frame's display time, in scale units
+  SInt32 scale;       // units per second of value and duration (a TimeScale)
+  void *base;         // time base, or null
+  SInt32 duration;    // how long the frame shows, 0 when not known
+  Fixed rate;         // the time base's rate
+  SInt32 recordSize;  // sizeof(ICMFrameTimeRecord)
+  SInt32 frameNumber;
+  SInt32 flags;
+  wide virtualStartTime;
+  SInt32 virtualDuration;
+};
+#pragma pack(pop)
+#ifdef __cplusplus
+static_assert(sizeof(ICMFrameTimeRecord) == 44 + sizeof(void *), "ICMFrameTimeRecord keeps its layout");
+#endif
+
+// ICMSequenceGetInfo, each an SInt32:
+// - kICMSequencePendingFrameLimit: the most samples handed in with a frame
+//   time whose pictures the sequence may hold back at once (0 when every
+//   picture is finished inside its own call).
+// - kICMSequenceHeldFrameCount: waits for the drawing in flight, then the
+//   samples handed in with a completion record whose pictures the sequence
+//   still holds (their completions are still to come).
+enum {
+  kICMSequencePendingFrameLimit = QT_FOUR_CHAR_CODE('p', 'e', 'n', 'd'),
+  kICMSequenceHeldFrameCount = QT_FOUR_CHAR_CODE('h', 'e', 'l', 'd'),
+};
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -190,6 +227,20 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
                                   CodecFlags *outFlags, ICMCompletionProcRecordPtr asyncCompletionProc,
                                   const ICMFrameTimeRecord *frameTime);
 OSErr CDSequenceEnd(ImageSequence seqID);
+// Pictures held back (see ImageCompression's "Deferred pictures" in the
+// runtime's README): CDSequenceFlush cancels every picture not yet
+// completed (each completion is called with codecAbortErr before it
+// returns) and the next sample must be a sync sample. CDSequenceBusy ends
+// the run of samples: the pictures still held come out and are drawn, and
+// it answers 1 while a completion is still to be called, 0 when none is;
+// the next sample must be a sync sample. Both are harmless on a sequence
+// that holds nothing back.
+OSErr CDSequenceFlush(ImageSequence seqID);
+OSErr CDSequenceBusy(ImageSequence seqID);
+// kICMSequencePendingFrameLimit or kICMSequenceHeldFrameCount into an
+// SInt32; paramErr for an unknown sequence, null data or another kind of
+// info.
+OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data);
 
 OSErr QTNewGWorld(GWorldPtr *offscreenGWorld, OSType pixelFormat, const Rect *boundsRect, CTabHandle cTable,
                   GDHandle aGDevice, GWorldFlags flags);

@@ -25,6 +25,7 @@ enum {
 enum {
   codecErr = -8960,         // the decoder failed (set-up, or a frame it cannot produce)
   noCodecErr = -8961,       // no decoder for this codec type
+  codecAbortErr = -8967,    // the operation was cancelled (a held-back picture flushed)
   codecBadDataErr = -8969,  // the sample's data is corrupt; later samples may still decode
 };
 

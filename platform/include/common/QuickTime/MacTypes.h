@@ -40,6 +40,15 @@ typedef Ptr *Handle;  // points at a master pointer that points at the block
 typedef SInt32 (*ProcPtr)(void);
 typedef void *LogicalAddress;
 
+// A 64-bit value in two halves, low half first (little-endian order).
+#pragma pack(push, 2)
+struct wide {
+  UInt32 lo;
+  SInt32 hi;
+};
+#pragma pack(pop)
+typedef struct wide wide;
+
 typedef unsigned char Str255[256];  // Pascal string: length byte, then bytes
 typedef unsigned char Str63[64];
 typedef unsigned char Str31[32];

@@ -44,12 +44,6 @@ typedef SampleDescription **SampleDescriptionHandle;
 
 #pragma pack(push, 2)
 
-// A 64-bit time in two halves, low half first (little-endian order).
-struct wide {
-  UInt32 lo;
-  SInt32 hi;
-};
-typedef struct wide wide;
 typedef wide CompTimeValue;
 
 // 16 bytes with 32-bit pointers, 20 with 64-bit ones.

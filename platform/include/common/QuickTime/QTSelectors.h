@@ -41,10 +41,13 @@ enum QTSelector : uint32_t {
 
   // Image Compression Manager (0x0003xxxx)
   kQTSelCDSequenceEnd = 0x0003001bu,
+  kQTSelCDSequenceBusy = 0x00030028u,
   kQTSelDecompressSequenceBeginS = 0x0003005du,
   kQTSelDecompressSequenceFrameWhen = 0x0003005eu,
   kQTSelQTNewGWorld = 0x00030080u,
+  kQTSelCDSequenceFlush = 0x00030074u,
   kQTSelQTGetPixMapHandleRowBytes = 0x0003008eu,
+  kQTSelICMSequenceGetInfo = 0x000301a3u,
 
   // Memory Manager (0x0015xxxx)
   kQTSelMemError = 0x00150006u,
