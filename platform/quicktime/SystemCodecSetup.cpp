@@ -323,6 +323,11 @@ std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> a
   return info;
 }
 
+uint32_t AacChannelMask(int channels) {
+  static constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x107, 0x37, 0x3F, 0, 0xFF};
+  return channels >= 0 && channels <= 8 ? kMasks[channels] : 0;
+}
+
 std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc) {
   // wPayloadType = 0 (raw), wAudioProfileLevelIndication = 0xFE, wStructType
   // = 0, wReserved1 = 0, dwReserved2 = 0; little-endian.

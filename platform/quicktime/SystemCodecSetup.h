@@ -82,6 +82,14 @@ struct AacConfigInfo {
 };
 std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> asc);
 
+// The WAVE speaker mask (front left 0x1, front right 0x2, centre 0x4, LFE
+// 0x8, back left 0x10, ...) of an AAC channel configuration, by the channel
+// count AacConfigInfo gives for it: 3 is centre, left, right (not 2.1), 4
+// adds a back centre, 5 and 6 are 5.0 and 5.1 with back surrounds, 8 is 7.1
+// with front centre pairs, as the Linux decoder lays them out. 0 for counts
+// no configuration has (0, 7, more than 8).
+uint32_t AacChannelMask(int channels);
+
 // The user data of a raw-AAC media type: the twelve bytes that follow the
 // WAVEFORMATEX of an HEAACWAVEINFO (payload type 0 = raw, profile 0xFE =
 // unknown), then the AudioSpecificConfig.

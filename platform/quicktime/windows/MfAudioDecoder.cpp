@@ -52,6 +52,13 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   input->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, UINT32(rate));
   input->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, UINT32(channels));
   if (setup.codec == MfAudioCodec::kAac) {
+    // More than two channels need their layout: decoders that go by the
+    // mask (Wine's) take the type and then decode nothing without it.
+    if (channels > 2 && AacChannelMask(channels) != 0) {
+      d->inputMask_ = AacChannelMask(channels);
+      input->SetUINT32(MF_MT_AUDIO_CHANNEL_MASK, d->inputMask_);
+      d->mft_.SetOutputChannelMask(d->inputMask_);
+    }
     std::vector<uint8_t> user = AacUserData(setup.audioSpecificConfig);
     input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
     input->SetUINT32(MF_MT_AAC_PAYLOAD_TYPE, 0);
@@ -130,6 +137,8 @@ HRESULT MfAudioDecoder::ReadFormat() {
   format_.sampleRate = int(rate);
   format_.channels = int(channels);
   format_.isFloat = isFloat;
+  UINT32 mask = 0;
+  format_.channelMask = SUCCEEDED(type->GetUINT32(MF_MT_AUDIO_CHANNEL_MASK, &mask)) ? mask : inputMask_;
   return S_OK;
 }
 

@@ -41,6 +41,7 @@ struct MfPcmFormat {
   int sampleRate = 0;
   int channels = 0;
   bool isFloat = false;  // true: 32-bit float; false: 16-bit signed
+  uint32_t channelMask = 0;  // WAVE speaker bits; 0: the usual layout
   int bytesPerFrame() const { return channels * (isFloat ? 4 : 2); }
 };
 
@@ -76,6 +77,7 @@ class MfAudioDecoder {
   DmoTransform dmo_;  // used instead where the system has only a DMO
   bool useDmo_ = false;
   MfPcmFormat format_;
+  uint32_t inputMask_ = 0;  // the stream's own layout, when the output type names none
   bool started_ = false;
   int64_t nextTime_ = 0;
   std::vector<uint8_t> scratch_;

@@ -6,9 +6,12 @@
 #include "SystemCodecs.h"
 
 #include "AudioDecode.h"
+#include "MovieModel.h"
 #include "PixelConvert.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfVideoDecoder.h"
+#include "windows/VfwVideoDecoder.h"
+#include "windows/WicJpegDecoder.h"
 
 namespace tp::qt {
 
@@ -77,6 +80,7 @@ class SystemAudioDecoder final : public AudioDecoder {
     frames.format.type = f.isFloat ? SampleType::kF32 : SampleType::kS16;
     frames.format.channels = f.channels;
     frames.format.rate = f.sampleRate;
+    frames.format.channelMask = f.channelMask;
     frames.frames = int(pcm_.size() / size_t(f.bytesPerFrame()));
     const uint8_t *planes[1] = {pcm_.data()};
     frames.data = planes;
@@ -87,11 +91,26 @@ class SystemAudioDecoder final : public AudioDecoder {
   std::vector<uint8_t> pcm_;
 };
 
+// Codecs whose only decoders on Windows are Media Foundation transforms.
+bool IsMediaFoundationOnly(const std::string &codec) {
+  for (const char *name : {"hevc", "av1", "mpeg4", "h263", "dvvideo", "mpeg1video", "mpeg2video", "prores"})
+    if (codec == name) return true;
+  return false;
+}
+
 }  // namespace
 
 OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   out->reset();
-  if (setup.codec != "h264") return noCodecErr;
+  // Photo-JPEG and Motion JPEG A are whole JPEG images ('mjpb' is not).
+  if (setup.codecType == FourCC("jpeg") || setup.codecType == FourCC("mjpa")) return CreateWicJpegDecoder(setup, out);
+  if (setup.codec != "h264") {
+    // Codecs of the newer movies are Media Foundation's or nobody's; the
+    // older ones go to whatever Video for Windows decompressor is installed
+    // for their code (Cinepak everywhere).
+    if (IsMediaFoundationOnly(setup.codec)) return noCodecErr;
+    return CreateVfwVideoDecoder(setup, out);
+  }
   MfVideoSetup mf;
   mf.width = setup.width;
   mf.height = setup.height;
