@@ -1,5 +1,6 @@
 #include "SystemCodecSetup.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tp::qt {
@@ -323,8 +324,39 @@ std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> a
   return info;
 }
 
+std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup) {
+  constexpr size_t kCookieBytes = 24;
+  auto be32 = [](const uint8_t *p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+  };
+  auto isAtom = [&](std::span<const uint8_t> s, const char *type) {
+    return s.size() >= 8 && std::memcmp(s.data() + 4, type, 4) == 0 && be32(s.data()) >= 8 && be32(s.data()) <= s.size();
+  };
+  // A 'frma' atom in front (its size says where the next atom starts).
+  if (isAtom(setup, "frma")) setup = setup.subspan(be32(setup.data()));
+  // The 'alac' atom: its header and a full box's version and flags.
+  if (isAtom(setup, "alac")) {
+    const size_t size = be32(setup.data());
+    if (size < 12) return std::nullopt;
+    setup = setup.subspan(12, size - 12);
+  }
+  if (setup.size() < kCookieBytes) return std::nullopt;
+  const uint8_t *c = setup.data();
+  AlacConfig config;
+  config.cookie.assign(c, c + kCookieBytes);
+  config.frameLength = int(std::min<uint32_t>(be32(c), INT32_MAX));
+  config.bitDepth = c[5];
+  config.channels = c[9];
+  config.sampleRate = int(std::min<uint32_t>(be32(c + 20), INT32_MAX));
+  const bool depthOk = config.bitDepth == 16 || config.bitDepth == 20 || config.bitDepth == 24 || config.bitDepth == 32;
+  if (config.frameLength == 0 || !depthOk || config.channels < 1 || config.channels > 8 || config.sampleRate == 0) {
+    return std::nullopt;
+  }
+  return config;
+}
+
 uint32_t AacChannelMask(int channels) {
-  static constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x107, 0x37, 0x3F, 0, 0xFF};
+  static constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x107, 0x37, 0x3F, 0, 0x63F};
   return channels >= 0 && channels <= 8 ? kMasks[channels] : 0;
 }
 

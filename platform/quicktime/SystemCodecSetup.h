@@ -86,9 +86,25 @@ std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> a
 // 0x8, back left 0x10, ...) of an AAC channel configuration, by the channel
 // count AacConfigInfo gives for it: 3 is centre, left, right (not 2.1), 4
 // adds a back centre, 5 and 6 are 5.0 and 5.1 with back surrounds, 8 is 7.1
-// with front centre pairs, as the Linux decoder lays them out. 0 for counts
+// with back and side surrounds, as the Linux decoder lays them out. 0 for counts
 // no configuration has (0, 7, more than 8).
 uint32_t AacChannelMask(int channels);
+
+// Apple Lossless set-up: the 24-byte ALACSpecificConfig ("magic cookie")
+// that system decoders take, found in the set-up bytes the runtime keeps
+// (the whole 'alac' atom: size, type, version and flags, then the config),
+// in a bare config, or behind a 'frma' atom, as older writers store it; and
+// what it says. nullopt when no config is there, or when it names no
+// channels or more than eight, a depth other than 16, 20, 24 or 32 bits,
+// no frames per packet or no rate.
+struct AlacConfig {
+  std::vector<uint8_t> cookie;  // the 24 bytes, as stored (big-endian)
+  int frameLength = 0;          // frames per packet
+  int bitDepth = 0;
+  int channels = 0;
+  int sampleRate = 0;
+};
+std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup);
 
 // The user data of a raw-AAC media type: the twelve bytes that follow the
 // WAVEFORMATEX of an HEAACWAVEINFO (payload type 0 = raw, profile 0xFE =

@@ -17,6 +17,9 @@ const GUID kPreferredOutputs[] = {MFAudioFormat_Float, MFAudioFormat_PCM};
 // for newer targets.
 constexpr GUID kFlacSubtype = {0x0000F1AC, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr size_t kFlacStreamInfoBytes = 34;
+// WAVE_FORMAT_ALAC (0x6C61) and WAVE_FORMAT_OPUS (0x704F), likewise.
+constexpr GUID kAlacSubtype = {0x00006C61, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID kOpusSubtype = {0x0000704F, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
 }  // namespace
 
@@ -31,12 +34,23 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     if (info->channels > 0) channels = info->channels;
   }
   if (setup.codec == MfAudioCodec::kFlac && setup.flacStreamInfo.size() != kFlacStreamInfoBytes) return codecErr;
+  std::optional<AlacConfig> alac;
+  if (setup.codec == MfAudioCodec::kAlac) {
+    alac = ParseAlacCookie(setup.alacSetup);
+    if (!alac) return codecErr;
+    rate = alac->sampleRate;
+    channels = alac->channels;
+  }
+  // The identification header: magic, version, channels, ...
+  if (setup.codec == MfAudioCodec::kOpus && (setup.opusHead.size() < 19 || setup.opusHead[9] == 0)) return codecErr;
   if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 
   std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
   if (!d) return memFullErr;
   const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
                         : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
+                        : setup.codec == MfAudioCodec::kAlac ? kAlacSubtype
+                        : setup.codec == MfAudioCodec::kOpus ? kOpusSubtype
                                                              : MFAudioFormat_MP3;
   if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) {
     // Systems without an MP3 transform may still have the MP3 DMO.
@@ -72,6 +86,11 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     user.insert(user.end(), info.begin(), info.end());
     input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, bits);
     input->SetBlob(MF_MT_USER_DATA, user.data(), UINT32(user.size()));
+  } else if (setup.codec == MfAudioCodec::kAlac) {
+    input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, UINT32(alac->bitDepth));
+    input->SetBlob(MF_MT_USER_DATA, alac->cookie.data(), UINT32(alac->cookie.size()));
+  } else if (setup.codec == MfAudioCodec::kOpus) {
+    input->SetBlob(MF_MT_USER_DATA, setup.opusHead.data(), UINT32(setup.opusHead.size()));
   }
   if (FAILED(d->mft_.SetInputType(input.get()))) return codecErr;
   if (FAILED(d->mft_.ChooseOutputType(kPreferredOutputs)) || FAILED(d->ReadFormat())) return codecErr;

@@ -1,7 +1,10 @@
 // The system's decoders behind the runtime's decoding seam: H.264 through
-// MfVideoDecoder, AAC, MP3 and FLAC through MfAudioDecoder. Anything else
-// (HEVC, AV1 and Opus among them), or a system without the decoder, is "no
-// codec": the engine leaves the track out when the movie is loaded.
+// MfVideoDecoder; 'jpeg' and 'mjpa' through the imaging component
+// (WicJpegDecoder); Cinepak and whatever else an installed Video for
+// Windows decompressor takes (VfwVideoDecoder); AAC, MP3, FLAC, ALAC and
+// Opus through MfAudioDecoder. Anything else (HEVC, AV1, MPEG-4 part 2,
+// H.263, DV among them), or a system without the decoder, is "no codec":
+// the engine leaves the track out when the movie is loaded.
 
 #include "SystemCodecs.h"
 
@@ -136,6 +139,12 @@ OSErr CreateSystemAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<Aud
   } else if (setup.codec == "flac") {
     mf.codec = MfAudioCodec::kFlac;
     mf.flacStreamInfo = setup.extradata;
+  } else if (setup.codec == "alac") {
+    mf.codec = MfAudioCodec::kAlac;
+    mf.alacSetup = setup.extradata;
+  } else if (setup.codec == "opus") {
+    mf.codec = MfAudioCodec::kOpus;
+    mf.opusHead = setup.extradata;
   } else {
     return noCodecErr;
   }
