@@ -330,7 +330,8 @@ std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
   };
   auto isAtom = [&](std::span<const uint8_t> s, const char *type) {
-    return s.size() >= 8 && std::memcmp(s.data() + 4, type, 4) == 0 && be32(s.data()) >= 8 && be32(s.data()) <= s.size();
+    return s.size() >= 8 && std::memcmp(s.data() + 4, type, 4) == 0 && be32(s.data()) >= 8 &&
+           be32(s.data()) <= s.size();
   };
   // A 'frma' atom in front (its size says where the next atom starts).
   if (isAtom(setup, "frma")) setup = setup.subspan(be32(setup.data()));

@@ -44,7 +44,7 @@ struct MfAudioSetup {
 struct MfPcmFormat {
   int sampleRate = 0;
   int channels = 0;
-  bool isFloat = false;  // true: 32-bit float; false: 16-bit signed
+  bool isFloat = false;      // true: 32-bit float; false: 16-bit signed
   uint32_t channelMask = 0;  // WAVE speaker bits; 0: the usual layout
   int bytesPerFrame() const { return channels * (isFloat ? 4 : 2); }
 };

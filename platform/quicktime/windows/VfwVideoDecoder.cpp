@@ -19,7 +19,7 @@ namespace {
 class VfwVideoDecoder final : public VideoDecoder {
  public:
   VfwVideoDecoder(HIC hic, const BITMAPINFOHEADER &in, const BITMAPINFOHEADER &out)
-      : hic_(hic), in_(in), out_(out), stride_(((in.biWidth * out.biBitCount / 8) + 3) & ~3) {}
+      : hic_(hic), in_(in), out_(out), stride_(int(((int64_t(in.biWidth) * out.biBitCount / 8) + 3) & ~3)) {}
   ~VfwVideoDecoder() override {
     if (begun_) ICDecompressEnd(hic_);
     ICClose(hic_);
@@ -60,7 +60,9 @@ class VfwVideoDecoder final : public VideoDecoder {
   OSErr Draw(const DrawTarget &target, int *width, int *height) override {
     if (!decodedAny_) return codecErr;
     Picture p;
-    p.layout = out_.biBitCount == 24 ? PixelLayout::kBGR24 : PixelLayout::kBGRA;
+    p.layout = out_.biBitCount == 24   ? PixelLayout::kBGR24
+               : out_.biBitCount == 32 ? PixelLayout::kBGRA
+                                       : PixelLayout::kRGB555LE;
     p.width = int(in_.biWidth);
     p.height = int(in_.biHeight);
     // Bottom-up: the top row is the last in memory.
@@ -94,8 +96,9 @@ OSErr CreateVfwVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoD
   // The description's depth; 24 where it says nothing usable (or grey, 40).
   in.biBitCount = WORD(setup.depth > 0 && setup.depth <= 32 ? setup.depth : 24);
   in.biCompression = handler;
-  // 24-bit first (what Cinepak draws natively), then 32-bit.
-  for (WORD bits : {WORD(24), WORD(32)}) {
+  // 24-bit first (what Cinepak draws natively), then 32-bit, then 16-bit
+  // (5:5:5, all that some 16-bit codecs draw).
+  for (WORD bits : {WORD(24), WORD(32), WORD(16)}) {
     BITMAPINFOHEADER rgb{};
     rgb.biSize = sizeof(rgb);
     rgb.biWidth = setup.width;

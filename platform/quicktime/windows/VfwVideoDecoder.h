@@ -1,7 +1,8 @@
 // VfwVideoDecoder: Cinepak, and any other codec that an installed Video for
 // Windows decompressor takes by the sample description's four-character
 // code, through the ICM (ICLocate, ICDecompressBegin, ICDecompress). The
-// decompressor draws each sample into a bottom-up 24-bit (else 32-bit) DIB
+// decompressor draws each sample into a bottom-up 24-bit (else 32-bit, else
+// 16-bit 5:5:5) DIB
 // of the picture's size, which DrawPicture draws into the world. These
 // codecs code every sample as a picture of its own, in order, so the
 // picture after a sample is that sample's. A sample the decompressor

@@ -232,7 +232,6 @@ TEST(SystemCodecSetup, AvcPictureOrder_DamagedInputFallsBackToDecodeOrder) {
   }
 }
 
-
 // The 'alac' atom as the runtime keeps it: size, type, version and flags,
 // then the 24-byte config (frame length, version, depth, history, initial
 // history, limit, channels, max run, max frame bytes, bit rate, rate).
