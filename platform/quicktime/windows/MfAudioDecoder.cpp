@@ -21,9 +21,39 @@ constexpr size_t kFlacStreamInfoBytes = 34;
 constexpr GUID kAlacSubtype = {0x00006C61, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID kOpusSubtype = {0x0000704F, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 
+// Whether `mft` names `subtype` among the input types it offers. Wine finds
+// a transform for ALAC and Opus that takes their types and then decodes
+// nothing; a transform that lists its inputs and leaves the subtype out is
+// no decoder for it. One that lists nothing is taken at its word.
+bool ListsInputSubtype(IMFTransform *mft, const GUID &subtype) {
+  bool listed = false;
+  for (DWORD i = 0; i < 256; ++i) {
+    ComRef<IMFMediaType> type;
+    if (FAILED(mft->GetInputAvailableType(0, i, type.put()))) return i == 0 || listed;
+    GUID offered{};
+    if (SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &offered)) && IsEqualGUID(offered, subtype)) listed = true;
+  }
+  return listed;
+}
+
 }  // namespace
 
 OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioDecoder> *out) {
+  std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
+  if (!d) return memFullErr;
+  const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
+                        : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
+                        : setup.codec == MfAudioCodec::kAlac ? kAlacSubtype
+                        : setup.codec == MfAudioCodec::kOpus ? kOpusSubtype
+                                                             : MFAudioFormat_MP3;
+  // Whether the system has a decoder at all comes first: without one the
+  // track is refused (noCodecErr) whatever its set-up bytes hold.
+  const bool haveTransform =
+      SUCCEEDED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_)) &&
+      (setup.codec == MfAudioCodec::kAac || setup.codec == MfAudioCodec::kMp3 ||
+       ListsInputSubtype(d->mft_.get(), subtype));
+  if (!haveTransform && setup.codec != MfAudioCodec::kMp3) return noCodecErr;
+
   int rate = setup.sampleRate, channels = setup.channels;
   if (setup.codec == MfAudioCodec::kAac) {
     std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(setup.audioSpecificConfig);
@@ -45,16 +75,9 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   if (setup.codec == MfAudioCodec::kOpus && (setup.opusHead.size() < 19 || setup.opusHead[9] == 0)) return codecErr;
   if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 
-  std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
-  if (!d) return memFullErr;
-  const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
-                        : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
-                        : setup.codec == MfAudioCodec::kAlac ? kAlacSubtype
-                        : setup.codec == MfAudioCodec::kOpus ? kOpusSubtype
-                                                             : MFAudioFormat_MP3;
-  if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) {
+  if (!haveTransform) {
     // Systems without an MP3 transform may still have the MP3 DMO.
-    if (setup.codec != MfAudioCodec::kMp3 || !d->OpenMp3Dmo(rate, channels)) return noCodecErr;
+    if (!d->OpenMp3Dmo(rate, channels)) return noCodecErr;
     *out = std::move(d);
     return noErr;
   }
