@@ -356,6 +356,15 @@ std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup) {
   return config;
 }
 
+bool Mpeg4PicturesInDecodeOrder(std::span<const uint8_t> config) {
+  for (size_t i = 0; i + 4 < config.size(); ++i) {
+    if (config[i] == 0 && config[i + 1] == 0 && config[i + 2] == 1 && config[i + 3] == 0xB0) {
+      return config[i + 4] >= 0x01 && config[i + 4] <= 0x08;
+    }
+  }
+  return false;
+}
+
 uint32_t AacChannelMask(int channels) {
   static constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x107, 0x37, 0x3F, 0, 0x63F};
   return channels >= 0 && channels <= 8 ? kMasks[channels] : 0;

@@ -82,6 +82,13 @@ struct AacConfigInfo {
 };
 std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> asc);
 
+// Whether an MPEG-4 part 2 stream codes its pictures in display order (no
+// B-pictures), from its decoder configuration ('esds'): true only when a
+// visual object sequence header names a Simple profile level
+// (profile_and_level_indication 0x01 to 0x08). Advanced Simple and other
+// profiles may hold B-pictures; without the header nothing is known.
+bool Mpeg4PicturesInDecodeOrder(std::span<const uint8_t> config);
+
 // The WAVE speaker mask (front left 0x1, front right 0x2, centre 0x4, LFE
 // 0x8, back left 0x10, ...) of an AAC channel configuration, by the channel
 // count AacConfigInfo gives for it: 3 is centre, left, right (not 2.1), 4

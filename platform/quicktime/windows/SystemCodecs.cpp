@@ -1,9 +1,10 @@
 // The system's decoders behind the runtime's decoding seam: H.264 through
 // MfVideoDecoder; 'jpeg' and 'mjpa' through the imaging component
 // (WicJpegDecoder); Cinepak and whatever else an installed Video for
-// Windows decompressor takes (VfwVideoDecoder); AAC, MP3, FLAC, ALAC and
-// Opus through MfAudioDecoder. Anything else (HEVC, AV1, MPEG-4 part 2,
-// H.263, DV among them), or a system without the decoder, is "no codec":
+// Windows decompressor takes (VfwVideoDecoder); H.263, DV and MPEG-4 part 2
+// of the Simple profile through MfFrameDecoder; AAC, MP3, FLAC, ALAC and
+// Opus through MfAudioDecoder. Anything else (HEVC and AV1 among them), or
+// a system without the decoder, is "no codec":
 // the engine leaves the track out when the movie is loaded.
 
 #include "SystemCodecs.h"
@@ -12,6 +13,7 @@
 #include "MovieModel.h"
 #include "PixelConvert.h"
 #include "windows/MfAudioDecoder.h"
+#include "windows/MfFrameDecoder.h"
 #include "windows/MfVideoDecoder.h"
 #include "windows/VfwVideoDecoder.h"
 #include "windows/WicJpegDecoder.h"
@@ -96,7 +98,7 @@ class SystemAudioDecoder final : public AudioDecoder {
 
 // Codecs whose only decoders on Windows are Media Foundation transforms.
 bool IsMediaFoundationOnly(const std::string &codec) {
-  for (const char *name : {"hevc", "av1", "mpeg4", "h263", "dvvideo", "mpeg1video", "mpeg2video", "prores"})
+  for (const char *name : {"hevc", "av1", "mpeg1video", "mpeg2video", "prores"})
     if (codec == name) return true;
   return false;
 }
@@ -111,6 +113,7 @@ OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<Vid
     // Codecs of the newer movies are Media Foundation's or nobody's; the
     // older ones go to whatever Video for Windows decompressor is installed
     // for their code (Cinepak everywhere).
+    if (IsMfFrameCodec(setup)) return CreateMfFrameDecoder(setup, out);
     if (IsMediaFoundationOnly(setup.codec)) return noCodecErr;
     return CreateVfwVideoDecoder(setup, out);
   }

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 extern "C" {
@@ -18,6 +19,7 @@ extern "C" {
 
 #include "DataFile.h"
 #include "IsoParser.h"
+#include "VideoCodecs.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {
@@ -355,6 +357,47 @@ TEST(SystemCodecSetup, AacChannelMask_MatchesLibavcodecLayouts) {
   EXPECT_EQ(AacChannelMask(7), 0u);
   EXPECT_EQ(AacChannelMask(9), 0u);
   EXPECT_EQ(AacChannelMask(-1), 0u);
+}
+
+// Only a stream that cannot hold B-pictures may go to a decoder whose
+// pictures are taken as the sample's own: ffmpeg's encoder with and without
+// them, and damaged configurations.
+TEST(SystemCodecSetup, Mpeg4PicturesInDecodeOrder_Table) {
+  struct Case {
+    const char *name;
+    Bytes config;
+    bool inOrder;
+  };
+  const Case cases[] = {
+      {"Simple L1", {0, 0, 1, 0xB0, 0x01, 0, 0, 1, 0xB5}, true},
+      {"Simple L0", {0, 0, 1, 0xB0, 0x08}, true},
+      {"Advanced Simple L1", {0, 0, 1, 0xB0, 0xF1, 0, 0, 1, 0xB5}, false},
+      {"Core", {0, 0, 1, 0xB0, 0x21}, false},
+      {"no sequence header (VOL only)", {0, 0, 1, 0x20, 0x00, 0xC4}, false},
+      {"cut after the start code", {0, 0, 1, 0xB0}, false},
+      {"empty", {}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Mpeg4PicturesInDecodeOrder(c.config), c.inOrder);
+  }
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  for (int bFrames : {0, 2}) {
+    SCOPED_TRACE(bFrames);
+    const std::string file = dir.File("mp4v.mp4");
+    ASSERT_TRUE(test::ff::RunFfmpeg("-y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mpeg4 -bf " +
+                                    std::to_string(bFrames) + " '" + file + "'"));
+    Movie movie;
+    const ParseResult r = OpenIsoMovieFile(file, &movie);
+    ASSERT_EQ(r.error, kNoErr) << r.message;
+    std::optional<std::span<const uint8_t>> esds =
+        FindDescriptionExtension(movie.tracks.at(0).media.Description(1), kVideoMediaType, FourCC("esds"));
+    ASSERT_TRUE(esds);
+    std::optional<EsdsConfig> config = ParseEsds(*esds);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(Mpeg4PicturesInDecodeOrder(config->decoderSpecificInfo), bFrames == 0);
+  }
 }
 
 }  // namespace
