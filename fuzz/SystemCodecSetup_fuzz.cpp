@@ -1,6 +1,6 @@
 // Fuzz target for the set-up conversion the system's decoders get: the
 // input is a run of records (two-byte big-endian length, then the bytes).
-// The first record is taken as 'avcC', the second as an
+// The first record is taken as 'avcC' (and as 'hvcC'), the second as an
 // AudioSpecificConfig and as an 'alac' config, and every later one as a length-prefixed sample,
 // converted to a byte stream and handed to the picture-order reader in
 // turn, so its state across pictures is exercised as a decoder drives it.
@@ -28,6 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (std::optional<AvcParameterSets> sets = ParseAvcC(bytes)) {
         lengthSize = sets->nalLengthSize;
         order.Next(sets->annexB);
+      }
+      if (std::optional<AvcParameterSets> hevc = ParseHvcC(bytes)) {
+        if (hevc->annexB.size() > bytes.size() * 2 + 4) __builtin_trap();  // a start code per unit of 2+ bytes
       }
     } else if (record == 1) {
       if (std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(bytes)) {

@@ -54,6 +54,32 @@ std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC) {
   return out;
 }
 
+std::optional<AvcParameterSets> ParseHvcC(std::span<const uint8_t> hvcC) {
+  constexpr size_t kHeaderBytes = 23;  // the fixed fields and the array count
+  if (hvcC.size() < kHeaderBytes || hvcC[0] != 1) return std::nullopt;
+  AvcParameterSets out;
+  out.nalLengthSize = (hvcC[21] & 3) + 1;
+  if (out.nalLengthSize == 3) return std::nullopt;
+  const int arrays = hvcC[22];
+  size_t pos = kHeaderBytes;
+  for (int a = 0; a < arrays; ++a) {
+    // Completeness and NAL type, then the unit count.
+    if (hvcC.size() - pos < 3) return std::nullopt;
+    const size_t count = size_t(hvcC[pos + 1]) << 8 | hvcC[pos + 2];
+    pos += 3;
+    for (size_t i = 0; i < count; ++i) {
+      if (hvcC.size() - pos < 2) return std::nullopt;
+      const size_t n = size_t(hvcC[pos]) << 8 | hvcC[pos + 1];
+      pos += 2;
+      if (n > hvcC.size() - pos) return std::nullopt;
+      out.annexB.insert(out.annexB.end(), std::begin(kStartCode), std::end(kStartCode));
+      out.annexB.insert(out.annexB.end(), hvcC.begin() + ptrdiff_t(pos), hvcC.begin() + ptrdiff_t(pos + n));
+      pos += n;
+    }
+  }
+  return out;
+}
+
 bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vector<uint8_t> *out) {
   if (nalLengthSize != 1 && nalLengthSize != 2 && nalLengthSize != 4) return false;
   const size_t before = out->size();

@@ -24,6 +24,13 @@ struct AvcParameterSets {
 // size of 3, or a parameter set runs past the end.
 std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC);
 
+// Reads an 'hvcC' payload (HEVC's decoder configuration: 22 bytes of
+// profile and format fields, the NAL length size in the low two bits of
+// byte 21, then arrays of VPS, SPS, PPS and SEI units) into the same form,
+// every unit in the order stored. nullopt when it is not version 1, has a
+// length size of 3, or an array or unit runs past the end.
+std::optional<AvcParameterSets> ParseHvcC(std::span<const uint8_t> hvcC);
+
 // Appends the NAL units of a length-prefixed sample to `out`, each behind a
 // four-byte start code. False (with `out` as it was) when a length runs
 // past the sample; a zero-length unit is dropped.

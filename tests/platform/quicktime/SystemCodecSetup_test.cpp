@@ -400,5 +400,114 @@ TEST(SystemCodecSetup, Mpeg4PicturesInDecodeOrder_Table) {
   }
 }
 
+// An 'hvcC' with one array per unit given (type, bytes).
+Bytes HvcC(uint8_t lengthSizeMinusOne, const std::vector<std::pair<uint8_t, Bytes>> &units) {
+  Bytes b(23, 0);
+  b[0] = 1;
+  b[21] = uint8_t(0xFC | lengthSizeMinusOne);
+  b[22] = uint8_t(units.size());
+  for (const auto &[type, unit] : units) {
+    b.insert(b.end(), {uint8_t(0x80 | type), 0, 1, uint8_t(unit.size() >> 8), uint8_t(unit.size())});
+    b.insert(b.end(), unit.begin(), unit.end());
+  }
+  return b;
+}
+
+TEST(SystemCodecSetup, ParseHvcC_Table) {
+  const Bytes vps = {0x40, 0x01, 0x0C}, sps = {0x42, 0x01, 0x01, 0x60}, pps = {0x44, 0x01, 0xC1};
+  Bytes all = {0, 0, 0, 1};
+  all.insert(all.end(), vps.begin(), vps.end());
+  all.insert(all.end(), {0, 0, 0, 1});
+  all.insert(all.end(), sps.begin(), sps.end());
+  all.insert(all.end(), {0, 0, 0, 1});
+  all.insert(all.end(), pps.begin(), pps.end());
+  const Bytes good = HvcC(3, {{32, vps}, {33, sps}, {34, pps}});
+  Bytes unitPastEnd = HvcC(3, {{32, vps}});
+  unitPastEnd[27] = 9;  // the unit's length
+  Bytes moreArrays = good;
+  moreArrays[22] = 4;
+  const AvcCCase cases[] = {
+      {"VPS, SPS, PPS", good, 4, all},
+      {"two-byte lengths", HvcC(1, {{32, vps}}), 2, Bytes{0, 0, 0, 1, 0x40, 0x01, 0x0C}},
+      {"no arrays", HvcC(0, {}), 1, {}},
+      {"three-byte lengths", HvcC(2, {{32, vps}}), std::nullopt, {}},
+      {"version 0",
+       [&] {
+         Bytes b = good;
+         b[0] = 0;
+         return b;
+       }(),
+       std::nullopt,
+       {}},
+      {"a unit past the end", unitPastEnd, std::nullopt, {}},
+      {"more arrays than stored", moreArrays, std::nullopt, {}},
+      {"cut in the header", Bytes(good.begin(), good.begin() + 22), std::nullopt, {}},
+  };
+  for (const AvcCCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<AvcParameterSets> sets = ParseHvcC(c.avcC);
+    ASSERT_EQ(sets.has_value(), c.lengthSize.has_value());
+    if (!sets) continue;
+    EXPECT_EQ(sets->nalLengthSize, *c.lengthSize);
+    EXPECT_EQ(sets->annexB, c.annexB);
+  }
+}
+
+// An encoder's stream, turned into a byte stream our way, is what ffmpeg's
+// own conversion makes of it, start codes aside.
+TEST(SystemCodecSetup, ParseHvcC_ByteStreamMatchesFfmpeg) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  const std::string file = dir.File("hevc.mp4"), raw = dir.File("hevc.h265");
+  ASSERT_TRUE(
+      test::ff::RunFfmpeg("-y -f lavfi -i testsrc=size=64x48:rate=10 -t 0.3 -c:v libx265 -x265-params "
+                          "log-level=error -tag:v hvc1 '" +
+                          file + "'"));
+  ASSERT_TRUE(
+      test::ff::RunFfmpeg("-y -i '" + file + "' -c:v copy -bsf:v hevc_mp4toannexb -frames:v 1 -f hevc '" + raw + "'"));
+  Movie movie;
+  const ParseResult r = OpenIsoMovieFile(file, &movie);
+  ASSERT_EQ(r.error, kNoErr) << r.message;
+  const Media &media = movie.tracks.at(0).media;
+  std::optional<std::span<const uint8_t>> hvcC =
+      FindDescriptionExtension(media.Description(1), kVideoMediaType, FourCC("hvcC"));
+  ASSERT_TRUE(hvcC);
+  std::optional<AvcParameterSets> sets = ParseHvcC(*hvcC);
+  ASSERT_TRUE(sets);
+  SampleRecord rec;
+  ASSERT_TRUE(media.samples.Sample(0, &rec));
+  DataFile data;
+  ASSERT_TRUE(data.Open(file));
+  Bytes sample(rec.size);
+  ASSERT_EQ(data.ReadAt(rec.position, sample.data(), rec.size), 0);
+  Bytes ours = sets->annexB;
+  ASSERT_TRUE(AppendAnnexB(sample, sets->nalLengthSize, &ours));
+  // Both as lists of units: ffmpeg uses three-byte start codes inside an
+  // access unit.
+  auto units = [](const Bytes &b) {
+    std::vector<Bytes> out;
+    size_t i = 0, start = std::string::npos;
+    while (i + 3 <= b.size()) {
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
+        if (start != std::string::npos) {
+          size_t end = i;
+          while (end > start && b[end - 1] == 0) --end;
+          out.emplace_back(b.begin() + ptrdiff_t(start), b.begin() + ptrdiff_t(end));
+        }
+        i += 3;
+        start = i;
+      } else {
+        ++i;
+      }
+    }
+    if (start != std::string::npos) out.emplace_back(b.begin() + ptrdiff_t(start), b.end());
+    return out;
+  };
+  const std::vector<Bytes> want = units(test::ff::ReadFileBytes(raw));
+  const std::vector<Bytes> got = units(ours);
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(got, want);
+}
+
 }  // namespace
 }  // namespace tp::qt
