@@ -1,7 +1,7 @@
 // Fuzz target for the set-up conversion the system's decoders get: the
 // input is a run of records (two-byte big-endian length, then the bytes).
-// The first record is taken as 'avcC', the second as an
-// AudioSpecificConfig, and every later one as a length-prefixed sample,
+// The first record is taken as 'avcC' (and as 'hvcC'), the second as an
+// AudioSpecificConfig and as an 'alac' config, and every later one as a length-prefixed sample,
 // converted to a byte stream and handed to the picture-order reader in
 // turn, so its state across pictures is exercised as a decoder drives it.
 //
@@ -29,11 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         lengthSize = sets->nalLengthSize;
         order.Next(sets->annexB);
       }
+      if (std::optional<AvcParameterSets> hevc = ParseHvcC(bytes)) {
+        if (hevc->annexB.size() > bytes.size() * 2 + 4) __builtin_trap();  // a start code per unit of 2+ bytes
+      }
     } else if (record == 1) {
       if (std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(bytes)) {
         if (info->sampleRate <= 0 || info->channels < 0 || info->channels > 8) __builtin_trap();
       }
       (void)AacUserData(bytes);
+      if (std::optional<AlacConfig> alac = ParseAlacCookie(bytes)) {
+        if (alac->cookie.size() != 24 || alac->channels < 1 || alac->channels > 8) __builtin_trap();
+      }
     } else {
       std::vector<uint8_t> annexB;
       if (AppendAnnexB(bytes, lengthSize, &annexB)) {

@@ -8,14 +8,17 @@
 # (same frames and times, every picture at 40 dB or better, sound correlating
 # at 0.99 or better at the same level). On each, seeks while the graph runs
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
-# must deliver what a convert from the seek's time delivers. HEVC and AV1,
-# which Wine cannot decode, are refused at load: no pin, the codec named by
-# info and convert, exit 1 for the stream asked for. Byte-equal
+# must deliver what a convert from the seek's time delivers. Byte-equal
 # too: what our own decoders and readers serve (Animation at odd sizes in
 # three depths, 'ima4', AIFF, raw H.264 through our reader); and .dv and
 # .cif refused, the runtime's debug output naming the format. H.264 pictures
 # at 1920x1080, 1366x768, 1280x720 and 642x362 in I420 and RGB32 against
-# Linux's (see the end of this script for what Wine allows). Without a
+# Linux's (see the end of this script for what Wine allows). 'jpeg' (321 x
+# 241, with AAC 5.1), 'mjpa' and Cinepak on the system's image and Video for
+# Windows decoders, close to Linux's (40 dB or better). HEVC, AV1, MPEG-4
+# part 2, H.263, DV, ProRes, ALAC and Opus, which Wine cannot decode, are
+# refused at load: no pin, the codec named by info and convert, exit 1 for
+# the stream asked for. Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
@@ -299,11 +302,36 @@ if [ "$h264" != 0 ]; then
       --frame-bytes $frame || differs+=("h264_open.mp4 --start 1.3: Wine's output is not close to Linux's")
   fi
 fi
+# The system's image and legacy decoders against FFmpeg's: 'jpeg' at an odd
+# size through the imaging component, with AAC 5.1 folded down to stereo;
+# 'mjpa'; Cinepak through the Video for Windows decompressor. Close, not
+# equal: every picture at 40 dB or better, the sound correlating.
+echo "== wine host: the system's JPEG and Cinepak decoders, AAC 5.1"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 \
+  -filter_complex "[1]asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]join=inputs=6:channel_layout=5.1[s]" \
+  -map 0:v -map "[s]" -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -c:a aac "$movies/jpeg_aac51.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=660:sample_rate=44100:duration=2 \
+  -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -tag:v mjpa -c:a pcm_s16le "$movies/mjpa_sowt.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 \
+  -c:v cinepak -c:a pcm_s16be "$movies/cvid_twos.mov"
+for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)); do
+  name=${entry%%:*} frame=${entry##*:}
+  convert_both "$out/$name" "$movies/$name" --format I420 --video {}.raw --audio {}.wav --times {}.times
+  if python3 scripts/compare_convert.py close "$out/$name.linux" "$out/$name.wine" --frame-bytes "$frame"; then
+    echo "wine host: $name: same frames and times, every picture at 40 dB or better, the sound close"
+  else
+    differs+=("$name: Wine's output is not close to Linux's")
+  fi
+done
+
 # A track with no decoder on this system (Wine has no HEVC or AV1 decoder)
 # gets no pin: info names the codec, convert of that stream exits 1 and
 # writes nothing, the other stream still converts; a movie with no track
 # left does not open.
-echo "== wine host: movies whose video nothing decodes here (HEVC, AV1)"
+echo "== wine host: movies whose tracks nothing decodes here (HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC, Opus)"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
   -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 \
   -c:v libx265 -x265-params log-level=error -tag:v hvc1 -c:a pcm_s16le "$movies/hevc_sowt.mov"
@@ -327,11 +355,30 @@ refused 1 "no decoder for the video codec 'hvc1'" convert "$movies/hevc_sowt.mov
 refused 0 "" convert "$movies/hevc_sowt.mov" --audio "$out/refused.wav"
 refused 1 "no decoder for the video codec 'av01'" info "$movies/av1.mp4"
 refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --video "$out/refused.y4m"
+# What Wine 8 has no decoder for: MPEG-4 part 2, H.263, DV, ProRes, ALAC
+# and Opus. Each movie holds only that track, so it does not open at all.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 "$movies/mp4v.mp4"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=10:duration=1 -c:v h263 "$movies/h263.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=0.5 -pix_fmt yuv411p \
+  -c:v dvvideo "$movies/dv.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
+for entry in mp4v.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
+  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" opus.mp4:"sound format 'Opus'"; do
+  name=${entry%%:*} codec=${entry#*:}
+  refused 1 "no decoder for the $codec" info "$movies/$name"
+  case $codec in
+    video*) refused 1 "no decoder for the $codec" convert "$movies/$name" --video "$out/refused.y4m" ;;
+    *) refused 1 "no decoder for the $codec" convert "$movies/$name" --audio "$out/refused-sound.wav" ;;
+  esac
+done
 [ ! -s "$out/refused.y4m" ] || differs+=("a refused video track still wrote $out/refused.y4m")
+[ ! -s "$out/refused-sound.wav" ] || differs+=("a refused sound track still wrote $out/refused-sound.wav")
 [ "$(stat -c %s "$out/refused.wav" 2>/dev/null || echo 0)" -gt 16044 ] ||
   differs+=("the sound of hevc_sowt.mov did not convert beside its refused video")
 if [ ${#differs[@]} -eq "$before" ]; then
-  echo "wine host: HEVC and AV1 are refused at load, named by info and convert; the sound beside them converts"
+  echo "wine host: HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC and Opus are refused at load, named by info and convert; the sound beside HEVC converts"
 fi
 # H.264 pictures at HD and odd sizes, in I420 and RGB32: the same frames
 # and times as Linux; I420 byte for byte at SD sizes, RGB32 (our conversion

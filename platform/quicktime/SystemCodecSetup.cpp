@@ -1,5 +1,6 @@
 #include "SystemCodecSetup.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tp::qt {
@@ -47,6 +48,32 @@ std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC) {
       if (n > avcC.size() - pos) return std::nullopt;
       out.annexB.insert(out.annexB.end(), std::begin(kStartCode), std::end(kStartCode));
       out.annexB.insert(out.annexB.end(), avcC.begin() + ptrdiff_t(pos), avcC.begin() + ptrdiff_t(pos + n));
+      pos += n;
+    }
+  }
+  return out;
+}
+
+std::optional<AvcParameterSets> ParseHvcC(std::span<const uint8_t> hvcC) {
+  constexpr size_t kHeaderBytes = 23;  // the fixed fields and the array count
+  if (hvcC.size() < kHeaderBytes || hvcC[0] != 1) return std::nullopt;
+  AvcParameterSets out;
+  out.nalLengthSize = (hvcC[21] & 3) + 1;
+  if (out.nalLengthSize == 3) return std::nullopt;
+  const int arrays = hvcC[22];
+  size_t pos = kHeaderBytes;
+  for (int a = 0; a < arrays; ++a) {
+    // Completeness and NAL type, then the unit count.
+    if (hvcC.size() - pos < 3) return std::nullopt;
+    const size_t count = size_t(hvcC[pos + 1]) << 8 | hvcC[pos + 2];
+    pos += 3;
+    for (size_t i = 0; i < count; ++i) {
+      if (hvcC.size() - pos < 2) return std::nullopt;
+      const size_t n = size_t(hvcC[pos]) << 8 | hvcC[pos + 1];
+      pos += 2;
+      if (n > hvcC.size() - pos) return std::nullopt;
+      out.annexB.insert(out.annexB.end(), std::begin(kStartCode), std::end(kStartCode));
+      out.annexB.insert(out.annexB.end(), hvcC.begin() + ptrdiff_t(pos), hvcC.begin() + ptrdiff_t(pos + n));
       pos += n;
     }
   }
@@ -321,6 +348,52 @@ std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> a
   // Configurations 1-6 are that many channels, 7 is 7.1 (eight).
   info.channels = *channels == 7 ? 8 : *channels < 7 ? int(*channels) : 0;
   return info;
+}
+
+std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup) {
+  constexpr size_t kCookieBytes = 24;
+  auto be32 = [](const uint8_t *p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+  };
+  auto isAtom = [&](std::span<const uint8_t> s, const char *type) {
+    return s.size() >= 8 && std::memcmp(s.data() + 4, type, 4) == 0 && be32(s.data()) >= 8 &&
+           be32(s.data()) <= s.size();
+  };
+  // A 'frma' atom in front (its size says where the next atom starts).
+  if (isAtom(setup, "frma")) setup = setup.subspan(be32(setup.data()));
+  // The 'alac' atom: its header and a full box's version and flags.
+  if (isAtom(setup, "alac")) {
+    const size_t size = be32(setup.data());
+    if (size < 12) return std::nullopt;
+    setup = setup.subspan(12, size - 12);
+  }
+  if (setup.size() < kCookieBytes) return std::nullopt;
+  const uint8_t *c = setup.data();
+  AlacConfig config;
+  config.cookie.assign(c, c + kCookieBytes);
+  config.frameLength = int(std::min<uint32_t>(be32(c), INT32_MAX));
+  config.bitDepth = c[5];
+  config.channels = c[9];
+  config.sampleRate = int(std::min<uint32_t>(be32(c + 20), INT32_MAX));
+  const bool depthOk = config.bitDepth == 16 || config.bitDepth == 20 || config.bitDepth == 24 || config.bitDepth == 32;
+  if (config.frameLength == 0 || !depthOk || config.channels < 1 || config.channels > 8 || config.sampleRate == 0) {
+    return std::nullopt;
+  }
+  return config;
+}
+
+bool Mpeg4PicturesInDecodeOrder(std::span<const uint8_t> config) {
+  for (size_t i = 0; i + 4 < config.size(); ++i) {
+    if (config[i] == 0 && config[i + 1] == 0 && config[i + 2] == 1 && config[i + 3] == 0xB0) {
+      return config[i + 4] >= 0x01 && config[i + 4] <= 0x08;
+    }
+  }
+  return false;
+}
+
+uint32_t AacChannelMask(int channels) {
+  static constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x107, 0x37, 0x3F, 0, 0x63F};
+  return channels >= 0 && channels <= 8 ? kMasks[channels] : 0;
 }
 
 std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc) {

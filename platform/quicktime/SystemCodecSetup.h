@@ -24,6 +24,13 @@ struct AvcParameterSets {
 // size of 3, or a parameter set runs past the end.
 std::optional<AvcParameterSets> ParseAvcC(std::span<const uint8_t> avcC);
 
+// Reads an 'hvcC' payload (HEVC's decoder configuration: 22 bytes of
+// profile and format fields, the NAL length size in the low two bits of
+// byte 21, then arrays of VPS, SPS, PPS and SEI units) into the same form,
+// every unit in the order stored. nullopt when it is not version 1, has a
+// length size of 3, or an array or unit runs past the end.
+std::optional<AvcParameterSets> ParseHvcC(std::span<const uint8_t> hvcC);
+
 // Appends the NAL units of a length-prefixed sample to `out`, each behind a
 // four-byte start code. False (with `out` as it was) when a length runs
 // past the sample; a zero-length unit is dropped.
@@ -81,6 +88,37 @@ struct AacConfigInfo {
   int channels = 0;  // 0: the channel configuration is in a program config element
 };
 std::optional<AacConfigInfo> ParseAudioSpecificConfig(std::span<const uint8_t> asc);
+
+// Whether an MPEG-4 part 2 stream codes its pictures in display order (no
+// B-pictures), from its decoder configuration ('esds'): true only when a
+// visual object sequence header names a Simple profile level
+// (profile_and_level_indication 0x01 to 0x08). Advanced Simple and other
+// profiles may hold B-pictures; without the header nothing is known.
+bool Mpeg4PicturesInDecodeOrder(std::span<const uint8_t> config);
+
+// The WAVE speaker mask (front left 0x1, front right 0x2, centre 0x4, LFE
+// 0x8, back left 0x10, ...) of an AAC channel configuration, by the channel
+// count AacConfigInfo gives for it: 3 is centre, left, right (not 2.1), 4
+// adds a back centre, 5 and 6 are 5.0 and 5.1 with back surrounds, 8 is 7.1
+// with back and side surrounds, as the Linux decoder lays them out. 0 for counts
+// no configuration has (0, 7, more than 8).
+uint32_t AacChannelMask(int channels);
+
+// Apple Lossless set-up: the 24-byte ALACSpecificConfig ("magic cookie")
+// that system decoders take, found in the set-up bytes the runtime keeps
+// (the whole 'alac' atom: size, type, version and flags, then the config),
+// in a bare config, or behind a 'frma' atom, as older writers store it; and
+// what it says. nullopt when no config is there, or when it names no
+// channels or more than eight, a depth other than 16, 20, 24 or 32 bits,
+// no frames per packet or no rate.
+struct AlacConfig {
+  std::vector<uint8_t> cookie;  // the 24 bytes, as stored (big-endian)
+  int frameLength = 0;          // frames per packet
+  int bitDepth = 0;
+  int channels = 0;
+  int sampleRate = 0;
+};
+std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup);
 
 // The user data of a raw-AAC media type: the twelve bytes that follow the
 // WAVEFORMATEX of an HEAACWAVEINFO (payload type 0 = raw, profile 0xFE =

@@ -17,10 +17,43 @@ const GUID kPreferredOutputs[] = {MFAudioFormat_Float, MFAudioFormat_PCM};
 // for newer targets.
 constexpr GUID kFlacSubtype = {0x0000F1AC, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr size_t kFlacStreamInfoBytes = 34;
+// WAVE_FORMAT_ALAC (0x6C61) and WAVE_FORMAT_OPUS (0x704F), likewise.
+constexpr GUID kAlacSubtype = {0x00006C61, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID kOpusSubtype = {0x0000704F, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
+// Whether `mft` names `subtype` among the input types it offers. Wine finds
+// a transform for ALAC and Opus that takes their types and then decodes
+// nothing; a transform that lists its inputs and leaves the subtype out is
+// no decoder for it. One that lists nothing is taken at its word.
+bool ListsInputSubtype(IMFTransform *mft, const GUID &subtype) {
+  bool listed = false;
+  for (DWORD i = 0; i < 256; ++i) {
+    ComRef<IMFMediaType> type;
+    if (FAILED(mft->GetInputAvailableType(0, i, type.put()))) return i == 0 || listed;
+    GUID offered{};
+    if (SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &offered)) && IsEqualGUID(offered, subtype)) listed = true;
+  }
+  return listed;
+}
 
 }  // namespace
 
 OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioDecoder> *out) {
+  std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
+  if (!d) return memFullErr;
+  const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
+                        : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
+                        : setup.codec == MfAudioCodec::kAlac ? kAlacSubtype
+                        : setup.codec == MfAudioCodec::kOpus ? kOpusSubtype
+                                                             : MFAudioFormat_MP3;
+  // Whether the system has a decoder at all comes first: without one the
+  // track is refused (noCodecErr) whatever its set-up bytes hold.
+  const bool haveTransform =
+      SUCCEEDED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_)) &&
+      (setup.codec == MfAudioCodec::kAac || setup.codec == MfAudioCodec::kMp3 ||
+       ListsInputSubtype(d->mft_.get(), subtype));
+  if (!haveTransform && setup.codec != MfAudioCodec::kMp3) return noCodecErr;
+
   int rate = setup.sampleRate, channels = setup.channels;
   if (setup.codec == MfAudioCodec::kAac) {
     std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(setup.audioSpecificConfig);
@@ -31,16 +64,20 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     if (info->channels > 0) channels = info->channels;
   }
   if (setup.codec == MfAudioCodec::kFlac && setup.flacStreamInfo.size() != kFlacStreamInfoBytes) return codecErr;
+  std::optional<AlacConfig> alac;
+  if (setup.codec == MfAudioCodec::kAlac) {
+    alac = ParseAlacCookie(setup.alacSetup);
+    if (!alac) return codecErr;
+    rate = alac->sampleRate;
+    channels = alac->channels;
+  }
+  // The identification header: magic, version, channels, ...
+  if (setup.codec == MfAudioCodec::kOpus && (setup.opusHead.size() < 19 || setup.opusHead[9] == 0)) return codecErr;
   if (rate <= 0 || rate > 768000 || channels <= 0 || channels > 8) return codecErr;
 
-  std::unique_ptr<MfAudioDecoder> d(new (std::nothrow) MfAudioDecoder());
-  if (!d) return memFullErr;
-  const GUID &subtype = setup.codec == MfAudioCodec::kAac    ? MFAudioFormat_AAC
-                        : setup.codec == MfAudioCodec::kFlac ? kFlacSubtype
-                                                             : MFAudioFormat_MP3;
-  if (FAILED(MfTransform::Create(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtype, &d->mft_))) {
+  if (!haveTransform) {
     // Systems without an MP3 transform may still have the MP3 DMO.
-    if (setup.codec != MfAudioCodec::kMp3 || !d->OpenMp3Dmo(rate, channels)) return noCodecErr;
+    if (!d->OpenMp3Dmo(rate, channels)) return noCodecErr;
     *out = std::move(d);
     return noErr;
   }
@@ -52,6 +89,13 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
   input->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, UINT32(rate));
   input->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, UINT32(channels));
   if (setup.codec == MfAudioCodec::kAac) {
+    // More than two channels need their layout: decoders that go by the
+    // mask (Wine's) take the type and then decode nothing without it.
+    if (channels > 2 && AacChannelMask(channels) != 0) {
+      d->inputMask_ = AacChannelMask(channels);
+      input->SetUINT32(MF_MT_AUDIO_CHANNEL_MASK, d->inputMask_);
+      d->mft_.SetOutputChannelMask(d->inputMask_);
+    }
     std::vector<uint8_t> user = AacUserData(setup.audioSpecificConfig);
     input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
     input->SetUINT32(MF_MT_AAC_PAYLOAD_TYPE, 0);
@@ -65,6 +109,11 @@ OSErr MfAudioDecoder::Create(const MfAudioSetup &setup, std::unique_ptr<MfAudioD
     user.insert(user.end(), info.begin(), info.end());
     input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, bits);
     input->SetBlob(MF_MT_USER_DATA, user.data(), UINT32(user.size()));
+  } else if (setup.codec == MfAudioCodec::kAlac) {
+    input->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, UINT32(alac->bitDepth));
+    input->SetBlob(MF_MT_USER_DATA, alac->cookie.data(), UINT32(alac->cookie.size()));
+  } else if (setup.codec == MfAudioCodec::kOpus) {
+    input->SetBlob(MF_MT_USER_DATA, setup.opusHead.data(), UINT32(setup.opusHead.size()));
   }
   if (FAILED(d->mft_.SetInputType(input.get()))) return codecErr;
   if (FAILED(d->mft_.ChooseOutputType(kPreferredOutputs)) || FAILED(d->ReadFormat())) return codecErr;
@@ -130,6 +179,8 @@ HRESULT MfAudioDecoder::ReadFormat() {
   format_.sampleRate = int(rate);
   format_.channels = int(channels);
   format_.isFloat = isFloat;
+  UINT32 mask = 0;
+  format_.channelMask = SUCCEEDED(type->GetUINT32(MF_MT_AUDIO_CHANNEL_MASK, &mask)) ? mask : inputMask_;
   return S_OK;
 }
 

@@ -8,7 +8,9 @@
 // stands in when the description has none; MP3
 // needs nothing beyond the rate and channels (each frame header says the
 // rest); FLAC (a system transform since Windows 10) takes its STREAMINFO,
-// handed over as the start of a FLAC stream ("fLaC", the block). Packets carry no times of their own: audio comes out
+// handed over as the start of a FLAC stream ("fLaC", the block); ALAC its
+// 24-byte config (rate, channels and depth from it); Opus its
+// identification header, decoded at 48 kHz. Packets carry no times of their own: audio comes out
 // in the order it goes in, so only the end (Drain) and a seek (Reset) need care.
 //
 // Ownership: owns the transform; PCM goes into the caller's vector. Not
@@ -27,12 +29,14 @@
 
 namespace tp::qt {
 
-enum class MfAudioCodec { kAac, kMp3, kFlac };
+enum class MfAudioCodec { kAac, kMp3, kFlac, kAlac, kOpus };
 
 struct MfAudioSetup {
   MfAudioCodec codec = MfAudioCodec::kAac;
   std::vector<uint8_t> audioSpecificConfig;  // AAC only
   std::vector<uint8_t> flacStreamInfo;       // FLAC only: the 34-byte STREAMINFO
+  std::vector<uint8_t> alacSetup;            // ALAC only: the 'alac' atom (ParseAlacCookie)
+  std::vector<uint8_t> opusHead;             // Opus only: the identification header
   int sampleRate = 0;                        // 0: from the config
   int channels = 0;                          // 0: from the config
 };
@@ -40,7 +44,8 @@ struct MfAudioSetup {
 struct MfPcmFormat {
   int sampleRate = 0;
   int channels = 0;
-  bool isFloat = false;  // true: 32-bit float; false: 16-bit signed
+  bool isFloat = false;      // true: 32-bit float; false: 16-bit signed
+  uint32_t channelMask = 0;  // WAVE speaker bits; 0: the usual layout
   int bytesPerFrame() const { return channels * (isFloat ? 4 : 2); }
 };
 
@@ -76,6 +81,7 @@ class MfAudioDecoder {
   DmoTransform dmo_;  // used instead where the system has only a DMO
   bool useDmo_ = false;
   MfPcmFormat format_;
+  uint32_t inputMask_ = 0;  // the stream's own layout, when the output type names none
   bool started_ = false;
   int64_t nextTime_ = 0;
   std::vector<uint8_t> scratch_;

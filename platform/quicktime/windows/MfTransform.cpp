@@ -79,6 +79,13 @@ HRESULT MfTransform::ChooseOutputType(std::span<const GUID> preferred) {
     }
   }
   if (!best) return MF_E_INVALIDMEDIATYPE;
+  // A sound type of more than two channels that names no layout gets the
+  // stream's: some decoders will not convert to a layout they must guess.
+  UINT32 channels = 0, mask = 0;
+  if (outputMask_ != 0 && SUCCEEDED(best->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels)) && channels > 2 &&
+      FAILED(best->GetUINT32(MF_MT_AUDIO_CHANNEL_MASK, &mask)) && UINT32(__builtin_popcount(outputMask_)) == channels) {
+    best->SetUINT32(MF_MT_AUDIO_CHANNEL_MASK, outputMask_);
+  }
   HRESULT hr = mft_->SetOutputType(0, best.get(), 0);
   if (FAILED(hr)) return hr;
   // What the transform settled on (it may fill in strides and apertures).

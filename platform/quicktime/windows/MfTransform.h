@@ -78,6 +78,9 @@ class MfTransform {
   // earliest in `preferred` (kept for later format changes).
   HRESULT ChooseOutputType(std::span<const GUID> preferred);
   IMFMediaType *outputType() const { return outputType_.get(); }
+  // The speaker layout (WAVE bits) to put on a sound output type of that
+  // many channels that names none; 0: leave types as offered.
+  void SetOutputChannelMask(uint32_t mask) { outputMask_ = mask; }
   // Tells the transform streaming starts (after the types are set).
   HRESULT Start();
 
@@ -103,6 +106,7 @@ class MfTransform {
   std::vector<GUID> preferred_;
   ComRef<IMFSample> spare_;  // our output sample that the last pull left unused
   MFT_OUTPUT_STREAM_INFO streamInfo_{};
+  uint32_t outputMask_ = 0;
 };
 
 // Copies a sample's bytes (all its buffers, in order) into `out`.

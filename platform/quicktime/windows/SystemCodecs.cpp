@@ -1,14 +1,22 @@
 // The system's decoders behind the runtime's decoding seam: H.264 through
-// MfVideoDecoder, AAC, MP3 and FLAC through MfAudioDecoder. Anything else
-// (HEVC, AV1 and Opus among them), or a system without the decoder, is "no
-// codec": the engine leaves the track out when the movie is loaded.
+// MfVideoDecoder; 'jpeg' and 'mjpa' through the imaging component
+// (WicJpegDecoder); Cinepak and whatever else an installed Video for
+// Windows decompressor takes (VfwVideoDecoder); H.263, DV and MPEG-4 part 2
+// of the Simple profile through MfFrameDecoder; AAC, MP3, FLAC, ALAC and
+// Opus through MfAudioDecoder. Anything else (HEVC and AV1 among them), or
+// a system without the decoder, is "no codec":
+// the engine leaves the track out when the movie is loaded.
 
 #include "SystemCodecs.h"
 
 #include "AudioDecode.h"
+#include "MovieModel.h"
 #include "PixelConvert.h"
 #include "windows/MfAudioDecoder.h"
+#include "windows/MfFrameDecoder.h"
 #include "windows/MfVideoDecoder.h"
+#include "windows/VfwVideoDecoder.h"
+#include "windows/WicJpegDecoder.h"
 
 namespace tp::qt {
 
@@ -81,6 +89,7 @@ class SystemAudioDecoder final : public AudioDecoder {
     frames.format.type = f.isFloat ? SampleType::kF32 : SampleType::kS16;
     frames.format.channels = f.channels;
     frames.format.rate = f.sampleRate;
+    frames.format.channelMask = f.channelMask;
     frames.frames = int(pcm_.size() / size_t(f.bytesPerFrame()));
     const uint8_t *planes[1] = {pcm_.data()};
     frames.data = planes;
@@ -91,11 +100,27 @@ class SystemAudioDecoder final : public AudioDecoder {
   std::vector<uint8_t> pcm_;
 };
 
+// Codecs whose only decoders on Windows are Media Foundation transforms.
+bool IsMediaFoundationOnly(const std::string &codec) {
+  for (const char *name : {"hevc", "av1", "mpeg1video", "mpeg2video", "prores"})
+    if (codec == name) return true;
+  return false;
+}
+
 }  // namespace
 
 OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   out->reset();
-  if (setup.codec != "h264") return noCodecErr;
+  // Photo-JPEG and Motion JPEG A are whole JPEG images ('mjpb' is not).
+  if (setup.codecType == FourCC("jpeg") || setup.codecType == FourCC("mjpa")) return CreateWicJpegDecoder(setup, out);
+  if (setup.codec != "h264") {
+    // Codecs of the newer movies are Media Foundation's or nobody's; the
+    // older ones go to whatever Video for Windows decompressor is installed
+    // for their code (Cinepak everywhere).
+    if (IsMfFrameCodec(setup)) return CreateMfFrameDecoder(setup, out);
+    if (IsMediaFoundationOnly(setup.codec)) return noCodecErr;
+    return CreateVfwVideoDecoder(setup, out);
+  }
   MfVideoSetup mf;
   mf.width = setup.width;
   mf.height = setup.height;
@@ -121,6 +146,12 @@ OSErr CreateSystemAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<Aud
   } else if (setup.codec == "flac") {
     mf.codec = MfAudioCodec::kFlac;
     mf.flacStreamInfo = setup.extradata;
+  } else if (setup.codec == "alac") {
+    mf.codec = MfAudioCodec::kAlac;
+    mf.alacSetup = setup.extradata;
+  } else if (setup.codec == "opus") {
+    mf.codec = MfAudioCodec::kOpus;
+    mf.opusHead = setup.extradata;
   } else {
     return noCodecErr;
   }

@@ -1,16 +1,25 @@
 // Set-up conversion for the system's decoders: 'avcC' to start codes,
 // length-prefixed samples to a byte stream, AudioSpecificConfig fields and
-// H.264 picture order, over well-formed and damaged input alike.
+// H.264 picture order, ALAC configs and AAC speaker layouts, over
+// well-formed and damaged input alike.
 #include "SystemCodecSetup.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 #include "DataFile.h"
 #include "IsoParser.h"
+#include "VideoCodecs.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {
@@ -223,6 +232,281 @@ TEST(SystemCodecSetup, AvcPictureOrder_DamagedInputFallsBackToDecodeOrder) {
       }
     }
   }
+}
+
+// The 'alac' atom as the runtime keeps it: size, type, version and flags,
+// then the 24-byte config (frame length, version, depth, history, initial
+// history, limit, channels, max run, max frame bytes, bit rate, rate).
+Bytes AlacAtom(uint32_t frameLength, uint8_t depth, uint8_t channels, uint32_t rate) {
+  auto be32 = [](Bytes *b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b->push_back(uint8_t(v >> s));
+  };
+  Bytes b;
+  be32(&b, 36);
+  b.insert(b.end(), {'a', 'l', 'a', 'c', 0, 0, 0, 0});
+  be32(&b, frameLength);
+  b.insert(b.end(), {0, depth, 40, 10, 14, channels, 0, 255});
+  be32(&b, 0);
+  be32(&b, 0);
+  be32(&b, rate);
+  return b;
+}
+
+TEST(SystemCodecSetup, ParseAlacCookie_Table) {
+  const Bytes stereo = AlacAtom(4096, 16, 2, 44100);
+  Bytes inFrma = {0, 0, 0, 12, 'f', 'r', 'm', 'a', 'a', 'l', 'a', 'c'};
+  inFrma.insert(inFrma.end(), stereo.begin(), stereo.end());
+  Bytes withLayout = AlacAtom(4096, 24, 6, 96000);
+  withLayout[3] = 36 + 24;  // a channel layout atom follows the config inside the atom
+  withLayout.insert(withLayout.end(), {0, 0, 0, 24, 'c', 'h', 'a', 'n'});
+  withLayout.resize(withLayout.size() + 16, 0);
+  Bytes lyingSize = stereo;
+  lyingSize[3] = 200;  // past the end: not taken as an atom (and not a config either)
+  struct Case {
+    const char *name;
+    Bytes setup;
+    std::optional<std::array<int, 4>> want;  // frame length, depth, channels, rate
+  };
+  const Case cases[] = {
+      {"the atom", stereo, std::array{4096, 16, 2, 44100}},
+      {"a bare config", Bytes(stereo.begin() + 12, stereo.end()), std::array{4096, 16, 2, 44100}},
+      {"behind 'frma'", inFrma, std::array{4096, 16, 2, 44100}},
+      {"with a channel layout after it", withLayout, std::array{4096, 24, 6, 96000}},
+      {"the atom's size runs past the bytes", lyingSize, std::nullopt},
+      {"20-bit 8 channels", AlacAtom(1024, 20, 8, 48000), std::array{1024, 20, 8, 48000}},
+      {"cut inside the config", Bytes(stereo.begin(), stereo.end() - 1), std::nullopt},
+      {"the atom alone", Bytes(stereo.begin(), stereo.begin() + 12), std::nullopt},
+      {"no channels", AlacAtom(4096, 16, 0, 44100), std::nullopt},
+      {"nine channels", AlacAtom(4096, 16, 9, 44100), std::nullopt},
+      {"8-bit", AlacAtom(4096, 8, 2, 44100), std::nullopt},
+      {"no frames a packet", AlacAtom(0, 16, 2, 44100), std::nullopt},
+      {"no rate", AlacAtom(4096, 16, 2, 0), std::nullopt},
+      {"empty", {}, std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<AlacConfig> config = ParseAlacCookie(c.setup);
+    ASSERT_EQ(config.has_value(), c.want.has_value());
+    if (!config) continue;
+    EXPECT_EQ(config->frameLength, (*c.want)[0]);
+    EXPECT_EQ(config->bitDepth, (*c.want)[1]);
+    EXPECT_EQ(config->channels, (*c.want)[2]);
+    EXPECT_EQ(config->sampleRate, (*c.want)[3]);
+    ASSERT_EQ(config->cookie.size(), 24u);
+  }
+}
+
+// What ffmpeg's encoder writes, as the runtime hands it on: the config's
+// numbers are the stream's.
+TEST(SystemCodecSetup, ParseAlacCookie_ReadsEncodedStreams) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  struct Case {
+    const char *args;
+    int depth, channels, rate;
+  };
+  const Case cases[] = {
+      {"-ar 44100 -ac 2 -sample_fmt s16p", 16, 2, 44100},
+      {"-ar 96000 -ac 1 -sample_fmt s32p", 24, 1, 96000},
+      {"-ar 48000 -ac 6 -sample_fmt s16p", 16, 6, 48000},
+  };
+  test::ff::TempDir dir;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    const std::string file = dir.File("alac.m4a");
+    ASSERT_TRUE(test::ff::RunFfmpeg(std::string("-y -f lavfi -i sine=frequency=440:duration=0.2 -c:a alac ") + c.args +
+                                    " '" + file + "'"));
+    Movie movie;
+    const ParseResult r = OpenIsoMovieFile(file, &movie);
+    ASSERT_EQ(r.error, kNoErr) << r.message;
+    std::optional<std::span<const uint8_t>> payload =
+        FindDescriptionExtension(movie.tracks.at(0).media.Description(1), kSoundMediaType, FourCC("alac"));
+    ASSERT_TRUE(payload);
+    Bytes atom = {0, 0, 0, uint8_t(payload->size() + 8), 'a', 'l', 'a', 'c'};
+    atom.insert(atom.end(), payload->begin(), payload->end());
+    std::optional<AlacConfig> config = ParseAlacCookie(atom);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->bitDepth, c.depth);
+    EXPECT_EQ(config->channels, c.channels);
+    EXPECT_EQ(config->sampleRate, c.rate);
+  }
+}
+
+// The speaker layout given to the system's AAC decoder must be the one
+// libavcodec decodes each channel configuration into, or the Windows build
+// folds the channels down differently from the Linux build.
+TEST(SystemCodecSetup, AacChannelMask_MatchesLibavcodecLayouts) {
+  const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
+  ASSERT_NE(codec, nullptr);
+  for (int config = 1; config <= 7; ++config) {
+    SCOPED_TRACE(config);
+    // LC, 48 kHz, this channel configuration, plain GASpecificConfig.
+    const uint8_t asc[2] = {uint8_t(0x11), uint8_t(0x80 | (config << 3))};
+    std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(asc);
+    ASSERT_TRUE(info);
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    ASSERT_NE(ctx, nullptr);
+    ctx->extradata = static_cast<uint8_t *>(av_mallocz(sizeof(asc) + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::memcpy(ctx->extradata, asc, sizeof(asc));
+    ctx->extradata_size = sizeof(asc);
+    ASSERT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+    EXPECT_EQ(ctx->ch_layout.nb_channels, info->channels);
+    EXPECT_EQ(ctx->ch_layout.order, AV_CHANNEL_ORDER_NATIVE);
+    EXPECT_EQ(uint64_t(AacChannelMask(info->channels)), ctx->ch_layout.u.mask);
+    avcodec_free_context(&ctx);
+  }
+  EXPECT_EQ(AacChannelMask(7), 0u);
+  EXPECT_EQ(AacChannelMask(9), 0u);
+  EXPECT_EQ(AacChannelMask(-1), 0u);
+}
+
+// Only a stream that cannot hold B-pictures may go to a decoder whose
+// pictures are taken as the sample's own: ffmpeg's encoder with and without
+// them, and damaged configurations.
+TEST(SystemCodecSetup, Mpeg4PicturesInDecodeOrder_Table) {
+  struct Case {
+    const char *name;
+    Bytes config;
+    bool inOrder;
+  };
+  const Case cases[] = {
+      {"Simple L1", {0, 0, 1, 0xB0, 0x01, 0, 0, 1, 0xB5}, true},
+      {"Simple L0", {0, 0, 1, 0xB0, 0x08}, true},
+      {"Advanced Simple L1", {0, 0, 1, 0xB0, 0xF1, 0, 0, 1, 0xB5}, false},
+      {"Core", {0, 0, 1, 0xB0, 0x21}, false},
+      {"no sequence header (VOL only)", {0, 0, 1, 0x20, 0x00, 0xC4}, false},
+      {"cut after the start code", {0, 0, 1, 0xB0}, false},
+      {"empty", {}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Mpeg4PicturesInDecodeOrder(c.config), c.inOrder);
+  }
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  for (int bFrames : {0, 2}) {
+    SCOPED_TRACE(bFrames);
+    const std::string file = dir.File("mp4v.mp4");
+    ASSERT_TRUE(test::ff::RunFfmpeg("-y -f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mpeg4 -bf " +
+                                    std::to_string(bFrames) + " '" + file + "'"));
+    Movie movie;
+    const ParseResult r = OpenIsoMovieFile(file, &movie);
+    ASSERT_EQ(r.error, kNoErr) << r.message;
+    std::optional<std::span<const uint8_t>> esds =
+        FindDescriptionExtension(movie.tracks.at(0).media.Description(1), kVideoMediaType, FourCC("esds"));
+    ASSERT_TRUE(esds);
+    std::optional<EsdsConfig> config = ParseEsds(*esds);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(Mpeg4PicturesInDecodeOrder(config->decoderSpecificInfo), bFrames == 0);
+  }
+}
+
+// An 'hvcC' with one array per unit given (type, bytes).
+Bytes HvcC(uint8_t lengthSizeMinusOne, const std::vector<std::pair<uint8_t, Bytes>> &units) {
+  Bytes b(23, 0);
+  b[0] = 1;
+  b[21] = uint8_t(0xFC | lengthSizeMinusOne);
+  b[22] = uint8_t(units.size());
+  for (const auto &[type, unit] : units) {
+    b.insert(b.end(), {uint8_t(0x80 | type), 0, 1, uint8_t(unit.size() >> 8), uint8_t(unit.size())});
+    b.insert(b.end(), unit.begin(), unit.end());
+  }
+  return b;
+}
+
+TEST(SystemCodecSetup, ParseHvcC_Table) {
+  const Bytes vps = {0x40, 0x01, 0x0C}, sps = {0x42, 0x01, 0x01, 0x60}, pps = {0x44, 0x01, 0xC1};
+  Bytes all = {0, 0, 0, 1};
+  all.insert(all.end(), vps.begin(), vps.end());
+  all.insert(all.end(), {0, 0, 0, 1});
+  all.insert(all.end(), sps.begin(), sps.end());
+  all.insert(all.end(), {0, 0, 0, 1});
+  all.insert(all.end(), pps.begin(), pps.end());
+  const Bytes good = HvcC(3, {{32, vps}, {33, sps}, {34, pps}});
+  Bytes unitPastEnd = HvcC(3, {{32, vps}});
+  unitPastEnd[27] = 9;  // the unit's length
+  Bytes moreArrays = good;
+  moreArrays[22] = 4;
+  const AvcCCase cases[] = {
+      {"VPS, SPS, PPS", good, 4, all},
+      {"two-byte lengths", HvcC(1, {{32, vps}}), 2, Bytes{0, 0, 0, 1, 0x40, 0x01, 0x0C}},
+      {"no arrays", HvcC(0, {}), 1, {}},
+      {"three-byte lengths", HvcC(2, {{32, vps}}), std::nullopt, {}},
+      {"version 0",
+       [&] {
+         Bytes b = good;
+         b[0] = 0;
+         return b;
+       }(),
+       std::nullopt,
+       {}},
+      {"a unit past the end", unitPastEnd, std::nullopt, {}},
+      {"more arrays than stored", moreArrays, std::nullopt, {}},
+      {"cut in the header", Bytes(good.begin(), good.begin() + 22), std::nullopt, {}},
+  };
+  for (const AvcCCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<AvcParameterSets> sets = ParseHvcC(c.avcC);
+    ASSERT_EQ(sets.has_value(), c.lengthSize.has_value());
+    if (!sets) continue;
+    EXPECT_EQ(sets->nalLengthSize, *c.lengthSize);
+    EXPECT_EQ(sets->annexB, c.annexB);
+  }
+}
+
+// An encoder's stream, turned into a byte stream our way, is what ffmpeg's
+// own conversion makes of it, start codes aside.
+TEST(SystemCodecSetup, ParseHvcC_ByteStreamMatchesFfmpeg) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  const std::string file = dir.File("hevc.mp4"), raw = dir.File("hevc.h265");
+  ASSERT_TRUE(
+      test::ff::RunFfmpeg("-y -f lavfi -i testsrc=size=64x48:rate=10 -t 0.3 -c:v libx265 -x265-params "
+                          "log-level=error -tag:v hvc1 '" +
+                          file + "'"));
+  ASSERT_TRUE(
+      test::ff::RunFfmpeg("-y -i '" + file + "' -c:v copy -bsf:v hevc_mp4toannexb -frames:v 1 -f hevc '" + raw + "'"));
+  Movie movie;
+  const ParseResult r = OpenIsoMovieFile(file, &movie);
+  ASSERT_EQ(r.error, kNoErr) << r.message;
+  const Media &media = movie.tracks.at(0).media;
+  std::optional<std::span<const uint8_t>> hvcC =
+      FindDescriptionExtension(media.Description(1), kVideoMediaType, FourCC("hvcC"));
+  ASSERT_TRUE(hvcC);
+  std::optional<AvcParameterSets> sets = ParseHvcC(*hvcC);
+  ASSERT_TRUE(sets);
+  SampleRecord rec;
+  ASSERT_TRUE(media.samples.Sample(0, &rec));
+  DataFile data;
+  ASSERT_TRUE(data.Open(file));
+  Bytes sample(rec.size);
+  ASSERT_EQ(data.ReadAt(rec.position, sample.data(), rec.size), 0);
+  Bytes ours = sets->annexB;
+  ASSERT_TRUE(AppendAnnexB(sample, sets->nalLengthSize, &ours));
+  // Both as lists of units: ffmpeg uses three-byte start codes inside an
+  // access unit.
+  auto units = [](const Bytes &b) {
+    std::vector<Bytes> out;
+    size_t i = 0, start = std::string::npos;
+    while (i + 3 <= b.size()) {
+      if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
+        if (start != std::string::npos) {
+          size_t end = i;
+          while (end > start && b[end - 1] == 0) --end;
+          out.emplace_back(b.begin() + ptrdiff_t(start), b.begin() + ptrdiff_t(end));
+        }
+        i += 3;
+        start = i;
+      } else {
+        ++i;
+      }
+    }
+    if (start != std::string::npos) out.emplace_back(b.begin() + ptrdiff_t(start), b.end());
+    return out;
+  };
+  const std::vector<Bytes> want = units(test::ff::ReadFileBytes(raw));
+  const std::vector<Bytes> got = units(ours);
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace
