@@ -572,13 +572,16 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   // Pictures are drawn straight into the pool's blocks (the world's pixel
   // map is pointed at each block in turn), so a block holds at least what
   // the world's rows span, and twice the image.
-  // Pictures the runtime may hold back, each in a block lent to it: the
-  // decoding thread keeps that many beyond the queue.
+  // Pictures the runtime may hold back, each in a block lent to it. The
+  // reader waits only for the first frame of a full queue, so the samples
+  // after it (the queue's others, then those decoded ahead) reach the
+  // runtime's limit with that many fewer ahead.
   SInt32 limit = 0;
   if (!g_deferPictures.load() || ICMSequenceGetInfo(sequence, kICMSequencePendingFrameLimit, &limit) != noErr)
     limit = 0;
   pendingLimit = limit < 0 ? 0 : limit > static_cast<SInt32>(DecodeAhead::kMaxDepth) ? DecodeAhead::kMaxDepth : limit;
-  decodeAhead.SetDepth(static_cast<size_t>(pendingLimit));
+  const LONG behindFront = static_cast<LONG>(FrameQueue::kCapacity) - 1;
+  decodeAhead.SetDepth(pendingLimit > behindFront ? static_cast<size_t>(pendingLimit - behindFront) : 0);
   runOpen = false;
   const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
   worldPixels = GetPixBaseAddr(pixMap);
@@ -758,8 +761,8 @@ bool CQTVideoExtraction::AwaitDraw(DecodedFrame *frame) {
   while (!tickets.Finished(frame->drawTicket)) {
     if (decodeAhead.Active()) {
       // The decoding thread feeds the runtime. A stream that reorders no
-      // deeper than the queue has this picture out once the thread has
-      // sent its Depth() (at least the runtime's limit) samples after it.
+      // deeper than the queue has this picture out once the runtime's limit
+      // of samples went in after it (the queue's others and Depth() more).
       if (tickets.WaitOr(frame->drawTicket, [this] { return decodeAhead.Stalled(); })) break;
       PausedDecoding paused(decodeAhead, false);
       if (PictureHeld(frame)) EndOfSamples();

@@ -290,6 +290,10 @@ void FfmpegVideoDecoder::OpenThreaded(const AVCodec *codec, const VideoCodecSetu
   const int threads = FrameThreads();
   c->thread_count = threads;
   c->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  // A run may start at a sample that is not a sync sample (a file whose
+  // sync table says so): its pictures come out as decoded, as the
+  // synchronous path draws them, rather than being held until a refresh.
+  c->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
   if (avcodec_open2(c, codec, nullptr) < 0) {
     avcodec_free_context(&c);
     return;
