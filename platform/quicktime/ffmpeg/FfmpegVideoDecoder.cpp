@@ -625,7 +625,13 @@ AVFrame *PictureDrawer::Spare(int w, int h, AVPixelFormat target) {
   spare_->width = width;
   spare_->height = h;
   spare_->format = target;
-  if (av_frame_get_buffer(spare_, 64) < 0) av_frame_free(&spare_);
+  if (av_frame_get_buffer(spare_, 64) < 0) {
+    av_frame_free(&spare_);
+    return nullptr;
+  }
+  // Cleared once: a pixel the scaler leaves out (the last column of an odd
+  // width in some layouts) comes out black, never as stale heap memory.
+  for (size_t i = 0; i < 4 && spare_->buf[i]; ++i) std::memset(spare_->buf[i]->data, 0, spare_->buf[i]->size);
   return spare_;
 }
 
