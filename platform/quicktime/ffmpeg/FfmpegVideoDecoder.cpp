@@ -81,6 +81,33 @@ void CopyPlane(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
     std::memcpy(dst + int64_t(dstStride) * y, src + int64_t(srcStride) * y, size_t(rowBytes));
 }
 
+// libswscale's converters into packed layouts store whole groups of up to
+// 16 pixels: at a width that is not a multiple of 16 a row either stops
+// short of its last pixels or runs on past its end, into the next row in
+// memory (already drawn in a bottom-up world, or being drawn by another
+// slice thread) or, on the last, past the memory. A target is drawn into
+// directly only when every plane's rows have room for the whole groups.
+constexpr int kScalerGroup = 16;
+
+int GroupedWidth(int width) { return (width + kScalerGroup - 1) / kScalerGroup * kScalerGroup; }
+
+bool RowsHaveRoom(const DrawTarget &t, int width, AVPixelFormat format) {
+  int need[4] = {};
+  if (av_image_fill_linesizes(need, format, GroupedWidth(width)) < 0) return false;
+  for (int i = 0; i < 4 && need[i] > 0; ++i)
+    if (i >= 3 || std::abs(t.linesize[i]) < need[i]) return false;
+  return true;
+}
+
+// The drawn area of `spare` into the target's planes, rows in the target's
+// own direction.
+void CopyFromSpare(const AVFrame *spare, const DrawTarget &t, int w, int h, AVPixelFormat format) {
+  uint8_t *dst[4] = {t.data[0], t.data[1], t.data[2], nullptr};
+  int dstStride[4] = {t.linesize[0], t.linesize[1], t.linesize[2], 0};
+  const uint8_t *src[4] = {spare->data[0], spare->data[1], spare->data[2], spare->data[3]};
+  av_image_copy(dst, dstStride, src, spare->linesize, format, w, h);
+}
+
 AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
   switch (layout) {
     case PixelLayout::kARGB:
@@ -123,6 +150,7 @@ class PictureDrawer {
     sws_freeContext(sws_);
     av_frame_free(&swsSource_);
     av_frame_free(&swsTarget_);
+    av_frame_free(&spare_);
   }
 
   // Draws `picture` (of which width x height counts) into the target; see
@@ -136,12 +164,16 @@ class PictureDrawer {
   // The picture converted into the target by the scaler's slice threads,
   // which have all finished when this returns.
   OSErr DrawConverted(const AVFrame *picture, const DrawTarget &t, int w, int h, AVPixelFormat target);
+  // A picture of the target's layout with room after every row, kept for
+  // one size and layout; null when it cannot be had.
+  AVFrame *Spare(int w, int h, AVPixelFormat target);
 
   SwsContext *sws_ = nullptr;
   int swsWidth_ = 0, swsHeight_ = 0;
   AVPixelFormat swsFrom_ = AV_PIX_FMT_NONE, swsTo_ = AV_PIX_FMT_NONE;
   AVFrame *swsSource_ = nullptr;  // references held only across one conversion
   AVFrame *swsTarget_ = nullptr;
+  AVFrame *spare_ = nullptr;  // converted into, then copied, when the target's rows have no room
 };
 
 // A picture kept by reference, drawn later with the decoder's second drawer
@@ -505,7 +537,13 @@ OSErr PictureDrawer::Draw(const AVFrame *picture, int pictureWidth, int pictureH
     if (!Converter(w, h, format, target)) return codecErr;
     uint8_t *dst[4] = {t.data[0], t.data[1], t.data[2], nullptr};
     int dstStride[4] = {t.linesize[0], t.linesize[1], t.linesize[2], 0};
+    AVFrame *spare = nullptr;
+    if (!RowsHaveRoom(t, w, target)) {
+      if (!(spare = Spare(w, h, target))) return memFullErr;
+      for (int i = 0; i < 4; ++i) dst[i] = spare->data[i], dstStride[i] = spare->linesize[i];
+    }
     if (sws_scale(sws_, src, stride, 0, h, dst, dstStride) <= 0) return codecErr;
+    if (spare) CopyFromSpare(spare, t, w, h, target);
   }
   *width = w;
   *height = h;
@@ -539,29 +577,38 @@ OSErr PictureDrawer::DrawConverted(const AVFrame *picture, const DrawTarget &t, 
   if (!swsSource_) swsSource_ = av_frame_alloc();
   if (!swsTarget_) swsTarget_ = av_frame_alloc();
   if (!swsSource_ || !swsTarget_) return memFullErr;
+  AVFrame *spare = nullptr;
+  if (!RowsHaveRoom(t, w, target) && !(spare = Spare(w, h, target))) return memFullErr;
   // The scaler holds references to both pictures while it runs: the
   // decoder's picture by its own count, the world's memory through a
   // reference that never frees it. Only the drawn area is described.
   if (av_frame_ref(swsSource_, picture) < 0) return memFullErr;
   swsSource_->width = w;
   swsSource_->height = h;
-  // The bytes the planes span, whichever way their rows run (a bottom-up
-  // world's rows go to lower addresses).
-  const int rows[3] = {t.height, (t.height + 1) / 2, (t.height + 1) / 2};
-  uint8_t *low = t.data[0], *high = t.data[0];
-  for (int i = 0; i < 3 && t.data[i]; ++i) {
-    uint8_t *last = t.data[i] + int64_t(t.linesize[i]) * (rows[i] - 1);
-    low = std::min({low, t.data[i], last});
-    high = std::max({high, t.data[i] + std::abs(t.linesize[i]), last + std::abs(t.linesize[i])});
-  }
-  swsTarget_->buf[0] = av_buffer_create(low, size_t(high - low), KeepBuffer, nullptr, 0);
-  if (!swsTarget_->buf[0]) {
-    av_frame_unref(swsSource_);
-    return memFullErr;
-  }
-  for (int i = 0; i < 3; ++i) {
-    swsTarget_->data[i] = t.data[i];
-    swsTarget_->linesize[i] = t.linesize[i];
+  if (spare) {
+    if (av_frame_ref(swsTarget_, spare) < 0) {
+      av_frame_unref(swsSource_);
+      return memFullErr;
+    }
+  } else {
+    // The bytes the planes span, whichever way their rows run (a bottom-up
+    // world's rows go to lower addresses).
+    const int rows[3] = {t.height, (t.height + 1) / 2, (t.height + 1) / 2};
+    uint8_t *low = t.data[0], *high = t.data[0];
+    for (int i = 0; i < 3 && t.data[i]; ++i) {
+      uint8_t *last = t.data[i] + int64_t(t.linesize[i]) * (rows[i] - 1);
+      low = std::min({low, t.data[i], last});
+      high = std::max({high, t.data[i] + std::abs(t.linesize[i]), last + std::abs(t.linesize[i])});
+    }
+    swsTarget_->buf[0] = av_buffer_create(low, size_t(high - low), KeepBuffer, nullptr, 0);
+    if (!swsTarget_->buf[0]) {
+      av_frame_unref(swsSource_);
+      return memFullErr;
+    }
+    for (int i = 0; i < 3; ++i) {
+      swsTarget_->data[i] = t.data[i];
+      swsTarget_->linesize[i] = t.linesize[i];
+    }
   }
   swsTarget_->width = w;
   swsTarget_->height = h;
@@ -569,7 +616,27 @@ OSErr PictureDrawer::DrawConverted(const AVFrame *picture, const DrawTarget &t, 
   const OSErr err = sws_scale_frame(sws_, swsTarget_, swsSource_) < 0 ? OSErr(codecErr) : OSErr(noErr);
   av_frame_unref(swsSource_);
   av_frame_unref(swsTarget_);
+  if (err == noErr && spare) CopyFromSpare(spare, t, w, h, target);
   return err;
+}
+
+AVFrame *PictureDrawer::Spare(int w, int h, AVPixelFormat target) {
+  // Its rows run a whole group past the widest the scaler may store.
+  const int width = GroupedWidth(w) + kScalerGroup;
+  if (spare_ && spare_->width == width && spare_->height == h && spare_->format == target) return spare_;
+  av_frame_free(&spare_);
+  if (!(spare_ = av_frame_alloc())) return nullptr;
+  spare_->width = width;
+  spare_->height = h;
+  spare_->format = target;
+  if (av_frame_get_buffer(spare_, 64) < 0) {
+    av_frame_free(&spare_);
+    return nullptr;
+  }
+  // Cleared once: a pixel the scaler leaves out (the last column of an odd
+  // width in some layouts) comes out black, never as stale heap memory.
+  for (size_t i = 0; i < 4 && spare_->buf[i]; ++i) std::memset(spare_->buf[i]->data, 0, spare_->buf[i]->size);
+  return spare_;
 }
 
 }  // namespace

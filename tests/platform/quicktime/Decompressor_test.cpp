@@ -376,6 +376,13 @@ TEST_F(DecompressorTest, EveryLayout_MatchesFfmpegInThatLayoutAndOrientation) {
            "-f lavfi -i testsrc2=size=160x120:rate=25 -t 9 -c:v libx264 -bf 3 -g 40 "
            "-pix_fmt yuv420p -movflags empty_moov -frag_duration 4000000"),
       Make("mpeg4-odd.mp4", std::string(kSource) + "321:241 -t 0.6 -c:v mpeg4 -bf 2 -q:v 5"),
+      // Widths off a multiple of 16 and even heights: libswscale's fastest
+      // conversions, which store whole groups of 16 pixels, must neither stop
+      // short of the last columns nor run past a row's end (into the previous
+      // row of a bottom-up world).
+      Make("h264-642.mp4", "-f lavfi -i testsrc2=size=642x362:rate=25 -t 0.4 -c:v libx264 -bf 2 -g 5 -pix_fmt yuv420p"),
+      Make("mpeg4-648.mp4", "-f lavfi -i testsrc2=size=648x362:rate=25 -t 0.2 -c:v mpeg4 -q:v 3"),
+      Make("mpeg4-330.mp4", "-f lavfi -i testsrc2=size=330x242:rate=25 -t 0.2 -c:v mpeg4 -q:v 3"),
   };
   for (const std::string &m : movies) {
     for (const Layout &l : kLayouts) {
