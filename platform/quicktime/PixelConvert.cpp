@@ -217,10 +217,11 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
   ChromaRing ring(rgb, pairs);
   const int chromaRows = planar ? (h + 1) / 2 : h;
   int j = 0;  // the next chroma row of a planar world
-  // From R'G'B', chroma rows are spread over the height; from 4:2:2, each is
-  // the mean of rows 2j and 2j + 1 (an odd last row alone).
+  // From R'G'B', chroma rows are spread over the height; from 4:2:2 (and
+  // R'G'B' that was 4:2:0 in row pairs), each is the mean of rows 2j and
+  // 2j + 1 (an odd last row alone).
   auto weightsOf = [&](int row) {
-    if (rgb) return ChromaRowWeights(row, h);
+    if (rgb && !s.chromaInRowPairs) return ChromaRowWeights(row, h);
     return 2 * row + 1 < h ? RowWeights{2 * row, 32, 32, 0} : RowWeights{2 * row, 64, 0, 0};
   };
   RowWeights next = planar ? weightsOf(0) : RowWeights{};

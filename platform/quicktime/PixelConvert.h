@@ -41,6 +41,12 @@ struct Picture {
   int width = 0, height = 0;
   const uint8_t *data[3] = {};
   int linesize[3] = {};
+  // An R'G'B' picture whose colour was 4:2:0 with chroma in pairs of rows
+  // before it was made R'G'B' (a JPEG the system decoded to RGB): going to
+  // 4:2:0, each chroma row is the mean of rows 2j and 2j + 1 again, as a
+  // Y'CbCr decoder of the same picture gives it, rather than spread evenly
+  // over the height.
+  bool chromaInRowPairs = false;
 };
 
 // Draws `src` at its own size into the top-left of `t` (clipped to it).

@@ -33,6 +33,7 @@ class WicJpegDecoder final : public VideoDecoder {
     if (width_ <= 0) return codecErr;
     Picture p;
     p.layout = PixelLayout::kBGR24;
+    p.chromaInRowPairs = true;
     p.width = width_;
     p.height = height_;
     p.data[0] = pixels_.data();

@@ -249,5 +249,37 @@ TEST(PixelConvertTest, UncompressedMoviesAtOddSizes_MatchFfmpegsConversionTo40Db
   }
 }
 
+// R'G'B' that was 4:2:0 in row pairs (a JPEG the system decoded to RGB) goes
+// back to 4:2:0 with each chroma row from its own pair of rows, at an odd
+// height too; spread evenly over the height instead, the rows near the
+// bottom mix their neighbours.
+TEST(PixelConvertTest, RgbFromRowPairs_ReturnsToTheSameChromaRows) {
+  Buffer source(PixelLayout::kYUV420P);
+  std::fill(source.planes[0].begin(), source.planes[0].begin() + kW * kH, uint8_t{128});
+  for (int j = 0; j < source.rows[1]; ++j)
+    for (int x = 0; x < source.linesize[1]; ++x) {
+      source.planes[1][size_t(j * source.linesize[1] + x)] = uint8_t(60 + 60 * (j % 3));
+      source.planes[2][size_t(j * source.linesize[2] + x)] = uint8_t(200 - 50 * (j % 3));
+    }
+  const Buffer rgb = Draw(source, PixelLayout::kBGR24);
+  int worstPaired = 0, worstSpread = 0;
+  for (bool paired : {true, false}) {
+    Picture pic = rgb.AsPicture();
+    pic.chromaInRowPairs = paired;
+    Buffer back(PixelLayout::kYUV420P);
+    int w = 0, h = 0;
+    ASSERT_EQ(DrawPicture(pic, back.AsTarget(), &w, &h), noErr);
+    for (int p = 1; p < 3; ++p)
+      for (int j = 0; j < source.rows[p]; ++j)
+        for (int x = 0; x < kW / 2; ++x) {
+          const size_t at = size_t(j * source.linesize[p] + x);
+          const int d = std::abs(int(back.planes[p][at]) - int(source.planes[p][at]));
+          (paired ? worstPaired : worstSpread) = std::max(paired ? worstPaired : worstSpread, d);
+        }
+  }
+  EXPECT_LE(worstPaired, 3);
+  EXPECT_GT(worstSpread, 10);
+}
+
 }  // namespace
 }  // namespace tp::qt
