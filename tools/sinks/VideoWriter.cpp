@@ -55,6 +55,18 @@ void VideoWriter::FrameRate(REFERENCE_TIME frameTime, int *num, int *den) {
     *den = 1;
     return;
   }
+  // A frame time is a rate's period rounded to 100 ns, so 23.976 fps
+  // arrives as 417,083. Whole rates and the 1001-denominator family are
+  // recognised by rounding back; anything else is written exactly.
+  const auto rounded = [](long long a, long long b) { return (a + b / 2) / b; };
+  for (const long long d : {1LL, 1001LL}) {
+    const long long n = rounded(10000000LL * d, frameTime);
+    if (n > 0 && n <= 0x7FFFFFFF && rounded(10000000LL * d, n) == frameTime) {
+      *num = static_cast<int>(n);
+      *den = static_cast<int>(d);
+      return;
+    }
+  }
   long long n = 10000000, d = frameTime;
   const long long g = std::gcd(n, d);
   n /= g;

@@ -46,10 +46,12 @@ class VideoWriter final : public SinkBase {
   // True when the connection's layout is written as .y4m.
   bool WritesY4m();
 
-  // Frame rate as numerator/denominator for the .y4m header, reduced, from
-  // a frame time: the first sample's length (as stamped, so after any rate
-  // change), else the format's average frame time; 25/1 when neither is
-  // known.
+  // Frame rate as numerator/denominator for the .y4m header from a frame
+  // time: the first sample's length (as stamped, so after any rate change),
+  // else the format's average frame time; 25/1 when neither is known. A
+  // whole rate or one over 1001 whose period rounds to the frame time is
+  // written as such (417,083 -> 24000:1001); otherwise 10^7 over the frame
+  // time, reduced.
   static void FrameRate(REFERENCE_TIME frameTime, int *num, int *den);
 
  protected:

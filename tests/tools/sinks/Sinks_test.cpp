@@ -107,6 +107,31 @@ class SinksTest : public tp::test::GraphTest {
   IBaseFilter *source = nullptr;
 };
 
+TEST(VideoWriterRate, Y4mHeaderNamesTheRateTheFrameTimeCameFrom) {
+  struct Case {
+    REFERENCE_TIME frameTime;
+    int num, den;
+  } cases[] = {
+      {0, 25, 1},
+      {400000, 25, 1},
+      {333333, 30, 1},
+      {416667, 24, 1},
+      {417083, 24000, 1001},
+      {333667, 30000, 1001},
+      {166833, 60000, 1001},
+      {200000, 50, 1},
+      {417084, 2500000, 104271},  // no such rate: 10^7 over the frame time, reduced
+      {10000001, 10000000, 10000001},
+      {3, 3333333, 1},
+  };
+  for (const Case &c : cases) {
+    int num = 0, den = 0;
+    VideoWriter::FrameRate(c.frameTime, &num, &den);
+    EXPECT_EQ(c.num, num) << c.frameTime;
+    EXPECT_EQ(c.den, den) << c.frameTime;
+  }
+}
+
 TEST_F(SinksTest, VideoWriter_WritesY4mForYuvAndRawForTheRest) {
   if (!ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   struct Case {
