@@ -1,10 +1,15 @@
 // What the whole-stream benchmarks share: the 20 s 1280x720 H.264 (B-frames)
-// + AAC movie they play, a child process run for its wall time and peak
-// resident memory, the figures kept per case, and the closing tables of
-// rate ratios and peaks (target: ours no more than ffmpeg's): against the
-// case named "ffmpeg" (one thread, target 0.95) and, where a benchmark runs
-// them, against ffmpeg with its default threads in the same output layout
-// (target 1.0).
+// + AAC movie they play, a child process run for its wall time, CPU time
+// and peak resident memory, the figures kept per run of each case, and the
+// closing tables of rate ratios and peaks (target: ours no more than
+// ffmpeg's): against the case named "ffmpeg" (one thread, target 0.95) and,
+// where a benchmark runs them, against ffmpeg with its default threads in
+// the same output layout (target 1.0).
+//
+// The machine may be busy: every case runs once per round, the cases of a
+// round one after the other (ours and ffmpeg alternate), and the tables
+// give the median of the rounds, of wall time and of CPU time (user + system,
+// much less disturbed by other load). TP_BENCH_ROUNDS sets the rounds (5).
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -15,9 +20,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace sidebyside {
 
@@ -30,12 +37,43 @@ inline constexpr int kMovieFrames = 500;
 
 struct Figures {
   double seconds = 0;
+  double cpuSeconds = 0;  // the child's user + system time
   long peakKb = 0;
 };
 
-inline std::map<std::string, Figures> &Results() {
-  static std::map<std::string, Figures> results;
+// Every run of each case, in the order run.
+inline std::map<std::string, std::vector<Figures>> &Results() {
+  static std::map<std::string, std::vector<Figures>> results;
   return results;
+}
+
+// What a case's table row shows: medians of its runs, the highest peak.
+struct Summary {
+  double seconds = 0;
+  double cpuSeconds = 0;
+  long peakKb = 0;
+  size_t runs = 0;
+};
+
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+inline Summary Summarise(const std::vector<Figures> &runs) {
+  Summary s;
+  std::vector<double> wall, cpu;
+  for (const Figures &f : runs) {
+    wall.push_back(f.seconds);
+    cpu.push_back(f.cpuSeconds);
+    s.peakKb = std::max(s.peakKb, f.peakKb);
+  }
+  s.seconds = Median(wall);
+  s.cpuSeconds = Median(cpu);
+  s.runs = runs.size();
+  return s;
 }
 
 // Runs fn(reportFd) in a child process. The wall time is what the child
@@ -63,16 +101,17 @@ bool RunChild(Fn fn, Figures *figures) {
   const bool got = read(fds[0], &reported, sizeof reported) == sizeof reported;
   close(fds[0]);
   figures->seconds = got ? reported : measured;
+  figures->cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   figures->peakKb = usage.ru_maxrss;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 inline void Record(benchmark::State &state, const std::string &name, const Figures &f) {
   state.SetIterationTime(f.seconds);
-  Figures &kept = Results()[name];
-  kept.seconds += f.seconds;
-  kept.peakKb = std::max(kept.peakKb, f.peakKb);
+  Results()[name].push_back(f);
   state.counters["fps"] = benchmark::Counter(kMovieFrames, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["cpu_s"] = f.cpuSeconds;
   state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
 }
 
@@ -116,66 +155,82 @@ inline void RunFfmpegThreaded(benchmark::State &state, const std::string &movie,
 
 // One row per layout: the case named prefix + layout against "ffmpeg", and
 // when ffmpeg also ran with its own threads, against "ffmpeg " + layout.
+// Ratios are ffmpeg's median over ours (above 1: ours takes less).
+inline void PrintRow(const char *layout, const Summary &ours, const Summary &ff, double target) {
+  const double ratio = ours.seconds > 0 ? ff.seconds / ours.seconds : 0;
+  const double cpuRatio = ours.cpuSeconds > 0 ? ff.cpuSeconds / ours.cpuSeconds : 0;
+  std::printf("%-6s %8.3f %8.3f %6.2f %8.3f %8.3f %6.2f %8.1f %8.1f %4zu  rate %s %.2f, %s\n", layout, ours.seconds,
+              ff.seconds, ratio, ours.cpuSeconds, ff.cpuSeconds, cpuRatio, ours.peakKb / 1024.0, ff.peakKb / 1024.0,
+              std::min(ours.runs, ff.runs), ratio >= target ? "meets" : "below", target,
+              ours.peakKb <= ff.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+}
+
+inline void PrintHeader() {
+  std::printf("%-6s %8s %8s %6s %8s %8s %6s %8s %8s %4s\n", "layout", "ours s", "ff s", "ratio", "ours cpu", "ff cpu",
+              "ratio", "ours MB", "ff MB", "runs");
+}
+
 inline void PrintTable(const std::string &prefix) {
   const auto &r = Results();
   bool threaded = false;
   for (const char *layout : {"YV12", "RGB32"}) threaded = threaded || r.count(std::string("ffmpeg ") + layout) != 0;
+  std::printf("\nMedians over the rounds: wall seconds, CPU seconds (user + system), peak resident MB\n");
   if (threaded) {
     std::printf("\nAgainst ffmpeg with its default threads, same output layout (target: ratio 1.0, memory no more)\n");
-    std::printf("%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+    PrintHeader();
     for (const char *layout : {"YV12", "RGB32"}) {
       const auto ours = r.find(prefix + layout);
       const auto ff = r.find(std::string("ffmpeg ") + layout);
-      if (ours == r.end() || ff == r.end() || ours->second.seconds <= 0) continue;
-      const double ratio = ff->second.seconds / ours->second.seconds;
-      std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
-                  ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
-                  ratio >= 1.0 ? "rate meets 1.0" : "rate below 1.0",
-                  ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+      if (ours == r.end() || ff == r.end()) continue;
+      PrintRow(layout, Summarise(ours->second), Summarise(ff->second), 1.0);
     }
   }
   const auto ff = r.find("ffmpeg");
-  if (ff == r.end() || ff->second.seconds <= 0) return;
+  if (ff == r.end()) return;
   std::printf("\nAgainst ffmpeg -threads 1\n");
-  std::printf("%-8s %9s %9s %7s %10s %10s\n", "layout", "ours s", "ffmpeg s", "ratio", "ours MB", "ffmpeg MB");
+  PrintHeader();
   for (const char *layout : {"YV12", "RGB32"}) {
     const auto ours = r.find(prefix + layout);
-    if (ours == r.end() || ours->second.seconds <= 0) continue;
-    const double ratio = ff->second.seconds / ours->second.seconds;  // both summed over the same iterations
-    std::printf("%-8s %9.2f %9.2f %7.2f %10.1f %10.1f  %s, %s\n", layout, ours->second.seconds, ff->second.seconds,
-                ratio, ours->second.peakKb / 1024.0, ff->second.peakKb / 1024.0,
-                ratio >= 0.95 ? "rate meets 0.95" : "rate below 0.95",
-                ours->second.peakKb <= ff->second.peakKb ? "memory within ffmpeg's" : "memory above ffmpeg's");
+    if (ours == r.end()) continue;
+    PrintRow(layout, Summarise(ours->second), Summarise(ff->second), 0.95);
   }
+}
+
+inline int Rounds() {
+  const char *v = std::getenv("TP_BENCH_ROUNDS");
+  const int n = v != nullptr ? std::atoi(v) : 5;
+  return std::clamp(n, 1, 100);
 }
 
 using OurCase = std::function<void(benchmark::State &, const std::string &name, const std::string &layout)>;
 
-// The whole program: our case in each layout (named prefix + layout) and
-// ffmpeg's, two iterations each on manual time, then the table.
-// With `threaded`, ffmpeg with its default threads in each layout too.
+// The whole program: per round, our case in each layout (named prefix +
+// layout), ffmpeg's and, with `threaded`, ffmpeg with its default threads
+// in each layout, one run each on manual time; then the table.
 inline int Main(int argc, char **argv, const std::string &prefix, const OurCase &ours,
                 const std::function<void(benchmark::State &)> &ffmpeg,
                 const std::function<void(benchmark::State &, const std::string &layout)> &threaded = nullptr) {
-  for (const char *layout : {"YV12", "RGB32"}) {
-    const std::string name = prefix + layout;
-    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { ours(s, name, layout); })
-        ->Unit(benchmark::kMillisecond)
-        ->UseManualTime()
-        ->Iterations(2);
-  }
-  benchmark::RegisterBenchmark("Ffmpeg/both_streams/threads:1", ffmpeg)
-      ->Unit(benchmark::kMillisecond)
-      ->UseManualTime()
-      ->Iterations(2);
-  if (threaded) {
+  const int rounds = Rounds();
+  for (int round = 1; round <= rounds; ++round) {
+    const std::string suffix = "/round:" + std::to_string(round);
     for (const char *layout : {"YV12", "RGB32"}) {
-      const std::string name = std::string("Ffmpeg/both_streams/default_threads/") + layout;
-      benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) { threaded(s, layout); })
+      const std::string name = prefix + layout;
+      benchmark::RegisterBenchmark((name + suffix).c_str(), [=](benchmark::State &s) { ours(s, name, layout); })
           ->Unit(benchmark::kMillisecond)
           ->UseManualTime()
-          ->Iterations(2);
+          ->Iterations(1);
+      if (threaded) {
+        const std::string ffName = std::string("Ffmpeg/both_streams/default_threads/") + layout + suffix;
+        benchmark::RegisterBenchmark(ffName.c_str(), [=](benchmark::State &s) { threaded(s, layout); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(1);
+      }
     }
+    benchmark::RegisterBenchmark(("Ffmpeg/both_streams/threads:1" + suffix).c_str(), ffmpeg)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(1);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

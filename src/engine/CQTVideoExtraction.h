@@ -129,6 +129,8 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   static void DeferPicturesForTesting(bool defer);
 
  private:
+  // Whether samples go in with their display times (the test seam above).
+  static bool DeferringPictures();
   enum class DecodeResult { Frame, Skipped, End };
   // Frames for the queue are drawn into a pool block; frames decoded on the
   // way to a seek point only advance the decoder and are never drawn.

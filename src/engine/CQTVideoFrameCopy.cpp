@@ -1,7 +1,7 @@
 // CQTVideoExtraction, the copy out: a decoded frame block into the pin's
 // buffer in the output layout (turned for display where the track says so),
 // and the grabber's record of what was delivered. The decoding side is in
-// CQTVideoExtraction.cpp.
+// CQTVideoDecoding.cpp.
 #include <cstddef>
 #include <cstring>
 #include <utility>

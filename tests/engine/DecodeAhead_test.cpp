@@ -182,6 +182,11 @@ TEST_F(DecodeAheadTrack, CallScripts_SameFramesWhetherTheThreadOrTheCallerDecode
        "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v libx264 -bf 3 -g 12 -x264-params open-gop=1:scenecut=0 "
        "-pix_fmt yuv420p"},
       {"ahead_mpeg4.mov", "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v mpeg4 -bf 2 -g 10"},
+      // Eight B-frames in a pyramid: a reference picture comes out a dozen
+      // samples after its own, while few pictures are held at once.
+      {"ahead_b8.mp4",
+       "-f lavfi -i testsrc=size=96x64:rate=25 -t 3 -c:v libx264 -bf 8 -x264-params b-adapt=0:b-pyramid=strict -g 24 "
+       "-pix_fmt yuv420p"},
   };
   ::setenv("TP_DECODE_THREADS", "3", 1);
   for (const auto &movie : movies) {

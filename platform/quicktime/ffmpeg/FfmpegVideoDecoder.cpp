@@ -2,8 +2,8 @@
 // drawn into the world's layout with libswscale (conversions in slices on
 // the scaler's own threads, one per processor up to four, all finished when
 // Draw returns). A snapshot keeps a reference to the current picture and
-// draws it later with a second scaler, on the sequence's drawing thread,
-// while the decoder goes on.
+// draws it later with a second scaler (one thread), on the sequence's
+// drawing thread, while the decoder goes on.
 //
 // Reordering: a decoder holds back a picture that displays after pictures
 // still to come (the P frame ahead of its B frames) and hands it out only
@@ -143,7 +143,8 @@ AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
 // layouts. One drawer is used by one thread at a time.
 class PictureDrawer {
  public:
-  PictureDrawer() = default;
+  // threads: how many the scaler may convert on (in slices).
+  explicit PictureDrawer(int threads) : threads_(threads) {}
   PictureDrawer(const PictureDrawer &) = delete;
   PictureDrawer &operator=(const PictureDrawer &) = delete;
   ~PictureDrawer() {
@@ -168,6 +169,7 @@ class PictureDrawer {
   // one size and layout; null when it cannot be had.
   AVFrame *Spare(int w, int h, AVPixelFormat target);
 
+  const int threads_;
   SwsContext *sws_ = nullptr;
   int swsWidth_ = 0, swsHeight_ = 0;
   AVPixelFormat swsFrom_ = AV_PIX_FMT_NONE, swsTo_ = AV_PIX_FMT_NONE;
@@ -251,8 +253,11 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   AVFrame *captured_ = nullptr;  // last buffer allocated while decoding the current sample
   AVFrame *shown_ = nullptr;     // the current picture
   int shownWidth_ = 0, shownHeight_ = 0;
-  PictureDrawer drawer_;       // for Draw, on the caller's thread
-  PictureDrawer laterDrawer_;  // for snapshots, on the sequence's drawing thread
+  PictureDrawer drawer_{ConvertThreads()};  // for Draw, on the caller's thread
+  // For snapshots, on the sequence's drawing thread, beside the frame
+  // threads that already keep every processor busy: slices would only add
+  // handoffs there, so one thread converts.
+  PictureDrawer laterDrawer_{1};
   int64_t nextTag_ = 0;
   bool capturing_ = false;
   bool captured_this_call_ = false;
@@ -331,9 +336,12 @@ void FfmpegVideoDecoder::OpenThreaded(const AVCodec *codec, const VideoCodecSetu
     return;
   }
   threaded_ = c;
-  // Each frame thread holds one sample in progress, and the decoder may
-  // hold pictures back behind B-frames.
-  maxDelay_ = threads + kReorderAllowance;
+  // Each frame thread holds one sample in progress, but a sample's picture
+  // comes out as the sample that fills the last free thread goes in: the
+  // threads delay a picture by one sample fewer than their count. The
+  // decoder may hold pictures back behind B-frames on top of that. A bound
+  // any looser only makes callers lend buffers that never fill.
+  maxDelay_ = threads - 1 + kReorderAllowance;
 }
 
 OSErr FfmpegVideoDecoder::Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t /*displayTime*/) {
@@ -559,7 +567,7 @@ bool PictureDrawer::Converter(int width, int height, AVPixelFormat from, AVPixel
                    av_opt_set_int(sws_, "src_format", from, 0) >= 0 && av_opt_set_int(sws_, "dstw", width, 0) >= 0 &&
                    av_opt_set_int(sws_, "dsth", height, 0) >= 0 && av_opt_set_int(sws_, "dst_format", to, 0) >= 0 &&
                    av_opt_set_int(sws_, "sws_flags", SWS_BICUBIC, 0) >= 0 &&
-                   av_opt_set_int(sws_, "threads", ConvertThreads(), 0) >= 0;
+                   av_opt_set_int(sws_, "threads", threads_, 0) >= 0;
   if (!set || sws_init_context(sws_, nullptr, nullptr) < 0) {
     sws_freeContext(sws_);
     sws_ = nullptr;

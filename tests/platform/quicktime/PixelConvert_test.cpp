@@ -206,10 +206,10 @@ TEST(PixelConvertTest, UncompressedMoviesAtOddSizes_MatchFfmpegsConversionTo40Db
     const std::string movie = dir.File(m.name), size = std::to_string(m.width) + ":" + std::to_string(m.height);
     ASSERT_TRUE(test::ff::RunFfmpeg("-f lavfi -i testsrc2=size=322x242:rate=25 -vf format=rgb24,crop=" + size +
                                     " -frames:v 1 " + m.codec + " " + test::ff::ShellQuote(movie)));
-    auto decode = [&](const char *pixFmt) {
+    auto decode = [&](const char *pixFmt, const std::string &filter = "") {
       const std::string out = dir.File("frame.raw");
-      EXPECT_TRUE(test::ff::RunFfmpeg("-i " + test::ff::ShellQuote(movie) + " -f rawvideo -pix_fmt " + pixFmt + " " +
-                                      test::ff::ShellQuote(out)));
+      EXPECT_TRUE(test::ff::RunFfmpeg("-i " + test::ff::ShellQuote(movie) + filter + " -f rawvideo -pix_fmt " + pixFmt +
+                                      " " + test::ff::ShellQuote(out)));
       return test::ff::ReadFileBytes(out);
     };
     const std::vector<uint8_t> source = decode(m.pixFmt);
@@ -217,7 +217,16 @@ TEST(PixelConvertTest, UncompressedMoviesAtOddSizes_MatchFfmpegsConversionTo40Db
     Picture pic{m.layout, m.width, m.height, {source.data()}, {int(source.size() / size_t(m.height))}};
     for (const World &world : worlds) {
       SCOPED_TRACE(std::string(m.name) + " into " + world.pixFmt);
-      const std::vector<uint8_t> want = decode(world.pixFmt);
+      // At an odd width libswscale's chroma of the last pixel pair of an
+      // R'G'B' picture takes in a pixel past the row's end (in the 'rle '
+      // decoder's padded rows, black), which no picture holds. The fair
+      // reference is ffmpeg's conversion of the picture widened by a copy of
+      // its last column (the pair then holds the last pixel twice), its rows
+      // of the same bytes as at the odd width: only the luma of that added
+      // pixel lies outside the picture, and is not compared.
+      const bool lastPair = m.width % 2 && m.layout == PixelLayout::kRGB24 && world.layout == PixelLayout::kYUYV422;
+      std::vector<uint8_t> want =
+          decode(world.pixFmt, lastPair ? " -vf pad=iw+1:ih:0:0,fillborders=right=1:mode=smear" : "");
       // ffmpeg's rows are packed without padding: so are ours here.
       std::vector<uint8_t> got(want.size());
       const int pairs = (m.width + 1) / 2;
@@ -238,13 +247,16 @@ TEST(PixelConvertTest, UncompressedMoviesAtOddSizes_MatchFfmpegsConversionTo40Db
         for (size_t plane : {t.data[1] - got.data(), t.data[2] - got.data()})
           for (size_t i = plane + chroma - size_t(pairs); i < plane + chroma; ++i) got[i] = want[i];
       }
-      // At an odd width libswscale's chroma of the last pixel pair takes in a
-      // pixel past the row's end (black in the 'rle ' decoder's padded rows);
-      // ours is the last pixel's own. In 4:2:2 that one column is 0.9 dB here.
-      const bool lastPair = m.width % 2 && m.layout == PixelLayout::kRGB24 && world.layout == PixelLayout::kYUYV422;
+      if (lastPair) {
+        ASSERT_EQ(want.size(), got.size());
+        for (int y = 0; y < m.height; ++y) {
+          const size_t outside = size_t(y) * size_t(t.linesize[0]) + size_t(pairs) * 4 - 2;
+          want[outside] = got[outside];
+        }
+      }
       const double psnr = Psnr(got, want, world.layout);
       std::printf("%-12s into %-8s %6.2f dB\n", m.name, world.pixFmt, psnr);
-      EXPECT_GE(psnr, lastPair && m.width < 256 ? 39.0 : 40.0);
+      EXPECT_GE(psnr, 40.0);
     }
   }
 }
