@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../AvcSpsColour.h"
 #include "../PixelConvert.h"
 #include "../SystemCodecSetup.h"
 
@@ -101,6 +102,7 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
     std::optional<AvcParameterSets> sets = ParseAvcC(setup.avcC);
     if (!sets) return badImageDescription;
     d->parameterSets_ = std::move(sets->annexB);
+    SetAvcColourInAnnexB(&d->parameterSets_, kAvcColourBt601);
     d->nalLengthSize_ = sets->nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
@@ -358,6 +360,9 @@ OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::
   } else if (!AppendAnnexB(sample, nalLengthSize_, &scratch_)) {
     return codecBadDataErr;
   }
+  // Parameter sets sent in band get the same colour description as those
+  // put in front.
+  SetAvcColourInAnnexB(&scratch_, kAvcColourBt601);
   *order = order_.Next(scratch_);
   const bool restart = order->restart;
   if (restart || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());

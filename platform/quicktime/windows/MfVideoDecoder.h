@@ -3,6 +3,10 @@
 // Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
 // turned into start codes with the parameter sets in front of every run's
 // first sample; without 'avcC' the samples are taken as a byte stream.
+// Every SPS fed (from 'avcC' or in band) says BT.601 in its colour
+// description (AvcSpsColour.h): a decoder that would convert an HD or
+// BT.709 stream's pictures to BT.601 in its own pipeline (Wine's does)
+// then hands them out as decoded.
 //
 // Two ways to drive it, one per run of samples (a run starts at creation
 // and after Flush or Drain):
