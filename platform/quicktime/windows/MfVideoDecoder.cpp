@@ -225,7 +225,9 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
     d->nalLengthSize_ = sets->nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
-  OSErr err = d->Open(&d->mft_, true);
+  // Opened for the deferred way, which playback takes: its first run then
+  // needs no second instance (a synchronous run opens one of its own).
+  OSErr err = d->Open(&d->mft_, false);
   if (err != noErr) return err;
   if (FAILED(d->ReadGeometry())) return codecErr;
   *out = std::move(d);

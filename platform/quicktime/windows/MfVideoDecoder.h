@@ -169,7 +169,7 @@ class MfVideoDecoder {
   std::vector<uint8_t> parameterSets_;
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;
-  bool lowLatency_ = true;  // how the current instance was opened
+  bool lowLatency_ = false;  // how the current instance was opened
   bool deferred_ = false;   // the current run goes the deferred way
   bool dirty_ = false;      // the instance has seen what the next run must not
   int64_t fedSinceOpen_ = 0;
