@@ -46,13 +46,13 @@ inline constexpr AvcColour kAvcColourBt601{6, 6, 6};
 // Where the fields of an SPS sit, as bit offsets into its RBSP (the bytes
 // after the NAL header, emulation prevention removed).
 struct AvcSpsLayout {
-  size_t vuiFlagBit = 0;      // vui_parameters_present_flag
+  size_t vuiFlagBit = 0;  // vui_parameters_present_flag
   bool hasVui = false;
-  size_t signalTypeBit = 0;   // video_signal_type_present_flag (when hasVui)
+  size_t signalTypeBit = 0;  // video_signal_type_present_flag (when hasVui)
   bool hasSignalType = false;
-  uint8_t videoFormat = 5;    // 5: unspecified
+  uint8_t videoFormat = 5;  // 5: unspecified
   bool fullRange = false;
-  bool hasColour = false;     // colour_description_present_flag
+  bool hasColour = false;  // colour_description_present_flag
   AvcColour colour;
   size_t afterSignalBit = 0;  // first bit after the signal type (when hasVui)
   size_t stopBit = 0;         // rbsp_stop_one_bit

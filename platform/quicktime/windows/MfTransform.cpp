@@ -188,8 +188,7 @@ void MfTransform::Recycle(ComRef<IMFSample> sample) {
 }
 
 bool MfTransform::FillsOurSamples() const {
-  return mft_ &&
-         !(streamInfo_.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES));
+  return mft_ && !(streamInfo_.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES));
 }
 
 HRESULT MfTransform::Drain() { return mft_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0); }

@@ -421,8 +421,7 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
     pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
     pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
     CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.width, pic.height);
-    for (int i = 1; i < 3; ++i)
-      CopyRows(pic.bytes.data() + pic.offsets[i], cw, src.data[i], src.linesize[i], cw, ch);
+    for (int i = 1; i < 3; ++i) CopyRows(pic.bytes.data() + pic.offsets[i], cw, src.data[i], src.linesize[i], cw, ch);
   }
   return S_OK;
 }

@@ -170,13 +170,13 @@ class MfVideoDecoder {
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;
   bool lowLatency_ = false;  // how the current instance was opened
-  bool deferred_ = false;   // the current run goes the deferred way
-  bool dirty_ = false;      // the instance has seen what the next run must not
+  bool deferred_ = false;    // the current run goes the deferred way
+  bool dirty_ = false;       // the instance has seen what the next run must not
   int64_t fedSinceOpen_ = 0;
   DisplayOrderMatcher matcher_;
   std::shared_ptr<MfPicturePool> pool_;  // memory of the pictures handed out, and output samples
   std::vector<uint8_t> runFirst_;        // the deferred run's first sample: a filler when no IDR was seen
-  MfFrameGeometry geometry_;  // from the current output type
+  MfFrameGeometry geometry_;             // from the current output type
 
   struct RunSample {
     std::vector<uint8_t> annexB;

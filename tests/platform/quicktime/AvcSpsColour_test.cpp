@@ -62,12 +62,13 @@ Bytes WithoutVui(const Bytes &nal) {
 
 std::map<std::string, std::string> Probe(const std::string &path) {
   std::string text;
-  ff::RunCommand("ffprobe -v error -select_streams v -show_entries "
-                 "stream=profile,level,width,height,coded_width,coded_height,pix_fmt,color_range,color_space,"
-                 "color_transfer,color_primaries,has_b_frames,field_order,chroma_location,refs "
-                 "-of default=nw=1 " +
-                     ff::ShellQuote(path),
-                 &text);
+  ff::RunCommand(
+      "ffprobe -v error -select_streams v -show_entries "
+      "stream=profile,level,width,height,coded_width,coded_height,pix_fmt,color_range,color_space,"
+      "color_transfer,color_primaries,has_b_frames,field_order,chroma_location,refs "
+      "-of default=nw=1 " +
+          ff::ShellQuote(path),
+      &text);
   std::map<std::string, std::string> fields;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
@@ -99,15 +100,15 @@ TEST(AvcSpsColour, SetAvcColourInAnnexB_DecodesTheSame) {
       {"main, BT.709, B-frames, odd size", "642x362",
        "-profile:v main -bf 3 -colorspace bt709 -color_primaries bt709 -color_trc bt709", false, kAvcColourBt601,
        "smpte170m"},
-      {"high 1080 in 1088, B-frames", "1920x1080", "-profile:v high -bf 3 -preset superfast", false,
-       AvcColour{5, 5, 5}, "bt470bg"},
+      {"high 1080 in 1088, B-frames", "1920x1080", "-profile:v high -bf 3 -preset superfast", false, AvcColour{5, 5, 5},
+       "bt470bg"},
       {"high, full range, NAL HRD", "352x288",
        "-profile:v high -bf 2 -color_range pc -colorspace bt709 -x264-params "
        "nal-hrd=vbr:vbv-maxrate=800:vbv-bufsize=800",
        false, kAvcColourBt601, "smpte170m"},
       {"high 4:2:2 10-bit", "320x240", "-pix_fmt yuv422p10le -bf 2", false, kAvcColourBt601, "smpte170m"},
-      {"high 4:4:4, scaling lists, interlaced", "320x240", "-pix_fmt yuv444p -x264-params cqm=jvt:interlaced=1",
-       false, kAvcColourBt601, "smpte170m"},
+      {"high 4:4:4, scaling lists, interlaced", "320x240", "-pix_fmt yuv444p -x264-params cqm=jvt:interlaced=1", false,
+       kAvcColourBt601, "smpte170m"},
       {"no VUI, high with scaling lists", "640x360", "-profile:v high -bf 3 -x264-params cqm=jvt", true,
        kAvcColourBt601, "smpte170m"},
       {"no VUI, baseline", "176x144", "-profile:v baseline", true, AvcColour{5, 5, 5}, "bt470bg"},
