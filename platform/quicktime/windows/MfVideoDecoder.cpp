@@ -153,11 +153,11 @@ class LockedPicture {
     const int64_t cx = g.cropX / 2, cy = g.cropY / 2;
     picture_.width = g.width;
     picture_.height = g.height;
-    picture_.data[0] = base + g.cropY * p + g.cropX * (yuy2 ? 2 : 1);
+    // YUY2 is cropped by whole pairs of pixels.
+    picture_.data[0] = base + g.cropY * p + (yuy2 ? cx * 4 : g.cropX);
     picture_.linesize[0] = pitch;
     if (yuy2) {
       picture_.layout = PixelLayout::kYUYV422;
-      picture_.data[0] = base + g.cropY * p + cx * 4;
     } else if (g.layout == MfFrameGeometry::Source::kNV12) {
       picture_.layout = PixelLayout::kNV12;
       picture_.data[1] = base + offset[1] + cy * p + cx * 2;
