@@ -10,7 +10,8 @@
 # Then the decoder alone, in one process without the graph: tp_mf_decode
 # --deferred-only (one forward pass, pictures received in display order)
 # beside `ffmpeg -threads 1` decoding the same video.
-# Each figure is the best of RUNS runs (default 3). Wine's own start-up
+# Each figure is the best of RUNS runs (default 3), or their median with
+# STAT=median (steadier on a machine others are using). Wine's own start-up
 # (a run of tidepool.exe that opens nothing) is measured too and printed
 # beside the figures, which include it. A benchmark, not a test: it prints
 # figures and exits 0 unless something failed to run.
@@ -20,6 +21,8 @@ cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build/windows}")
 linux=$(realpath "${2:-build/default}")
 runs=${RUNS:-3}
+stat=${STAT:-best}
+[ "$stat" = best ] || [ "$stat" = median ] || { echo "wine bench: STAT is best or median"; exit 1; }
 tool="$build/bin/tidepool.exe"
 for f in "$build/bin/Tidepool.ax" "$tool" "$build/QuickTime/QuickTime.qts" "$linux/bin/tidepool"; do
   [ -f "$f" ] || { echo "wine bench: $f was not built"; exit 1; }
@@ -43,21 +46,25 @@ for gop in 12 50 250; do
 done
 
 calc() { python3 -c "print($1)"; }
-# best_of COMMAND...: the shortest wall-clock time of $runs runs, in seconds.
+# pick TIME...: the shortest of the times given, or their median (STAT).
+pick() {
+  python3 -c 'import statistics,sys; v=[float(x) for x in sys.argv[2:]]; print("%.3f" % (min(v) if sys.argv[1] == "best" else statistics.median(v)))' "$stat" "$@"
+}
+# best_of COMMAND...: the wall-clock time of $runs runs, in seconds, picked.
 best_of() {
-  local best="" i t0 t1 t
+  local i t0 t1 times=()
   for ((i = 0; i < runs; i++)); do
     t0=$(date +%s.%N)
     timeout --kill-after=10 600 "$@" >/dev/null 2>&1 || { echo "wine bench: $* failed" >&2; return 1; }
     t1=$(date +%s.%N)
-    t=$(calc "$t1 - $t0")
-    if [ -z "$best" ] || [ "$(calc "int($t < $best)")" = 1 ]; then best=$t; fi
+    times+=("$(calc "$t1 - $t0")")
   done
-  printf '%.3f' "$best"
+  pick "${times[@]}"
 }
 wconvert() { best_of wine "$(winpath "$tool")" convert "$(winpath "$1")" --discard; }
 lconvert() { TP_REGISTRY_FILE="$scratch/linux.reg" best_of "$linux/bin/tidepool" convert "$1" --discard; }
 
+echo "wine bench: each figure the $stat of $runs runs"
 startup=$(best_of wine "$(winpath "$tool")" --help)
 echo "wine bench: Wine start-up of tidepool.exe (no movie): $startup s (included in every Windows figure)"
 echo
@@ -80,14 +87,15 @@ mfdecode="$build/bin/tp_mf_decode.exe"
 if [ -f "$mfdecode" ]; then
   printf '%-34s %9s %9s %9s\n' "decoder alone" "Windows" "ffmpeg" "ratio"
   for name in hd_gop250 sd_gop12 sd_gop50 sd_gop250; do
-    best=""
+    times=()
     for ((i = 0; i < runs; i++)); do
       rm -rf "$scratch/mf" && mkdir "$scratch/mf"
       t=$(timeout --kill-after=10 600 wine "$(winpath "$mfdecode")" "$(winpath "$movies/$name.mp4")" \
         "$(winpath "$scratch/mf")" --deferred-only | tr -d '\r' | sed -n 's/^deferred: .* samples in \([0-9.]*\) s;.*/\1/p')
       [ -n "$t" ] || { echo "wine bench: tp_mf_decode failed on $name.mp4"; exit 1; }
-      if [ -z "$best" ] || [ "$(calc "int($t < $best)")" = 1 ]; then best=$t; fi
+      times+=("$t")
     done
+    best=$(pick "${times[@]}")
     l=$(best_of ffmpeg -nostdin -v error -threads 1 -i "$movies/$name.mp4" -an -f null -)
     printf '%-34s %8ss %8ss %8.2fx\n' "$name.mp4" "$best" "$l" "$(calc "$best / $l")"
   done

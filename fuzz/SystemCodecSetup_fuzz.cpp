@@ -4,15 +4,39 @@
 // AudioSpecificConfig and as an 'alac' config, and every later one as a length-prefixed sample,
 // converted to a byte stream and handed to the picture-order reader in
 // turn, so its state across pictures is exercised as a decoder drives it.
+// Every byte stream also goes through the SPS colour rewrite, which must
+// give SPS that read back with the new colour and change nothing on a
+// second pass.
 //
 // Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "AvcSpsColour.h"
 #include "SystemCodecSetup.h"
+
+namespace {
+
+void CheckColourRewrite(std::span<const uint8_t> annexB) {
+  using namespace tp::qt;
+  constexpr AvcColour kColour{6, 6, 6};
+  std::vector<uint8_t> once(annexB.begin(), annexB.end());
+  const int changed = SetAvcColourInAnnexB(&once, kColour);
+  if (changed == 0 && !std::equal(once.begin(), once.end(), annexB.begin(), annexB.end())) __builtin_trap();
+  std::vector<uint8_t> twice = once;
+  if (SetAvcColourInAnnexB(&twice, kColour) != 0 || twice != once) __builtin_trap();
+  // A single unit, read back.
+  if (std::optional<std::vector<uint8_t>> nal = SetAvcSpsColour(annexB, kColour)) {
+    const std::optional<AvcSpsLayout> sps = ReadAvcSpsLayout(AvcUnescape(std::span(*nal).subspan(1)));
+    if (!sps || !sps->hasColour || !(sps->colour == kColour)) __builtin_trap();
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace tp::qt;
@@ -28,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (std::optional<AvcParameterSets> sets = ParseAvcC(bytes)) {
         lengthSize = sets->nalLengthSize;
         order.Next(sets->annexB);
+        CheckColourRewrite(sets->annexB);
       }
       if (std::optional<AvcParameterSets> hevc = ParseHvcC(bytes)) {
         if (hevc->annexB.size() > bytes.size() * 2 + 4) __builtin_trap();  // a start code per unit of 2+ bytes
@@ -44,10 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::vector<uint8_t> annexB;
       if (AppendAnnexB(bytes, lengthSize, &annexB)) {
         (void)order.Next(annexB);
+        CheckColourRewrite(annexB);
       } else if (!annexB.empty()) {
         __builtin_trap();  // a refused sample leaves the output as it was
       }
       (void)order.Next(bytes);  // the raw bytes as a byte stream too
+      CheckColourRewrite(bytes);
     }
   }
   return 0;

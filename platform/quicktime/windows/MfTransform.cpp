@@ -187,6 +187,10 @@ void MfTransform::Recycle(ComRef<IMFSample> sample) {
   spare_ = std::move(sample);
 }
 
+bool MfTransform::FillsOurSamples() const {
+  return mft_ && !(streamInfo_.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES));
+}
+
 HRESULT MfTransform::Drain() { return mft_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0); }
 
 HRESULT MfTransform::Flush() { return mft_->ProcessMessage(MFT_MESSAGE_COMMAND_FLUSH, 0); }

@@ -94,6 +94,11 @@ class MfTransform {
   // Hands back a sample that Pull gave and the caller is done with: its
   // buffer takes the next picture (a transform that fills samples of ours).
   void Recycle(ComRef<IMFSample> sample);
+  // Whether Pull hands out samples of ours (the transform fills what it is
+  // given), which the caller may then keep as long as it likes.
+  bool FillsOurSamples() const;
+  // Whether Pull would make a new sample of ours (none handed back waits).
+  bool WantsSample() const { return FillsOurSamples() && !spare_; }
   // Asks for everything held back; Pull then hands it out.
   HRESULT Drain();
   // Drops everything held (a seek).

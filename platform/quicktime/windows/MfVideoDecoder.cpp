@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../AvcSpsColour.h"
 #include "../PixelConvert.h"
 #include "../SystemCodecSetup.h"
 
@@ -44,6 +45,19 @@ struct MfPicturePool {
   static constexpr size_t kKept = 8;
   std::mutex lock;
   std::vector<std::unique_ptr<MfPicture>> free;
+  std::vector<ComRef<IMFSample>> samples;  // the decoder's output samples, drawn
+
+  ComRef<IMFSample> TakeSample() {
+    std::lock_guard<std::mutex> hold(lock);
+    if (samples.empty()) return {};
+    ComRef<IMFSample> sample = std::move(samples.back());
+    samples.pop_back();
+    return sample;
+  }
+  void GiveSample(ComRef<IMFSample> sample) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (samples.size() < kKept) samples.push_back(std::move(sample));
+  }
 
   std::unique_ptr<MfPicture> Take() {
     {
@@ -79,6 +93,112 @@ class MfSnapshot final : public PictureSnapshot {
   std::shared_ptr<MfPicturePool> pool_;
 };
 
+// A decoded sample's buffer locked for reading, and its picture (cropped to
+// the display size) pointing into it, while the object lives.
+class LockedPicture {
+ public:
+  LockedPicture(IMFSample *sample, const MfFrameGeometry &g) { hr_ = Lock(sample, g); }
+  ~LockedPicture() {
+    if (twoDLocked_)
+      twoD_->Unlock2D();
+    else if (locked_)
+      buffer_->Unlock();
+  }
+  LockedPicture(const LockedPicture &) = delete;
+  LockedPicture &operator=(const LockedPicture &) = delete;
+  // Failed: the buffer would not lock. Fits: it holds the whole picture.
+  HRESULT result() const { return hr_; }
+  bool fits() const { return fits_; }
+  const Picture &picture() const { return picture_; }
+
+ private:
+  HRESULT Lock(IMFSample *sample, const MfFrameGeometry &g) {
+    HRESULT hr = sample->ConvertToContiguousBuffer(buffer_.put());
+    if (FAILED(hr)) return hr;
+    // The pitch: the 2-D buffer's own (with the extent it vouches for),
+    // else the contiguous form's, which is the type's stride or the width.
+    const bool yuy2 = g.layout == MfFrameGeometry::Source::kYUY2;
+    BYTE *base = nullptr, *start = nullptr;
+    LONG pitch = 0;
+    DWORD length = 0;
+    if (SUCCEEDED(buffer_->QueryInterface(IID_IMF2DBuffer2, reinterpret_cast<void **>(twoD_.put()))) &&
+        SUCCEEDED(twoD_->Lock2DSize(MF2DBuffer_LockFlags_Read, &base, &pitch, &start, &length))) {
+      twoDLocked_ = true;
+      // Only rows from the first scan line on are read.
+      length = base >= start && DWORD(base - start) <= length ? length - DWORD(base - start) : 0;
+    } else {
+      hr = buffer_->Lock(&base, nullptr, &length);
+      if (FAILED(hr)) return hr;
+      locked_ = true;
+      pitch = g.defaultStride > 0 ? g.defaultStride : g.frameWidth * (yuy2 ? 2 : 1);
+    }
+    // Where each plane of the buffer starts, and whether it holds them all.
+    const int64_t p = pitch, fh = g.frameHeight, chromaRows = (fh + 1) / 2;
+    int64_t offset[3] = {}, planePitch[3] = {p, 0, 0}, need = 0;
+    if (yuy2) {
+      need = p * fh;
+    } else if (g.layout == MfFrameGeometry::Source::kNV12) {
+      offset[1] = p * fh;
+      planePitch[1] = p;
+      need = offset[1] + p * chromaRows;
+    } else {
+      offset[1] = p * fh;
+      offset[2] = offset[1] + (p / 2) * chromaRows;
+      planePitch[1] = planePitch[2] = p / 2;
+      need = offset[2] + (p / 2) * chromaRows;
+      if (g.layout == MfFrameGeometry::Source::kYV12) std::swap(offset[1], offset[2]);
+    }
+    fits_ = p > 0 && p >= int64_t(g.frameWidth) * (yuy2 ? 2 : 1) && need <= length && g.width > 0 && g.height > 0;
+    if (!fits_) return S_OK;
+    const int64_t cx = g.cropX / 2, cy = g.cropY / 2;
+    picture_.width = g.width;
+    picture_.height = g.height;
+    // YUY2 is cropped by whole pairs of pixels.
+    picture_.data[0] = base + g.cropY * p + (yuy2 ? cx * 4 : g.cropX);
+    picture_.linesize[0] = pitch;
+    if (yuy2) {
+      picture_.layout = PixelLayout::kYUYV422;
+    } else if (g.layout == MfFrameGeometry::Source::kNV12) {
+      picture_.layout = PixelLayout::kNV12;
+      picture_.data[1] = base + offset[1] + cy * p + cx * 2;
+      picture_.linesize[1] = pitch;
+    } else {
+      picture_.layout = PixelLayout::kYUV420P;
+      for (int i = 1; i < 3; ++i) {
+        picture_.data[i] = base + offset[i] + cy * planePitch[i] + cx;
+        picture_.linesize[i] = int(planePitch[i]);
+      }
+    }
+    return S_OK;
+  }
+
+  ComRef<IMFMediaBuffer> buffer_;
+  ComRef<IMF2DBuffer2> twoD_;
+  bool locked_ = false, twoDLocked_ = false, fits_ = false;
+  HRESULT hr_ = S_OK;
+  Picture picture_;
+};
+
+// The deferred way's picture where the decoder fills our samples: the
+// sample itself, drawn from in place, then handed back to the pool for a
+// later picture.
+class MfSampleSnapshot final : public PictureSnapshot {
+ public:
+  MfSampleSnapshot(ComRef<IMFSample> sample, const MfFrameGeometry &geometry, std::shared_ptr<MfPicturePool> pool)
+      : sample_(std::move(sample)), geometry_(geometry), pool_(std::move(pool)) {}
+  ~MfSampleSnapshot() override { pool_->GiveSample(std::move(sample_)); }
+  OSErr Draw(const DrawTarget &target, int *width, int *height) override {
+    LockedPicture locked(sample_.get(), geometry_);
+    if (FAILED(locked.result()) || !locked.fits()) return codecErr;
+    return DrawPicture(locked.picture(), target, width, height);
+  }
+
+ private:
+  ComRef<IMFSample> sample_;
+  MfFrameGeometry geometry_;
+  std::shared_ptr<MfPicturePool> pool_;
+};
+
 // CODECAPI_AVLowLatencyMode, whose definition no import library carries.
 constexpr GUID kLowLatencyMode = {0x9c27891a, 0xed7a, 0x40e1, {0x88, 0xe8, 0xb2, 0x27, 0x27, 0xa0, 0x24, 0xee}};
 
@@ -101,10 +221,13 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
     std::optional<AvcParameterSets> sets = ParseAvcC(setup.avcC);
     if (!sets) return badImageDescription;
     d->parameterSets_ = std::move(sets->annexB);
+    SetAvcColourInAnnexB(&d->parameterSets_, kAvcColourBt601);
     d->nalLengthSize_ = sets->nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
-  OSErr err = d->Open(&d->mft_, true);
+  // Opened for the deferred way, which playback takes: its first run then
+  // needs no second instance (a synchronous run opens one of its own).
+  OSErr err = d->Open(&d->mft_, false);
   if (err != noErr) return err;
   if (FAILED(d->ReadGeometry())) return codecErr;
   *out = std::move(d);
@@ -156,28 +279,28 @@ HRESULT MfVideoDecoder::ReadGeometry() {
   GUID subtype{};
   HRESULT hr = type->GetGUID(MF_MT_SUBTYPE, &subtype);
   if (FAILED(hr)) return hr;
-  if (IsEqualGUID(subtype, MFVideoFormat_NV12))
-    layout_ = MfSourceLayout::kNV12;
-  else if (IsEqualGUID(subtype, MFVideoFormat_YUY2))
-    layout_ = MfSourceLayout::kYUY2;
-  else if (IsEqualGUID(subtype, MFVideoFormat_YV12))
-    layout_ = MfSourceLayout::kYV12;
-  else
-    layout_ = MfSourceLayout::kI420;
+  MfFrameGeometry g;
+  using Source = MfFrameGeometry::Source;
+  g.layout = IsEqualGUID(subtype, MFVideoFormat_NV12)   ? Source::kNV12
+             : IsEqualGUID(subtype, MFVideoFormat_YUY2) ? Source::kYUY2
+             : IsEqualGUID(subtype, MFVideoFormat_YV12) ? Source::kYV12
+                                                        : Source::kI420;
   UINT32 w = 0, h = 0;
   hr = MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
   if (FAILED(hr) || w == 0 || h == 0 || w > 16384 || h > 16384) return FAILED(hr) ? hr : E_UNEXPECTED;
-  frameWidth_ = int(w);
-  frameHeight_ = int(h);
+  g.frameWidth = int(w);
+  g.frameHeight = int(h);
   UINT32 stride = 0;
-  defaultStride_ = SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) ? int(INT32(stride)) : 0;
-  cropX_ = cropY_ = 0;
+  g.defaultStride = SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) ? int(INT32(stride)) : 0;
   MFVideoArea area{};
   if (SUCCEEDED(
           type->GetBlob(MF_MT_MINIMUM_DISPLAY_APERTURE, reinterpret_cast<UINT8 *>(&area), sizeof(area), nullptr))) {
-    cropX_ = std::clamp(int(area.OffsetX.value), 0, frameWidth_ - 1);
-    cropY_ = std::clamp(int(area.OffsetY.value), 0, frameHeight_ - 1);
+    g.cropX = std::clamp(int(area.OffsetX.value), 0, g.frameWidth - 1);
+    g.cropY = std::clamp(int(area.OffsetY.value), 0, g.frameHeight - 1);
   }
+  g.width = std::min(width_, g.frameWidth - g.cropX);
+  g.height = std::min(height_, g.frameHeight - g.cropY);
+  geometry_ = g;
   return S_OK;
 }
 
@@ -197,6 +320,10 @@ HRESULT MfVideoDecoder::FeedOne(std::span<const uint8_t> data, int64_t time, boo
 
 HRESULT MfVideoDecoder::PullAll() {
   for (;;) {
+    // A sample drawn and handed back takes the next picture.
+    if (mft_.WantsSample()) {
+      if (ComRef<IMFSample> drawn = pool_->TakeSample()) mft_.Recycle(std::move(drawn));
+    }
     ComRef<IMFSample> sample;
     bool changed = false;
     HRESULT hr = mft_.Pull(&sample, &changed);
@@ -212,18 +339,33 @@ HRESULT MfVideoDecoder::PullAll() {
       continue;
     }
     ++stats_.pictures;
-    std::unique_ptr<MfPicture> pic = pool_->Take();
+    std::unique_ptr<PictureSnapshot> snapshot;
     bool fits = false;
-    hr = pic ? ReadPicture(sample.get(), pic.get(), &fits) : E_OUTOFMEMORY;
-    mft_.Recycle(std::move(sample));
+    hr = TakePicture(std::move(sample), &snapshot, &fits);
     if (FAILED(hr) || !fits) {
       // Still its sample's picture: the sample comes out with an error.
       matcher_.Picture(nullptr, hr == E_OUTOFMEMORY ? OSErr(memFullErr) : OSErr(codecErr));
       continue;
     }
-    std::unique_ptr<PictureSnapshot> snapshot(new (std::nothrow) MfSnapshot(std::move(pic), pool_));
     matcher_.Picture(std::move(snapshot), memFullErr);
   }
+}
+
+HRESULT MfVideoDecoder::TakePicture(ComRef<IMFSample> sample, std::unique_ptr<PictureSnapshot> *out, bool *fits) {
+  if (mft_.FillsOurSamples()) {
+    {
+      LockedPicture locked(sample.get(), geometry_);
+      if (FAILED(locked.result())) return locked.result();
+      *fits = locked.fits();
+    }
+    if (*fits) out->reset(new (std::nothrow) MfSampleSnapshot(std::move(sample), geometry_, pool_));
+    return S_OK;
+  }
+  std::unique_ptr<MfPicture> pic = pool_->Take();
+  HRESULT hr = pic ? ReadPicture(sample.get(), pic.get(), fits) : E_OUTOFMEMORY;
+  mft_.Recycle(std::move(sample));
+  if (SUCCEEDED(hr) && *fits) out->reset(new (std::nothrow) MfSnapshot(std::move(pic), pool_));
+  return hr;
 }
 
 HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
@@ -244,96 +386,43 @@ HRESULT MfVideoDecoder::Keep(IMFSample *sample) {
 }
 
 HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fits) {
-  *fits = false;
-  ComRef<IMFMediaBuffer> buffer;
-  HRESULT hr = sample->ConvertToContiguousBuffer(buffer.put());
-  if (FAILED(hr)) return hr;
-
-  // The pitch: the 2-D buffer's own (with the extent it vouches for),
-  // else the contiguous form's, which is the type's stride or the width.
-  BYTE *base = nullptr;
-  LONG pitch = 0;
-  DWORD length = 0;
-  ComRef<IMF2DBuffer2> twoD;
-  bool locked2D = false;
-  BYTE *start = nullptr;
-  if (SUCCEEDED(buffer->QueryInterface(IID_IMF2DBuffer2, reinterpret_cast<void **>(twoD.put()))) &&
-      SUCCEEDED(twoD->Lock2DSize(MF2DBuffer_LockFlags_Read, &base, &pitch, &start, &length))) {
-    locked2D = true;
-    // Only rows from the first scan line on are read.
-    length = base >= start && DWORD(base - start) <= length ? length - DWORD(base - start) : 0;
-  } else {
-    hr = buffer->Lock(&base, nullptr, &length);
-    if (FAILED(hr)) return hr;
-    const int bytesPerPixel = layout_ == MfSourceLayout::kYUY2 ? 2 : 1;
-    pitch = defaultStride_ > 0 ? defaultStride_ : frameWidth_ * bytesPerPixel;
-  }
-
+  LockedPicture locked(sample, geometry_);
+  *fits = locked.fits();
+  if (FAILED(locked.result()) || !*fits) return locked.result();
+  const Picture &src = locked.picture();
   MfPicture &pic = *out;
   std::vector<uint8_t> block = std::move(pic.bytes);  // reused
   pic = MfPicture{};
   pic.bytes = std::move(block);
-  pic.layout = layout_ == MfSourceLayout::kYUY2   ? MfPictureLayout::kYUY2
-               : layout_ == MfSourceLayout::kNV12 ? MfPictureLayout::kNV12
-                                                  : MfPictureLayout::kI420;
-  pic.width = std::min(width_, frameWidth_ - cropX_);
-  pic.height = std::min(height_, frameHeight_ - cropY_);
-  const int fw = frameWidth_, fh = frameHeight_;
-  const int64_t p = pitch;
-  // Where each plane of the decoder's buffer starts, and whether the buffer
-  // holds them all.
-  int64_t need = 0;
-  int64_t srcOffset[3] = {};
-  int64_t srcPitch[3] = {p, 0, 0};
-  const int64_t chromaRows = (fh + 1) / 2;
-  if (layout_ == MfSourceLayout::kYUY2) {
-    need = p * fh;
-  } else if (layout_ == MfSourceLayout::kNV12) {
-    srcOffset[1] = p * fh;
-    srcPitch[1] = p;
-    need = srcOffset[1] + p * chromaRows;
+  pic.width = src.width;
+  pic.height = src.height;
+  const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
+  if (src.layout == PixelLayout::kYUYV422) {
+    pic.layout = MfPictureLayout::kYUY2;
+    pic.planeCount = 1;
+    pic.strides[0] = cw * 4;
+    pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
+    CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.strides[0], pic.height);
+  } else if (src.layout == PixelLayout::kNV12) {
+    pic.layout = MfPictureLayout::kNV12;
+    pic.planeCount = 2;
+    pic.strides[0] = pic.width;
+    pic.strides[1] = cw * 2;
+    pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+    pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
+    CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.width, pic.height);
+    CopyRows(pic.bytes.data() + pic.offsets[1], pic.strides[1], src.data[1], src.linesize[1], pic.strides[1], ch);
   } else {
-    srcOffset[1] = p * fh;
-    srcOffset[2] = srcOffset[1] + (p / 2) * chromaRows;
-    srcPitch[1] = srcPitch[2] = p / 2;
-    need = srcOffset[2] + (p / 2) * chromaRows;
-    if (layout_ == MfSourceLayout::kYV12) std::swap(srcOffset[1], srcOffset[2]);
+    pic.layout = MfPictureLayout::kI420;
+    pic.planeCount = 3;
+    pic.strides[0] = pic.width;
+    pic.strides[1] = pic.strides[2] = cw;
+    pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+    pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
+    pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
+    CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.width, pic.height);
+    for (int i = 1; i < 3; ++i) CopyRows(pic.bytes.data() + pic.offsets[i], cw, src.data[i], src.linesize[i], cw, ch);
   }
-  *fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
-  if (*fits) {
-    const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
-    const int64_t cx = cropX_ / 2, cy = cropY_ / 2;
-    if (layout_ == MfSourceLayout::kYUY2) {
-      pic.planeCount = 1;
-      pic.strides[0] = cw * 4;
-      pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
-      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cx * 4, p, pic.strides[0], pic.height);
-    } else if (layout_ == MfSourceLayout::kNV12) {
-      pic.planeCount = 2;
-      pic.strides[0] = pic.width;
-      pic.strides[1] = cw * 2;
-      pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
-      pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
-      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
-      CopyRows(pic.bytes.data() + pic.offsets[1], pic.strides[1], base + srcOffset[1] + cy * p + cx * 2, p,
-               pic.strides[1], ch);
-    } else {
-      pic.planeCount = 3;
-      pic.strides[0] = pic.width;
-      pic.strides[1] = pic.strides[2] = cw;
-      pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
-      pic.offsets[2] = pic.offsets[1] + size_t(cw) * size_t(ch);
-      pic.bytes.resize(pic.offsets[2] + size_t(cw) * size_t(ch));
-      CopyRows(pic.bytes.data(), pic.strides[0], base + cropY_ * p + cropX_, p, pic.width, pic.height);
-      for (int i = 1; i < 3; ++i)
-        CopyRows(pic.bytes.data() + pic.offsets[i], cw, base + srcOffset[i] + cy * srcPitch[i] + cx, srcPitch[i], cw,
-                 ch);
-    }
-  }
-  if (locked2D)
-    twoD->Unlock2D();
-  else
-    buffer->Unlock();
   return S_OK;
 }
 
@@ -358,6 +447,9 @@ OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::
   } else if (!AppendAnnexB(sample, nalLengthSize_, &scratch_)) {
     return codecBadDataErr;
   }
+  // Parameter sets sent in band get the same colour description as those
+  // put in front.
+  SetAvcColourInAnnexB(&scratch_, kAvcColourBt601);
   *order = order_.Next(scratch_);
   const bool restart = order->restart;
   if (restart || discontinuity_) scratch_.insert(scratch_.begin(), parameterSets_.begin(), parameterSets_.end());

@@ -3,6 +3,10 @@
 // Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
 // turned into start codes with the parameter sets in front of every run's
 // first sample; without 'avcC' the samples are taken as a byte stream.
+// Every SPS fed (from 'avcC' or in band) says BT.601 in its colour
+// description (AvcSpsColour.h): a decoder that would convert an HD or
+// BT.709 stream's pictures to BT.601 in its own pipeline (Wine's does)
+// then hands them out as decoded.
 //
 // Two ways to drive it, one per run of samples (a run starts at creation
 // and after Flush or Drain):
@@ -38,6 +42,11 @@
 // aperture, with the buffer's own pitch, and drawn by PixelConvert: no
 // colour conversion runs between the decoder and the world.
 //
+// The deferred way hands out the decoder's own output sample as the
+// picture (no copy until it is drawn) where the samples are the caller's
+// to give, and takes it back for a later picture once drawn; the samples a
+// decoder allocates itself are copied out, as the synchronous way's are.
+//
 // Ownership: owns the transform and the pictures it hands out; a picture
 // from LastPicture stays valid until the next call, one from Receive is the
 // caller's. Not thread-safe: its owner serialises calls (any thread).
@@ -72,6 +81,16 @@ struct MfPicture {
   int strides[3] = {};
   std::vector<uint8_t> bytes;
   const uint8_t *plane(int i) const { return bytes.data() + offsets[i]; }
+};
+
+// Where a decoded picture sits in the decoder's buffers, from its output
+// type: the layout, the coded frame, the default stride (0: none given),
+// the display aperture's corner, and the size of the picture shown.
+struct MfFrameGeometry {
+  enum class Source { kI420, kYV12, kNV12, kYUY2 };
+  Source layout = Source::kI420;
+  int frameWidth = 0, frameHeight = 0, defaultStride = 0, cropX = 0, cropY = 0;
+  int width = 0, height = 0;
 };
 
 // Draws `pic` as VideoDecoder::Draw does.
@@ -139,6 +158,10 @@ class MfVideoDecoder {
   // Copies a decoded sample into `pic`; false when the buffer is smaller
   // than its type says (not a picture we can read).
   HRESULT ReadPicture(IMFSample *sample, MfPicture *pic, bool *fits);
+  // The deferred way's picture: the decoder's sample itself, drawn from
+  // when asked and then handed back for the next picture, where the
+  // samples are ours; else a copy.
+  HRESULT TakePicture(ComRef<IMFSample> sample, std::unique_ptr<PictureSnapshot> *out, bool *fits);
   HRESULT ReadGeometry();
   OSErr Replay();
 
@@ -146,17 +169,14 @@ class MfVideoDecoder {
   std::vector<uint8_t> parameterSets_;
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;
-  // Output geometry from the current output type.
-  enum class MfSourceLayout { kI420, kYV12, kNV12, kYUY2 };
-  bool lowLatency_ = true;  // how the current instance was opened
-  bool deferred_ = false;   // the current run goes the deferred way
-  bool dirty_ = false;      // the instance has seen what the next run must not
+  bool lowLatency_ = false;  // how the current instance was opened
+  bool deferred_ = false;    // the current run goes the deferred way
+  bool dirty_ = false;       // the instance has seen what the next run must not
   int64_t fedSinceOpen_ = 0;
   DisplayOrderMatcher matcher_;
-  std::shared_ptr<MfPicturePool> pool_;  // memory of the pictures handed out
+  std::shared_ptr<MfPicturePool> pool_;  // memory of the pictures handed out, and output samples
   std::vector<uint8_t> runFirst_;        // the deferred run's first sample: a filler when no IDR was seen
-  MfSourceLayout layout_ = MfSourceLayout::kI420;
-  int frameWidth_ = 0, frameHeight_ = 0, defaultStride_ = 0, cropX_ = 0, cropY_ = 0;
+  MfFrameGeometry geometry_;             // from the current output type
 
   struct RunSample {
     std::vector<uint8_t> annexB;
