@@ -1,4 +1,5 @@
 #include "AvcSpsColour.h"
+#include "SystemCodecSetup.h"
 
 #include <algorithm>
 #include <bit>
@@ -79,27 +80,6 @@ class SpsWriter {
   int used_ = 0;
 };
 
-bool HighProfile(uint32_t profile) {
-  switch (profile) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-    case 138:
-    case 139:
-    case 134:
-    case 135:
-      return true;
-    default:
-      return false;
-  }
-}
-
 void SkipScalingList(SpsBits &r, int size) {
   int last = 8, next = 8;
   for (int j = 0; j < size && r.ok(); ++j) {
@@ -167,7 +147,7 @@ std::optional<AvcSpsLayout> ReadAvcSpsLayout(std::span<const uint8_t> rbsp) {
   const uint32_t profile = r.U(8);
   r.U(16);  // constraint flags, level
   r.Ue(31);
-  if (HighProfile(profile)) {
+  if (AvcHighProfile(profile)) {
     const uint32_t chroma = r.Ue(3);
     if (chroma == 3) r.U(1);  // separate colour planes
     r.Ue(6);                  // bit depths

@@ -151,27 +151,6 @@ std::vector<uint8_t> Unescape(std::span<const uint8_t> nal, size_t limit) {
   return out;
 }
 
-bool HighProfile(uint32_t profile) {
-  switch (profile) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-    case 138:
-    case 139:
-    case 134:
-    case 135:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
@@ -181,7 +160,7 @@ bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
   const uint32_t id = r.Ue();
   if (!r.ok() || id >= 32) return false;
   Sps sps;
-  if (HighProfile(profile)) {
+  if (AvcHighProfile(profile)) {
     const uint32_t chroma = r.Ue();
     if (chroma == 3) sps.separateColourPlanes = r.U(1);
     r.Ue();  // bit depths
@@ -404,6 +383,27 @@ std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc) {
   out[2] = 0xFE;
   if (!asc.empty()) std::memcpy(out.data() + kHeader, asc.data(), asc.size());
   return out;
+}
+
+bool AvcHighProfile(uint32_t profile) {
+  switch (profile) {
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace tp::qt

@@ -125,4 +125,8 @@ std::optional<AlacConfig> ParseAlacCookie(std::span<const uint8_t> setup);
 // unknown), then the AudioSpecificConfig.
 std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc);
 
+// Whether an H.264 profile_idc carries chroma_format_idc, bit depths and
+// scaling lists in its SPS (the High profiles and their relatives).
+bool AvcHighProfile(uint32_t profile);
+
 }  // namespace tp::qt
