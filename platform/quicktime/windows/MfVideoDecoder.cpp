@@ -97,11 +97,10 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
   if (!d->pool_) return memFullErr;
   d->width_ = setup.width;
   d->height_ = setup.height;
-  if (!setup.avcC.empty()) {
-    std::optional<AvcParameterSets> sets = ParseAvcC(setup.avcC);
-    if (!sets) return badImageDescription;
-    d->parameterSets_ = std::move(sets->annexB);
-    d->nalLengthSize_ = sets->nalLengthSize;
+  if (OSErr err = MakeMfVideoFormat(setup.codec, setup.config, &d->format_); err != noErr) return err;
+  if (setup.codec == MfVideoCodec::kH264) {
+    d->parameterSets_ = d->format_.header;
+    d->nalLengthSize_ = d->format_.nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
   OSErr err = d->Open(&d->mft_, true);
@@ -113,7 +112,7 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
 
 OSErr MfVideoDecoder::Open(MfTransform *mft, bool lowLatency) const {
   if ((!mft_.valid() || FAILED(mft_.CreateAnother(mft))) &&
-      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
+      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, format_.subtype, mft)))
     return noCodecErr;
   // The synchronous way asks for pictures as soon as they are decoded, where
   // the decoder can; the deferred way leaves the decoder its own pipeline
@@ -125,8 +124,10 @@ OSErr MfVideoDecoder::Open(MfTransform *mft, bool lowLatency) const {
   ComRef<IMFMediaType> input;
   if (FAILED(MFCreateMediaType(input.put()))) return memFullErr;
   input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  input->SetGUID(MF_MT_SUBTYPE, format_.subtype);
   MFSetAttributeSize(input.get(), MF_MT_FRAME_SIZE, UINT32(width_), UINT32(height_));
+  if (!format_.userData.empty())
+    input->SetBlob(MF_MT_USER_DATA, format_.userData.data(), UINT32(format_.userData.size()));
   input->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_MixedInterlaceOrProgressive);
   if (FAILED(mft->SetInputType(input.get()))) return codecErr;
   if (FAILED(mft->ChooseOutputType(kPreferredOutputs))) return codecErr;
@@ -352,6 +353,7 @@ OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, 
 }
 
 OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp) {
+  if (format_.codec != MfVideoCodec::kH264) return PrepareOther(sample, order, stamp);
   scratch_.clear();
   if (nalLengthSize_ == 0) {
     scratch_.assign(sample.begin(), sample.end());
@@ -372,6 +374,24 @@ OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::
   *stamp = order->found ? std::max<int64_t>(runBase_ + order->order, 0) : lastStamp_ + 1;
   lastStamp_ = std::max(lastStamp_, *stamp);
   if (order->idr) lastIdr_ = scratch_;
+  return noErr;
+}
+
+OSErr MfVideoDecoder::PrepareOther(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order,
+                                   int64_t *stamp) {
+  bool randomAccess = false;
+  if (OSErr err = MakeMfSample(format_, sample, discontinuity_, &scratch_, &randomAccess); err != noErr) return err;
+  if (!started_) {
+    if (FAILED(mft_.Start())) return codecErr;
+    started_ = true;
+  }
+  // Every sample codes a picture; nothing here reads which others refer to
+  // it, so a replay feeds them all.
+  *order = AvcPictureOrder::Picture{};
+  order->found = order->reference = true;
+  order->idr = order->restart = randomAccess;
+  *stamp = ++lastStamp_;
+  if (randomAccess) lastIdr_ = scratch_;
   return noErr;
 }
 
