@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::vector<uint8_t> hevc;
       if (AppendAnnexB(bytes, hevcLengthSize, &hevc)) (void)HevcRandomAccess(hevc);
       std::vector<uint8_t> obus, again;
-      const std::span<const uint8_t> config = av1 && record == 2 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>();
+      const std::span<const uint8_t> config =
+          av1 && record == 2 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>();
       if (AppendAv1TemporalUnit(bytes, config, &obus)) {
         // What comes out is an OBU stream that converts to itself.
         if (!AppendAv1TemporalUnit(obus, {}, &again) || again != obus) __builtin_trap();

@@ -37,8 +37,7 @@ std::optional<Av1Config> ParseAv1C(std::span<const uint8_t> av1C);
 // sample are left out). Pass an empty `config` where none is wanted (not a
 // run's first sample). False, with `out` as it was, when an OBU's header or
 // size runs past the sample.
-bool AppendAv1TemporalUnit(std::span<const uint8_t> sample, std::span<const uint8_t> config,
-                           std::vector<uint8_t> *out);
+bool AppendAv1TemporalUnit(std::span<const uint8_t> sample, std::span<const uint8_t> config, std::vector<uint8_t> *out);
 
 // Whether a sample is one where decoding can start, as the sample tables
 // mark them:

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../HighDepthSamples.h"
 #include "../PixelConvert.h"
 #include "../SystemCodecSetup.h"
 
@@ -30,9 +31,9 @@ constexpr int kMaxReorder = 16;
 constexpr int kMaxDecoderThreads = 64;
 
 // Planar 4:2:0 copies straight into the runtime's planar worlds, so it
-// comes first.
-const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_NV12,
-                                  MFVideoFormat_YUY2};
+// comes first; 16-bit samples, to be narrowed, last.
+const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12,
+                                  MFVideoFormat_NV12, MFVideoFormat_YUY2, MFVideoFormat_P010};
 
 }  // namespace
 
@@ -163,6 +164,8 @@ HRESULT MfVideoDecoder::ReadGeometry() {
     layout_ = MfSourceLayout::kYUY2;
   else if (IsEqualGUID(subtype, MFVideoFormat_YV12))
     layout_ = MfSourceLayout::kYV12;
+  else if (IsEqualGUID(subtype, MFVideoFormat_P010))
+    layout_ = MfSourceLayout::kP010;
   else
     layout_ = MfSourceLayout::kI420;
   UINT32 w = 0, h = 0;
@@ -266,7 +269,7 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   } else {
     hr = buffer->Lock(&base, nullptr, &length);
     if (FAILED(hr)) return hr;
-    const int bytesPerPixel = layout_ == MfSourceLayout::kYUY2 ? 2 : 1;
+    const int bytesPerPixel = layout_ == MfSourceLayout::kYUY2 || layout_ == MfSourceLayout::kP010 ? 2 : 1;
     pitch = defaultStride_ > 0 ? defaultStride_ : frameWidth_ * bytesPerPixel;
   }
 
@@ -274,9 +277,10 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   std::vector<uint8_t> block = std::move(pic.bytes);  // reused
   pic = MfPicture{};
   pic.bytes = std::move(block);
-  pic.layout = layout_ == MfSourceLayout::kYUY2   ? MfPictureLayout::kYUY2
-               : layout_ == MfSourceLayout::kNV12 ? MfPictureLayout::kNV12
-                                                  : MfPictureLayout::kI420;
+  const bool p010 = layout_ == MfSourceLayout::kP010;
+  pic.layout = layout_ == MfSourceLayout::kYUY2           ? MfPictureLayout::kYUY2
+               : layout_ == MfSourceLayout::kNV12 || p010 ? MfPictureLayout::kNV12
+                                                          : MfPictureLayout::kI420;
   pic.width = std::min(width_, frameWidth_ - cropX_);
   pic.height = std::min(height_, frameHeight_ - cropY_);
   const int fw = frameWidth_, fh = frameHeight_;
@@ -289,7 +293,7 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   const int64_t chromaRows = (fh + 1) / 2;
   if (layout_ == MfSourceLayout::kYUY2) {
     need = p * fh;
-  } else if (layout_ == MfSourceLayout::kNV12) {
+  } else if (layout_ == MfSourceLayout::kNV12 || p010) {
     srcOffset[1] = p * fh;
     srcPitch[1] = p;
     need = srcOffset[1] + p * chromaRows;
@@ -300,11 +304,20 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
     need = srcOffset[2] + (p / 2) * chromaRows;
     if (layout_ == MfSourceLayout::kYV12) std::swap(srcOffset[1], srcOffset[2]);
   }
-  *fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 ? 2 : 1) && need <= length;
+  *fits = p > 0 && p >= int64_t(fw) * (layout_ == MfSourceLayout::kYUY2 || p010 ? 2 : 1) && need <= length;
   if (*fits) {
     const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
     const int64_t cx = cropX_ / 2, cy = cropY_ / 2;
-    if (layout_ == MfSourceLayout::kYUY2) {
+    if (p010) {
+      pic.planeCount = 2;
+      pic.strides[0] = pic.width;
+      pic.strides[1] = cw * 2;
+      pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+      pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
+      NarrowHighBitSamples(base + cropY_ * p + cropX_ * 2, p, pic.bytes.data(), pic.strides[0], pic.width, pic.height);
+      NarrowHighBitSamples(base + srcOffset[1] + cy * p + cx * 4, p, pic.bytes.data() + pic.offsets[1], pic.strides[1],
+                           cw * 2, ch);
+    } else if (layout_ == MfSourceLayout::kYUY2) {
       pic.planeCount = 1;
       pic.strides[0] = cw * 4;
       pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
@@ -377,8 +390,7 @@ OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::
   return noErr;
 }
 
-OSErr MfVideoDecoder::PrepareOther(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order,
-                                   int64_t *stamp) {
+OSErr MfVideoDecoder::PrepareOther(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp) {
   bool randomAccess = false;
   if (OSErr err = MakeMfSample(format_, sample, discontinuity_, &scratch_, &randomAccess); err != noErr) return err;
   if (!started_) {

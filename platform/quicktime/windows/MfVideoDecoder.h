@@ -41,7 +41,8 @@
 // GOPs), so a seek needs no call of its own.
 //
 // Pictures are taken in the decoder's own output layout (planar 4:2:0 or
-// NV12 as it hands them out, else YUY2), cropped to the stream's display
+// NV12 as it hands them out, else YUY2; P010, which decoders of 10-bit
+// HEVC and AV1 may offer alone, narrowed to NV12), cropped to the stream's display
 // aperture, with the buffer's own pitch, and drawn by PixelConvert: no
 // colour conversion runs between the decoder and the world.
 //
@@ -163,7 +164,9 @@ class MfVideoDecoder {
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;
   // Output geometry from the current output type.
-  enum class MfSourceLayout { kI420, kYV12, kNV12, kYUY2 };
+  // kP010: NV12 of 16-bit samples (10-bit streams), narrowed to 8 bits as
+  // it is copied out.
+  enum class MfSourceLayout { kI420, kYV12, kNV12, kYUY2, kP010 };
   bool lowLatency_ = true;  // how the current instance was opened
   bool deferred_ = false;   // the current run goes the deferred way
   bool dirty_ = false;      // the instance has seen what the next run must not

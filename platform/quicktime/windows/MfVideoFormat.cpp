@@ -16,7 +16,6 @@ OSErr MakeMfVideoFormat(MfVideoCodec codec, std::span<const uint8_t> config, MfV
     case MfVideoCodec::kH264:
     case MfVideoCodec::kHevc: {
       f.subtype = codec == MfVideoCodec::kH264 ? MFVideoFormat_H264 : MFVideoFormat_HEVC;
-      f.name = codec == MfVideoCodec::kH264 ? "H.264" : "HEVC";
       if (config.empty()) break;
       std::optional<AvcParameterSets> sets = codec == MfVideoCodec::kH264 ? ParseAvcC(config) : ParseHvcC(config);
       if (!sets) return badImageDescription;
@@ -26,7 +25,6 @@ OSErr MakeMfVideoFormat(MfVideoCodec codec, std::span<const uint8_t> config, MfV
     }
     case MfVideoCodec::kAv1: {
       f.subtype = MFVideoFormat_AV1;
-      f.name = "AV1";
       if (config.empty()) break;
       std::optional<Av1Config> av1 = ParseAv1C(config);
       if (!av1) return badImageDescription;
@@ -36,7 +34,6 @@ OSErr MakeMfVideoFormat(MfVideoCodec codec, std::span<const uint8_t> config, MfV
     }
     case MfVideoCodec::kMpeg4:
       f.subtype = MFVideoFormat_MP4V;
-      f.name = "MPEG-4 part 2";
       f.header.assign(config.begin(), config.end());
       f.userData = f.header;
       break;
@@ -63,8 +60,8 @@ OSErr MakeMfSample(const MfVideoFormat &format, std::span<const uint8_t> sample,
       if (runStart || *randomAccess) out->insert(out->begin(), format.header.begin(), format.header.end());
       return noErr;
     case MfVideoCodec::kAv1:
-      if (!AppendAv1TemporalUnit(sample, runStart ? std::span<const uint8_t>(format.header) : std::span<const uint8_t>(),
-                                 out))
+      if (!AppendAv1TemporalUnit(sample,
+                                 runStart ? std::span<const uint8_t>(format.header) : std::span<const uint8_t>(), out))
         return codecBadDataErr;
       *randomAccess = Av1KeyFrame(*out, format.reducedStillPictureHeader);
       return noErr;

@@ -3,12 +3,20 @@
 // what the set-up bytes become, and it turns each sample into what the
 // transform takes:
 //
-// | codec | subtype | set-up | samples |
-// |---|---|---|---|
-// | H.264 | MFVideoFormat_H264 | 'avcC' -> SPS, PPS behind start codes, in front of a run's first sample and every IDR | length-prefixed -> start codes (MfVideoDecoder itself, which follows H.264 picture order) |
-// | HEVC | MFVideoFormat_HEVC | 'hvcC' -> VPS, SPS, PPS (and SEI) behind start codes, in front of a run's first sample and every IRAP picture | length-prefixed -> start codes |
-// | AV1 | MFVideoFormat_AV1 | 'av1C' -> its configuration OBUs (the sequence header), in front of a run's first sample when it has none of its own | a temporal delimiter in front, every OBU with its size field |
-// | MPEG-4 part 2 | MFVideoFormat_MP4V | the decoder configuration of 'esds' (VOS, VO, VOL headers): MF_MT_USER_DATA, and in front of a run's first sample | as stored |
+// - H.264 (MFVideoFormat_H264): 'avcC' gives SPS and PPS behind start
+//   codes, in front of a run's first sample and every IDR; samples go from
+//   length-prefixed to start codes in MfVideoDecoder itself, which follows
+//   H.264 picture order.
+// - HEVC (MFVideoFormat_HEVC): 'hvcC' gives VPS, SPS and PPS (and SEI)
+//   behind start codes, in front of a run's first sample and every IRAP
+//   picture; samples go from length-prefixed to start codes.
+// - AV1 (MFVideoFormat_AV1): 'av1C' gives its configuration OBUs (the
+//   sequence header), in front of a run's first sample when it has none of
+//   its own; each sample gets a temporal delimiter in front and every OBU
+//   its size field.
+// - MPEG-4 part 2 (MFVideoFormat_MP4V): the decoder configuration of 'esds'
+//   (VOS, VO, VOL headers) is MF_MT_USER_DATA and goes in front of a run's
+//   first sample; samples as stored.
 //
 // The set-up travels in the stream, as a decoder that starts anywhere needs
 // it, so that a new transform instance (after a flush, for a replay) needs
@@ -30,10 +38,9 @@ enum class MfVideoCodec { kH264, kHevc, kAv1, kMpeg4 };
 struct MfVideoFormat {
   MfVideoCodec codec = MfVideoCodec::kH264;
   GUID subtype{};
-  const char *name = "";         // for traces
-  std::vector<uint8_t> header;    // in front of a run's first sample (see above)
-  std::vector<uint8_t> userData;  // MF_MT_USER_DATA of the input type; empty: none
-  int nalLengthSize = 0;          // H.264, HEVC: 0 when samples are a byte stream already
+  std::vector<uint8_t> header;             // in front of a run's first sample (see above)
+  std::vector<uint8_t> userData;           // MF_MT_USER_DATA of the input type; empty: none
+  int nalLengthSize = 0;                   // H.264, HEVC: 0 when samples are a byte stream already
   bool reducedStillPictureHeader = false;  // AV1
 };
 

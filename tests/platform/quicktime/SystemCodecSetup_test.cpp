@@ -651,7 +651,8 @@ TEST(SystemCodecStreams, RandomAccess_MatchesSyncSamplesOfEncodedStreams) {
         ASSERT_TRUE(AppendAnnexB(sample, hevc->nalLengthSize, &stream));
         EXPECT_EQ(HevcRandomAccess(stream), sync);
       } else if (av1) {
-        ASSERT_TRUE(AppendAv1TemporalUnit(sample, i == 0 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>(), &stream));
+        ASSERT_TRUE(AppendAv1TemporalUnit(
+            sample, i == 0 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>(), &stream));
         EXPECT_EQ(Av1KeyFrame(stream, av1->reducedStillPictureHeader), sync);
       } else {
         EXPECT_EQ(Mpeg4IntraVop(sample), sync);
@@ -667,8 +668,8 @@ TEST(SystemCodecStreams, AppendAv1TemporalUnit_MatchesFfmpegObuStream) {
   if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
   test::ff::TempDir dir;
   const std::string file = dir.File("av1.mp4"), obu = dir.File("av1.obu");
-  ASSERT_TRUE(test::ff::RunFfmpeg("-y -f lavfi -i testsrc=size=80x60:rate=10 -t 1.5 -c:v libaom-av1 -cpu-used 8 -g 6 '" +
-                                  file + "'"));
+  ASSERT_TRUE(test::ff::RunFfmpeg(
+      "-y -f lavfi -i testsrc=size=80x60:rate=10 -t 1.5 -c:v libaom-av1 -cpu-used 8 -g 6 '" + file + "'"));
   ASSERT_TRUE(test::ff::RunFfmpeg("-y -i '" + file + "' -c:v copy -f obu '" + obu + "'"));
   EncodedStream e;
   const ParseResult r = OpenIsoMovieFile(file, &e.movie);
@@ -680,9 +681,8 @@ TEST(SystemCodecStreams, AppendAv1TemporalUnit_MatchesFfmpegObuStream) {
   Bytes ours;
   for (uint32_t i = 0; i < e.movie.tracks.at(0).media.samples.count(); ++i) {
     SampleRecord rec;
-    ASSERT_TRUE(AppendAv1TemporalUnit(e.Sample(i, &rec), i == 0 ? std::span<const uint8_t>(config->obus)
-                                                                 : std::span<const uint8_t>(),
-                                      &ours));
+    ASSERT_TRUE(AppendAv1TemporalUnit(
+        e.Sample(i, &rec), i == 0 ? std::span<const uint8_t>(config->obus) : std::span<const uint8_t>(), &ours));
   }
   EXPECT_EQ(ours, test::ff::ReadFileBytes(obu));
 }
