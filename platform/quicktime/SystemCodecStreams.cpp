@@ -7,6 +7,7 @@ namespace {
 constexpr int kObuSequenceHeader = 1;
 constexpr int kObuTemporalDelimiter = 2;
 constexpr int kObuFrameHeader = 3;
+constexpr int kObuMetadata = 5;
 constexpr int kObuFrame = 6;
 constexpr int kObuRedundantFrameHeader = 7;
 
@@ -71,6 +72,9 @@ std::optional<Av1Config> ParseAv1C(std::span<const uint8_t> av1C) {
   for (size_t pos = 4; pos < av1C.size();) {
     std::optional<Obu> obu = ReadObu(av1C, &pos);
     if (!obu) return std::nullopt;
+    // Only what a configuration may hold: anything else (a frame) would be
+    // decoded again at every run's start.
+    if (obu->type != kObuSequenceHeader && obu->type != kObuMetadata) continue;
     if (obu->type == kObuSequenceHeader) config.reducedStillPictureHeader = ReducedStillPicture(*obu);
     AppendObu(*obu, &config.obus);
   }

@@ -19,8 +19,9 @@ namespace tp::qt {
 // What an 'av1C' payload (marker and version byte 0x81, three bytes of
 // profile and format fields, then the configuration OBUs) gives a decoder.
 struct Av1Config {
-  // The configuration OBUs (a sequence header, metadata) as an OBU stream:
-  // each with its size field, whether or not it was stored with one.
+  // The configuration OBUs (a sequence header, metadata; any other OBU
+  // stored there is left out) as an OBU stream: each with its size field,
+  // whether or not it was stored with one.
   std::vector<uint8_t> obus;
   // From the sequence header, when there is one: frame headers are then
   // left out of the stream (a still picture).
