@@ -1,9 +1,12 @@
 // Fuzz target for the set-up conversion the system's decoders get: the
 // input is a run of records (two-byte big-endian length, then the bytes).
-// The first record is taken as 'avcC' (and as 'hvcC'), the second as an
-// AudioSpecificConfig and as an 'alac' config, and every later one as a length-prefixed sample,
-// converted to a byte stream and handed to the picture-order reader in
-// turn, so its state across pictures is exercised as a decoder drives it.
+// The first record is taken as 'avcC' (and as 'hvcC' and 'av1C'), the
+// second as an AudioSpecificConfig and as an 'alac' config, and every later
+// one as a length-prefixed sample, converted to a byte stream and handed to
+// the picture-order reader in turn, so its state across pictures is
+// exercised as a decoder drives it; and as an HEVC, AV1 and MPEG-4 part 2
+// sample, converted as the Windows back end does and asked whether decoding
+// can start there.
 // Every byte stream also goes through the SPS colour rewrite, which must
 // give SPS that read back with the new colour and change nothing on a
 // second pass.
@@ -18,6 +21,7 @@
 
 #include "AvcSpsColour.h"
 #include "SystemCodecSetup.h"
+#include "SystemCodecStreams.h"
 
 namespace {
 
@@ -42,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace tp::qt;
   std::span<const uint8_t> in(data, size);
   AvcPictureOrder order;
-  int lengthSize = 4;
+  int lengthSize = 4, hevcLengthSize = 4;
+  std::optional<Av1Config> av1;
   for (int record = 0; in.size() >= 2; ++record) {
     const size_t n = size_t(in[0]) << 8 | in[1];
     if (n > in.size() - 2) break;
@@ -56,7 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
       if (std::optional<AvcParameterSets> hevc = ParseHvcC(bytes)) {
         if (hevc->annexB.size() > bytes.size() * 2 + 4) __builtin_trap();  // a start code per unit of 2+ bytes
+        hevcLengthSize = hevc->nalLengthSize;
       }
+      av1 = ParseAv1C(bytes);
+      // Each OBU gains at most a size field of five bytes.
+      if (av1 && av1->obus.size() > bytes.size() * 6) __builtin_trap();
     } else if (record == 1) {
       if (std::optional<AacConfigInfo> info = ParseAudioSpecificConfig(bytes)) {
         if (info->sampleRate <= 0 || info->channels < 0 || info->channels > 8) __builtin_trap();
@@ -75,6 +84,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
       (void)order.Next(bytes);  // the raw bytes as a byte stream too
       CheckColourRewrite(bytes);
+
+      std::vector<uint8_t> hevc;
+      if (AppendAnnexB(bytes, hevcLengthSize, &hevc)) (void)HevcRandomAccess(hevc);
+      std::vector<uint8_t> obus, again;
+      const std::span<const uint8_t> config =
+          av1 && record == 2 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>();
+      if (AppendAv1TemporalUnit(bytes, config, &obus)) {
+        // What comes out is an OBU stream that converts to itself.
+        if (!AppendAv1TemporalUnit(obus, {}, &again) || again != obus) __builtin_trap();
+        (void)Av1KeyFrame(obus, av1 && av1->reducedStillPictureHeader);
+      } else if (!obus.empty()) {
+        __builtin_trap();
+      }
+      (void)Mpeg4IntraVop(bytes);
     }
   }
   return 0;

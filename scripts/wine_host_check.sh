@@ -16,7 +16,8 @@
 # I420 byte for byte, RGB32 at 40 dB or better. 'jpeg' (321 x
 # 241, with AAC 5.1), 'mjpa' and Cinepak on the system's image and Video for
 # Windows decoders, close to Linux's (40 dB or better). HEVC, AV1, MPEG-4
-# part 2, H.263, DV, ProRes, ALAC and Opus, which Wine cannot decode, are
+# part 2 (with and without B-pictures), H.263, DV, ProRes, ALAC and Opus,
+# which Wine cannot decode, are
 # refused at load: no pin, the codec named by info and convert, exit 1 for
 # the stream asked for. Without a
 # Windows runtime, info must report the movie's lack of streams cleanly.
@@ -358,13 +359,16 @@ refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --vi
 # What Wine 8 has no decoder for: MPEG-4 part 2, H.263, DV, ProRes, ALAC
 # and Opus. Each movie holds only that track, so it does not open at all.
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 "$movies/mp4v.mp4"
+# With B-pictures: the forward pass's transform, which Wine lacks as well.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 -bf 2 \
+  "$movies/mp4v_bframes.mp4"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=10:duration=1 -c:v h263 "$movies/h263.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=0.5 -pix_fmt yuv411p \
   -c:v dvvideo "$movies/dv.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
-for entry in mp4v.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
+for entry in mp4v.mp4:"video codec 'mp4v'" mp4v_bframes.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
   prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" opus.mp4:"sound format 'Opus'"; do
   name=${entry%%:*} codec=${entry#*:}
   refused 1 "no decoder for the $codec" info "$movies/$name"

@@ -116,7 +116,7 @@ bool DecodeVideo(const Track &track, const std::string &dir) {
   setup.width = info.width;
   setup.height = info.height;
   if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
-    setup.avcC.assign(avcC->begin(), avcC->end());
+    setup.config.assign(avcC->begin(), avcC->end());
   std::unique_ptr<MfVideoDecoder> decoder;
   OSErr err = MfVideoDecoder::Create(setup, &decoder);
   std::printf("video: %s %dx%d, decoder %d\n", FourCCString(info.codecType).c_str(), info.width, info.height, err);
@@ -262,7 +262,7 @@ bool DecodeVideoDeferred(const Track &track, const std::string &dir) {
   setup.width = info.width;
   setup.height = info.height;
   if (auto avcC = FindDescriptionExtension(desc, kVideoMediaType, FourCC("avcC")))
-    setup.avcC.assign(avcC->begin(), avcC->end());
+    setup.config.assign(avcC->begin(), avcC->end());
   std::unique_ptr<MfVideoDecoder> decoder;
   if (MfVideoDecoder::Create(setup, &decoder) != noErr) return false;
   DataFile file;

@@ -20,8 +20,9 @@ namespace tp::qt {
 bool IsMfFrameCodec(const VideoCodecSetup &setup);
 
 // noCodecErr when the system has no transform for the codec (or an MPEG-4
-// part 2 stream may hold B-pictures, whose pictures come out late);
-// codecErr when the transform refuses the stream's types.
+// part 2 stream may hold B-pictures, whose pictures come out late: those go
+// to MfVideoDecoder); codecErr when the transform refuses the stream's
+// types.
 OSErr CreateMfFrameDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out);
 
 }  // namespace tp::qt

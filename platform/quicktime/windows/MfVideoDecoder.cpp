@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "../AvcSpsColour.h"
+#include "../HighDepthSamples.h"
 #include "../PixelConvert.h"
 #include "../SystemCodecSetup.h"
 
@@ -31,9 +32,9 @@ constexpr int kMaxReorder = 16;
 constexpr int kMaxDecoderThreads = 64;
 
 // Planar 4:2:0 copies straight into the runtime's planar worlds, so it
-// comes first.
-const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_NV12,
-                                  MFVideoFormat_YUY2};
+// comes first; 16-bit samples, to be narrowed, last.
+const GUID kPreferredOutputs[] = {MFVideoFormat_I420, MFVideoFormat_IYUV, MFVideoFormat_YV12,
+                                  MFVideoFormat_NV12, MFVideoFormat_YUY2, MFVideoFormat_P010};
 
 }  // namespace
 
@@ -118,6 +119,9 @@ class LockedPicture {
     // The pitch: the 2-D buffer's own (with the extent it vouches for),
     // else the contiguous form's, which is the type's stride or the width.
     const bool yuy2 = g.layout == MfFrameGeometry::Source::kYUY2;
+    // P010: NV12 with two bytes a sample.
+    const bool p010 = g.layout == MfFrameGeometry::Source::kP010;
+    const int sampleBytes = yuy2 || p010 ? 2 : 1;
     BYTE *base = nullptr, *start = nullptr;
     LONG pitch = 0;
     DWORD length = 0;
@@ -130,14 +134,14 @@ class LockedPicture {
       hr = buffer_->Lock(&base, nullptr, &length);
       if (FAILED(hr)) return hr;
       locked_ = true;
-      pitch = g.defaultStride > 0 ? g.defaultStride : g.frameWidth * (yuy2 ? 2 : 1);
+      pitch = g.defaultStride > 0 ? g.defaultStride : g.frameWidth * sampleBytes;
     }
     // Where each plane of the buffer starts, and whether it holds them all.
     const int64_t p = pitch, fh = g.frameHeight, chromaRows = (fh + 1) / 2;
     int64_t offset[3] = {}, planePitch[3] = {p, 0, 0}, need = 0;
     if (yuy2) {
       need = p * fh;
-    } else if (g.layout == MfFrameGeometry::Source::kNV12) {
+    } else if (g.layout == MfFrameGeometry::Source::kNV12 || p010) {
       offset[1] = p * fh;
       planePitch[1] = p;
       need = offset[1] + p * chromaRows;
@@ -148,19 +152,21 @@ class LockedPicture {
       need = offset[2] + (p / 2) * chromaRows;
       if (g.layout == MfFrameGeometry::Source::kYV12) std::swap(offset[1], offset[2]);
     }
-    fits_ = p > 0 && p >= int64_t(g.frameWidth) * (yuy2 ? 2 : 1) && need <= length && g.width > 0 && g.height > 0;
+    fits_ = p > 0 && p >= int64_t(g.frameWidth) * sampleBytes && need <= length && g.width > 0 && g.height > 0;
     if (!fits_) return S_OK;
     const int64_t cx = g.cropX / 2, cy = g.cropY / 2;
     picture_.width = g.width;
     picture_.height = g.height;
     // YUY2 is cropped by whole pairs of pixels.
-    picture_.data[0] = base + g.cropY * p + (yuy2 ? cx * 4 : g.cropX);
+    picture_.data[0] = base + g.cropY * p + (yuy2 ? cx * 4 : g.cropX * sampleBytes);
     picture_.linesize[0] = pitch;
     if (yuy2) {
       picture_.layout = PixelLayout::kYUYV422;
-    } else if (g.layout == MfFrameGeometry::Source::kNV12) {
+    } else if (g.layout == MfFrameGeometry::Source::kNV12 || p010) {
+      // P010 is described as NV12 but holds 16-bit samples: it is read
+      // through ReadPicture, which narrows it, never drawn in place.
       picture_.layout = PixelLayout::kNV12;
-      picture_.data[1] = base + offset[1] + cy * p + cx * 2;
+      picture_.data[1] = base + offset[1] + cy * p + cx * 2 * sampleBytes;
       picture_.linesize[1] = pitch;
     } else {
       picture_.layout = PixelLayout::kYUV420P;
@@ -217,12 +223,11 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
   if (!d->pool_) return memFullErr;
   d->width_ = setup.width;
   d->height_ = setup.height;
-  if (!setup.avcC.empty()) {
-    std::optional<AvcParameterSets> sets = ParseAvcC(setup.avcC);
-    if (!sets) return badImageDescription;
-    d->parameterSets_ = std::move(sets->annexB);
+  if (OSErr err = MakeMfVideoFormat(setup.codec, setup.config, &d->format_); err != noErr) return err;
+  if (setup.codec == MfVideoCodec::kH264) {
+    d->parameterSets_ = d->format_.header;
     SetAvcColourInAnnexB(&d->parameterSets_, kAvcColourBt601);
-    d->nalLengthSize_ = sets->nalLengthSize;
+    d->nalLengthSize_ = d->format_.nalLengthSize;
     d->order_.Next(d->parameterSets_);
   }
   // Opened for the deferred way, which playback takes: its first run then
@@ -236,7 +241,7 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
 
 OSErr MfVideoDecoder::Open(MfTransform *mft, bool lowLatency) const {
   if ((!mft_.valid() || FAILED(mft_.CreateAnother(mft))) &&
-      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, MFVideoFormat_H264, mft)))
+      FAILED(MfTransform::Create(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, format_.subtype, mft)))
     return noCodecErr;
   // The synchronous way asks for pictures as soon as they are decoded, where
   // the decoder can; the deferred way leaves the decoder its own pipeline
@@ -248,8 +253,10 @@ OSErr MfVideoDecoder::Open(MfTransform *mft, bool lowLatency) const {
   ComRef<IMFMediaType> input;
   if (FAILED(MFCreateMediaType(input.put()))) return memFullErr;
   input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  input->SetGUID(MF_MT_SUBTYPE, format_.subtype);
   MFSetAttributeSize(input.get(), MF_MT_FRAME_SIZE, UINT32(width_), UINT32(height_));
+  if (!format_.userData.empty())
+    input->SetBlob(MF_MT_USER_DATA, format_.userData.data(), UINT32(format_.userData.size()));
   input->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_MixedInterlaceOrProgressive);
   if (FAILED(mft->SetInputType(input.get()))) return codecErr;
   if (FAILED(mft->ChooseOutputType(kPreferredOutputs))) return codecErr;
@@ -284,6 +291,7 @@ HRESULT MfVideoDecoder::ReadGeometry() {
   g.layout = IsEqualGUID(subtype, MFVideoFormat_NV12)   ? Source::kNV12
              : IsEqualGUID(subtype, MFVideoFormat_YUY2) ? Source::kYUY2
              : IsEqualGUID(subtype, MFVideoFormat_YV12) ? Source::kYV12
+             : IsEqualGUID(subtype, MFVideoFormat_P010) ? Source::kP010
                                                         : Source::kI420;
   UINT32 w = 0, h = 0;
   hr = MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h);
@@ -352,7 +360,7 @@ HRESULT MfVideoDecoder::PullAll() {
 }
 
 HRESULT MfVideoDecoder::TakePicture(ComRef<IMFSample> sample, std::unique_ptr<PictureSnapshot> *out, bool *fits) {
-  if (mft_.FillsOurSamples()) {
+  if (mft_.FillsOurSamples() && geometry_.layout != MfFrameGeometry::Source::kP010) {
     {
       LockedPicture locked(sample.get(), geometry_);
       if (FAILED(locked.result())) return locked.result();
@@ -397,7 +405,16 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   pic.width = src.width;
   pic.height = src.height;
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
-  if (src.layout == PixelLayout::kYUYV422) {
+  if (geometry_.layout == MfFrameGeometry::Source::kP010) {
+    pic.layout = MfPictureLayout::kNV12;
+    pic.planeCount = 2;
+    pic.strides[0] = pic.width;
+    pic.strides[1] = cw * 2;
+    pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
+    pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
+    NarrowHighBitSamples(src.data[0], src.linesize[0], pic.bytes.data(), pic.strides[0], pic.width, pic.height);
+    NarrowHighBitSamples(src.data[1], src.linesize[1], pic.bytes.data() + pic.offsets[1], pic.strides[1], cw * 2, ch);
+  } else if (src.layout == PixelLayout::kYUYV422) {
     pic.layout = MfPictureLayout::kYUY2;
     pic.planeCount = 1;
     pic.strides[0] = cw * 4;
@@ -441,6 +458,7 @@ OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, 
 }
 
 OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp) {
+  if (format_.codec != MfVideoCodec::kH264) return PrepareOther(sample, order, stamp);
   scratch_.clear();
   if (nalLengthSize_ == 0) {
     scratch_.assign(sample.begin(), sample.end());
@@ -464,6 +482,23 @@ OSErr MfVideoDecoder::Prepare(std::span<const uint8_t> sample, AvcPictureOrder::
   *stamp = order->found ? std::max<int64_t>(runBase_ + order->order, 0) : lastStamp_ + 1;
   lastStamp_ = std::max(lastStamp_, *stamp);
   if (order->idr) lastIdr_ = scratch_;
+  return noErr;
+}
+
+OSErr MfVideoDecoder::PrepareOther(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp) {
+  bool randomAccess = false;
+  if (OSErr err = MakeMfSample(format_, sample, discontinuity_, &scratch_, &randomAccess); err != noErr) return err;
+  if (!started_) {
+    if (FAILED(mft_.Start())) return codecErr;
+    started_ = true;
+  }
+  // Every sample codes a picture; nothing here reads which others refer to
+  // it, so a replay feeds them all.
+  *order = AvcPictureOrder::Picture{};
+  order->found = order->reference = true;
+  order->idr = order->restart = randomAccess;
+  *stamp = ++lastStamp_;
+  if (randomAccess) lastIdr_ = scratch_;
   return noErr;
 }
 

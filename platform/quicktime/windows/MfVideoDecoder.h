@@ -1,12 +1,16 @@
-// MfVideoDecoder: H.264 through the system's Media Foundation decoder.
+// MfVideoDecoder: H.264, HEVC, AV1 and MPEG-4 part 2 through the system's
+// Media Foundation decoder for each (on Windows, HEVC and AV1 come with
+// optional system extensions).
 //
-// Set-up: 'avcC' set-up bytes (length-prefixed samples, as in .mp4/.mov) are
-// turned into start codes with the parameter sets in front of every run's
-// first sample; without 'avcC' the samples are taken as a byte stream.
-// Every SPS fed (from 'avcC' or in band) says BT.601 in its colour
-// description (AvcSpsColour.h): a decoder that would convert an HD or
-// BT.709 stream's pictures to BT.601 in its own pipeline (Wine's does)
-// then hands them out as decoded.
+// Set-up: per codec (MfVideoFormat.h). H.264's 'avcC' set-up bytes
+// (length-prefixed samples, as in .mp4/.mov) are turned into start codes
+// with the parameter sets in front of every run's first sample; without
+// 'avcC' the samples are taken as a byte stream. HEVC goes the same way
+// from 'hvcC', AV1 as an OBU stream with the sequence header of 'av1C',
+// MPEG-4 part 2 with its VOL header. Every H.264 SPS fed (from 'avcC' or
+// in band) says BT.601 in its colour description (AvcSpsColour.h): a
+// decoder that would convert an HD or BT.709 stream's pictures to BT.601 in
+// its own pipeline (Wine's does) then hands them out as decoded.
 //
 // Two ways to drive it, one per run of samples (a run starts at creation
 // and after Flush or Drain):
@@ -24,8 +28,10 @@
 //
 // Synchronous (Decode, LastPicture): a caller that needs each sample's own
 // picture before it sends the next. Every sample goes in with a stamp that
-// follows display order (its picture order count, above every stamp of the
-// runs before), and the picture that comes out with the sample's stamp is
+// follows display order (H.264: its picture order count, above every stamp
+// of the runs before; the other codecs, whose picture order is not read
+// here: decode order, which the system's decoders hand back with each
+// picture), and the picture that comes out with the sample's stamp is
 // its own. A decoder that hands each picture out while its sample goes in
 // (a low-latency decoder) is used as it is. Once a decoder has held a
 // picture back, each picture asked for is made by replay: a new instance is
@@ -38,7 +44,8 @@
 // GOPs), so a seek needs no call of its own.
 //
 // Pictures are taken in the decoder's own output layout (planar 4:2:0 or
-// NV12 as it hands them out, else YUY2), cropped to the stream's display
+// NV12 as it hands them out, else YUY2; P010, which decoders of 10-bit
+// HEVC and AV1 may offer alone, narrowed to NV12), cropped to the stream's display
 // aperture, with the buffer's own pitch, and drawn by PixelConvert: no
 // colour conversion runs between the decoder and the world.
 //
@@ -64,6 +71,7 @@
 #include "../SystemCodecSetup.h"
 #include "../VideoDecoder.h"
 #include "MfTransform.h"
+#include "MfVideoFormat.h"
 
 namespace tp::qt {
 
@@ -87,7 +95,9 @@ struct MfPicture {
 // type: the layout, the coded frame, the default stride (0: none given),
 // the display aperture's corner, and the size of the picture shown.
 struct MfFrameGeometry {
-  enum class Source { kI420, kYV12, kNV12, kYUY2 };
+  // kP010: NV12 of 16-bit samples (10-bit streams), narrowed to 8 bits as
+  // it is copied out.
+  enum class Source { kI420, kYV12, kNV12, kYUY2, kP010 };
   Source layout = Source::kI420;
   int frameWidth = 0, frameHeight = 0, defaultStride = 0, cropX = 0, cropY = 0;
   int width = 0, height = 0;
@@ -99,15 +109,18 @@ OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, 
 struct MfPicturePool;
 
 struct MfVideoSetup {
-  std::vector<uint8_t> avcC;  // empty: samples are a byte stream already
+  MfVideoCodec codec = MfVideoCodec::kH264;
+  // 'avcC', 'hvcC', 'av1C' or MPEG-4 part 2's decoder configuration; empty:
+  // the samples carry their own (MfVideoFormat.h).
+  std::vector<uint8_t> config;
   int width = 0, height = 0;  // the description's picture size
 };
 
 class MfVideoDecoder {
  public:
-  // noCodecErr when the system has no H.264 decoder, codecErr when it will
-  // not take the stream's types, badImageDescription for a damaged 'avcC'
-  // or an empty size.
+  // noCodecErr when the system has no decoder for the codec, codecErr when
+  // it will not take the stream's types, badImageDescription for damaged
+  // set-up bytes or an empty size.
   static OSErr Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoDecoder> *out);
   ~MfVideoDecoder();
 
@@ -132,7 +145,8 @@ class MfVideoDecoder {
   OSErr Drain();
   void Flush();
   // The most samples the decoder may hold: the deepest reordering H.264
-  // allows plus a picture per decoding thread the system may run.
+  // and HEVC allow (AV1 holds no more) plus a picture per decoding thread
+  // the system may run.
   int MaxDelay() const;
 
   struct Stats {
@@ -150,6 +164,9 @@ class MfVideoDecoder {
   // Turns a sample into the byte stream fed (scratch_), the parameter sets
   // in front where a run starts, and gives its stamp and picture order.
   OSErr Prepare(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp);
+  // The same for the codecs other than H.264 (MfVideoFormat): stamps in
+  // decode order, a run restarting wherever decoding can start.
+  OSErr PrepareOther(std::span<const uint8_t> sample, AvcPictureOrder::Picture *order, int64_t *stamp);
   HRESULT FeedOne(std::span<const uint8_t> data, int64_t time, bool discontinuity);
   // Pulls every picture the decoder will give now: the synchronous way
   // keeps the wanted one, the deferred way hands each to the matcher.
@@ -166,6 +183,7 @@ class MfVideoDecoder {
   OSErr Replay();
 
   MfTransform mft_;
+  MfVideoFormat format_;
   std::vector<uint8_t> parameterSets_;
   int nalLengthSize_ = 0;  // 0: byte stream
   int width_ = 0, height_ = 0;

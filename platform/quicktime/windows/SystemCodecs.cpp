@@ -1,17 +1,22 @@
-// The system's decoders behind the runtime's decoding seam: H.264 through
-// MfVideoDecoder; 'jpeg' and 'mjpa' through the imaging component
-// (WicJpegDecoder); Cinepak and whatever else an installed Video for
-// Windows decompressor takes (VfwVideoDecoder); H.263, DV and MPEG-4 part 2
-// of the Simple profile through MfFrameDecoder; AAC, MP3, FLAC, ALAC and
-// Opus through MfAudioDecoder. Anything else (HEVC and AV1 among them), or
-// a system without the decoder, is "no codec":
-// the engine leaves the track out when the movie is loaded.
+// The system's decoders behind the runtime's decoding seam: H.264, HEVC,
+// AV1 and MPEG-4 part 2 that may hold B-pictures through MfVideoDecoder
+// (one forward pass, pictures matched by display order); 'jpeg' and 'mjpa'
+// through the imaging component (WicJpegDecoder); Cinepak and whatever else
+// an installed Video for Windows decompressor takes (VfwVideoDecoder);
+// H.263, DV and MPEG-4 part 2 of the Simple profile through MfFrameDecoder;
+// AAC, MP3, FLAC, ALAC and Opus through MfAudioDecoder. Anything else, or
+// a system without the decoder (HEVC and AV1 need optional system
+// extensions), is "no codec": the engine leaves the track out when the
+// movie is loaded.
 
 #include "SystemCodecs.h"
+
+#include <optional>
 
 #include "AudioDecode.h"
 #include "MovieModel.h"
 #include "PixelConvert.h"
+#include "SystemCodecSetup.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfFrameDecoder.h"
 #include "windows/MfVideoDecoder.h"
@@ -30,7 +35,7 @@ class SystemVideoDecoder final : public VideoDecoder {
     *gotPicture = false;
     if (!data || size <= 0) return codecBadDataErr;
     if (OSErr err = mf_->Decode(std::span<const uint8_t>(data, size_t(size))); err != noErr) return err;
-    // Every sample of an H.264 track codes a picture; it is made when drawn,
+    // Every sample of these tracks codes a picture; it is made when drawn,
     // so samples decoded on the way to a seek point cost no more.
     *gotPicture = true;
     decodedAny_ = true;
@@ -100,11 +105,22 @@ class SystemAudioDecoder final : public AudioDecoder {
   std::vector<uint8_t> pcm_;
 };
 
-// Codecs whose only decoders on Windows are Media Foundation transforms.
+// Codecs whose only decoders on Windows are Media Foundation transforms
+// not wired in here.
 bool IsMediaFoundationOnly(const std::string &codec) {
-  for (const char *name : {"hevc", "av1", "mpeg1video", "mpeg2video", "prores"})
+  for (const char *name : {"mpeg1video", "mpeg2video", "prores"})
     if (codec == name) return true;
   return false;
+}
+
+// The codecs of the forward pass: H.264, HEVC, AV1, and MPEG-4 part 2 that
+// may hold B-pictures (pictures out late); nullopt for the others.
+std::optional<MfVideoCodec> ForwardPassCodec(const VideoCodecSetup &setup) {
+  if (setup.codec == "h264") return MfVideoCodec::kH264;
+  if (setup.codec == "hevc") return MfVideoCodec::kHevc;
+  if (setup.codec == "av1") return MfVideoCodec::kAv1;
+  if (setup.codec == "mpeg4" && !Mpeg4PicturesInDecodeOrder(setup.extradata)) return MfVideoCodec::kMpeg4;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -113,7 +129,8 @@ OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<Vid
   out->reset();
   // Photo-JPEG and Motion JPEG A are whole JPEG images ('mjpb' is not).
   if (setup.codecType == FourCC("jpeg") || setup.codecType == FourCC("mjpa")) return CreateWicJpegDecoder(setup, out);
-  if (setup.codec != "h264") {
+  const std::optional<MfVideoCodec> forward = ForwardPassCodec(setup);
+  if (!forward) {
     // Codecs of the newer movies are Media Foundation's or nobody's; the
     // older ones go to whatever Video for Windows decompressor is installed
     // for their code (Cinepak everywhere).
@@ -122,14 +139,16 @@ OSErr CreateSystemVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<Vid
     return CreateVfwVideoDecoder(setup, out);
   }
   MfVideoSetup mf;
+  mf.codec = *forward;
   mf.width = setup.width;
   mf.height = setup.height;
-  // 'avcC' starts with its version, 1; other set-up bytes (a byte stream's
-  // own parameter sets) travel in the samples.
-  if (!setup.extradata.empty() && setup.extradata[0] == 1) mf.avcC = setup.extradata;
+  // 'avcC' and 'hvcC' start with their version, 1; other set-up bytes (a
+  // byte stream's own parameter sets) travel in the samples.
+  const bool nalConfig = mf.codec == MfVideoCodec::kH264 || mf.codec == MfVideoCodec::kHevc;
+  if (!setup.extradata.empty() && (!nalConfig || setup.extradata[0] == 1)) mf.config = setup.extradata;
   std::unique_ptr<MfVideoDecoder> decoder;
   if (OSErr err = MfVideoDecoder::Create(mf, &decoder); err != noErr) {
-    return err == badImageDescription ? OSErr(codecErr) : err;  // a damaged 'avcC': the decoder will not open
+    return err == badImageDescription ? OSErr(codecErr) : err;  // damaged set-up bytes: the decoder will not open
   }
   out->reset(new (std::nothrow) SystemVideoDecoder(std::move(decoder)));
   return *out ? OSErr(noErr) : OSErr(memFullErr);

@@ -1,7 +1,8 @@
 // SystemCodecs: where the Windows back end reaches the system's own
 // decoders (Media Foundation transforms) for what the runtime does not
-// decode itself: H.264, AAC, MP3 and FLAC (codec names "h264", "aac",
-// "mp3", "flac" of VideoCodecSetup / AudioCodecSetup). This is where the
+// decode itself: H.264, HEVC, AV1, MPEG-4 part 2, AAC, MP3, FLAC and the
+// others its file lists (codec names "h264", "hevc", "av1", "mpeg4",
+// "aac", ... of VideoCodecSetup / AudioCodecSetup). This is where the
 // Windows back end answers "is there a decoder?": a codec plugs in here,
 // and noCodecErr (nothing listed, or the system lacks the transform) makes
 // the engine leave the track out when the movie is loaded. Their NV12, YUY2 or I420 output

@@ -1,7 +1,8 @@
-// Set-up conversion for the system's decoders: 'avcC' to start codes,
-// length-prefixed samples to a byte stream, AudioSpecificConfig fields and
-// H.264 picture order, ALAC configs and AAC speaker layouts, over
-// well-formed and damaged input alike.
+// Set-up conversion for the system's decoders: 'avcC' and 'hvcC' to start
+// codes, length-prefixed samples to a byte stream, 'av1C' and AV1 samples
+// to an OBU stream, where HEVC, AV1 and MPEG-4 part 2 streams can start,
+// AudioSpecificConfig fields and H.264 picture order, ALAC configs and AAC
+// speaker layouts, over well-formed and damaged input alike.
 #include "SystemCodecSetup.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ extern "C" {
 
 #include "DataFile.h"
 #include "IsoParser.h"
+#include "SystemCodecStreams.h"
 #include "VideoCodecs.h"
 #include "support/FfmpegTools.h"
 
@@ -507,6 +509,183 @@ TEST(SystemCodecSetup, ParseHvcC_ByteStreamMatchesFfmpeg) {
   const std::vector<Bytes> got = units(ours);
   ASSERT_FALSE(want.empty());
   EXPECT_EQ(got, want);
+}
+
+// One OBU: header byte for `type`, with a size field or without.
+Bytes Obu(int type, const Bytes &payload, bool sized = true) {
+  Bytes b = {uint8_t(type << 3 | (sized ? 0x02 : 0))};
+  if (sized) b.push_back(uint8_t(payload.size()));  // payloads here stay under 128 bytes
+  b.insert(b.end(), payload.begin(), payload.end());
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+TEST(SystemCodecStreams, ParseAv1C_Table) {
+  const Bytes head = {0x81, 0x00, 0x0C, 0x00};
+  const Bytes seq = {0x00, 0x00, 0x00, 0x6A}, stillSeq = {0x18, 0x00, 0x00};
+  const Bytes meta = {0x01, 0x02};
+  struct Case {
+    const char *name;
+    Bytes av1C;
+    std::optional<Bytes> obus;  // nullopt: refused
+    bool reducedStill = false;
+  } cases[] = {
+      {"sequence header", Cat({head, Obu(1, seq)}), Obu(1, seq)},
+      {"stored without its size field", Cat({head, Obu(1, seq, false)}), Obu(1, seq)},
+      {"sequence header and metadata", Cat({head, Obu(1, seq), Obu(5, meta, false)}), Cat({Obu(1, seq), Obu(5, meta)})},
+      {"still picture", Cat({head, Obu(1, stillSeq)}), Obu(1, stillSeq), true},
+      {"no OBUs", head, Bytes{}},
+      {"a delimiter and a frame left out", Cat({head, Obu(2, {}), Obu(1, seq), Obu(6, {0x10, 0x20})}), Obu(1, seq)},
+      {"extension byte kept", Cat({head, Bytes{0x2E, 0x28, 0x01, 0x55}}), Bytes{0x2E, 0x28, 0x01, 0x55}},
+      {"long size, minimal again", Cat({head, Bytes{0x2A, 0x81, 0x00, 0x7F}}), Bytes{0x2A, 0x01, 0x7F}},
+      {"version 0", Cat({Bytes{0x80, 0, 0, 0}, Obu(1, seq)}), std::nullopt},
+      {"cut in the fixed fields", Bytes{0x81, 0x00, 0x0C}, std::nullopt},
+      {"size past the end", Cat({head, Bytes{0x0A, 0x05, 0x00}}), std::nullopt},
+      {"size never ends", Cat({head, Bytes{0x0A, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01}}), std::nullopt},
+      {"forbidden bit", Cat({head, Bytes{0x8A, 0x00}}), std::nullopt},
+      {"extension byte missing", Cat({head, Bytes{0x0C}}), std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<Av1Config> config = ParseAv1C(c.av1C);
+    ASSERT_EQ(config.has_value(), c.obus.has_value());
+    if (!config) continue;
+    EXPECT_EQ(config->obus, *c.obus);
+    EXPECT_EQ(config->reducedStillPictureHeader, c.reducedStill);
+  }
+}
+
+TEST(SystemCodecStreams, AppendAv1TemporalUnit_Table) {
+  const Bytes td = {0x12, 0x00};
+  const Bytes config = Obu(1, {0x00, 0x00, 0x00, 0x6A});
+  const Bytes ownSeq = Obu(1, {0x00, 0x00, 0x00, 0x7B});
+  const Bytes frame = Obu(6, {0x10, 0x20, 0x30}), frameUnsized = Obu(6, {0x10, 0x20, 0x30}, false);
+  struct Case {
+    const char *name;
+    Bytes sample;
+    Bytes config;
+    std::optional<Bytes> stream;  // nullopt: refused
+  } cases[] = {
+      {"run's first sample gets the configuration", frame, config, Cat({td, config, frame})},
+      {"later samples do not", frame, {}, Cat({td, frame})},
+      {"a sample with its own sequence header keeps it alone", Cat({ownSeq, frame}), config, Cat({td, ownSeq, frame})},
+      {"its delimiter is not doubled", Cat({td, frame}), {}, Cat({td, frame})},
+      {"the last OBU gets its size field", Cat({Obu(5, {0x01}), frameUnsized}), {}, Cat({td, Obu(5, {0x01}), frame})},
+      {"a size past the end", Bytes{0x32, 0x09, 0x10}, config, std::nullopt},
+      {"forbidden bit", Cat({frame, Bytes{0xB2, 0x00}}), config, std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes out = {0xEE};
+    const bool ok = AppendAv1TemporalUnit(c.sample, c.config, &out);
+    ASSERT_EQ(ok, c.stream.has_value());
+    EXPECT_EQ(out, ok ? Cat({Bytes{0xEE}, *c.stream}) : Bytes{0xEE});
+  }
+}
+
+// The sample descriptions' set-up bytes and samples of real streams, as
+// the Windows back end turns them into what a system decoder takes: where
+// each can start agrees with the sync samples ffmpeg wrote (key frames,
+// IRAP pictures, I-VOPs), and AV1 comes out as ffmpeg's own OBU stream.
+struct EncodedStream {
+  Movie movie;
+  DataFile data;
+  Bytes Sample(uint32_t i, SampleRecord *rec) {
+    EXPECT_TRUE(movie.tracks.at(0).media.samples.Sample(i, rec));
+    Bytes b(rec->size);
+    EXPECT_EQ(data.ReadAt(rec->position, b.data(), rec->size), 0);
+    return b;
+  }
+  std::span<const uint8_t> Extension(uint32_t type) {
+    std::optional<std::span<const uint8_t>> ext =
+        FindDescriptionExtension(movie.tracks.at(0).media.Description(1), kVideoMediaType, type);
+    return ext ? *ext : std::span<const uint8_t>();
+  }
+};
+
+TEST(SystemCodecStreams, RandomAccess_MatchesSyncSamplesOfEncodedStreams) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  const std::string src = "-y -f lavfi -i testsrc=size=64x48:rate=10 -t 2.4 ";
+  const struct {
+    const char *name, *args;
+  } streams[] = {
+      {"hevc_bframes.mp4", "-c:v libx265 -x265-params log-level=error:keyint=7:min-keyint=7:bframes=3 -tag:v hvc1"},
+      {"hevc_open_gop.mov", "-c:v libx265 -x265-params log-level=error:keyint=5:open-gop=1:bframes=2 -tag:v hev1"},
+      {"hevc_10bit.mp4", "-c:v libx265 -x265-params log-level=error:keyint=6 -pix_fmt yuv420p10le -tag:v hvc1"},
+      {"av1.mp4", "-c:v libaom-av1 -cpu-used 8 -g 5"},
+      {"av1_10bit.mp4", "-c:v libaom-av1 -cpu-used 8 -g 7 -pix_fmt yuv420p10le"},
+      {"mpeg4_bframes.mp4", "-c:v mpeg4 -bf 2 -g 6 -q:v 5"},
+  };
+  for (const auto &s : streams) {
+    SCOPED_TRACE(s.name);
+    const std::string file = dir.File(s.name);
+    ASSERT_TRUE(test::ff::RunFfmpeg(src + s.args + " '" + file + "'"));
+    EncodedStream e;
+    const ParseResult r = OpenIsoMovieFile(file, &e.movie);
+    ASSERT_EQ(r.error, kNoErr) << r.message;
+    ASSERT_TRUE(e.data.Open(file));
+    const std::string name = s.name;
+    std::optional<AvcParameterSets> hevc;
+    std::optional<Av1Config> av1;
+    if (name.starts_with("hevc")) {
+      ASSERT_TRUE(hevc = ParseHvcC(e.Extension(FourCC("hvcC"))));
+    } else if (name.starts_with("av1")) {
+      ASSERT_TRUE(av1 = ParseAv1C(e.Extension(FourCC("av1C"))));
+    }
+    const SampleTable &table = e.movie.tracks.at(0).media.samples;
+    ASSERT_GT(table.count(), 12u);
+    int syncs = 0;
+    for (uint32_t i = 0; i < table.count(); ++i) {
+      SCOPED_TRACE(i);
+      SampleRecord rec;
+      const Bytes sample = e.Sample(i, &rec);
+      const bool sync = !(rec.flags & kMediaSampleNotSync);
+      syncs += sync;
+      Bytes stream;
+      if (hevc) {
+        ASSERT_TRUE(AppendAnnexB(sample, hevc->nalLengthSize, &stream));
+        EXPECT_EQ(HevcRandomAccess(stream), sync);
+      } else if (av1) {
+        ASSERT_TRUE(AppendAv1TemporalUnit(
+            sample, i == 0 ? std::span<const uint8_t>(av1->obus) : std::span<const uint8_t>(), &stream));
+        EXPECT_EQ(Av1KeyFrame(stream, av1->reducedStillPictureHeader), sync);
+      } else {
+        EXPECT_EQ(Mpeg4IntraVop(sample), sync);
+      }
+    }
+    EXPECT_GT(syncs, 1);
+  }
+}
+
+// Our OBU stream of every sample, the configuration in front of the first,
+// is ffmpeg's (its OBU muxer puts a temporal delimiter in front of each).
+TEST(SystemCodecStreams, AppendAv1TemporalUnit_MatchesFfmpegObuStream) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  test::ff::TempDir dir;
+  const std::string file = dir.File("av1.mp4"), obu = dir.File("av1.obu");
+  ASSERT_TRUE(test::ff::RunFfmpeg(
+      "-y -f lavfi -i testsrc=size=80x60:rate=10 -t 1.5 -c:v libaom-av1 -cpu-used 8 -g 6 '" + file + "'"));
+  ASSERT_TRUE(test::ff::RunFfmpeg("-y -i '" + file + "' -c:v copy -f obu '" + obu + "'"));
+  EncodedStream e;
+  const ParseResult r = OpenIsoMovieFile(file, &e.movie);
+  ASSERT_EQ(r.error, kNoErr) << r.message;
+  ASSERT_TRUE(e.data.Open(file));
+  std::optional<Av1Config> config = ParseAv1C(e.Extension(FourCC("av1C")));
+  ASSERT_TRUE(config);
+  ASSERT_FALSE(config->obus.empty());
+  Bytes ours;
+  for (uint32_t i = 0; i < e.movie.tracks.at(0).media.samples.count(); ++i) {
+    SampleRecord rec;
+    ASSERT_TRUE(AppendAv1TemporalUnit(
+        e.Sample(i, &rec), i == 0 ? std::span<const uint8_t>(config->obus) : std::span<const uint8_t>(), &ours));
+  }
+  EXPECT_EQ(ours, test::ff::ReadFileBytes(obu));
 }
 
 }  // namespace
