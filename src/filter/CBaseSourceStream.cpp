@@ -233,6 +233,10 @@ HRESULT CBaseSourceStream::ChangeStop() {
     CAutoLock lock(&m_lock);
     TraceW2(TEXT("CBaseSourceStream::ChangeStop() this(0x%x)"), Id(this));
     restart = m_rtPosition >= m_rtStop;
+    // The worker, released by the flush, must not take the new stop as the
+    // end of the old segment and send an end of stream into the flush: it
+    // waits for the restart instead.
+    if (restart) m_bRestartPending = true;
   }
   if (restart) UpdateFromSeek();
   return S_OK;

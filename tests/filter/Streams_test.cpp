@@ -192,6 +192,7 @@ TEST_F(StreamsTest, StopOnly_BelowPositionRestarts_AboveDoesNot) {
     ASSERT_EQ(ConnectVideo(MEDIASUBTYPE_RGB32), S_OK);
     IMediaSeeking *seeking = Seeking(Video());
     peers[0]->blockReceive = true;
+    peers[0]->lingerInFlush = std::chrono::milliseconds(300);
     ASSERT_EQ(filter->Run(0), S_OK);
     ASSERT_TRUE(peers[0]->WaitUntilBlocked());  // the first frame, at 0
     // The position is past the first frame's end (0.04 s) once it is filled.

@@ -144,8 +144,12 @@ class TestInputPin : public IPin, public IMemInputPin {
   bool supportsMemInput = true;
   bool holdSamples = false;   // keep every received sample until a flush or ReleaseHeld
   bool blockReceive = false;  // block in Receive until Unblock or a flush
-  bool keepData = false;      // copy each sample's bytes into its record
-  bool discard = false;       // count the samples and record nothing else (benchmarks)
+  // BeginFlush waits this long for an end of stream sent into the flush
+  // (there should be none), so a worker released by the flush gets its
+  // chance to send one before the flush goes on.
+  std::chrono::milliseconds lingerInFlush{0};
+  bool keepData = false;  // copy each sample's bytes into its record
+  bool discard = false;   // count the samples and record nothing else (benchmarks)
 
   CallLog log;
 
@@ -335,6 +339,11 @@ class TestInputPin : public IPin, public IMemInputPin {
       m_cv.notify_all();
     }
     ReleaseHeld();
+    if (lingerInFlush.count() > 0) {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      const int ended = m_endOfStream;
+      m_cv.wait_for(lock, lingerInFlush, [&] { return m_endOfStream != ended; });
+    }
     return S_OK;
   }
   STDMETHODIMP EndFlush() override {
