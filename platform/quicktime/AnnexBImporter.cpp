@@ -6,6 +6,7 @@
 
 #include "DataFile.h"
 #include "OwnImporters.h"
+#include "RbspBits.h"
 #include "SampleDescriptions.h"
 #include "SystemCodecSetup.h"
 
@@ -14,54 +15,14 @@ namespace {
 
 AvImportResult Fail(QtErr e, std::string m) { return {e, std::move(m)}; }
 
-// RBSP bits of one NAL unit (emulation prevention removed), Exp-Golomb
-// codes; reads past the end give zeros and clear ok().
-class Bits {
+// The RBSP of one NAL unit's payload, and the reads over it.
+struct UnescapedNal {
+  explicit UnescapedNal(std::span<const uint8_t> payload) : rbsp(UnescapeRbsp(payload)) {}
+  std::vector<uint8_t> rbsp;
+};
+class Bits : private UnescapedNal, public RbspBits {
  public:
-  explicit Bits(std::span<const uint8_t> nal) {
-    int zeros = 0;
-    for (uint8_t byte : nal) {
-      if (zeros >= 2 && byte == 3) {  // emulation prevention
-        zeros = 0;
-        continue;
-      }
-      zeros = byte == 0 ? zeros + 1 : 0;
-      rbsp_.push_back(byte);
-    }
-  }
-  uint32_t U(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (pos_ >= rbsp_.size() * 8) {
-        ok_ = false;
-        v <<= 1;
-        continue;
-      }
-      v = v << 1 | ((rbsp_[pos_ / 8] >> (7 - pos_ % 8)) & 1);
-      ++pos_;
-    }
-    return v;
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (U(1) == 0) {
-      if (!ok_ || ++zeros > 31) {
-        ok_ = false;
-        return 0;
-      }
-    }
-    return zeros ? ((1u << zeros) - 1 + U(zeros)) : 0;
-  }
-  int32_t Se() {
-    const uint32_t k = Ue();
-    return (k & 1) ? int32_t((k + 1) / 2) : -int32_t(k / 2);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::vector<uint8_t> rbsp_;
-  size_t pos_ = 0;
-  bool ok_ = true;
+  explicit Bits(std::span<const uint8_t> payload) : UnescapedNal(payload), RbspBits(rbsp) {}
 };
 
 struct SpsInfo {

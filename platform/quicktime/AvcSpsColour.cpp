@@ -1,4 +1,5 @@
 #include "AvcSpsColour.h"
+#include "RbspBits.h"
 #include "SystemCodecSetup.h"
 
 #include <algorithm>
@@ -9,51 +10,6 @@ namespace tp::qt {
 namespace {
 
 constexpr int kSpsNalType = 7;
-
-// Bit reads over an RBSP that remember where they are. A read past the end
-// fails and the reader stays failed.
-class SpsBits {
- public:
-  explicit SpsBits(std::span<const uint8_t> rbsp) : bytes_(rbsp) {}
-  bool ok() const { return ok_; }
-  void Fail() { ok_ = false; }
-  size_t pos() const { return pos_; }
-  uint32_t U(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (pos_ >= bytes_.size() * 8) {
-        ok_ = false;
-        return 0;
-      }
-      v = (v << 1) | ((bytes_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
-      ++pos_;
-    }
-    return v;
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (ok_ && U(1) == 0) {
-      if (++zeros > 31) ok_ = false;
-    }
-    if (!ok_) return 0;
-    return uint32_t((uint64_t(1) << zeros) - 1 + U(zeros));
-  }
-  int32_t Se() {
-    const uint32_t v = Ue();
-    return (v & 1) ? int32_t((v + 1) / 2) : -int32_t(v / 2);
-  }
-  // A ue(v) that must not exceed `max`.
-  uint32_t Ue(uint32_t max) {
-    const uint32_t v = Ue();
-    if (v > max) ok_ = false;
-    return v;
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
-  bool ok_ = true;
-};
 
 class SpsWriter {
  public:
@@ -80,7 +36,7 @@ class SpsWriter {
   int used_ = 0;
 };
 
-void SkipScalingList(SpsBits &r, int size) {
+void SkipScalingList(RbspBits &r, int size) {
   int last = 8, next = 8;
   for (int j = 0; j < size && r.ok(); ++j) {
     if (next != 0) {
@@ -92,7 +48,7 @@ void SkipScalingList(SpsBits &r, int size) {
   }
 }
 
-void SkipHrd(SpsBits &r) {
+void SkipHrd(RbspBits &r) {
   const uint32_t count = r.Ue(31) + 1;
   r.U(8);  // bit rate and CPB size scales
   for (uint32_t i = 0; i < count && r.ok(); ++i) {
@@ -105,20 +61,7 @@ void SkipHrd(SpsBits &r) {
 
 }  // namespace
 
-std::vector<uint8_t> AvcUnescape(std::span<const uint8_t> payload) {
-  std::vector<uint8_t> out;
-  out.reserve(payload.size());
-  int zeros = 0;
-  for (uint8_t b : payload) {
-    if (zeros >= 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = b == 0 ? zeros + 1 : 0;
-    out.push_back(b);
-  }
-  return out;
-}
+std::vector<uint8_t> AvcUnescape(std::span<const uint8_t> payload) { return UnescapeRbsp(payload); }
 
 std::vector<uint8_t> AvcEscape(std::span<const uint8_t> rbsp) {
   std::vector<uint8_t> out;
@@ -143,7 +86,7 @@ std::optional<AvcSpsLayout> ReadAvcSpsLayout(std::span<const uint8_t> rbsp) {
   AvcSpsLayout out;
   out.stopBit = (last - 1) * 8 + size_t(7 - std::countr_zero(unsigned(rbsp[last - 1])));
 
-  SpsBits r(rbsp.first(last));
+  RbspBits r(rbsp.first(last));
   const uint32_t profile = r.U(8);
   r.U(16);  // constraint flags, level
   r.Ue(31);

@@ -1,4 +1,5 @@
 #include "SystemCodecSetup.h"
+#include "RbspBits.h"
 
 #include <algorithm>
 #include <cstring>
@@ -104,57 +105,8 @@ bool AppendAnnexB(std::span<const uint8_t> sample, int nalLengthSize, std::vecto
   return true;
 }
 
-namespace {
-
-// Exp-Golomb and fixed-width reads over an RBSP (emulation prevention
-// already removed). Reads past the end fail and stay failed.
-class RbspReader {
- public:
-  explicit RbspReader(std::span<const uint8_t> rbsp) : bits_(rbsp) {}
-  bool ok() const { return ok_; }
-  uint32_t U(int n) {
-    std::optional<uint32_t> v = bits_.Read(n);
-    if (!v) ok_ = false;
-    return v.value_or(0);
-  }
-  uint32_t Ue() {
-    int zeros = 0;
-    while (ok_ && U(1) == 0) {
-      if (++zeros > 31) ok_ = false;
-    }
-    if (!ok_) return 0;
-    return uint32_t((uint64_t(1) << zeros) - 1 + U(zeros));
-  }
-  int32_t Se() {
-    uint32_t v = Ue();
-    return (v & 1) ? int32_t((v + 1) / 2) : -int32_t(v / 2);
-  }
-
- private:
-  BitReader bits_;
-  bool ok_ = true;
-};
-
-// The first `limit` bytes of a NAL payload with emulation prevention
-// bytes (00 00 03) removed: headers sit at the front, so that is enough.
-std::vector<uint8_t> Unescape(std::span<const uint8_t> nal, size_t limit) {
-  std::vector<uint8_t> out;
-  int zeros = 0;
-  for (size_t i = 0; i < nal.size() && out.size() < limit; ++i) {
-    if (zeros >= 2 && nal[i] == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = nal[i] == 0 ? zeros + 1 : 0;
-    out.push_back(nal[i]);
-  }
-  return out;
-}
-
-}  // namespace
-
 bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
-  RbspReader r(rbsp);
+  RbspBits r(rbsp);
   const uint32_t profile = r.U(8);
   r.U(16);  // constraint flags, level
   const uint32_t id = r.Ue();
@@ -199,7 +151,7 @@ bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
 }
 
 bool AvcPictureOrder::ParsePps(std::span<const uint8_t> rbsp) {
-  RbspReader r(rbsp);
+  RbspBits r(rbsp);
   const uint32_t id = r.Ue();
   const uint32_t spsId = r.Ue();
   if (!r.ok() || id >= 256 || spsId >= 32) return false;
@@ -219,7 +171,7 @@ AvcPictureOrder::Picture AvcPictureOrder::ParseSlice(std::span<const uint8_t> rb
     decodeCount_ = 0;
   }
   pic.order = decodeCount_++;
-  RbspReader r(rbsp);
+  RbspBits r(rbsp);
   r.Ue();  // first macroblock
   const uint32_t sliceType = r.Ue() % 5;
   const uint32_t ppsId = r.Ue();
@@ -283,9 +235,9 @@ AvcPictureOrder::Picture AvcPictureOrder::Next(std::span<const uint8_t> annexB) 
       const uint8_t header = annexB[begin];
       const int type = header & 0x1F;
       const int refIdc = (header >> 5) & 3;
-      std::vector<uint8_t> rbsp = Unescape(annexB.subspan(begin + 1, end - begin - 1), kHeaderBytes);
+      std::vector<uint8_t> rbsp = UnescapeRbsp(annexB.subspan(begin + 1, end - begin - 1), kHeaderBytes);
       if (type == 7) {
-        ParseSps(Unescape(annexB.subspan(begin + 1, end - begin - 1), annexB.size()));
+        ParseSps(UnescapeRbsp(annexB.subspan(begin + 1, end - begin - 1), annexB.size()));
       } else if (type == 8) {
         ParsePps(rbsp);
       } else if ((type == 1 || type == 5) && !pic.found) {
