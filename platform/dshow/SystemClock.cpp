@@ -3,9 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
-#include <limits>
 #include <new>
-#include <vector>
 
 namespace tp::dshow {
 
@@ -19,15 +17,6 @@ HRESULT SystemClock::Create(LPUNKNOWN pUnkOuter, REFIID riid, void **ppv) {
   HRESULT hr = clock->QueryInterface(riid, ppv);
   clock->Release();
   return hr;
-}
-
-SystemClock::~SystemClock() {
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_exit = true;
-  }
-  m_changed.notify_all();
-  if (m_thread.joinable()) m_thread.join();
 }
 
 STDMETHODIMP SystemClock::QueryInterface(REFIID riid, void **ppv) {
@@ -69,89 +58,16 @@ STDMETHODIMP SystemClock::GetTime(REFERENCE_TIME *pTime) {
   return S_OK;
 }
 
-HRESULT SystemClock::AddAdvise(const Advise &advise, DWORD_PTR *pdwAdviseCookie) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  try {
-    if (!m_thread.joinable()) m_thread = std::thread([this] { ThreadProc(); });
-    const DWORD_PTR cookie = m_nextCookie++;
-    m_advises.emplace(cookie, advise);
-    *pdwAdviseCookie = cookie;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  m_changed.notify_all();
-  return S_OK;
-}
-
 STDMETHODIMP SystemClock::AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT hEvent,
                                      DWORD_PTR *pdwAdviseCookie) {
-  if (!pdwAdviseCookie) return E_POINTER;
-  *pdwAdviseCookie = 0;
-  if (!hEvent) return E_INVALIDARG;
-  if ((streamTime > 0 && baseTime > std::numeric_limits<REFERENCE_TIME>::max() - streamTime) ||
-      (streamTime < 0 && baseTime < std::numeric_limits<REFERENCE_TIME>::min() - streamTime)) {
-    return E_INVALIDARG;
-  }
-  const REFERENCE_TIME due = baseTime + streamTime;
-  if (due <= 0) return E_INVALIDARG;
-  return AddAdvise({due, 0, reinterpret_cast<HANDLE>(hEvent)}, pdwAdviseCookie);
+  return m_advises.AdviseTime(baseTime, streamTime, hEvent, pdwAdviseCookie);
 }
 
 STDMETHODIMP SystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE hSemaphore,
                                          DWORD_PTR *pdwAdviseCookie) {
-  if (!pdwAdviseCookie) return E_POINTER;
-  *pdwAdviseCookie = 0;
-  if (!hSemaphore || startTime < 0 || periodTime <= 0) return E_INVALIDARG;
-  return AddAdvise({startTime, periodTime, reinterpret_cast<HANDLE>(hSemaphore)}, pdwAdviseCookie);
+  return m_advises.AdvisePeriodic(startTime, periodTime, hSemaphore, pdwAdviseCookie);
 }
 
-STDMETHODIMP SystemClock::Unadvise(DWORD_PTR dwAdviseCookie) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  if (m_advises.erase(dwAdviseCookie) == 0) return S_FALSE;
-  m_changed.notify_all();
-  return S_OK;
-}
-
-void SystemClock::ThreadProc() {
-  std::vector<std::pair<HANDLE, LONG>> events, semaphores;
-  std::unique_lock<std::mutex> lock(m_lock);
-  while (!m_exit) {
-    const REFERENCE_TIME now = Now();
-    REFERENCE_TIME next = std::numeric_limits<REFERENCE_TIME>::max();
-    events.clear();
-    semaphores.clear();
-    for (auto it = m_advises.begin(); it != m_advises.end();) {
-      Advise &a = it->second;
-      if (a.due > now) {
-        if (a.due < next) next = a.due;
-        ++it;
-      } else if (a.period == 0) {
-        events.emplace_back(a.handle, 1);
-        it = m_advises.erase(it);
-      } else {
-        // Every period that has passed is one release; the count is bounded
-        // so that a clock stalled for hours cannot overflow it.
-        const REFERENCE_TIME missed = (now - a.due) / a.period + 1;
-        const LONG count = missed > 1000 ? 1000 : static_cast<LONG>(missed);
-        semaphores.emplace_back(a.handle, count);
-        a.due += missed * a.period;
-        if (a.due < next) next = a.due;
-        ++it;
-      }
-    }
-    if (!events.empty() || !semaphores.empty()) {
-      lock.unlock();
-      for (auto &e : events) SetEvent(e.first);
-      for (auto &s : semaphores) ReleaseSemaphore(s.first, s.second, nullptr);
-      lock.lock();
-      continue;
-    }
-    if (next == std::numeric_limits<REFERENCE_TIME>::max()) {
-      m_changed.wait(lock);
-    } else {
-      m_changed.wait_for(lock, std::chrono::microseconds((next - now + 9) / 10));
-    }
-  }
-}
+STDMETHODIMP SystemClock::Unadvise(DWORD_PTR dwAdviseCookie) { return m_advises.Unadvise(dwAdviseCookie); }
 
 }  // namespace tp::dshow

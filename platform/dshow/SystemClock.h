@@ -2,9 +2,9 @@
 // machine's monotonic clock, in 100 ns units.
 //
 // AdviseTime sets an event once the clock reaches a time; AdvisePeriodic
-// releases a semaphore at a start time and once per period after it. One
-// worker thread, started by the first advise, waits for the earliest due
-// request and signals it; it ends when the clock is destroyed.
+// releases a semaphore at a start time and once per period after it
+// (ClockAdvises: one thread, started by the first advise, ended when the
+// clock is destroyed).
 //
 // Ownership: COM reference counting. The event and semaphore handles belong
 // to the caller, who must keep them open until the request fires (one-shot)
@@ -16,10 +16,8 @@
 #include <strmif.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
+
+#include "tpclock/ClockAdvises.h"
 
 namespace tp::dshow {
 
@@ -54,27 +52,11 @@ class SystemClock final : public IReferenceClock {
 
  private:
   SystemClock() = default;
-  ~SystemClock();
-
-  struct Advise {
-    REFERENCE_TIME due;
-    REFERENCE_TIME period;  // 0 for a one-shot event
-    HANDLE handle;
-  };
-
-  HRESULT AddAdvise(const Advise &advise, DWORD_PTR *pdwAdviseCookie);
-  void ThreadProc();
+  ~SystemClock() = default;
 
   std::atomic<LONG> m_cRef{0};
   std::atomic<REFERENCE_TIME> m_last{0};
-  // Guards every field below. A leaf lock: handles are signalled after it
-  // is left.
-  std::mutex m_lock;
-  std::condition_variable m_changed;  // a request came or went, or exit
-  std::map<DWORD_PTR, Advise> m_advises;
-  DWORD_PTR m_nextCookie = 1;
-  bool m_exit = false;
-  std::thread m_thread;
+  tp::clock::ClockAdvises m_advises{&SystemClock::Now};
 };
 
 inline HRESULT CreateSystemClock(LPUNKNOWN pUnkOuter, REFIID riid, void **ppv) {

@@ -6,25 +6,25 @@
 // the sound by more than one block, it stands still while the device is
 // paused, and it never goes backwards.
 //
-// AdviseTime and AdvisePeriodic work as the system clock's: one thread,
-// started by the first advise, signals each request once this clock reaches
-// it (waking at least every 10 ms, since this clock's pace is the device's).
+// AdviseTime and AdvisePeriodic work as the system clock's (ClockAdvises):
+// one thread, started by the first advise, signals each request once this
+// clock reaches it, waking at least every 10 ms and whenever the device
+// reports a block, since this clock's pace is the device's.
 //
 // Ownership: COM reference counting; the handles given to the advise calls
 // stay the caller's and must stay open until the request fires or is
-// removed. Threads: every method from any thread. m_lock is a leaf lock
-// (handles are signalled after it is left).
+// removed. Threads: every method from any thread. m_lock is a leaf lock;
+// the advises' lock is never held with it.
 #pragma once
 
 #include <windows.h>
 #include <strmif.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <mutex>
-#include <thread>
+
+#include "tpclock/ClockAdvises.h"
 
 namespace tp::sinks {
 
@@ -66,33 +66,24 @@ class AudioClock final : public IReferenceClock {
 
  private:
   AudioClock(uint32_t rate, TimeSource now);
-  ~AudioClock();
+  ~AudioClock() = default;
 
-  struct Advise {
-    REFERENCE_TIME due;
-    REFERENCE_TIME period;  // 0 for a one-shot event
-    HANDLE handle;
-  };
   REFERENCE_TIME FramesToTime(int64_t frames) const;
   REFERENCE_TIME TimeLocked();
-  HRESULT AddAdvise(const Advise &advise, DWORD_PTR *pdwAdviseCookie);
-  void ThreadProc();
 
   std::atomic<LONG> m_cRef{0};
   const uint32_t m_rate;
   const TimeSource m_now;
   const REFERENCE_TIME m_origin;
-  // Guards every field below.
+  // Guards the fields below it. Taken by the advise thread when it reads
+  // the time, with the advises' own lock not held.
   std::mutex m_lock;
-  int64_t m_before = 0;               // frames consumed before the last block
-  int64_t m_block = 0;                // frames of the last block
-  REFERENCE_TIME m_blockAt = 0;       // system time the last block was taken
-  REFERENCE_TIME m_last = 0;          // the last time handed out
-  std::condition_variable m_changed;  // a request came or went, or exit
-  std::map<DWORD_PTR, Advise> m_advises;
-  DWORD_PTR m_nextCookie = 1;
-  bool m_exit = false;
-  std::thread m_thread;
+  int64_t m_before = 0;          // frames consumed before the last block
+  int64_t m_block = 0;           // frames of the last block
+  REFERENCE_TIME m_blockAt = 0;  // system time the last block was taken
+  REFERENCE_TIME m_last = 0;     // the last time handed out
+  // Last, so that its thread ends before the fields it reads go.
+  tp::clock::ClockAdvises m_advises;
 };
 
 }  // namespace tp::sinks
