@@ -405,30 +405,28 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   pic.width = src.width;
   pic.height = src.height;
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
-  if (geometry_.layout == MfFrameGeometry::Source::kP010) {
-    pic.layout = MfPictureLayout::kNV12;
-    pic.planeCount = 2;
-    pic.strides[0] = pic.width;
-    pic.strides[1] = cw * 2;
-    pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
-    pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
-    NarrowHighBitSamples(src.data[0], src.linesize[0], pic.bytes.data(), pic.strides[0], pic.width, pic.height);
-    NarrowHighBitSamples(src.data[1], src.linesize[1], pic.bytes.data() + pic.offsets[1], pic.strides[1], cw * 2, ch);
-  } else if (src.layout == PixelLayout::kYUYV422) {
+  if (src.layout == PixelLayout::kYUYV422) {
     pic.layout = MfPictureLayout::kYUY2;
     pic.planeCount = 1;
     pic.strides[0] = cw * 4;
     pic.bytes.resize(size_t(pic.strides[0]) * size_t(pic.height));
     CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.strides[0], pic.height);
-  } else if (src.layout == PixelLayout::kNV12) {
+  } else if (src.layout == PixelLayout::kNV12) {  // P010 too, narrowed as it is copied
     pic.layout = MfPictureLayout::kNV12;
     pic.planeCount = 2;
     pic.strides[0] = pic.width;
     pic.strides[1] = cw * 2;
     pic.offsets[1] = size_t(pic.width) * size_t(pic.height);
     pic.bytes.resize(pic.offsets[1] + size_t(pic.strides[1]) * size_t(ch));
-    CopyRows(pic.bytes.data(), pic.strides[0], src.data[0], src.linesize[0], pic.width, pic.height);
-    CopyRows(pic.bytes.data() + pic.offsets[1], pic.strides[1], src.data[1], src.linesize[1], pic.strides[1], ch);
+    const bool p010 = geometry_.layout == MfFrameGeometry::Source::kP010;
+    auto copy = [p010](const uint8_t *from, int64_t fromStride, uint8_t *to, int toStride, int count, int rows) {
+      if (p010)
+        NarrowHighBitSamples(from, fromStride, to, toStride, count, rows);
+      else
+        CopyRows(to, toStride, from, fromStride, count, rows);
+    };
+    copy(src.data[0], src.linesize[0], pic.bytes.data(), pic.strides[0], pic.width, pic.height);
+    copy(src.data[1], src.linesize[1], pic.bytes.data() + pic.offsets[1], pic.strides[1], pic.strides[1], ch);
   } else {
     pic.layout = MfPictureLayout::kI420;
     pic.planeCount = 3;
