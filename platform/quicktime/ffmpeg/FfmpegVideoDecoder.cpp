@@ -259,6 +259,11 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   // handoffs there, so one thread converts.
   PictureDrawer laterDrawer_{1};
   int64_t nextTag_ = 0;
+  // Set on every packet of a codec whose samples are each a whole picture.
+  // libavcodec's PNG decoder takes a packet not marked as a key frame for a
+  // difference against the previous picture (another container's use of
+  // the codec); a movie's 'png ' sample never is one.
+  int packetFlags_ = 0;
   bool capturing_ = false;
   bool captured_this_call_ = false;
 };
@@ -288,6 +293,9 @@ OSErr FfmpegVideoDecoder::Open(const VideoCodecSetup &setup) {
   c->get_buffer2 = &FfmpegVideoDecoder::GetBuffer;
   c->opaque = this;
   if (avcodec_open2(c, codec, nullptr) < 0) return codecErr;
+  if (const AVCodecDescriptor *d = avcodec_descriptor_get(codec->id);
+      codec->id == AV_CODEC_ID_PNG || (d && (d->props & AV_CODEC_PROP_INTRA_ONLY)))
+    packetFlags_ = AV_PKT_FLAG_KEY;
   OpenThreaded(codec, setup);
   return noErr;
 }
@@ -353,6 +361,7 @@ OSErr FfmpegVideoDecoder::Send(const uint8_t *data, int64_t size, uint64_t tag, 
   // Tags fit easily: one per sample.
   packet_->pts = int64_t(tag & 0x7fffffffffffffffull);
   packet_->dts = AV_NOPTS_VALUE;
+  packet_->flags = packetFlags_;
   int sent = avcodec_send_packet(threaded_, packet_);
   if (sent == AVERROR(EAGAIN)) {
     // Pictures are waiting to be taken first.
@@ -446,6 +455,7 @@ OSErr FfmpegVideoDecoder::Decode(const uint8_t *data, int64_t size, bool *gotPic
   const int64_t tag = nextTag_++;
   packet_->pts = tag;
   packet_->dts = AV_NOPTS_VALUE;
+  packet_->flags = packetFlags_;
 
   av_frame_unref(captured_);
   av_frame_unref(matched_);
