@@ -33,6 +33,22 @@ constexpr CodecEntry kCodecs[] = {
     {FourCC("mp1v"), "mpeg1video"}, {FourCC("mp2v"), "mpeg2video"}, {FourCC("hdv1"), "mpeg2video"},
     {FourCC("hdv2"), "mpeg2video"}, {FourCC("hdv3"), "mpeg2video"}, {FourCC("v210"), "v210"},
     {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},   {FourCC("av01"), "av1"},
+    // MPEG-1 and MPEG-2 under the other names writers give them: plain,
+    // HDV, XDCAM (EX, HD, HD422) and IMX.
+    {FourCC("m1v "), "mpeg1video"}, {FourCC("m1v1"), "mpeg1video"}, {FourCC("mpeg"), "mpeg1video"},
+    {FourCC("m2v1"), "mpeg2video"}, {FourCC("hdv4"), "mpeg2video"}, {FourCC("hdv5"), "mpeg2video"},
+    {FourCC("hdv6"), "mpeg2video"}, {FourCC("hdv7"), "mpeg2video"}, {FourCC("hdv8"), "mpeg2video"},
+    {FourCC("hdv9"), "mpeg2video"}, {FourCC("hdva"), "mpeg2video"}, {FourCC("hdvd"), "mpeg2video"},
+    {FourCC("xdv1"), "mpeg2video"}, {FourCC("xdv2"), "mpeg2video"}, {FourCC("xdv3"), "mpeg2video"},
+    {FourCC("xdv4"), "mpeg2video"}, {FourCC("xdv5"), "mpeg2video"}, {FourCC("xdv6"), "mpeg2video"},
+    {FourCC("xdv7"), "mpeg2video"}, {FourCC("xdv8"), "mpeg2video"}, {FourCC("xdv9"), "mpeg2video"},
+    {FourCC("xdva"), "mpeg2video"}, {FourCC("xdvb"), "mpeg2video"}, {FourCC("xdvc"), "mpeg2video"},
+    {FourCC("xdvd"), "mpeg2video"}, {FourCC("xdve"), "mpeg2video"}, {FourCC("xdvf"), "mpeg2video"},
+    {FourCC("xd54"), "mpeg2video"}, {FourCC("xd55"), "mpeg2video"}, {FourCC("xd59"), "mpeg2video"},
+    {FourCC("xd5a"), "mpeg2video"}, {FourCC("xd5b"), "mpeg2video"}, {FourCC("xd5c"), "mpeg2video"},
+    {FourCC("xd5d"), "mpeg2video"}, {FourCC("xd5e"), "mpeg2video"}, {FourCC("xd5f"), "mpeg2video"},
+    {FourCC("mx3n"), "mpeg2video"}, {FourCC("mx3p"), "mpeg2video"}, {FourCC("mx4n"), "mpeg2video"},
+    {FourCC("mx4p"), "mpeg2video"}, {FourCC("mx5n"), "mpeg2video"}, {FourCC("mx5p"), "mpeg2video"},
 };
 
 const char *TableCodec(uint32_t type) {
