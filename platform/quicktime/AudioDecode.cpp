@@ -155,8 +155,8 @@ std::optional<int> RateFromDecoderConfig(uint32_t format, std::span<const uint8_
     auto alac = Find(atoms, "alac");
     if (!alac || alac->size() >= 1024) return std::nullopt;
     const uint32_t size = uint32_t(alac->size() + 8);
-    std::vector<uint8_t> atom = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size),
-                                 'a', 'l', 'a', 'c'};
+    std::vector<uint8_t> atom = {
+        uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size), 'a', 'l', 'a', 'c'};
     atom.insert(atom.end(), alac->begin(), alac->end());
     std::optional<AlacConfig> config = ParseAlacCookie(atom);
     if (!config) return std::nullopt;

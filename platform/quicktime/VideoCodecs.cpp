@@ -15,6 +15,8 @@ struct CodecEntry {
   const char *codec;
 };
 
+// MPEG-1 and MPEG-2 go by many names: plain, HDV, XDCAM (EX, HD, HD422)
+// and IMX.
 constexpr CodecEntry kCodecs[] = {
     {FourCC("avc1"), "h264"},       {FourCC("avc3"), "h264"},       {FourCC("H264"), "h264"},
     {FourCC("hvc1"), "hevc"},       {FourCC("hev1"), "hevc"},       {FourCC("mp4v"), "mpeg4"},
@@ -33,8 +35,6 @@ constexpr CodecEntry kCodecs[] = {
     {FourCC("mp1v"), "mpeg1video"}, {FourCC("mp2v"), "mpeg2video"}, {FourCC("hdv1"), "mpeg2video"},
     {FourCC("hdv2"), "mpeg2video"}, {FourCC("hdv3"), "mpeg2video"}, {FourCC("v210"), "v210"},
     {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},   {FourCC("av01"), "av1"},
-    // MPEG-1 and MPEG-2 under the other names writers give them: plain,
-    // HDV, XDCAM (EX, HD, HD422) and IMX.
     {FourCC("m1v "), "mpeg1video"}, {FourCC("m1v1"), "mpeg1video"}, {FourCC("mpeg"), "mpeg1video"},
     {FourCC("m2v1"), "mpeg2video"}, {FourCC("hdv4"), "mpeg2video"}, {FourCC("hdv5"), "mpeg2video"},
     {FourCC("hdv6"), "mpeg2video"}, {FourCC("hdv7"), "mpeg2video"}, {FourCC("hdv8"), "mpeg2video"},

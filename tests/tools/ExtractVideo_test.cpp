@@ -182,8 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Every 'png ' sample is a whole picture, never a difference
         // against the one before.
         Movie{"png_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.4 -c:v png", 160, 120, false},
-        Movie{"mpeg2_b_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.5 -c:v mpeg2video -bf 2 -g 6",
-              160, 120, true},
+        Movie{"mpeg2_b_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.5 -c:v mpeg2video -bf 2 -g 6", 160,
+              120, true},
         // Indexed pictures through the description's colour table, and
         // grey levels through the grey one.
         Movie{"raw_pal8_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.2 -c:v rawvideo -pix_fmt pal8",
