@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "MovieModel.h"
+#include "SystemCodecSetup.h"
 #include "VideoCodecs.h"
 
 namespace tp::qt {
@@ -137,6 +138,35 @@ bool IsSpeechCodecFormat(uint32_t format) {
          format == FourCC("ssmv");
 }
 
+namespace {
+
+// The rate an AAC ('mp4a' with an AudioSpecificConfig) or ALAC description's
+// decoder configuration names; nullopt for other formats or without one.
+std::optional<int> RateFromDecoderConfig(uint32_t format, std::span<const uint8_t> atoms) {
+  if (format == FourCC("mp4a")) {
+    auto esds = Find(atoms, "esds");
+    std::optional<EsdsConfig> config = esds ? ParseEsds(*esds) : std::nullopt;
+    if (!config || config->objectType == 0x69 || config->objectType == 0x6B) return std::nullopt;
+    std::optional<AacConfigInfo> aac = ParseAudioSpecificConfig(config->decoderSpecificInfo);
+    if (!aac) return std::nullopt;
+    return aac->sampleRate;
+  }
+  if (format == FourCC("alac")) {
+    auto alac = Find(atoms, "alac");
+    if (!alac || alac->size() >= 1024) return std::nullopt;
+    const uint32_t size = uint32_t(alac->size() + 8);
+    std::vector<uint8_t> atom = {
+        uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size), 'a', 'l', 'a', 'c'};
+    atom.insert(atom.end(), alac->begin(), alac->end());
+    std::optional<AlacConfig> config = ParseAlacCookie(atom);
+    if (!config) return std::nullopt;
+    return config->sampleRate;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, double sampleRate,
                           std::span<const uint8_t> atoms, std::span<const uint8_t> lavcName, AudioCodecSetup *out,
                           uint32_t pcmFlags) {
@@ -154,6 +184,11 @@ OSErr MakeAudioCodecSetup(uint32_t format, int channels, int bitsPerSample, doub
         bitsPerSample = (((info[12] & 0x01) << 4) | (info[13] >> 4)) + 1;
       }
     }
+  }
+  // So are AAC's AudioSpecificConfig and ALAC's cookie, where the
+  // description holds no rate (96 kHz in an MP4 file).
+  if (!(sampleRate >= 1)) {
+    if (std::optional<int> rate = RateFromDecoderConfig(format, atoms)) sampleRate = *rate;
   }
   if (channels < 1 || channels > kMaxChannels || bitsPerSample < 0 || bitsPerSample > 64 || !(sampleRate >= 1) ||
       sampleRate > kMaxRate)

@@ -15,6 +15,8 @@ struct CodecEntry {
   const char *codec;
 };
 
+// MPEG-1 and MPEG-2 go by many names: plain, HDV, XDCAM (EX, HD, HD422)
+// and IMX.
 constexpr CodecEntry kCodecs[] = {
     {FourCC("avc1"), "h264"},       {FourCC("avc3"), "h264"},       {FourCC("H264"), "h264"},
     {FourCC("hvc1"), "hevc"},       {FourCC("hev1"), "hevc"},       {FourCC("mp4v"), "mpeg4"},
@@ -33,6 +35,20 @@ constexpr CodecEntry kCodecs[] = {
     {FourCC("mp1v"), "mpeg1video"}, {FourCC("mp2v"), "mpeg2video"}, {FourCC("hdv1"), "mpeg2video"},
     {FourCC("hdv2"), "mpeg2video"}, {FourCC("hdv3"), "mpeg2video"}, {FourCC("v210"), "v210"},
     {FourCC("AVdn"), "dnxhd"},      {FourCC("raw "), "rawvideo"},   {FourCC("av01"), "av1"},
+    {FourCC("m1v "), "mpeg1video"}, {FourCC("m1v1"), "mpeg1video"}, {FourCC("mpeg"), "mpeg1video"},
+    {FourCC("m2v1"), "mpeg2video"}, {FourCC("hdv4"), "mpeg2video"}, {FourCC("hdv5"), "mpeg2video"},
+    {FourCC("hdv6"), "mpeg2video"}, {FourCC("hdv7"), "mpeg2video"}, {FourCC("hdv8"), "mpeg2video"},
+    {FourCC("hdv9"), "mpeg2video"}, {FourCC("hdva"), "mpeg2video"}, {FourCC("hdvd"), "mpeg2video"},
+    {FourCC("xdv1"), "mpeg2video"}, {FourCC("xdv2"), "mpeg2video"}, {FourCC("xdv3"), "mpeg2video"},
+    {FourCC("xdv4"), "mpeg2video"}, {FourCC("xdv5"), "mpeg2video"}, {FourCC("xdv6"), "mpeg2video"},
+    {FourCC("xdv7"), "mpeg2video"}, {FourCC("xdv8"), "mpeg2video"}, {FourCC("xdv9"), "mpeg2video"},
+    {FourCC("xdva"), "mpeg2video"}, {FourCC("xdvb"), "mpeg2video"}, {FourCC("xdvc"), "mpeg2video"},
+    {FourCC("xdvd"), "mpeg2video"}, {FourCC("xdve"), "mpeg2video"}, {FourCC("xdvf"), "mpeg2video"},
+    {FourCC("xd54"), "mpeg2video"}, {FourCC("xd55"), "mpeg2video"}, {FourCC("xd59"), "mpeg2video"},
+    {FourCC("xd5a"), "mpeg2video"}, {FourCC("xd5b"), "mpeg2video"}, {FourCC("xd5c"), "mpeg2video"},
+    {FourCC("xd5d"), "mpeg2video"}, {FourCC("xd5e"), "mpeg2video"}, {FourCC("xd5f"), "mpeg2video"},
+    {FourCC("mx3n"), "mpeg2video"}, {FourCC("mx3p"), "mpeg2video"}, {FourCC("mx4n"), "mpeg2video"},
+    {FourCC("mx4p"), "mpeg2video"}, {FourCC("mx5n"), "mpeg2video"}, {FourCC("mx5p"), "mpeg2video"},
 };
 
 const char *TableCodec(uint32_t type) {

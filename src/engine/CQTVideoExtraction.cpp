@@ -532,6 +532,15 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   LONG bottomUp = 0;
   BYTE *grabbed = nullptr;
   const LONG frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp, &grabbed);
+  // A sample's decode duration runs to the next sample's decode time. With
+  // frames reordered for display it can reach past frames shown after this
+  // one (a pause in a stream with B-frames lands on whichever sample decodes
+  // before it), and a stream stops at a frame whose end passes its stop:
+  // a frame lasts at most until the next one queued is shown.
+  if (const DecodedFrame *next = frameQueue.At(1); next != nullptr) {
+    const LONGLONG shownFor = next->presentationTime - frame->presentationTime;
+    if (shownFor > 0 && shownFor < frame->frameDuration) frame->frameDuration = shownFor;
+  }
   *start = frame->presentationTime;
   *duration = frame->frameDuration;
   if (sampleGrabber != nullptr && timeScale > 0) HandToGrabber(*frame, grabbed, frameLength, &layout, bottomUp);

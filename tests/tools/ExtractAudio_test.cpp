@@ -128,8 +128,9 @@ TEST_F(ExtractAudioTool, RefusedSpeech_WavFromTheDecoderEqualsCommandLine) {
 // sample, and lasts the movie's duration. ffmpeg 5.1's command line keeps
 // Opus's pre-skip (the encoder's start-up samples, which the track's edit
 // leaves out) and the last packet's padding; we play the edit, so ours is
-// its decode from the pre-skip on.
-TEST_F(ExtractAudioTool, OpusAndFlac_WavEqualsCommandLine) {
+// its decode from the pre-skip on. AAC and ALAC at 96 kHz: an MP4
+// description cannot hold the rate, which their decoder configurations name.
+TEST_F(ExtractAudioTool, OpusFlacAndHighRates_WavEqualsCommandLine) {
   struct Case {
     AudioMovieSpec spec;
     bool asMov;
@@ -139,6 +140,8 @@ TEST_F(ExtractAudioTool, OpusAndFlac_WavEqualsCommandLine) {
       {{"opus_51.mp4", "-c:a libopus -b:a 192k -mapping_family 1", 48000, 6, 0.5}, false},
       {{"flac_stereo.mp4", "-c:a flac -strict -2", 44100, 2, 1.0}, true},
       {{"flac_mono_s24.mp4", "-c:a flac -strict -2 -sample_fmt s32", 96000, 1, 0.5}, false},
+      {{"aac_96k.m4a", "-c:a aac", 96000, 2, 0.5}, false},
+      {{"alac_96k.m4a", "-c:a alac", 96000, 2, 0.5}, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.spec.name);

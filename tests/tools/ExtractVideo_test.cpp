@@ -179,6 +179,17 @@ INSTANTIATE_TEST_SUITE_P(
         Movie{"mjpeg_321x241.mov", "-f lavfi -i testsrc=size=321x241:rate=15 -t 1 -c:v mjpeg -q:v 3 -pix_fmt yuvj420p",
               321, 241, false},
         Movie{"mjpeg_640x360.mov", "-f lavfi -i testsrc2=size=640x360:rate=15 -t 1 -c:v mjpeg -q:v 3", 640, 360, false},
+        // Every 'png ' sample is a whole picture, never a difference
+        // against the one before.
+        Movie{"png_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.4 -c:v png", 160, 120, false},
+        Movie{"mpeg2_b_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.5 -c:v mpeg2video -bf 2 -g 6", 160,
+              120, true},
+        // Indexed pictures through the description's colour table, and
+        // grey levels through the grey one.
+        Movie{"raw_pal8_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.2 -c:v rawvideo -pix_fmt pal8",
+              160, 120, false},
+        Movie{"raw_grey_160x120.mov", "-f lavfi -i testsrc2=size=160x120:rate=25 -t 0.2 -c:v rawvideo -pix_fmt gray",
+              160, 120, false},
         Movie{"dv_720x576.dv", "-f lavfi -i testsrc2=size=720x576:rate=25 -t 1 -c:v dvvideo -pix_fmt yuv420p", 720, 576,
               true},
         Movie{"av1_320x240.mp4", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libaom-av1 -cpu-used 8 -g 10",

@@ -106,6 +106,12 @@ TEST_F(HostCommands, Convert_EqualsTheEngineExtract) {
       {"raw.264",
        "-f lavfi -i testsrc=size=176x144:rate=25:duration=1 -c:v libx264 -bf 2 -g 10 -pix_fmt yuv420p -f h264", "I420",
        false},
+      // A second-long pause in a stream with B-frames: the sample decoded
+      // before the pause carries its whole length.
+      {"pause.mp4",
+       "-f lavfi -i testsrc=size=96x64:rate=25:duration=3 -vf select='lt(t\\,1)+gt(t\\,2)' -fps_mode vfr "
+       "-c:v libx264 -bf 2 -g 30 -pix_fmt yuv420p",
+       "I420", false},
       {"sound.m4a", "-f lavfi -i sine=frequency=440:duration=2 -c:a aac", nullptr, true},
       {"sound.aiff", "-f lavfi -i sine=frequency=440:duration=1 -c:a pcm_s16be", nullptr, true},
   };
@@ -127,7 +133,12 @@ TEST_F(HostCommands, Convert_EqualsTheEngineExtract) {
                             ShellQuote(ex.string()) + " >/dev/null")));
       const std::vector<uint8_t> mine = ReadFileBytes(video), theirs = ReadFileBytes((ex / "video.raw").string());
       ASSERT_FALSE(mine.empty());
-      ASSERT_LE(mine.size(), theirs.size());
+      // Only a sound track can cut the video short.
+      if (c.audio) {
+        ASSERT_LE(mine.size(), theirs.size());
+      } else {
+        ASSERT_EQ(mine.size(), theirs.size()) << "frames lost";
+      }
       EXPECT_TRUE(std::equal(mine.begin(), mine.end(), theirs.begin())) << "frames differ";
       // Stamps: extract's "start duration" in media units, ours in 100 ns.
       const MediaTimes theirTimes(ReadFileText((ex / "video-times.txt").string()));

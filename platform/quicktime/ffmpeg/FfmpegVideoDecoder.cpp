@@ -138,6 +138,35 @@ AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
   return AV_PIX_FMT_NONE;
 }
 
+// The bits of an index for an indexed depth (1, 2, 4, 8, and grey levels
+// 33, 34, 36, 40), else 0.
+int IndexedDepth(int depth) {
+  switch (depth) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+      return depth;
+    case 33:
+    case 34:
+    case 36:
+    case 40:
+      return depth - 32;
+    default:
+      return 0;
+  }
+}
+
+// The colour table for an indexed description (its own, else the standard
+// one), AVPALETTE_COUNT entries; empty when the pictures are not indexed.
+// Grey Cinepak is drawn grey by its decoder, without a table.
+std::vector<uint32_t> IndexedPalette(const VideoCodecSetup &setup, AVCodecID id) {
+  if (!IndexedDepth(setup.depth) || (setup.depth > 32 && id == AV_CODEC_ID_CINEPAK)) return {};
+  std::vector<uint32_t> table = AnimationColorTable(setup.depth, setup.colorTable);
+  table.resize(AVPALETTE_COUNT, 0xFF000000u);
+  return table;
+}
+
 // Draws pictures into targets: a straight copy when the layouts match,
 // else libswscale's conversion with a scaler kept for one size and pair of
 // layouts. One drawer is used by one thread at a time.
@@ -259,6 +288,17 @@ class FfmpegVideoDecoder final : public VideoDecoder {
   // handoffs there, so one thread converts.
   PictureDrawer laterDrawer_{1};
   int64_t nextTag_ = 0;
+  // Set on every packet of a codec whose samples are each a whole picture.
+  // libavcodec's PNG decoder takes a packet not marked as a key frame for a
+  // difference against the previous picture (another container's use of
+  // the codec); a movie's 'png ' sample never is one.
+  int packetFlags_ = 0;
+  // Indexed pictures (1 to 8 bits, or grey levels): the colour table goes to
+  // the decoder with every packet, as libavcodec's decoders of indexed
+  // formats take it; empty for other depths.
+  std::vector<uint32_t> palette_;
+  // Attaches the colour table to packet_; false when memory ran out.
+  bool AttachPalette();
   bool capturing_ = false;
   bool captured_this_call_ = false;
 };
@@ -279,6 +319,7 @@ OSErr FfmpegVideoDecoder::Open(const VideoCodecSetup &setup) {
   out_ = av_frame_alloc();
   if (!packet_ || !received_ || !matched_ || !latest_ || !captured_ || !shown_ || !out_) return memFullErr;
   OSErr err = noErr;
+  palette_ = IndexedPalette(setup, codec->id);
   if (!(ctx_ = NewContext(codec, setup, &err))) return err;
   AVCodecContext *c = ctx_;
   // Frame threads would finish pictures after the call returns; slices are
@@ -288,6 +329,9 @@ OSErr FfmpegVideoDecoder::Open(const VideoCodecSetup &setup) {
   c->get_buffer2 = &FfmpegVideoDecoder::GetBuffer;
   c->opaque = this;
   if (avcodec_open2(c, codec, nullptr) < 0) return codecErr;
+  if (const AVCodecDescriptor *d = avcodec_descriptor_get(codec->id);
+      codec->id == AV_CODEC_ID_PNG || (d && (d->props & AV_CODEC_PROP_INTRA_ONLY)))
+    packetFlags_ = AV_PKT_FLAG_KEY;
   OpenThreaded(codec, setup);
   return noErr;
 }
@@ -299,7 +343,9 @@ AVCodecContext *FfmpegVideoDecoder::NewContext(const AVCodec *codec, const Video
   c->width = setup.width;
   c->height = setup.height;
   c->codec_tag = LavcTag(setup.codecType);
-  c->bits_per_coded_sample = setup.depth;
+  // Grey levels (depths 33 to 40) are indexes of that many bits less 32,
+  // drawn through the grey table.
+  c->bits_per_coded_sample = IndexedDepth(setup.depth) ? IndexedDepth(setup.depth) : setup.depth;
   if (!setup.extradata.empty()) {
     if (setup.extradata.size() > size_t(kMaxPictureBytes)) {
       *err = badImageDescription;
@@ -353,6 +399,8 @@ OSErr FfmpegVideoDecoder::Send(const uint8_t *data, int64_t size, uint64_t tag, 
   // Tags fit easily: one per sample.
   packet_->pts = int64_t(tag & 0x7fffffffffffffffull);
   packet_->dts = AV_NOPTS_VALUE;
+  packet_->flags = packetFlags_;
+  if (!AttachPalette()) return memFullErr;
   int sent = avcodec_send_packet(threaded_, packet_);
   if (sent == AVERROR(EAGAIN)) {
     // Pictures are waiting to be taken first.
@@ -428,6 +476,14 @@ void FfmpegVideoDecoder::Flush() {
   ready_.clear();
 }
 
+bool FfmpegVideoDecoder::AttachPalette() {
+  if (palette_.empty()) return true;
+  uint8_t *side = av_packet_new_side_data(packet_, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
+  if (!side) return false;
+  std::memcpy(side, palette_.data(), AVPALETTE_SIZE);
+  return true;
+}
+
 int FfmpegVideoDecoder::GetBuffer(AVCodecContext *ctx, AVFrame *frame, int flags) {
   int r = avcodec_default_get_buffer2(ctx, frame, flags);
   auto *self = static_cast<FfmpegVideoDecoder *>(ctx->opaque);
@@ -446,6 +502,8 @@ OSErr FfmpegVideoDecoder::Decode(const uint8_t *data, int64_t size, bool *gotPic
   const int64_t tag = nextTag_++;
   packet_->pts = tag;
   packet_->dts = AV_NOPTS_VALUE;
+  packet_->flags = packetFlags_;
+  if (!AttachPalette()) return memFullErr;
 
   av_frame_unref(captured_);
   av_frame_unref(matched_);
