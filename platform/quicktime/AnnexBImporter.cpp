@@ -57,6 +57,7 @@ class Bits {
     return (k & 1) ? int32_t((k + 1) / 2) : -int32_t(k / 2);
   }
   bool ok() const { return ok_; }
+  void Fail() { ok_ = false; }
 
  private:
   std::vector<uint8_t> rbsp_;
@@ -71,8 +72,12 @@ struct SpsInfo {
 
 void SkipScalingList(Bits &b, int size) {
   int last = 8, next = 8;
-  for (int j = 0; j < size; ++j) {
-    if (next != 0) next = (last + b.Se() + 256) % 256;
+  for (int j = 0; j < size && b.ok(); ++j) {
+    if (next != 0) {
+      const int32_t delta = b.Se();
+      if (delta < -128 || delta > 127) return b.Fail();
+      next = (last + delta + 256) % 256;
+    }
     last = next == 0 ? last : next;
   }
 }
