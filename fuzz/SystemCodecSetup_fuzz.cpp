@@ -1,8 +1,9 @@
 // Fuzz target for the set-up conversion the system's decoders get: the
 // input is a run of records (two-byte big-endian length, then the bytes).
-// The first record is taken as 'avcC' (and as 'hvcC' and 'av1C'), the
-// second as an AudioSpecificConfig and as an 'alac' config, and every later
-// one as a length-prefixed sample, converted to a byte stream and handed to
+// The first record is taken as 'avcC' (and as 'hvcC', 'av1C' and an MPEG-4
+// part 2 decoder configuration), the second as an AudioSpecificConfig and
+// as an 'alac' config, and every later one as a length-prefixed sample,
+// converted to a byte stream and handed to
 // the picture-order reader in turn, so its state across pictures is
 // exercised as a decoder drives it; and as an HEVC, AV1 and MPEG-4 part 2
 // sample, converted as the Windows back end does and asked whether decoding
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         hevcLengthSize = hevc->nalLengthSize;
       }
       av1 = ParseAv1C(bytes);
+      (void)Mpeg4PicturesInDecodeOrder(bytes);
       // Each OBU gains at most a size field of five bytes.
       if (av1 && av1->obus.size() > bytes.size() * 6) __builtin_trap();
     } else if (record == 1) {

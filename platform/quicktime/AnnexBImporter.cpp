@@ -32,8 +32,8 @@ struct SpsInfo {
 
 void SkipScalingList(Bits &b, int size) {
   int last = 8, next = 8;
-  for (int j = 0; j < size; ++j) {
-    if (next != 0) next = (last + b.Se() + 256) % 256;
+  for (int j = 0; j < size && b.ok(); ++j) {
+    if (next != 0) next = (last + b.Se(-128, 127) + 256) % 256;
     last = next == 0 ? last : next;
   }
 }

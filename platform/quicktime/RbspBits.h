@@ -46,11 +46,17 @@ class RbspBits {
     const uint32_t v = Ue();
     return (v & 1) ? int32_t((v + 1) / 2) : -int32_t(v / 2);
   }
-  // A ue(v) that must not exceed `max`.
+  // A ue(v) or se(v) that must lie in a range; outside it the reader fails
+  // and gives 0, so that no caller computes with the value.
   uint32_t Ue(uint32_t max) {
     const uint32_t v = Ue();
     if (v > max) ok_ = false;
-    return v;
+    return ok_ ? v : 0;
+  }
+  int32_t Se(int32_t min, int32_t max) {
+    const int32_t v = Se();
+    if (v < min || v > max) ok_ = false;
+    return ok_ ? v : 0;
   }
 
  private:

@@ -123,15 +123,17 @@ bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
         if (!r.U(1)) continue;
         int last = 8, next = 8;
         for (int j = 0; j < (i < 6 ? 16 : 64) && r.ok(); ++j) {
-          if (next != 0) next = (last + r.Se() + 256) % 256;
+          if (next != 0) next = (last + r.Se(-128, 127) + 256) % 256;
           last = next == 0 ? last : next;
         }
       }
     }
   }
-  sps.log2MaxFrameNum = int(r.Ue()) + 4;
-  sps.pocType = int(r.Ue());
-  if (sps.pocType == 0) sps.log2MaxPocLsb = int(r.Ue()) + 4;
+  // Frame numbers and order counts of up to 16 bits, three order types:
+  // anything else is not an SPS this follows.
+  sps.log2MaxFrameNum = int(r.Ue(12)) + 4;
+  sps.pocType = int(r.Ue(2));
+  if (sps.pocType == 0) sps.log2MaxPocLsb = int(r.Ue(12)) + 4;
   if (sps.pocType == 1) {
     r.U(1);
     r.Se();
@@ -144,7 +146,7 @@ bool AvcPictureOrder::ParseSps(std::span<const uint8_t> rbsp) {
   r.Ue();  // size in macroblocks
   r.Ue();
   sps.frameMbsOnly = r.U(1);
-  if (!r.ok() || sps.log2MaxFrameNum > 16 || sps.log2MaxPocLsb > 16 || sps.pocType > 2) return false;
+  if (!r.ok()) return false;
   sps.known = true;
   sps_[id] = sps;
   return true;
