@@ -305,7 +305,8 @@ if [ "$h264" != 0 ]; then
 fi
 # The system's image and legacy decoders against FFmpeg's: 'jpeg' at an odd
 # size through the imaging component, with AAC 5.1 folded down to stereo;
-# 'mjpa'; Cinepak through the Video for Windows decompressor. Close, not
+# 'mjpa', with PCM and with 22.05 kHz MP3; Cinepak through the Video for
+# Windows decompressor. Close, not
 # equal: every picture at 40 dB or better, the sound correlating.
 echo "== wine host: the system's JPEG and Cinepak decoders, AAC 5.1"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
@@ -318,7 +319,14 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=10:duration=2 \
   -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 \
   -c:v cinepak -c:a pcm_s16be "$movies/cvid_twos.mov"
-for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)); do
+# MP3 of MPEG-2 (22.05 kHz, 576 samples a frame) through the MP3 DMO, whose
+# output comes in whole 1152-sample reads: frames go to it in pairs, and an
+# odd last frame is completed with a silent one.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
+  -f lavfi -i "aevalsrc=sin(440*2*PI*t)|sin(660*2*PI*t):s=22050:d=2" \
+  -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -tag:v mjpa -c:a libmp3lame "$movies/mjpa_mp3_22k.mov"
+for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)) \
+  mjpa_mp3_22k.mov:$((322 * 242 * 3 / 2)); do
   name=${entry%%:*} frame=${entry##*:}
   convert_both "$out/$name" "$movies/$name" --format I420 --video {}.raw --audio {}.wav --times {}.times
   if python3 scripts/compare_convert.py close "$out/$name.linux" "$out/$name.wine" --frame-bytes "$frame"; then
