@@ -375,9 +375,13 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:dur
   -c:v dvvideo "$movies/dv.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
+# At 96 kHz the MP4 description holds no rate: refused all the same, not a
+# pin offering PCM at 0 Hz.
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=96000:duration=0.5 -c:a alac "$movies/alac96.m4a"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
 for entry in mp4v.mp4:"video codec 'mp4v'" mp4v_bframes.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
-  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" opus.mp4:"sound format 'Opus'"; do
+  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" alac96.m4a:"sound format 'alac'" \
+  opus.mp4:"sound format 'Opus'"; do
   name=${entry%%:*} codec=${entry#*:}
   refused 1 "no decoder for the $codec" info "$movies/$name"
   case $codec in
