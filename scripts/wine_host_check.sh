@@ -325,8 +325,16 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=10:duration=2 
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
   -f lavfi -i "aevalsrc=sin(440*2*PI*t)|sin(660*2*PI*t):s=22050:d=2" \
   -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -tag:v mjpa -c:a libmp3lame "$movies/mjpa_mp3_22k.mov"
+# H.264 in full range (as JPEG) and in grey: the system's decoder hands
+# out the samples as decoded, and they are drawn at video range as Linux
+# draws them (they were 28 dB off before).
+for pix in yuvj420p gray; do
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25:duration=1 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 \
+    -c:v libx264 -bf 2 -pix_fmt $pix -c:a pcm_s16le "$movies/h264_$pix.mov"
+done
 for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)) \
-  mjpa_mp3_22k.mov:$((322 * 242 * 3 / 2)); do
+  mjpa_mp3_22k.mov:$((322 * 242 * 3 / 2)) h264_yuvj420p.mov:$((160 * 120 * 3 / 2)) h264_gray.mov:$((160 * 120 * 3 / 2)); do
   name=${entry%%:*} frame=${entry##*:}
   convert_both "$out/$name" "$movies/$name" --format I420 --video {}.raw --audio {}.wav --times {}.times
   if python3 scripts/compare_convert.py close "$out/$name.linux" "$out/$name.wine" --frame-bytes "$frame"; then
