@@ -320,7 +320,8 @@ OSErr DrawPictureWith(const PixelKernels &k, const Picture &s, const DrawTarget 
   if (s.fullRange && IsYuv(s.layout) && s.data[0]) {
     const int w = std::min(s.width, t.width), h = std::min(s.height, t.height);
     if (w <= 0 || h <= 0) return codecErr;
-    if ((s.layout == PixelLayout::kYUV420P && (!s.data[1] || !s.data[2])) || (s.layout == PixelLayout::kNV12 && !s.data[1]))
+    if ((s.layout == PixelLayout::kYUV420P && (!s.data[1] || !s.data[2])) ||
+        (s.layout == PixelLayout::kNV12 && !s.data[1]))
       return codecErr;
     Picture cut = s;
     cut.width = w, cut.height = h;

@@ -360,7 +360,7 @@ bool AvcHighProfile(uint32_t profile) {
 
 std::optional<MpegAudioFrame> ParseMpegAudioHeader(std::span<const uint8_t> header) {
   if (header.size() < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return std::nullopt;
-  const int version = (header[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
+  const int version = (header[1] >> 3) & 3;      // 0: 2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
   const int layer = 4 - ((header[1] >> 1) & 3);  // 4: reserved
   const int bitrateIndex = header[2] >> 4, rateIndex = (header[2] >> 2) & 3, padding = (header[2] >> 1) & 1;
   if (version == 1 || layer == 4 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) return std::nullopt;
@@ -420,7 +420,8 @@ bool PadMpegAudioToUnits(std::vector<uint8_t> *data, int unit) {
     samples += frame.samples;
   }
   if (frame.samples == 384) return false;  // layer I: its zeros are no silent frame
-  uint8_t header[4] = {(*data)[last], uint8_t((*data)[last + 1] | 1), uint8_t((*data)[last + 2] & ~2), (*data)[last + 3]};
+  uint8_t header[4] = {(*data)[last], uint8_t((*data)[last + 1] | 1), uint8_t((*data)[last + 2] & ~2),
+                       (*data)[last + 3]};
   const std::optional<MpegAudioFrame> silent = ParseMpegAudioHeader(header);
   if (!silent) return false;
   while (samples % unit != 0) {

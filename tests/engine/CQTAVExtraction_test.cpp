@@ -188,12 +188,12 @@ TEST_F(MovieSession, Tracks_SoundKeptOrRefused_Table) {
     ULONG refused;
   };
   const Case cases[] = {
-      {0, -1, "extraction", 0},          // the extraction plays it
-      {-1, 0, "decoder", 0},             // the converter does
-      {-1, noCodecErr, "none", 1},       // neither has a decoder
-      {noCodecErr, -1, "none", 1},       // no decoder, and no set-up (no rate)
-      {noCodecErr, -206, "none", 1},     // no decoder, format unknown
-      {-1, -1, "decoder", 0},            // neither knows: left to play what it can
+      {0, -1, "extraction", 0},       // the extraction plays it
+      {-1, 0, "decoder", 0},          // the converter does
+      {-1, noCodecErr, "none", 1},    // neither has a decoder
+      {noCodecErr, -1, "none", 1},    // no decoder, and no set-up (no rate)
+      {noCodecErr, -206, "none", 1},  // no decoder, format unknown
+      {-1, -1, "decoder", 0},         // neither knows: left to play what it can
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.probe << " " << c.decoder);

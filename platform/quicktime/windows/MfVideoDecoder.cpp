@@ -313,8 +313,8 @@ HRESULT MfVideoDecoder::ReadGeometry() {
   // Decoders hand out full-range pictures as decoded; one whose output type
   // says video range has converted them itself.
   UINT32 range = 0;
-  g.fullRange = fullRange_ && !(SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &range)) &&
-                                range == MFNominalRange_16_235);
+  g.fullRange =
+      fullRange_ && !(SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &range)) && range == MFNominalRange_16_235);
   geometry_ = g;
   return S_OK;
 }

@@ -187,7 +187,7 @@ class MfVideoDecoder {
   MfTransform mft_;
   MfVideoFormat format_;
   std::vector<uint8_t> parameterSets_;
-  int nalLengthSize_ = 0;  // 0: byte stream
+  int nalLengthSize_ = 0;   // 0: byte stream
   bool fullRange_ = false;  // the stream's SPS says full range
   int width_ = 0, height_ = 0;
   bool lowLatency_ = false;  // how the current instance was opened

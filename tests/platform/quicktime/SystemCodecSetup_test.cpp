@@ -688,7 +688,6 @@ TEST(SystemCodecStreams, AppendAv1TemporalUnit_MatchesFfmpegObuStream) {
   EXPECT_EQ(ours, test::ff::ReadFileBytes(obu));
 }
 
-
 // MPEG audio frame headers: lengths and sample counts of real streams of
 // every version and of layers II and III, and headers that are no header.
 TEST(SystemCodecSetup, ParseMpegAudioHeader_Table) {
@@ -702,14 +701,14 @@ TEST(SystemCodecSetup, ParseMpegAudioHeader_Table) {
       {{0xFF, 0xF3, 0x80, 0xC4}, MpegAudioFrame{208, 576, 22050}},   // MPEG-2 III 64k
       {{0xFF, 0xE3, 0x18, 0xC4}, MpegAudioFrame{72, 576, 8000}},     // MPEG-2.5 III 8k
       {{0xFF, 0xFD, 0x94, 0x04}, MpegAudioFrame{480, 1152, 48000}},  // MPEG-1 II 160k
-      {{0xFF, 0xFF, 0x48, 0x04}, MpegAudioFrame{192, 384, 32000}},  // MPEG-1 I 128k
-      {{0xFF, 0xEB, 0x90, 0x64}, std::nullopt},  // reserved version
-      {{0xFF, 0xF9, 0x90, 0x64}, std::nullopt},  // reserved layer
-      {{0xFF, 0xFB, 0xF0, 0x64}, std::nullopt},  // bit-rate index 15
-      {{0xFF, 0xFB, 0x00, 0x64}, std::nullopt},  // free format
-      {{0xFF, 0xFB, 0x9C, 0x64}, std::nullopt},  // rate index 3
-      {{0xFE, 0xFB, 0x90, 0x64}, std::nullopt},  // no sync
-      {{0xFF, 0xFB, 0x90}, std::nullopt},        // short
+      {{0xFF, 0xFF, 0x48, 0x04}, MpegAudioFrame{192, 384, 32000}},   // MPEG-1 I 128k
+      {{0xFF, 0xEB, 0x90, 0x64}, std::nullopt},                      // reserved version
+      {{0xFF, 0xF9, 0x90, 0x64}, std::nullopt},                      // reserved layer
+      {{0xFF, 0xFB, 0xF0, 0x64}, std::nullopt},                      // bit-rate index 15
+      {{0xFF, 0xFB, 0x00, 0x64}, std::nullopt},                      // free format
+      {{0xFF, 0xFB, 0x9C, 0x64}, std::nullopt},                      // rate index 3
+      {{0xFE, 0xFB, 0x90, 0x64}, std::nullopt},                      // no sync
+      {{0xFF, 0xFB, 0x90}, std::nullopt},                            // short
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.header));
