@@ -305,7 +305,8 @@ if [ "$h264" != 0 ]; then
 fi
 # The system's image and legacy decoders against FFmpeg's: 'jpeg' at an odd
 # size through the imaging component, with AAC 5.1 folded down to stereo;
-# 'mjpa'; Cinepak through the Video for Windows decompressor. Close, not
+# 'mjpa', with PCM and with 22.05 kHz MP3; Cinepak through the Video for
+# Windows decompressor. Close, not
 # equal: every picture at 40 dB or better, the sound correlating.
 echo "== wine host: the system's JPEG and Cinepak decoders, AAC 5.1"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
@@ -318,7 +319,22 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=10:duration=2 \
   -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 \
   -c:v cinepak -c:a pcm_s16be "$movies/cvid_twos.mov"
-for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)); do
+# MP3 of MPEG-2 (22.05 kHz, 576 samples a frame) through the MP3 DMO, whose
+# output comes in whole 1152-sample reads: frames go to it in pairs, and an
+# odd last frame is completed with a silent one.
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=321x241:rate=10:duration=2 \
+  -f lavfi -i "aevalsrc=sin(440*2*PI*t)|sin(660*2*PI*t):s=22050:d=2" \
+  -c:v mjpeg -q:v 3 -pix_fmt yuvj420p -tag:v mjpa -c:a libmp3lame "$movies/mjpa_mp3_22k.mov"
+# H.264 in full range (as JPEG) and in grey: the system's decoder hands
+# out the samples as decoded, and they are drawn at video range as Linux
+# draws them (they were 28 dB off before).
+for pix in yuvj420p gray; do
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25:duration=1 \
+    -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 \
+    -c:v libx264 -bf 2 -pix_fmt $pix -c:a pcm_s16le "$movies/h264_$pix.mov"
+done
+for entry in jpeg_aac51.mov:$((322 * 242 * 3 / 2)) mjpa_sowt.mov:$((322 * 242 * 3 / 2)) cvid_twos.mov:$((320 * 240 * 3 / 2)) \
+  mjpa_mp3_22k.mov:$((322 * 242 * 3 / 2)) h264_yuvj420p.mov:$((160 * 120 * 3 / 2)) h264_gray.mov:$((160 * 120 * 3 / 2)); do
   name=${entry%%:*} frame=${entry##*:}
   convert_both "$out/$name" "$movies/$name" --format I420 --video {}.raw --audio {}.wav --times {}.times
   if python3 scripts/compare_convert.py close "$out/$name.linux" "$out/$name.wine" --frame-bytes "$frame"; then
@@ -367,9 +383,13 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:dur
   -c:v dvvideo "$movies/dv.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
+# At 96 kHz the MP4 description holds no rate: refused all the same, not a
+# pin offering PCM at 0 Hz.
+ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=96000:duration=0.5 -c:a alac "$movies/alac96.m4a"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
 for entry in mp4v.mp4:"video codec 'mp4v'" mp4v_bframes.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
-  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" opus.mp4:"sound format 'Opus'"; do
+  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" alac96.m4a:"sound format 'alac'" \
+  opus.mp4:"sound format 'Opus'"; do
   name=${entry%%:*} codec=${entry#*:}
   refused 1 "no decoder for the $codec" info "$movies/$name"
   case $codec in

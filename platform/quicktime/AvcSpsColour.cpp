@@ -241,4 +241,20 @@ int SetAvcColourInAnnexB(std::vector<uint8_t> *annexB, AvcColour colour) {
   return int(edits.size());
 }
 
+std::optional<bool> AvcFullRangeInAnnexB(std::span<const uint8_t> annexB) {
+  for (size_t k = 0; k + 3 < annexB.size(); ++k) {
+    if (annexB[k] != 0 || annexB[k + 1] != 0 || annexB[k + 2] != 1) continue;
+    const size_t begin = k + 3;
+    size_t end = begin;
+    while (end + 2 < annexB.size() && !(annexB[end] == 0 && annexB[end + 1] == 0 && annexB[end + 2] <= 1)) ++end;
+    if (end + 2 >= annexB.size()) end = annexB.size();
+    if ((annexB[begin] & 0x1F) == kSpsNalType) {
+      if (std::optional<AvcSpsLayout> sps = ReadAvcSpsLayout(AvcUnescape(annexB.subspan(begin + 1, end - begin - 1))))
+        return sps->hasSignalType && sps->fullRange;
+    }
+    k = end - 1;
+  }
+  return std::nullopt;
+}
+
 }  // namespace tp::qt

@@ -78,4 +78,10 @@ std::optional<std::vector<uint8_t>> SetAvcSpsColour(std::span<const uint8_t> nal
 // not counted and stays as it was).
 int SetAvcColourInAnnexB(std::vector<uint8_t> *annexB, AvcColour colour);
 
+// Whether the first SPS of a byte stream that reads says full range
+// (video_full_range_flag: Y'CbCr in 0..255, as JPEG); nullopt when no SPS
+// reads. Decoding does not depend on it: the pictures come out in that
+// range, and drawing them must know.
+std::optional<bool> AvcFullRangeInAnnexB(std::span<const uint8_t> annexB);
+
 }  // namespace tp::qt

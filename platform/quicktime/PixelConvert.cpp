@@ -261,9 +261,73 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
 
 }  // namespace
 
+// Maps full-range samples to video range (luma 16..235, chroma 16..240).
+struct RangeTables {
+  uint8_t luma[256], chroma[256];
+  RangeTables() {
+    for (int v = 0; v < 256; ++v) {
+      luma[v] = uint8_t(16 + (v * 219 + 127) / 255);
+      chroma[v] = uint8_t(128 + ((v - 128) * 224 + (v >= 128 ? 127 : -127)) / 255);
+    }
+  }
+};
+
+// A full-range Y'CbCr source copied into `room` at video range; the copy's
+// planes are tightly packed.
+Picture ToVideoRange(const Picture &s, int w, int h, std::vector<uint8_t> *room) {
+  static const RangeTables tables;
+  Picture out = s;
+  out.fullRange = false;
+  const int pairs = (w + 1) / 2, chromaRows = (h + 1) / 2;
+  struct Plane {
+    int bytes, rows;
+  };
+  Plane planes[3] = {};
+  int count = 1;
+  if (s.layout == PixelLayout::kYUV420P) {
+    planes[0] = {w, h}, planes[1] = planes[2] = {pairs, chromaRows}, count = 3;
+  } else if (s.layout == PixelLayout::kNV12) {
+    planes[0] = {w, h}, planes[1] = {pairs * 2, chromaRows}, count = 2;
+  } else {
+    planes[0] = {pairs * 4, h};
+  }
+  size_t total = 0;
+  for (int p = 0; p < count; ++p) total += size_t(planes[p].bytes) * size_t(planes[p].rows);
+  room->resize(total);
+  uint8_t *at = room->data();
+  for (int p = 0; p < count; ++p) {
+    // Which bytes are luma: a whole plane, none, or every other one (Y0 Cb
+    // Y1 Cr, or Cb Y0 Cr Y1).
+    const int lumaPhase = s.layout == PixelLayout::kYUYV422 ? 0 : s.layout == PixelLayout::kUYVY422 ? 1 : -1;
+    for (int y = 0; y < planes[p].rows; ++y) {
+      const uint8_t *from = RowOf(s, p, y);
+      uint8_t *to = at + size_t(y) * size_t(planes[p].bytes);
+      for (int x = 0; x < planes[p].bytes; ++x) {
+        const bool luma = lumaPhase >= 0 ? x % 2 == lumaPhase : p == 0;
+        to[x] = luma ? tables.luma[from[x]] : tables.chroma[from[x]];
+      }
+    }
+    out.data[p] = at;
+    out.linesize[p] = planes[p].bytes;
+    at += size_t(planes[p].bytes) * size_t(planes[p].rows);
+  }
+  return out;
+}
+
 OSErr DrawPictureWith(const PixelKernels &k, const Picture &s, const DrawTarget &t, int *width, int *height) {
   if (width) *width = 0;
   if (height) *height = 0;
+  if (s.fullRange && IsYuv(s.layout) && s.data[0]) {
+    const int w = std::min(s.width, t.width), h = std::min(s.height, t.height);
+    if (w <= 0 || h <= 0) return codecErr;
+    if ((s.layout == PixelLayout::kYUV420P && (!s.data[1] || !s.data[2])) ||
+        (s.layout == PixelLayout::kNV12 && !s.data[1]))
+      return codecErr;
+    Picture cut = s;
+    cut.width = w, cut.height = h;
+    std::vector<uint8_t> room;
+    return DrawPictureWith(k, ToVideoRange(cut, w, h, &room), t, width, height);
+  }
   // Worlds are never Cb,Y0,Cr,Y1 or NV12: those layouts are sources only.
   if (!t.data[0] || !s.data[0] || s.layout == PixelLayout::kNone || t.format == PixelLayout::kNone ||
       t.format == PixelLayout::kUYVY422 || t.format == PixelLayout::kNV12)

@@ -47,6 +47,10 @@ struct Picture {
   // Y'CbCr decoder of the same picture gives it, rather than spread evenly
   // over the height.
   bool chromaInRowPairs = false;
+  // A Y'CbCr picture in full range (Y' and Cb/Cr over 0..255, as JPEG and
+  // streams that say so code them): drawn as the same picture at video
+  // range, into every layout.
+  bool fullRange = false;
 };
 
 // Draws `src` at its own size into the top-left of `t` (clipped to it).

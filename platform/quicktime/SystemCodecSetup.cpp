@@ -360,4 +360,78 @@ bool AvcHighProfile(uint32_t profile) {
   }
 }
 
+std::optional<MpegAudioFrame> ParseMpegAudioHeader(std::span<const uint8_t> header) {
+  if (header.size() < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return std::nullopt;
+  const int version = (header[1] >> 3) & 3;      // 0: 2.5, 1: reserved, 2: MPEG-2, 3: MPEG-1
+  const int layer = 4 - ((header[1] >> 1) & 3);  // 4: reserved
+  const int bitrateIndex = header[2] >> 4, rateIndex = (header[2] >> 2) & 3, padding = (header[2] >> 1) & 1;
+  if (version == 1 || layer == 4 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) return std::nullopt;
+  static constexpr int kRates[3] = {44100, 48000, 32000};
+  static constexpr int kBitrates[5][15] = {
+      {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // MPEG-1 layer I
+      {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // MPEG-1 layer II
+      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // MPEG-1 layer III
+      {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},     // MPEG-2 and 2.5 layer I
+      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},          // MPEG-2 and 2.5 layers II, III
+  };
+  const bool mpeg1 = version == 3;
+  const int rate = kRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+  const int kbps = kBitrates[mpeg1 ? layer - 1 : layer == 1 ? 3 : 4][bitrateIndex];
+  MpegAudioFrame frame;
+  frame.sampleRate = rate;
+  if (layer == 1) {
+    frame.samples = 384;
+    frame.bytes = (12 * 1000 * kbps / rate + padding) * 4;
+  } else {
+    frame.samples = layer == 3 && !mpeg1 ? 576 : 1152;
+    frame.bytes = frame.samples / 8 * 1000 * kbps / rate + padding;
+  }
+  return frame;
+}
+
+size_t MpegAudioWholeUnits(std::span<const uint8_t> data, int unit) {
+  if (unit <= 0) return data.size();
+  size_t pos = 0, handOver = 0;
+  int64_t samples = 0;
+  while (pos < data.size()) {
+    std::optional<MpegAudioFrame> frame = ParseMpegAudioHeader(data.subspan(pos));
+    if (!frame) {
+      // Fewer than four bytes left may be the start of the next frame.
+      if (data.size() - pos < 4 && pos > 0) break;
+      return data.size();
+    }
+    if (size_t(frame->bytes) > data.size() - pos) break;
+    pos += size_t(frame->bytes);
+    samples += frame->samples;
+    if (samples % unit == 0) handOver = pos;
+  }
+  return handOver;
+}
+
+bool PadMpegAudioToUnits(std::vector<uint8_t> *data, int unit) {
+  if (unit <= 0 || data->empty()) return false;
+  size_t pos = 0, last = 0;
+  int64_t samples = 0;
+  MpegAudioFrame frame;
+  while (pos < data->size()) {
+    std::optional<MpegAudioFrame> next = ParseMpegAudioHeader(std::span<const uint8_t>(*data).subspan(pos));
+    if (!next || size_t(next->bytes) > data->size() - pos) return false;
+    frame = *next;
+    last = pos;
+    pos += size_t(frame.bytes);
+    samples += frame.samples;
+  }
+  if (frame.samples == 384) return false;  // layer I: its zeros are no silent frame
+  uint8_t header[4] = {(*data)[last], uint8_t((*data)[last + 1] | 1), uint8_t((*data)[last + 2] & ~2),
+                       (*data)[last + 3]};
+  const std::optional<MpegAudioFrame> silent = ParseMpegAudioHeader(header);
+  if (!silent) return false;
+  while (samples % unit != 0) {
+    data->insert(data->end(), header, header + 4);
+    data->insert(data->end(), size_t(silent->bytes - 4), 0);
+    samples += silent->samples;
+  }
+  return true;
+}
+
 }  // namespace tp::qt

@@ -129,4 +129,31 @@ std::vector<uint8_t> AacUserData(std::span<const uint8_t> asc);
 // scaling lists in its SPS (the High profiles and their relatives).
 bool AvcHighProfile(uint32_t profile);
 
+// One MPEG audio frame header (layers I to III, MPEG-1, 2 and 2.5): the
+// frame's length in bytes, header included, and the samples it decodes to
+// per channel. nullopt when the four bytes are no header: no sync, a
+// reserved version, layer, rate or bit-rate index, or free format (no
+// length in the header).
+struct MpegAudioFrame {
+  int bytes = 0;
+  int samples = 0;  // 384, 1152, or 576 for layer III of MPEG-2 and 2.5
+  int sampleRate = 0;
+};
+std::optional<MpegAudioFrame> ParseMpegAudioHeader(std::span<const uint8_t> header);
+
+// How many leading bytes of `data`, a run of MPEG audio frames, a decoder
+// that gives out `unit` samples at a time and drops a partial unit should be
+// handed now: the most whole frames whose samples make whole units (0 when
+// there are not enough yet). All of `data` when it does not begin with a
+// frame, or runs into bytes that are not one: nothing is counted there.
+size_t MpegAudioWholeUnits(std::span<const uint8_t> data, int unit);
+
+// Completes `data`, a run of whole layer II or III frames, with silent frames
+// until its samples make whole units of `unit`: each a copy of the last
+// frame's header without CRC, followed by zeros (side information that
+// takes nothing from earlier frames and codes no sound; the frame still
+// gives out the last real frame's overlap). False, and `data` unchanged,
+// when it is not such a run or is empty.
+bool PadMpegAudioToUnits(std::vector<uint8_t> *data, int unit);
+
 }  // namespace tp::qt

@@ -207,7 +207,8 @@ LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
     status = 2;
     return 2;
   }
-  if (factory_->ProbeAudioExtraction(audio) >= 0) {
+  const LONG extractionResult = factory_->ProbeAudioExtraction(audio);
+  if (extractionResult >= 0) {
     audioExtraction = audio;
     return 0;
   }
@@ -220,7 +221,10 @@ LONG CQTAVExtraction::OpenMovie(FSSpec *spec) {
     status = 2;
     return 2;
   }
-  RefuseUndecodable(&audioExtraction, SoundMediaType);
+  // A description the converter cannot even be set up for (an MP4 sound
+  // description holds no rate from 65,536 Hz on) must not become a pin that
+  // offers PCM at 0 Hz when the extraction found no decoder for it either.
+  RefuseUndecodable(&audioExtraction, SoundMediaType, extractionResult == noCodecErr);
   return NoTrackLeft();
 }
 
@@ -230,11 +234,11 @@ LONG CQTAVExtraction::NoTrackLeft() const {
   return refusedCount_ > 0 && videoExtraction == nullptr && audioExtraction == nullptr ? noCodecErr : 0;
 }
 
-void CQTAVExtraction::RefuseUndecodable(IMediaExtraction **track, OSType handlerType) {
+void CQTAVExtraction::RefuseUndecodable(IMediaExtraction **track, OSType handlerType, bool noOtherDecoder) {
   OSType codec = 0;
   const LONG result = handlerType == VideoMediaType ? factory_->ProbeVideoDecoder(*track, &codec)
                                                     : factory_->ProbeAudioDecoder(*track, &codec);
-  if (result != noCodecErr) return;
+  if (result != noCodecErr && !(noOtherDecoder && result != 0)) return;
   char name[5] = {static_cast<char>(codec >> 24), static_cast<char>(codec >> 16), static_cast<char>(codec >> 8),
                   static_cast<char>(codec), 0};
   for (int i = 0; i < 4; ++i) {

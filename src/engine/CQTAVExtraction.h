@@ -62,8 +62,10 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   LONG OpenMovie(FSSpec *spec);
   // Asks the factory whether anything decodes *track (video or sound); when
   // nothing does, traces the codec, deletes the object, nulls *track and
-  // records the refusal.
-  void RefuseUndecodable(IMediaExtraction **track, OSType handlerType);
+  // records the refusal. With `noOtherDecoder` (movie audio extraction
+  // already found no decoder), a track whose own set-up fails in any way is
+  // refused as well: nothing is left that could play it.
+  void RefuseUndecodable(IMediaExtraction **track, OSType handlerType, bool noOtherDecoder = false);
   // noCodecErr when tracks were refused and none is left, else 0.
   LONG NoTrackLeft() const;
 

@@ -182,6 +182,7 @@ LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   const OSStatus err = MovieAudioExtractionFillBuffer(extraction, &frames, bufferList, &flags);
   if (err != noErr) {
     TraceW8(TEXT("MovieAudioExtractionFillBuffer failed(%d)"), static_cast<int>(err));
+    lastFillError = err;
     return -1;
   }
   // Only bytes the runtime wrote are handed out: a fill of no frames is an
@@ -283,7 +284,9 @@ LONG CQTAudioExtraction::ProbeExtraction() {
   LONG size = scratchBytes;
   LONGLONG start = 0;
   LONGLONG length = 0;
-  const LONG result = GetNextSample(scratch, &size, &start, &length);
+  lastFillError = 0;
+  LONG result = GetNextSample(scratch, &size, &start, &length);
+  if (result < 0 && lastFillError == noCodecErr) result = noCodecErr;
   sampleGrabber = grabber;
   std::free(scratch);
   SetExtractionTime(0);

@@ -46,7 +46,8 @@ class CQTAudioExtraction : public CQTMediaExtraction {
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
 
   // Test fill into scratch memory, then back to time 0. 0 or more when the
-  // extraction can serve the track, negative otherwise.
+  // extraction can serve the track, negative otherwise: noCodecErr when the
+  // runtime has no decoder for it, -1 for any other failure.
   LONG ProbeExtraction();
 
   LONG FramesPerFill() const { return framesPerFill; }
@@ -67,5 +68,6 @@ class CQTAudioExtraction : public CQTMediaExtraction {
   LONGLONG framesCounted = 0;  // frames the runtime moved past since then
   WAVEFORMATEX outputFormat{};
   LONG endOfStream = 0;
+  OSStatus lastFillError = 0;  // the last failed fill's error, for the probe
   IMediaSampleGrabber *sampleGrabber = nullptr;
 };

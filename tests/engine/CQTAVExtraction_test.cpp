@@ -51,6 +51,11 @@ class TestFactory : public IQTTrackFactory {
     return failDecoder ? nullptr : new Track(m, SoundMediaType, "decoder");
   }
   LONG ProbeAudioExtraction(IMediaExtraction *) override { return probe; }
+  LONG decoderStatus = 0;
+  LONG ProbeAudioDecoder(IMediaExtraction *, OSType *codec) override {
+    *codec = 0x616C6163;  // 'alac'
+    return decoderStatus;
+  }
   char *AllocateBytes(size_t count) override { return failBytes ? nullptr : IQTTrackFactory::AllocateBytes(count); }
 };
 
@@ -172,6 +177,34 @@ TEST_F(MovieSession, Tracks_FailedProbe_FallsBackToTheDecoder) {
   EXPECT_EQ(session->GetStatus(), 0);
   EXPECT_EQ(Tag(session->GetAudioExtraction()), "decoder");
   EXPECT_EQ(CountOf(env.Calls(), "delete extraction"), 1);
+}
+
+// Which sound object the session keeps, by what movie audio extraction's
+// test fill and then the decoder's set-up answered.
+TEST_F(MovieSession, Tracks_SoundKeptOrRefused_Table) {
+  struct Case {
+    LONG probe, decoder;
+    const char *audio;
+    ULONG refused;
+  };
+  const Case cases[] = {
+      {0, -1, "extraction", 0},       // the extraction plays it
+      {-1, 0, "decoder", 0},          // the converter does
+      {-1, noCodecErr, "none", 1},    // neither has a decoder
+      {noCodecErr, -1, "none", 1},    // no decoder, and no set-up (no rate)
+      {noCodecErr, -206, "none", 1},  // no decoder, format unknown
+      {-1, -1, "decoder", 0},         // neither knows: left to play what it can
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.probe << " " << c.decoder);
+    factory.probe = c.probe;
+    factory.decoderStatus = c.decoder;
+    auto session = Open();
+    EXPECT_EQ(session->GetStatus(), 0);
+    EXPECT_EQ(Tag(session->GetAudioExtraction()), c.audio);
+    EXPECT_EQ(Tag(session->GetVideoExtraction()), "video");
+    EXPECT_EQ(session->GetRefusedTrackCount(), c.refused);
+  }
 }
 
 TEST_F(MovieSession, Tracks_DecoderNotAllocated_Status2) {

@@ -17,6 +17,9 @@ const GUID kPreferredOutputs[] = {MFAudioFormat_Float, MFAudioFormat_PCM};
 // for newer targets.
 constexpr GUID kFlacSubtype = {0x0000F1AC, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr size_t kFlacStreamInfoBytes = 34;
+// The samples per channel the MP3 DMO gives out at a time (an MPEG-1 layer
+// III frame).
+constexpr int kDmoOutputUnit = 1152;
 // WAVE_FORMAT_ALAC (0x6C61) and WAVE_FORMAT_OPUS (0x704F), likewise.
 constexpr GUID kAlacSubtype = {0x00006C61, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID kOpusSubtype = {0x0000704F, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
@@ -205,8 +208,12 @@ HRESULT MfAudioDecoder::PullAll(std::vector<uint8_t> *pcm) {
 
 OSErr MfAudioDecoder::Decode(std::span<const uint8_t> packet, std::vector<uint8_t> *pcm) {
   if (useDmo_) {
+    dmoPending_.insert(dmoPending_.end(), packet.begin(), packet.end());
+    const size_t ready = MpegAudioWholeUnits(dmoPending_, kDmoOutputUnit);
+    if (ready == 0) return noErr;
     // A buffer the object refuses is dropped, as libavcodec drops one.
-    HRESULT hr = dmo_.Feed(packet, pcm);
+    HRESULT hr = dmo_.Feed(std::span<const uint8_t>(dmoPending_.data(), ready), pcm);
+    dmoPending_.erase(dmoPending_.begin(), dmoPending_.begin() + ptrdiff_t(ready));
     return hr == E_OUTOFMEMORY ? OSErr(memFullErr) : OSErr(noErr);
   }
   if (!started_) {
@@ -228,7 +235,15 @@ OSErr MfAudioDecoder::Decode(std::span<const uint8_t> packet, std::vector<uint8_
 }
 
 OSErr MfAudioDecoder::Drain(std::vector<uint8_t> *pcm) {
-  if (useDmo_) return FAILED(dmo_.Drain(pcm)) ? OSErr(codecErr) : OSErr(noErr);
+  if (useDmo_) {
+    // An odd frame at the end is completed with a silent one, so that the
+    // DMO gives it out; what cannot be counted goes in as it is.
+    PadMpegAudioToUnits(&dmoPending_, kDmoOutputUnit);
+    HRESULT hr = dmoPending_.empty() ? S_OK : dmo_.Feed(dmoPending_, pcm);
+    dmoPending_.clear();
+    if (hr == E_OUTOFMEMORY) return memFullErr;
+    return FAILED(dmo_.Drain(pcm)) ? OSErr(codecErr) : OSErr(noErr);
+  }
   if (!started_) return noErr;
   if (FAILED(mft_.Drain())) return codecErr;
   return FAILED(PullAll(pcm)) ? OSErr(codecErr) : OSErr(noErr);
@@ -236,6 +251,7 @@ OSErr MfAudioDecoder::Drain(std::vector<uint8_t> *pcm) {
 
 void MfAudioDecoder::Reset() {
   if (useDmo_) {
+    dmoPending_.clear();
     dmo_.Flush();
     return;
   }

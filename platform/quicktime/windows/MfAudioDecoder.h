@@ -80,6 +80,10 @@ class MfAudioDecoder {
   MfTransform mft_;
   DmoTransform dmo_;  // used instead where the system has only a DMO
   bool useDmo_ = false;
+  // MP3 bytes not yet handed to the DMO: Wine's gives out 1152 samples at a
+  // time and drops the rest of a read, so layer III of MPEG-2 and 2.5 (576
+  // samples a frame) goes in pairs of frames.
+  std::vector<uint8_t> dmoPending_;
   MfPcmFormat format_;
   uint32_t inputMask_ = 0;  // the stream's own layout, when the output type names none
   bool started_ = false;

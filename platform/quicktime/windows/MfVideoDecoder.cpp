@@ -157,6 +157,7 @@ class LockedPicture {
     const int64_t cx = g.cropX / 2, cy = g.cropY / 2;
     picture_.width = g.width;
     picture_.height = g.height;
+    picture_.fullRange = g.fullRange;
     // YUY2 is cropped by whole pairs of pixels.
     picture_.data[0] = base + g.cropY * p + (yuy2 ? cx * 4 : g.cropX * sampleBytes);
     picture_.linesize[0] = pitch;
@@ -226,6 +227,7 @@ OSErr MfVideoDecoder::Create(const MfVideoSetup &setup, std::unique_ptr<MfVideoD
   if (OSErr err = MakeMfVideoFormat(setup.codec, setup.config, &d->format_); err != noErr) return err;
   if (setup.codec == MfVideoCodec::kH264) {
     d->parameterSets_ = d->format_.header;
+    d->fullRange_ = AvcFullRangeInAnnexB(d->parameterSets_).value_or(false);
     SetAvcColourInAnnexB(&d->parameterSets_, kAvcColourBt601);
     d->nalLengthSize_ = d->format_.nalLengthSize;
     d->order_.Next(d->parameterSets_);
@@ -308,6 +310,11 @@ HRESULT MfVideoDecoder::ReadGeometry() {
   }
   g.width = std::min(width_, g.frameWidth - g.cropX);
   g.height = std::min(height_, g.frameHeight - g.cropY);
+  // Decoders hand out full-range pictures as decoded; one whose output type
+  // says video range has converted them itself.
+  UINT32 range = 0;
+  g.fullRange =
+      fullRange_ && !(SUCCEEDED(type->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &range)) && range == MFNominalRange_16_235);
   geometry_ = g;
   return S_OK;
 }
@@ -404,6 +411,7 @@ HRESULT MfVideoDecoder::ReadPicture(IMFSample *sample, MfPicture *out, bool *fit
   pic.bytes = std::move(block);
   pic.width = src.width;
   pic.height = src.height;
+  pic.fullRange = src.fullRange;
   const int cw = (pic.width + 1) / 2, ch = (pic.height + 1) / 2;
   if (src.layout == PixelLayout::kYUYV422) {
     pic.layout = MfPictureLayout::kYUY2;
@@ -445,6 +453,7 @@ OSErr DrawMfPicture(const MfPicture &pic, const DrawTarget &target, int *width, 
   Picture p;
   p.width = pic.width;
   p.height = pic.height;
+  p.fullRange = pic.fullRange;
   p.layout = pic.layout == MfPictureLayout::kYUY2   ? PixelLayout::kYUYV422
              : pic.layout == MfPictureLayout::kNV12 ? PixelLayout::kNV12
                                                     : PixelLayout::kYUV420P;

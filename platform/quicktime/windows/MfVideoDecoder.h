@@ -87,6 +87,7 @@ struct MfPicture {
   int planeCount = 0;
   size_t offsets[3] = {};
   int strides[3] = {};
+  bool fullRange = false;  // Y'CbCr in 0..255 (see Picture)
   std::vector<uint8_t> bytes;
   const uint8_t *plane(int i) const { return bytes.data() + offsets[i]; }
 };
@@ -101,6 +102,7 @@ struct MfFrameGeometry {
   Source layout = Source::kI420;
   int frameWidth = 0, frameHeight = 0, defaultStride = 0, cropX = 0, cropY = 0;
   int width = 0, height = 0;
+  bool fullRange = false;  // the pictures are Y'CbCr in 0..255 (see Picture)
 };
 
 // Draws `pic` as VideoDecoder::Draw does.
@@ -185,7 +187,8 @@ class MfVideoDecoder {
   MfTransform mft_;
   MfVideoFormat format_;
   std::vector<uint8_t> parameterSets_;
-  int nalLengthSize_ = 0;  // 0: byte stream
+  int nalLengthSize_ = 0;   // 0: byte stream
+  bool fullRange_ = false;  // the stream's SPS says full range
   int width_ = 0, height_ = 0;
   bool lowLatency_ = false;  // how the current instance was opened
   bool deferred_ = false;    // the current run goes the deferred way

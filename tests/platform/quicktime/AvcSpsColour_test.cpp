@@ -131,6 +131,7 @@ TEST(AvcSpsColour, SetAvcColourInAnnexB_DecodesTheSame) {
       return nal;
     });
     ASSERT_GE(spsCount, 2);  // in-band, at each IDR
+    EXPECT_EQ(AvcFullRangeInAnnexB(stream), std::string(c.encode).find("-color_range pc") != std::string::npos);
     Bytes rewritten = stream;
     EXPECT_EQ(SetAvcColourInAnnexB(&rewritten, c.colour), spsCount);
     ASSERT_TRUE(ff::WriteFileBytes(after, rewritten));

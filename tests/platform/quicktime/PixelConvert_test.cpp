@@ -293,5 +293,35 @@ TEST(PixelConvertTest, RgbFromRowPairs_ReturnsToTheSameChromaRows) {
   EXPECT_GT(worstSpread, 10);
 }
 
+// A full-range picture in each Y'CbCr layout is drawn, into every world
+// layout, as the same picture brought to video range first (luma 0..255 to
+// 16..235, chroma to 16..240, rounded to nearest).
+TEST(PixelConvertTest, FullRangeSources_DrawnAsTheirVideoRangePicture) {
+  const auto toVideo = [](int v, bool luma) {
+    return uint8_t(std::lround(luma ? 16 + v * 219.0 / 255 : 128 + (v - 128) * 224.0 / 255));
+  };
+  for (PixelLayout layout : {PixelLayout::kYUV420P, PixelLayout::kNV12, PixelLayout::kYUYV422, PixelLayout::kUYVY422}) {
+    SCOPED_TRACE(int(layout));
+    Buffer full(layout), video(layout);
+    const int lumaPhase = layout == PixelLayout::kYUYV422 ? 0 : layout == PixelLayout::kUYVY422 ? 1 : -1;
+    for (size_t p = 0; p < full.planes.size(); ++p)
+      for (size_t i = 0; i + kGuardBytes < full.planes[p].size(); ++i) {
+        const int v = int((i * 37 + p * 91) % 256);  // every value, in no order
+        const bool luma = lumaPhase >= 0 ? int(i % size_t(full.linesize[p])) % 2 == lumaPhase : p == 0;
+        full.planes[p][i] = uint8_t(v);
+        video.planes[p][i] = toVideo(v, luma);
+      }
+    for (PixelLayout to : {PixelLayout::kYUV420P, PixelLayout::kYUYV422, PixelLayout::kBGRA, PixelLayout::kRGB565LE}) {
+      Picture pic = full.AsPicture();
+      pic.fullRange = true;
+      Buffer got(to);
+      int w = 0, h = 0;
+      ASSERT_EQ(DrawPicture(pic, got.AsTarget(), &w, &h), noErr);
+      EXPECT_TRUE(got.GuardsIntact());
+      EXPECT_EQ(got.planes, Draw(video, to).planes) << int(to);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tp::qt

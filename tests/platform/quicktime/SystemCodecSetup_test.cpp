@@ -688,5 +688,98 @@ TEST(SystemCodecStreams, AppendAv1TemporalUnit_MatchesFfmpegObuStream) {
   EXPECT_EQ(ours, test::ff::ReadFileBytes(obu));
 }
 
+// MPEG audio frame headers: lengths and sample counts of real streams of
+// every version and of layers II and III, and headers that are no header.
+TEST(SystemCodecSetup, ParseMpegAudioHeader_Table) {
+  struct Case {
+    Bytes header;
+    std::optional<MpegAudioFrame> frame;
+  };
+  const Case cases[] = {
+      {{0xFF, 0xFB, 0x90, 0x64}, MpegAudioFrame{417, 1152, 44100}},  // MPEG-1 III 128k
+      {{0xFF, 0xFB, 0x92, 0x64}, MpegAudioFrame{418, 1152, 44100}},  // padded
+      {{0xFF, 0xF3, 0x80, 0xC4}, MpegAudioFrame{208, 576, 22050}},   // MPEG-2 III 64k
+      {{0xFF, 0xE3, 0x18, 0xC4}, MpegAudioFrame{72, 576, 8000}},     // MPEG-2.5 III 8k
+      {{0xFF, 0xFD, 0x94, 0x04}, MpegAudioFrame{480, 1152, 48000}},  // MPEG-1 II 160k
+      {{0xFF, 0xFF, 0x48, 0x04}, MpegAudioFrame{192, 384, 32000}},   // MPEG-1 I 128k
+      {{0xFF, 0xEB, 0x90, 0x64}, std::nullopt},                      // reserved version
+      {{0xFF, 0xF9, 0x90, 0x64}, std::nullopt},                      // reserved layer
+      {{0xFF, 0xFB, 0xF0, 0x64}, std::nullopt},                      // bit-rate index 15
+      {{0xFF, 0xFB, 0x00, 0x64}, std::nullopt},                      // free format
+      {{0xFF, 0xFB, 0x9C, 0x64}, std::nullopt},                      // rate index 3
+      {{0xFE, 0xFB, 0x90, 0x64}, std::nullopt},                      // no sync
+      {{0xFF, 0xFB, 0x90}, std::nullopt},                            // short
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.header));
+    std::optional<MpegAudioFrame> frame = ParseMpegAudioHeader(c.header);
+    ASSERT_EQ(frame.has_value(), c.frame.has_value());
+    if (!frame) continue;
+    EXPECT_EQ(frame->bytes, c.frame->bytes);
+    EXPECT_EQ(frame->samples, c.frame->samples);
+    EXPECT_EQ(frame->sampleRate, c.frame->sampleRate);
+  }
+  // Junk is handed over whole; a frame not yet complete is held back.
+  const Bytes junk = {1, 2, 3, 4, 5};
+  EXPECT_EQ(MpegAudioWholeUnits(junk, 1152), junk.size());
+  Bytes partial = {0xFF, 0xF3, 0x80, 0xC4};
+  partial.resize(100);
+  EXPECT_EQ(MpegAudioWholeUnits(partial, 1152), 0u);
+  Bytes layer1 = {0xFF, 0xFF, 0x48, 0x04};
+  layer1.resize(192);
+  EXPECT_FALSE(PadMpegAudioToUnits(&layer1, 1152));
+  EXPECT_EQ(layer1.size(), 192u);
+}
+
+// Streams the ffmpeg command line encodes: every frame's length is found
+// (they add up to the file), a decoder giving out 1152 samples at a time
+// gets whole units only (pairs of frames below 32 kHz), and a stream padded
+// to whole units decodes to the same samples, then one frame more.
+TEST(SystemCodecSetup, MpegAudioFrames_OfEncodedStreams) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg / ffprobe not installed";
+  struct Case {
+    const char *args;
+    int samples, rate;
+  };
+  const Case cases[] = {
+      {"-f mp3 -c:a libmp3lame -ar 44100 -ac 2", 1152, 44100},
+      {"-f mp3 -c:a libmp3lame -ar 22050 -ac 2", 576, 22050},
+      {"-f mp3 -c:a libmp3lame -ar 8000 -ac 1", 576, 8000},
+      {"-f mp3 -c:a libmp3lame -ar 11025 -ac 1 -b:a 24k", 576, 11025},
+      {"-f mp2 -c:a mp2 -ar 48000 -ac 2", 1152, 48000},
+  };
+  test::ff::TempDir dir;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    const std::string file = dir.File("a.mp3"), padded = dir.File("p.mp3");
+    ASSERT_TRUE(test::ff::RunFfmpeg(std::string("-y -f lavfi -i sine=frequency=440:duration=0.5 -write_xing 0 ") +
+                                    "-id3v2_version 0 " + c.args + " '" + file + "'"));
+    Bytes stream = test::ff::ReadFileBytes(file);
+    std::string plain, out;
+    const std::string decode = "ffmpeg -nostdin -v error -i '";
+    ASSERT_EQ(test::ff::RunCommand(decode + file + "' -f s16le -ac 1 -", &plain), 0);
+    size_t pos = 0;
+    int frames = 0;
+    while (pos < stream.size()) {
+      std::optional<MpegAudioFrame> frame = ParseMpegAudioHeader(std::span<const uint8_t>(stream).subspan(pos));
+      ASSERT_TRUE(frame) << "at byte " << pos;
+      EXPECT_EQ(frame->samples, c.samples);
+      EXPECT_EQ(frame->sampleRate, c.rate);
+      pos += size_t(frame->bytes);
+      ++frames;
+    }
+    EXPECT_EQ(pos, stream.size());
+    const size_t ready = MpegAudioWholeUnits(stream, 1152);
+    EXPECT_EQ(ready == stream.size(), frames * c.samples % 1152 == 0);
+    EXPECT_GT(ready, 0u);
+    const int paddedFrames = frames * c.samples % 1152 == 0 ? frames : frames + 1;
+    ASSERT_TRUE(PadMpegAudioToUnits(&stream, 1152));
+    ASSERT_TRUE(test::ff::WriteFileBytes(padded, stream));
+    ASSERT_EQ(test::ff::RunCommand(decode + padded + "' -f s16le -ac 1 -", &out), 0);
+    EXPECT_EQ(out.size() / 2, size_t(paddedFrames * c.samples));
+    EXPECT_EQ(out.substr(0, plain.size()), plain);
+  }
+}
+
 }  // namespace
 }  // namespace tp::qt
