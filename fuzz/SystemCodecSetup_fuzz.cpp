@@ -10,7 +10,7 @@
 // can start there.
 // Every byte stream also goes through the SPS colour rewrite, which must
 // give SPS that read back with the new colour and change nothing on a
-// second pass.
+// second pass, and every sample through the MPEG audio frame scanner.
 //
 // Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
@@ -38,6 +38,22 @@ void CheckColourRewrite(std::span<const uint8_t> annexB) {
   if (std::optional<std::vector<uint8_t>> nal = SetAvcSpsColour(annexB, kColour)) {
     const std::optional<AvcSpsLayout> sps = ReadAvcSpsLayout(AvcUnescape(std::span(*nal).subspan(1)));
     if (!sps || !sps->hasColour || !(sps->colour == kColour)) __builtin_trap();
+  }
+}
+
+// As a run of MPEG audio frames handed to a decoder that gives out whole
+// units: what is handed now is a prefix, and a completed run is all whole
+// units, or is left as it was.
+void CheckMpegAudioUnits(std::span<const uint8_t> bytes) {
+  using namespace tp::qt;
+  for (const int unit : {1152, 2304}) {
+    if (MpegAudioWholeUnits(bytes, unit) > bytes.size()) __builtin_trap();
+    std::vector<uint8_t> padded(bytes.begin(), bytes.end());
+    if (!PadMpegAudioToUnits(&padded, unit)) {
+      if (!std::equal(padded.begin(), padded.end(), bytes.begin(), bytes.end())) __builtin_trap();
+    } else if (padded.size() < bytes.size() || MpegAudioWholeUnits(padded, unit) != padded.size()) {
+      __builtin_trap();
+    }
   }
 }
 
@@ -100,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         __builtin_trap();
       }
       (void)Mpeg4IntraVop(bytes);
+      CheckMpegAudioUnits(bytes);
     }
   }
   return 0;
