@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <span>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "Dispatcher.h"
 #include "GWorld.h"
 #include "MovieModel.h"
 #include "PixelFormats.h"
@@ -153,6 +155,58 @@ TEST(RawIndexedDecoder, EveryDepth_EqualsLibavcodec) {
     samples.push_back(RandomBytes(rng, tight - 1));
     samples.push_back(RandomBytes(rng, row * size_t(c.height) + size_t(c.height) / 2));
     EXPECT_EQ(DifferingLayouts(setup, samples, tight), "");
+  }
+}
+
+// The description the runtime hands out for a movie's video, and the
+// samples as libavformat reads them.
+bool ReadMovie(const std::string &path, VideoCodecSetup *setup, std::vector<std::vector<uint8_t>> *samples) {
+  ::Movie movie = nullptr;
+  if (test::qtcall::QOpenMovie(path, &movie) != noErr) return false;
+  ::Media media = test::qtcall::QFindMedia(movie, FourCC("vide"));
+  Handle h = test::qtcall::QNewHandle(4);
+  if (media) DispatchCall(kQTSelGetMediaSampleDescription, media, 1, h);
+  const OSErr err = ReadVideoCodecSetup(
+      std::span(reinterpret_cast<const uint8_t *>(*h), size_t(test::qtcall::QGetHandleSize(h))), setup);
+  test::qtcall::QDisposeHandle(h);
+  DispatchCall(kQTSelDisposeMovie, movie);
+  if (!media || err != noErr) return false;
+  AVFormatContext *fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return false;
+  AVPacket *pkt = av_packet_alloc();
+  while (av_read_frame(fmt, pkt) >= 0) {
+    samples->emplace_back(pkt->data, pkt->data + pkt->size);
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  avformat_close_input(&fmt);
+  return true;
+}
+
+// What the ffmpeg command line writes: 8 bits with its own table, 1 bit,
+// 8-bit grey (40); each row padded by its writer.
+TEST(RawIndexedDecoder, WrittenMovies_EqualLibavcodec) {
+  if (!test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  test::ff::TempDir dir;
+  struct Case {
+    const char *pixFmt, *size;
+    int depth;
+  };
+  const Case cases[] = {{"pal8", "17x9", 8},  {"pal8", "33x7", 8},  {"monob", "33x7", 1},
+                        {"monow", "17x9", 1}, {"gray", "17x9", 40}, {"gray", "33x7", 40}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.pixFmt) + " at " + c.size);
+    const std::string movie = dir.File(std::string(c.pixFmt) + c.size + ".mov");
+    ASSERT_TRUE(test::ff::RunFfmpeg(std::string("-f lavfi -i testsrc=size=") + c.size +
+                                    ":rate=5:duration=0.6 -c:v rawvideo -pix_fmt " + c.pixFmt + " -f mov " +
+                                    test::ff::ShellQuote(movie)));
+    VideoCodecSetup setup;
+    std::vector<std::vector<uint8_t>> samples;
+    ASSERT_TRUE(ReadMovie(movie, &setup, &samples));
+    EXPECT_EQ(setup.depth, c.depth);
+    EXPECT_EQ(!setup.colorTable.empty(), c.depth == 8) << "the writer's own table";
+    ASSERT_EQ(samples.size(), 3u);
+    EXPECT_EQ(DifferingLayouts(setup, samples, 0), "");
   }
 }
 
