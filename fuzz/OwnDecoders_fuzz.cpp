@@ -1,8 +1,9 @@
-// Fuzz target for our own Animation ('rle ') and 'ima4' decoders: the first
-// byte picks the codec and its depth or channel count, the next four the
-// picture's size; the rest is a run of samples, each a two-byte big-endian
+// Fuzz target for our own Animation ('rle '), indexed 'raw ' and 'ima4'
+// decoders: the first byte picks the codec and its depth or channel count,
+// the next four the picture's size; the rest is a run of samples, each a two-byte big-endian
 // length and its bytes. Whatever the bytes, decoding stays inside the
-// picture (AddressSanitizer's job) and hands out whole blocks of sound.
+// picture (AddressSanitizer's job), a raw picture that decodes draws whole,
+// and 'ima4' hands out whole blocks of sound.
 //
 // Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
@@ -10,10 +11,13 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "AnimationDecoder.h"
 #include "AudioDecode.h"
 #include "Ima4Decoder.h"
+#include "MovieModel.h"
+#include "RawIndexedDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace tp::qt;
@@ -26,7 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   AnimationCanvas canvas;
   std::unique_ptr<AudioDecoder> ima;
-  if (pick & 0x80) {
+  std::unique_ptr<VideoDecoder> raw;
+  std::vector<uint8_t> pixels;
+  if ((pick & 0xC0) == 0x40) {
+    static constexpr int kRawDepths[] = {1, 2, 4, 8, 33, 34, 36, 40};
+    VideoCodecSetup setup;
+    setup.codecType = FourCC("raw ");
+    setup.width = width;
+    setup.height = height;
+    setup.depth = kRawDepths[pick % 8];
+    if (CreateRawIndexedDecoder(setup, &raw) != noErr) __builtin_trap();
+    pixels.resize(size_t(4 * width * height));
+  } else if (pick & 0x80) {
     AudioCodecSetup setup;
     setup.codec = "adpcm_ima_qt";
     setup.channels = 1 + (pick & 7);
@@ -39,6 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t n = std::min<size_t>(size_t(in[0]) << 8 | in[1], in.size() - 2);
     std::span<const uint8_t> sample = in.subspan(2, n);
     in = in.subspan(2 + n);
+    if (raw) {
+      bool got = false;
+      if (raw->Decode(sample.data(), int64_t(sample.size()), &got) != noErr) continue;
+      DrawTarget t;
+      t.format = PixelLayout::kARGB;
+      t.width = width;
+      t.height = height;
+      t.data[0] = pixels.data();
+      t.linesize[0] = 4 * width;
+      int w = 0, h = 0;
+      if (raw->Draw(t, &w, &h) != noErr || w != width || h != height) __builtin_trap();
+      continue;
+    }
     if (!ima) {
       canvas.Apply(sample);
       continue;

@@ -10,7 +10,8 @@
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
 # must deliver what a convert from the seek's time delivers. Byte-equal
 # too: what our own decoders and readers serve (Animation at odd sizes in
-# three depths, 'ima4', AIFF, raw H.264 through our reader); and .dv and
+# three depths, indexed and grey 'raw ', 'ima4', AIFF, raw H.264 through our
+# reader); and .dv and
 # .cif refused, the runtime's debug output naming the format. H.264 pictures
 # at 1920x1080, 1366x768, 1280x720 (BT.709) and 642x362 against Linux's:
 # I420 byte for byte, RGB32 at 40 dB or better. 'jpeg' (321 x
@@ -195,7 +196,8 @@ else
 fi
 
 # Our own decoders and readers, the same code on both systems: Animation
-# ('rle ') at odd sizes in three depths with 'ima4' sound, an AIFF, and raw
+# ('rle ') at odd sizes in three depths with 'ima4' sound, indexed (8 bits,
+# the movie's own colour table) and grey 'raw ' at odd sizes, an AIFF, and raw
 # H.264 (our reader; the pictures from the system's decoder under Wine),
 # byte for byte with Linux. A movie may lack one of the two pins.
 same_present() {
@@ -219,6 +221,10 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=65x49:rate=10:duration=2 \
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=31x23:rate=10:duration=2 \
   -f lavfi -i sine=frequency=550:sample_rate=32000:duration=2 -c:v qtrle -pix_fmt argb -c:a adpcm_ima_qt -ac 2 \
   "$movies/rle32_ima4.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=17x9:rate=10:duration=1 -c:v rawvideo -pix_fmt pal8 \
+  "$movies/raw_pal8.mov"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=33x7:rate=10:duration=1 -c:v rawvideo -pix_fmt gray \
+  "$movies/raw_gray.mov"
 ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 2 -c:a pcm_s16be \
   "$movies/sound.aif"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v libx264 -bf 2 -g 12 \
@@ -227,11 +233,11 @@ own_checks() {
   local name movie format before pins
   # MOVIE:FORMAT, or MOVIE:- for sound alone.
   for name in rle16_ima4.mov:RGB24 rle16_ima4.mov:YV12 rle24_ima4.mov:RGB24 rle24_ima4.mov:YUY2 \
-    rle32_ima4.mov:RGB32 rle32_ima4.mov:I420 sound.aif:- raw.264:I420; do
+    rle32_ima4.mov:RGB32 rle32_ima4.mov:I420 raw_pal8.mov:RGB24 raw_gray.mov:I420 sound.aif:- raw.264:I420; do
     movie="$movies/${name%%:*}" format=${name##*:}
     case "$name" in
       *.aif:*) pins=(--audio {}.wav) ;;
-      *.264:*) pins=(--format "$format" --video {}.raw) ;;
+      *.264:* | raw_*) pins=(--format "$format" --video {}.raw) ;;
       *) pins=(--format "$format" --video {}.raw --audio {}.wav) ;;
     esac
     before=${#differs[@]}

@@ -130,6 +130,33 @@ std::vector<uint32_t> AnimationColorTable(int depth, std::span<const uint8_t> ct
   }
 }
 
+OSErr DrawIndexedPicture(const uint8_t *indexes, int64_t stride, int width, int height,
+                         std::span<const uint32_t> colors, std::vector<uint8_t> *argb, const DrawTarget &target,
+                         int *drawnWidth, int *drawnHeight) {
+  *drawnWidth = *drawnHeight = 0;
+  if (colors.empty()) return codecErr;
+  const size_t w = size_t(width);
+  argb->resize(w * size_t(height) * 4);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t *in = indexes + stride * y;
+    uint8_t *out = argb->data() + w * 4 * size_t(y);
+    for (size_t x = 0; x < w; ++x, out += 4) {
+      const uint32_t c = colors[in[x] < colors.size() ? in[x] : 0];
+      out[0] = uint8_t(c >> 24);
+      out[1] = uint8_t(c >> 16);
+      out[2] = uint8_t(c >> 8);
+      out[3] = uint8_t(c);
+    }
+  }
+  Picture p;
+  p.layout = PixelLayout::kARGB;
+  p.width = width;
+  p.height = height;
+  p.data[0] = argb->data();
+  p.linesize[0] = int(w * 4);
+  return DrawPicture(p, target, drawnWidth, drawnHeight);
+}
+
 bool AnimationCanvas::Init(int width, int height, int depth) {
   // Grey levels: 33, 34, 36, 40 for 1, 2, 4, 8 bits of indexes.
   if (depth > 32) {
@@ -352,24 +379,8 @@ class AnimationDecoder final : public VideoDecoder {
       p.linesize[0] = int(canvas_.stride());
       return DrawPicture(p, target, width, height);
     }
-    // Indexes through the colour table into A,R,G,B.
-    const size_t w = size_t(p.width);
-    argb_.resize(w * size_t(p.height) * 4);
-    for (int y = 0; y < p.height; ++y) {
-      const uint8_t *in = canvas_.pixels() + canvas_.stride() * y;
-      uint8_t *out = argb_.data() + w * 4 * size_t(y);
-      for (size_t x = 0; x < w; ++x, out += 4) {
-        const uint32_t c = colors_[in[x] < colors_.size() ? in[x] : 0];
-        out[0] = uint8_t(c >> 24);
-        out[1] = uint8_t(c >> 16);
-        out[2] = uint8_t(c >> 8);
-        out[3] = uint8_t(c);
-      }
-    }
-    p.layout = PixelLayout::kARGB;
-    p.data[0] = argb_.data();
-    p.linesize[0] = int(w * 4);
-    return DrawPicture(p, target, width, height);
+    return DrawIndexedPicture(canvas_.pixels(), canvas_.stride(), p.width, p.height, colors_, &argb_, target, width,
+                              height);
   }
 
  private:

@@ -68,6 +68,13 @@ class AnimationCanvas {
 // fixed description, or empty), else the standard one.
 std::vector<uint32_t> AnimationColorTable(int depth, std::span<const uint8_t> ctab);
 
+// Draws a picture of indexes (one byte per pixel, rows `stride` apart)
+// through `colors` (an index past the table takes entry 0) into the target,
+// as DrawPicture draws A,R,G,B; `argb` is the caller's scratch memory.
+OSErr DrawIndexedPicture(const uint8_t *indexes, int64_t stride, int width, int height,
+                         std::span<const uint32_t> colors, std::vector<uint8_t> *argb, const DrawTarget &target,
+                         int *drawnWidth, int *drawnHeight);
+
 // Whether `setup` is Animation ('rle ').
 bool IsBuiltInAnimation(const VideoCodecSetup &setup);
 

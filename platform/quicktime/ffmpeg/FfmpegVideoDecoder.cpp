@@ -40,6 +40,8 @@ extern "C" {
 }
 
 #include "AnimationDecoder.h"
+#include "FfmpegVideoDecoder.h"
+#include "RawIndexedDecoder.h"
 #include "VideoDecoder.h"
 
 namespace tp::qt {
@@ -711,6 +713,12 @@ OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDeco
   out->reset();
   // The runtime's own codecs decode the same way on every system.
   if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
+  if (IsBuiltInRawIndexed(setup)) return CreateRawIndexedDecoder(setup, out);
+  return CreateLibavcodecVideoDecoder(setup, out);
+}
+
+OSErr CreateLibavcodecVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+  out->reset();
   std::unique_ptr<FfmpegVideoDecoder> d(new (std::nothrow) FfmpegVideoDecoder);
   if (!d) return memFullErr;
   if (OSErr err = d->Open(setup); err != noErr) return err;

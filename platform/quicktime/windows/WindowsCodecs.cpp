@@ -1,20 +1,23 @@
-// The Windows decoding back end: linear PCM, 'ima4', Animation and the
-// PCM conversions are our own (the same code the Linux tests compare with libavcodec and
-// libswresample); everything compressed goes to the system's decoders
-// (SystemCodecs.h). The uncompressed video formats never get here: the
-// Decompressor draws them itself.
+// The Windows decoding back end: linear PCM, 'ima4', Animation, indexed
+// and grey 'raw ' and the PCM conversions are our own (the same code the
+// Linux tests compare with libavcodec and libswresample); everything
+// compressed goes to the system's decoders (SystemCodecs.h). The
+// uncompressed video formats never get here: the Decompressor draws them
+// itself.
 
 #include "AnimationDecoder.h"
 #include "AudioDecode.h"
 #include "Ima4Decoder.h"
 #include "PcmDecoder.h"
 #include "PcmResample.h"
+#include "RawIndexedDecoder.h"
 #include "SystemCodecs.h"
 
 namespace tp::qt {
 
 OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
+  if (IsBuiltInRawIndexed(setup)) return CreateRawIndexedDecoder(setup, out);
   return CreateSystemVideoDecoder(setup, out);
 }
 
