@@ -41,7 +41,6 @@ extern "C" {
 
 #include "AnimationDecoder.h"
 #include "FfmpegVideoDecoder.h"
-#include "RawIndexedDecoder.h"
 #include "VideoDecoder.h"
 
 namespace tp::qt {
@@ -713,7 +712,9 @@ OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDeco
   out->reset();
   // The runtime's own codecs decode the same way on every system.
   if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
-  if (IsBuiltInRawIndexed(setup)) return CreateRawIndexedDecoder(setup, out);
+  // Indexed and grey 'raw ' stay with libavcodec here: drawn by libswscale,
+  // they equal the command line's pictures in every layout, where our own
+  // decoder (Windows') equals them in the RGB layouts only.
   return CreateLibavcodecVideoDecoder(setup, out);
 }
 
