@@ -38,6 +38,8 @@ const Case kCases[] = {
     // What the Windows decoders hand out.
     {"NV12->BGRA", PixelLayout::kNV12, PixelLayout::kBGRA, AV_PIX_FMT_NV12, AV_PIX_FMT_BGRA},
     {"NV12->I420", PixelLayout::kNV12, PixelLayout::kYUV420P, AV_PIX_FMT_NV12, AV_PIX_FMT_YUV420P},
+    {"NV12->yuvs", PixelLayout::kNV12, PixelLayout::kYUYV422, AV_PIX_FMT_NV12, AV_PIX_FMT_YUYV422},
+    {"I420->yuvs", PixelLayout::kYUV420P, PixelLayout::kYUYV422, AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUYV422},
     {"I420->BGRA", PixelLayout::kYUV420P, PixelLayout::kBGRA, AV_PIX_FMT_YUV420P, AV_PIX_FMT_BGRA},
     {"YUY2->BGRA", PixelLayout::kYUYV422, PixelLayout::kBGRA, AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA},
 };

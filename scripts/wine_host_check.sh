@@ -14,7 +14,8 @@
 # reader); and .dv and
 # .cif refused, the runtime's debug output naming the format. H.264 pictures
 # at 1920x1080, 1366x768, 1280x720 (BT.709) and 642x362 against Linux's:
-# I420 byte for byte, RGB32 at 40 dB or better. 'jpeg' (321 x
+# I420 byte for byte, YUY2 byte for byte at 1920x1080 and 642x362, RGB32
+# at 40 dB or better. 'jpeg' (321 x
 # 241, with AAC 5.1), 'mjpa' and Cinepak on the system's image and Video for
 # Windows decoders, close to Linux's (40 dB or better). HEVC, AV1, MPEG-4
 # part 2 (with and without B-pictures), H.263, DV, ProRes, ALAC and Opus,
@@ -410,9 +411,10 @@ done
 if [ ${#differs[@]} -eq "$before" ]; then
   echo "wine host: HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC and Opus are refused at load, named by info and convert; the sound beside HEVC converts"
 fi
-# H.264 pictures at HD and odd sizes, in I420 and RGB32: the same frames
-# and times as Linux; I420 byte for byte at every size, RGB32 (our
-# conversion against libswscale) at 40 dB or better, at widths off a
+# H.264 pictures at HD and odd sizes, in I420 and RGB32 (and YUY2 at two
+# sizes): the same frames and times as Linux; I420 byte for byte at every
+# size, YUY2 (our chroma filter against libswscale's) byte for byte, RGB32
+# (our conversion against libswscale) at 40 dB or better, at widths off a
 # multiple of 16 too. The runtime hands the system decoder parameter sets
 # that say BT.601, so Wine's decoder, which would otherwise turn HD and
 # BT.709 pictures to BT.601 inside its own pipeline, passes them through.
@@ -425,21 +427,24 @@ if [ "$h264" != 0 ] && [ -s "$out/h264.wine.raw" ]; then
     ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=$size:rate=25:duration=0.4 \
       -c:v libx264 -bf 2 -g 5 -pix_fmt yuv420p "${colour[@]}" "$movie"
     width=${size%x*} height=${size#*x}
-    for format in I420 RGB32; do
+    formats=(I420 RGB32)
+    case $size in 1920x1080 | 642x362) formats+=(YUY2) ;; esac
+    for format in "${formats[@]}"; do
       echo "== wine host: tidepool.exe convert, h264_$size.mp4 $format"
       base="$out/h264_$size.$format"
       convert_both "$base" "$movie" --format "$format" --video {}.raw --times {}.times
       same_times "$base.linux.times" "$base.wine.times" || differs+=("h264_$size.mp4 $format: the sample times")
       pix=yuv420p
       [ "$format" = RGB32 ] && pix=bgr0
+      [ "$format" = YUY2 ] && pix=yuyv422
       # The pins' frames are of even size.
       figure=$(ffmpeg -nostdin -v error -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
         -i "$base.linux.raw" -f rawvideo -pix_fmt $pix -s $(((width + 1) / 2 * 2))x$(((height + 1) / 2 * 2)) \
         -i "$base.wine.raw" -lavfi "psnr=stats_file=-" -f null - |
         python3 -c 'import re,sys; v=[float(x) for x in re.findall(r"psnr_avg:(\S+)", sys.stdin.read().replace("inf","1e9"))]; print(("inf" if min(v) >= 1e9 else min(v)) if v else 0)')
       floor=40
-      if [ "$format" = I420 ]; then
-        cmp -s "$base.linux.raw" "$base.wine.raw" || differs+=("h264_$size.mp4 I420: not byte for byte Linux's")
+      if [ "$format" != RGB32 ]; then
+        cmp -s "$base.linux.raw" "$base.wine.raw" || differs+=("h264_$size.mp4 $format: not byte for byte Linux's")
       fi
       echo "wine host: h264_$size.mp4 $format: worst frame $figure dB against Linux (floor $floor)"
       python3 -c "import sys; sys.exit(0 if float('$figure') >= $floor else 1)" ||

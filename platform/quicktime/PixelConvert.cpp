@@ -208,6 +208,60 @@ class ChromaRing {
 
 int LastRowOf(const RowWeights &wt) { return wt.first + (wt.c ? 2 : wt.b ? 1 : 0); }
 
+// The chroma rows of a 4:2:0 source as separate Cb and Cr rows: pointers
+// into the planes of a planar picture, NV12's pairs split into the last four
+// rows asked for.
+class ChromaRows {
+ public:
+  ChromaRows(const PixelKernels &k, const Picture &s, int pairs) : k_(k), s_(s), pairs_(pairs) {
+    if (s.layout == PixelLayout::kNV12)
+      for (auto &r : split_) r.assign(2 * size_t(pairs), 0);
+  }
+  void Get(int row, const uint8_t **cb, const uint8_t **cr) {
+    if (s_.layout == PixelLayout::kYUV420P) {
+      *cb = RowOf(s_, 1, row), *cr = RowOf(s_, 2, row);
+      return;
+    }
+    const size_t slot = size_t(row % 4);
+    if (held_[slot] != row) {
+      k_.splitPairs(RowOf(s_, 1, row), pairs_, split_[slot].data(), split_[slot].data() + pairs_);
+      held_[slot] = row;
+    }
+    *cb = split_[slot].data(), *cr = split_[slot].data() + pairs_;
+  }
+
+ private:
+  const PixelKernels &k_;
+  const Picture &s_;
+  int pairs_;
+  std::vector<uint8_t> split_[4];
+  int held_[4] = {-1, -1, -1, -1};
+};
+
+// The libswscale rounding of a picture's last two rows: whole products,
+// rounded once.
+void UpsampleChromaRounded(const uint8_t *const rows[4], const int16_t k[4], int n, uint8_t *out) {
+  for (int i = 0; i < n; ++i) {
+    int32_t v = 2048;
+    for (int r = 0; r < 4; ++r)
+      if (k[r]) v += int32_t(rows[r][i]) * k[r];
+    out[i] = uint8_t(std::clamp(v >> 12, 0, 255));
+  }
+}
+
+// Chroma of picture row y of a 4:2:0 source `h` rows tall into `cb`, `cr`
+// (pairs each), filtered between chroma rows as the Linux build's scaler
+// does (ChromaUpsampleTaps).
+void UpsampleRow(const PixelKernels &k, ChromaRows &rows, int y, int h, int pairs, uint8_t *cb, uint8_t *cr) {
+  const UpsampleTaps taps = ChromaUpsampleTaps(y, h);
+  const int last = (h + 1) / 2 - 1;
+  const uint8_t *b[4], *r[4];
+  for (int t = 0; t < 4; ++t) rows.Get(std::min(taps.first + t, last), &b[t], &r[t]);
+  auto filter = y >= h - 2 ? UpsampleChromaRounded : k.upsampleChroma;
+  filter(b, taps.k, pairs, cb);
+  filter(r, taps.k, pairs, cr);
+}
+
 // Any source but 4:2:0 into 'yuvs' or 'y420'; 4:2:0 into 'yuvs'.
 void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t, int w, int h) {
   const int pairs = (w + 1) / 2;
@@ -215,6 +269,8 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
   const bool rgb = !IsYuv(s.layout);
   Room room(w);
   ChromaRing ring(rgb, pairs);
+  const bool upsample = !planar && Is420(s.layout);
+  ChromaRows sourceChroma(k, s, upsample ? pairs : 0);
   const int chromaRows = planar ? (h + 1) / 2 : h;
   int j = 0;  // the next chroma row of a planar world
   // From R'G'B', chroma rows are spread over the height; from 4:2:2 (and
@@ -234,6 +290,9 @@ void DrawYuvTarget(const PixelKernels &k, const Picture &s, const DrawTarget &t,
     if (rgb) {
       k.bgraToLuma(ReadBgraRow(k, s, y, w, room.bgra.data(), room), w, lumaOut, ring.Sum(y, 0), ring.Sum(y, 1),
                    ring.Sum(y, 2));
+    } else if (upsample) {
+      luma = RowOf(s, 0, y);
+      UpsampleRow(k, sourceChroma, y, h, pairs, room.cb.data(), room.cr.data());
     } else {
       const YuvRow yuv =
           ReadYuvRow(k, s, y, w, lumaOut, planar ? ring.Cb(y) : room.cb.data(), planar ? ring.Cr(y) : room.cr.data());

@@ -12,8 +12,10 @@
 // the picture's height and each is the mean of the picture half a row above
 // and below its centre (linear between rows, in 1/32 of a row): for an even
 // height that is the mean of a 2x2 block. 4:2:0 into 4:2:0 keeps the
-// chroma rows; chroma going to more samples is repeated (each Y' takes its
-// pair's or block's chroma). Bit depths go down by dropping low bits and up
+// chroma rows; 4:2:0 into 'yuvs' filters each row's chroma from the four
+// chroma rows around it, exactly as the Linux build's libswscale does
+// (ChromaUpsampleTaps in PixelKernels.h); other chroma going to more samples
+// is repeated (each Y' takes its pair's or block's chroma). Bit depths go down by dropping low bits and up
 // by repeating the high bits (5 -> 8: v << 3 | v >> 2). Same-layout
 // pictures are copied.
 //

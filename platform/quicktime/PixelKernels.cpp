@@ -25,6 +25,45 @@ RowWeights ChromaRowWeights(int j, int height) {
   return {first, weight[0], weight[1], weight[2]};
 }
 
+UpsampleTaps ChromaUpsampleTaps(int y, int height) {
+  UpsampleTaps taps;
+  const int64_t rows = (int64_t(height) + 1) / 2;
+  if (height <= 0 || y < 0 || y >= height || rows < 2) return taps;
+  // Positions and distances in 2^-17 of a chroma row.
+  constexpr int64_t kOne = int64_t(1) << 17;
+  const int64_t inc = ((rows << 16) + height / 2) / height;
+  const int64_t pos = (2 * int64_t(y) + 1) * inc - (kOne / 2);
+  const int64_t base = (pos >= 0 ? pos / kOne : -((-pos + kOne - 1) / kOne)) - 1;
+  // The kernel times 5 x 2^51, exact: 5 (a + 2) = 7, 5 (a + 3) = 12, and so
+  // on for a = -0.6.
+  auto kernel = [](int64_t n) -> int64_t {
+    constexpr int64_t kCube = int64_t(1) << 51;
+    if (n < kOne) return 7 * n * n * n - 12 * n * n * kOne + 5 * kCube;
+    if (n < 2 * kOne) return -3 * n * n * n + 15 * n * n * kOne - 24 * n * (kOne * kOne) + 12 * kCube;
+    return 0;
+  };
+  const int64_t first = std::clamp<int64_t>(base, 0, std::max<int64_t>(0, rows - 4));
+  int64_t weight[4] = {}, sum = 0;
+  for (int64_t r = base; r < base + 4; ++r) {
+    const int64_t n = pos - r * kOne < 0 ? r * kOne - pos : pos - r * kOne;
+    if (r < 0 && 2 * n >= 3 * kOne) continue;  // far above the picture: left out
+    const int64_t at = std::min<int64_t>(std::clamp<int64_t>(r, 0, rows - 1) - first, 3);
+    weight[at] += kernel(n);
+    sum += kernel(n);
+  }
+  // Each rounded to nearest with the error so far carried along.
+  __int128 error = 0;
+  auto floorDiv = [](__int128 a, __int128 b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
+  for (int t = 0; t < 4; ++t) {
+    const __int128 v = __int128(weight[t]) * 4096 + error;
+    const __int128 k = floorDiv(2 * v + sum, 2 * __int128(sum));
+    taps.k[t] = int16_t(k);
+    error = v - k * sum;
+  }
+  taps.first = int(first);
+  return taps;
+}
+
 namespace {
 
 // The weights in 64ths of four samples (one before, the two around, one
@@ -183,6 +222,15 @@ void BlendChroma(const uint8_t *const rows[3], const RowWeights &wt, int n, uint
   }
 }
 
+void UpsampleChroma(const uint8_t *const rows[4], const int16_t k[4], int n, uint8_t *out) {
+  for (int i = 0; i < n; ++i) {
+    int32_t v = 4;
+    for (int r = 0; r < 4; ++r)
+      if (k[r]) v += (int32_t(rows[r][i]) * 128 * k[r]) >> 16;
+    out[i] = Clip(v >> 3);
+  }
+}
+
 void PackYuyv(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int pairs, uint8_t *out) {
   for (int p = 0; p < pairs; ++p, out += 4) {
     out[0] = luma[2 * p];
@@ -206,6 +254,7 @@ const PixelKernels &ScalarKernels() {
                               scalar::BgraToLuma,
                               scalar::ChromaFromSums,
                               scalar::BlendChroma,
+                              scalar::UpsampleChroma,
                               scalar::PackYuyv};
   return k;
 }

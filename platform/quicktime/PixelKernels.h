@@ -29,6 +29,13 @@
 //     (sum + 32) >> 6, clipped. At an even width pixel 2p takes
 //     (-2 c[p-2] + 15 c[p-1] + 56 c[p] - 5 c[p+1] + 32) >> 6 and pixel 2p + 1
 //     its mirror image.
+//   4:2:0 chroma rows -> one chroma row per picture row (4:2:0 into packed
+//     4:2:2): a four-row bicubic filter (below, UpsampleTaps), weights k in
+//     4096ths, applied as libswscale's vertical scaler applies it, so that
+//     the bytes are the Linux build's:
+//       (4 + sum ((c << 7) k >> 16)) >> 3      every row but the last two,
+//       (sum c k + 2048) >> 12                 the last two rows,
+//     clipped to 0..255.
 #pragma once
 
 #include <array>
@@ -79,6 +86,24 @@ struct RowWeights {
 // that is the plain mean of rows 2j and 2j + 1.
 RowWeights ChromaRowWeights(int j, int height);
 
+// The chroma rows and weights that make picture row `y` of a 4:2:0 picture
+// `height` rows tall into 4:2:2. The (height + 1) / 2 chroma rows are
+// spread evenly over the picture (row y sits at chroma row (y + 0.5) inc -
+// 0.5, inc = rows / height in 16.16 fixed point, rounded) and weighted by
+// the cubic convolution kernel with a = -0.6 at the four rows around that
+// position. A row past the last is the last row again; a row above the first
+// is the first row again when it lies within 1.5 rows of the position, else
+// left out (and the others scaled back up to a whole). Weights are rounded
+// to 4096ths in order from the top, each carrying the previous one's
+// rounding error, so that they sum to 4096. Rows first .. first + 3; a
+// weight of 0 is not read, and `first + 3` may lie past the last row only
+// with weight 0.
+struct UpsampleTaps {
+  int first = 0;
+  int16_t k[4] = {4096, 0, 0, 0};
+};
+UpsampleTaps ChromaUpsampleTaps(int y, int height);
+
 // Bicubic weights (64ths) of the samples at -1, 0, 1 and 2 around a
 // position n / 32 past sample 0.
 struct BicubicTaps {
@@ -113,6 +138,9 @@ struct PixelKernels {
   // Chroma bytes of three rows weighted by `wt` -> n bytes. Rows of weight 0
   // are not read.
   void (*blendChroma)(const uint8_t *const rows[3], const RowWeights &wt, int n, uint8_t *out);
+  // Chroma of four rows weighted by `k` (4096ths) -> n bytes, by the first
+  // formula above (truncated products); rows of weight 0 are not read.
+  void (*upsampleChroma)(const uint8_t *const rows[4], const int16_t k[4], int n, uint8_t *out);
   // Luma and pair chroma -> `pairs` Y0,Cb,Y1,Cr.
   void (*packYuyv)(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int pairs, uint8_t *out);
 };

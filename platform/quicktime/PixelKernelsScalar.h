@@ -21,6 +21,7 @@ void Rgb24ToBgra(const uint8_t *src, int w, bool bgr, uint8_t *bgra);
 void BgraToLuma(const uint8_t *bgra, int w, uint8_t *luma, int16_t *sumB, int16_t *sumG, int16_t *sumR);
 void ChromaFromSums(const int16_t *const s[3][3], const RowWeights &wt, int pairs, uint8_t *cb, uint8_t *cr);
 void BlendChroma(const uint8_t *const rows[3], const RowWeights &wt, int n, uint8_t *out);
+void UpsampleChroma(const uint8_t *const rows[4], const int16_t k[4], int n, uint8_t *out);
 void PackYuyv(const uint8_t *luma, const uint8_t *cb, const uint8_t *cr, int pairs, uint8_t *out);
 
 }  // namespace tp::qt::scalar

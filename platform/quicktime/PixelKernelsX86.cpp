@@ -168,6 +168,7 @@ const PixelKernels *Sse2Kernels() {
                               sse2::BgraToLuma,
                               sse2::ChromaFromSums,
                               sse2::BlendChroma,
+                              sse2::UpsampleChroma,
                               sse2::PackYuyv};
   return __builtin_cpu_supports("sse2") ? &k : nullptr;
 }
@@ -184,6 +185,7 @@ const PixelKernels *Avx2Kernels() {
                               avx2::BgraToLuma,
                               avx2::ChromaFromSums,
                               avx2::BlendChroma,
+                              avx2::UpsampleChroma,
                               avx2::PackYuyv};
   // The processor's flag is set only where the system saves the wide
   // registers too.
