@@ -90,6 +90,23 @@ std::vector<uint32_t> Mac256() {
 
 }  // namespace
 
+int IndexedDepthBits(int depth) {
+  switch (depth) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+      return depth;
+    case 33:
+    case 34:
+    case 36:
+    case 40:
+      return depth - 32;
+    default:
+      return 0;
+  }
+}
+
 std::vector<uint32_t> AnimationColorTable(int depth, std::span<const uint8_t> ctab) {
   const bool grey = depth > 32;
   const int bits = grey ? depth - 32 : depth;

@@ -63,6 +63,10 @@ class AnimationCanvas {
   bool hasPicture_ = false;
 };
 
+// The bits of one index at an indexed description depth (1, 2, 4, 8, and
+// grey levels 33, 34, 36, 40), else 0.
+int IndexedDepthBits(int depth);
+
 // The colour table (0xAARRGGBB, opaque) for a description's depth (1, 2, 4,
 // 8, or 33..40 for grey), from its own table `ctab` (the bytes after the
 // fixed description, or empty), else the standard one.

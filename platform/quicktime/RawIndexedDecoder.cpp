@@ -8,30 +8,9 @@
 #include "MovieModel.h"
 
 namespace tp::qt {
-namespace {
-
-// Bits per index of an indexed depth, else 0.
-int IndexBits(int depth) {
-  switch (depth) {
-    case 1:
-    case 2:
-    case 4:
-    case 8:
-      return depth;
-    case 33:
-    case 34:
-    case 36:
-    case 40:
-      return depth - 32;
-    default:
-      return 0;
-  }
-}
-
-}  // namespace
 
 bool RawIndexedDecoder::Open(const VideoCodecSetup &setup) {
-  bits_ = IndexBits(setup.depth);
+  bits_ = IndexedDepthBits(setup.depth);
   if (!bits_ || setup.width <= 0 || setup.height <= 0 || setup.width > 0x7FFF || setup.height > 0x7FFF) return false;
   width_ = setup.width;
   height_ = setup.height;
@@ -74,7 +53,7 @@ OSErr RawIndexedDecoder::Draw(const DrawTarget &target, int *width, int *height)
 }
 
 bool IsBuiltInRawIndexed(const VideoCodecSetup &setup) {
-  return setup.codecType == FourCC("raw ") && !setup.raw && IndexBits(setup.depth) != 0;
+  return setup.codecType == FourCC("raw ") && !setup.raw && IndexedDepthBits(setup.depth) != 0;
 }
 
 OSErr CreateRawIndexedDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {

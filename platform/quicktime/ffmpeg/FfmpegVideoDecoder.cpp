@@ -139,30 +139,11 @@ AVPixelFormat ToAvPixelFormat(PixelLayout layout) {
   return AV_PIX_FMT_NONE;
 }
 
-// The bits of an index for an indexed depth (1, 2, 4, 8, and grey levels
-// 33, 34, 36, 40), else 0.
-int IndexedDepth(int depth) {
-  switch (depth) {
-    case 1:
-    case 2:
-    case 4:
-    case 8:
-      return depth;
-    case 33:
-    case 34:
-    case 36:
-    case 40:
-      return depth - 32;
-    default:
-      return 0;
-  }
-}
-
 // The colour table for an indexed description (its own, else the standard
 // one), AVPALETTE_COUNT entries; empty when the pictures are not indexed.
 // Grey Cinepak is drawn grey by its decoder, without a table.
 std::vector<uint32_t> IndexedPalette(const VideoCodecSetup &setup, AVCodecID id) {
-  if (!IndexedDepth(setup.depth) || (setup.depth > 32 && id == AV_CODEC_ID_CINEPAK)) return {};
+  if (!IndexedDepthBits(setup.depth) || (setup.depth > 32 && id == AV_CODEC_ID_CINEPAK)) return {};
   std::vector<uint32_t> table = AnimationColorTable(setup.depth, setup.colorTable);
   table.resize(AVPALETTE_COUNT, 0xFF000000u);
   return table;
@@ -346,7 +327,7 @@ AVCodecContext *FfmpegVideoDecoder::NewContext(const AVCodec *codec, const Video
   c->codec_tag = LavcTag(setup.codecType);
   // Grey levels (depths 33 to 40) are indexes of that many bits less 32,
   // drawn through the grey table.
-  c->bits_per_coded_sample = IndexedDepth(setup.depth) ? IndexedDepth(setup.depth) : setup.depth;
+  c->bits_per_coded_sample = IndexedDepthBits(setup.depth) ? IndexedDepthBits(setup.depth) : setup.depth;
   if (!setup.extradata.empty()) {
     if (setup.extradata.size() > size_t(kMaxPictureBytes)) {
       *err = badImageDescription;
