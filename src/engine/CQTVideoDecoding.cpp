@@ -100,22 +100,35 @@ bool IsSyncSample(MediaSampleFlags flags) {
                    mediaSampleIsDependedOnByOthers)) != 0;
 }
 
+// One sample of a media's table, as GetMediaSample2 describes it.
+struct SampleAt {
+  ByteCount size = 0;
+  TimeValue64 decodeTime = 0;
+  TimeValue64 decodeDuration = 0;
+  TimeValue64 displayOffset = 0;
+  ItemCount samples = 0;
+  MediaSampleFlags flags = 0;
+};
+
+// The sample at media time `t`, its bytes into `buffer` (up to `capacity`;
+// none read when `buffer` is null).
+OSErr ReadSampleAt(Media media, TimeValue64 t, UInt8 *buffer, ByteCount capacity, SampleAt *out) {
+  ItemCount descIndex = 0;
+  return GetMediaSample2(media, buffer, capacity, &out->size, t, &out->decodeTime, &out->decodeDuration,
+                         &out->displayOffset, nullptr, &descIndex, buffer != nullptr ? 1 : 0, &out->samples,
+                         &out->flags);
+}
+
 }  // namespace
 
 CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFrame **frame, DecodeFor purpose) {
   *frame = nullptr;
   if (sampleData == nullptr || *sampleData == nullptr) return DecodeResult::End;
   if (position >= mediaDuration) return EndOfSamples();
-  ByteCount size = 0;
-  TimeValue64 decodeTime = 0;
-  TimeValue64 decodeDuration = 0;
-  TimeValue64 displayOffset = 0;
-  ItemCount descIndex = 0;
-  ItemCount samples = 0;
-  MediaSampleFlags flags = 0;
-  OSErr err =
-      GetMediaSample2(media, reinterpret_cast<UInt8 *>(*sampleData), static_cast<ByteCount>(maxSampleSize), &size,
-                      position, &decodeTime, &decodeDuration, &displayOffset, nullptr, &descIndex, 1, &samples, &flags);
+  SampleAt sample;
+  OSErr err = ReadSampleAt(media, position, reinterpret_cast<UInt8 *>(*sampleData),
+                           static_cast<ByteCount>(maxSampleSize), &sample);
+  const auto &[size, decodeTime, decodeDuration, displayOffset, samples, flags] = sample;
   if (err != noErr || size == 0) {
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), static_cast<int>(err));
     return EndOfSamples();
@@ -328,16 +341,10 @@ LONGLONG CQTVideoExtraction::FindSyncSample(LONGLONG target) {
     LONGLONG best = -1;
     LONGLONG t = windowStart;
     do {
-      ByteCount size = 0;
-      TimeValue64 decodeTime = 0;
-      TimeValue64 decodeDuration = 0;
-      TimeValue64 displayOffset = 0;
-      ItemCount descIndex = 0;
-      ItemCount samples = 0;
-      MediaSampleFlags flags = 0;
       // Times and flags only: no sample bytes are read.
-      const OSErr err = GetMediaSample2(media, nullptr, 0, &size, t, &decodeTime, &decodeDuration, &displayOffset,
-                                        nullptr, &descIndex, 0, &samples, &flags);
+      SampleAt sample;
+      const OSErr err = ReadSampleAt(media, t, nullptr, 0, &sample);
+      const auto &[size, decodeTime, decodeDuration, displayOffset, samples, flags] = sample;
       if (err != noErr || size == 0) {
         TraceW8(TEXT("GetMediaSample2 at time(%d) failed(%d)\n"), static_cast<int>(t), static_cast<int>(err));
         return best >= 0 ? best : target;
