@@ -18,7 +18,7 @@ extern "C" {
 #include <QuickTime/Movies.h>
 #include <QuickTime/QTSelectors.h>
 
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ extern "C" {
 #include <QuickTime/Movies.h>
 #include <QuickTime/QTSelectors.h>
 
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 namespace {
 

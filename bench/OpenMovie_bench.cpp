@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 #include "support/MovieWriter.h"
 
 namespace {

@@ -15,8 +15,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "PixelConvert.h"
-#include "PixelKernels.h"
+#include "pixels/PixelConvert.h"
+#include "pixels/PixelKernels.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <QuickTime/QTML.h>
 #include <QuickTime/QTSelectors.h>
 
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <span>
 #include <vector>
 
-#include "AnimationDecoder.h"
-#include "AudioDecode.h"
-#include "Ima4Decoder.h"
-#include "MovieModel.h"
-#include "RawIndexedDecoder.h"
+#include "codecs/AnimationDecoder.h"
+#include "sound/AudioDecode.h"
+#include "codecs/Ima4Decoder.h"
+#include "container/MovieModel.h"
+#include "codecs/RawIndexedDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace tp::qt;

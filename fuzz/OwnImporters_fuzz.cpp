@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "OwnImporters.h"
+#include "container/OwnImporters.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace tp::qt;

@@ -20,9 +20,9 @@
 #include <span>
 #include <vector>
 
-#include "AvcSpsColour.h"
-#include "SystemCodecSetup.h"
-#include "SystemCodecStreams.h"
+#include "codecs/AvcSpsColour.h"
+#include "codecs/SystemCodecSetup.h"
+#include "codecs/SystemCodecStreams.h"
 
 namespace {
 

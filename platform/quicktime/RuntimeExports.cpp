@@ -8,7 +8,7 @@
 #include <tpversion.h>
 #include <QuickTime/QTDispatch.h>
 
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 TP_VERSION_RESOURCE(7, 7, 0, 0, "Tidepool movie runtime");
 

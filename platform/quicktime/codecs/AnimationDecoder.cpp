@@ -1,10 +1,10 @@
-#include "AnimationDecoder.h"
+#include "codecs/AnimationDecoder.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 namespace {

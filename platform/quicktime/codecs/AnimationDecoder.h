@@ -27,8 +27,8 @@
 #include <span>
 #include <vector>
 
-#include "PixelConvert.h"
-#include "VideoDecoder.h"
+#include "pixels/PixelConvert.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

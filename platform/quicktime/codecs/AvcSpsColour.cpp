@@ -1,6 +1,6 @@
-#include "AvcSpsColour.h"
-#include "RbspBits.h"
-#include "SystemCodecSetup.h"
+#include "codecs/AvcSpsColour.h"
+#include "codecs/RbspBits.h"
+#include "codecs/SystemCodecSetup.h"
 
 #include <algorithm>
 #include <bit>

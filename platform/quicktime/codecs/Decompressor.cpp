@@ -1,11 +1,11 @@
-#include "Decompressor.h"
+#include "codecs/Decompressor.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
 
-#include "PixelConvert.h"
+#include "pixels/PixelConvert.h"
 
 namespace tp::qt {
 namespace {

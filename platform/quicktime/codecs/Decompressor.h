@@ -54,9 +54,9 @@
 #include <QuickTime/ImageCompression.h>
 #include <QuickTime/MacErrors.h>
 
-#include "GWorld.h"
-#include "VideoCodecs.h"
-#include "VideoDecoder.h"
+#include "pixels/GWorld.h"
+#include "codecs/VideoCodecs.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

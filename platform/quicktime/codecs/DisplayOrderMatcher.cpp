@@ -1,4 +1,4 @@
-#include "DisplayOrderMatcher.h"
+#include "codecs/DisplayOrderMatcher.h"
 
 #include <algorithm>
 

@@ -24,7 +24,7 @@
 #include <memory>
 #include <vector>
 
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

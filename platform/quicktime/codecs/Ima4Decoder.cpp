@@ -1,4 +1,4 @@
-#include "Ima4Decoder.h"
+#include "codecs/Ima4Decoder.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -17,8 +17,8 @@
 
 #include <memory>
 
-#include "AudioDecode.h"
-#include "AudioDecoder.h"
+#include "sound/AudioDecode.h"
+#include "sound/AudioDecoder.h"
 
 namespace tp::qt {
 

@@ -1,4 +1,4 @@
-#include "PcmDecoder.h"
+#include "codecs/PcmDecoder.h"
 
 #include <cstring>
 #include <new>

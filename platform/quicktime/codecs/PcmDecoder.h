@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "AudioDecode.h"
-#include "AudioDecoder.h"
+#include "sound/AudioDecode.h"
+#include "sound/AudioDecoder.h"
 
 namespace tp::qt {
 

@@ -1,11 +1,11 @@
-#include "RawIndexedDecoder.h"
+#include "codecs/RawIndexedDecoder.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "AnimationDecoder.h"
-#include "MovieModel.h"
+#include "codecs/AnimationDecoder.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

@@ -19,7 +19,7 @@
 #include <memory>
 #include <vector>
 
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

@@ -1,5 +1,5 @@
-#include "SystemCodecSetup.h"
-#include "RbspBits.h"
+#include "codecs/SystemCodecSetup.h"
+#include "codecs/RbspBits.h"
 
 #include <algorithm>
 #include <cstring>

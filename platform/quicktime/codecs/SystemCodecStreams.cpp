@@ -1,4 +1,4 @@
-#include "SystemCodecStreams.h"
+#include "codecs/SystemCodecStreams.h"
 
 namespace tp::qt {
 

@@ -1,11 +1,11 @@
-#include "VideoCodecs.h"
+#include "codecs/VideoCodecs.h"
 
 #include <cstring>
 
 #include <QuickTime/ImageCompression.h>
 
-#include "MovieModel.h"
-#include "SampleDescriptions.h"
+#include "container/MovieModel.h"
+#include "container/SampleDescriptions.h"
 
 namespace tp::qt {
 namespace {

@@ -14,7 +14,7 @@
 
 #include <QuickTime/MacErrors.h>
 
-#include "PixelFormats.h"
+#include "pixels/PixelFormats.h"
 
 namespace tp::qt {
 

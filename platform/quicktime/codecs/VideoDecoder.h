@@ -65,8 +65,8 @@
 
 #include <QuickTime/MacErrors.h>
 
-#include "GWorld.h"
-#include "VideoCodecs.h"
+#include "pixels/GWorld.h"
+#include "codecs/VideoCodecs.h"
 
 namespace tp::qt {
 

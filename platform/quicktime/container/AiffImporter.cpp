@@ -3,9 +3,9 @@
 #include <cstring>
 #include <optional>
 
-#include "DataFile.h"
-#include "OwnImporters.h"
-#include "SampleDescriptions.h"
+#include "container/DataFile.h"
+#include "container/OwnImporters.h"
+#include "container/SampleDescriptions.h"
 
 namespace tp::qt {
 namespace {

@@ -4,11 +4,11 @@
 #include <optional>
 #include <span>
 
-#include "DataFile.h"
-#include "OwnImporters.h"
-#include "RbspBits.h"
-#include "SampleDescriptions.h"
-#include "SystemCodecSetup.h"
+#include "container/DataFile.h"
+#include "container/OwnImporters.h"
+#include "codecs/RbspBits.h"
+#include "container/SampleDescriptions.h"
+#include "codecs/SystemCodecSetup.h"
 
 namespace tp::qt {
 namespace {

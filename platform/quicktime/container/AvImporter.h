@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

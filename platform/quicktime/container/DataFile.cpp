@@ -1,4 +1,4 @@
-#include "DataFile.h"
+#include "container/DataFile.h"
 
 #include <algorithm>
 #include <limits>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "IsoParserContext.h"
+#include "container/IsoParserContext.h"
 
 namespace tp::qt::iso {
 namespace {

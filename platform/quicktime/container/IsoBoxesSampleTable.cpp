@@ -3,7 +3,7 @@
 // its own size before it allocates anything.
 #include <limits>
 
-#include "IsoParserContext.h"
+#include "container/IsoParserContext.h"
 
 namespace tp::qt::iso {
 namespace {

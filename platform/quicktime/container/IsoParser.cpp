@@ -1,13 +1,13 @@
 // ISO / QuickTime parser: byte sources, the box table and the walk over the
 // file and its containers. The handlers live in IsoBoxes*.cpp.
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "IsoParserContext.h"
+#include "container/IsoParserContext.h"
 
 namespace tp::qt {
 

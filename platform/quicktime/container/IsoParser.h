@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <string>
 
-#include "DataFile.h"
-#include "MovieModel.h"
+#include "container/DataFile.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 
 namespace tp::qt::iso {
 

@@ -1,12 +1,12 @@
-#include "MovieImporter.h"
+#include "container/MovieImporter.h"
 
 #include <algorithm>
 #include <cctype>
 #include <vector>
 
-#include "AvImporter.h"
-#include "DataFile.h"
-#include "IsoParser.h"
+#include "container/AvImporter.h"
+#include "container/DataFile.h"
+#include "container/IsoParser.h"
 
 namespace tp::qt {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

@@ -1,5 +1,5 @@
 // Movie model: description field readers and movie-time / media-time mapping.
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 #include <algorithm>
 #include <cstring>

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "SampleTable.h"
+#include "container/SampleTable.h"
 
 namespace tp::qt {
 

@@ -1,10 +1,10 @@
-#include "OwnImporters.h"
+#include "container/OwnImporters.h"
 
 #include <algorithm>
 #include <cstring>
 #include <numeric>
 
-#include "SampleDescriptions.h"
+#include "container/SampleDescriptions.h"
 
 namespace tp::qt {
 

@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "AvImporter.h"
-#include "MovieModel.h"
+#include "container/AvImporter.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

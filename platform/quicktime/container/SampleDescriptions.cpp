@@ -1,4 +1,4 @@
-#include "SampleDescriptions.h"
+#include "container/SampleDescriptions.h"
 
 #include <algorithm>
 #include <cmath>

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

@@ -1,10 +1,10 @@
 // SampleTable: run-length storage and logarithmic lookups.
-#include "SampleTable.h"
+#include "container/SampleTable.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 namespace {

@@ -1,4 +1,4 @@
-#include "AvImporter.h"
+#include "container/AvImporter.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,8 +19,8 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "OwnImporters.h"
-#include "SampleDescriptions.h"
+#include "container/OwnImporters.h"
+#include "container/SampleDescriptions.h"
 
 namespace tp::qt {
 namespace {

@@ -15,9 +15,9 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "AudioDecode.h"
-#include "AudioDecoder.h"
-#include "Ima4Decoder.h"
+#include "sound/AudioDecode.h"
+#include "sound/AudioDecoder.h"
+#include "codecs/Ima4Decoder.h"
 
 namespace tp::qt {
 namespace {

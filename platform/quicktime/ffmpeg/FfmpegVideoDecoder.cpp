@@ -39,9 +39,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "AnimationDecoder.h"
+#include "codecs/AnimationDecoder.h"
 #include "FfmpegVideoDecoder.h"
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

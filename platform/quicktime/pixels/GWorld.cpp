@@ -1,4 +1,4 @@
-#include "GWorld.h"
+#include "pixels/GWorld.h"
 
 #include <windows.h>
 

@@ -24,7 +24,7 @@
 #include <QuickTime/ImageCompression.h>
 #include <QuickTime/MacErrors.h>
 
-#include "PixelFormats.h"
+#include "pixels/PixelFormats.h"
 
 namespace tp::qt {
 

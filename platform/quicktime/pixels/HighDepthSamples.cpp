@@ -1,4 +1,4 @@
-#include "HighDepthSamples.h"
+#include "pixels/HighDepthSamples.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
-#include "PixelConvert.h"
+#include "pixels/PixelConvert.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "PixelKernels.h"
+#include "pixels/PixelKernels.h"
 
 namespace tp::qt {
 namespace {

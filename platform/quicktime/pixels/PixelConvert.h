@@ -29,8 +29,8 @@
 
 #include <QuickTime/MacErrors.h>
 
-#include "GWorld.h"
-#include "PixelFormats.h"
+#include "pixels/GWorld.h"
+#include "pixels/PixelFormats.h"
 
 namespace tp::qt {
 

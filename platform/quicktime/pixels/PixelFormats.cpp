@@ -1,8 +1,8 @@
-#include "PixelFormats.h"
+#include "pixels/PixelFormats.h"
 
 #include <QuickTime/ImageCompression.h>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

@@ -1,9 +1,9 @@
-#include "PixelKernels.h"
+#include "pixels/PixelKernels.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "PixelKernelsScalar.h"
+#include "pixels/PixelKernelsScalar.h"
 
 namespace tp::qt {
 

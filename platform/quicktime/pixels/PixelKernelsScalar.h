@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "PixelKernels.h"
+#include "pixels/PixelKernels.h"
 
 namespace tp::qt::scalar {
 

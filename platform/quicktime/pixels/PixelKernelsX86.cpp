@@ -2,8 +2,8 @@
 // twice, over one 128-bit lane and over two, each under its own target so
 // the rest of the runtime needs no processor flags. Elsewhere than x86 there
 // are none.
-#include "PixelKernels.h"
-#include "PixelKernelsScalar.h"
+#include "pixels/PixelKernels.h"
+#include "pixels/PixelKernelsScalar.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -68,7 +68,7 @@ TP_SIMD_INLINE V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
 TP_SIMD_INLINE V UnpackLo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
 TP_SIMD_INLINE V UnpackLo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
 
-#include "PixelKernelsSimd.inc"
+#include "pixels/PixelKernelsSimd.inc"
 
 }  // namespace sse2
 
@@ -144,7 +144,7 @@ TP_SIMD_INLINE V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
 TP_SIMD_INLINE V UnpackLo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
 TP_SIMD_INLINE V UnpackLo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
 
-#include "PixelKernelsSimd.inc"
+#include "pixels/PixelKernelsSimd.inc"
 
 }  // namespace avx2
 

@@ -1,13 +1,13 @@
-#include "AudioDecode.h"
+#include "sound/AudioDecode.h"
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
-#include "MovieModel.h"
-#include "SystemCodecSetup.h"
-#include "VideoCodecs.h"
+#include "container/MovieModel.h"
+#include "codecs/SystemCodecSetup.h"
+#include "codecs/VideoCodecs.h"
 
 namespace tp::qt {
 namespace {

@@ -23,7 +23,7 @@
 
 #include <QuickTime/MacErrors.h>
 
-#include "AudioDecoder.h"
+#include "sound/AudioDecoder.h"
 
 namespace tp::qt {
 

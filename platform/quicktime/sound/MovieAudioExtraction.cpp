@@ -1,4 +1,4 @@
-#include "MovieAudioExtraction.h"
+#include "sound/MovieAudioExtraction.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,11 +7,11 @@
 #include <mutex>
 #include <vector>
 
-#include "AudioDecode.h"
-#include "DataFile.h"
-#include "LiveTable.h"
-#include "MovieModel.h"
-#include "MovieToolbox.h"
+#include "sound/AudioDecode.h"
+#include "container/DataFile.h"
+#include "toolbox/LiveTable.h"
+#include "container/MovieModel.h"
+#include "toolbox/MovieToolbox.h"
 
 namespace tp::qt {
 namespace {

@@ -1,4 +1,4 @@
-#include "PcmResample.h"
+#include "sound/PcmResample.h"
 
 #include <algorithm>
 #include <cmath>

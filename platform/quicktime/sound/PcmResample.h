@@ -15,7 +15,7 @@
 
 #include <memory>
 
-#include "AudioDecoder.h"
+#include "sound/AudioDecoder.h"
 
 namespace tp::qt {
 

@@ -1,4 +1,4 @@
-#include "SoundConverter.h"
+#include "sound/SoundConverter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,10 +7,10 @@
 #include <mutex>
 #include <vector>
 
-#include "AudioDecode.h"
-#include "LiveTable.h"
-#include "MemoryManager.h"
-#include "MovieModel.h"
+#include "sound/AudioDecode.h"
+#include "toolbox/LiveTable.h"
+#include "toolbox/MemoryManager.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 namespace {

@@ -1,4 +1,4 @@
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 #include <algorithm>
 #include <array>
@@ -7,13 +7,13 @@
 #include <QuickTime/QTML.h>
 #include <QuickTime/QTSelectors.h>
 
-#include "GWorld.h"
-#include "ImageCompression.h"
-#include "MemoryManager.h"
-#include "MovieAudioExtraction.h"
-#include "MovieToolbox.h"
-#include "Qtml.h"
-#include "SoundConverter.h"
+#include "pixels/GWorld.h"
+#include "toolbox/ImageCompression.h"
+#include "toolbox/MemoryManager.h"
+#include "sound/MovieAudioExtraction.h"
+#include "toolbox/MovieToolbox.h"
+#include "toolbox/Qtml.h"
+#include "sound/SoundConverter.h"
 
 namespace tp::qt {
 namespace {

@@ -1,4 +1,4 @@
-#include "ImageCompression.h"
+#include "toolbox/ImageCompression.h"
 
 #include <cstddef>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "Decompressor.h"
-#include "LiveTable.h"
-#include "MemoryManager.h"
+#include "codecs/Decompressor.h"
+#include "toolbox/LiveTable.h"
+#include "toolbox/MemoryManager.h"
 
 namespace tp::qt {
 namespace {

@@ -1,11 +1,11 @@
-#include "MemoryManager.h"
+#include "toolbox/MemoryManager.h"
 
 #include <cstdlib>
 #include <atomic>
 #include <cstring>
 #include <new>
 
-#include "ThreadLocal.h"
+#include "toolbox/ThreadLocal.h"
 
 namespace tp::qt {
 namespace {

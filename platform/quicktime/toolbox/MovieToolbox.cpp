@@ -1,4 +1,4 @@
-#include "MovieToolbox.h"
+#include "toolbox/MovieToolbox.h"
 
 #include <windows.h>
 
@@ -6,11 +6,11 @@
 #include <cstring>
 #include <limits>
 
-#include "DataFile.h"
-#include "MemoryManager.h"
-#include "MovieImporter.h"
-#include "SampleDescriptions.h"
-#include "ThreadLocal.h"
+#include "container/DataFile.h"
+#include "toolbox/MemoryManager.h"
+#include "container/MovieImporter.h"
+#include "container/SampleDescriptions.h"
+#include "toolbox/ThreadLocal.h"
 
 namespace tp::qt {
 namespace {

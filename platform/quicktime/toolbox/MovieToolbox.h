@@ -31,7 +31,7 @@
 
 #include <QuickTime/Movies.h>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 

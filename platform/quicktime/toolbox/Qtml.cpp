@@ -1,11 +1,11 @@
-#include "Qtml.h"
+#include "toolbox/Qtml.h"
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "DataFile.h"
+#include "container/DataFile.h"
 
 namespace tp::qt {
 namespace {

@@ -3,8 +3,8 @@
 // hold against libavformat. The other index-less types (.cif, .amr, .dv,
 // .flc) are refused with a message naming the format.
 
-#include "AvImporter.h"
-#include "OwnImporters.h"
+#include "container/AvImporter.h"
+#include "container/OwnImporters.h"
 
 namespace tp::qt {
 

@@ -5,7 +5,7 @@
 #include <uuids.h>
 #include <wmcodecdsp.h>
 
-#include "../SystemCodecSetup.h"
+#include "codecs/SystemCodecSetup.h"
 
 namespace tp::qt {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "MovieModel.h"
-#include "PixelConvert.h"
-#include "SystemCodecSetup.h"
+#include "container/MovieModel.h"
+#include "pixels/PixelConvert.h"
+#include "codecs/SystemCodecSetup.h"
 #include "windows/MfTransform.h"
 
 namespace tp::qt {

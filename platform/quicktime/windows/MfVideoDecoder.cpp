@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "../AvcSpsColour.h"
-#include "../HighDepthSamples.h"
-#include "../PixelConvert.h"
-#include "../SystemCodecSetup.h"
+#include "codecs/AvcSpsColour.h"
+#include "pixels/HighDepthSamples.h"
+#include "pixels/PixelConvert.h"
+#include "codecs/SystemCodecSetup.h"
 
 namespace tp::qt {
 

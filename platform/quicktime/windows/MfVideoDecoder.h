@@ -66,10 +66,10 @@
 
 #include <QuickTime/MacErrors.h>
 
-#include "../DisplayOrderMatcher.h"
-#include "../GWorld.h"
-#include "../SystemCodecSetup.h"
-#include "../VideoDecoder.h"
+#include "codecs/DisplayOrderMatcher.h"
+#include "pixels/GWorld.h"
+#include "codecs/SystemCodecSetup.h"
+#include "codecs/VideoDecoder.h"
 #include "MfTransform.h"
 #include "MfVideoFormat.h"
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "../SystemCodecSetup.h"
-#include "../SystemCodecStreams.h"
+#include "codecs/SystemCodecSetup.h"
+#include "codecs/SystemCodecStreams.h"
 
 namespace tp::qt {
 

@@ -13,10 +13,10 @@
 
 #include <optional>
 
-#include "AudioDecode.h"
-#include "MovieModel.h"
-#include "PixelConvert.h"
-#include "SystemCodecSetup.h"
+#include "sound/AudioDecode.h"
+#include "container/MovieModel.h"
+#include "pixels/PixelConvert.h"
+#include "codecs/SystemCodecSetup.h"
 #include "windows/MfAudioDecoder.h"
 #include "windows/MfFrameDecoder.h"
 #include "windows/MfVideoDecoder.h"

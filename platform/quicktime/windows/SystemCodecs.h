@@ -17,8 +17,8 @@
 
 #include <memory>
 
-#include "AudioDecoder.h"
-#include "VideoDecoder.h"
+#include "sound/AudioDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
 

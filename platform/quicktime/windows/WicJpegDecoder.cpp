@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "PixelConvert.h"
-#include "PixelFormats.h"
+#include "pixels/PixelConvert.h"
+#include "pixels/PixelFormats.h"
 #include "windows/MfTransform.h"
 
 namespace tp::qt {

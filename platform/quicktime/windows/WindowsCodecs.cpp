@@ -5,12 +5,12 @@
 // uncompressed video formats never get here: the Decompressor draws them
 // itself.
 
-#include "AnimationDecoder.h"
-#include "AudioDecode.h"
-#include "Ima4Decoder.h"
-#include "PcmDecoder.h"
-#include "PcmResample.h"
-#include "RawIndexedDecoder.h"
+#include "codecs/AnimationDecoder.h"
+#include "sound/AudioDecode.h"
+#include "codecs/Ima4Decoder.h"
+#include "codecs/PcmDecoder.h"
+#include "sound/PcmResample.h"
+#include "codecs/RawIndexedDecoder.h"
 #include "SystemCodecs.h"
 
 namespace tp::qt {

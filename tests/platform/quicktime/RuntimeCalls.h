@@ -9,7 +9,7 @@
 #include <QuickTime/QTML.h>
 #include <QuickTime/QTSelectors.h>
 
-#include "Dispatcher.h"
+#include "toolbox/Dispatcher.h"
 
 namespace tp::test::qtcall {
 

@@ -17,11 +17,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "AnimationDecoder.h"
-#include "GWorld.h"
-#include "MovieModel.h"
+#include "codecs/AnimationDecoder.h"
+#include "pixels/GWorld.h"
+#include "container/MovieModel.h"
 #include "RuntimeCalls.h"
-#include "VideoDecoder.h"
+#include "codecs/VideoDecoder.h"
 #include "support/FfmpegTools.h"
 #include "support/MovieWriter.h"
 

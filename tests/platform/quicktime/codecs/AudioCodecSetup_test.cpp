@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AudioDecode.h"
-#include "MovieModel.h"
-#include "SampleDescriptions.h"
+#include "sound/AudioDecode.h"
+#include "container/MovieModel.h"
+#include "container/SampleDescriptions.h"
 
 namespace tp::qt {
 namespace {

@@ -4,7 +4,7 @@
 // ffmpeg command line) to the same pictures, ffprobe reads the new colour
 // description and every other field as before, and damaged parameter sets
 // pass through untouched.
-#include "AvcSpsColour.h"
+#include "codecs/AvcSpsColour.h"
 
 #include <gtest/gtest.h>
 

@@ -20,10 +20,10 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
-#include "GWorld.h"
-#include "ImageCompression.h"
+#include "pixels/GWorld.h"
+#include "toolbox/ImageCompression.h"
 #include "RuntimeCalls.h"
-#include "VideoCodecs.h"
+#include "codecs/VideoCodecs.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"
 

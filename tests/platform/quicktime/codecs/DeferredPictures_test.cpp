@@ -15,7 +15,7 @@
 
 #include <QuickTime/ImageCompression.h>
 
-#include "ImageCompression.h"
+#include "toolbox/ImageCompression.h"
 #include "RuntimeCalls.h"
 #include "support/FfmpegTools.h"
 

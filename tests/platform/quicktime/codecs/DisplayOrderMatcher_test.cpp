@@ -2,7 +2,7 @@
 // that reorders as a real one does (it holds up to `depth` pictures and
 // hands out the earliest-displayed when it holds more, everything on a
 // drain) and labels nothing: each picture knows only whose it really is.
-#include "DisplayOrderMatcher.h"
+#include "codecs/DisplayOrderMatcher.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,8 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "AudioDecode.h"
-#include "Ima4Decoder.h"
+#include "sound/AudioDecode.h"
+#include "codecs/Ima4Decoder.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {

@@ -18,11 +18,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "Dispatcher.h"
-#include "GWorld.h"
-#include "MovieModel.h"
-#include "PixelFormats.h"
-#include "RawIndexedDecoder.h"
+#include "toolbox/Dispatcher.h"
+#include "pixels/GWorld.h"
+#include "container/MovieModel.h"
+#include "pixels/PixelFormats.h"
+#include "codecs/RawIndexedDecoder.h"
 #include "RuntimeCalls.h"
 #include "ffmpeg/FfmpegVideoDecoder.h"
 #include "support/FfmpegTools.h"

@@ -3,7 +3,7 @@
 // to an OBU stream, where HEVC, AV1 and MPEG-4 part 2 streams can start,
 // AudioSpecificConfig fields and H.264 picture order, ALAC configs and AAC
 // speaker layouts, over well-formed and damaged input alike.
-#include "SystemCodecSetup.h"
+#include "codecs/SystemCodecSetup.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +18,10 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "DataFile.h"
-#include "IsoParser.h"
-#include "SystemCodecStreams.h"
-#include "VideoCodecs.h"
+#include "container/DataFile.h"
+#include "container/IsoParser.h"
+#include "codecs/SystemCodecStreams.h"
+#include "codecs/VideoCodecs.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {

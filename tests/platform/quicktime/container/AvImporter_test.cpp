@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "support/AmrWriter.h"
-#include "AvImporter.h"
+#include "container/AvImporter.h"
 #include "Md5Hex.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "DataFile.h"
+#include "container/DataFile.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 #include "support/MovieWriter.h"
 
 namespace tp::qt {

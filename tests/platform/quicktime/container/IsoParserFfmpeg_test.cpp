@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/FfmpegTools.h"
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 
 namespace tp::qt {
 namespace {

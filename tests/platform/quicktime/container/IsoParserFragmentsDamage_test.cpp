@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 #include "support/MovieWriter.h"
 
 namespace tp::qt {

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "support/FfmpegTools.h"
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 #include "Md5Hex.h"
 
 namespace tp::qt {

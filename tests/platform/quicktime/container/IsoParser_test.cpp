@@ -1,4 +1,4 @@
-#include "IsoParser.h"
+#include "container/IsoParser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "AvImporter.h"
-#include "OwnImporters.h"
+#include "container/AvImporter.h"
+#include "container/OwnImporters.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {

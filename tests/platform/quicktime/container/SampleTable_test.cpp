@@ -1,8 +1,8 @@
-#include "SampleTable.h"
+#include "container/SampleTable.h"
 
 #include <gtest/gtest.h>
 
-#include "MovieModel.h"
+#include "container/MovieModel.h"
 
 namespace tp::qt {
 namespace {

@@ -8,7 +8,7 @@
 #include <QuickTime/ImageCompression.h>
 #include <windows.h>
 
-#include "GWorld.h"
+#include "pixels/GWorld.h"
 #include "RuntimeCalls.h"
 
 namespace tp::test {

@@ -2,7 +2,7 @@
 // 8 bits, against libswscale's own narrowing of the same picture to NV12:
 // within one step everywhere (it dithers, we round), and the mean error
 // near zero.
-#include "HighDepthSamples.h"
+#include "pixels/HighDepthSamples.h"
 
 #include <gtest/gtest.h>
 

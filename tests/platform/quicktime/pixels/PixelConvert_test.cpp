@@ -16,7 +16,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "PixelConvert.h"
+#include "pixels/PixelConvert.h"
 #include "support/FfmpegTools.h"
 
 namespace tp::qt {

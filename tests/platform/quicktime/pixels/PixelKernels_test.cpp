@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "PixelConvert.h"
-#include "PixelKernels.h"
+#include "pixels/PixelConvert.h"
+#include "pixels/PixelKernels.h"
 
 namespace tp::qt {
 namespace {

@@ -14,7 +14,7 @@
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"
 #include "support/FfmpegTools.h"
-#include "MovieAudioExtraction.h"
+#include "sound/MovieAudioExtraction.h"
 #include "RuntimeCalls.h"
 #include "SoundMoviesTest.h"
 

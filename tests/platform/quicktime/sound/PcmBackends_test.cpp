@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "AudioDecode.h"
-#include "AudioDecoder.h"
-#include "PcmDecoder.h"
-#include "PcmResample.h"
+#include "sound/AudioDecode.h"
+#include "sound/AudioDecoder.h"
+#include "codecs/PcmDecoder.h"
+#include "sound/PcmResample.h"
 
 namespace tp::qt {
 namespace {

@@ -13,7 +13,7 @@
 #include <QuickTime/Sound.h>
 
 #include "RuntimeCalls.h"
-#include "SoundConverter.h"
+#include "sound/SoundConverter.h"
 #include "SoundMoviesTest.h"
 #include "support/AmrWriter.h"
 #include "support/AudioTestMovies.h"

@@ -10,8 +10,8 @@
 
 #include <QuickTime/ImageCompression.h>
 
-#include "GWorld.h"
-#include "ImageCompression.h"
+#include "pixels/GWorld.h"
+#include "toolbox/ImageCompression.h"
 #include "RuntimeCalls.h"
 
 namespace tp::test {

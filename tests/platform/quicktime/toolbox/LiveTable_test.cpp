@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "LiveTable.h"
+#include "toolbox/LiveTable.h"
 
 namespace tp::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <thread>
 
-#include "MemoryManager.h"
+#include "toolbox/MemoryManager.h"
 #include "RuntimeCalls.h"
 
 namespace tp::test {

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <thread>
 
-#include "MemoryManager.h"
-#include "MovieToolbox.h"
-#include "SampleDescriptions.h"
+#include "toolbox/MemoryManager.h"
+#include "toolbox/MovieToolbox.h"
+#include "container/SampleDescriptions.h"
 #include "RuntimeCalls.h"
 #include "support/FfmpegTools.h"
 #include "support/FlicWriter.h"
