@@ -232,6 +232,8 @@ class FfmpegVideoDecoder final : public VideoDecoder {
 
   // Deferred pictures
   bool CanDefer() const override { return threaded_ != nullptr; }
+  // libavcodec's frame pool grows with the pictures held.
+  bool SnapshotsMayWait() const override { return true; }
   int MaxDelay() const override { return maxDelay_; }
   OSErr Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t displayTime) override;
   bool Receive(Output *out) override;

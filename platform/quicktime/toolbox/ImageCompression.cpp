@@ -63,7 +63,29 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
   std::lock_guard<std::mutex> lock(s->mutex);
   return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
                                       (inFlags & codecFlagNoScreenUpdate) == 0,
-                                      completion && completion->completionProc ? completion : nullptr, frameTime);
+                                      completion && completion->completionProc ? completion : nullptr, frameTime,
+                                      (inFlags & codecFlagKeepPicture) != 0);
+}
+
+OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination) {
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
+  if (!s) return paramErr;
+  Decompressor *decompressor = nullptr;
+  {
+    // Only to find the decompressor: the drawing runs beside the next
+    // decodes, and CDSequenceEnd waits for it (the decompressor's own wait).
+    std::lock_guard<std::mutex> lock(s->mutex);
+    decompressor = s->decompressor.get();
+  }
+  if (!decompressor) return paramErr;
+  if (!destination) return decompressor->DrawKept(refCon, nullptr, nullptr);
+  uint8_t *planes[3];
+  int32_t rowBytes[3];
+  for (int i = 0; i < 3; ++i) {
+    planes[i] = reinterpret_cast<uint8_t *>(destination->planes[i]);
+    rowBytes[i] = destination->rowBytes[i];
+  }
+  return decompressor->DrawKept(refCon, planes, rowBytes);
 }
 
 OSErr CDSequenceFlush(ImageSequence seqID) {
@@ -83,10 +105,14 @@ OSErr CDSequenceBusy(ImageSequence seqID) {
 
 OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
   std::shared_ptr<Sequence> s = gSequences.Find(seqID);
-  if (!s || !data || (which != kICMSequencePendingFrameLimit && which != kICMSequenceHeldFrameCount)) return paramErr;
+  if (!s || !data ||
+      (which != kICMSequencePendingFrameLimit && which != kICMSequenceHeldFrameCount &&
+       which != kICMSequenceKeepsPictures))
+    return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
-  const SInt32 value =
-      which == kICMSequencePendingFrameLimit ? s->decompressor->PendingLimit() : s->decompressor->HeldCount();
+  const SInt32 value = which == kICMSequencePendingFrameLimit ? s->decompressor->PendingLimit()
+                       : which == kICMSequenceKeepsPictures   ? SInt32(s->decompressor->KeepsPictures() ? 1 : 0)
+                                                              : s->decompressor->HeldCount();
   std::memcpy(data, &value, sizeof value);
   return noErr;
 }
