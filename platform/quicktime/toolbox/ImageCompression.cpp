@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace tp::qt {
 namespace {
 
 struct Sequence {
+  // Held shared while a kept picture draws (beside the decodes), exclusive
+  // while the decompressor goes; taken before `mutex`.
+  std::shared_mutex alive;
   std::mutex mutex;  // held across one decode; taken after the table lock is released, before the
                      // decompressor's drawing lock
   std::unique_ptr<Decompressor> decompressor;
@@ -70,13 +74,9 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
 OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination) {
   std::shared_ptr<Sequence> s = gSequences.Find(seqID);
   if (!s) return paramErr;
-  Decompressor *decompressor = nullptr;
-  {
-    // Only to find the decompressor: the drawing runs beside the next
-    // decodes, and CDSequenceEnd waits for it (the decompressor's own wait).
-    std::lock_guard<std::mutex> lock(s->mutex);
-    decompressor = s->decompressor.get();
-  }
+  // Not the decode lock: the drawing runs beside the next decodes.
+  std::shared_lock<std::shared_mutex> alive(s->alive);
+  Decompressor *decompressor = s->decompressor.get();
   if (!decompressor) return paramErr;
   if (!destination) return decompressor->DrawKept(refCon, nullptr, nullptr);
   uint8_t *planes[3];
@@ -120,7 +120,8 @@ OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
 OSErr CDSequenceEnd(ImageSequence seqID) {
   std::shared_ptr<Sequence> s = gSequences.Remove(seqID);
   if (!s) return paramErr;
-  std::lock_guard<std::mutex> lock(s->mutex);  // waits for a decode in progress
+  std::unique_lock<std::shared_mutex> alive(s->alive);  // waits for a kept picture drawing
+  std::lock_guard<std::mutex> lock(s->mutex);           // waits for a decode in progress
   s->decompressor.reset();
   return noErr;
 }
