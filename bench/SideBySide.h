@@ -107,10 +107,11 @@ bool RunChild(Fn fn, Figures *figures) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-inline void Record(benchmark::State &state, const std::string &name, const Figures &f) {
+// frames: how many the movie holds (for the fps counter).
+inline void Record(benchmark::State &state, const std::string &name, const Figures &f, int frames = kMovieFrames) {
   state.SetIterationTime(f.seconds);
   Results()[name].push_back(f);
-  state.counters["fps"] = benchmark::Counter(kMovieFrames, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsIterationInvariantRate);
   state.counters["cpu_s"] = f.cpuSeconds;
   state.counters["peak_MB"] = static_cast<double>(f.peakKb) / 1024.0;
 }

@@ -1,7 +1,7 @@
 # The whole DirectShow graph path: `tidepool convert FILE --discard` (both
-# pins into discarding renderers, no clock) on a 20 s 1280x720 H.264 + AAC
-# movie, beside the ffmpeg command line decoding both streams of the same
-# file; with each side's peak memory.
+# pins into discarding renderers, no clock) on 1280x720 H.264 and 3840x2160
+# H.264 and HEVC 10-bit movies with AAC, beside the ffmpeg command line
+# decoding both streams of the same file; with each side's peak memory.
 if(TARGET tidepool)
   add_executable(bench_host_convert ${CMAKE_CURRENT_LIST_DIR}/HostConvert_bench.cpp)
   target_link_libraries(bench_host_convert PRIVATE benchmark::benchmark tp_warnings)

@@ -172,20 +172,30 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   if (pixMap == nullptr || *pixMap == nullptr || worldPixels == nullptr) return DecodeResult::End;
   // Blocks are made at least worldBytes long (ExtractionBegin).
   DecodedFrame *out = framePool != nullptr ? framePool->Acquire() : nullptr;
-  (*pixMap)->baseAddr = out != nullptr ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
-  // The runtime may draw the picture while later samples decode: the block
-  // is delivered only once its drawing is done (AwaitDraw).
+  // A kept picture is drawn when its frame is delivered (DeliverKept): into
+  // the pin's buffer, or else the world's own pixels, which the frame then
+  // names.
+  const bool keep = out != nullptr && keepPictures && frameTime != nullptr;
+  if (keep) out->pixels = reinterpret_cast<BYTE *>(worldPixels);
+  // Written only when it moves: a kept picture may be drawing into the
+  // world on the reader's thread, which reads it.
+  const Ptr target = out != nullptr && !keep ? reinterpret_cast<Ptr>(out->pixels) : worldPixels;
+  if ((*pixMap)->baseAddr != target) (*pixMap)->baseAddr = target;
+  // The runtime may draw (or keep) the picture while later samples decode:
+  // the block is delivered only once that is done (AwaitDraw).
   ICMCompletionProcRecord drawn{&DrawTickets::Done, 0};
   if (out != nullptr) drawn.completionRefCon = out->drawTicket = DrawTickets::Instance().Issue();
-  err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size),
-                                    out != nullptr ? 0 : codecFlagNoScreenUpdate, nullptr,
-                                    out != nullptr ? &drawn : nullptr, frameTime);
+  if (keep) out->keptRef = out->drawTicket;
+  const CodecFlags inFlags = out == nullptr ? codecFlagNoScreenUpdate : keep ? codecFlagKeepPicture : 0;
+  err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), inFlags,
+                                    nullptr, out != nullptr ? &drawn : nullptr, frameTime);
   runOpen = true;
   if (err != noErr) {
     TraceW8(TEXT("DecompressSequenceFrameWhen failed(%d)"), static_cast<int>(err));
     if (out != nullptr) {
       // A failed call never completes.
       out->drawTicket = 0;
+      out->keptRef = 0;
       framePool->Release(out);
     }
     return DecodeResult::Skipped;

@@ -448,6 +448,10 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   const LONG behindFront = static_cast<LONG>(FrameQueue::kCapacity) - 1;
   decodeAhead.SetDepth(pendingLimit > behindFront ? static_cast<size_t>(pendingLimit - behindFront) : 0);
   runOpen = false;
+  SInt32 keeps = 0;
+  keepPictures =
+      pendingLimit > 0 && ICMSequenceGetInfo(sequence, kICMSequenceKeepsPictures, &keeps) == noErr && keeps == 1;
+  if (keepPictures) TraceW2(TEXT("Video pictures kept by the runtime until delivered"));
   const SInt32 rowBytes = QTGetPixMapHandleRowBytes(pixMap);
   worldPixels = GetPixBaseAddr(pixMap);
   if (rowBytes <= 0 || worldPixels == nullptr || pixMap == nullptr || *pixMap == nullptr) {
@@ -460,6 +464,8 @@ LONG CQTVideoExtraction::ExtractionBegin() {
   // floor for a world that reports less.
   size_t pixelBytes = videoInfo.bmiHeader.biSizeImage;
   if (worldBytes > pixelBytes) pixelBytes = worldBytes;
+  // Kept pictures wait in the runtime: a block is then only its record.
+  if (keepPictures) pixelBytes = 1;
   framePool = FramePool::Create(pixelBytes, static_cast<int>(FrameQueue::kCapacity + decodeAhead.Depth()));
   if (framePool == nullptr) {
     TraceW8(TEXT("Can't alloc DecompressFrameBuffer"));
@@ -531,7 +537,16 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   PlaneLayout layout{};
   LONG bottomUp = 0;
   BYTE *grabbed = nullptr;
-  const LONG frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp, &grabbed);
+  LONG frameLength = 0;
+  bool delivered = false;
+  while (frame->keptRef != 0) {
+    if ((delivered = DeliverKept(*frame, buffer, *size, &layout, &bottomUp, &grabbed, &frameLength))) break;
+    // Its picture could not be drawn: the sample is skipped.
+    framePool->Release(frameQueue.PopFront());
+    FillFrameQueue();
+    if ((frame = ReadyFront()) == nullptr) return -1;
+  }
+  if (!delivered) frameLength = CopyFrame(*frame, buffer, *size, &layout, &bottomUp, &grabbed);
   // A sample's decode duration runs to the next sample's decode time. With
   // frames reordered for display it can reach past frames shown after this
   // one (a pause in a stream with B-frames lands on whichever sample decodes

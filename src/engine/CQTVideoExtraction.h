@@ -9,7 +9,10 @@
 // ExtractionEnd tears it all down. Samples are read in decode order and
 // decompressed straight into pool blocks (the world's pixel map points at
 // the block while its sample decodes); up to three wait in the queue and
-// GetNextSample delivers the earliest presentation time.
+// GetNextSample delivers the earliest presentation time. Where the runtime
+// can keep pictures undrawn, it does so instead, and each picture is drawn
+// once, when its frame is delivered, straight into the caller's buffer: the
+// blocks then hold only their records.
 //
 // Times: frames are stamped in movie time, in the media's time scale. The
 // track's first edit that plays media maps its media start to its movie
@@ -189,6 +192,24 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // The layout the world is drawn in: the output's, but 4:2:0 for YUY2 after
   // a quarter turn.
   OSType WorldFormat() const;
+  // Where an unturned picture's rows lie in the pin's buffer: the one place
+  // the destination's row pitch comes from. Packed rows at size / rows
+  // bytes, bottom-up for the RGB layouts; 4:2:0 planes back to back at a
+  // pitch of the width (chroma at half), in the subtype's order.
+  struct BufferLayout {
+    BYTE *planes[3] = {};  // picture order (row 0 the top row); 4:2:0: Y, Cb, Cr
+    LONG steps[3] = {};    // signed row steps, as the planes are walked
+    LONG pitch = 0;        // packed: bytes from one row to the next in memory
+    LONG length = 0;       // bytes of the buffer the picture spans
+    bool fits = false;     // every row of the picture lies inside the buffer
+  };
+  BufferLayout LayoutInBuffer(BYTE *buffer, LONG size) const;
+  // Draws a kept picture (frame.keptRef) straight into the buffer when it
+  // fits there unturned, else into the world's own pixels (frame.pixels),
+  // then fills the grabber's view as CopyFrame does. false when the runtime
+  // could not draw it (the frame is then skipped).
+  bool DeliverKept(DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp, BYTE **grabbed,
+                   LONG *frameLength);
   // The turned copy: the grabber is then shown the buffer as delivered.
   LONG CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout) const;
   void HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
@@ -235,6 +256,10 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG pendingLimit = 0;
   // Samples went to the runtime since the run last ended or was cancelled.
   bool runOpen = false;
+  // The runtime keeps each picture undrawn until the frame is delivered
+  // (deferred runs on a runtime that can): the frame blocks then hold no
+  // pixels, and each picture is drawn once, into the pin's buffer.
+  bool keepPictures = false;
   // Declared last: destroyed (its thread ended) before the state it decodes.
   DecodeAhead decodeAhead;
 };

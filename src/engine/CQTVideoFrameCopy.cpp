@@ -21,14 +21,13 @@ constexpr DWORD kFourCCI420 = static_cast<DWORD>('I') | (static_cast<DWORD>('4')
 LONG Abs(LONG v) { return v < 0 ? -v : v; }
 
 // Copies rows of rowLength bytes from the frame into destination rows of
-// size / height bytes, top row first (forward) or bottom row first
-// (reverse). Never writes past size bytes nor reads past the frame's
+// `pitch` bytes, top row first (forward) or bottom row first (reverse).
+// Never writes past pitch x rows bytes nor reads past the frame's
 // byteCount. Returns rowLength x rows, the frame's length.
-LONG CopyPackedRows(BYTE *destination, LONG size, const DecodedFrame &frame, LONG height, bool reverse) {
+LONG CopyPackedRows(BYTE *destination, LONG pitch, const DecodedFrame &frame, LONG height, bool reverse) {
   const LONG rows = Abs(height);
   const LONG rowLength = frame.pixelRowBytes;
-  if (rows == 0 || rowLength <= 0 || size <= 0) return 0;
-  const LONG pitch = size / rows;
+  if (rows == 0 || rowLength <= 0 || pitch <= 0) return 0;
   const LONG copyLength = rowLength < pitch ? rowLength : pitch;
   const LONG sourceRows = frame.byteCount / rowLength;
   // Rows that lie back to back on both sides go over in one piece.
@@ -185,13 +184,13 @@ LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG
       layout->planes[0] = frame.pixels;
       layout->strides[0] = frame.pixelRowBytes;
       *bottomUp = 1;
-      CopyPackedRows(buffer, size, frame, height, true);
+      CopyPackedRows(buffer, LayoutInBuffer(buffer, size).pitch, frame, height, true);
       break;
     case k32ARGBPixelFormat:
     case kYUVSPixelFormat:
       layout->planes[0] = frame.pixels;
       layout->strides[0] = frame.pixelRowBytes;
-      frameLength = CopyPackedRows(buffer, size, frame, height, false);
+      frameLength = CopyPackedRows(buffer, LayoutInBuffer(buffer, size).pitch, frame, height, false);
       break;
     case kYUV420CodecType:
       if (!PlanesOf420(frame, layout)) {
@@ -233,4 +232,94 @@ void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG fr
     TraceA4("Tidepool Video type changed");
     formatChanged = 0;
   }
+}
+
+CQTVideoExtraction::BufferLayout CQTVideoExtraction::LayoutInBuffer(BYTE *buffer, LONG size) const {
+  BufferLayout out;
+  const LONG width = videoInfo.bmiHeader.biWidth;
+  const LONG rows = Abs(videoInfo.bmiHeader.biHeight);
+  if (buffer == nullptr || size <= 0 || width <= 0 || rows <= 0) return out;
+  const size_t capacity = static_cast<size_t>(size);
+  if (pixelFormat == kYUV420CodecType) {
+    const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(rows);
+    const size_t chroma = static_cast<size_t>(width / 2) * static_cast<size_t>(rows / 2);
+    // Buffer order: Cb then Cr (I420), or Cr then Cb (YV12).
+    const bool crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
+    out.planes[0] = buffer;
+    out.planes[crFirst ? 2 : 1] = buffer + luma;
+    out.planes[crFirst ? 1 : 2] = buffer + luma + chroma;
+    out.steps[0] = width;
+    out.steps[1] = out.steps[2] = width / 2;
+    out.pitch = width;
+    const size_t total = luma + 2 * chroma;
+    out.length = static_cast<LONG>(total < capacity ? total : capacity);
+    out.fits = total <= capacity;
+    return out;
+  }
+  LONG bytesPerPixel = 0;
+  bool bottomUp = true;
+  switch (pixelFormat) {
+    case k32ARGBPixelFormat:
+      bytesPerPixel = 4;
+      break;
+    case k24RGBPixelFormat:
+      bytesPerPixel = 3;
+      break;
+    case k16LE555PixelFormat:
+    case k16LE565PixelFormat:
+      bytesPerPixel = 2;
+      break;
+    case kYUVSPixelFormat:
+      bytesPerPixel = 2;
+      bottomUp = false;
+      break;
+    default:
+      return out;
+  }
+  out.pitch = size / rows;
+  out.length = out.pitch * rows;
+  out.fits = static_cast<LONGLONG>(width) * bytesPerPixel <= out.pitch;
+  out.planes[0] = bottomUp ? buffer + static_cast<ptrdiff_t>(rows - 1) * out.pitch : buffer;
+  out.steps[0] = bottomUp ? -out.pitch : out.pitch;
+  return out;
+}
+
+bool CQTVideoExtraction::DeliverKept(DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp,
+                                     BYTE **grabbed, LONG *frameLength) {
+  const BufferLayout out = LayoutInBuffer(buffer, size);
+  const bool straight = orientation.IsIdentity() && out.fits && WorldFormat() == pixelFormat;
+  ICMPictureDestination destination{};
+  for (int i = 0; i < 3; ++i) {
+    destination.planes[i] = reinterpret_cast<Ptr>(out.planes[i]);
+    destination.rowBytes[i] = out.steps[i];
+  }
+  // Otherwise drawn into the world's own pixels, which the frame names, and
+  // copied (turned, or cut to the buffer) from there.
+  const OSErr err = ICMSequenceDrawKeptPicture(sequence, frame.keptRef, straight ? &destination : nullptr);
+  frame.keptRef = 0;
+  if (err != noErr) {
+    TraceW8(TEXT("ICMSequenceDrawKeptPicture failed(%d)"), static_cast<int>(err));
+    return false;
+  }
+  if (!straight) {
+    *frameLength = CopyFrame(frame, buffer, size, layout, bottomUp, grabbed);
+    return true;
+  }
+  // The grabber sees the buffer as delivered, rows in its memory order.
+  *grabbed = buffer;
+  *bottomUp = 0;
+  *layout = PlaneLayout{};
+  if (pixelFormat == kYUV420CodecType) {
+    const bool crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
+    layout->planes[0] = out.planes[0];
+    layout->planes[1] = out.planes[crFirst ? 2 : 1];
+    layout->planes[2] = out.planes[crFirst ? 1 : 2];
+    layout->strides[0] = out.steps[0];
+    layout->strides[1] = layout->strides[2] = out.steps[1];
+  } else {
+    layout->planes[0] = buffer;
+    layout->strides[0] = out.pitch;
+  }
+  *frameLength = out.length;
+  return true;
 }

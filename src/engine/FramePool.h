@@ -31,6 +31,9 @@ struct DecodedFrame {
   LONGLONG readFrom;          // the track's position before its sample was read, media units
   LONGLONG readTo;            // and after it
   long drawTicket;            // nonzero while the runtime may still be drawing into the pixels
+  // Nonzero while the runtime keeps the picture undrawn, under this refcon:
+  // it is drawn when the frame is delivered, straight into the pin's buffer.
+  long keptRef;
 };
 
 class FramePool : public noncopyable {

@@ -180,6 +180,9 @@ OSErr CDSequenceBusy(ImageSequence seqID) { return TP_QT_CALL(OSErr, kQTSelCDSeq
 OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
   return TP_QT_CALL(OSErr, kQTSelICMSequenceGetInfo, seqID, which, data);
 }
+OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination) {
+  return TP_QT_CALL(OSErr, kQTSelICMSequenceDrawKeptPicture, seqID, refCon, destination);
+}
 OSErr QTNewGWorld(GWorldPtr *offscreenGWorld, OSType pixelFormat, const Rect *boundsRect, CTabHandle cTable,
                   GDHandle aGDevice, GWorldFlags flags) {
   return TP_QT_CALL(OSErr, kQTSelQTNewGWorld, offscreenGWorld, pixelFormat, boundsRect, cTable, aGDevice, flags);

@@ -100,12 +100,23 @@ void Decompressor::WaitForDraw() {
 }
 
 OSErr Decompressor::DecodeFrame(const uint8_t *data, int64_t size, bool draw, const ICMCompletionProcRecord *completion,
-                                const ICMFrameTimeRecord *frameTime) {
+                                const ICMFrameTimeRecord *frameTime, bool keep) {
   if (!data || size <= 0) return paramErr;
   if (size > kMaxPictureBytes) return codecBadDataErr;
+  keep = keep && completion && KeepsPictures();
   if (decoder_ && decoder_->CanDefer()) {
     if (run_ == Run::kNone) run_ = frameTime ? Run::kDeferred : Run::kSync;
-    if (run_ == Run::kDeferred) return DecodeDeferred(data, size, draw, completion, frameTime);
+    if (run_ == Run::kDeferred) return DecodeDeferred(data, size, draw, completion, frameTime, keep);
+  }
+  if (keep) {
+    bool gotPicture = false;
+    if (OSErr err = decoder_->Decode(data, size, &gotPicture); err != noErr) return err;
+    std::unique_ptr<PictureSnapshot> picture = gotPicture ? decoder_->Snapshot() : nullptr;
+    if (picture)
+      Keep(*completion, std::move(picture));
+    else
+      Complete(*completion, codecErr);
+    return noErr;
   }
   if (decoder_) return DecodeCompressed(data, size, draw, completion);
   // Our own conversions are quick: drawn here, the caller told at once.
@@ -133,7 +144,9 @@ bool Decompressor::StartDraw(std::unique_ptr<PictureSnapshot> &picture, const Dr
     }
   }
   {
-    std::lock_guard<std::mutex> lock(drawMutex_);
+    // A kept picture may be drawing on another thread meanwhile.
+    std::unique_lock<std::mutex> lock(drawMutex_);
+    drawChanged_.wait(lock, [this] { return !inFlight_; });
     job_ = std::move(picture);
     jobTarget_ = t;
     jobCompletion_ = completion;
@@ -244,10 +257,12 @@ OSErr Decompressor::DecodeCompressed(const uint8_t *data, int64_t size, bool dra
 }
 
 OSErr Decompressor::DecodeDeferred(const uint8_t *data, int64_t size, bool draw,
-                                   const ICMCompletionProcRecord *completion, const ICMFrameTimeRecord *frameTime) {
+                                   const ICMCompletionProcRecord *completion, const ICMFrameTimeRecord *frameTime,
+                                   bool keep) {
   Pending p;
   p.draw = draw;
-  if (draw) {
+  p.keep = keep;
+  if (draw && !keep) {
     p.target = world_->Target();
     if (!p.target.data[0]) return codecErr;
   }
@@ -269,13 +284,17 @@ OSErr Decompressor::DecodeDeferred(const uint8_t *data, int64_t size, bool draw,
   VideoDecoder::Output own;
   own.result = codecBadDataErr;
   EndRun(&p.tag, &own);
-  WaitForDraw();
   if (own.result != noErr || !own.picture) return own.result != noErr ? own.result : OSErr(codecErr);
   int w = 0, h = 0;
-  if (OSErr err = own.picture->Draw(p.target, &w, &h); err != noErr) return err;
-  ReplicateEdges(p.target, w, h);
-  ClearRowPadding(p.target);
-  return noErr;
+  ClaimDrawing();
+  OSErr err = own.picture->Draw(p.target, &w, &h);
+  if (err == noErr) {
+    ReplicateEdges(p.target, w, h);
+    ClearRowPadding(p.target);
+  }
+  own.picture.reset();
+  ReleaseDrawing();
+  return err;
 }
 
 void Decompressor::CollectOutputs(const uint64_t *keep, VideoDecoder::Output *kept) {
@@ -297,6 +316,10 @@ void Decompressor::CollectOutputs(const uint64_t *keep, VideoDecoder::Output *ke
 
 void Decompressor::Finish(const Pending &p, VideoDecoder::Output &out) {
   if (!p.hasCompletion) return;
+  if (p.keep && out.result == noErr && out.picture) {
+    Keep(p.completion, std::move(out.picture));
+    return;
+  }
   if (out.result != noErr || !p.draw || !out.picture) {
     Complete(p.completion, out.result != noErr ? out.result : (p.draw ? OSErr(codecErr) : OSErr(noErr)));
     return;
@@ -327,6 +350,15 @@ void Decompressor::EndRun(const uint64_t *keep, VideoDecoder::Output *kept) {
 }
 
 void Decompressor::Flush() {
+  {
+    // Kept pictures are forgotten: the samples after a flush start again.
+    std::vector<Kept> forgotten;
+    {
+      std::unique_lock<std::mutex> lock(drawMutex_);
+      drawChanged_.wait(lock, [this] { return !inFlight_; });
+      forgotten.swap(kept_);
+    }
+  }
   if (run_ == Run::kDeferred) {
     WaitForDraw();
     decoder_->Flush();
@@ -352,5 +384,91 @@ int Decompressor::HeldCount() {
 }
 
 int Decompressor::PendingLimit() const { return decoder_ && decoder_->CanDefer() ? decoder_->MaxDelay() : 0; }
+
+}  // namespace tp::qt
+
+namespace tp::qt {
+
+bool Decompressor::KeepsPictures() const { return decoder_ && decoder_->SnapshotsMayWait(); }
+
+void Decompressor::Keep(const ICMCompletionProcRecord &completion, std::unique_ptr<PictureSnapshot> picture) {
+  std::unique_ptr<PictureSnapshot> dropped;
+  {
+    std::lock_guard<std::mutex> lock(drawMutex_);
+    // A caller that never draws what it kept must not hold pictures without
+    // bound: the oldest goes (its DrawKept then fails).
+    if (kept_.size() >= kMaxKept) {
+      dropped = std::move(kept_.front().picture);
+      kept_.erase(kept_.begin());
+    }
+    kept_.push_back(Kept{completion.completionRefCon, std::move(picture)});
+  }
+  dropped.reset();
+  completion.completionProc(noErr, codecCompletionSource, completion.completionRefCon);
+}
+
+void Decompressor::ClaimDrawing() {
+  std::unique_lock<std::mutex> lock(drawMutex_);
+  drawChanged_.wait(lock, [this] { return !inFlight_; });
+  inFlight_ = true;
+}
+
+void Decompressor::ReleaseDrawing() {
+  // Notified under the lock: a destructor waiting for this may free the
+  // condition as soon as the lock is let go.
+  std::lock_guard<std::mutex> lock(drawMutex_);
+  inFlight_ = false;
+  drawChanged_.notify_all();
+}
+
+OSErr Decompressor::DrawKept(long refCon, uint8_t *const *planes, const int32_t *rowBytes) {
+  std::unique_ptr<PictureSnapshot> picture;
+  {
+    std::unique_lock<std::mutex> lock(drawMutex_);
+    drawChanged_.wait(lock, [this] { return !inFlight_; });
+    auto it = std::find_if(kept_.begin(), kept_.end(), [&](const Kept &k) { return k.refCon == refCon; });
+    if (it == kept_.end()) return paramErr;
+    picture = std::move(it->picture);
+    kept_.erase(it);
+    inFlight_ = true;
+  }
+  // The caller's planes, or where the pixel map points (read only then: its
+  // owner may be pointing it while the next samples decode).
+  DrawTarget t;
+  if (planes) {
+    t.format = world_->layout();
+    t.width = world_->width();
+    t.height = world_->height();
+  } else {
+    t = world_->Target();
+  }
+  OSErr err = noErr;
+  if (planes) {
+    const int count = t.format == PixelLayout::kYUV420P ? 3 : 1;
+    const int64_t rowLength[3] = {t.format == PixelLayout::kYUV420P ? int64_t(t.width)
+                                  : t.format == PixelLayout::kYUYV422
+                                      ? int64_t(t.width + 1) / 2 * 4
+                                      : int64_t(t.width) * PackedBytesPerPixel(t.format),
+                                  int64_t(t.width + 1) / 2, int64_t(t.width + 1) / 2};
+    for (int i = 0; i < 3; ++i) {
+      t.data[i] = i < count ? planes[i] : nullptr;
+      t.linesize[i] = i < count ? rowBytes[i] : 0;
+      const int64_t step = t.linesize[i] < 0 ? -int64_t(t.linesize[i]) : int64_t(t.linesize[i]);
+      if (i < count && (!t.data[i] || step < rowLength[i])) err = codecErr;
+    }
+  }
+  if (err == noErr && !t.data[0]) err = codecErr;
+  if (err == noErr) {
+    int w = 0, h = 0;
+    err = picture->Draw(t, &w, &h);
+    if (err == noErr) {
+      ReplicateEdges(t, w, h);
+      ClearRowPadding(t);
+    }
+  }
+  picture.reset();
+  ReleaseDrawing();
+  return err;
+}
 
 }  // namespace tp::qt

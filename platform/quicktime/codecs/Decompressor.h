@@ -38,6 +38,13 @@
 // Flush cancels a deferred run (every pending completion is called with
 // codecAbortErr, in the call); Drain ends it (every picture comes out).
 //
+// Kept pictures: a call of a deferred run with a completion record and
+// `keep` (on a back end whose snapshots may wait) has its picture kept
+// undrawn when it comes out; its completion then says it is ready, and
+// DrawKept draws it later, once, into memory the caller names at that
+// time (the buffer that goes downstream), so that the picture is passed
+// over once. Flush forgets the kept pictures; Drain keeps them.
+//
 // Ownership: the decompressor owns its decoder, its drawing thread and the
 // snapshot being drawn, and holds a reference to its world. Not
 // thread-safe; the sequence table serialises calls on one sequence.
@@ -84,8 +91,21 @@ class Decompressor {
   // fails.
   // `frameTime` (its recordSize checked by the caller) starts a deferred
   // run, see above; its value is the sample's display time.
+  // `keep`: see "Kept pictures" above; ignored without a completion record.
+  // A run that is not deferred keeps the sample's snapshot instead (or
+  // completes with codecErr when there is none).
   OSErr DecodeFrame(const uint8_t *data, int64_t size, bool draw = true,
-                    const ICMCompletionProcRecord *completion = nullptr, const ICMFrameTimeRecord *frameTime = nullptr);
+                    const ICMCompletionProcRecord *completion = nullptr, const ICMFrameTimeRecord *frameTime = nullptr,
+                    bool keep = false);
+  // Whether pictures can be kept for DrawKept.
+  bool KeepsPictures() const;
+  // Draws the picture kept under `refCon` (its completion's refcon) into
+  // `planes` / `rowBytes` (picture order, the world's layout and size), or
+  // where the world's pixel map points when planes is null, and forgets
+  // it. paramErr when no such picture is kept; codecErr when a row step is
+  // too short for the layout. Runs on the calling thread, outside the
+  // sequence's lock: the next samples decode meanwhile.
+  OSErr DrawKept(long refCon, uint8_t *const *planes, const int32_t *rowBytes);
   // Waits until no drawing is in flight.
   void WaitForDraw();
   // Cancels the pictures held back: each pending completion is called with
@@ -120,13 +140,20 @@ class Decompressor {
   struct Pending {
     uint64_t tag = 0;
     bool draw = false;  // its picture goes into `target`
+    bool keep = false;  // its picture is kept for DrawKept instead
     bool hasCompletion = false;
     ICMCompletionProcRecord completion{};
     DrawTarget target{};  // where the pixel map pointed at the call
   };
   enum class Run { kNone, kSync, kDeferred };
   OSErr DecodeDeferred(const uint8_t *data, int64_t size, bool draw, const ICMCompletionProcRecord *completion,
-                       const ICMFrameTimeRecord *frameTime);
+                       const ICMFrameTimeRecord *frameTime, bool keep);
+  // Keeps `picture` under the completion's refcon and completes it.
+  void Keep(const ICMCompletionProcRecord &completion, std::unique_ptr<PictureSnapshot> picture);
+  // Waits until no drawing is in flight and marks one in flight on the
+  // calling thread (the snapshots share one scaler); ReleaseDrawing ends it.
+  void ClaimDrawing();
+  void ReleaseDrawing();
   // Takes what the back end hands out and finishes each picture; the one
   // tagged `keep` (if any) is moved to *kept instead.
   void CollectOutputs(const uint64_t *keep = nullptr, VideoDecoder::Output *kept = nullptr);
@@ -155,7 +182,14 @@ class Decompressor {
   std::unique_ptr<PictureSnapshot> job_;  // the picture to draw next
   DrawTarget jobTarget_{};
   ICMCompletionProcRecord jobCompletion_{};
-  bool inFlight_ = false;       // from hand-over until the procedure returned
+  // Pictures kept for DrawKept, oldest first, at most kMaxKept.
+  struct Kept {
+    long refCon = 0;
+    std::unique_ptr<PictureSnapshot> picture;
+  };
+  static constexpr size_t kMaxKept = 64;
+  std::vector<Kept> kept_;
+  bool inFlight_ = false;       // from hand-over until the procedure returned (or a kept picture drawn)
   bool completionDue_ = false;  // from hand-over until just before the procedure is called
   bool quit_ = false;
 };

@@ -102,6 +102,10 @@ class VideoDecoder {
     std::unique_ptr<PictureSnapshot> picture;  // null unless result is noErr
   };
   virtual bool CanDefer() const { return false; }
+  // Whether the pictures of a deferred run may be kept, as snapshots, for
+  // as long as the caller likes while later samples decode (a back end
+  // whose pictures come from a fixed pool would run dry).
+  virtual bool SnapshotsMayWait() const { return false; }
   // The most samples sent and not yet received at any time.
   virtual int MaxDelay() const { return 0; }
   // One sample (size > 0) in decode order. An error here means the sample

@@ -78,6 +78,13 @@ unsigned int LavcTag(uint32_t qtType) {
 }
 
 void CopyPlane(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int rowBytes, int rows) {
+  // Rows back to back on both sides (a 4:2:0 picture into a tight YV12 or
+  // I420 buffer): one copy, which the C library streams past the cache at
+  // picture sizes.
+  if (srcStride == rowBytes && dstStride == rowBytes && rows > 0) {
+    std::memcpy(dst, src, size_t(rowBytes) * size_t(rows));
+    return;
+  }
   for (int y = 0; y < rows; ++y)
     std::memcpy(dst + int64_t(dstStride) * y, src + int64_t(srcStride) * y, size_t(rowBytes));
 }
@@ -232,6 +239,8 @@ class FfmpegVideoDecoder final : public VideoDecoder {
 
   // Deferred pictures
   bool CanDefer() const override { return threaded_ != nullptr; }
+  // libavcodec's frame pool grows with the pictures held.
+  bool SnapshotsMayWait() const override { return true; }
   int MaxDelay() const override { return maxDelay_; }
   OSErr Send(const uint8_t *data, int64_t size, uint64_t tag, int64_t displayTime) override;
   bool Receive(Output *out) override;

@@ -51,6 +51,7 @@ class GWorld {
   static OSErr CreateOnDib(void *hbitmap, std::shared_ptr<GWorld> *out);
 
   uint32_t pixelFormat() const { return pixelFormat_; }
+  PixelLayout layout() const { return layout_; }
   int width() const { return width_; }
   int height() const { return height_; }
   int64_t rowBytes() const { return rowBytes_; }

@@ -251,6 +251,12 @@ intptr_t DoICMSequenceGetInfo(Args &a) {
   void *data = ArgPtr<void>(a);
   return Err(qt::ICMSequenceGetInfo(seq, which, data));
 }
+intptr_t DoICMSequenceDrawKeptPicture(Args &a) {
+  const ImageSequence seq = ArgLong(a);
+  const long refCon = va_arg(a.list, long);
+  const ICMPictureDestination *destination = ArgPtr<const ICMPictureDestination>(a);
+  return Err(qt::ICMSequenceDrawKeptPicture(seq, refCon, destination));
+}
 intptr_t DoQTNewGWorld(Args &a) {
   GWorldPtr *world = ArgPtr<GWorldPtr>(a);
   OSType format = ArgULong(a);
@@ -413,6 +419,7 @@ constexpr Entry kTable[] = {
     {kQTSelQTNewGWorld, DoQTNewGWorld},
     {kQTSelQTGetPixMapHandleRowBytes, DoQTGetPixMapHandleRowBytes},
     {kQTSelICMSequenceGetInfo, DoICMSequenceGetInfo},
+    {kQTSelICMSequenceDrawKeptPicture, DoICMSequenceDrawKeptPicture},
     {kQTSelMemError, DoMemError},
     {kQTSelNewHandle, DoNewHandle},
     {kQTSelNewPtr, DoNewPtr},

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,9 @@ namespace tp::qt {
 namespace {
 
 struct Sequence {
+  // Held shared while a kept picture draws (beside the decodes), exclusive
+  // while the decompressor goes; taken before `mutex`.
+  std::shared_mutex alive;
   std::mutex mutex;  // held across one decode; taken after the table lock is released, before the
                      // decompressor's drawing lock
   std::unique_ptr<Decompressor> decompressor;
@@ -63,7 +67,25 @@ OSErr DecompressSequenceFrameWhen(ImageSequence seqID, Ptr data, SInt32 dataSize
   std::lock_guard<std::mutex> lock(s->mutex);
   return s->decompressor->DecodeFrame(reinterpret_cast<const uint8_t *>(data), dataSize,
                                       (inFlags & codecFlagNoScreenUpdate) == 0,
-                                      completion && completion->completionProc ? completion : nullptr, frameTime);
+                                      completion && completion->completionProc ? completion : nullptr, frameTime,
+                                      (inFlags & codecFlagKeepPicture) != 0);
+}
+
+OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination) {
+  std::shared_ptr<Sequence> s = gSequences.Find(seqID);
+  if (!s) return paramErr;
+  // Not the decode lock: the drawing runs beside the next decodes.
+  std::shared_lock<std::shared_mutex> alive(s->alive);
+  Decompressor *decompressor = s->decompressor.get();
+  if (!decompressor) return paramErr;
+  if (!destination) return decompressor->DrawKept(refCon, nullptr, nullptr);
+  uint8_t *planes[3];
+  int32_t rowBytes[3];
+  for (int i = 0; i < 3; ++i) {
+    planes[i] = reinterpret_cast<uint8_t *>(destination->planes[i]);
+    rowBytes[i] = destination->rowBytes[i];
+  }
+  return decompressor->DrawKept(refCon, planes, rowBytes);
 }
 
 OSErr CDSequenceFlush(ImageSequence seqID) {
@@ -83,10 +105,14 @@ OSErr CDSequenceBusy(ImageSequence seqID) {
 
 OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
   std::shared_ptr<Sequence> s = gSequences.Find(seqID);
-  if (!s || !data || (which != kICMSequencePendingFrameLimit && which != kICMSequenceHeldFrameCount)) return paramErr;
+  if (!s || !data ||
+      (which != kICMSequencePendingFrameLimit && which != kICMSequenceHeldFrameCount &&
+       which != kICMSequenceKeepsPictures))
+    return paramErr;
   std::lock_guard<std::mutex> lock(s->mutex);
-  const SInt32 value =
-      which == kICMSequencePendingFrameLimit ? s->decompressor->PendingLimit() : s->decompressor->HeldCount();
+  const SInt32 value = which == kICMSequencePendingFrameLimit ? s->decompressor->PendingLimit()
+                       : which == kICMSequenceKeepsPictures   ? SInt32(s->decompressor->KeepsPictures() ? 1 : 0)
+                                                              : s->decompressor->HeldCount();
   std::memcpy(data, &value, sizeof value);
   return noErr;
 }
@@ -94,7 +120,8 @@ OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data) {
 OSErr CDSequenceEnd(ImageSequence seqID) {
   std::shared_ptr<Sequence> s = gSequences.Remove(seqID);
   if (!s) return paramErr;
-  std::lock_guard<std::mutex> lock(s->mutex);  // waits for a decode in progress
+  std::unique_lock<std::shared_mutex> alive(s->alive);  // waits for a kept picture drawing
+  std::lock_guard<std::mutex> lock(s->mutex);           // waits for a decode in progress
   s->decompressor.reset();
   return noErr;
 }

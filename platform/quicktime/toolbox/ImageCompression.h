@@ -54,8 +54,12 @@ OSErr CDSequenceFlush(ImageSequence seqID);
 // unknown sequence.
 OSErr CDSequenceBusy(ImageSequence seqID);
 // kICMSequencePendingFrameLimit: Decompressor::PendingLimit;
-// kICMSequenceHeldFrameCount: Decompressor::HeldCount.
+// kICMSequenceHeldFrameCount: Decompressor::HeldCount;
+// kICMSequenceKeepsPictures: Decompressor::KeepsPictures.
 OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data);
+// Decompressor::DrawKept for the sequence; paramErr for an unknown
+// sequence.
+OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination);
 
 size_t LiveSequenceCount();
 

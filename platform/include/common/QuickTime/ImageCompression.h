@@ -161,6 +161,13 @@ enum {
   // DecompressSequenceFrameWhen: decode for the sequence's state only and
   // leave the world as it is (frames decoded up to a seek point).
   codecFlagNoScreenUpdate = 1 << 3,
+  // DecompressSequenceFrameWhen, with a completion record, in a run of
+  // samples with frame times, on a sequence that answers
+  // kICMSequenceKeepsPictures 1: the sample's picture is kept in the
+  // sequence, undrawn, instead of being drawn into the world. Its
+  // completion then says the picture is ready (codecCompletionSource only),
+  // and ICMSequenceDrawKeptPicture draws it where the caller says.
+  codecFlagKeepPicture = 1 << 12,
   codecNormalQuality = 0x00000200,
 };
 
@@ -211,9 +218,23 @@ static_assert(sizeof(ICMFrameTimeRecord) == 44 + sizeof(void *), "ICMFrameTimeRe
 // - kICMSequenceHeldFrameCount: waits for the drawing in flight, then the
 //   samples handed in with a completion record whose pictures the sequence
 //   still holds (their completions are still to come).
+// - kICMSequenceKeepsPictures: 1 when the sequence can keep pictures for a
+//   later drawing (codecFlagKeepPicture), else 0.
 enum {
   kICMSequencePendingFrameLimit = QT_FOUR_CHAR_CODE('p', 'e', 'n', 'd'),
   kICMSequenceHeldFrameCount = QT_FOUR_CHAR_CODE('h', 'e', 'l', 'd'),
+  kICMSequenceKeepsPictures = QT_FOUR_CHAR_CODE('k', 'e', 'e', 'p'),
+};
+
+// Where ICMSequenceDrawKeptPicture draws a kept picture: memory of the
+// caller's, in the layout and at the size of the sequence's world. Planes
+// in picture order (row 0 the top row; 'y420': Y, Cb, Cr; packed layouts
+// use plane 0), each with its signed row step in bytes (negative: rows go
+// upward in memory). The caller vouches that every row of every plane lies
+// in its memory.
+struct ICMPictureDestination {
+  Ptr planes[3];
+  SInt32 rowBytes[3];
 };
 
 #ifdef __cplusplus
@@ -241,6 +262,13 @@ OSErr CDSequenceBusy(ImageSequence seqID);
 // SInt32; paramErr for an unknown sequence, null data or another kind of
 // info.
 OSErr ICMSequenceGetInfo(ImageSequence seqID, OSType which, void *data);
+// Draws the picture kept for the sample whose completion carried refCon
+// (codecFlagKeepPicture) into destination, or, with a null destination,
+// where the world's pixel map points now; the picture is then forgotten.
+// paramErr for an unknown sequence or a picture not kept (never kept,
+// already drawn, or cancelled by CDSequenceFlush); codecErr when it cannot
+// be drawn there (a row step too short for the row).
+OSErr ICMSequenceDrawKeptPicture(ImageSequence seqID, long refCon, const ICMPictureDestination *destination);
 
 OSErr QTNewGWorld(GWorldPtr *offscreenGWorld, OSType pixelFormat, const Rect *boundsRect, CTabHandle cTable,
                   GDHandle aGDevice, GWorldFlags flags);

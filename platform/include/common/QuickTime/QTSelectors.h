@@ -48,6 +48,7 @@ enum QTSelector : uint32_t {
   kQTSelCDSequenceFlush = 0x00030074u,
   kQTSelQTGetPixMapHandleRowBytes = 0x0003008eu,
   kQTSelICMSequenceGetInfo = 0x000301a3u,
+  kQTSelICMSequenceDrawKeptPicture = 0x000301a4u,
 
   // Memory Manager (0x0015xxxx)
   kQTSelMemError = 0x00150006u,

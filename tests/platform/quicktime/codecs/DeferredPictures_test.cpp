@@ -68,6 +68,8 @@ class Track {
     DispatchCall(kQTSelGetMediaSampleDescription, media, 1, desc_);
     const auto *id = reinterpret_cast<const ImageDescription *>(*desc_);
     Rect r{0, 0, SInt16((id->height + 1) / 2 * 2), SInt16((id->width + 1) / 2 * 2)};
+    width = r.right;
+    height = r.bottom;
     EXPECT_EQ(OSErr(DispatchCall(kQTSelQTNewGWorld, &world_, format, &r, nullptr, nullptr, 0u)), noErr);
     pixMap_ = reinterpret_cast<PixMapHandle>(DispatchCall(kQTSelGetGWorldPixMap, world_));
     own_ = (*pixMap_)->baseAddr;
@@ -110,8 +112,9 @@ class Track {
   }
 
   // Hands sample i in with the pixel map pointed at `into`; with `refcon`
-  // nonzero, a completion record; with `timed`, a frame time.
-  OSErr Decode(size_t i, std::vector<uint8_t> *into, long refcon, bool timed, bool draw = true) {
+  // nonzero, a completion record; with `timed`, a frame time; with `keep`,
+  // the picture kept for a later drawing.
+  OSErr Decode(size_t i, std::vector<uint8_t> *into, long refcon, bool timed, bool draw = true, bool keep = false) {
     into->assign(bytes_, uint8_t(0xA5));
     (*pixMap_)->baseAddr = reinterpret_cast<Ptr>(into->data());
     const ICMCompletionProcRecord done{&OnDone, refcon};
@@ -121,8 +124,9 @@ class Track {
     when.scale = 600;
     when.recordSize = sizeof when;
     return OSErr(DispatchCall(kQTSelDecompressSequenceFrameWhen, seq_, samples[i].bytes.data(),
-                              SInt32(samples[i].bytes.size()), draw ? 0 : int(codecFlagNoScreenUpdate), nullptr,
-                              refcon ? &done : nullptr, timed ? &when : nullptr));
+                              SInt32(samples[i].bytes.size()),
+                              (draw ? 0 : int(codecFlagNoScreenUpdate)) | (keep ? int(codecFlagKeepPicture) : 0),
+                              nullptr, refcon ? &done : nullptr, timed ? &when : nullptr));
   }
 
   // Every sample's own picture, decoded synchronously from the start.
@@ -135,6 +139,7 @@ class Track {
   }
 
   std::vector<Sample> samples;
+  int width = 0, height = 0;
 
  private:
   Movie movie_ = nullptr;
@@ -319,6 +324,108 @@ TEST_F(DeferredPicturesTest, FrameTimeTooShort_IsRefusedAndNeverCompleted) {
             paramErr);
   EXPECT_EQ(OSErr(DispatchCall(kQTSelCDSequenceFlush, seq)), paramErr);
   EXPECT_EQ(OSErr(DispatchCall(kQTSelCDSequenceBusy, seq)), paramErr);
+}
+
+// Kept pictures: each sample's picture waits undrawn until the caller names
+// memory of its own, and is then drawn there, once, equal to the sample's
+// synchronous picture: 4:2:0 planes laid back to back at a pitch of the
+// width, 32-bit rows bottom-up (a negative row step). A picture not kept,
+// already drawn, or cancelled by a flush is refused, and so is a row step
+// too short for its row. A sequence that cannot keep says so, and draws.
+TEST_F(DeferredPicturesTest, KeptPictures_DrawnOnceWhereTheCallerSays_EqualTheSynchronousPictures) {
+  auto be32 = [](const uint8_t *p) { return size_t(p[0]) << 24 | size_t(p[1]) << 16 | size_t(p[2]) << 8 | p[3]; };
+  long refcon = 500000;
+  for (OSType format : {kYUV420CodecType, k32ARGBPixelFormat}) {
+    SCOPED_TRACE(format == kYUV420CodecType ? "4:2:0" : "32-bit");
+    Track track(dir_->File("closed.mov"), format);
+    const std::vector<std::vector<uint8_t>> sync = track.Reference();
+    const size_t n = track.samples.size();
+    const size_t w = size_t(track.width), h = size_t(track.height);
+    // The reference picture as the caller's memory lays it out.
+    auto expected = [&](size_t i) {
+      const std::vector<uint8_t> &world = sync[i];
+      std::vector<uint8_t> out;
+      if (format == kYUV420CodecType) {
+        for (int p = 0; p < 3; ++p) {
+          const uint8_t *plane = world.data() + be32(world.data() + 8 * p);
+          const size_t step = be32(world.data() + 8 * p + 4), rowLength = p ? w / 2 : w;
+          for (size_t y = 0; y < (p ? h / 2 : h); ++y)
+            out.insert(out.end(), plane + y * step, plane + y * step + rowLength);
+        }
+      } else {
+        const size_t step = world.size() / h;
+        for (size_t y = h; y-- > 0;) out.insert(out.end(), world.begin() + y * step, world.begin() + y * step + w * 4);
+      }
+      return out;
+    };
+    auto destination = [&](std::vector<uint8_t> &memory) {
+      ICMPictureDestination d{};
+      if (format == kYUV420CodecType) {
+        memory.assign(w * h * 3 / 2, 0xA5);
+        d.planes[0] = reinterpret_cast<Ptr>(memory.data());
+        d.planes[1] = reinterpret_cast<Ptr>(memory.data() + w * h);
+        d.planes[2] = reinterpret_cast<Ptr>(memory.data() + w * h + w * h / 4);
+        d.rowBytes[0] = SInt32(w);
+        d.rowBytes[1] = d.rowBytes[2] = SInt32(w / 2);
+      } else {
+        memory.assign(w * h * 4, 0xA5);
+        d.planes[0] = reinterpret_cast<Ptr>(memory.data() + (h - 1) * w * 4);
+        d.rowBytes[0] = -SInt32(w * 4);
+      }
+      return d;
+    };
+    const ImageSequence seq = track.Begin();
+    SInt32 keeps = -1;
+    ASSERT_EQ(OSErr(DispatchCall(kQTSelICMSequenceGetInfo, seq, unsigned(kICMSequenceKeepsPictures), &keeps)), noErr);
+    ASSERT_EQ(keeps, 1);
+    std::vector<long> refcons(n);
+    std::vector<uint8_t> world;
+    for (size_t i = 0; i < n; ++i) {
+      refcons[i] = refcon++;
+      ASSERT_EQ(track.Decode(i, &world, refcons[i], true, true, true), noErr) << "sample " << i;
+    }
+    const std::vector<uint8_t> untouched = world;
+    DispatchCall(kQTSelCDSequenceBusy, seq);
+    for (long r : refcons) WaitCompleted(r);
+    EXPECT_TRUE(world == untouched) << "a kept picture was drawn into the world";
+    // Drawn in an order of the caller's choosing: last first.
+    for (size_t i = n; i-- > 0;) {
+      std::vector<uint8_t> memory;
+      ICMPictureDestination d = destination(memory);
+      if (i == 3) d.rowBytes[0] = format == kYUV420CodecType ? SInt32(w - 1) : -SInt32(w * 4 - 1);
+      const OSErr err = OSErr(DispatchCall(kQTSelICMSequenceDrawKeptPicture, seq, refcons[i], &d));
+      if (i == 3) {
+        EXPECT_EQ(err, codecErr) << "a row step too short";
+      } else {
+        ASSERT_EQ(err, noErr) << "sample " << i;
+        EXPECT_TRUE(memory == expected(i)) << "sample " << i << " differs";
+      }
+      EXPECT_EQ(OSErr(DispatchCall(kQTSelICMSequenceDrawKeptPicture, seq, refcons[i], &d)), paramErr) << "twice";
+    }
+    // A null destination draws where the world's pixel map points; a flush
+    // forgets what is still kept.
+    const ImageSequence again = track.Begin();
+    for (size_t i = 0; i < 4; ++i) {
+      refcons[i] = refcon++;
+      ASSERT_EQ(track.Decode(i, &world, refcons[i], true, true, true), noErr);
+    }
+    DispatchCall(kQTSelCDSequenceBusy, again);
+    for (size_t i = 0; i < 4; ++i) WaitCompleted(refcons[i]);
+    EXPECT_EQ(OSErr(DispatchCall(kQTSelICMSequenceDrawKeptPicture, again, refcons[0], nullptr)), noErr);
+    EXPECT_TRUE(world == sync[0]);
+    EXPECT_EQ(OSErr(DispatchCall(kQTSelCDSequenceFlush, again)), noErr);
+    std::vector<uint8_t> memory;
+    ICMPictureDestination d = destination(memory);
+    EXPECT_EQ(OSErr(DispatchCall(kQTSelICMSequenceDrawKeptPicture, again, refcons[1], &d)), paramErr);
+    track.End();
+  }
+  // Without a back end that keeps pictures: answered 0, and drawn as ever.
+  Track raw(dir_->File("raw.mov"), k32ARGBPixelFormat);
+  const ImageSequence seq = raw.Begin();
+  SInt32 keeps = -1;
+  ASSERT_EQ(OSErr(DispatchCall(kQTSelICMSequenceGetInfo, seq, unsigned(kICMSequenceKeepsPictures), &keeps)), noErr);
+  EXPECT_EQ(keeps, 0);
+  EXPECT_EQ(OSErr(DispatchCall(kQTSelICMSequenceDrawKeptPicture, seq, 1L, nullptr)), paramErr);
 }
 
 }  // namespace
