@@ -2,7 +2,9 @@
 // dispatcher: the first input byte picks the file name extension, the rest
 // becomes the file. When the movie opens, every media is walked sample by
 // sample and its description is fetched, so that an importer that builds a
-// model which opens but answers out of bounds is caught too.
+// model which opens but answers out of bounds is caught too; so are each
+// track's chapter track (the chapter list's too), alternates and user data,
+// and the movie's user data texts.
 //
 // Built as a libFuzzer binary with clang, and with ReplayMain.cpp as a
 // plain program that runs the files named on its command line.
@@ -56,6 +58,21 @@ void Walk(Media media) {
   }
 }
 
+// Every text item of the user data, for the bounds of its length header.
+void ReadUserData(UserData ud) {
+  if (!ud) return;
+  Handle h = reinterpret_cast<Handle>(DispatchCall(kQTSelNewHandle, 0));
+  for (OSType type : {0xA96E616Du, 0xA9415254u, 0xA9637079u, OSType(QT_FOUR_CHAR_CODE('n', 'a', 'm', 'e')),
+                      OSType(QT_FOUR_CHAR_CODE('c', 'h', 'p', 'l'))}) {
+    const SInt32 count = SInt32(DispatchCall(kQTSelCountUserDataType, ud, type));
+    for (SInt32 i = 1; i <= count && i <= 16; ++i) {
+      DispatchCall(kQTSelGetUserDataText, ud, h, type, i, 0);
+      DispatchCall(kQTSelGetUserData, ud, h, type, i);
+    }
+  }
+  DispatchCall(kQTSelDisposeHandle, h);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -83,7 +100,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       DispatchCall(kQTSelGetTrackMatrix, track, &matrix);
       Media media = reinterpret_cast<Media>(DispatchCall(kQTSelGetTrackMedia, track));
       if (media) Walk(media);
+      DispatchCall(kQTSelGetTrackEnabled, track);
+      DispatchCall(kQTSelGetTrackAlternate, track);
+      DispatchCall(kQTSelGetMediaLanguage, media);
+      ReadUserData(reinterpret_cast<UserData>(DispatchCall(kQTSelGetTrackUserData, track)));
+      const SInt32 refs = SInt32(DispatchCall(kQTSelGetTrackReferenceCount, track, kTrackReferenceChapterList));
+      for (SInt32 r = 1; r <= refs && r <= 4; ++r) {
+        Track chapters =
+            reinterpret_cast<Track>(DispatchCall(kQTSelGetTrackReference, track, kTrackReferenceChapterList, r));
+        Media chapterMedia = chapters ? reinterpret_cast<Media>(DispatchCall(kQTSelGetTrackMedia, chapters)) : nullptr;
+        if (chapterMedia) Walk(chapterMedia);
+      }
     }
+    ReadUserData(reinterpret_cast<UserData>(DispatchCall(kQTSelGetMovieUserData, movie)));
     DispatchCall(kQTSelDisposeMovie, movie);
   }
   ::unlink(path.c_str());

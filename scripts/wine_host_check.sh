@@ -8,7 +8,9 @@
 # (same frames and times, every picture at 40 dB or better, sound correlating
 # at 0.99 or better at the same level). On each, seeks while the graph runs
 # (both pins streaming) and while it is paused, in Wine's graph and in ours,
-# must deliver what a convert from the seek's time delivers. Byte-equal
+# must deliver what a convert from the seek's time delivers. A movie in two
+# languages with subtitles: the second sound track chosen through
+# IAMStreamSelect and the "Subtitle" pin's cues, byte-equal. Byte-equal
 # too: what our own decoders and readers serve (Animation at odd sizes in
 # three depths, indexed and grey 'raw ', 'ima4', AIFF, raw H.264 through our
 # reader); and .dv and
@@ -251,6 +253,38 @@ own_checks() {
   done
 }
 own_checks
+
+# A movie in two languages with subtitles: the host chooses the second sound
+# track through the source's IAMStreamSelect in Wine's graph manager, and
+# the sound (the runtime's own 'ima4' decoder) and the cues equal Linux's;
+# the second language really is what plays.
+cat >"$movies/cues.srt" <<'CUES'
+1
+00:00:00,250 --> 00:00:01,000
+Bonjour
+tout le monde
+
+2
+00:00:01,200 --> 00:00:01,900
+Au revoir
+CUES
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x24:rate=10:duration=2 \
+  -f lavfi -i sine=frequency=440:sample_rate=22050:duration=2 -f lavfi -i sine=frequency=660:sample_rate=22050:duration=2 \
+  -i "$movies/cues.srt" -map 0 -map 1 -map 2 -map 3 -c:v qtrle -c:a adpcm_ima_qt -c:s mov_text \
+  -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra -metadata:s:s:0 language=fra "$movies/languages.mov"
+echo "== wine host: tidepool.exe convert --audio-stream 1 --subtitles, languages.mov"
+before=${#differs[@]}
+convert_both "$out/languages" "$movies/languages.mov" --audio {}.wav --audio-stream 1 --subtitles {}.srt \
+  --times {}.times
+same_present "$out/languages" "languages.mov, second sound track"
+cmp -s "$out/languages.linux.srt" "$out/languages.wine.srt" || differs+=("languages.mov: the subtitles")
+[ -s "$out/languages.wine.srt" ] || differs+=("languages.mov: no subtitles under Wine")
+ltool convert "$movies/languages.mov" --audio "$out/languages.first.wav" >/dev/null ||
+  fail "tidepool convert languages.mov failed on Linux"
+cmp -s "$out/languages.first.wav" "$out/languages.wine.wav" && differs+=("languages.mov: the first language plays")
+if [ ${#differs[@]} -eq "$before" ]; then
+  echo "wine host: languages.mov: the second language and the subtitles equal Linux's"
+fi
 
 # File types the Windows runtime has no reader for: no pin, exit 1, and the
 # runtime's debug output names the format.

@@ -1,9 +1,12 @@
 #include "engine/CQTAVExtraction.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "QuickTime/QTML.h"
+#include "engine/CQTTextExtraction.h"
 #include "engine/QTTrackFactory.h"
 #include "trace/Trace.h"
 
@@ -107,15 +110,20 @@ bool CQTAVExtraction::ReadFileVersion(LPCWSTR path, WORD *major, WORD *minor, WO
 }
 
 Media CQTAVExtraction::FindMediaOfType(Movie movie, OSType type) {
+  // The first track of the type, unless it is disabled and an enabled one
+  // exists: a disabled track does not play by default.
+  Media first = nullptr;
   SInt32 count = GetMovieTrackCount(movie);
   for (SInt32 index = 1; index <= count; ++index) {
     Track track = GetMovieIndTrack(movie, index);
     Media media = GetTrackMedia(track);
     OSType handler = 0;
     GetMediaHandlerDescription(media, &handler, nullptr, nullptr);
-    if (handler == type) return media;
+    if (handler != type) continue;
+    if (GetTrackEnabled(track) != 0) return media;
+    if (first == nullptr) first = media;
   }
-  return nullptr;
+  return first;
 }
 
 CQTAVExtraction::CQTAVExtraction(LPCWSTR path, IQTTrackFactory *factory)
@@ -254,6 +262,99 @@ void CQTAVExtraction::RefuseUndecodable(IMediaExtraction **track, OSType handler
   if (refusedCount_ < 2) refused_[refusedCount_++] = RefusedTrack{handlerType, codec};
 }
 
+const MovieContents *CQTAVExtraction::GetContents() {
+  if (movie == nullptr) return nullptr;
+  if (!contentsRead_) {
+    contents_ = CQTMovieContents::Read(movie);
+    contentsRead_ = true;
+  }
+  return &contents_;
+}
+
+int CQTAVExtraction::GetSoundTrackIndex() {
+  if (soundTrack_ < 0) {
+    soundTrack_ = 0;
+    const MovieContents *contents = GetContents();
+    Media media = audioExtraction != nullptr ? FindMediaOfType(movie, SoundMediaType) : nullptr;
+    for (size_t i = 0; contents != nullptr && media != nullptr && i < contents->tracks.size(); ++i) {
+      if (contents->tracks[i].media == media) soundTrack_ = contents->tracks[i].index;
+    }
+  }
+  return soundTrack_;
+}
+
+void CQTAVExtraction::EnableSoundTrack(int trackIndex) {
+  const MovieContents *contents = GetContents();
+  if (contents == nullptr) return;
+  for (const MovieTrackInfo &t : contents->tracks) {
+    if (t.kind == TrackKind::Sound) SetTrackEnabled(t.track, t.index == trackIndex ? 1 : 0);
+  }
+}
+
+IMediaExtraction *CQTAVExtraction::CreateSoundTrack(int trackIndex) {
+  const MovieContents *contents = GetContents();
+  if (contents == nullptr) return nullptr;
+  const bool isSound = std::any_of(contents->tracks.begin(), contents->tracks.end(), [&](const MovieTrackInfo &t) {
+    return t.index == trackIndex && t.kind == TrackKind::Sound;
+  });
+  if (!isSound) return nullptr;
+  const int playing = GetSoundTrackIndex();
+  // The track objects find their media, and movie audio extraction its
+  // track, by the enabled flags.
+  EnableSoundTrack(trackIndex);
+  IMediaExtraction *track = factory_->CreateAudioExtraction(movie);
+  LONG probe = track != nullptr ? factory_->ProbeAudioExtraction(track) : -1;
+  if (track != nullptr && probe < 0) {
+    delete track;
+    track = factory_->CreateAudioDecoder(movie);
+    OSType codec = 0;
+    const LONG result = track != nullptr ? factory_->ProbeAudioDecoder(track, &codec) : -1;
+    if (track != nullptr && (result == noCodecErr || (probe == noCodecErr && result != 0))) {
+      TraceA8("No decoder for sound track %d (%d)", trackIndex, static_cast<int>(result));
+      delete track;
+      track = nullptr;
+    }
+  }
+  if (track == nullptr) {
+    EnableSoundTrack(playing);
+    return nullptr;
+  }
+  pendingSound_ = trackIndex;
+  return track;
+}
+
+void CQTAVExtraction::AdoptAudioExtraction(IMediaExtraction *track) {
+  if (track == nullptr) return;
+  delete audioExtraction;
+  audioExtraction = track;
+  soundTrack_ = pendingSound_;
+}
+
+void CQTAVExtraction::DiscardSoundTrack(IMediaExtraction *track) {
+  delete track;
+  EnableSoundTrack(GetSoundTrackIndex());
+}
+
+IMediaExtraction *CQTAVExtraction::GetTextExtraction(int *trackIndex) {
+  if (textTrack_ < 0) {
+    textTrack_ = 0;
+    const MovieContents *contents = GetContents();
+    const MovieTrackInfo *chosen = nullptr;
+    for (size_t i = 0; contents != nullptr && i < contents->tracks.size(); ++i) {
+      const MovieTrackInfo &t = contents->tracks[i];
+      if (t.kind != TrackKind::Text) continue;
+      if (chosen == nullptr || (!chosen->enabled && t.enabled)) chosen = &t;
+      if (chosen->enabled) break;
+    }
+    if (chosen != nullptr) {
+      textExtraction_ = new (std::nothrow) CQTTextExtraction(movie, chosen->track);
+      if (textExtraction_ != nullptr) textTrack_ = chosen->index;
+    }
+  }
+  if (trackIndex) *trackIndex = textTrack_;
+  return textExtraction_;
+}
+
 ULONG CQTAVExtraction::GetRefusedTrackCount() { return refusedCount_; }
 
 bool CQTAVExtraction::GetRefusedTrack(ULONG index, RefusedTrack *track) {
@@ -268,6 +369,8 @@ CQTAVExtraction::~CQTAVExtraction() {
   videoExtraction = nullptr;
   delete audioExtraction;
   audioExtraction = nullptr;
+  delete textExtraction_;
+  textExtraction_ = nullptr;
   if (movie != nullptr) {
     TraceW2(TEXT("Dispose movie"));
     DisposeMovie(movie);

@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "QuickTime/Movies.h"
+#include "engine/CQTMovieContents.h"
 #include "engine/IAVExtraction.h"
 #include "engine/noncopyable.h"
 
@@ -40,6 +41,12 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   LONG GetStatus() override;
   ULONG GetRefusedTrackCount() override;
   bool GetRefusedTrack(ULONG index, RefusedTrack *track) override;
+  const MovieContents *GetContents() override;
+  int GetSoundTrackIndex() override;
+  IMediaExtraction *CreateSoundTrack(int trackIndex) override;
+  void AdoptAudioExtraction(IMediaExtraction *track) override;
+  void DiscardSoundTrack(IMediaExtraction *track) override;
+  IMediaExtraction *GetTextExtraction(int *trackIndex) override;
 
   // The opened movie (null unless the movie opened), for inspection tools;
   // owned by the session.
@@ -53,7 +60,8 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   // The four parts of a file's version resource. false when the file has
   // none or it cannot be read.
   static bool ReadFileVersion(LPCWSTR path, WORD *major, WORD *minor, WORD *build, WORD *revision);
-  // The media of the first track whose handler type is type, or null.
+  // The media of the track of that handler type that plays by default: the
+  // first enabled one, else the first; null when there is none.
   static Media FindMediaOfType(Movie movie, OSType type);
 
  private:
@@ -68,6 +76,8 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   void RefuseUndecodable(IMediaExtraction **track, OSType handlerType, bool noOtherDecoder = false);
   // noCodecErr when tracks were refused and none is left, else 0.
   LONG NoTrackLeft() const;
+  // Enables sound track `trackIndex` and disables the others.
+  void EnableSoundTrack(int trackIndex);
 
   IMediaExtraction *videoExtraction;
   IMediaExtraction *audioExtraction;
@@ -76,4 +86,10 @@ class CQTAVExtraction : public IAVExtraction, public noncopyable {
   IQTTrackFactory *factory_;
   RefusedTrack refused_[2] = {};
   ULONG refusedCount_ = 0;
+  MovieContents contents_;
+  bool contentsRead_ = false;
+  int soundTrack_ = -1;                         // -1: not yet looked up
+  int pendingSound_ = 0;                        // the track CreateSoundTrack made an object for
+  IMediaExtraction *textExtraction_ = nullptr;  // owned; made by GetTextExtraction
+  int textTrack_ = -1;                          // -1: not yet looked up
 };

@@ -6,6 +6,7 @@
 
 #include <uuids.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -326,6 +327,39 @@ LONG CQTVideoExtraction::FillMediaInfo(void *format, LONG size, const GUID *subt
   info->AvgTimePerFrame = avgTimePerFrame;
   TraceW2(TEXT("Average Time per frame %d"), static_cast<int>(info->AvgTimePerFrame));
   return 0;
+}
+
+LONGLONG CQTVideoExtraction::KeyFrameTime(LONGLONG time) {
+  if (media == nullptr || timeScale <= 0) return time;
+  const LONGLONG target = time - movieOffset;
+  // Windows of one second of decode time, the nearest first, each scanned
+  // forwards for the last sync sample whose picture shows by the target;
+  // times and flags only, no sample bytes are read. The window that holds
+  // sample 0 is the last one.
+  const LONGLONG scanEnd = std::max<LONGLONG>(0, std::min<LONGLONG>(target, GetMediaDuration(media) - 1));
+  for (LONGLONG k = 0;; ++k) {
+    const LONGLONG windowStart = std::max<LONGLONG>(0, scanEnd - static_cast<LONGLONG>(timeScale) * (k + 1));
+    const LONGLONG windowEnd = scanEnd - static_cast<LONGLONG>(timeScale) * k;
+    LONGLONG best = -1;
+    for (LONGLONG t = windowStart; t <= windowEnd;) {
+      ByteCount size = 0;
+      TimeValue64 decodeTime = 0, duration = 0, displayOffset = 0;
+      ItemCount count = 0;
+      MediaSampleFlags flags = 0;
+      if (GetMediaSample2(media, nullptr, 0, &size, t, &decodeTime, &duration, &displayOffset, nullptr, nullptr, 1,
+                          &count, &flags) != noErr ||
+          count == 0) {
+        break;
+      }
+      const LONGLONG shown = decodeTime + displayOffset;
+      if ((flags & mediaSampleNotSync) == 0 && shown <= target && shown > best) best = shown;
+      const LONGLONG next = decodeTime + static_cast<LONGLONG>(count) * duration;
+      if (next <= t) break;  // a table that does not advance ends the window
+      t = next;
+    }
+    if (best >= 0) return best + movieOffset;
+    if (windowStart == 0) return time;
+  }
 }
 
 LONG CQTVideoExtraction::GetBufferSize() {

@@ -91,6 +91,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // that will be delivered, the one shown at *time. Not started, or nothing
   // left to show: *time is left unchanged.
   void SetPosition(LONGLONG *time) override;
+  // The picture time of the last sync sample whose picture shows at or
+  // before `time`; `time` itself when there is none. Needs no decoding.
+  LONGLONG KeyFrameTime(LONGLONG time) override;
   // format: a VIDEOINFOHEADER of at least size bytes. -1 for a null
   // subtype or format, or a block too small for the header.
   LONG FillMediaInfo(void *format, LONG size, const GUID *subtype) override;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 class IMediaExtraction;
+struct MovieContents;
 
 class IAVExtraction {
  public:
@@ -34,4 +35,28 @@ class IAVExtraction {
   // last.
   virtual ULONG GetRefusedTrackCount() { return 0; }
   virtual bool GetRefusedTrack(ULONG /*index*/, RefusedTrack * /*track*/) { return false; }
+
+  // Every track, the chapters and the metadata (read on the first call), or
+  // null when the session has none. Owned by the session.
+  virtual const MovieContents *GetContents() { return nullptr; }
+  // The 1-based index (the runtime's track order) of the sound track behind
+  // GetAudioExtraction, or 0.
+  virtual int GetSoundTrackIndex() { return 0; }
+  // A new track object for sound track `trackIndex`, which from then on is
+  // the movie's enabled sound track; null (nothing changed) when that is no
+  // sound track or nothing decodes it. The caller owns the object until it
+  // hands it to AdoptAudioExtraction, or gives it up with
+  // DiscardSoundTrack. Control threads, one switch at a time.
+  virtual IMediaExtraction *CreateSoundTrack(int /*trackIndex*/) { return nullptr; }
+  // Makes `track` (from CreateSoundTrack) the session's sound track object
+  // and deletes the one before, which no pin may use any more.
+  virtual void AdoptAudioExtraction(IMediaExtraction * /*track*/) {}
+  // Deletes `track` (from CreateSoundTrack) and enables the sound track that
+  // plays again.
+  virtual void DiscardSoundTrack(IMediaExtraction * /*track*/) {}
+  // The text track that plays by default (the first enabled one, else the
+  // first; a chapter track is none) as timed cues, made on the first call;
+  // null without one. Owned by the session. *trackIndex (optional) gets its
+  // 1-based index.
+  virtual IMediaExtraction *GetTextExtraction(int * /*trackIndex*/) { return nullptr; }
 };

@@ -39,6 +39,10 @@ class IMediaExtraction {
   // Moves to *time (media units); the video track writes back the
   // presentation time of the first frame it will deliver.
   virtual void SetPosition(LONGLONG *time) = 0;
+  // The presentation time (media units) of the key frame at or before
+  // `time`: where a seek to `time` that may land early shows its first
+  // picture. The default has every sample a key frame.
+  virtual LONGLONG KeyFrameTime(LONGLONG time) { return time; }
   // Fills the format block (VIDEOINFOHEADER or WAVEFORMATEX) for subtype.
   virtual LONG FillMediaInfo(void *format, LONG size, const GUID *subtype) = 0;
   virtual LONG GetBufferSize() = 0;

@@ -43,6 +43,27 @@ TimeScale GetMovieTimeScale(Movie theMovie) { return TP_QT_CALL(TimeScale, kQTSe
 TimeValue GetMovieDuration(Movie theMovie) { return TP_QT_CALL(TimeValue, kQTSelGetMovieDuration, theMovie); }
 SInt32 GetMovieTrackCount(Movie theMovie) { return TP_QT_CALL(SInt32, kQTSelGetMovieTrackCount, theMovie); }
 Media GetTrackMedia(Track theTrack) { return TP_QT_CALL(Media, kQTSelGetTrackMedia, theTrack); }
+Boolean GetTrackEnabled(Track theTrack) { return TP_QT_CALL(Boolean, kQTSelGetTrackEnabled, theTrack); }
+void SetTrackEnabled(Track theTrack, Boolean isEnabled) { TP_QT_VOID(kQTSelSetTrackEnabled, theTrack, isEnabled); }
+Track GetTrackAlternate(Track theTrack) { return TP_QT_CALL(Track, kQTSelGetTrackAlternate, theTrack); }
+SInt32 GetTrackReferenceCount(Track theTrack, OSType refType) {
+  return TP_QT_CALL(SInt32, kQTSelGetTrackReferenceCount, theTrack, refType);
+}
+Track GetTrackReference(Track theTrack, OSType refType, SInt32 index) {
+  return TP_QT_CALL(Track, kQTSelGetTrackReference, theTrack, refType, index);
+}
+SInt16 GetMediaLanguage(Media theMedia) { return TP_QT_CALL(SInt16, kQTSelGetMediaLanguage, theMedia); }
+UserData GetMovieUserData(Movie theMovie) { return TP_QT_CALL(UserData, kQTSelGetMovieUserData, theMovie); }
+UserData GetTrackUserData(Track theTrack) { return TP_QT_CALL(UserData, kQTSelGetTrackUserData, theTrack); }
+SInt16 CountUserDataType(UserData theUserData, OSType udType) {
+  return TP_QT_CALL(SInt16, kQTSelCountUserDataType, theUserData, udType);
+}
+OSErr GetUserData(UserData theUserData, Handle data, OSType udType, SInt32 index) {
+  return TP_QT_CALL(OSErr, kQTSelGetUserData, theUserData, data, udType, index);
+}
+OSErr GetUserDataText(UserData theUserData, Handle data, OSType udType, SInt32 index, SInt16 itlRegionTag) {
+  return TP_QT_CALL(OSErr, kQTSelGetUserDataText, theUserData, data, udType, index, itlRegionTag);
+}
 void GetTrackMatrix(Track theTrack, MatrixRecord *matrix) { TP_QT_VOID(kQTSelGetTrackMatrix, theTrack, matrix); }
 Track GetMediaTrack(Media theMedia) { return TP_QT_CALL(Track, kQTSelGetMediaTrack, theMedia); }
 void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, TimeValue time, Fixed rate,

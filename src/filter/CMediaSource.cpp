@@ -1,14 +1,17 @@
 #include "filter/CMediaSource.h"
 
+#include <cstring>
 #include <new>
 
 #include <tidepool/Tidepool.h>
 #include <uuids.h>
 
+#include "engine/CQTMovieContents.h"
 #include "engine/IAVExtraction.h"
 #include "engine/IMediaExtraction.h"
 #include "filter/CAudioSourceStream.h"
 #include "filter/CMediaSampleGrabber.h"
+#include "filter/CSubtitleSourceStream.h"
 #include "filter/CVideoSourceStream.h"
 #include "trace/Trace.h"
 
@@ -26,10 +29,21 @@ Stream *NewStream(LPCTSTR objectName, CSource *filter, LPCWSTR pinName, IMediaEx
   return stream;
 }
 
+// The video track that plays: the first enabled one, else the first.
+int PlayingVideoTrack(const MovieContents &contents) {
+  int first = 0;
+  for (const MovieTrackInfo &t : contents.tracks) {
+    if (t.kind != TrackKind::Video) continue;
+    if (t.enabled) return t.index;
+    if (first == 0) first = t.index;
+  }
+  return first;
+}
+
 }  // namespace
 
 CMediaSource::CMediaSource(LPCTSTR pName, LPUNKNOWN pUnk, REFCLSID clsid, HRESULT *phr)
-    : CBaseSource(pName, pUnk, clsid, phr) {
+    : CBaseSource(pName, pUnk, clsid, phr), m_description(GetOwner(), &m_cStateLock) {
   CAutoLock lock(&m_cStateLock);
   if (phr) *phr = S_OK;
 }
@@ -65,8 +79,88 @@ STDMETHODIMP CMediaSource::GetMissingDecoder(ULONG index, GUID *majorType, DWORD
   return S_OK;
 }
 
+STDMETHODIMP CMediaSource::Count(DWORD *pcStreams) {
+  if (pcStreams == nullptr) return E_POINTER;
+  CAutoLock lock(&m_cStateLock);
+  *pcStreams = static_cast<DWORD>(m_streams.Count());
+  return S_OK;
+}
+
+STDMETHODIMP CMediaSource::Info(LONG lIndex, AM_MEDIA_TYPE **ppmt, DWORD *pdwFlags, LCID *plcid, DWORD *pdwGroup,
+                                WCHAR **ppszName, IUnknown **ppObject, IUnknown **ppUnk) {
+  CAutoLock lock(&m_cStateLock);
+  const StreamEntry *e = m_streams.Entry(lIndex);
+  if (e == nullptr) return E_INVALIDARG;
+  const bool selected = m_streams.IsSelected(lIndex);
+  if (ppmt) {
+    AM_MEDIA_TYPE type{};
+    type.majortype = e->major;
+    type.subtype = e->subtype;
+    *ppmt = CreateMediaType(&type);
+    if (*ppmt == nullptr) return E_OUTOFMEMORY;
+  }
+  if (ppszName) {
+    const size_t bytes = (e->name.size() + 1) * sizeof(WCHAR);
+    *ppszName = static_cast<WCHAR *>(CoTaskMemAlloc(bytes));
+    if (*ppszName == nullptr) {
+      if (ppmt) {
+        DeleteMediaType(*ppmt);
+        *ppmt = nullptr;
+      }
+      return E_OUTOFMEMORY;
+    }
+    std::memcpy(*ppszName, e->name.c_str(), bytes);
+  }
+  if (pdwFlags) *pdwFlags = selected ? AMSTREAMSELECTINFO_ENABLED | AMSTREAMSELECTINFO_EXCLUSIVE : 0;
+  if (plcid) *plcid = e->lcid;
+  if (pdwGroup) *pdwGroup = e->group;
+  if (ppObject) {
+    IPin *pin = nullptr;
+    if (selected && e->group == CStreamSelection::kSoundGroup) pin = m_audioStream;
+    if (selected && e->group == CStreamSelection::kVideoGroup) pin = m_videoStream;
+    if (selected && e->group == CStreamSelection::kSubtitleGroup && e->trackIndex != 0) pin = m_subtitleStream;
+    *ppObject = pin;
+    if (pin) pin->AddRef();
+  }
+  if (ppUnk) *ppUnk = nullptr;
+  return S_OK;
+}
+
+STDMETHODIMP CMediaSource::Enable(LONG lIndex, DWORD dwFlags) {
+  CAutoLock lock(&m_cStateLock);
+  const StreamEntry *e = m_streams.Entry(lIndex);
+  if (e == nullptr) return E_INVALIDARG;
+  if (dwFlags != AMSTREAMSELECTENABLE_ENABLE) return E_NOTIMPL;
+  if (m_streams.IsSelected(lIndex)) return S_OK;
+  if (e->group != CStreamSelection::kSoundGroup) return E_NOTIMPL;
+  if (m_session == nullptr || m_audioStream == nullptr) return E_FAIL;
+  IMediaExtraction *track = m_session->CreateSoundTrack(e->trackIndex);
+  if (track == nullptr) {
+    TraceW8(TEXT("CMediaSource::Enable: sound track %d cannot be played"), e->trackIndex);
+    return E_FAIL;
+  }
+  if (m_grabber) track->SetSampleGrabber(m_grabber);
+  IMediaExtraction *old = nullptr;
+  const HRESULT hr = m_audioStream->SwitchTrack(track, &old);
+  if (FAILED(hr)) {
+    m_session->DiscardSoundTrack(track);
+    return hr;
+  }
+  m_session->AdoptAudioExtraction(track);
+  m_streams.Select(lIndex);
+  TraceW4(TEXT("CMediaSource::Enable: sound track %d"), e->trackIndex);
+  return S_OK;
+}
+
 STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) {
   if (IsEqualIID(riid, IID_IQuillLoadReport)) return GetInterface(static_cast<IQuillLoadReport *>(this), ppv);
+  if (IsEqualIID(riid, IID_IAMStreamSelect)) return GetInterface(static_cast<IAMStreamSelect *>(this), ppv);
+  if (IsEqualIID(riid, kIidMediaContent)) {
+    return GetInterface(static_cast<IAMMediaContent *>(&m_description), ppv);
+  }
+  if (IsEqualIID(riid, kIidExtendedSeeking)) {
+    return GetInterface(static_cast<IAMExtendedSeeking *>(&m_description), ppv);
+  }
   if (!IsEqualIID(riid, IID_IQuillSampleGrabber)) return CBaseSource::NonDelegatingQueryInterface(riid, ppv);
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
@@ -123,6 +217,34 @@ HRESULT CMediaSource::CreatePins() {
       video->SetDuration(audioDuration);
     }
   }
+  m_videoStream = video;
+  const MovieContents *contents = m_session->GetContents();
+  int textTrack = 0;
+  IMediaExtraction *text = SubtitlePinWanted() ? m_session->GetTextExtraction(&textTrack) : nullptr;
+  if (text && contents) {
+    for (const MovieTrackInfo &t : contents->tracks) {
+      if (t.index != textTrack) continue;
+      HRESULT hr = S_OK;
+      auto *pin = new (std::nothrow) CSubtitleSourceStream(TEXT("CSubtitleSourceStream"), this, &hr, TEXT("Subtitle"),
+                                                           text, t.language, CStreamSelection::NameOf(t));
+      if (pin && FAILED(hr)) {
+        delete pin;
+        pin = nullptr;
+      }
+      // Subtitles are an extra: a pin that cannot be made leaves them off.
+      if (!pin) textTrack = 0;
+      m_subtitleStream = pin;
+    }
+  } else {
+    textTrack = 0;
+  }
+  if (contents) {
+    m_streams.Build(*contents, video ? PlayingVideoTrack(*contents) : 0, m_session->GetSoundTrackIndex(), textTrack);
+  }
+  IMediaSeeking *position = nullptr;
+  if (video) position = video;
+  if (!position && m_audioStream) position = m_audioStream;
+  m_description.Set(contents, position);
   TraceW2(TEXT("CreatePins end"));
   return S_OK;
 }

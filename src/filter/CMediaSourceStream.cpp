@@ -56,6 +56,15 @@ HRESULT CMediaSourceStream::PullSample(BYTE *pData, long *pSize, bool writeBackS
   return S_OK;
 }
 
+REFERENCE_TIME CMediaSourceStream::KeyFrameAtOrBefore(REFERENCE_TIME rtTarget) {
+  if (!m_extraction || m_timeScale <= 0) return rtTarget;
+  const LONGLONG units = RefTimeToUnits(rtTarget, m_timeScale);
+  const LONGLONG key = m_extraction->KeyFrameTime(units);
+  // A key frame is never later than the target, even through rounding.
+  const REFERENCE_TIME rt = key == units ? rtTarget : UnitsToRefTime(key, m_timeScale);
+  return rt < rtTarget ? rt : rtTarget;
+}
+
 HRESULT CMediaSourceStream::SeekTo(LONGLONG *pTime) {
   if (m_extraction) m_extraction->SetPosition(pTime);
   return S_OK;

@@ -32,6 +32,11 @@ class CMediaSourceStream : public CBaseSourceStream {
   HRESULT PullSample(BYTE *pData, long *pSize, bool writeBackSize);
   // Calls the track's SetPosition; always S_OK.
   HRESULT SeekTo(LONGLONG *pTime) override;
+  // The track's key frame at or before the target (IMediaExtraction::
+  // KeyFrameTime), in 100 ns units. m_lock held.
+  REFERENCE_TIME KeyFrameAtOrBefore(REFERENCE_TIME rtTarget) override;
 
-  IMediaExtraction *const m_extraction;  // borrowed; may be null
+  // Borrowed; may be null. Replaced only under m_lock (CAudioSourceStream's
+  // track switch); the worker reads it under m_lock.
+  IMediaExtraction *m_extraction;
 };

@@ -66,6 +66,9 @@ HRESULT CVideoSourceStream::CheckMediaType(const CMediaType *pMediaType) {
     CAutoLock lock(&m_lock);
     m_extraction->SetOutputSubtype(match);
     m_extraction->ExtractionBegin();
+    // The restarted track stands at its start: the next run moves it to the
+    // seek start, so a seek made before the connection is not lost.
+    if (m_rtStart != 0) m_bTrackAdvanced = true;
   }
   DumpMediaType(pMediaType);
   return S_OK;

@@ -98,8 +98,8 @@ STDMETHODIMP CSourceSeeking::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFla
   }
   if (dwCurrentFlags) {
     if (!pCurrent) return E_POINTER;
-    // Other bits of the start flags (ReturnTime among them) are accepted and
-    // ignored.
+    // Key frames and the returned time are understood; other bits of the
+    // start flags are accepted and ignored.
     if (startBits != AM_SEEKING_AbsolutePositioning && startBits != AM_SEEKING_RelativePositioning) {
       return E_INVALIDARG;
     }
@@ -112,6 +112,10 @@ STDMETHODIMP CSourceSeeking::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFla
     } else if (startBits == AM_SEEKING_RelativePositioning) {
       m_rtStart = SaturatingAdd(m_rtStart, *pCurrent);
     }
+    if (startBits != AM_SEEKING_NoPositioning && (dwCurrentFlags & AM_SEEKING_SeekToKeyFrame)) {
+      m_rtStart = KeyFrameAtOrBefore(m_rtStart);
+    }
+    if (startBits != AM_SEEKING_NoPositioning && (dwCurrentFlags & AM_SEEKING_ReturnTime)) *pCurrent = m_rtStart;
 
     if (stopBits == AM_SEEKING_AbsolutePositioning) {
       m_rtStop = *pStop;

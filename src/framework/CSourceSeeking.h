@@ -44,6 +44,9 @@ class CSourceSeeking : public IMediaSeeking, public CUnknown {
                                  const GUID *pSourceFormat) override;
   // Stores the new positions under the lock, then (without it) calls
   // ChangeStop and/or ChangeStart; see the .cpp for the flag rules.
+  // The start may carry AM_SEEKING_SeekToKeyFrame (the start moves to
+  // KeyFrameAtOrBefore) and AM_SEEKING_ReturnTime (the start is written back,
+  // absolute); the stop takes positioning bits only (E_INVALIDARG).
   STDMETHODIMP SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFlags, LONGLONG *pStop, DWORD dwStopFlags) override;
   STDMETHODIMP GetPositions(LONGLONG *pCurrent, LONGLONG *pStop) override;
   STDMETHODIMP GetAvailable(LONGLONG *pEarliest, LONGLONG *pLatest) override;
@@ -66,6 +69,10 @@ class CSourceSeeking : public IMediaSeeking, public CUnknown {
   virtual HRESULT ChangeStart() = 0;
   virtual HRESULT ChangeStop() = 0;
   virtual HRESULT ChangeRate() = 0;
+  // Where a seek to `rtTarget` with AM_SEEKING_SeekToKeyFrame starts: the
+  // stream's key frame at or before it. Called with the lock held. The
+  // default has every sample a key frame: the target itself.
+  virtual REFERENCE_TIME KeyFrameAtOrBefore(REFERENCE_TIME rtTarget) { return rtTarget; }
 
   REFERENCE_TIME m_rtDuration = kUnknownDuration;
   REFERENCE_TIME m_rtStart = 0;

@@ -243,13 +243,18 @@ TEST_F(SeekingTest, SetPositions_RejectsBadFlagsAndChangesNothing) {
   EXPECT_TRUE(seeking->changes.empty());
 }
 
-TEST_F(SeekingTest, SetPositions_ExtraStartBitsAccepted_ReturnTimeWritesNothing) {
+// Every position of the base is a key frame; ReturnTime writes the start
+// back, absolute also after a relative seek.
+TEST_F(SeekingTest, SetPositions_KeyFrameAndReturnTime_WriteTheStartBack) {
   LONGLONG start = 6 * kSecond;
   EXPECT_EQ(S_OK, seeking->SetPositions(
                       &start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime | AM_SEEKING_SeekToKeyFrame,
                       nullptr, 0));
   EXPECT_EQ(6 * kSecond, start);
   EXPECT_EQ(6 * kSecond, Start());
+  LONGLONG step = kSecond;
+  EXPECT_EQ(S_OK, seeking->SetPositions(&step, AM_SEEKING_RelativePositioning | AM_SEEKING_ReturnTime, nullptr, 0));
+  EXPECT_EQ(7 * kSecond, step);
 }
 
 TEST_F(SeekingTest, SetPositions_RelativeOverflow_SaturatesInsteadOfWrapping) {

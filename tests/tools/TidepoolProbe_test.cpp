@@ -88,8 +88,9 @@ class TidepoolProbe : public ::testing::Test {
     EXPECT_EQ(r.exitCode, wantExit) << r.err;
     minijson::Value v;
     EXPECT_TRUE(minijson::Parser(r.out).Parse(&v)) << r.out;
-    // Exactly one object with the three members in order.
-    EXPECT_EQ(v.order, (std::vector<std::string>{"status", "video", "sound"})) << r.out;
+    // Exactly one object with its members in order.
+    EXPECT_EQ(v.order, (std::vector<std::string>{"status", "video", "sound", "tracks", "chapters", "metadata"}))
+        << r.out;
     return v;
   }
 

@@ -19,7 +19,9 @@
 #include "GraphRun.h"
 #include "HostCommands.h"
 #include "Progress.h"
+#include "SourceDescription.h"
 #include "sinks/DiscardRenderer.h"
+#include "sinks/SrtWriter.h"
 #include "sinks/VideoWriter.h"
 #include "sinks/WavWriter.h"
 
@@ -143,6 +145,12 @@ int RunConvert(const ConvertOptions &o) {
     std::cerr << "tidepool: " << (com.ok() ? host.Error() : "COM cannot start") << "\n";
     return 1;
   }
+  // The sound track is chosen before anything is connected, so the pin
+  // offers the chosen track's type from the start.
+  if (std::string why; o.audioStream >= 0 && !SelectSoundStream(host.Source(), o.audioStream, &why)) {
+    std::cerr << "tidepool: " << why << "\n";
+    return 1;
+  }
   TimesLog times;
   if (!o.times.empty() && !times.Open(o.times)) {
     std::cerr << "tidepool: cannot write " << o.times << "\n";
@@ -215,6 +223,25 @@ int RunConvert(const ConvertOptions &o) {
       return 1;
     }
   }
+  Held<tp::sinks::SrtWriter> subtitles;
+  if (!o.subtitles.empty()) {
+    OutputPin *pin = host.Pin("Subtitle");
+    if (!pin) {
+      std::cerr << "tidepool: " << o.file << ": no subtitle stream\n";
+      return 1;
+    }
+    HRESULT hr = S_OK;
+    subtitles.p = tp::sinks::SrtWriter::Create(std::filesystem::u8path(o.subtitles), &hr);
+    if (!subtitles.p) {
+      std::cerr << "tidepool: cannot write " << o.subtitles << "\n";
+      return 1;
+    }
+    observe(subtitles.p, "Subtitle");
+    if (!host.Connect(*pin, subtitles.p, GUID_NULL)) {
+      std::cerr << "tidepool: " << host.Error() << "\n";
+      return 1;
+    }
+  }
   // --discard: every pin a file is not asked for runs into a discarding
   // renderer (the video in --format), for timing the graph alone.
   Held<tp::sinks::DiscardRenderer> discarded[2];
@@ -222,6 +249,7 @@ int RunConvert(const ConvertOptions &o) {
     int n = 0;
     for (OutputPin &pin : host.Pins()) {
       const bool isVideo = pin.name == "Video";
+      if (!isVideo && pin.name != "Audio") continue;
       if ((isVideo && video.p) || (!isVideo && audio.p) || n == 2) continue;
       Held<tp::sinks::DiscardRenderer> &sink = discarded[n++];
       sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);
@@ -232,8 +260,8 @@ int RunConvert(const ConvertOptions &o) {
       }
     }
   }
-  if (!video.p && !audio.p && !discarded[0].p) {
-    std::cerr << "tidepool: nothing to convert: give --video, --audio or --discard\n";
+  if (!video.p && !audio.p && !subtitles.p && !discarded[0].p) {
+    std::cerr << "tidepool: nothing to convert: give --video, --audio, --subtitles or --discard\n";
     return 2;
   }
   host.RunWithoutClock();

@@ -17,13 +17,15 @@ int RunInfo(const InfoOptions &options);
 
 struct ConvertOptions {
   std::string file;
-  std::string video;     // output path; .y4m for a YUV4MPEG2 stream, else raw
-  std::string format;    // video subtype name; empty: the pin's first
-  std::string audio;     // .wav output path
-  std::string times;     // one line per delivered sample
-  bool discard = false;  // the pins without an output into discarding renderers
-  double start = 0;      // seconds
-  double stop = -1;      // seconds; negative: the end
+  std::string video;      // output path; .y4m for a YUV4MPEG2 stream, else raw
+  std::string format;     // video subtype name; empty: the pin's first
+  std::string audio;      // .wav output path
+  std::string subtitles;  // .srt output path: the "Subtitle" pin's cues
+  int audioStream = -1;   // the K-th sound track (from 0) through IAMStreamSelect; -1: the filter's choice
+  std::string times;      // one line per delivered sample
+  bool discard = false;   // the pins without an output into discarding renderers
+  double start = 0;       // seconds
+  double stop = -1;       // seconds; negative: the end
   double rate = 1;
   // Testing: once every sink has rendered a sample, seek the running graph
   // to this time (seconds; negative: no such seek). The sinks are slowed to
@@ -53,6 +55,7 @@ struct ThumbsOptions {
   int count = 12;      // frames
   int columns = 4;     // tiles per row
   int width = 320;     // tile width; the height keeps the frame's shape
+  bool fast = false;   // each seek lands on the key frame at or before its time
 };
 int RunThumbs(const ThumbsOptions &options);
 

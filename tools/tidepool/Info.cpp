@@ -10,6 +10,7 @@
 
 #include "GraphHost.h"
 #include "HostCommands.h"
+#include "SourceDescription.h"
 
 namespace tidepool {
 namespace {
@@ -83,12 +84,28 @@ int RunInfo(const InfoOptions &options) {
     for (const AM_MEDIA_TYPE *mt : pin.types) p["types"].push_back(TypeJson(*mt));
     report["pins"].push_back(p);
   }
+  report["tracks"] = nlohmann::json::array();
+  for (const SelectableStream &s : ListStreams(host.Source())) {
+    report["tracks"].push_back({{"kind", s.kind},
+                                {"codec", s.codec},
+                                {"language", s.language},
+                                {"enabled", s.selected},
+                                {"selected", s.selected},
+                                {"name", s.name}});
+  }
+  report["chapters"] = nlohmann::json::array();
+  for (const Chapter &c : ListChapters(host.Source())) {
+    report["chapters"].push_back({{"start", c.start}, {"title", c.title}});
+  }
+  const Metadata meta = ReadMetadata(host.Source());
+  report["metadata"] = {
+      {"title", meta.title}, {"artist", meta.artist}, {"copyright", meta.copyright}, {"comment", meta.comment}};
   report["missing_decoders"] = nlohmann::json::array();
   for (const GraphHost::MissingDecoder &m : host.MissingDecoders()) {
     report["missing_decoders"].push_back({{"major", m.kind}, {"codec", m.codec}});
   }
   if (options.json) {
-    std::cout << report.dump(2) << "\n";
+    std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return 0;
   }
   std::cout << options.file << "\n";
@@ -98,6 +115,17 @@ int RunInfo(const InfoOptions &options) {
   }
   for (const GraphHost::MissingDecoder &m : host.MissingDecoders()) {
     std::printf("  no pin: %s\n", host.MissingDecoderText(m.kind).c_str());
+  }
+  for (const auto &t : report["tracks"]) {
+    std::printf("  %s stream: %s%s\n", t["kind"].get<std::string>().c_str(), t["name"].get<std::string>().c_str(),
+                t["selected"].get<bool>() ? " (playing)" : "");
+  }
+  for (const auto &c : report["chapters"]) {
+    std::printf("  chapter %.3f s: %s\n", c["start"].get<double>(), c["title"].get<std::string>().c_str());
+  }
+  for (const auto &item : report["metadata"].items()) {
+    const std::string value = item.value().get<std::string>();
+    if (!value.empty()) std::printf("  %s: %s\n", item.key().c_str(), value.c_str());
   }
   return 0;
 }

@@ -38,6 +38,7 @@ int PlayIntoDiscardingRenderers(const PlayOptions &o) {
   Held<tp::sinks::DiscardRenderer> video, audio;
   for (OutputPin &pin : host.Pins()) {
     const bool isVideo = pin.name == "Video";
+    if (!isVideo && pin.name != "Audio") continue;
     Held<tp::sinks::DiscardRenderer> &sink = isVideo ? video : audio;
     if (sink.p) continue;
     sink.p = tp::sinks::DiscardRenderer::Create(GUID_NULL);

@@ -2,8 +2,10 @@
 // the audio pin into the SDL audio renderer, whose clock the graph manager
 // picks as the graph's. The main thread pumps the window's events: it draws
 // the frames the renderer hands over, and turns keys into IMediaControl
-// (space) and IMediaSeeking (left and right, 5 s) calls. Without a sound
-// device the video plays alone on the system clock.
+// (space) and IMediaSeeking (left and right, 5 s; PageUp and PageDown, the
+// chapters of IAMExtendedSeeking) calls, and 'a' into IAMStreamSelect (the
+// next sound track). Without a sound device the video plays alone on the
+// system clock.
 #include <windows.h>
 #include <dshow.h>
 
@@ -23,6 +25,7 @@
 #include "GraphHost.h"
 #include "GraphRun.h"
 #include "HostCommands.h"
+#include "SourceDescription.h"
 #include "sinks/SdlAudioRenderer.h"
 #include "sinks/SdlVideoRenderer.h"
 #include "sinks/VideoWindow.h"
@@ -88,6 +91,12 @@ bool ParseScript(const std::string &text, std::vector<ScriptAction> *actions) {
       a.key = SDLK_q;
     } else if (what == "escape") {
       a.key = SDLK_ESCAPE;
+    } else if (what == "a") {
+      a.key = SDLK_a;
+    } else if (what == "pageup") {
+      a.key = SDLK_PAGEUP;
+    } else if (what == "pagedown") {
+      a.key = SDLK_PAGEDOWN;
     } else {
       return false;
     }
@@ -141,6 +150,15 @@ class Player {
       case SDLK_RIGHT:
         Seek(kSeekStep);
         return true;
+      case SDLK_a:
+        NextSoundStream();
+        return true;
+      case SDLK_PAGEUP:
+        Chapter(false);
+        return true;
+      case SDLK_PAGEDOWN:
+        Chapter(true);
+        return true;
       default:
         return true;
     }
@@ -187,6 +205,48 @@ class Player {
     }
     std::printf("seek from %.3f s to %.3f s\n", from / 1e7, to / 1e7);
     std::fflush(stdout);
+  }
+
+  // The sound stream after the one playing (round to the first), through
+  // the source's IAMStreamSelect.
+  void NextSoundStream() {
+    std::vector<SelectableStream> sounds;
+    for (SelectableStream &st : ListStreams(m_host.Source())) {
+      if (st.kind == "sound") sounds.push_back(std::move(st));
+    }
+    if (sounds.size() < 2) return;
+    size_t playing = 0;
+    for (size_t i = 0; i < sounds.size(); ++i) {
+      if (sounds[i].selected) playing = i;
+    }
+    const int next = static_cast<int>((playing + 1) % sounds.size());
+    std::string error;
+    if (!SelectSoundStream(m_host.Source(), next, &error)) {
+      std::fprintf(stderr, "tidepool: %s\n", error.c_str());
+      return;
+    }
+    std::printf("sound stream %d: %s\n", next, sounds[static_cast<size_t>(next)].name.c_str());
+    std::fflush(stdout);
+  }
+
+  // To the next chapter's start, or back to the current one's (the one
+  // before when the current one started less than a second ago).
+  void Chapter(bool forward) {
+    const std::vector<tidepool::Chapter> chapters = ListChapters(m_host.Source());
+    if (chapters.empty()) return;
+    const LONGLONG now = Position();
+    LONGLONG target = -1;
+    for (const tidepool::Chapter &c : chapters) {
+      const LONGLONG start = static_cast<LONGLONG>(c.start * 1e7 + 0.5);
+      if (forward && start > now) {
+        target = start;
+        break;
+      }
+      if (!forward && start < now - kSecond) target = start;
+    }
+    if (target < 0) target = forward ? -1 : 0;
+    if (target < 0) return;
+    Seek(target - now);
   }
 
   GraphHost &m_host;

@@ -145,6 +145,7 @@ ProbeReport ProbeMovie(LPCWSTR path) {
   if (Media media = CQTAVExtraction::FindMediaOfType(session.GetMovie(), SoundMediaType)) {
     report.sound = DescribeSound(media);
   }
+  report.contents = CQTMovieContents::Read(session.GetMovie());
   return report;
 }
 
@@ -184,7 +185,27 @@ std::string ToJson(const ProbeReport &report) {
   } else {
     out["sound"] = nullptr;
   }
-  return out.dump() + "\n";
+  nlohmann::ordered_json tracks = nlohmann::ordered_json::array();
+  for (const MovieTrackInfo &t : report.contents.tracks) {
+    nlohmann::ordered_json track;
+    track["index"] = t.index;
+    track["kind"] = CQTMovieContents::KindName(t.kind);
+    track["codec"] = FormatText(t.codec);
+    track["language"] = t.language;
+    track["enabled"] = t.enabled;
+    track["alternate_group"] = t.alternateGroup;
+    track["name"] = t.name;
+    tracks.push_back(std::move(track));
+  }
+  out["tracks"] = std::move(tracks);
+  nlohmann::ordered_json chapters = nlohmann::ordered_json::array();
+  for (const MovieChapter &c : report.contents.chapters) {
+    chapters.push_back({{"start", static_cast<double>(c.start) / 1e7}, {"title", c.title}});
+  }
+  out["chapters"] = std::move(chapters);
+  const MovieMetadata &m = report.contents.metadata;
+  out["metadata"] = {{"title", m.title}, {"artist", m.artist}, {"copyright", m.copyright}, {"comment", m.comment}};
+  return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 std::string ToText(const ProbeReport &report, const std::string &path) {
@@ -210,6 +231,22 @@ std::string ToText(const ProbeReport &report, const std::string &path) {
            " bit, ", Number(s->sampleRate), " Hz, ", Number(seconds), " s (", s->duration, " / ", s->timeScale, ")\n");
   } else {
     out += "  sound: none\n";
+  }
+  for (const MovieTrackInfo &t : report.contents.tracks) {
+    Append(out, "  track ", t.index, ": ", CQTMovieContents::KindName(t.kind), " '", FourCharacters(t.codec, false),
+           "' ", t.language, t.enabled ? ", enabled" : ", disabled");
+    if (t.alternateGroup != 0) Append(out, ", alternate group ", t.alternateGroup);
+    if (!t.name.empty()) Append(out, ", \"", t.name, "\"");
+    out += "\n";
+  }
+  for (const MovieChapter &c : report.contents.chapters) {
+    Append(out, "  chapter ", Number(static_cast<double>(c.start) / 1e7), " s: ", c.title, "\n");
+  }
+  const MovieMetadata &m = report.contents.metadata;
+  const std::pair<const char *, const std::string *> fields[] = {
+      {"title", &m.title}, {"artist", &m.artist}, {"copyright", &m.copyright}, {"comment", &m.comment}};
+  for (const auto &[label, value] : fields) {
+    if (!value->empty()) Append(out, "  ", label, ": ", *value, "\n");
   }
   return out;
 }

@@ -1,5 +1,6 @@
 // The probe command: opens a movie through the movie session and describes
-// its first video and sound media, either as a readable summary or as one
+// its first video and sound media (those that play by default), every track,
+// the chapters and the metadata, either as a readable summary or as one
 // JSON object.
 //
 // Ownership: ProbeMovie opens and closes its own session; the report it
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include <windows.h>
+
+#include "engine/CQTMovieContents.h"
 
 namespace tidepool {
 
@@ -47,6 +50,9 @@ struct ProbeReport {
   long status = 0;
   std::optional<VideoReport> video;
   std::optional<SoundReport> sound;
+  // Every track, the chapters and the metadata. The runtime's Track and
+  // Media values in it are stale once ProbeMovie returns.
+  MovieContents contents;
 };
 
 // path: wide, NUL-terminated.

@@ -163,7 +163,10 @@ int RunThumbs(const ThumbsOptions &o) {
   for (int i = 0; i < o.count; ++i) {
     // The middle of each of count equal parts of the movie.
     LONGLONG at = duration * (2 * i + 1) / (2LL * o.count);
-    HRESULT hr = seeking->SetPositions(&at, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
+    // --fast: the key frame at or before, so that nothing is decoded only
+    // to be dropped (the label then tells the key frame's own time).
+    const DWORD flags = AM_SEEKING_AbsolutePositioning | (o.fast ? AM_SEEKING_SeekToKeyFrame : 0);
+    HRESULT hr = seeking->SetPositions(&at, flags, nullptr, AM_SEEKING_NoPositioning);
     if (FAILED(hr)) {
       std::cerr << "tidepool: cannot seek: " << GraphHost::Describe(hr) << "\n";
       return 1;

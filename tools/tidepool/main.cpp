@@ -8,7 +8,8 @@
 //   tidepool info FILE [--json]
 //   tidepool convert FILE [--video OUT] [--format SUBTYPE] [--audio OUT.wav]
 //                    [--start S] [--stop S] [--rate R] [--times OUT.txt] [--discard]
-//   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W]
+//                    [--audio-stream K] [--subtitles OUT.srt]
+//   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W] [--fast]
 //   tidepool play FILE [--null]
 //
 // Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
@@ -103,6 +104,9 @@ int main(int argc, char **argv) {
   conv->add_option("--video", convert.video, "video output: .y4m (YUV formats) or raw");
   conv->add_option("--format", convert.format, "video subtype: YV12 YUY2 I420 RGB32 RGB24 RGB555 RGB565");
   conv->add_option("--audio", convert.audio, "sound output (.wav)");
+  conv->add_option("--subtitles", convert.subtitles, "subtitle output (.srt)");
+  conv->add_option("--audio-stream", convert.audioStream, "the sound track to play, from 0 among the sound tracks")
+      ->check(CLI::NonNegativeNumber);
   conv->add_option("--start", convert.start, "start time (seconds)")->check(CLI::NonNegativeNumber);
   conv->add_option("--stop", convert.stop, "stop time (seconds)")->check(CLI::NonNegativeNumber);
   conv->add_option("--rate", convert.rate, "playback rate")->check(CLI::PositiveNumber);
@@ -124,6 +128,7 @@ int main(int argc, char **argv) {
   th->add_option("--count", thumbs.count, "frames on the sheet (default 12)")->check(CLI::Range(1, 1000));
   th->add_option("--columns", thumbs.columns, "tiles per row (default 4)")->check(CLI::Range(1, 1000));
   th->add_option("--width", thumbs.width, "tile width in pixels (default 320)")->check(CLI::Range(16, 4096));
+  th->add_flag("--fast", thumbs.fast, "each frame from the key frame at or before its time");
 
   tidepool::PlayOptions play;
   auto *pl = app.add_subcommand("play",

@@ -157,6 +157,14 @@ QtErr ParseStco(ParseContext &ctx, const Box &box);
 QtErr ParseCo64(ParseContext &ctx, const Box &box);
 QtErr ParseSdtp(ParseContext &ctx, const Box &box);
 
+// Box handlers for user data, metadata, chapter lists and track references
+// (IsoBoxesUserData.cpp). None of them fails the movie: what is damaged in
+// them is left out, since a movie plays the same without its title.
+QtErr ParseMovieUserData(ParseContext &ctx, const Box &box);
+QtErr ParseMovieMeta(ParseContext &ctx, const Box &box);
+QtErr ParseTrackUserData(ParseContext &ctx, const Box &box);
+QtErr ParseTref(ParseContext &ctx, const Box &box);
+
 // Box handlers for movie fragments (IsoBoxesFragments.cpp).
 QtErr ParseMvex(ParseContext &ctx, const Box &box);
 QtErr ParseMehd(ParseContext &ctx, const Box &box);

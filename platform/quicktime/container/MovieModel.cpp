@@ -270,6 +270,13 @@ bool Track::NextSampleTime(int64_t movieTime, uint32_t movieTimeScale, bool edge
   return false;
 }
 
+const Track *Movie::TrackById(uint32_t id) const {
+  for (const auto &t : tracks) {
+    if (t.id == id) return &t;
+  }
+  return nullptr;
+}
+
 const Track *Movie::FirstTrackOfType(uint32_t handlerType) const {
   for (const auto &t : tracks) {
     if (t.media.handlerType == handlerType) return &t;

@@ -139,6 +139,25 @@ std::optional<std::span<const uint8_t>> FindAtom(std::span<const uint8_t> atoms,
 std::optional<std::span<const uint8_t>> FindDescriptionExtension(std::span<const uint8_t> desc, uint32_t mediaType,
                                                                  uint32_t type);
 
+// One item of a user data list ('udta'), its payload as stored. Text items
+// (the '\xA9' types) hold a 16-bit length, a 16-bit language and the text.
+struct UserDataItem {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+
+// A track reference ('tref' child): the ids of the tracks it names.
+struct TrackReference {
+  uint32_t type = 0;  // 'chap', 'hint', 'tmcd', ...
+  std::vector<uint32_t> trackIds;
+};
+
+// One entry of a movie's chapter list ('chpl').
+struct ChapterEntry {
+  int64_t start = 0;  // 100 ns units
+  std::string title;  // UTF-8 as stored
+};
+
 struct Media {
   uint32_t handlerType = 0;  // 'vide', 'soun', others as stored
   uint32_t timeScale = 0;    // units per second, > 0 after a successful import
@@ -171,6 +190,9 @@ struct Track {
   bool hasEditList = false;  // false: edits holds the implicit single edit
   std::vector<EditSegment> edits;
   Media media;
+  std::string name;  // the user data's 'name' item, or empty
+  std::vector<TrackReference> references;
+  std::vector<UserDataItem> userData;
 
   // Maps a movie time to the media time that plays then. False in an empty
   // edit, before 0 or past the last edit. *segmentIndex gets the edit used.
@@ -196,7 +218,15 @@ struct Movie {
   std::vector<uint32_t> compatibleBrands;
   std::string path;           // the file it came from
   std::vector<Track> tracks;  // in file order (= track index order)
+  // The movie's user data in file order, then each text item of the
+  // 'meta'/'ilst' list as a text item of the matching type ('\xA9nam',
+  // '\xA9ART', '\xA9cpy' for 'cprt', '\xA9des' for 'desc', ...), so that one
+  // lookup finds a title in either place.
+  std::vector<UserDataItem> userData;
+  std::vector<ChapterEntry> chapterList;  // from 'chpl', in file order
 
+  // The track with that id, or null.
+  const Track *TrackById(uint32_t id) const;
   // The first track whose media has `handlerType`, or null.
   const Track *FirstTrackOfType(uint32_t handlerType) const;
   // GetMovieNextInterestingTime for sample boundaries: the nearest sample

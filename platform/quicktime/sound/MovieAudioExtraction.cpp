@@ -252,7 +252,8 @@ OSStatus MaeBegin(::Movie movie, UInt32 flags, MovieAudioExtractionRef *outSessi
   *outSession = nullptr;
   std::shared_ptr<const Movie> model = MovieToolbox::Instance().MovieModel(movie);
   if (!model) return invalidMovie;
-  const Track *track = model->FirstTrackOfType(kSoundMediaType);
+  // The sound track that plays now: the first enabled one, else the first.
+  const Track *track = MovieToolbox::Instance().DefaultTrackOfType(movie, kSoundMediaType, &model);
   if (!track || model->timeScale == 0 || track->media.timeScale == 0) return invalidTrack;
   auto s = std::make_shared<Session>();
   s->movie = model;

@@ -96,6 +96,48 @@ intptr_t DoGetTrackMatrix(Args &a) {
   Toolbox().GetTrackMatrix(t, matrix);
   return 0;
 }
+intptr_t DoGetTrackEnabled(Args &a) { return Toolbox().GetTrackEnabled(va_arg(a.list, ::Track)); }
+intptr_t DoSetTrackEnabled(Args &a) {
+  ::Track t = va_arg(a.list, ::Track);
+  Boolean enabled = Boolean(va_arg(a.list, int));
+  Toolbox().SetTrackEnabled(t, enabled);
+  return 0;
+}
+intptr_t DoGetTrackAlternate(Args &a) { return AsPtr(Toolbox().GetTrackAlternate(va_arg(a.list, ::Track))); }
+intptr_t DoGetTrackReferenceCount(Args &a) {
+  ::Track t = va_arg(a.list, ::Track);
+  OSType type = ArgULong(a);
+  return Toolbox().GetTrackReferenceCount(t, type);
+}
+intptr_t DoGetTrackReference(Args &a) {
+  ::Track t = va_arg(a.list, ::Track);
+  OSType type = ArgULong(a);
+  SInt32 index = ArgLong(a);
+  return AsPtr(Toolbox().GetTrackReference(t, type, index));
+}
+intptr_t DoGetMediaLanguage(Args &a) { return Toolbox().GetMediaLanguage(va_arg(a.list, ::Media)); }
+intptr_t DoGetMovieUserData(Args &a) { return AsPtr(Toolbox().GetMovieUserData(va_arg(a.list, ::Movie))); }
+intptr_t DoGetTrackUserData(Args &a) { return AsPtr(Toolbox().GetTrackUserData(va_arg(a.list, ::Track))); }
+intptr_t DoCountUserDataType(Args &a) {
+  ::UserData u = va_arg(a.list, ::UserData);
+  OSType type = ArgULong(a);
+  return Toolbox().CountUserDataType(u, type);
+}
+intptr_t DoGetUserData(Args &a) {
+  ::UserData u = va_arg(a.list, ::UserData);
+  Handle h = va_arg(a.list, Handle);
+  OSType type = ArgULong(a);
+  SInt32 index = ArgLong(a);
+  return Err(Toolbox().GetUserData(u, h, type, index, false));
+}
+intptr_t DoGetUserDataText(Args &a) {
+  ::UserData u = va_arg(a.list, ::UserData);
+  Handle h = va_arg(a.list, Handle);
+  OSType type = ArgULong(a);
+  SInt32 index = ArgLong(a);
+  (void)ArgShort(a);  // region tag: items are handed out in the language they were stored in
+  return Err(Toolbox().GetUserData(u, h, type, index, true));
+}
 intptr_t DoGetTrackMedia(Args &a) { return AsPtr(Toolbox().GetTrackMedia(va_arg(a.list, ::Track))); }
 intptr_t DoGetMediaTimeScale(Args &a) { return Toolbox().GetMediaTimeScale(va_arg(a.list, ::Media)); }
 intptr_t DoGetMediaDuration(Args &a) { return Toolbox().GetMediaDuration(va_arg(a.list, ::Media)); }
@@ -387,12 +429,18 @@ constexpr Entry kTable[] = {
     {kQTSelDisposeMovie, DoDisposeMovie},
     {kQTSelGetMovieTimeScale, DoGetMovieTimeScale},
     {kQTSelGetMovieDuration, DoGetMovieDuration},
+    {kQTSelGetMovieUserData, DoGetMovieUserData},
     {kQTSelGetMovieTrackCount, DoGetMovieTrackCount},
+    {kQTSelSetTrackEnabled, DoSetTrackEnabled},
+    {kQTSelGetTrackEnabled, DoGetTrackEnabled},
     {kQTSelGetTrackMatrix, DoGetTrackMatrix},
+    {kQTSelGetTrackAlternate, DoGetTrackAlternate},
     {kQTSelGetTrackMedia, DoGetTrackMedia},
+    {kQTSelGetTrackUserData, DoGetTrackUserData},
     {kQTSelGetMediaTimeScale, DoGetMediaTimeScale},
     {kQTSelGetMediaDuration, DoGetMediaDuration},
     {kQTSelGetMediaHandlerDescription, DoGetMediaHandlerDescription},
+    {kQTSelGetMediaLanguage, DoGetMediaLanguage},
     {kQTSelGetMediaSampleDescription, DoGetMediaSampleDescription},
     {kQTSelGetMediaSample, DoGetMediaSample},
     {kQTSelTrackTimeToMediaTime, DoTrackTimeToMediaTime},
@@ -402,7 +450,12 @@ constexpr Entry kTable[] = {
     {kQTSelNewMovieFromFile, DoNewMovieFromFile},
     {kQTSelGetMovieNextInterestingTime, DoGetMovieNextInterestingTime},
     {kQTSelGetMovieIndTrack, DoGetMovieIndTrack},
+    {kQTSelGetUserData, DoGetUserData},
+    {kQTSelCountUserDataType, DoCountUserDataType},
+    {kQTSelGetUserDataText, DoGetUserDataText},
     {kQTSelOpenMovieFile, DoOpenMovieFile},
+    {kQTSelGetTrackReference, DoGetTrackReference},
+    {kQTSelGetTrackReferenceCount, DoGetTrackReferenceCount},
     {kQTSelGetSoundDescriptionExtension, DoGetSoundDescriptionExtension},
     {kQTSelGetMediaSample2, DoGetMediaSample2},
     {kQTSelMovieAudioExtractionBegin, DoMovieAudioExtractionBegin},

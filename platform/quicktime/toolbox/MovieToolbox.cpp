@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
+#include "container/ChapterListTrack.h"
 #include "container/DataFile.h"
 #include "toolbox/MemoryManager.h"
 #include "container/MovieImporter.h"
@@ -35,11 +37,16 @@ struct MovieToolbox::MediaRef {
 struct MovieToolbox::TrackRef {
   const Track *track = nullptr;
   MediaRef media;
+  std::atomic<bool> enabled{true};  // SetTrackEnabled's, starting as the file says
 };
 
 struct MovieToolbox::OpenMovie {
   Movie model;
   std::vector<std::unique_ptr<TrackRef>> tracks;
+  // The chapter list as a track (GetTrackReference 'chap'), when the file
+  // has a list and no chapter track; not among `tracks`.
+  std::unique_ptr<Track> chapterListTrack;
+  std::unique_ptr<TrackRef> chapterListRef;
   std::vector<std::unique_ptr<DataFile>> files;
   OpenMovie() = default;
   OpenMovie(const OpenMovie &) = delete;
@@ -163,7 +170,26 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
       }
       ref->media.file = it->second;
     }
+    ref->enabled.store(t.enabled);
     open->tracks.push_back(std::move(ref));
+  }
+  bool haveChapterTrack = false;
+  for (const Track &t : open->model.tracks) {
+    for (const TrackReference &r : t.references) {
+      if (r.type == kTrackReferenceChapterList && !r.trackIds.empty() && open->model.TrackById(r.trackIds[0]))
+        haveChapterTrack = true;
+    }
+  }
+  if (!haveChapterTrack && !open->model.chapterList.empty()) {
+    auto track = std::make_unique<Track>();
+    if (MakeChapterListTrack(open->model, track.get())) {
+      open->chapterListTrack = std::move(track);
+      open->chapterListRef = std::make_unique<TrackRef>();
+      open->chapterListRef->track = open->chapterListTrack.get();
+      open->chapterListRef->media.media = &open->chapterListTrack->media;
+      open->chapterListRef->media.track = open->chapterListRef.get();
+      open->chapterListRef->enabled.store(false);
+    }
   }
   if (resId) *resId = 0;
   {
@@ -172,7 +198,13 @@ OSErr MovieToolbox::NewMovieFromFile(::Movie *movieOut, SInt16 refNum, SInt16 *r
     for (auto &t : open->tracks) {
       tracks_[t.get()] = open;
       media_[&t->media] = open;
+      userData_[const_cast<std::vector<UserDataItem> *>(&t->track->userData)] = open;
     }
+    if (open->chapterListRef) {
+      tracks_[open->chapterListRef.get()] = open;
+      media_[&open->chapterListRef->media] = open;
+    }
+    userData_[&open->model.userData] = open;
   }
   *movieOut = reinterpret_cast<::Movie>(open.get());
   SetLastMoviesError(noErr);
@@ -190,7 +222,13 @@ void MovieToolbox::DisposeMovie(::Movie movie) {
       for (auto &t : open->tracks) {
         tracks_.erase(t.get());
         media_.erase(&t->media);
+        userData_.erase(const_cast<std::vector<UserDataItem> *>(&t->track->userData));
       }
+      if (open->chapterListRef) {
+        tracks_.erase(open->chapterListRef.get());
+        media_.erase(&open->chapterListRef->media);
+      }
+      userData_.erase(&open->model.userData);
     }
   }
   SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
@@ -216,6 +254,15 @@ std::shared_ptr<MovieToolbox::OpenMovie> MovieToolbox::FindMedia(::Media m, cons
   auto it = media_.find(m);
   if (it == media_.end()) return nullptr;
   *ref = reinterpret_cast<const MediaRef *>(m);
+  return it->second;
+}
+
+std::shared_ptr<MovieToolbox::OpenMovie> MovieToolbox::FindUserData(::UserData u,
+                                                                    const std::vector<UserDataItem> **items) {
+  std::shared_lock lock(registryMutex_);
+  auto it = userData_.find(u);
+  if (it == userData_.end()) return nullptr;
+  *items = reinterpret_cast<const std::vector<UserDataItem> *>(u);
   return it->second;
 }
 
@@ -271,6 +318,159 @@ void MovieToolbox::GetTrackMatrix(::Track track, MatrixRecord *matrix) {
   }
   for (int i = 0; i < 9; ++i) matrix->matrix[i / 3][i % 3] = ref->track->matrix[i];
   SetLastMoviesError(noErr);
+}
+
+Boolean MovieToolbox::GetTrackEnabled(::Track track) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidTrack));
+  return open && ref->enabled.load() ? 1 : 0;
+}
+
+void MovieToolbox::SetTrackEnabled(::Track track, Boolean enabled) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (open) const_cast<TrackRef *>(ref)->enabled.store(enabled != 0);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidTrack));
+}
+
+::Track MovieToolbox::GetTrackAlternate(::Track track) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return nullptr;
+  }
+  SetLastMoviesError(noErr);
+  const int16_t group = ref->track->alternateGroup;
+  const size_t count = open->tracks.size();
+  size_t self = count;
+  for (size_t i = 0; i < count; ++i) {
+    if (open->tracks[i].get() == ref) self = i;
+  }
+  if (group == 0 || self == count) return track;
+  for (size_t step = 1; step < count; ++step) {
+    const TrackRef *other = open->tracks[(self + step) % count].get();
+    if (other->track->alternateGroup == group) return reinterpret_cast<::Track>(const_cast<TrackRef *>(other));
+  }
+  return track;
+}
+
+SInt32 MovieToolbox::GetTrackReferenceCount(::Track track, OSType type) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return 0;
+  }
+  SetLastMoviesError(noErr);
+  for (const TrackReference &r : ref->track->references) {
+    if (r.type == type) return SInt32(r.trackIds.size());
+  }
+  return type == kTrackReferenceChapterList && open->chapterListRef && ref != open->chapterListRef.get() ? 1 : 0;
+}
+
+::Track MovieToolbox::GetTrackReference(::Track track, OSType type, SInt32 index) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  if (!open) {
+    SetLastMoviesError(invalidTrack);
+    return nullptr;
+  }
+  SetLastMoviesError(noErr);
+  for (const TrackReference &r : ref->track->references) {
+    if (r.type != type) continue;
+    if (index < 1 || size_t(index) > r.trackIds.size()) return nullptr;
+    // An id that names no track (0 is allowed and means none) answers null.
+    for (const auto &t : open->tracks) {
+      if (t->track->id == r.trackIds[size_t(index) - 1] && r.trackIds[size_t(index) - 1] != 0)
+        return reinterpret_cast<::Track>(t.get());
+    }
+    return nullptr;
+  }
+  if (type == kTrackReferenceChapterList && index == 1 && open->chapterListRef && ref != open->chapterListRef.get())
+    return reinterpret_cast<::Track>(open->chapterListRef.get());
+  return nullptr;
+}
+
+SInt16 MovieToolbox::GetMediaLanguage(::Media media) {
+  const MediaRef *ref = nullptr;
+  auto open = FindMedia(media, &ref);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMedia));
+  return open ? SInt16(ref->media->language) : SInt16(0);
+}
+
+::UserData MovieToolbox::GetMovieUserData(::Movie movie) {
+  auto open = FindMovie(movie);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidMovie));
+  return open ? reinterpret_cast<::UserData>(&open->model.userData) : nullptr;
+}
+
+::UserData MovieToolbox::GetTrackUserData(::Track track) {
+  const TrackRef *ref = nullptr;
+  auto open = FindTrack(track, &ref);
+  // The chapter list's own track has no user data of its own.
+  if (open && ref == open->chapterListRef.get()) open = nullptr;
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(invalidTrack));
+  return open ? reinterpret_cast<::UserData>(const_cast<std::vector<UserDataItem> *>(&ref->track->userData)) : nullptr;
+}
+
+SInt16 MovieToolbox::CountUserDataType(::UserData userData, OSType type) {
+  const std::vector<UserDataItem> *items = nullptr;
+  auto open = FindUserData(userData, &items);
+  SetLastMoviesError(open ? OSErr(noErr) : OSErr(paramErr));
+  if (!open) return 0;
+  size_t n = 0;
+  for (const UserDataItem &item : *items) n += item.type == type;
+  return SInt16(std::min<size_t>(n, 0x7FFF));
+}
+
+OSErr MovieToolbox::GetUserData(::UserData userData, Handle data, OSType type, SInt32 index, bool text) {
+  const std::vector<UserDataItem> *items = nullptr;
+  auto open = FindUserData(userData, &items);
+  OSErr err = noErr;
+  if (!open) {
+    err = paramErr;
+  } else if (!data) {
+    err = nilHandleErr;
+  } else {
+    err = userDataItemNotFound;
+    SInt32 seen = 0;
+    for (const UserDataItem &item : *items) {
+      if (item.type != type || ++seen != index) continue;
+      std::span<const uint8_t> bytes(item.data);
+      if (text) {
+        // A 16-bit length, a 16-bit language, then the text.
+        const size_t length = bytes.size() >= 4 ? size_t((bytes[0] << 8) | bytes[1]) : 0;
+        if (bytes.size() < 4 || length > bytes.size() - 4) {
+          err = userDataItemNotFound;
+          break;
+        }
+        bytes = bytes.subspan(4, length);
+      }
+      err = MemoryManager::Instance().SetHandleData(data, bytes.data(), bytes.size());
+      break;
+    }
+  }
+  SetLastMoviesError(err);
+  return err;
+}
+
+const Track *MovieToolbox::DefaultTrackOfType(::Movie movie, uint32_t handlerType,
+                                              std::shared_ptr<const Movie> *model) {
+  auto open = FindMovie(movie);
+  if (!open) return nullptr;
+  const Track *first = nullptr;
+  for (const auto &t : open->tracks) {
+    if (t->track->media.handlerType != handlerType) continue;
+    if (t->enabled.load()) {
+      first = t->track;
+      break;
+    }
+    if (!first) first = t->track;
+  }
+  if (first && model) *model = std::shared_ptr<const Movie>(open, &open->model);
+  return first;
 }
 
 TimeScale MovieToolbox::GetMediaTimeScale(::Media media) {

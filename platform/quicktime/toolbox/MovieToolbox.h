@@ -54,6 +54,17 @@ class MovieToolbox {
   ::Media GetTrackMedia(::Track track);
   // The track header's matrix as stored; a null matrix is paramErr.
   void GetTrackMatrix(::Track track, MatrixRecord *matrix);
+  Boolean GetTrackEnabled(::Track track);
+  void SetTrackEnabled(::Track track, Boolean enabled);
+  ::Track GetTrackAlternate(::Track track);
+  SInt32 GetTrackReferenceCount(::Track track, OSType type);
+  ::Track GetTrackReference(::Track track, OSType type, SInt32 index);
+  SInt16 GetMediaLanguage(::Media media);
+  ::UserData GetMovieUserData(::Movie movie);
+  ::UserData GetTrackUserData(::Track track);
+  SInt16 CountUserDataType(::UserData userData, OSType type);
+  // The item as stored (text: false) or a text item's text (text: true).
+  OSErr GetUserData(::UserData userData, Handle data, OSType type, SInt32 index, bool text);
   TimeScale GetMediaTimeScale(::Media media);
   TimeValue GetMediaDuration(::Media media);
   void GetMediaHandlerDescription(::Media media, OSType *mediaType, unsigned char *creatorName,
@@ -84,6 +95,10 @@ class MovieToolbox {
   // Audio Extraction). The pointer keeps the movie's model alive while held,
   // even across DisposeMovie; null for a stale or foreign movie.
   std::shared_ptr<const Movie> MovieModel(::Movie movie);
+  // The sound (or other) track that plays by default now: the first enabled
+  // track of the type, else the first of the type; null when there is none
+  // or the movie is stale. Valid while the returned model is held.
+  const Track *DefaultTrackOfType(::Movie movie, uint32_t handlerType, std::shared_ptr<const Movie> *model);
 
   // For tests and diagnostics.
   size_t OpenMovieCount();
@@ -103,14 +118,16 @@ class MovieToolbox {
   std::shared_ptr<OpenMovie> FindMovie(::Movie m);
   std::shared_ptr<OpenMovie> FindTrack(::Track t, const TrackRef **ref);
   std::shared_ptr<OpenMovie> FindMedia(::Media m, const MediaRef **ref);
+  std::shared_ptr<OpenMovie> FindUserData(::UserData u, const std::vector<UserDataItem> **items);
   OSErr CollectRun(const MediaRef &media, int64_t time, int64_t maxBytes, uint64_t maxCount, Run *run);
   OSErr ReadRun(const OpenMovie &movie, const MediaRef &media, const Run &run, uint8_t *dst);
   OSErr CopyDescription(const MediaRef &media, uint32_t index, Handle h);
 
-  std::shared_mutex registryMutex_;  // leaf lock; guards the three maps below
+  std::shared_mutex registryMutex_;  // leaf lock; guards the four maps below
   std::unordered_map<void *, std::shared_ptr<OpenMovie>> movies_;
   std::unordered_map<void *, std::shared_ptr<OpenMovie>> tracks_;
   std::unordered_map<void *, std::shared_ptr<OpenMovie>> media_;
+  std::unordered_map<void *, std::shared_ptr<OpenMovie>> userData_;
 
   struct OpenFile {
     std::string path;

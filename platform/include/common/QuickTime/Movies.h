@@ -24,6 +24,7 @@ typedef struct MovieType **Movie;
 typedef struct TrackType *Track;
 typedef struct MediaType *Media;
 typedef struct OpaqueMovieAudioExtraction *MovieAudioExtractionRef;
+typedef struct UserDataRecord **UserData;
 
 typedef SInt32 TimeValue;
 typedef SInt64 TimeValue64;
@@ -78,6 +79,19 @@ enum {
   BaseMediaType = QT_FOUR_CHAR_CODE('g', 'n', 'r', 'c'),
   TimeCodeMediaType = QT_FOUR_CHAR_CODE('t', 'm', 'c', 'd'),
   MovieMediaType = QT_FOUR_CHAR_CODE('m', 'o', 'o', 'v'),
+};
+
+// Track reference types.
+enum {
+  kTrackReferenceChapterList = QT_FOUR_CHAR_CODE('c', 'h', 'a', 'p'),
+  kTrackReferenceTimeCode = QT_FOUR_CHAR_CODE('t', 'm', 'c', 'd'),
+};
+
+// Language codes of GetMediaLanguage below 0x400 are Macintosh language
+// codes; from 0x400 on, three ISO 639-2/T letters packed five bits each.
+enum {
+  langEnglish = 0,
+  langUnspecified = 32767,
 };
 
 // NewMovieFromFile flags.
@@ -162,6 +176,33 @@ void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, Ti
 // The media time that plays at a movie time; -1 in an empty edit or outside
 // the track.
 TimeValue TrackTimeToMediaTime(TimeValue value, Track theTrack);
+// Whether the track plays; a movie's tracks start as the file marks them.
+// Enabling or disabling a track decides which sound track Movie Audio
+// Extraction plays: the first enabled one, or the first when none is.
+Boolean GetTrackEnabled(Track theTrack);
+void SetTrackEnabled(Track theTrack, Boolean isEnabled);
+// The next track of the same alternate group in track order (wrapping
+// round), or theTrack itself when it is in no group or alone in it.
+Track GetTrackAlternate(Track theTrack);
+// The track's references of a type ('chap': its chapter track), 1-based.
+// A movie whose chapters come as a list ('chpl') and not as a chapter
+// track answers every track's first 'chap' reference with a text track
+// made from that list; that track is not among GetMovieIndTrack's.
+SInt32 GetTrackReferenceCount(Track theTrack, OSType refType);
+Track GetTrackReference(Track theTrack, OSType refType, SInt32 index);
+// The media's language as stored (see the language codes above).
+SInt16 GetMediaLanguage(Media theMedia);
+// User data: the movie's (its 'udta' items, then its metadata list's text
+// items under the matching user data types) and each track's. Valid as
+// long as the movie. Indexes are 1-based among the items of one type.
+UserData GetMovieUserData(Movie theMovie);
+UserData GetTrackUserData(Track theTrack);
+SInt16 CountUserDataType(UserData theUserData, OSType udType);
+// The item as stored, into a handle sized to fit.
+OSErr GetUserData(UserData theUserData, Handle data, OSType udType, SInt32 index);
+// The text of a text item (its length and language header removed), into
+// a handle sized to fit; not NUL-terminated.
+OSErr GetUserDataText(UserData theUserData, Handle data, OSType udType, SInt32 index, SInt16 itlRegionTag);
 TimeScale GetMediaTimeScale(Media theMedia);
 TimeValue GetMediaDuration(Media theMedia);
 void GetMediaHandlerDescription(Media theMedia, OSType *mediaType, Str255 creatorName, OSType *creatorManufacturer);
