@@ -131,6 +131,9 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   const auto &[size, decodeTime, decodeDuration, displayOffset, samples, flags] = sample;
   if (err != noErr || size == 0) {
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), static_cast<int>(err));
+    // The data is gone (the file shrank, or its device failed): not the
+    // track's end, which the caller must be able to tell apart.
+    if (err == ioErr || err == eofErr) readFault.store(err);
     return EndOfSamples();
   }
   if (samples > 1) TraceW8(TEXT("Skip (%d) frames \n"), static_cast<int>(samples - 1));
@@ -422,6 +425,7 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   PausedDecoding paused(decodeAhead, true);
   const LONGLONG target = *time - movieOffset;
   ReleaseQueuedFrames();
+  readFault.store(0);
   const LONGLONG from = FindSyncSample(target);
   position = from > 0 ? from : 0;
   // Frames that stop showing by the target are decoded, not drawn; the

@@ -54,6 +54,8 @@
 // frame marks) only while no call is inside it (DecodeAhead's pause).
 #pragma once
 
+#include <atomic>
+
 #include <windows.h>
 #include <strmif.h>
 #include <amvideo.h>
@@ -235,6 +237,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG pendingLimit = 0;
   // Samples went to the runtime since the run last ended or was cancelled.
   bool runOpen = false;
+  // ioErr or eofErr once a sample's data could not be read (the decoding
+  // thread may set it); 0 otherwise, and again after a seek.
+  std::atomic<LONG> readFault{0};
   // Declared last: destroyed (its thread ended) before the state it decodes.
   DecodeAhead decodeAhead;
 };

@@ -11,6 +11,8 @@
 // lock; GetAudioStream may be called from any thread once Load returned.
 #pragma once
 
+#include <atomic>
+
 #include <tidepool/Tidepool.h>
 
 #include "engine/IAVExtraction.h"
@@ -40,9 +42,20 @@ class CMediaSource : public CBaseSource, public IQuillLoadReport {
   // The audio output stream, or null (no sound track, or not loaded).
   CAudioSourceStream *GetAudioStream() const { return m_audioStream; }
 
+  // A read that failed while a pin streamed stops every pin until the
+  // filter is stopped. ReportStreamFailure records hr and is true for the
+  // first failure only (that pin tells the graph); StreamFailure is S_OK
+  // until then. Any thread.
+  bool ReportStreamFailure(HRESULT hr);
+  HRESULT StreamFailure() const { return m_streamFailure.load(); }
+
+  // IMediaFilter: stops the pins, then clears the failure above.
+  STDMETHODIMP Stop() override;
+
  protected:
   // Creates the session into m_session from m_fileName: S_OK with a usable
-  // session, negative otherwise (m_session null then). State lock held.
+  // session, otherwise the failure Load reports (m_session null then).
+  // State lock held.
   virtual HRESULT CreateExtraction() = 0;
   HRESULT CreatePins() override;
 
@@ -55,4 +68,5 @@ class CMediaSource : public CBaseSource, public IQuillLoadReport {
   CAudioSourceStream *m_audioStream = nullptr;    // not owned; written once, by Load
   IAVExtraction::RefusedTrack m_refused[2] = {};  // state lock
   ULONG m_refusedCount = 0;
+  std::atomic<HRESULT> m_streamFailure{S_OK};
 };

@@ -179,6 +179,13 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   const std::string sound = MakeMovie("sound.m4a", "-f lavfi -i sine=duration=1 -c:a aac");
   const std::string unknown = (dir / "notes.txt").string();
   std::system(("echo hello > " + ShellQuote(unknown)).c_str());
+  const std::string empty = (dir / "empty.mov").string();
+  tp::test::ff::WriteFileBytes(empty, {});
+  // The movie box cut off (the small movie keeps it at the end).
+  const std::string cut = (dir / "cut.mov").string();
+  std::vector<uint8_t> bytes = ReadFileBytes(movie);
+  bytes.resize(bytes.size() - 100);
+  tp::test::ff::WriteFileBytes(cut, bytes);
   struct Case {
     std::string args;
     int status;
@@ -186,6 +193,8 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   } cases[] = {
       {"info " + ShellQuote((dir / "missing.mov").string()), 1, "no such file"},
       {"info " + ShellQuote(unknown), 1, "registered source filter"},
+      {"info " + ShellQuote(empty), 1, "not a movie file"},
+      {"convert " + ShellQuote(cut) + " --video " + ShellQuote((dir / "c.y4m").string()), 1, "damaged or cut short"},
       {"convert " + ShellQuote(movie) + " --video /nonexistent/dir/v.raw", 1, "cannot write"},
       {"convert " + ShellQuote(movie) + " --audio " + ShellQuote((dir / "a.wav").string()), 1, "no sound track"},
       {"convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "v.y4m").string()) + " --format RGB32", 1,
@@ -209,6 +218,21 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
     if (c.status == 1) {
       EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
     }
+  }
+  // A runtime that cannot be bound: the registry names a folder whose
+  // "QuickTime.qts" is no library (a registry of its own, so the other
+  // cases keep theirs).
+  {
+    const fs::path broken = dir / "broken_qt";
+    fs::create_directories(broken);
+    tp::test::ff::WriteFileBytes((broken / "QuickTime.qts").string(), {'M', 'Z'});
+    const std::string registry = "TP_REGISTRY_FILE=" + ShellQuote((dir / "broken.reg").string()) + " ";
+    fs::copy_file(dir / "registry.reg", dir / "broken.reg", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(0, Run(registry + ShellQuote(std::string(TP_BUILD_DIR) + "/bin/qtinstall") + " " +
+                     ShellQuote(broken.string()) + " >/dev/null"));
+    std::string err;
+    EXPECT_EQ(1, Run(registry + Tool("info " + ShellQuote(movie)) + " 2>&1 >/dev/null", &err));
+    EXPECT_NE(std::string::npos, err.find("runtime cannot be found or bound")) << err;
   }
   std::string help;
   EXPECT_EQ(0, Run(Tool("--help 2>/dev/null"), &help));
