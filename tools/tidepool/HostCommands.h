@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tidepool {
 
@@ -48,11 +49,13 @@ struct PlayOptions {
 int RunPlay(const PlayOptions &options);
 
 struct ThumbsOptions {
-  std::string file;
-  std::string output;  // the sheet (PNG)
-  int count = 12;      // frames
-  int columns = 4;     // tiles per row
-  int width = 320;     // tile width; the height keeps the frame's shape
+  std::vector<std::string> files;
+  std::string output;     // the sheet (PNG), for one file
+  std::string outputDir;  // or a sheet per file in this folder, named after it
+  int jobs = 0;           // sheets made at once with outputDir; 0: one per processor
+  int count = 12;         // frames
+  int columns = 4;        // tiles per row
+  int width = 320;        // tile width; the height keeps the frame's shape
 };
 int RunThumbs(const ThumbsOptions &options);
 
