@@ -33,7 +33,7 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
   -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 \
   -c:v rawvideo -pix_fmt rgb24 -c:a pcm_s16le "$movie"
 # No movie runtime is installed in this prefix (scripts/wine_runtime_check.sh
-# installs one), so the movie loads without pins.
+# installs one), so Load fails, saying so, and makes no pin.
 step 120 "smoke" wine "$(winpath "$smoke")" "$(winpath "$movie")" 0
 
 # The system's decoders (Media Foundation and DMOs; Wine's come from

@@ -146,14 +146,14 @@ seek_checks() {
   done
 }
 
-# Without the Windows runtime, a movie loads without pins, and info says so.
+# Without the Windows runtime, a movie does not load, and info says why.
 if [ ! -f "$build/QuickTime/QuickTime.qts" ]; then
   echo "== wine host: tidepool.exe info without a movie runtime"
   set +e
   wtool info "$(winpath "$movies/raw_twos.mov")" >"$scratch/info.out" 2>"$scratch/info.err"
   status=$?
   set -e
-  [ $status -eq 1 ] && grep -q "no usable video or sound track" "$scratch/info.err" ||
+  [ $status -eq 1 ] && grep -q "runtime cannot be found or bound" "$scratch/info.err" ||
     fail "info without a runtime: status $status, $(tr -d '\r' <"$scratch/info.err")"
   echo "wine host: no movie runtime built; tidepool.exe reports no streams cleanly; passed"
   exit 0
@@ -164,6 +164,30 @@ TP_REGISTRY_FILE="$scratch/linux.reg" "$linux/bin/regsvr32" /s "$linux/bin/Tidep
   fail "Linux regsvr32 failed"
 out="$scratch/out"
 mkdir -p "$out"
+
+# Load's result for files that do not load, each on a new filter that then
+# loads a good movie: a missing file, an empty one, random bytes, a movie
+# cut short, a folder, and an AV1 movie (Wine has no AV1 decoder).
+echo "== wine host: Load's result for files that do not load"
+loads="$scratch/loads"
+mkdir -p "$loads"
+: >"$loads/empty.mov"
+head -c 20000 /dev/urandom >"$loads/random.mov"
+head -c "$(($(stat -c %s "$movies/h264_aac.mp4") - 200))" "$movies/h264_aac.mp4" >"$loads/cut.mp4"
+ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 -c:v libaom-av1 -cpu-used 8 \
+  "$loads/av1.mp4"
+loadwine="$build/bin/tp_wine_load.exe"
+[ -f "$loadwine" ] || fail "$loadwine was not built"
+# tidepool.exe's first run names the runtime's folder in the registry.
+wtool info "$(winpath "$movies/raw_twos.mov")" >/dev/null || fail "tidepool.exe info raw_twos.mov failed"
+# HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), VFW_E_UNKNOWN_FILE_TYPE,
+# VFW_E_INVALID_FILE_FORMAT, VFW_E_UNSUPPORTED_VIDEO.
+timeout --kill-after=10 120 wine "$(winpath "$loadwine")" "$(winpath "$movies/raw_twos.mov")" \
+  "$(winpath "$loads/missing.mov")=80070002" "$(winpath "$loads")=80070002" \
+  "$(winpath "$loads/empty.mov")=80040240" "$(winpath "$loads/random.mov")=80040240" \
+  "$(winpath "$loads/cut.mp4")=8004022f" "$(winpath "$loads/av1.mp4")=8004025d" | tr -d '\r' ||
+  fail "Load's results differ from what the cases call for"
+
 # Every comparison runs before the stage fails, to show all that differ.
 differs=()
 for name in raw_twos 2vuy_sowt; do

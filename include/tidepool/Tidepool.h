@@ -35,9 +35,41 @@ static constexpr GUID IID_IQuillSampleGrabber = {
 static constexpr GUID IID_IQuillLoadReport = {
     0x3b7c2e61, 0x9a4d, 0x4f0b, {0x8c, 0x55, 0x6e, 0x1d, 0x2a, 0x9f, 0x7b, 0x40}};
 
+// IFileSourceFilter::Load's results. S_OK only when at least one pin was
+// made; otherwise the filter has no pins, a later Load is still accepted,
+// and the result says why:
+//   HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)  the file does not exist
+//   E_ACCESSDENIED                            it exists but cannot be opened
+//                                             for reading
+//   HRESULT_FROM_WIN32(ERROR_READ_FAULT)      reading it failed
+//   TIDEPOOL_E_RUNTIME_UNAVAILABLE            the movie runtime cannot be
+//                                             found, loaded or bound
+//   VFW_E_UNKNOWN_FILE_TYPE                   not a movie (empty, unknown
+//                                             bytes)
+//   VFW_E_INVALID_FILE_FORMAT                 a movie, but damaged or cut
+//                                             short
+//   VFW_E_UNSUPPORTED_VIDEO / _AUDIO          no track that a decoder on this
+//                                             system can play; the first
+//                                             track left out decides
+//                                             (IQuillLoadReport names them)
+//   VFW_E_UNSUPPORTED_STREAM                  a movie without video or sound
+//   E_OUTOFMEMORY                             memory ran out
+//   VFW_E_ALREADY_CONNECTED                   pins were made by an earlier
+//                                             Load
+// A read that fails while the pins stream (the file shrank, went away, or
+// its device failed) is not taken for the movie's end: the pin delivers what
+// it has, sends no end of stream, and the graph gets EC_ERRORABORT with
+// HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) (the file ends before its data) or
+// HRESULT_FROM_WIN32(ERROR_READ_FAULT); the other pin stops too, and both
+// stay stopped until the filter is stopped.
+//
+// MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0A01): outside the range the
+// graph's own codes use (0x0200 to 0x03FF).
+static constexpr HRESULT TIDEPOOL_E_RUNTIME_UNAVAILABLE = static_cast<HRESULT>(0x80040A01L);
+
 // What the last Load left out. A movie whose every video and sound track is
-// left out loads as a file that cannot be opened (S_OK, no pins); the report
-// still names its tracks.
+// left out does not load (VFW_E_UNSUPPORTED_VIDEO or VFW_E_UNSUPPORTED_AUDIO,
+// no pins); the report still names its tracks.
 struct IQuillLoadReport : public IUnknown {
   // Track `index` (from 0, in the order found: at most the first video track
   // and the first sound track) that got no pin because nothing on this

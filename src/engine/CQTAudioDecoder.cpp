@@ -257,6 +257,9 @@ Boolean CQTAudioDecoder::FillBufferDataProc(SoundComponentDataPtr *data, void *r
     const LONGLONG next = static_cast<LONGLONG>(sampleTime) + fetched;
     if (err != noErr || bytes <= 0 || samples <= 0 || fetched <= 0 || next <= src->currentTime || next > 0x7FFFFFFF) {
       if (err != noErr && bytes > 0) TraceA8("GetMediaSample - Failed in FillBufferDataProc");
+      // The data is gone (the file shrank, or its device failed): not the
+      // media's end.
+      if (err == ioErr || err == eofErr) src->readFault = err;
       src->moreData = 0;
       src->data.desc.buffer = nullptr;
       src->data.desc.sampleCount = 0;
@@ -291,10 +294,10 @@ LONG CQTAudioDecoder::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, L
   UInt32 flags = 0;
   const OSErr err = SoundConverterFillBuffer(converter, &CQTAudioDecoder::FillBufferDataProc, &source, outputBuffer,
                                              ask, &written, &frames, &flags);
-  if (err != noErr) return -1;
   if (written > ask) written = ask;
-  // The last partial buffer carries sound too; only an empty call ends.
-  if (written == 0) return -1;
+  // The last partial buffer carries sound too; only an empty call ends, or
+  // reports the read that failed.
+  if (err != noErr || written == 0) return source.readFault != noErr ? static_cast<LONG>(source.readFault) : -1;
   const UInt32 n = written;
   std::memcpy(buffer, outputBuffer, n);
 
@@ -335,6 +338,7 @@ LONG CQTAudioDecoder::ExtractionEnd() {
 void CQTAudioDecoder::SetPosition(LONGLONG *time) {
   if (time == nullptr) return;
   source.currentTime = static_cast<LONG>(*time & 0xFFFFFFFF);
+  source.readFault = noErr;
   outputBase = *time;
   outputFrames = 0;
 }

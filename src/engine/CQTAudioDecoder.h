@@ -36,6 +36,7 @@ class CQTAudioDecoder : public CQTMediaExtraction {
     LONG inputSize;     // bytes asked of one fetch
     BYTE moreData;      // 0 once the media is exhausted
     BYTE variableRate;  // compression id -2
+    OSErr readFault;    // ioErr or eofErr once a fetch could not read the data; 0 otherwise
   };
 
   // The first sample description's sound format. A version 2 description

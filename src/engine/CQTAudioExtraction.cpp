@@ -183,7 +183,8 @@ LONG CQTAudioExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   if (err != noErr) {
     TraceW8(TEXT("MovieAudioExtractionFillBuffer failed(%d)"), static_cast<int>(err));
     lastFillError = err;
-    return -1;
+    // The movie's data could not be read: not the end of the sound.
+    return err == ioErr || err == eofErr ? static_cast<LONG>(err) : -1;
   }
   // Only bytes the runtime wrote are handed out: a fill of no frames is an
   // empty block, not the previous fill's data again.

@@ -5,9 +5,6 @@
 // run); and seeking. Set-up is in CQTVideoExtraction.cpp, the copy out in
 // CQTVideoFrameCopy.cpp.
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <unordered_map>
 
 #include "QuickTime/ImageCompression.h"
 #include "QuickTime/Movies.h"
@@ -19,65 +16,6 @@ namespace {
 // Test seam: false hands samples in without frame times, so the runtime
 // finishes each picture in its own call.
 std::atomic<bool> g_deferPictures{true};
-
-// Pictures the runtime draws after DecompressSequenceFrameWhen returns, on
-// its own thread, possibly after later samples went in: each drawing is
-// named by a ticket (the completion's refcon), and its result is kept here
-// until the block's owner collects it. Lock order: mutex_ comes before a
-// track's DecodeAhead lock (WaitOr's give-up test takes it); nothing else
-// is taken under it.
-class DrawTickets {
- public:
-  long Issue() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (++next_ <= 0) next_ = 1;
-    return next_;
-  }
-  // The completion procedure, on the runtime's drawing thread (or inside
-  // the call).
-  static void Done(OSErr result, short, long ticket) {
-    DrawTickets &self = Instance();
-    {
-      std::lock_guard<std::mutex> lock(self.mutex_);
-      self.finished_[ticket] = result;
-    }
-    self.changed_.notify_all();
-  }
-  OSErr Wait(long ticket) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return finished_.count(ticket) != 0; });
-    const OSErr result = finished_[ticket];
-    finished_.erase(ticket);
-    return result;
-  }
-  bool Finished(long ticket) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_.count(ticket) != 0;
-  }
-  // Waits until the ticket's drawing is done (true) or giveUp() holds
-  // (false); giveUp is tested again after every Poke.
-  template <typename GiveUp>
-  bool WaitOr(long ticket, GiveUp giveUp) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return finished_.count(ticket) != 0 || giveUp(); });
-    return finished_.count(ticket) != 0;
-  }
-  // Wakes the waiters to test their give-up condition again.
-  void Poke() {
-    { std::lock_guard<std::mutex> lock(mutex_); }
-    changed_.notify_all();
-  }
-  static DrawTickets &Instance() {
-    static DrawTickets tickets;
-    return tickets;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::unordered_map<long, OSErr> finished_;
-  long next_ = 0;
-};
 
 // Holds the track's decoding thread for the life of a call that moves or
 // reads the decoding state.
@@ -131,6 +69,9 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   const auto &[size, decodeTime, decodeDuration, displayOffset, samples, flags] = sample;
   if (err != noErr || size == 0) {
     TraceW8(TEXT("GetMediaSample2 at time(%d), failed(%d)"), static_cast<int>(position), static_cast<int>(err));
+    // The data is gone (the file shrank, or its device failed): not the
+    // track's end, which the caller must be able to tell apart.
+    if (err == ioErr || err == eofErr) readFault.store(err);
     return EndOfSamples();
   }
   if (samples > 1) TraceW8(TEXT("Skip (%d) frames \n"), static_cast<int>(samples - 1));
@@ -184,7 +125,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
   // The runtime may draw (or keep) the picture while later samples decode:
   // the block is delivered only once that is done (AwaitDraw).
   ICMCompletionProcRecord drawn{&DrawTickets::Done, 0};
-  if (out != nullptr) drawn.completionRefCon = out->drawTicket = DrawTickets::Instance().Issue();
+  if (out != nullptr) drawn.completionRefCon = out->drawTicket = drawTickets.Issue();
   if (keep) out->keptRef = out->drawTicket;
   const CodecFlags inFlags = out == nullptr ? codecFlagNoScreenUpdate : keep ? codecFlagKeepPicture : 0;
   err = DecompressSequenceFrameWhen(sequence, reinterpret_cast<Ptr>(*sampleData), static_cast<SInt32>(size), inFlags,
@@ -213,7 +154,7 @@ CQTVideoExtraction::DecodeResult CQTVideoExtraction::DecodeNextFrame(DecodedFram
 
 bool CQTVideoExtraction::FinishDraw(DecodedFrame *frame) {
   if (frame == nullptr || frame->drawTicket == 0) return true;
-  const OSErr err = DrawTickets::Instance().Wait(frame->drawTicket);
+  const OSErr err = drawTickets.Wait(frame->drawTicket);
   frame->drawTicket = 0;
   if (err != noErr) TraceW8(TEXT("DecompressSequenceFrameWhen drawing failed(%d)"), static_cast<int>(err));
   return err == noErr;
@@ -235,7 +176,7 @@ void CQTVideoExtraction::CancelPictures() {
 bool CQTVideoExtraction::AwaitDraw(DecodedFrame *frame) {
   if (frame == nullptr || frame->drawTicket == 0) return true;
   if (pendingLimit == 0) return FinishDraw(frame);
-  DrawTickets &tickets = DrawTickets::Instance();
+  DrawTickets &tickets = drawTickets;
   while (!tickets.Finished(frame->drawTicket)) {
     if (decodeAhead.Active()) {
       // The decoding thread feeds the runtime. A stream that reorders no
@@ -273,7 +214,7 @@ bool CQTVideoExtraction::PictureHeld(const DecodedFrame *frame) {
   // the runtime still holds.
   SInt32 held = 0;
   if (ICMSequenceGetInfo(sequence, kICMSequenceHeldFrameCount, &held) != noErr) held = 1;
-  if (DrawTickets::Instance().Finished(frame->drawTicket)) return false;
+  if (drawTickets.Finished(frame->drawTicket)) return false;
   // Only samples that cannot go in would let it out: the run ends here, and
   // what follows decodes without the pictures before (until a sync sample).
   TraceW8(TEXT("Video: the runtime holds a picture beyond its limit (%d held); ending the run"),
@@ -292,7 +233,7 @@ DecodedFrame *CQTVideoExtraction::ReadyFront() {
   }
 }
 
-void CQTVideoExtraction::DecodeAheadStalled(void *) { DrawTickets::Instance().Poke(); }
+void CQTVideoExtraction::DecodeAheadStalled(void *self) { static_cast<CQTVideoExtraction *>(self)->drawTickets.Poke(); }
 
 DecodeAhead::Step CQTVideoExtraction::DecodeAheadStep(void *self, DecodedFrame **frame) {
   switch (static_cast<CQTVideoExtraction *>(self)->DecodeNextFrame(frame)) {
@@ -432,6 +373,7 @@ void CQTVideoExtraction::SetPosition(LONGLONG *time) {
   PausedDecoding paused(decodeAhead, true);
   const LONGLONG target = *time - movieOffset;
   ReleaseQueuedFrames();
+  readFault.store(0);
   const LONGLONG from = FindSyncSample(target);
   position = from > 0 ? from : 0;
   // Frames that stop showing by the target are decoded, not drawn; the

@@ -411,6 +411,7 @@ OSType CQTVideoExtraction::CodecType() const {
 LONG CQTVideoExtraction::ExtractionBegin() {
   if (started) return 0;
   ExtractionEnd();
+  readFault.store(0);
   TraceW2(TEXT("CQTVideoExtraction::ExtractionBegin() \n"));
   // The world holds the picture as stored; frames are turned when copied out.
   const LONG width = storedWidth;
@@ -567,7 +568,10 @@ LONG CQTVideoExtraction::GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start
   if (!decodeAhead.Active() && !decodeOnCaller) decodeOnCaller = !decodeAhead.Start();
   FillFrameQueue();
   DecodedFrame *frame = ReadyFront();
-  if (frame == nullptr) return -1;
+  if (frame == nullptr) {
+    const LONG fault = readFault.load();
+    return fault != 0 ? fault : -1;
+  }
   PlaneLayout layout{};
   LONG bottomUp = 0;
   BYTE *grabbed = nullptr;

@@ -57,6 +57,8 @@
 // frame marks) only while no call is inside it (DecodeAhead's pause).
 #pragma once
 
+#include <atomic>
+
 #include <windows.h>
 #include <strmif.h>
 #include <amvideo.h>
@@ -65,6 +67,7 @@
 #include "QuickTime/Movies.h"
 #include "engine/CQTMediaExtraction.h"
 #include "engine/DecodeAhead.h"
+#include "engine/DrawTickets.h"
 #include "engine/FramePool.h"
 #include "engine/FrameOrientation.h"
 #include "engine/FrameQueue.h"
@@ -159,7 +162,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // Collects `frame`'s drawing, waiting for it; false when the drawing
   // failed (the block holds no picture). Only for a picture that needs no
   // more samples to come out (see AwaitDraw).
-  static bool FinishDraw(DecodedFrame *frame);
+  bool FinishDraw(DecodedFrame *frame);
   // Waits until `frame`'s picture is drawn, feeding the runtime the later
   // samples it may need first (or letting the decoding thread do so);
   // false when the drawing failed.
@@ -263,6 +266,12 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // (deferred runs on a runtime that can): the frame blocks then hold no
   // pixels, and each picture is drawn once, into the pin's buffer.
   bool keepPictures = false;
+  // ioErr or eofErr once a sample's data could not be read (the decoding
+  // thread may set it); 0 otherwise, and again after a seek.
+  std::atomic<LONG> readFault{0};
+  // The pictures this track's runtime draws late (every ticket is collected
+  // before the track goes).
+  DrawTickets drawTickets;
   // Declared last: destroyed (its thread ended) before the state it decodes.
   DecodeAhead decodeAhead;
 };

@@ -29,7 +29,10 @@ class IMediaExtraction {
   // Writes the next sample into buffer (capacity *size bytes). On success
   // returns 0 with the presentation start and the duration in media units;
   // audio tracks store the byte count written back into *size. -1: no sample
-  // (end of track, null buffer, or a failure already traced).
+  // (end of track, null buffer, or a failure already traced). ioErr or
+  // eofErr: the movie's data could not be read (the file failed, or ends
+  // before the sample): samples read before it were all delivered, and the
+  // track is not at its end; a seek clears it.
   virtual LONG GetNextSample(BYTE *buffer, LONG *size, LONGLONG *start, LONGLONG *duration) = 0;
   virtual LONG ExtractionEnd() = 0;
   // The duration member sign-extended: a negative 32-bit duration stays

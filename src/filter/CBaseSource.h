@@ -27,8 +27,9 @@ class CBaseSource : public CSource, public IFileSourceFilter, public IAMFilterMi
   // IFileSourceFilter
   // Stores the path (the media type is ignored) and creates the pins.
   // E_POINTER for a null path and VFW_E_ALREADY_CONNECTED once pins exist
-  // (nothing changed); a failure of CreatePins is returned; S_OK otherwise,
-  // also when the movie could not be opened (no pins then).
+  // (nothing changed); otherwise CreatePins' result: S_OK with at least one
+  // pin, or the failure that says why there is none (the path stays stored
+  // and a later Load is accepted).
   STDMETHODIMP Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE *pmt) override;
   // A task-memory copy of the path (empty before Load) that the caller
   // frees; the media type is not touched.
@@ -38,8 +39,8 @@ class CBaseSource : public CSource, public IFileSourceFilter, public IAMFilterMi
   STDMETHODIMP_(ULONG) GetMiscFlags() override;
 
  protected:
-  // Creates the output pins from m_fileName: negative on failure, S_FALSE
-  // when there is nothing to stream. State lock held.
+  // Creates the output pins from m_fileName: S_OK with at least one pin,
+  // else a failure and no pins. State lock held.
   virtual HRESULT CreatePins() = 0;
 
   std::basic_string<WCHAR> m_fileName;

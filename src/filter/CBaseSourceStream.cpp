@@ -2,8 +2,10 @@
 
 #include <limits>
 
+#include <evcode.h>
 #include <uuids.h>
 
+#include "filter/CMediaSource.h"
 #include "framework/CSource.h"
 #include "framework/RefTime.h"
 #include "trace/Trace.h"
@@ -122,6 +124,8 @@ HRESULT CBaseSourceStream::OnThreadStartPlay() {
 }
 
 HRESULT CBaseSourceStream::FillBuffer(IMediaSample *pSample) {
+  auto *source = dynamic_cast<CMediaSource *>(CSourceStream::m_pFilter);
+  if (source != nullptr && source->StreamFailure() != S_OK) return kFilterFailed;
   {
     CAutoLock lock(&m_lock);
     // Checked before the track is asked, so that the first sample after a
@@ -135,6 +139,11 @@ HRESULT CBaseSourceStream::FillBuffer(IMediaSample *pSample) {
     HRESULT hr = FillSample(pSample, pData, &size);
     if (hr != S_OK) {
       TraceW2(TEXT(" Fill buffer(%x) this(0x%x)"), static_cast<int>(hr), Id(this));
+      if (FAILED(hr)) {
+        TraceW8(TEXT("Reading the movie failed(0x%x) at (%d) ms this(0x%x)"), static_cast<int>(hr),
+                static_cast<int>(m_rtPosition / 10000), Id(this));
+        return hr;
+      }
       return S_FALSE;
     }
     pSample->SetActualDataLength(size);
@@ -185,6 +194,16 @@ HRESULT CBaseSourceStream::DoBufferProcessingLoop() {
         // The command that restarts the loop follows the change that set
         // the flag; wait for it rather than fill again.
         GetRequest();
+      } else if (hr == kFilterFailed) {
+        pSample->Release();
+        return S_OK;
+      } else if (FAILED(hr)) {
+        pSample->Release();
+        // The movie has not ended: an end of stream would have renderers
+        // report it complete. The first pin to fail tells the graph.
+        auto *source = dynamic_cast<CMediaSource *>(CSourceStream::m_pFilter);
+        if (source == nullptr || source->ReportStreamFailure(hr)) m_pFilter->NotifyEvent(EC_ERRORABORT, hr, 0);
+        return hr;
       } else {
         pSample->Release();
         DeliverEndOfStream();

@@ -80,8 +80,12 @@ class CBaseSourceStream : public CSourceStream, public CSourceSeeking {
   HRESULT FillBuffer(IMediaSample *pSample) override;
   HRESULT OnThreadCreate() override;
   HRESULT OnThreadStartPlay() override;
-  // The framework's loop, plus one case: a sample filled while a restart is
-  // pending is dropped and the worker waits for the restart's command.
+  // The framework's loop, plus three cases: a sample filled while a restart
+  // is pending is dropped and the worker waits for the restart's command; a
+  // failed fill (a read that failed) sends no end of stream, since the
+  // movie has not ended, and raises EC_ERRORABORT once for the filter; and
+  // once a pin of the filter has failed, the others stop at their next
+  // sample without an end of stream either.
   HRESULT DoBufferProcessingLoop() override;
 
   // CSourceSeeking (control threads, lock not held)
@@ -103,6 +107,9 @@ class CBaseSourceStream : public CSourceStream, public CSourceSeeking {
   // FillBuffer's result for a sample that must not be delivered because a
   // restart of the loop is on its way.
   static constexpr HRESULT kRestartPending = 2;
+  // FillBuffer's result once another pin of the filter failed: the loop
+  // ends without an end of stream.
+  static constexpr HRESULT kFilterFailed = 3;
 
   // Guards the fields below it (except the ones marked) and the seeking
   // base's m_rtStart, m_rtStop, m_dRateSeeking. Taken after the filter lock.

@@ -5,6 +5,7 @@
 
 #include <tidepool/Tidepool.h>
 #include <uuids.h>
+#include <vfwmsgs.h>
 
 #include "engine/CQTMovieContents.h"
 #include "engine/IAVExtraction.h"
@@ -57,6 +58,18 @@ CMediaSource::~CMediaSource() {
   delete m_grabber;
   m_grabber = nullptr;
   TraceW2(TEXT("CMediaSource::~CMediaSource() End"));
+}
+
+bool CMediaSource::ReportStreamFailure(HRESULT hr) {
+  HRESULT none = S_OK;
+  return m_streamFailure.compare_exchange_strong(none, hr);
+}
+
+STDMETHODIMP CMediaSource::Stop() {
+  const HRESULT hr = CBaseSource::Stop();
+  // The workers are idle or gone: the next run streams again.
+  m_streamFailure.store(S_OK);
+  return hr;
 }
 
 void CMediaSource::KeepRefusedTracks() {
@@ -182,7 +195,9 @@ STDMETHODIMP CMediaSource::NonDelegatingQueryInterface(REFIID riid, void **ppv) 
 
 HRESULT CMediaSource::CreatePins() {
   m_refusedCount = 0;
-  if (FAILED(CreateExtraction()) || !m_session) return S_FALSE;
+  const HRESULT opened = CreateExtraction();
+  if (FAILED(opened)) return opened;
+  if (!m_session) return E_FAIL;
   KeepRefusedTracks();
 
   CVideoSourceStream *video = nullptr;
@@ -203,6 +218,14 @@ HRESULT CMediaSource::CreatePins() {
       return E_OUTOFMEMORY;
     }
     m_audioStream = audio;
+  }
+  if (!video && !m_audioStream) {
+    // A movie without a video or sound track: nothing to stream is no
+    // success.
+    TraceW8(TEXT("The movie has no video or sound track"));
+    delete m_session;
+    m_session = nullptr;
+    return VFW_E_UNSUPPORTED_STREAM;
   }
 
   if (video && m_audioStream) {

@@ -13,6 +13,9 @@
 #pragma once
 
 #include <dshow.h>
+
+#include <atomic>
+
 #include <tidepool/Tidepool.h>
 
 #include "engine/IAVExtraction.h"
@@ -62,9 +65,20 @@ class CMediaSource : public CBaseSource, public IQuillLoadReport, public IAMStre
   // The audio output stream, or null (no sound track, or not loaded).
   CAudioSourceStream *GetAudioStream() const { return m_audioStream; }
 
+  // A read that failed while a pin streamed stops every pin until the
+  // filter is stopped. ReportStreamFailure records hr and is true for the
+  // first failure only (that pin tells the graph); StreamFailure is S_OK
+  // until then. Any thread.
+  bool ReportStreamFailure(HRESULT hr);
+  HRESULT StreamFailure() const { return m_streamFailure.load(); }
+
+  // IMediaFilter: stops the pins, then clears the failure above.
+  STDMETHODIMP Stop() override;
+
  protected:
   // Creates the session into m_session from m_fileName: S_OK with a usable
-  // session, negative otherwise (m_session null then). State lock held.
+  // session, otherwise the failure Load reports (m_session null then).
+  // State lock held.
   virtual HRESULT CreateExtraction() = 0;
   HRESULT CreatePins() override;
 
@@ -81,4 +95,5 @@ class CMediaSource : public CBaseSource, public IQuillLoadReport, public IAMStre
   CMovieDescription m_description;                    // title, chapters: set by Load
   CVideoSourceStream *m_videoStream = nullptr;        // not owned; written once, by Load
   CSubtitleSourceStream *m_subtitleStream = nullptr;  // not owned; written once, by Load
+  std::atomic<HRESULT> m_streamFailure{S_OK};
 };

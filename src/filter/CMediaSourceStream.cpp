@@ -1,6 +1,7 @@
 #include "filter/CMediaSourceStream.h"
 
 #include "engine/IMediaExtraction.h"
+#include "filter/ResultCodes.h"
 #include "framework/RefTime.h"
 #include "trace/Trace.h"
 
@@ -43,7 +44,8 @@ HRESULT CMediaSourceStream::PullSample(BYTE *pData, long *pSize, bool writeBackS
   if (m_timeScale <= 0) return S_FALSE;
   LONG count = static_cast<LONG>(*pSize);
   LONGLONG start = 0, duration = 0;
-  if (m_extraction->GetNextSample(pData, &count, &start, &duration) < 0) return S_FALSE;
+  const LONG result = m_extraction->GetNextSample(pData, &count, &start, &duration);
+  if (result < 0) return StreamResult(result);
   // The start and the end are converted, and the duration is their
   // difference: one sample's stop is the next one's start.
   LONGLONG end = 0;

@@ -28,7 +28,8 @@ class CMediaSourceStream : public CBaseSourceStream {
   // The shared pulling pattern: the next sample into pData, its times into
   // m_rtSampleStart and m_rtSampleDuration. writeBackSize: store the track's
   // byte count through pSize. S_FALSE at the end of the track or when the
-  // times cannot be converted.
+  // times cannot be converted; a failure when the track could not read the
+  // movie's data (StreamResult).
   HRESULT PullSample(BYTE *pData, long *pSize, bool writeBackSize);
   // Calls the track's SetPosition; always S_OK.
   HRESULT SeekTo(LONGLONG *pTime) override;

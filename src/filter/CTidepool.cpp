@@ -5,6 +5,7 @@
 #include <tidepool/Tidepool.h>
 
 #include "engine/CQTAVExtraction.h"
+#include "filter/ResultCodes.h"
 #include "trace/Trace.h"
 
 CUnknown *WINAPI CTidepool::CreateInstance(LPUNKNOWN pUnk, HRESULT *phr) {
@@ -32,5 +33,5 @@ HRESULT CTidepool::CreateExtraction() {
   KeepRefusedTracks();
   delete m_session;
   m_session = nullptr;
-  return -1;
+  return LoadResult(status, m_refused, m_refusedCount);
 }

@@ -17,6 +17,7 @@ class CTidepool : public CMediaSource {
 
  protected:
   // Replaces any earlier session with a new one on m_fileName: S_OK when it
-  // opened, E_OUTOFMEMORY, or -1 when it did not open (traced).
+  // opened, E_OUTOFMEMORY, or the failure that says why it did not open
+  // (traced; LoadResult).
   HRESULT CreateExtraction() override;
 };

@@ -76,11 +76,11 @@ TEST_F(FilterObjectTest, Load_EdgeCases) {
   EXPECT_EQ(filter->Load(nullptr, nullptr), E_POINTER);
   EXPECT_EQ(CurFile(filter, &hr), std::basic_string<WCHAR>());
 
-  // A file that does not open: S_OK, no pins, the failure traced; a later
-  // load is still accepted.
+  // A file that does not open: its failure, no pins, the failure traced; a
+  // later load is still accepted.
   TraceLines trace;
   const std::string missing = "/nonexistent/movie.mov";
-  EXPECT_EQ(filter->Load(Wide(missing).c_str(), nullptr), S_OK);
+  EXPECT_EQ(filter->Load(Wide(missing).c_str(), nullptr), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(filter->GetPinCount(), 0);
   const auto lines = trace.Take();
   EXPECT_NE(std::find_if(lines.begin(), lines.end(),
@@ -168,7 +168,7 @@ TEST_P(AllocationFailure, LoadOrGrabberQueryFailsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Objects, AllocationFailure,
-                         ::testing::Values(AllocationCase{"Session", sizeof(CQTAVExtraction), S_OK},
+                         ::testing::Values(AllocationCase{"Session", sizeof(CQTAVExtraction), E_OUTOFMEMORY},
                                            AllocationCase{"VideoPin", sizeof(CVideoSourceStream), E_OUTOFMEMORY},
                                            AllocationCase{"AudioPin", sizeof(CAudioSourceStream), E_OUTOFMEMORY},
                                            AllocationCase{"Grabber", sizeof(CMediaSampleGrabber), S_OK}),

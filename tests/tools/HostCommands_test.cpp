@@ -179,6 +179,13 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   const std::string sound = MakeMovie("sound.m4a", "-f lavfi -i sine=duration=1 -c:a aac");
   const std::string unknown = (dir / "notes.txt").string();
   std::system(("echo hello > " + ShellQuote(unknown)).c_str());
+  const std::string empty = (dir / "empty.mov").string();
+  tp::test::ff::WriteFileBytes(empty, {});
+  // The movie box cut off (the small movie keeps it at the end).
+  const std::string cut = (dir / "cut.mov").string();
+  std::vector<uint8_t> bytes = ReadFileBytes(movie);
+  bytes.resize(bytes.size() - 100);
+  tp::test::ff::WriteFileBytes(cut, bytes);
   struct Case {
     std::string args;
     int status;
@@ -186,6 +193,8 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
   } cases[] = {
       {"info " + ShellQuote((dir / "missing.mov").string()), 1, "no such file"},
       {"info " + ShellQuote(unknown), 1, "registered source filter"},
+      {"info " + ShellQuote(empty), 1, "not a movie file"},
+      {"convert " + ShellQuote(cut) + " --video " + ShellQuote((dir / "c.y4m").string()), 1, "damaged or cut short"},
       {"convert " + ShellQuote(movie) + " --video /nonexistent/dir/v.raw", 1, "cannot write"},
       {"convert " + ShellQuote(movie) + " --audio " + ShellQuote((dir / "a.wav").string()), 1, "no sound track"},
       {"convert " + ShellQuote(movie) + " --video " + ShellQuote((dir / "v.y4m").string()) + " --format RGB32", 1,
@@ -209,6 +218,21 @@ TEST_F(HostCommands, Failures_GetOneLineAndTheirExitStatus) {
     if (c.status == 1) {
       EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
     }
+  }
+  // A runtime that cannot be bound: the registry names a folder whose
+  // "QuickTime.qts" is no library (a registry of its own, so the other
+  // cases keep theirs).
+  {
+    const fs::path broken = dir / "broken_qt";
+    fs::create_directories(broken);
+    tp::test::ff::WriteFileBytes((broken / "QuickTime.qts").string(), {'M', 'Z'});
+    const std::string registry = "TP_REGISTRY_FILE=" + ShellQuote((dir / "broken.reg").string()) + " ";
+    fs::copy_file(dir / "registry.reg", dir / "broken.reg", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(0, Run(registry + ShellQuote(std::string(TP_BUILD_DIR) + "/bin/qtinstall") + " " +
+                     ShellQuote(broken.string()) + " >/dev/null"));
+    std::string err;
+    EXPECT_EQ(1, Run(registry + Tool("info " + ShellQuote(movie)) + " 2>&1 >/dev/null", &err));
+    EXPECT_NE(std::string::npos, err.find("runtime cannot be found or bound")) << err;
   }
   std::string help;
   EXPECT_EQ(0, Run(Tool("--help 2>/dev/null"), &help));
@@ -272,6 +296,98 @@ TEST_F(HostCommands, MissingDecoder_NamedByInfoAndConvert_NeverAnEmptyOutput) {
   }
   // The one stream convert could make is whole.
   EXPECT_GT(ReadFileBytes((dir / "nd.wav").string()).size(), 44u + 8000u);
+}
+
+// Data that goes missing while convert runs (the data-file layer's fault
+// seam: the file ends, or its reads fail, a quarter of the way in) is a
+// failure that names the position and the cause, on either pin alone, on
+// both, and after a seek into the missing part or past it; never a whole
+// run with exit 0.
+TEST_F(HostCommands, ReadFaults_ConvertExits1NamingThePosition) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string av = MakeMovie("fault_av.mp4",
+                                   "-f lavfi -i testsrc=size=160x120:rate=25:duration=8 -f lavfi -i sine=duration=8 "
+                                   "-c:v libx264 -bf 2 -g 25 -pix_fmt yuv420p -c:a aac -shortest -movflags +faststart");
+  const std::string video = MakeMovie("fault_v.mp4",
+                                      "-f lavfi -i testsrc=size=160x120:rate=25:duration=8 -c:v libx264 -bf 2 -g 25 "
+                                      "-pix_fmt yuv420p -movflags +faststart");
+  const std::string sound = MakeMovie("fault_a.m4a", "-f lavfi -i sine=duration=8 -c:a aac -movflags +faststart");
+  const std::string v = ShellQuote((dir / "fault.y4m").string()), a = ShellQuote((dir / "fault.wav").string());
+  auto quarter = [](const std::string &f) { return std::to_string(fs::file_size(f) / 4); };
+  struct Case {
+    std::string seam;  // TP_DATAFILE_FAULT
+    std::string args;
+    double from, to;  // where the position must lie (seconds)
+    const char *cause;
+  } cases[] = {
+      {"eof@" + quarter(av), "convert " + ShellQuote(av) + " --video " + v + " --audio " + a, 1, 3.5, "ends before"},
+      {"io@" + quarter(av), "convert " + ShellQuote(av) + " --video " + v + " --audio " + a, 1, 3.5,
+       "reading the file failed"},
+      {"eof@" + quarter(video), "convert " + ShellQuote(video) + " --video " + v, 1, 3.5, "ends before"},
+      {"io@" + quarter(sound), "convert " + ShellQuote(sound) + " --audio " + a, 1, 3.5, "reading the file failed"},
+      // A seek to a place whose data is gone, or past the fault.
+      {"eof@" + quarter(av), "convert " + ShellQuote(av) + " --start 6 --video " + v + " --audio " + a, 6, 6.1,
+       "ends before"},
+      {"io@" + quarter(av), "convert " + ShellQuote(av) + " --seek-running 6 --video " + v + " --audio " + a, 0, 6.1,
+       "reading the file failed"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.seam + " " + c.args);
+    std::string err;
+    const int status = Run("TP_DATAFILE_FAULT=" + c.seam + " " + Tool(c.args) + " 2>&1 >/dev/null", &err);
+    EXPECT_EQ(1, status) << err;
+    const size_t line = err.find("playback stopped at ");
+    ASSERT_NE(std::string::npos, line) << err;
+    double at = -1;
+    std::sscanf(err.c_str() + line, "playback stopped at %lf s", &at);
+    EXPECT_GE(at, c.from) << err;
+    EXPECT_LE(at, c.to) << err;
+    EXPECT_NE(std::string::npos, err.find(c.cause)) << err;
+  }
+  // Without the fault the same movie converts whole.
+  EXPECT_EQ(0, Run(Tool("convert " + ShellQuote(av) + " --video " + v + " --audio " + a) + " >/dev/null 2>&1"));
+}
+
+// thumbs over a folder of movies: 16 movies and a damaged one, four at a
+// time in one process. Each sheet is the one made for that movie alone,
+// the damaged movie is named, the others are all made, and the exit status
+// says that one failed.
+TEST_F(HostCommands, ThumbsOutputDir_SheetsEqualOneAtATime_FailureNamed) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  std::vector<std::string> movies;
+  for (int i = 0; i < 16; ++i) {
+    movies.push_back(MakeMovie("sheet" + std::to_string(i) + ".mp4",
+                               "-f lavfi -i testsrc=size=96x64:rate=10:duration=2 -vf hue=h=" + std::to_string(i * 22) +
+                                   " -c:v libx264 -pix_fmt yuv420p"));
+  }
+  const std::string damaged = (dir / "sheetbroken.mp4").string();
+  std::vector<uint8_t> bytes = ReadFileBytes(movies[0]);
+  bytes.resize(bytes.size() / 3);
+  tp::test::ff::WriteFileBytes(damaged, bytes);
+
+  const fs::path out = dir / "sheets";
+  std::string files;
+  for (size_t i = 0; i < movies.size(); ++i) {
+    files += " " + ShellQuote(movies[i]);
+    if (i == 7) files += " " + ShellQuote(damaged);
+  }
+  std::string err;
+  EXPECT_EQ(
+      1, Run(Tool("thumbs" + files + " --output-dir " + ShellQuote(out.string()) + " --jobs 4 --count 4 --width 64") +
+                 " 2>&1 >/dev/null",
+             &err));
+  EXPECT_NE(std::string::npos, err.find("sheetbroken.mp4")) << err;
+  EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+  EXPECT_FALSE(fs::exists(out / "sheetbroken.png"));
+  for (size_t i = 0; i < movies.size(); ++i) {
+    SCOPED_TRACE(movies[i]);
+    const std::string alone = (dir / ("alone" + std::to_string(i) + ".png")).string();
+    ASSERT_EQ(0, Run(Tool("thumbs " + ShellQuote(movies[i]) + " -o " + ShellQuote(alone) + " --count 4 --width 64") +
+                     " >/dev/null"));
+    const std::vector<uint8_t> sheet = ReadFileBytes((out / ("sheet" + std::to_string(i) + ".png")).string());
+    EXPECT_FALSE(sheet.empty());
+    EXPECT_EQ(sheet, ReadFileBytes(alone));
+  }
 }
 
 // After --start 2 --rate 2, each stamp is the frame's time less the start,

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -144,6 +145,43 @@ TEST_F(RealTimePlay, SlowVideoHoldsBackTheSoundOnlyInTheCompensationWindow) {
   EXPECT_GT(mild.videoLate, 0);
   EXPECT_LT(mild.videoWorstMs, 1000.0);
   EXPECT_LE(mild.audioWorstMs, loaded ? 500.0 : 100.0);
+}
+
+// A 20 s movie whose data ends a quarter of the way in (the file shrank on
+// its disk) while it plays in real time: play stops within 2 s of reaching
+// the fault, exits 1 and names the position (about 5 s) and the cause;
+// never "played 20.000 s". The same for a device that fails its reads.
+TEST_F(RealTimePlay, DataGoneMidPlay_StopsSoonAndSaysWhereAndWhy) {
+  if (!tp::test::ff::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  const std::string twenty = (dir / "twenty.mp4").string();
+  ASSERT_TRUE(tp::test::ff::RunFfmpeg(
+      "-v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=20 -f lavfi -i sine=duration=20 "
+      "-c:v libx264 -bf 2 -pix_fmt yuv420p -c:a aac -shortest -movflags +faststart -y " +
+      ShellQuote(twenty)));
+  const auto quarter = fs::file_size(twenty) / 4;
+  double load = 0;
+  const double margin = Loaded(&load) ? 3.0 : 1.5;
+  for (const char *kind : {"eof", "io"}) {
+    SCOPED_TRACE(kind);
+    std::string err;
+    const auto begin = std::chrono::steady_clock::now();
+    const int status = Run("TP_DATAFILE_FAULT=" + std::string(kind) + "@" + std::to_string(quarter) + " " +
+                               ShellQuote(std::string(TP_BUILD_DIR) + "/bin/tidepool") + " play --null " +
+                               ShellQuote(twenty) + " 2>&1 >/dev/null",
+                           &err);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_EQ(1, status) << err;
+    double at = -1;
+    const size_t line = err.find("playback stopped at ");
+    ASSERT_NE(std::string::npos, line) << err;
+    std::sscanf(err.c_str() + line, "playback stopped at %lf s", &at);
+    // The data of the first quarter of the file plays; its end lies near
+    // 5 s of the movie.
+    EXPECT_NEAR(at, 5.0, 1.5) << err;
+    EXPECT_NE(std::string::npos, err.find(std::string(kind) == "eof" ? "ends before" : "reading the file failed"))
+        << err;
+    EXPECT_LT(wall, at + 2.0 + margin) << "the fault was not reported within 2 s";
+  }
 }
 
 // The graph test source stamps each 20 ms block of sound that holds 10 ms:

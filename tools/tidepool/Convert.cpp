@@ -89,9 +89,10 @@ int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSecond
   Progress progress(duration);
   bool seekPending = seek.to >= 0;
   LONG code = 0;
+  HRESULT failure = S_OK;
   int status = 0;
   for (;;) {
-    code = host.WaitForEnd(seekPending ? 5 : 100);
+    code = host.WaitForEnd(seekPending ? 5 : 100, &failure);
     progress.Update(startSeconds + reached.load() / 1e7 * rate);
     if (code != 0) break;
     if (g_interrupted) {
@@ -110,7 +111,14 @@ int RunGraph(GraphHost &host, std::atomic<LONGLONG> &reached, double startSecond
     }
   }
   host.Control()->Stop();
-  if (status == 0 && code != EC_COMPLETE) {
+  if (status == 0 && code == EC_ERRORABORT) {
+    // A stream failed (a read of the movie, most often): where it stopped
+    // and why, never a run that looks whole.
+    char at[32];
+    std::snprintf(at, sizeof at, "%.3f", startSeconds + reached.load() / 1e7 * rate);
+    std::cerr << "tidepool: playback stopped at " << at << " s: " << GraphHost::Describe(failure) << "\n";
+    status = 1;
+  } else if (status == 0 && code != EC_COMPLETE) {
     std::cerr << "tidepool: playback failed (event " << code << ")\n";
     status = 1;
   } else if (status == 0 && seekPending) {

@@ -61,16 +61,34 @@ bool RegisteredSource(const std::basic_string<WCHAR> &extension, CLSID *clsid) {
   return ok;
 }
 
+// The tracks the source left out because nothing decodes them, from its
+// IQuillLoadReport when it has one.
+void ReadMissingDecoders(IBaseFilter *source, std::vector<GraphHost::MissingDecoder> *missing) {
+  IQuillLoadReport *report = nullptr;
+  if (FAILED(source->QueryInterface(IID_IQuillLoadReport, reinterpret_cast<void **>(&report))) || !report) return;
+  GUID major{};
+  DWORD codec = 0;
+  for (ULONG i = 0; i < 4 && report->GetMissingDecoder(i, &major, &codec) == S_OK; ++i) {
+    std::string name;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const char c = static_cast<char>((codec >> shift) & 0xff);
+      name += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    missing->push_back({IsEqualGUID(major, MEDIATYPE_Video) ? "video" : "audio", name});
+  }
+  report->Release();
+}
+
 // The registered source for the file, created by its class id, added to the
 // graph under the file's name and loaded: what a graph manager's
 // AddSourceFilter does, done here because not every graph manager then
 // creates the registered filter (some read the file with their own reader
-// whatever the registry says).
-HRESULT AddRegisteredSource(IGraphBuilder *graph, const std::string &file, IBaseFilter **source) {
+// whatever the registry says). Load's failure is returned as it is, with
+// the tracks the source reported left out.
+HRESULT AddRegisteredSource(IGraphBuilder *graph, const std::string &file, const CLSID &clsid, IBaseFilter **source,
+                            std::vector<GraphHost::MissingDecoder> *missing) {
   *source = nullptr;
   const std::filesystem::path path = std::filesystem::u8path(file);
-  CLSID clsid{};
-  if (!RegisteredSource(Widen(Utf8(path.extension())), &clsid)) return VFW_E_UNKNOWN_FILE_TYPE;
   IBaseFilter *filter = nullptr;
   HRESULT hr =
       CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void **>(&filter));
@@ -87,7 +105,10 @@ HRESULT AddRegisteredSource(IGraphBuilder *graph, const std::string &file, IBase
   if (SUCCEEDED(hr)) {
     const std::basic_string<WCHAR> wide = Widen(file);
     hr = loader->Load(wide.c_str(), nullptr);
-    if (FAILED(hr)) graph->RemoveFilter(filter);
+    if (FAILED(hr)) {
+      ReadMissingDecoders(filter, missing);
+      graph->RemoveFilter(filter);
+    }
   }
   loader->Release();
   if (FAILED(hr)) {
@@ -136,9 +157,28 @@ std::string GraphHost::Describe(HRESULT hr) {
   std::snprintf(text, sizeof text, "error 0x%08lX", static_cast<unsigned long>(hr));
   switch (hr) {
     case VFW_E_NOT_FOUND:
+    case HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND):
       return "no such file";
+    case E_ACCESSDENIED:
+      return "the file cannot be opened for reading (access denied)";
+    case HRESULT_FROM_WIN32(ERROR_READ_FAULT):
+      return "reading the file failed";
+    case HRESULT_FROM_WIN32(ERROR_HANDLE_EOF):
+      return "the file ends before the movie's data (cut short, or it shrank)";
+    case TIDEPOOL_E_RUNTIME_UNAVAILABLE:
+      return "the movie runtime cannot be found or bound (is QuickTime.qts installed? qtinstall)";
+    case VFW_E_INVALID_FILE_FORMAT:
+      return "the movie is damaged or cut short";
+    case VFW_E_UNSUPPORTED_VIDEO:
+      return "no decoder for its video";
+    case VFW_E_UNSUPPORTED_AUDIO:
+      return "no decoder for its sound";
+    case VFW_E_UNSUPPORTED_STREAM:
+      return "no video or sound track";
+    case E_OUTOFMEMORY:
+      return "out of memory";
     case VFW_E_UNKNOWN_FILE_TYPE:
-      return "not a file type with a registered source filter (is Tidepool.ax registered? regsvr32 Tidepool.ax)";
+      return "not a movie file";
     case VFW_E_CANNOT_LOAD_SOURCE_FILTER:
       return "the registered source filter cannot be loaded";
     case VFW_E_CANNOT_CONNECT:
@@ -167,14 +207,20 @@ bool GraphHost::Open(const std::string &file) {
     m_error = "the filter graph lacks a control interface";
     return false;
   }
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(std::filesystem::u8path(file), ec)) {
-    m_error = file + ": no such file";
+  CLSID clsid{};
+  if (!RegisteredSource(Widen(Utf8(std::filesystem::u8path(file).extension())), &clsid)) {
+    std::error_code ec;
+    m_error = file + ": " +
+              (std::filesystem::exists(std::filesystem::u8path(file), ec)
+                   ? "not a file type with a registered source filter (is Tidepool.ax registered? regsvr32 "
+                     "Tidepool.ax)"
+                   : "no such file");
     return false;
   }
-  hr = AddRegisteredSource(m_graph, file, &m_source);
+  // Whatever else stops the file from loading comes from the source's Load.
+  hr = AddRegisteredSource(m_graph, file, clsid, &m_source, &m_missing);
   if (FAILED(hr)) {
-    m_error = file + ": " + Describe(hr);
+    m_error = file + ": " + (m_missing.empty() ? Describe(hr) : NoTrackLeftText());
     return false;
   }
   IEnumPins *e = nullptr;
@@ -202,27 +248,19 @@ bool GraphHost::Open(const std::string &file) {
     }
     e->Release();
   }
-  IQuillLoadReport *report = nullptr;
-  if (SUCCEEDED(m_source->QueryInterface(IID_IQuillLoadReport, reinterpret_cast<void **>(&report))) && report) {
-    GUID major{};
-    DWORD codec = 0;
-    for (ULONG i = 0; i < 4 && report->GetMissingDecoder(i, &major, &codec) == S_OK; ++i) {
-      std::string name;
-      for (int shift = 24; shift >= 0; shift -= 8) {
-        const char c = static_cast<char>((codec >> shift) & 0xff);
-        name += c >= 0x20 && c < 0x7f ? c : '?';
-      }
-      m_missing.push_back({IsEqualGUID(major, MEDIATYPE_Video) ? "video" : "audio", name});
-    }
-    report->Release();
-  }
+  ReadMissingDecoders(m_source, &m_missing);
   if (m_pins.empty()) {
-    std::string why;
-    for (const MissingDecoder &m : m_missing) why += (why.empty() ? "" : ", ") + MissingDecoderText(m.kind);
-    m_error = file + ": no usable video or sound track" + (why.empty() ? "" : " (" + why + ")");
+    // A source that loads without making a pin.
+    m_error = file + ": " + NoTrackLeftText();
     return false;
   }
   return true;
+}
+
+std::string GraphHost::NoTrackLeftText() const {
+  std::string why;
+  for (const MissingDecoder &m : m_missing) why += (why.empty() ? "" : ", ") + MissingDecoderText(m.kind);
+  return "no usable video or sound track" + (why.empty() ? "" : " (" + why + ")");
 }
 
 std::string GraphHost::MissingDecoderText(const std::string &kind) const {
@@ -302,7 +340,7 @@ HRESULT GraphHost::SetRate(double rate) {
   return S_OK;
 }
 
-LONG GraphHost::WaitForEnd(DWORD ms) {
+LONG GraphHost::WaitForEnd(DWORD ms, HRESULT *failure) {
   LONG code = 0;
   LONG_PTR p1 = 0, p2 = 0;
   // The first read waits; the rest only empty the queue.
@@ -313,6 +351,7 @@ LONG GraphHost::WaitForEnd(DWORD ms) {
       case EC_ERRORABORT:
       case EC_USERABORT:
       case EC_STREAM_ERROR_STOPPED:
+        if (failure) *failure = static_cast<HRESULT>(p1);
         return code;
       default:
         break;

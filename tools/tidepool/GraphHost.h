@@ -65,6 +65,8 @@ class GraphHost {
   // "no decoder for the video codec 'av01'", or empty when that kind of
   // track was not left out.
   std::string MissingDecoderText(const std::string &kind) const;
+  // "no usable video or sound track", naming the missing decoders.
+  std::string NoTrackLeftText() const;
 
   IGraphBuilder *Graph() const { return m_graph; }
   IMediaControl *Control() const { return m_control; }
@@ -87,8 +89,10 @@ class GraphHost {
   // Waits up to ms for the graph's end, reading its events with GetEvent:
   // EC_COMPLETE, or the code of an event that stopped the graph
   // (EC_ERRORABORT, EC_USERABORT, EC_STREAM_ERROR_STOPPED); 0 when none came.
-  // Events left from an earlier run are for DrainEvents to drop first.
-  LONG WaitForEnd(DWORD ms);
+  // The event's first parameter (the failure, for an error) goes to
+  // *failure when given. Events left from an earlier run are for
+  // DrainEvents to drop first.
+  LONG WaitForEnd(DWORD ms, HRESULT *failure = nullptr);
   // Drops every queued event.
   void DrainEvents();
 

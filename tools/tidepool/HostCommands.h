@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tidepool {
 
@@ -50,12 +51,14 @@ struct PlayOptions {
 int RunPlay(const PlayOptions &options);
 
 struct ThumbsOptions {
-  std::string file;
-  std::string output;  // the sheet (PNG)
-  int count = 12;      // frames
-  int columns = 4;     // tiles per row
-  int width = 320;     // tile width; the height keeps the frame's shape
-  bool fast = false;   // each seek lands on the key frame at or before its time
+  std::vector<std::string> files;
+  std::string output;     // the sheet (PNG), for one file
+  std::string outputDir;  // or a sheet per file in this folder, named after it
+  int jobs = 0;           // sheets made at once with outputDir; 0: one per processor
+  int count = 12;         // frames
+  int columns = 4;        // tiles per row
+  int width = 320;        // tile width; the height keeps the frame's shape
+  bool fast = false;      // each seek lands on the key frame at or before its time
 };
 int RunThumbs(const ThumbsOptions &options);
 

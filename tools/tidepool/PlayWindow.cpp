@@ -348,6 +348,7 @@ int PlayInWindow(const PlayOptions &o) {
   Player player(host, window.get(), duration);
   size_t next = 0;
   LONG code = 0;
+  HRESULT failure = S_OK;
   int status = 0;
   bool quit = false;
   while (!quit) {
@@ -371,7 +372,7 @@ int PlayInWindow(const PlayOptions &o) {
       SDL_PushEvent(&key);
     }
     if (quit) break;
-    if ((code = host.WaitForEnd(0)) != 0) break;
+    if ((code = host.WaitForEnd(0, &failure)) != 0) break;
     if (Interrupted()) {
       status = 130;
       break;
@@ -379,6 +380,11 @@ int PlayInWindow(const PlayOptions &o) {
   }
   const double wallTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   host.Control()->Stop();
+  if (status == 0 && !quit && code == EC_ERRORABORT) {
+    std::fprintf(stderr, "tidepool: playback stopped at %.3f s: %s\n", reached.load() / 1e7,
+                 GraphHost::Describe(failure).c_str());
+    return 1;
+  }
   if (status == 0 && !quit && code != EC_COMPLETE) {
     std::cerr << "tidepool: playback failed (event " << code << ")\n";
     return 1;

@@ -12,7 +12,11 @@
 #include <cstring>
 #include <cstdio>
 #include <iostream>
+#include <filesystem>
 #include <mutex>
+#include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "ContactSheet.h"
@@ -84,23 +88,23 @@ constexpr GUID kI420 = {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x0
 const GUID *const kSheetSubtypes[] = {
     &MEDIASUBTYPE_YV12, &kI420, &MEDIASUBTYPE_IYUV, &MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_RGB32, &MEDIASUBTYPE_RGB24};
 
-}  // namespace
+int Fail(std::string *message, std::string text) {
+  *message = std::move(text);
+  return 1;
+}
 
-int RunThumbs(const ThumbsOptions &o) {
-  if (o.count < 1 || o.columns < 1 || o.width < 16 || o.count > 1000 || o.width > 4096) {
-    std::cerr << "tidepool: --count must be 1 to 1000, --columns at least 1, --width 16 to 4096\n";
-    return 2;
-  }
+// One movie's sheet into `output`: 0 with *message the line to print, 1 with
+// *message the failure (without the "tidepool: " prefix), 130 when
+// interrupted. Any thread: each call has its own COM and graph.
+int MakeSheet(const ThumbsOptions &o, const std::string &file, const std::string &output, std::string *message) {
   ComScope com;
   GraphHost host;
-  if (!com.ok() || !host.Open(o.file)) {
-    std::cerr << "tidepool: " << (com.ok() ? host.Error() : "COM cannot start") << "\n";
-    return 1;
+  if (!com.ok() || !host.Open(file)) {
+    return Fail(message, com.ok() ? host.Error() : "COM cannot start");
   }
   OutputPin *pin = host.Pin("Video");
   if (!pin) {
-    std::cerr << "tidepool: " << o.file << ": no video track\n";
-    return 1;
+    return Fail(message, file + ": no video track");
   }
   GUID subtype = GUID_NULL;
   const VIDEOINFOHEADER *vih = nullptr;
@@ -116,15 +120,13 @@ int RunThumbs(const ThumbsOptions &o) {
     if (vih) break;
   }
   if (!vih) {
-    std::cerr << "tidepool: " << o.file << ": the video pin offers no format a sheet can be made from\n";
-    return 1;
+    return Fail(message, file + ": the video pin offers no format a sheet can be made from");
   }
   // The output is opened now, so that an unwritable path fails before the
   // movie is decoded.
-  FILE *probe = std::fopen(o.output.c_str(), "wb");
+  FILE *probe = std::fopen(output.c_str(), "wb");
   if (!probe) {
-    std::cerr << "tidepool: cannot write " << o.output << "\n";
-    return 1;
+    return Fail(message, "cannot write " + output);
   }
   std::fclose(probe);
 
@@ -139,14 +141,12 @@ int RunThumbs(const ThumbsOptions &o) {
     ~Release() { p->Release(); }
   } holdSink{sink};
   if (!host.Connect(*pin, sink, subtype)) {
-    std::cerr << "tidepool: " << host.Error() << "\n";
-    return 1;
+    return Fail(message, host.Error());
   }
   // The grabber's pointer is not counted: it lives as long as the filter.
   IQuillSampleGrabber *grabber = nullptr;
   if (FAILED(host.Source()->QueryInterface(IID_IQuillSampleGrabber, reinterpret_cast<void **>(&grabber))) || !grabber) {
-    std::cerr << "tidepool: the source filter hands out no sample grabber\n";
-    return 1;
+    return Fail(message, "the source filter hands out no sample grabber");
   }
   FrameCatcher catcher;
   grabber->SetCallback(&FrameCatcher::Callback, reinterpret_cast<LONG_PTR>(&catcher), 0);
@@ -168,34 +168,34 @@ int RunThumbs(const ThumbsOptions &o) {
     const DWORD flags = AM_SEEKING_AbsolutePositioning | (o.fast ? AM_SEEKING_SeekToKeyFrame : 0);
     HRESULT hr = seeking->SetPositions(&at, flags, nullptr, AM_SEEKING_NoPositioning);
     if (FAILED(hr)) {
-      std::cerr << "tidepool: cannot seek: " << GraphHost::Describe(hr) << "\n";
-      return 1;
+      return Fail(message, file + ": cannot seek: " + GraphHost::Describe(hr));
     }
     host.DrainEvents();
     catcher.Arm();
     hr = host.Control()->Run();
     if (FAILED(hr)) {
       host.Control()->Stop();
-      std::cerr << "tidepool: the graph does not run: " << GraphHost::Describe(hr) << "\n";
-      return 1;
+      return Fail(message, file + ": the graph does not run: " + GraphHost::Describe(hr));
     }
     bool caught = false, ended = false;
+    HRESULT failure = S_OK;
     while (!(caught = catcher.WaitFor(std::chrono::milliseconds(50))) && !ended && !Interrupted()) {
-      ended = host.WaitForEnd(0) != 0;
+      ended = host.WaitForEnd(0, &failure) != 0;
     }
     // A frame handed over just as the stream ended still counts.
     if (!caught) caught = catcher.WaitFor(std::chrono::milliseconds(0));
     host.Control()->Stop();
     if (Interrupted()) return 130;
     if (!caught) {
-      std::cerr << "tidepool: " << o.file << ": no frame at " << at / 1e7 << " s\n";
-      return 1;
+      char when[32];
+      std::snprintf(when, sizeof when, "%g", at / 1e7);
+      return Fail(message, file + ": no frame at " + when + " s" +
+                               (failure != S_OK ? ": " + GraphHost::Describe(failure) : std::string()));
     }
     const std::vector<uint8_t> record = catcher.Take();
     std::string error;
     if (!sheet.Place(i, record.data(), record.size(), &error)) {
-      std::cerr << "tidepool: " << error << "\n";
-      return 1;
+      return Fail(message, error);
     }
     // The frame's own time, which the record carries in whole milliseconds.
     double startMs = 0;
@@ -203,12 +203,99 @@ int RunThumbs(const ThumbsOptions &o) {
     sheet.Label(i, font::FormatTime(static_cast<long long>(startMs)));
   }
   std::string error;
-  if (!sheet.WritePng(o.output, &error)) {
-    std::cerr << "tidepool: " << error << "\n";
+  if (!sheet.WritePng(output, &error)) {
+    return Fail(message, error);
+  }
+  char done[64];
+  std::snprintf(done, sizeof done, ": %d frames, %dx%d", o.count, sheet.Width(), sheet.Height());
+  *message = output + done;
+  return 0;
+}
+
+// --output-dir: each movie's sheet as DIR/<name without extension>.png, made
+// by `jobs` workers at once in this process, one filter each. A line per
+// movie as it finishes (standard output when done, standard error when
+// not); the others go on after a failure. 0 when all were made, 1 when any
+// failed, 2 when two movies would write the same sheet, 130 on Ctrl-C.
+int MakeSheets(const ThumbsOptions &o) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path dir = fs::u8path(o.outputDir);
+  fs::create_directories(dir, ec);
+  if (!fs::is_directory(dir, ec)) {
+    std::cerr << "tidepool: cannot write into " << o.outputDir << "\n";
     return 1;
   }
-  std::printf("%s: %d frames, %dx%d\n", o.output.c_str(), o.count, sheet.Width(), sheet.Height());
-  return 0;
+  std::vector<std::string> outputs;
+  std::set<std::string> taken;
+  for (const std::string &file : o.files) {
+    const fs::path sheet = dir / (fs::u8path(file).stem().u8string() + u8".png");
+    const auto text = sheet.u8string();
+    outputs.emplace_back(text.begin(), text.end());
+    if (!taken.insert(outputs.back()).second) {
+      std::cerr << "tidepool: two movies would both write " << outputs.back() << "\n";
+      return 2;
+    }
+  }
+  unsigned jobs = o.jobs > 0 ? static_cast<unsigned>(o.jobs) : std::thread::hardware_concurrency();
+  if (jobs == 0) jobs = 1;
+  if (jobs > o.files.size()) jobs = static_cast<unsigned>(o.files.size());
+  InstallInterruptHandler();
+  std::atomic<size_t> next{0};
+  std::atomic<int> failed{0}, interrupted{0};
+  std::mutex printing;  // leaf: one line at a time
+  size_t finished = 0;  // under printing
+  auto worker = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < o.files.size() && !Interrupted();) {
+      std::string message;
+      const int status = MakeSheet(o, o.files[i], outputs[i], &message);
+      std::lock_guard<std::mutex> lock(printing);
+      ++finished;
+      if (status == 130) {
+        ++interrupted;
+      } else if (status == 0) {
+        std::printf("[%zu/%zu] %s\n", finished, o.files.size(), message.c_str());
+        std::fflush(stdout);
+      } else {
+        ++failed;
+        std::fprintf(stderr, "[%zu/%zu] tidepool: %s\n", finished, o.files.size(), message.c_str());
+      }
+    }
+  };
+  std::vector<std::thread> workers;
+  for (unsigned j = 1; j < jobs; ++j) workers.emplace_back(worker);
+  worker();
+  for (std::thread &t : workers) t.join();
+  if (interrupted.load() > 0 || Interrupted()) return 130;
+  return failed.load() > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int RunThumbs(const ThumbsOptions &o) {
+  if (o.count < 1 || o.columns < 1 || o.width < 16 || o.count > 1000 || o.width > 4096) {
+    std::cerr << "tidepool: --count must be 1 to 1000, --columns at least 1, --width 16 to 4096\n";
+    return 2;
+  }
+  if (o.outputDir.empty()) {
+    if (o.files.size() != 1 || o.output.empty()) {
+      std::cerr << "tidepool: thumbs needs one FILE with -o SHEET.png, or --output-dir DIR\n";
+      return 2;
+    }
+    std::string message;
+    const int status = MakeSheet(o, o.files.front(), o.output, &message);
+    if (status == 0) {
+      std::printf("%s\n", message.c_str());
+    } else if (status == 1) {
+      std::cerr << "tidepool: " << message << "\n";
+    }
+    return status;
+  }
+  if (!o.output.empty()) {
+    std::cerr << "tidepool: give either -o or --output-dir\n";
+    return 2;
+  }
+  return MakeSheets(o);
 }
 
 }  // namespace tidepool

@@ -10,6 +10,7 @@
 //                    [--start S] [--stop S] [--rate R] [--times OUT.txt] [--discard]
 //                    [--audio-stream K] [--subtitles OUT.srt]
 //   tidepool thumbs FILE -o SHEET.png [--count N] [--columns C] [--width W] [--fast]
+//   tidepool thumbs FILE... --output-dir DIR [--jobs N] [--count N] [--columns C] [--width W] [--fast]
 //   tidepool play FILE [--null]
 //
 // Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
@@ -123,8 +124,11 @@ int main(int argc, char **argv) {
 
   tidepool::ThumbsOptions thumbs;
   auto *th = app.add_subcommand("thumbs", "a contact sheet of frames at evenly spaced times, as a PNG");
-  th->add_option("FILE", thumbs.file, "the movie")->required();
-  th->add_option("-o,--output", thumbs.output, "the sheet (.png)")->required();
+  th->add_option("FILE", thumbs.files, "the movies")->required();
+  th->add_option("-o,--output", thumbs.output, "the sheet (.png), for one movie");
+  th->add_option("--output-dir", thumbs.outputDir, "a sheet per movie in DIR, named after it (DIR/NAME.png)");
+  th->add_option("--jobs", thumbs.jobs, "with --output-dir: sheets made at once (default: one per processor)")
+      ->check(CLI::Range(1, 256));
   th->add_option("--count", thumbs.count, "frames on the sheet (default 12)")->check(CLI::Range(1, 1000));
   th->add_option("--columns", thumbs.columns, "tiles per row (default 4)")->check(CLI::Range(1, 1000));
   th->add_option("--width", thumbs.width, "tile width in pixels (default 320)")->check(CLI::Range(16, 4096));

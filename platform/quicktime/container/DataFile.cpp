@@ -1,6 +1,7 @@
 #include "container/DataFile.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -71,14 +72,42 @@ std::string SlashSpelling(const std::string &path) {
 
 DataFile::~DataFile() { Close(); }
 
-DataFile::DataFile(DataFile &&other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+DataFile::DataFile(DataFile &&other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), fault_(std::exchange(other.fault_, Fault{})) {}
 
 DataFile &DataFile::operator=(DataFile &&other) noexcept {
   if (this != &other) {
     Close();
     handle_ = std::exchange(other.handle_, -1);
+    fault_ = std::exchange(other.fault_, Fault{});
   }
   return *this;
+}
+
+DataFile::Fault DataFile::ParseFault(const char *text) {
+  Fault fault;
+  if (text == nullptr) return fault;
+  const std::string value(text);
+  Fault::Kind kind = Fault::Kind::kNone;
+  size_t digits = 0;
+  if (value.rfind("eof@", 0) == 0) {
+    kind = Fault::Kind::kEnd;
+    digits = 4;
+  } else if (value.rfind("io@", 0) == 0) {
+    kind = Fault::Kind::kIo;
+    digits = 3;
+  } else {
+    return fault;
+  }
+  if (digits == value.size() || value.size() - digits > 19) return fault;
+  uint64_t at = 0;
+  for (size_t i = digits; i < value.size(); ++i) {
+    if (value[i] < '0' || value[i] > '9') return fault;
+    at = at * 10 + uint64_t(value[i] - '0');
+  }
+  fault.kind = kind;
+  fault.at = at;
+  return fault;
 }
 
 bool DataFile::Open(const std::string &path) {
@@ -86,6 +115,7 @@ bool DataFile::Open(const std::string &path) {
   if (path.empty() || path.find('\0') != std::string::npos) return false;
   handle_ = OpenNative(path);
   if (handle_ < 0 && path.find('\\') != std::string::npos) handle_ = OpenNative(SlashSpelling(path));
+  fault_ = ParseFault(std::getenv("TP_DATAFILE_FAULT"));
   return handle_ >= 0;
 }
 
@@ -122,7 +152,7 @@ int64_t DataFile::Size() const {
   return int64_t(size.QuadPart);
 }
 
-int64_t DataFile::ReadSome(uint64_t pos, void *dst, size_t n) const {
+int64_t DataFile::ReadNative(uint64_t pos, void *dst, size_t n) const {
   if (handle_ < 0) return -1;
   // One ReadFile moves at most a DWORD's worth; the offset rides in the
   // OVERLAPPED record, so the handle's own position is never shared state.
@@ -150,7 +180,7 @@ int64_t DataFile::Size() const {
   return int64_t(st.st_size);
 }
 
-int64_t DataFile::ReadSome(uint64_t pos, void *dst, size_t n) const {
+int64_t DataFile::ReadNative(uint64_t pos, void *dst, size_t n) const {
   if (handle_ < 0 || pos > uint64_t(std::numeric_limits<off_t>::max())) return -1;
   for (;;) {
     ssize_t r = ::pread(int(handle_), dst, n, off_t(pos));
@@ -160,6 +190,14 @@ int64_t DataFile::ReadSome(uint64_t pos, void *dst, size_t n) const {
 }
 
 #endif
+
+int64_t DataFile::ReadSome(uint64_t pos, void *dst, size_t n) const {
+  if (fault_.kind != Fault::Kind::kNone) {
+    if (pos >= fault_.at) return fault_.kind == Fault::Kind::kEnd ? 0 : -1;
+    n = size_t(std::min<uint64_t>(n, fault_.at - pos));
+  }
+  return ReadNative(pos, dst, n);
+}
 
 OSErr DataFile::ReadAt(uint64_t pos, void *dst, size_t n) const {
   auto *p = static_cast<uint8_t *>(dst);

@@ -5,6 +5,11 @@
 // with "\" separators that does not open is tried with "/" where "/" is the
 // separator.
 //
+// Test seam, on both systems: the environment variable TP_DATAFILE_FAULT,
+// read when a file is opened, makes every read from byte offset N on behave
+// as if the file ended there ("eof@N") or as a failing device ("io@N").
+// Reads before N are untouched; anything else in the variable is ignored.
+//
 // Ownership: the object owns its handle and closes it when destroyed or
 // reopened. Threads: ReadAt carries its own offset, so concurrent ReadAt
 // calls on one open file are safe; Open and Close are not safe against
@@ -48,8 +53,19 @@ class DataFile {
   // that exists, else `path` unchanged.
   static std::string Resolve(const std::string &path);
 
+  // What TP_DATAFILE_FAULT asks for (exposed for its tests).
+  struct Fault {
+    enum class Kind { kNone, kEnd, kIo } kind = Kind::kNone;
+    uint64_t at = 0;
+  };
+  static Fault ParseFault(const char *text);
+
  private:
+  // The system's read, before the test seam.
+  int64_t ReadNative(uint64_t pos, void *dst, size_t n) const;
+
   intptr_t handle_ = -1;  // descriptor, or the Win32 HANDLE's value; -1 when closed
+  Fault fault_;           // from TP_DATAFILE_FAULT when the file was opened
 };
 
 }  // namespace tp::qt

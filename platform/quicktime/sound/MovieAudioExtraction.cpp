@@ -154,8 +154,9 @@ void Seek(Session &s) {
 }
 
 // Reads the next sample (several for fixed-size formats) into readBuf.
-// False at the end of the media or on a read error.
-bool ReadNext(Session &s) {
+// False at the end of the media, and on a read error with *readError set
+// (the data is missing: not the media's end).
+bool ReadNext(Session &s, OSErr *readError) {
   const Media &m = s.track->media;
   SampleRecord r;
   if (!m.samples.Sample(s.nextSample, &r) || r.size > kMaxPacketBytes) return false;
@@ -176,7 +177,10 @@ bool ReadNext(Session &s) {
     if (r.position > blob.size() || bytes > blob.size() - r.position) return false;
     std::memcpy(s.readBuf.data(), blob.data() + r.position, size_t(bytes));
   } else {
-    if (s.file.ReadAt(r.position, s.readBuf.data(), size_t(bytes)) != noErr) return false;
+    if (OSErr e = s.file.ReadAt(r.position, s.readBuf.data(), size_t(bytes)); e != noErr) {
+      *readError = e;
+      return false;
+    }
   }
   s.nextSample += count;
   return true;
@@ -199,7 +203,9 @@ OSErr OnFrame(Session &s, const PcmFrames &frame) {
 OSErr Produce(Session &s, size_t frames) {
   auto sink = [&s](const PcmFrames &f) { return OnFrame(s, f); };
   while (s.converter.FramesHeld() < frames && !s.mediaDone) {
-    if (!ReadNext(s)) {
+    OSErr readError = noErr;
+    if (!ReadNext(s, &readError)) {
+      if (readError != noErr) return readError;
       s.mediaDone = true;
       if (OSErr e = s.decoder->Drain(sink); e != noErr) return e;
       return s.converter.Drain();
@@ -342,7 +348,10 @@ OSStatus MaeFillBuffer(MovieAudioExtractionRef session, UInt32 *ioNumFrames, Aud
     if (!s.silent) {
       if (OSErr e = Produce(s, n); e != noErr) {
         s.needSeek = true;
-        return e;
+        // Frames filled before a read failed go out; the next fill starts
+        // again where they end and meets the failure itself.
+        if (done == 0 || (e != ioErr && e != eofErr)) return e;
+        break;
       }
       got = s.converter.Take(at.data(), n);
       if (got < n) s.silent = true;  // the media ran out inside this edit

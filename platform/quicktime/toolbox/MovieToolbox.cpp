@@ -90,7 +90,13 @@ OSErr MovieToolbox::OpenMovieFile(const FSSpec *spec, SInt16 *refNum, int permis
   } else {
     std::string path = DataFile::Resolve(spec->path);
     DataFile file;
-    if (!file.Open(path) || !file.IsRegular()) err = fnfErr;
+    if (!file.Open(path)) {
+      // Something that exists and does not open is refused access (rights,
+      // a lock held by another program), not missing.
+      err = DataFile::Exists(path) ? permErr : fnfErr;
+    } else if (!file.IsRegular()) {
+      err = fnfErr;
+    }
     if (err == noErr) {
       std::lock_guard lock(filesMutex_);
       if (files_.size() >= kMaxOpenFiles) {

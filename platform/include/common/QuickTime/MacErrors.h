@@ -13,6 +13,7 @@ enum {
   tmfoErr = -42,      // too many movie files open
   fnfErr = -43,       // file not found
   paramErr = -50,     // null or out-of-range argument
+  permErr = -54,      // the file exists but cannot be opened for reading
   rfNumErr = -51,     // not an open movie file reference
   memFullErr = -108,  // allocation failed or size absurd
   nilHandleErr = -109,

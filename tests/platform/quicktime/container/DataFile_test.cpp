@@ -1,7 +1,9 @@
 // DataFile at its boundary: what a read at each place of a small file gives,
-// and how paths that do not name an ordinary file are answered.
+// how paths that do not name an ordinary file are answered, and what the
+// fault seam (TP_DATAFILE_FAULT) makes of reads.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -78,6 +80,45 @@ TEST(DataFileTest, PathsThatAreNotOrdinaryFiles) {
   ASSERT_TRUE(file.Open(backslashed));
   EXPECT_TRUE(file.IsRegular());
   EXPECT_EQ(file.Size(), 1);
+}
+
+// The seam is read when a file opens; reads before its offset are the
+// file's own, reads from it on end there (eof) or fail (io); a value it does
+// not understand changes nothing.
+TEST(DataFileTest, FaultSeam_CutsOrFailsReadsFromItsOffset) {
+  test::ff::TempDir dir;
+  const std::string path = dir.File("ten.bin");
+  std::ofstream(path, std::ios::binary) << "0123456789";
+  struct Case {
+    const char *seam;
+    uint64_t pos;
+    size_t n;
+    OSErr err;
+    int64_t some;  // ReadSome's count for the same read
+  } cases[] = {
+      {"eof@6", 0, 6, noErr, 6},
+      {"eof@6", 4, 4, eofErr, 2},
+      {"eof@6", 6, 1, eofErr, 0},
+      {"io@6", 0, 6, noErr, 6},
+      {"io@6", 4, 4, ioErr, 2},
+      {"io@6", 7, 1, ioErr, -1},
+      {"io@0", 0, 1, ioErr, -1},
+      {"eof@x", 4, 4, noErr, 4},
+      {"io@", 4, 4, noErr, 4},
+      {"crash@1", 4, 4, noErr, 4},
+      {"eof@99999999999999999999", 4, 4, noErr, 4},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.seam) + " at " + std::to_string(c.pos));
+    setenv("TP_DATAFILE_FAULT", c.seam, 1);
+    DataFile file;
+    ASSERT_TRUE(file.Open(path));
+    unsetenv("TP_DATAFILE_FAULT");
+    std::vector<char> buf(c.n, '\0');
+    EXPECT_EQ(file.ReadAt(c.pos, buf.data(), c.n), c.err);
+    EXPECT_EQ(file.ReadSome(c.pos, buf.data(), c.n), c.some);
+    EXPECT_EQ(file.Size(), 10) << "the seam leaves the size alone";
+  }
 }
 
 }  // namespace
