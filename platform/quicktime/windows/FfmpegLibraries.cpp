@@ -111,7 +111,7 @@ void Load() {
   }
   g_modules = modules;
   g_loaded = true;
-  Say(std::string("decoding with FFmpeg ") + av_version_info() + ", the system's decoders after it");
+  Say(std::string("FFmpeg ") + av_version_info() + " loaded from the runtime's folder");
 }
 
 FARPROC WINAPI DelayLoadHook(unsigned notification, PDelayLoadInfo info) {
