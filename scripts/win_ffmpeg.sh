@@ -31,7 +31,8 @@ suffix="-tidepool"
 log() { echo "win_ffmpeg: $*" >&2; }
 
 # What the runtime uses of FFmpeg: the decoders of every codec the movie
-# formats carry, their parsers, the demuxers of the index-less file types,
+# formats carry, every parser (the demuxers and the sound decoder lean on
+# them as on Linux), the demuxers of the index-less file types,
 # the file protocol, libswscale and libswresample. No programs, network,
 # devices, filters or encoders, and nothing under the GPL.
 video_decoders=(h264 hevc mpeg4 h263 h263p h263i h261 dvvideo prores svq1 svq3 cinepak mjpeg mjpegb
@@ -41,7 +42,6 @@ audio_decoders=(aac aac_latm mp1 mp1float mp2 mp2float mp3 mp3float alac flac op
   ac3 eac3 adpcm_ima_qt adpcm_ima_wav adpcm_ms gsm gsm_ms qdm2 qdmc mace3 mace6 pcm_alaw pcm_mulaw
   pcm_s8 pcm_u8 pcm_s16be pcm_s16le pcm_s24be pcm_s24le pcm_s32be pcm_s32le pcm_f32be pcm_f32le
   pcm_f64be pcm_f64le)
-parsers=(h264 hevc mpeg4video h263 h261 mpegvideo aac aac_latm mpegaudio flac opus ac3 dvaudio av1 vp9 mjpeg png)
 video_decoders+=(libdav1d)
 demuxers=(h264 h261 h263 rawvideo amr aiff dv flic)
 join() {
@@ -56,7 +56,7 @@ configure=(--enable-cross-compile --arch="$arch" --target-os=mingw32 --cross-pre
   --disable-programs --disable-doc --disable-network --disable-avdevice --disable-avfilter --disable-postproc
   --disable-autodetect --disable-debug --disable-everything --enable-w32threads --enable-x86asm
   --enable-decoder="$(join "${video_decoders[@]}" "${audio_decoders[@]}")"
-  --enable-parser="$(join "${parsers[@]}")" --enable-demuxer="$(join "${demuxers[@]}")"
+  --enable-parsers --enable-demuxer="$(join "${demuxers[@]}")"
   --enable-protocol=file --enable-bsfs --enable-swscale --enable-swresample --enable-libdav1d
   --pkg-config-flags=--static)
 
