@@ -6,7 +6,7 @@ packages=(
   g++ clang cmake ninja-build pkg-config python3 git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
-  mingw-w64 g++-mingw-w64-x86-64
+  mingw-w64 g++-mingw-w64-x86-64 nasm make dpkg-dev xz-utils meson
   clang-format libclang-rt-14-dev ccache
   libcli11-dev nlohmann-json3-dev
   libsdl2-dev xvfb xauth

@@ -28,7 +28,14 @@
 # tidepool.exe finds the runtime beside its bin/ folder, as on Linux. Every
 # Wine run has a watchdog; a seek run that fails shows the end of the
 # filter's trace.
+# With FFmpeg's libraries beside the Windows runtime (the default build),
+# every codec and file type that the Linux build decodes is byte for byte
+# Linux's instead (the refusals above are then the system decoders' own
+# run, with the libraries removed), and SystemDecodersFirst puts the
+# system's decoders back in front.
 # Usage: scripts/wine_host_check.sh [build/windows [build/default]]
+#   TP_WINE_DECODERS=ffmpeg|system: which decoders the runtime's folder
+#   offers (default: ffmpeg when FFmpeg's libraries are there).
 #   TP_WINE_H264=auto|1|0: compare the H.264 + AAC movie when the Windows
 #   runtime decodes it (auto, the default), always (1), or never (0).
 set -euo pipefail
@@ -41,10 +48,24 @@ for f in "$module" "$tool"; do
   [ -f "$f" ] || { echo "wine host: $f was not built"; exit 1; }
 done
 command -v wine >/dev/null || { echo "wine host: wine is not installed (scripts/wine_check.sh installs it)"; exit 1; }
+decoders=${TP_WINE_DECODERS:-}
+if [ -z "$decoders" ]; then
+  decoders=system
+  if compgen -G "$build/QuickTime/avcodec-*.dll" >/dev/null; then decoders=ffmpeg; fi
+fi
+[ "$decoders" = ffmpeg ] || [ "$decoders" = system ] || { echo "wine host: TP_WINE_DECODERS is ffmpeg or system"; exit 1; }
+echo "wine host: the runtime decodes with the $decoders decoders first"
 
 # shellcheck source=wine_prefix.sh
 source scripts/wine_prefix.sh
 wine_prefix_setup "wine host" "$module"
+# Without FFmpeg beside the runtime, its libraries may still be on the
+# host's search path (scripts/windows_without_ffmpeg.sh keeps them aside):
+# in the system folder, the runtime must not take them from there.
+if [ "$decoders" = system ] && compgen -G "$build/ffmpeg-elsewhere/*.dll" >/dev/null; then
+  cp "$build"/ffmpeg-elsewhere/*.dll "$WINEPREFIX/drive_c/windows/system32/"
+  echo "wine host: FFmpeg's libraries are in the system folder, not beside the runtime"
+fi
 
 # One wineserver for every run below, instead of one started per program.
 wineserver -p 2>/dev/null || true
@@ -167,7 +188,7 @@ mkdir -p "$out"
 
 # Load's result for files that do not load, each on a new filter that then
 # loads a good movie: a missing file, an empty one, random bytes, a movie
-# cut short, a folder, and an AV1 movie (Wine has no AV1 decoder).
+# cut short, a folder, and an AV1 movie where nothing decodes AV1.
 echo "== wine host: Load's result for files that do not load"
 loads="$scratch/loads"
 mkdir -p "$loads"
@@ -181,12 +202,14 @@ loadwine="$build/bin/tp_wine_load.exe"
 # tidepool.exe's first run names the runtime's folder in the registry.
 wtool info "$(winpath "$movies/raw_twos.mov")" >/dev/null || fail "tidepool.exe info raw_twos.mov failed"
 # HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), VFW_E_UNKNOWN_FILE_TYPE,
-# VFW_E_INVALID_FILE_FORMAT, VFW_E_UNSUPPORTED_VIDEO.
-timeout --kill-after=10 120 wine "$(winpath "$loadwine")" "$(winpath "$movies/raw_twos.mov")" \
-  "$(winpath "$loads/missing.mov")=80070002" "$(winpath "$loads")=80070002" \
-  "$(winpath "$loads/empty.mov")=80040240" "$(winpath "$loads/random.mov")=80040240" \
-  "$(winpath "$loads/cut.mp4")=8004022f" "$(winpath "$loads/av1.mp4")=8004025d" | tr -d '\r' ||
-  fail "Load's results differ from what the cases call for"
+# VFW_E_INVALID_FILE_FORMAT, VFW_E_UNSUPPORTED_VIDEO (AV1 only where the
+# system's decoders serve alone: FFmpeg's libraries decode it).
+loadcases=("$(winpath "$loads/missing.mov")=80070002" "$(winpath "$loads")=80070002"
+  "$(winpath "$loads/empty.mov")=80040240" "$(winpath "$loads/random.mov")=80040240"
+  "$(winpath "$loads/cut.mp4")=8004022f")
+[ "$decoders" = system ] && loadcases+=("$(winpath "$loads/av1.mp4")=8004025d")
+timeout --kill-after=10 120 wine "$(winpath "$loadwine")" "$(winpath "$movies/raw_twos.mov")" "${loadcases[@]}" |
+  tr -d '\r' || fail "Load's results differ from what the cases call for"
 
 # Every comparison runs before the stage fails, to show all that differ.
 differs=()
@@ -310,26 +333,28 @@ if [ ${#differs[@]} -eq "$before" ]; then
   echo "wine host: languages.mov: the second language and the subtitles equal Linux's"
 fi
 
-# File types the Windows runtime has no reader for: no pin, exit 1, and the
-# runtime's debug output names the format.
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x576:rate=25:duration=0.2 -c:v dvvideo -pix_fmt yuv420p \
-  -f dv "$movies/refused.dv"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=352x288:rate=25:duration=0.2 -pix_fmt yuv420p -f rawvideo \
-  "$movies/refused.cif"
-for pair in "refused.dv:DV (.dv .dif)" "refused.cif:raw CIF pictures (.cif)"; do
-  movie="$movies/${pair%%:*}" kind=${pair##*:}
-  echo "== wine host: tidepool.exe info, ${pair%%:*} (no reader in the Windows runtime)"
-  set +e
-  WINEDEBUG=+debugstr timeout --kill-after=10 120 wine "$(winpath "$tool")" info "$(winpath "$movie")" \
-    >"$out/refused.out" 2>"$out/refused.err"
-  status=$?
-  set -e
-  if [ $status -eq 1 ] && grep -qF "no reader for $kind files" "$out/refused.err"; then
-    echo "wine host: ${pair%%:*}: refused, exit 1, the reason names the format"
-  else
-    differs+=("${pair%%:*}: status $status, no reason naming $kind ($(tr -d '\r' <"$out/refused.err" | tail -n 3))")
-  fi
-done
+# File types the Windows runtime has no reader for without FFmpeg: no pin,
+# exit 1, and the runtime's debug output names the format.
+if [ "$decoders" = system ]; then
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x576:rate=25:duration=0.2 -c:v dvvideo -pix_fmt yuv420p \
+    -f dv "$movies/refused.dv"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=352x288:rate=25:duration=0.2 -pix_fmt yuv420p -f rawvideo \
+    "$movies/refused.cif"
+  for pair in "refused.dv:DV (.dv .dif)" "refused.cif:raw CIF pictures (.cif)"; do
+    movie="$movies/${pair%%:*}" kind=${pair##*:}
+    echo "== wine host: tidepool.exe info, ${pair%%:*} (no reader in the Windows runtime)"
+    set +e
+    WINEDEBUG=+debugstr timeout --kill-after=10 120 wine "$(winpath "$tool")" info "$(winpath "$movie")" \
+      >"$out/refused.out" 2>"$out/refused.err"
+    status=$?
+    set -e
+    if [ $status -eq 1 ] && grep -qF "no reader for $kind files" "$out/refused.err"; then
+      echo "wine host: ${pair%%:*}: refused, exit 1, the reason names the format"
+    else
+      differs+=("${pair%%:*}: status $status, no reason naming $kind ($(tr -d '\r' <"$out/refused.err" | tail -n 3))")
+    fi
+  done
+fi
 
 # H.264 (B-frames) + AAC: the system's decoders against FFmpeg's, so close
 # rather than equal; then the seeks, and a start compared the same way.
@@ -413,61 +438,64 @@ done
 # gets no pin: info names the codec, convert of that stream exits 1 and
 # writes nothing, the other stream still converts; a movie with no track
 # left does not open.
-echo "== wine host: movies whose tracks nothing decodes here (HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC, Opus)"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
-  -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 \
-  -c:v libx265 -x265-params log-level=error -tag:v hvc1 -c:a pcm_s16le "$movies/hevc_sowt.mov"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
-  -c:v libaom-av1 -cpu-used 8 "$movies/av1.mp4"
-# Usage: refused STATUS TEXT ARGS...: tidepool.exe ARGS exits STATUS and its
-# output (standard output and error) holds TEXT.
-refused() {
-  local want=$1 text=$2 status=0
-  shift 2
-  mapfile -d '' -t wa < <(wargs "$@")
-  wtool "${wa[@]}" >"$out/refused.out" 2>&1 || status=$?
-  if [ $status -ne "$want" ] || { [ -n "$text" ] && ! tr -d '\r' <"$out/refused.out" | grep -qF "$text"; }; then
-    differs+=("tidepool.exe $* (status $status): $(tr -d '\r' <"$out/refused.out" | head -n 3)")
+# (the system decoders alone: with FFmpeg, scripts/wine_ffmpeg_checks.sh).
+if [ "$decoders" = system ]; then
+  echo "== wine host: movies whose tracks nothing decodes here (HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC, Opus)"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
+    -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 \
+    -c:v libx265 -x265-params log-level=error -tag:v hvc1 -c:a pcm_s16le "$movies/hevc_sowt.mov"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=10:duration=1 \
+    -c:v libaom-av1 -cpu-used 8 "$movies/av1.mp4"
+  # Usage: refused STATUS TEXT ARGS...: tidepool.exe ARGS exits STATUS and its
+  # output (standard output and error) holds TEXT.
+  refused() {
+    local want=$1 text=$2 status=0
+    shift 2
+    mapfile -d '' -t wa < <(wargs "$@")
+    wtool "${wa[@]}" >"$out/refused.out" 2>&1 || status=$?
+    if [ $status -ne "$want" ] || { [ -n "$text" ] && ! tr -d '\r' <"$out/refused.out" | grep -qF "$text"; }; then
+      differs+=("tidepool.exe $* (status $status): $(tr -d '\r' <"$out/refused.out" | head -n 3)")
+    fi
+  }
+  before=${#differs[@]}
+  rm -f "$out/refused.y4m" "$out/refused.wav"
+  refused 0 "no pin: no decoder for the video codec 'hvc1'" info "$movies/hevc_sowt.mov"
+  refused 1 "no decoder for the video codec 'hvc1'" convert "$movies/hevc_sowt.mov" --video "$out/refused.y4m"
+  refused 0 "" convert "$movies/hevc_sowt.mov" --audio "$out/refused.wav"
+  refused 1 "no decoder for the video codec 'av01'" info "$movies/av1.mp4"
+  refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --video "$out/refused.y4m"
+  # What Wine 8 has no decoder for: MPEG-4 part 2, H.263, DV, ProRes, ALAC
+  # and Opus. Each movie holds only that track, so it does not open at all.
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 "$movies/mp4v.mp4"
+  # With B-pictures: the forward pass's transform, which Wine lacks as well.
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 -bf 2 \
+    "$movies/mp4v_bframes.mp4"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=10:duration=1 -c:v h263 "$movies/h263.mov"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=0.5 -pix_fmt yuv411p \
+    -c:v dvvideo "$movies/dv.mov"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
+  ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
+  # At 96 kHz the MP4 description holds no rate: refused all the same, not a
+  # pin offering PCM at 0 Hz.
+  ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=96000:duration=0.5 -c:a alac "$movies/alac96.m4a"
+  ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
+  for entry in mp4v.mp4:"video codec 'mp4v'" mp4v_bframes.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
+    prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" alac96.m4a:"sound format 'alac'" \
+    opus.mp4:"sound format 'Opus'"; do
+    name=${entry%%:*} codec=${entry#*:}
+    refused 1 "no decoder for the $codec" info "$movies/$name"
+    case $codec in
+      video*) refused 1 "no decoder for the $codec" convert "$movies/$name" --video "$out/refused.y4m" ;;
+      *) refused 1 "no decoder for the $codec" convert "$movies/$name" --audio "$out/refused-sound.wav" ;;
+    esac
+  done
+  [ ! -s "$out/refused.y4m" ] || differs+=("a refused video track still wrote $out/refused.y4m")
+  [ ! -s "$out/refused-sound.wav" ] || differs+=("a refused sound track still wrote $out/refused-sound.wav")
+  [ "$(stat -c %s "$out/refused.wav" 2>/dev/null || echo 0)" -gt 16044 ] ||
+    differs+=("the sound of hevc_sowt.mov did not convert beside its refused video")
+  if [ ${#differs[@]} -eq "$before" ]; then
+    echo "wine host: HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC and Opus are refused at load, named by info and convert; the sound beside HEVC converts"
   fi
-}
-before=${#differs[@]}
-rm -f "$out/refused.y4m" "$out/refused.wav"
-refused 0 "no pin: no decoder for the video codec 'hvc1'" info "$movies/hevc_sowt.mov"
-refused 1 "no decoder for the video codec 'hvc1'" convert "$movies/hevc_sowt.mov" --video "$out/refused.y4m"
-refused 0 "" convert "$movies/hevc_sowt.mov" --audio "$out/refused.wav"
-refused 1 "no decoder for the video codec 'av01'" info "$movies/av1.mp4"
-refused 1 "no decoder for the video codec 'av01'" convert "$movies/av1.mp4" --video "$out/refused.y4m"
-# What Wine 8 has no decoder for: MPEG-4 part 2, H.263, DV, ProRes, ALAC
-# and Opus. Each movie holds only that track, so it does not open at all.
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 "$movies/mp4v.mp4"
-# With B-pictures: the forward pass's transform, which Wine lacks as well.
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 -bf 2 \
-  "$movies/mp4v_bframes.mp4"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=10:duration=1 -c:v h263 "$movies/h263.mov"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=720x480:rate=30000/1001:duration=0.5 -pix_fmt yuv411p \
-  -c:v dvvideo "$movies/dv.mov"
-ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v prores "$movies/prores.mov"
-ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -c:a alac "$movies/alac.m4a"
-# At 96 kHz the MP4 description holds no rate: refused all the same, not a
-# pin offering PCM at 0 Hz.
-ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=96000:duration=0.5 -c:a alac "$movies/alac96.m4a"
-ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libopus "$movies/opus.mp4"
-for entry in mp4v.mp4:"video codec 'mp4v'" mp4v_bframes.mp4:"video codec 'mp4v'" h263.mov:"video codec 'h263'" dv.mov:"video codec 'dvc '" \
-  prores.mov:"video codec 'ap4h'" alac.m4a:"sound format 'alac'" alac96.m4a:"sound format 'alac'" \
-  opus.mp4:"sound format 'Opus'"; do
-  name=${entry%%:*} codec=${entry#*:}
-  refused 1 "no decoder for the $codec" info "$movies/$name"
-  case $codec in
-    video*) refused 1 "no decoder for the $codec" convert "$movies/$name" --video "$out/refused.y4m" ;;
-    *) refused 1 "no decoder for the $codec" convert "$movies/$name" --audio "$out/refused-sound.wav" ;;
-  esac
-done
-[ ! -s "$out/refused.y4m" ] || differs+=("a refused video track still wrote $out/refused.y4m")
-[ ! -s "$out/refused-sound.wav" ] || differs+=("a refused sound track still wrote $out/refused-sound.wav")
-[ "$(stat -c %s "$out/refused.wav" 2>/dev/null || echo 0)" -gt 16044 ] ||
-  differs+=("the sound of hevc_sowt.mov did not convert beside its refused video")
-if [ ${#differs[@]} -eq "$before" ]; then
-  echo "wine host: HEVC, AV1, MPEG-4 part 2, H.263, DV, ProRes, ALAC and Opus are refused at load, named by info and convert; the sound beside HEVC converts"
 fi
 # H.264 pictures at HD and odd sizes, in I420 and RGB32 (and YUY2 at two
 # sizes): the same frames and times as Linux; I420 byte for byte at every
@@ -509,6 +537,21 @@ if [ "$h264" != 0 ] && [ -s "$out/h264.wine.raw" ]; then
         differs+=("h264_$size.mp4 $format: worst frame $figure dB, below $floor")
     done
   done
+fi
+# Which decoders the runtime took, as its debug output says.
+want="FFmpeg's libraries are not usable"
+[ "$decoders" = ffmpeg ] && want="loaded from the runtime's folder"
+WINEDEBUG=+debugstr timeout --kill-after=10 120 wine "$(winpath "$tool")" info "$(winpath "$movies/h264_aac.mp4")" \
+  >/dev/null 2>"$out/which.err" || true
+if grep -qF "$want" "$out/which.err"; then
+  echo "wine host: the runtime says: $(grep -oF "$want" "$out/which.err" | head -n 1)"
+else
+  differs+=("the runtime's debug output lacks \"$want\"")
+fi
+# FFmpeg's decoders: every codec and file type byte for byte Linux's.
+if [ "$decoders" = ffmpeg ]; then
+  # shellcheck source=wine_ffmpeg_checks.sh
+  source scripts/wine_ffmpeg_checks.sh
 fi
 if [ ${#differs[@]} -gt 0 ]; then
   printf 'wine host: differs: %s\n' "${differs[@]}"

@@ -1,8 +1,5 @@
 #include "container/AvImporter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -19,6 +16,12 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "BackEnds.h"
+#include "container/DataFile.h"
 #include "container/OwnImporters.h"
 #include "container/SampleDescriptions.h"
 
@@ -40,32 +43,6 @@ struct ParserDeleter {
 struct CodecContextDeleter {
   void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
 };
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool ReadFully(int fd, uint64_t pos, uint8_t *dst, size_t n) {
-  while (n > 0) {
-    ssize_t r = ::pread(fd, dst, n, off_t(pos));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    dst += r;
-    pos += uint64_t(r);
-    n -= size_t(r);
-  }
-  return true;
-}
 
 // What we learn about one packet while reading the file.
 struct PacketInfo {
@@ -111,6 +88,25 @@ int64_t PictureOrder(StreamImport &s, const AVPacket &pkt) {
 struct Deadline {
   std::chrono::steady_clock::time_point end;
 };
+
+// libavformat opens a path as UTF-8 on Windows; the runtime's paths are in
+// the ANSI code page there (UTF-8 elsewhere). Empty when it cannot convert.
+std::string LibavPath(const std::string &path) {
+#ifdef _WIN32
+  if (path.empty()) return path;
+  const int wide = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), nullptr, 0);
+  if (wide <= 0) return {};
+  std::vector<wchar_t> w(static_cast<size_t>(wide));
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path.data(), int(path.size()), w.data(), wide);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string utf8(size_t(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+#else
+  return path;
+#endif
+}
 
 int InterruptCallback(void *opaque) {
   auto *d = static_cast<Deadline *>(opaque);
@@ -219,7 +215,7 @@ AvImportResult Fail(QtErr e, std::string m) { return {e, std::move(m)}; }
 // Turns the packets of one stream into a media: decode times from the dts
 // (or, where the stream has none, from the packet durations), display
 // offsets from pts - dts.
-AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string &path, int fd, Media *media) {
+AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string &path, Media *media) {
   uint32_t scale;
   int64_t factor;
   if (!MediaTimeScale(st, &scale, &factor) || scale > uint32_t(INT32_MAX))
@@ -297,20 +293,19 @@ AvImportResult BuildMedia(const AVStream *st, StreamImport &s, const std::string
   } else {
     media->data.blob = std::make_shared<const std::vector<uint8_t>>(std::move(s.stored));
   }
-  (void)fd;
   return {};
 }
 
 // Switches a stream from file positions to the in-memory store: the packets
 // seen so far are verified to lie in the file, so their bytes come from there.
-bool MoveToStore(StreamImport &s, int fd, uint64_t *storedTotal, const AvImportLimits &limits) {
+bool MoveToStore(StreamImport &s, const DataFile &file, uint64_t *storedTotal, const AvImportLimits &limits) {
   s.inFile = false;
   s.storedOffsets.clear();
   for (const PacketInfo &p : s.packets) {
     if (*storedTotal + p.size > limits.maxStoredBytes) return false;
     size_t at = s.stored.size();
     s.stored.resize(at + p.size);
-    if (p.size && !ReadFully(fd, uint64_t(p.pos), s.stored.data() + at, p.size)) return false;
+    if (p.size && file.ReadAt(uint64_t(p.pos), s.stored.data() + at, p.size) != kNoErr) return false;
     s.storedOffsets.push_back(at);
     *storedTotal += p.size;
   }
@@ -319,7 +314,7 @@ bool MoveToStore(StreamImport &s, int fd, uint64_t *storedTotal, const AvImportL
 
 }  // namespace
 
-bool SniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
+bool FfmpegSniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
   if (!head || n == 0) return false;
   QuietLibav();
   n = std::min<size_t>(n, 1 << 20);
@@ -343,11 +338,14 @@ bool SniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
   return false;
 }
 
-AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *movie, const AvImportLimits &limits) {
+AvImportResult FfmpegImportIndexless(const std::string &path, AvFormat format, Movie *movie,
+                                     const AvImportLimits &limits) {
   *movie = Movie();
   QuietLibav();
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Fail(kFnfErr, "cannot open " + path);
+  DataFile file;
+  if (!file.Open(path)) return Fail(kFnfErr, "cannot open " + path);
+  const std::string libavPath = LibavPath(path);
+  if (libavPath.empty()) return Fail(kFnfErr, "cannot name " + path + " to libavformat");
 
   const AVInputFormat *input = av_find_input_format(AvFormatName(format));
   if (!input) return Fail(kCantFindHandler, std::string("no demuxer ") + AvFormatName(format));
@@ -367,7 +365,7 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
   raw->interrupt_callback.callback = &InterruptCallback;
   raw->interrupt_callback.opaque = &deadline;
   AVDictionary *o = opts.release();
-  int r = avformat_open_input(&raw, path.c_str(), input, &o);  // frees `raw` on failure
+  int r = avformat_open_input(&raw, libavPath.c_str(), input, &o);  // frees `raw` on failure
   opts.reset(o);
   if (r < 0) return Fail(kInvalidMovie, "the demuxer refused the file");
   std::unique_ptr<AVFormatContext, FormatContextDeleter> ctx(raw);
@@ -393,7 +391,7 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
   }
   if (streams.empty()) return Fail(kInvalidMovie, "no audio or video stream");
 
-  off_t fileSize = ::lseek(fd.get(), 0, SEEK_END);
+  const int64_t fileSize = file.Size();
   std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
   if (!pkt) return Fail(kMemFullErr, "out of memory");
   std::vector<uint8_t> check;
@@ -417,10 +415,10 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
       bool verbatim = pkt->pos >= 0 && fileSize >= 0 && uint64_t(pkt->pos) + uint64_t(pkt->size) <= uint64_t(fileSize);
       if (verbatim) {
         check.resize(size_t(pkt->size));
-        verbatim = ReadFully(fd.get(), uint64_t(pkt->pos), check.data(), check.size()) &&
+        verbatim = file.ReadAt(uint64_t(pkt->pos), check.data(), check.size()) == kNoErr &&
                    std::memcmp(check.data(), pkt->data, check.size()) == 0;
       }
-      if (!verbatim && !MoveToStore(s, fd.get(), &storedTotal, limits))
+      if (!verbatim && !MoveToStore(s, file, &storedTotal, limits))
         return Fail(kMemFullErr, "packet data too large to keep");
     }
     if (!s.inFile) {
@@ -441,7 +439,7 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
     track.id = uint32_t(result.tracks.size() + 1);
     track.headerFlags = 3;
     const AVStream *st = ctx->streams[s.streamIndex];
-    if (AvImportResult m = BuildMedia(st, s, path, fd.get(), &track.media); m.error != kNoErr) return m;
+    if (AvImportResult m = BuildMedia(st, s, path, &track.media); m.error != kNoErr) return m;
     if (s.handlerType == kVideoMediaType) {
       track.width = int32_t(Clamp16(st->codecpar->width)) << 16;
       track.height = int32_t(Clamp16(st->codecpar->height)) << 16;

@@ -15,6 +15,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "BackEnds.h"
 #include "sound/AudioDecode.h"
 #include "sound/AudioDecoder.h"
 #include "codecs/Ima4Decoder.h"
@@ -248,7 +249,7 @@ class SwrResampler final : public PcmResampler {
 
 }  // namespace
 
-OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
+OSErr FfmpegCreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
   out->reset();
   // The runtime's own 'ima4' decodes the same way on every system.
   if (IsBuiltInIma4(setup.codec)) return CreateIma4Decoder(setup, out);
@@ -259,7 +260,8 @@ OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDeco
   return noErr;
 }
 
-OSErr CreatePcmResampler(const PcmStreamFormat &in, const PcmStreamFormat &out, std::unique_ptr<PcmResampler> *result) {
+OSErr FfmpegCreatePcmResampler(const PcmStreamFormat &in, const PcmStreamFormat &out,
+                               std::unique_ptr<PcmResampler> *result) {
   result->reset();
   std::unique_ptr<SwrResampler> r(new (std::nothrow) SwrResampler);
   if (!r) return memFullErr;

@@ -41,6 +41,7 @@ extern "C" {
 
 #include "codecs/AnimationDecoder.h"
 #include "FfmpegVideoDecoder.h"
+#include "BackEnds.h"
 #include "codecs/VideoDecoder.h"
 
 namespace tp::qt {
@@ -698,7 +699,7 @@ AVFrame *PictureDrawer::Spare(int w, int h, AVPixelFormat target) {
 
 }  // namespace
 
-OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+OSErr FfmpegCreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   out->reset();
   // The runtime's own codecs decode the same way on every system.
   if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);

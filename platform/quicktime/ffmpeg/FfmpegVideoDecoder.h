@@ -1,5 +1,5 @@
 // The libavcodec half of the Linux video back end, reachable on its own:
-// CreateVideoDecoder (VideoDecoder.h) hands the runtime's own codecs to
+// FfmpegCreateVideoDecoder (BackEnds.h) hands the runtime's own codecs to
 // their own decoders first; this opens libavcodec's decoder of `setup`
 // whatever the codec, so that tests can hold our decoders against it.
 #pragma once

@@ -4,6 +4,7 @@
 // .flc) are refused with a message naming the format.
 
 #include "container/AvImporter.h"
+#include "BackEnds.h"
 #include "container/OwnImporters.h"
 
 namespace tp::qt {
@@ -33,7 +34,8 @@ const char *FormatTitle(AvFormat format) {
 
 }  // namespace
 
-AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *movie, const AvImportLimits &limits) {
+AvImportResult WindowsImportIndexless(const std::string &path, AvFormat format, Movie *movie,
+                                      const AvImportLimits &limits) {
   *movie = Movie();
   if (format == AvFormat::kAiff) return ImportAiff(path, movie);
   if (format == AvFormat::kH264) return ImportAnnexB(path, movie, limits);
@@ -42,7 +44,7 @@ AvImportResult ImportWithLibav(const std::string &path, AvFormat format, Movie *
 
 // By content: AIFF's form header, and a byte stream that opens with a start
 // code and an H.264 sequence parameter set or access unit delimiter.
-bool SniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
+bool WindowsSniffAvFormat(const uint8_t *head, size_t n, AvFormat *format) {
   if (LooksLikeAiff(head, n)) {
     *format = AvFormat::kAiff;
     return true;

@@ -5,6 +5,7 @@
 // uncompressed video formats never get here: the Decompressor draws them
 // itself.
 
+#include "BackEnds.h"
 #include "codecs/AnimationDecoder.h"
 #include "sound/AudioDecode.h"
 #include "codecs/Ima4Decoder.h"
@@ -15,19 +16,20 @@
 
 namespace tp::qt {
 
-OSErr CreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
+OSErr WindowsCreateVideoDecoder(const VideoCodecSetup &setup, std::unique_ptr<VideoDecoder> *out) {
   if (IsBuiltInAnimation(setup)) return CreateAnimationDecoder(setup, out);
   if (IsBuiltInRawIndexed(setup)) return CreateRawIndexedDecoder(setup, out);
   return CreateSystemVideoDecoder(setup, out);
 }
 
-OSErr CreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
+OSErr WindowsCreateAudioDecoder(const AudioCodecSetup &setup, std::unique_ptr<AudioDecoder> *out) {
   if (IsBuiltInPcm(setup.codec)) return CreatePcmDecoder(setup, out);
   if (IsBuiltInIma4(setup.codec)) return CreateIma4Decoder(setup, out);
   return CreateSystemAudioDecoder(setup, out);
 }
 
-OSErr CreatePcmResampler(const PcmStreamFormat &in, const PcmStreamFormat &out, std::unique_ptr<PcmResampler> *result) {
+OSErr WindowsCreatePcmResampler(const PcmStreamFormat &in, const PcmStreamFormat &out,
+                                std::unique_ptr<PcmResampler> *result) {
   return CreateBuiltInResampler(in, out, result);
 }
 
