@@ -94,6 +94,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG GetBufferSize() override;
   void GetSupportedSubtypes(std::vector<GUID> *subtypes) override;
   void SetOutputSubtype(const GUID *subtype) override;
+  LONG SetOutputStride(LONG pixels) override;
   // Skips ahead by *delta media units; 0, or -1 when not started.
   LONG MoveForward(LONGLONG *delta) override;
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
@@ -189,8 +190,11 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // The layout the world is drawn in: the output's, but 4:2:0 for YUY2 after
   // a quarter turn.
   OSType WorldFormat() const;
+  // The caller's buffer as the output layout lays it out, at the output
+  // stride: the one place that knows where its rows lie.
+  OutputView Destination(BYTE *buffer, LONG size) const;
   // The turned copy: the grabber is then shown the buffer as delivered.
-  LONG CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout) const;
+  LONG CopyTurnedFrame(const DecodedFrame &frame, const OutputView &out, PlaneLayout *layout) const;
   void HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
 
   bool started;
@@ -209,6 +213,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG formatChanged;
   AM_MEDIA_TYPE mediaType;
   VIDEOINFOHEADER videoInfo;  // the output: displayed width and height
+  // Pixels from one output row to the next (0: the output's width): a
+  // renderer's surface may be wider than the picture.
+  LONG outputStride = 0;
   FrameOrientation orientation;
   LONG pictureWidth = 0;  // the picture as stored, its own size (may be odd)
   LONG pictureHeight = 0;

@@ -73,9 +73,10 @@ struct PictureView {
 };
 
 // The downstream buffer, described as the output type lays it out: width x
-// height (even) pixels. Packed rows lie at a pitch of size / height bytes,
-// bottom-up when bottomUp; planar rows at a pitch of the width (chroma at
-// half), luma then the two chroma planes, Cr first when crFirst (YV12).
+// height (even) pixels. Packed rows lie `pitch` bytes apart (0: size / height),
+// bottom-up when bottomUp; planar luma rows `pitch` bytes apart (0: the width)
+// and chroma rows half that, luma then the two chroma planes, Cr first when
+// crFirst (YV12).
 struct OutputView {
   PictureKind kind = PictureKind::Packed;
   int bytesPerPixel = 0;  // Packed only: 2, 3 or 4
@@ -83,6 +84,7 @@ struct OutputView {
   LONG size = 0;
   LONG width = 0;
   LONG height = 0;
+  LONG pitch = 0;
   bool bottomUp = false;
   bool crFirst = false;
 };
