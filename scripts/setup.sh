@@ -10,6 +10,7 @@ packages=(
   clang-format libclang-rt-14-dev ccache
   libcli11-dev nlohmann-json3-dev
   libsdl2-dev xvfb xauth
+  wixl msitools pulseaudio pulseaudio-utils
   gstreamer1.0-libav gstreamer1.0-plugins-bad gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 missing=()

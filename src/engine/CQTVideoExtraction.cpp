@@ -377,10 +377,24 @@ void CQTVideoExtraction::SetOutputSubtype(const GUID *subtype) {
   }
   if (newFormat != pixelFormat) ExtractionEnd();
   pixelFormat = newFormat;
+  outputStride = 0;
   videoInfo.bmiHeader.biBitCount = known != nullptr ? known->bitCount : 0;
   videoInfo.bmiHeader.biSizeImage = ImageSize(videoInfo.bmiHeader.biBitCount, videoInfo.bmiHeader.biCompression,
                                               videoInfo.bmiHeader.biWidth, videoInfo.bmiHeader.biHeight);
   mediaType.subtype = *subtype;
+}
+
+LONG CQTVideoExtraction::SetOutputStride(LONG pixels) {
+  if (pixels == 0) {
+    outputStride = 0;
+    return 0;
+  }
+  if (pixels < videoInfo.bmiHeader.biWidth) return -1;
+  // Row offsets in the buffer stay within 32 bits.
+  if (static_cast<LONGLONG>(pixels) * 4 * (Abs(videoInfo.bmiHeader.biHeight) + 1) > 0x7fffffff) return -1;
+  if (IsPlanar420(videoInfo.bmiHeader.biCompression) && pixels % 2 != 0) return -1;
+  outputStride = pixels;
+  return 0;
 }
 
 LONG CQTVideoExtraction::SetSampleGrabber(IMediaSampleGrabber *grabber) {

@@ -103,6 +103,7 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG GetBufferSize() override;
   void GetSupportedSubtypes(std::vector<GUID> *subtypes) override;
   void SetOutputSubtype(const GUID *subtype) override;
+  LONG SetOutputStride(LONG pixels) override;
   // Skips ahead by *delta media units; 0, or -1 when not started.
   LONG MoveForward(LONGLONG *delta) override;
   LONG SetSampleGrabber(IMediaSampleGrabber *grabber) override;
@@ -198,26 +199,18 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   // The layout the world is drawn in: the output's, but 4:2:0 for YUY2 after
   // a quarter turn.
   OSType WorldFormat() const;
-  // Where an unturned picture's rows lie in the pin's buffer: the one place
-  // the destination's row pitch comes from. Packed rows at size / rows
-  // bytes, bottom-up for the RGB layouts; 4:2:0 planes back to back at a
-  // pitch of the width (chroma at half), in the subtype's order.
-  struct BufferLayout {
-    BYTE *planes[3] = {};  // picture order (row 0 the top row); 4:2:0: Y, Cb, Cr
-    LONG steps[3] = {};    // signed row steps, as the planes are walked
-    LONG pitch = 0;        // packed: bytes from one row to the next in memory
-    LONG length = 0;       // bytes of the buffer the picture spans
-    bool fits = false;     // every row of the picture lies inside the buffer
-  };
-  BufferLayout LayoutInBuffer(BYTE *buffer, LONG size) const;
-  // Draws a kept picture (frame.keptRef) straight into the buffer when it
-  // fits there unturned, else into the world's own pixels (frame.pixels),
-  // then fills the grabber's view as CopyFrame does. false when the runtime
-  // could not draw it (the frame is then skipped).
+  // The caller's buffer as the output layout lays it out, at the output
+  // stride: the one place that knows where its rows lie.
+  OutputView Destination(BYTE *buffer, LONG size) const;
+  // Draws a kept picture (frame.keptRef) straight into the buffer, where
+  // Destination lays its planes out, when it lies there whole and unturned;
+  // else into the world's own pixels (frame.pixels) and copied as CopyFrame
+  // does. Fills the grabber's view either way. false when the runtime could
+  // not draw it (the frame is then skipped).
   bool DeliverKept(DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp, BYTE **grabbed,
                    LONG *frameLength);
   // The turned copy: the grabber is then shown the buffer as delivered.
-  LONG CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout) const;
+  LONG CopyTurnedFrame(const DecodedFrame &frame, const OutputView &out, PlaneLayout *layout) const;
   void HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG frameLength, PlaneLayout *layout, LONG bottomUp);
 
   bool started;
@@ -236,6 +229,9 @@ class CQTVideoExtraction : public CQTMediaExtraction {
   LONG formatChanged;
   AM_MEDIA_TYPE mediaType;
   VIDEOINFOHEADER videoInfo;  // the output: displayed width and height
+  // Pixels from one output row to the next (0: the output's width): a
+  // renderer's surface may be wider than the picture.
+  LONG outputStride = 0;
   FrameOrientation orientation;
   LONG pictureWidth = 0;  // the picture as stored, its own size (may be odd)
   LONG pictureHeight = 0;

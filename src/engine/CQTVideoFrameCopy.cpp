@@ -20,48 +20,61 @@ constexpr DWORD kFourCCI420 = static_cast<DWORD>('I') | (static_cast<DWORD>('4')
 
 LONG Abs(LONG v) { return v < 0 ? -v : v; }
 
-// Copies rows of rowLength bytes from the frame into destination rows of
-// `pitch` bytes, top row first (forward) or bottom row first (reverse).
-// Never writes past pitch x rows bytes nor reads past the frame's
-// byteCount. Returns rowLength x rows, the frame's length.
-LONG CopyPackedRows(BYTE *destination, LONG pitch, const DecodedFrame &frame, LONG height, bool reverse) {
-  const LONG rows = Abs(height);
+// Bytes of one output row of the picture itself (packed: a bitmap row,
+// padded to 4 bytes), whatever the pitch the rows lie at.
+LONG PictureRowBytes(const OutputView &out) {
+  const LONG bitsPerPixel = (out.kind == PictureKind::Yuy2 ? 2 : out.bytesPerPixel) * 8;
+  return (bitsPerPixel * out.width + 31) / 32 * 4;
+}
+
+// Copies the frame's rows into the output's rows, top row first (forward)
+// or bottom row first (reverse). A row is written only when it lies whole
+// inside out.size, and never read past the frame's byteCount. Returns
+// rowLength x rows, the frame's length.
+LONG CopyPackedRows(const OutputView &out, const DecodedFrame &frame, bool reverse) {
+  const LONG rows = out.height;
   const LONG rowLength = frame.pixelRowBytes;
-  if (rows == 0 || rowLength <= 0 || pitch <= 0) return 0;
-  const LONG copyLength = rowLength < pitch ? rowLength : pitch;
+  const LONG pitch = out.pitch;
+  if (rows == 0 || rowLength <= 0 || pitch <= 0 || out.size <= 0) return 0;
+  const LONG pictureRow = PictureRowBytes(out);
+  const LONG copyLength = rowLength < pictureRow ? rowLength : (pictureRow < pitch ? pictureRow : pitch);
   const LONG sourceRows = frame.byteCount / rowLength;
   // Rows that lie back to back on both sides go over in one piece.
-  if (!reverse && copyLength == pitch && pitch == rowLength && sourceRows >= rows) {
-    std::memcpy(destination, frame.pixels, static_cast<size_t>(rowLength) * static_cast<size_t>(rows));
+  if (!reverse && pitch == rowLength && copyLength == pitch && sourceRows >= rows &&
+      static_cast<LONGLONG>(pitch) * rows <= out.size) {
+    std::memcpy(out.buffer, frame.pixels, static_cast<size_t>(rowLength) * static_cast<size_t>(rows));
     return rowLength * rows;
   }
   for (LONG i = 0; i < rows; ++i) {
     const LONG sourceRow = reverse ? rows - 1 - i : i;
     if (sourceRow >= sourceRows) continue;
-    std::memcpy(destination + static_cast<size_t>(i) * static_cast<size_t>(pitch),
-                frame.pixels + static_cast<size_t>(sourceRow) * static_cast<size_t>(rowLength),
+    const LONGLONG at = static_cast<LONGLONG>(i) * pitch;
+    if (at + copyLength > out.size) break;
+    std::memcpy(out.buffer + at, frame.pixels + static_cast<size_t>(sourceRow) * static_cast<size_t>(rowLength),
                 static_cast<size_t>(copyLength));
   }
   return rowLength * rows;
 }
 
-// Luma rows at a pitch of the width, then the two chroma planes right after
-// them at half that pitch. Rows that do not fit the buffer are left out.
-void CopyPlanar420(BYTE *destination, LONG size, const PlaneLayout &layout, LONG width, LONG height) {
-  if (height <= 0 || width <= 0 || size <= 0) return;
-  const size_t capacity = static_cast<size_t>(size);
+// Luma rows at the output's pitch, then the two chroma planes right after
+// them at half that pitch. Rows that do not fit the buffer are cut.
+void CopyPlanar420(const OutputView &out, const PlaneLayout &layout) {
+  const LONG width = out.width, height = out.height, pitch = out.pitch;
+  if (height <= 0 || width <= 0 || pitch < width || out.size <= 0) return;
+  const size_t capacity = static_cast<size_t>(out.size);
   size_t at = 0;
-  auto copyRows = [&](const BYTE *plane, LONG stride, LONG rows, LONG length) {
+  auto copyRows = [&](const BYTE *plane, LONG stride, LONG rows, LONG length, LONG step) {
     for (LONG row = 0; row < rows; ++row) {
-      if (at >= capacity) return;
-      const size_t n = capacity - at < static_cast<size_t>(length) ? capacity - at : static_cast<size_t>(length);
-      std::memcpy(destination + at, plane + static_cast<ptrdiff_t>(row) * stride, n);
-      at += static_cast<size_t>(length);
+      if (at < capacity) {
+        const size_t n = capacity - at < static_cast<size_t>(length) ? capacity - at : static_cast<size_t>(length);
+        std::memcpy(out.buffer + at, plane + static_cast<ptrdiff_t>(row) * stride, n);
+      }
+      at += static_cast<size_t>(step);
     }
   };
-  copyRows(layout.planes[0], layout.strides[0], height, width);
-  copyRows(layout.planes[1], layout.strides[1], height / 2, width / 2);
-  copyRows(layout.planes[2], layout.strides[2], height / 2, width / 2);
+  copyRows(layout.planes[0], layout.strides[0], height, width, pitch);
+  copyRows(layout.planes[1], layout.strides[1], height / 2, width / 2, pitch / 2);
+  copyRows(layout.planes[2], layout.strides[2], height / 2, width / 2, pitch / 2);
 }
 
 UInt32 ReadBigEndian32(const BYTE *p) {
@@ -89,16 +102,48 @@ bool CQTVideoExtraction::PlanesOf420(const DecodedFrame &frame, PlaneLayout *lay
   return true;
 }
 
-LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer, LONG size,
-                                         PlaneLayout *layout) const {
-  PictureView picture;
-  picture.width = pictureWidth;
-  picture.height = pictureHeight;
+OutputView CQTVideoExtraction::Destination(BYTE *buffer, LONG size) const {
   OutputView out;
   out.buffer = buffer;
   out.size = size;
   out.width = videoInfo.bmiHeader.biWidth;
   out.height = Abs(videoInfo.bmiHeader.biHeight);
+  const LONG rowPixels = outputStride > 0 ? outputStride : out.width;
+  switch (pixelFormat) {
+    case kYUV420CodecType:
+      out.kind = PictureKind::Planar420;
+      out.crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
+      out.pitch = rowPixels;
+      return out;
+    case kYUVSPixelFormat:
+      out.kind = PictureKind::Yuy2;
+      break;
+    case k32ARGBPixelFormat:
+      out.bytesPerPixel = 4;
+      out.bottomUp = true;
+      break;
+    case k24RGBPixelFormat:
+      out.bytesPerPixel = 3;
+      out.bottomUp = true;
+      break;
+    case k16LE555PixelFormat:
+    case k16LE565PixelFormat:
+      out.bytesPerPixel = 2;
+      out.bottomUp = true;
+      break;
+    default:
+      return out;
+  }
+  // Packed rows are bitmap rows: padded to 4 bytes.
+  const LONG bitsPerPixel = (out.kind == PictureKind::Yuy2 ? 2 : out.bytesPerPixel) * 8;
+  out.pitch = (bitsPerPixel * rowPixels + 31) / 32 * 4;
+  return out;
+}
+
+LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, const OutputView &out, PlaneLayout *layout) const {
+  PictureView picture;
+  picture.width = pictureWidth;
+  picture.height = pictureHeight;
   const LONG rowBytes = frame.pixelRowBytes;
   LONG pixelBytes = 0;  // packed: bytes a picture row needs
   switch (pixelFormat) {
@@ -112,12 +157,9 @@ LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer
         picture.planes[i] = planes.planes[i];
         picture.steps[i] = planes.strides[i];
       }
-      out.kind = PictureKind::Planar420;
-      out.crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
       return TurnPicture(picture, out, orientation, layout);
     }
     case kYUVSPixelFormat:
-      out.kind = PictureKind::Yuy2;
       pixelBytes = (pictureWidth + 1) / 2 * 4;
       if (WorldFormat() == kYUV420CodecType) {
         PlaneLayout planes{};
@@ -134,21 +176,13 @@ LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer
       }
       break;
     case k32ARGBPixelFormat:
-      out.bytesPerPixel = 4;
-      break;
     case k24RGBPixelFormat:
-      out.bytesPerPixel = 3;
-      break;
     case k16LE555PixelFormat:
     case k16LE565PixelFormat:
-      out.bytesPerPixel = 2;
+      pixelBytes = pictureWidth * out.bytesPerPixel;
       break;
     default:
       return 0;
-  }
-  if (out.kind == PictureKind::Packed) {
-    pixelBytes = pictureWidth * out.bytesPerPixel;
-    out.bottomUp = true;
   }
   // The picture's rows must lie inside the frame's bytes.
   if (rowBytes <= 0 || rowBytes < pixelBytes || pictureHeight > storedHeight ||
@@ -168,14 +202,14 @@ LONG CQTVideoExtraction::CopyTurnedFrame(const DecodedFrame &frame, BYTE *buffer
 
 LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout,
                                    LONG *bottomUp, BYTE **grabbed) const {
-  const LONG height = videoInfo.bmiHeader.biHeight;
   LONG frameLength = static_cast<LONG>(videoInfo.bmiHeader.biSizeImage);
+  const OutputView out = Destination(buffer, size);
   *bottomUp = 0;
   *grabbed = frame.pixels;
   if (!orientation.IsIdentity()) {
     // The grabber sees the picture as delivered: the buffer, in its order.
     *grabbed = buffer;
-    return CopyTurnedFrame(frame, buffer, size, layout);
+    return CopyTurnedFrame(frame, out, layout);
   }
   switch (pixelFormat) {
     case k24RGBPixelFormat:
@@ -184,13 +218,13 @@ LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG
       layout->planes[0] = frame.pixels;
       layout->strides[0] = frame.pixelRowBytes;
       *bottomUp = 1;
-      CopyPackedRows(buffer, LayoutInBuffer(buffer, size).pitch, frame, height, true);
+      CopyPackedRows(out, frame, true);
       break;
     case k32ARGBPixelFormat:
     case kYUVSPixelFormat:
       layout->planes[0] = frame.pixels;
       layout->strides[0] = frame.pixelRowBytes;
-      frameLength = CopyPackedRows(buffer, LayoutInBuffer(buffer, size).pitch, frame, height, false);
+      frameLength = CopyPackedRows(out, frame, false);
       break;
     case kYUV420CodecType:
       if (!PlanesOf420(frame, layout)) {
@@ -198,11 +232,11 @@ LONG CQTVideoExtraction::CopyFrame(const DecodedFrame &frame, BYTE *buffer, LONG
         break;
       }
       // YV12 wants Cr before Cb.
-      if (videoInfo.bmiHeader.biCompression != kFourCCI420) {
+      if (out.crFirst) {
         std::swap(layout->planes[1], layout->planes[2]);
         std::swap(layout->strides[1], layout->strides[2]);
       }
-      CopyPlanar420(buffer, size, *layout, videoInfo.bmiHeader.biWidth, Abs(height));
+      CopyPlanar420(out, *layout);
       break;
     default:
       break;
@@ -234,60 +268,11 @@ void CQTVideoExtraction::HandToGrabber(DecodedFrame &frame, BYTE *bytes, LONG fr
   }
 }
 
-CQTVideoExtraction::BufferLayout CQTVideoExtraction::LayoutInBuffer(BYTE *buffer, LONG size) const {
-  BufferLayout out;
-  const LONG width = videoInfo.bmiHeader.biWidth;
-  const LONG rows = Abs(videoInfo.bmiHeader.biHeight);
-  if (buffer == nullptr || size <= 0 || width <= 0 || rows <= 0) return out;
-  const size_t capacity = static_cast<size_t>(size);
-  if (pixelFormat == kYUV420CodecType) {
-    const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(rows);
-    const size_t chroma = static_cast<size_t>(width / 2) * static_cast<size_t>(rows / 2);
-    // Buffer order: Cb then Cr (I420), or Cr then Cb (YV12).
-    const bool crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
-    out.planes[0] = buffer;
-    out.planes[crFirst ? 2 : 1] = buffer + luma;
-    out.planes[crFirst ? 1 : 2] = buffer + luma + chroma;
-    out.steps[0] = width;
-    out.steps[1] = out.steps[2] = width / 2;
-    out.pitch = width;
-    const size_t total = luma + 2 * chroma;
-    out.length = static_cast<LONG>(total < capacity ? total : capacity);
-    out.fits = total <= capacity;
-    return out;
-  }
-  LONG bytesPerPixel = 0;
-  bool bottomUp = true;
-  switch (pixelFormat) {
-    case k32ARGBPixelFormat:
-      bytesPerPixel = 4;
-      break;
-    case k24RGBPixelFormat:
-      bytesPerPixel = 3;
-      break;
-    case k16LE555PixelFormat:
-    case k16LE565PixelFormat:
-      bytesPerPixel = 2;
-      break;
-    case kYUVSPixelFormat:
-      bytesPerPixel = 2;
-      bottomUp = false;
-      break;
-    default:
-      return out;
-  }
-  out.pitch = size / rows;
-  out.length = out.pitch * rows;
-  out.fits = static_cast<LONGLONG>(width) * bytesPerPixel <= out.pitch;
-  out.planes[0] = bottomUp ? buffer + static_cast<ptrdiff_t>(rows - 1) * out.pitch : buffer;
-  out.steps[0] = bottomUp ? -out.pitch : out.pitch;
-  return out;
-}
-
 bool CQTVideoExtraction::DeliverKept(DecodedFrame &frame, BYTE *buffer, LONG size, PlaneLayout *layout, LONG *bottomUp,
                                      BYTE **grabbed, LONG *frameLength) {
-  const BufferLayout out = LayoutInBuffer(buffer, size);
-  const bool straight = orientation.IsIdentity() && out.fits && WorldFormat() == pixelFormat;
+  const OutputView view = Destination(buffer, size);
+  const OutputPlanes out = PlanesOf(view);
+  const bool straight = orientation.IsIdentity() && out.planes[0] != nullptr && WorldFormat() == pixelFormat;
   ICMPictureDestination destination{};
   for (int i = 0; i < 3; ++i) {
     destination.planes[i] = reinterpret_cast<Ptr>(out.planes[i]);
@@ -309,17 +294,17 @@ bool CQTVideoExtraction::DeliverKept(DecodedFrame &frame, BYTE *buffer, LONG siz
   *grabbed = buffer;
   *bottomUp = 0;
   *layout = PlaneLayout{};
-  if (pixelFormat == kYUV420CodecType) {
-    const bool crFirst = videoInfo.bmiHeader.biCompression != kFourCCI420;
+  if (view.kind == PictureKind::Planar420) {
+    // Buffer order, as CopyFrame hands it over: Cr first for YV12.
     layout->planes[0] = out.planes[0];
-    layout->planes[1] = out.planes[crFirst ? 2 : 1];
-    layout->planes[2] = out.planes[crFirst ? 1 : 2];
+    layout->planes[1] = out.planes[view.crFirst ? 2 : 1];
+    layout->planes[2] = out.planes[view.crFirst ? 1 : 2];
     layout->strides[0] = out.steps[0];
     layout->strides[1] = layout->strides[2] = out.steps[1];
   } else {
     layout->planes[0] = buffer;
-    layout->strides[0] = out.pitch;
+    layout->strides[0] = view.pitch;
   }
-  *frameLength = out.length;
+  *frameLength = static_cast<LONG>(out.length);
   return true;
 }

@@ -248,23 +248,62 @@ FrameOrientation FrameOrientation::FromMatrix(const MatrixRecord &matrix) {
   return o;
 }
 
+OutputPlanes PlanesOf(const OutputView &out) {
+  OutputPlanes p;
+  if (out.buffer == nullptr || out.size <= 0 || out.width <= 0 || out.height <= 0) return p;
+  LONG steps[3] = {};
+  LONGLONG offsets[3] = {};
+  if (out.kind == PictureKind::Planar420) {
+    const LONG pitch = out.pitch > 0 ? out.pitch : out.width;
+    if (pitch < out.width) return p;
+    const LONGLONG luma = static_cast<LONGLONG>(pitch) * out.height;
+    const LONGLONG chroma = static_cast<LONGLONG>(pitch / 2) * (out.height / 2);
+    // Buffer order: Cb then Cr (I420), or Cr then Cb (YV12).
+    offsets[out.crFirst ? 2 : 1] = luma;
+    offsets[out.crFirst ? 1 : 2] = luma + chroma;
+    steps[0] = pitch;
+    steps[1] = steps[2] = pitch / 2;
+    p.length = luma + 2 * chroma;
+  } else {
+    const int bytesPerPixel = out.kind == PictureKind::Yuy2 ? 2 : out.bytesPerPixel;
+    const LONG pitch = out.pitch > 0 ? out.pitch : out.size / out.height;
+    if (bytesPerPixel <= 0 || pitch <= 0 || pitch < static_cast<LONGLONG>(out.width) * bytesPerPixel) return p;
+    if (out.bottomUp) offsets[0] = static_cast<LONGLONG>(out.height - 1) * pitch;
+    steps[0] = out.bottomUp ? -pitch : pitch;
+    p.length = static_cast<LONGLONG>(pitch) * out.height;
+  }
+  if (p.length > out.size) return p;
+  const int count = out.kind == PictureKind::Planar420 ? 3 : 1;
+  for (int i = 0; i < count; ++i) {
+    p.planes[i] = out.buffer + offsets[i];
+    p.steps[i] = steps[i];
+  }
+  return p;
+}
+
 LONG TurnPicture(const PictureView &picture, const OutputView &out, FrameOrientation orientation,
                  PlaneLayout *delivered) {
   *delivered = PlaneLayout{};
   if (out.buffer == nullptr || out.size <= 0 || out.width <= 0 || out.height <= 0) return 0;
   const size_t capacity = static_cast<size_t>(out.size);
   if (out.kind == PictureKind::Planar420) {
+    const LONG lumaPitch = out.pitch > 0 ? out.pitch : out.width;
+    if (lumaPitch < out.width) return 0;
     const LONG chromaWidth = out.width / 2;
+    const LONG chromaPitch = lumaPitch / 2;
     const LONG chromaRows = out.height / 2;
-    const size_t lumaBytes = static_cast<size_t>(out.width) * static_cast<size_t>(out.height);
-    const size_t chromaBytes = static_cast<size_t>(chromaWidth) * static_cast<size_t>(chromaRows);
+    const size_t lumaBytes = static_cast<size_t>(lumaPitch) * static_cast<size_t>(out.height);
+    const size_t chromaBytes = static_cast<size_t>(chromaPitch) * static_cast<size_t>(chromaRows);
     // Rows that do not fit whole are left out.
-    const LONG lumaRows =
-        static_cast<LONG>(Min(out.height, static_cast<LONG>(capacity / static_cast<size_t>(out.width))));
-    TurnPlaneOf(1, picture.planes[0], picture.steps[0], picture.width, picture.height, out.buffer, out.width, out.width,
-                lumaRows, orientation);
+    auto rowsThatFit = [](size_t room, LONG length, LONG pitch, LONG rows) {
+      if (length <= 0 || room < static_cast<size_t>(length)) return LONG{0};
+      const size_t more = (room - static_cast<size_t>(length)) / static_cast<size_t>(pitch);
+      return static_cast<LONG>(Min(rows, static_cast<LONG>(Min(more + 1, static_cast<size_t>(rows)))));
+    };
+    TurnPlaneOf(1, picture.planes[0], picture.steps[0], picture.width, picture.height, out.buffer, lumaPitch, out.width,
+                rowsThatFit(capacity, out.width, lumaPitch, out.height), orientation);
     delivered->planes[0] = out.buffer;
-    delivered->strides[0] = out.width;
+    delivered->strides[0] = lumaPitch;
     const LONG sourceChromaWidth = (picture.width + 1) / 2;
     const LONG sourceChromaRows = (picture.height + 1) / 2;
     // Buffer order: Cb then Cr (I420), or Cr then Cb (YV12).
@@ -272,22 +311,25 @@ LONG TurnPicture(const PictureView &picture, const OutputView &out, FrameOrienta
     for (int i = 0; i < 2; ++i) {
       const size_t start = lumaBytes + chromaBytes * static_cast<size_t>(i);
       if (chromaWidth <= 0 || start >= capacity) break;
-      const LONG fit =
-          static_cast<LONG>(Min(chromaRows, static_cast<LONG>((capacity - start) / static_cast<size_t>(chromaWidth))));
       const int plane = order[i];
       TurnPlaneOf(1, picture.planes[plane], picture.steps[plane], sourceChromaWidth, sourceChromaRows,
-                  out.buffer + start, chromaWidth, chromaWidth, fit, orientation);
+                  out.buffer + start, chromaPitch, chromaWidth,
+                  rowsThatFit(capacity - start, chromaWidth, chromaPitch, chromaRows), orientation);
       delivered->planes[1 + i] = out.buffer + start;
-      delivered->strides[1 + i] = chromaWidth;
+      delivered->strides[1 + i] = chromaPitch;
     }
     const size_t total = lumaBytes + 2 * chromaBytes;
     return static_cast<LONG>(total < capacity ? total : capacity);
   }
-  const LONG pitch = out.size / out.height;
+  const LONG pitch = out.pitch > 0 ? out.pitch : out.size / out.height;
   const int bytesPerPixel = out.kind == PictureKind::Yuy2 ? 2 : out.bytesPerPixel;
   if (bytesPerPixel <= 0 || pitch <= 0) return 0;
   // A pitch narrower than the row keeps the columns that fit.
   const LONG columns = Min(out.width, pitch / bytesPerPixel);
+  // A pitch given by the type must have every row inside the buffer.
+  if (static_cast<LONGLONG>(out.height - 1) * pitch + static_cast<LONGLONG>(columns) * bytesPerPixel > out.size) {
+    return 0;
+  }
   BYTE *top = out.bottomUp ? out.buffer + static_cast<ptrdiff_t>(out.height - 1) * pitch : out.buffer;
   const ptrdiff_t step = out.bottomUp ? -static_cast<ptrdiff_t>(pitch) : pitch;
   if (out.kind == PictureKind::Yuy2 && picture.kind == PictureKind::Planar420) {

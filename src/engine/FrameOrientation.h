@@ -73,9 +73,10 @@ struct PictureView {
 };
 
 // The downstream buffer, described as the output type lays it out: width x
-// height (even) pixels. Packed rows lie at a pitch of size / height bytes,
-// bottom-up when bottomUp; planar rows at a pitch of the width (chroma at
-// half), luma then the two chroma planes, Cr first when crFirst (YV12).
+// height (even) pixels. Packed rows lie `pitch` bytes apart (0: size / height),
+// bottom-up when bottomUp; planar luma rows `pitch` bytes apart (0: the width)
+// and chroma rows half that, luma then the two chroma planes, Cr first when
+// crFirst (YV12).
 struct OutputView {
   PictureKind kind = PictureKind::Packed;
   int bytesPerPixel = 0;  // Packed only: 2, 3 or 4
@@ -83,9 +84,22 @@ struct OutputView {
   LONG size = 0;
   LONG width = 0;
   LONG height = 0;
+  LONG pitch = 0;
   bool bottomUp = false;
   bool crFirst = false;
 };
+
+// Where an unturned picture's planes lie in an OutputView's buffer: picture
+// order (row 0 the top row; 4:2:0: Y, Cb, Cr), each with its signed row step
+// in bytes (negative: bottom-up). length is the bytes the picture spans at
+// the view's pitch, its last row's padding included. The planes are set
+// only when every row lies inside out.size, and the pitch holds the row.
+struct OutputPlanes {
+  BYTE *planes[3] = {};
+  LONG steps[3] = {};
+  LONGLONG length = 0;
+};
+OutputPlanes PlanesOf(const OutputView &out);
 
 // Whether the host asked for pictures as stored, without the matrix's turn:
 // HKEY_CURRENT_USER\Software\Tidepool "StoredOrientation", a DWORD, non-zero.

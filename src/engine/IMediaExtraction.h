@@ -52,6 +52,12 @@ class IMediaExtraction {
   // Appends the output subtypes the track offers.
   virtual void GetSupportedSubtypes(std::vector<GUID> *subtypes) = 0;
   virtual void SetOutputSubtype(const GUID *subtype) = 0;
+  // Video: the pixels from one output row to the next, as a downstream
+  // buffer lays them out (its type's biWidth; chroma rows of 4:2:0 at half).
+  // 0 returns to rows as wide as the picture; SetOutputSubtype does the
+  // same. 0 on success; -1 for a stride narrower than the picture (or odd
+  // in 4:2:0), or a track without pictures.
+  virtual LONG SetOutputStride(LONG pixels) { return pixels == 0 ? 0 : -1; }
   virtual LONG MoveForward(LONGLONG *delta) = 0;
   // Attaches (or with null detaches) the grabber; not owned.
   virtual LONG SetSampleGrabber(IMediaSampleGrabber *grabber) = 0;

@@ -15,6 +15,15 @@ namespace {
 
 constexpr REFERENCE_TIME kLateThreshold = 1000000;  // 100 ms
 
+constexpr DWORD FourCC(char a, char b, char c, char d) {
+  return static_cast<DWORD>(static_cast<BYTE>(a)) | (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
+         (static_cast<DWORD>(static_cast<BYTE>(c)) << 16) | (static_cast<DWORD>(static_cast<BYTE>(d)) << 24);
+}
+
+bool SameRect(const RECT &a, const RECT &b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
 }  // namespace
 
 CVideoSourceStream::CVideoSourceStream(LPCTSTR pObjectName, CSource *pFilter, HRESULT *phr, LPCWSTR pName,
@@ -74,6 +83,43 @@ HRESULT CVideoSourceStream::CheckMediaType(const CMediaType *pMediaType) {
   return S_OK;
 }
 
+bool CVideoSourceStream::StrideOf(const CMediaType &connected, const AM_MEDIA_TYPE &proposed, LONG *stride) {
+  if (!IsEqualGUID(proposed.majortype, *connected.Type()) || !IsEqualGUID(proposed.subtype, *connected.Subtype()) ||
+      !IsEqualGUID(proposed.formattype, *connected.FormatType()) || !IsEqualGUID(proposed.formattype, FORMAT_VideoInfo))
+    return false;
+  if (!connected.Format() || connected.FormatLength() < sizeof(VIDEOINFOHEADER)) return false;
+  if (!proposed.pbFormat || proposed.cbFormat < sizeof(VIDEOINFOHEADER)) return false;
+  VIDEOINFOHEADER was, now;
+  std::memcpy(&was, connected.Format(), sizeof was);
+  std::memcpy(&now, proposed.pbFormat, sizeof now);
+  const BITMAPINFOHEADER &a = was.bmiHeader, &b = now.bmiHeader;
+  if (b.biSize != a.biSize || b.biHeight != a.biHeight || b.biPlanes != a.biPlanes || b.biBitCount != a.biBitCount ||
+      b.biCompression != a.biCompression)
+    return false;
+  if (b.biWidth < a.biWidth) return false;
+  // 4:2:0 chroma rows lie half a luma row apart.
+  const bool planar = b.biCompression == FourCC('Y', 'V', '1', '2') || b.biCompression == FourCC('I', '4', '2', '0');
+  if (planar && b.biWidth % 2 != 0) return false;
+  const RECT picture{0, 0, a.biWidth, a.biHeight < 0 ? -a.biHeight : a.biHeight};
+  const RECT none{0, 0, 0, 0};
+  const bool whole = SameRect(now.rcSource, picture) && SameRect(now.rcTarget, picture);
+  const bool unset = b.biWidth == a.biWidth && SameRect(now.rcSource, none) && SameRect(now.rcTarget, none);
+  if (!whole && !unset) return false;
+  *stride = b.biWidth;
+  return true;
+}
+
+STDMETHODIMP CVideoSourceStream::QueryAccept(const AM_MEDIA_TYPE *pmt) {
+  if (!pmt) return E_POINTER;
+  if (!IsConnected()) return CMediaSourceStream::QueryAccept(pmt);
+  // While connected the buffers already have their size and the track its
+  // layout: only a wider stride can be honoured, on a buffer that carries it.
+  LONG stride = 0;
+  const bool accepted = StrideOf(CurrentMediaType(), *pmt, &stride);
+  TraceW2(TEXT("CVideoSourceStream::QueryAccept stride(%d) %d"), static_cast<int>(stride), accepted ? 1 : 0);
+  return accepted ? S_OK : S_FALSE;
+}
+
 HRESULT CVideoSourceStream::GetAllocatorRequirements(ALLOCATOR_PROPERTIES *pRequest) {
   if (!pRequest) return E_POINTER;
   const CMediaType &mt = CurrentMediaType();
@@ -84,7 +130,19 @@ HRESULT CVideoSourceStream::GetAllocatorRequirements(ALLOCATOR_PROPERTIES *pRequ
   return S_OK;
 }
 
-HRESULT CVideoSourceStream::FillSample(IMediaSample *, BYTE *pData, long *pSize) {
+HRESULT CVideoSourceStream::FillSample(IMediaSample *pSample, BYTE *pData, long *pSize) {
+  AM_MEDIA_TYPE *changed = nullptr;
+  if (pSample && pSample->GetMediaType(&changed) == S_OK && changed) {
+    LONG stride = 0;
+    const bool accepted =
+        StrideOf(CurrentMediaType(), *changed, &stride) && m_extraction && m_extraction->SetOutputStride(stride) == 0;
+    DeleteMediaType(changed);
+    if (!accepted) {
+      TraceW2(TEXT("CVideoSourceStream: the buffer's type is not a stride change"));
+      return VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    TraceW2(TEXT("CVideoSourceStream: rows %d pixels apart from now on"), static_cast<int>(stride));
+  }
   // The sample keeps its whole capacity as its length.
   return PullSample(pData, pSize, false);
 }

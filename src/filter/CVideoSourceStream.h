@@ -5,7 +5,13 @@
 // and passes a downstream report of late frames on to the audio stream as a
 // delay.
 //
-// Threads: media type calls run on the connecting thread; Notify on the
+// A renderer that moves to a surface of its own may widen the rows: it asks
+// QueryAccept with the connected type at a wider biWidth (rcSource and
+// rcTarget the picture), then attaches that type to a buffer. That frame
+// and the later ones are drawn at its stride until the next connection.
+//
+// Threads: media type calls run on the connecting thread; QueryAccept also
+// on a renderer's streaming thread (it takes no lock); Notify on the
 // downstream filter's thread (it takes this stream's lock while it sets the
 // audio stream's delay); FillSample on the worker.
 #pragma once
@@ -26,12 +32,24 @@ class CVideoSourceStream : public CMediaSourceStream {
   // block; nothing else of the format is compared. Accepting a type switches
   // the track to its subtype and restarts its extraction.
   HRESULT CheckMediaType(const CMediaType *pMediaType) override;
+  // Unconnected: CheckMediaType. Connected: S_OK for the connected type at
+  // any stride it may be drawn at (StrideOf), S_FALSE for anything else;
+  // the track is left as it is either way.
+  STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE *pmt) override;
+
+  // Whether `proposed` is `connected` with only its rows wider: the same
+  // types and bitmap header but for biWidth (at least the picture's width,
+  // even for 4:2:0) and biSizeImage, with rcSource and rcTarget the picture
+  // (or both empty at the picture's own width). Its biWidth goes to *stride.
+  static bool StrideOf(const CMediaType &connected, const AM_MEDIA_TYPE &proposed, LONG *stride);
 
   // IQualityControl: a frame 100 ms late or more sets the audio stream's
   // compensation to the lateness. Always S_OK.
   STDMETHODIMP Notify(IBaseFilter *pSelf, Quality q) override;
 
  protected:
+  // A buffer carrying a type switches the track to its stride first; a
+  // type that is not a stride change fails the sample.
   HRESULT FillSample(IMediaSample *pSample, BYTE *pData, long *pSize) override;
   // One buffer of the connected type's biSizeImage; E_POINTER without a
   // connected format.

@@ -321,6 +321,80 @@ TEST_F(VideoTrack, AnyBufferSize_NothingWrittenPastTheEnd_AllSubtypes) {
   }
 }
 
+// A renderer's wider rows (SetOutputStride) on a buffer just big enough for
+// them and on one a byte short: a kept picture is drawn straight in at the
+// stride, the short buffer goes through the world and is cut to what fits.
+// Either way nothing lands past the end, and every row that fits whole is
+// the picture's row as delivered at the natural stride.
+TEST_F(VideoTrack, WiderStride_RowsLieAtTheStride_OnAShortBufferToo_AllSubtypes) {
+  const std::string files[] = {
+      Mjpeg("odd_small.mov", "37x23", "10", "1"),
+      MakeMovie("small_avc.mp4", "-f lavfi -i testsrc=size=38x24:rate=10 -t 1 -c:v libx264 -bf 2 -pix_fmt yuv420p"),
+  };
+  constexpr size_t kGuard = 256;
+  constexpr LONG kWider = 10;
+  auto bitmapRow = [](LONG bits, LONG pixels) { return (bits * pixels + 31) / 32 * 4; };
+  for (const std::string &file : files) {
+    ASSERT_FALSE(file.empty());
+    Session s(file);
+    CQTVideoExtraction *video = s.Video();
+    ASSERT_NE(video, nullptr);
+    for (const GUID *subtype : kAllSubtypes) {
+      video->ExtractionEnd();
+      const LONG image = Start(video, *subtype);
+      const LONG width = video->VideoInfo().bmiHeader.biWidth;
+      const LONG height = video->VideoInfo().bmiHeader.biHeight;
+      const LONG bits = video->VideoInfo().bmiHeader.biBitCount;
+      const bool planar = bits == 12;
+      std::vector<BYTE> natural(static_cast<size_t>(image));
+      LONG n = image;
+      LONGLONG start = 0, duration = 0;
+      ASSERT_EQ(video->GetNextSample(natural.data(), &n, &start, &duration), 0);
+
+      const LONG stride = width + kWider;
+      ASSERT_EQ(video->SetOutputStride(stride), 0);
+      // Each plane: its first row in the natural and the wide buffer, the
+      // picture's bytes in a row, and the two pitches.
+      struct Plane {
+        size_t from, to;
+        LONG rowBytes, fromPitch, toPitch, rows;
+      };
+      std::vector<Plane> planes;
+      LONG wide = 0;
+      if (planar) {
+        const size_t luma = static_cast<size_t>(width) * height, wideLuma = static_cast<size_t>(stride) * height;
+        const size_t chroma = luma / 4, wideChroma = static_cast<size_t>(stride / 2) * (height / 2);
+        planes = {{0, 0, width, width, stride, height},
+                  {luma, wideLuma, width / 2, width / 2, stride / 2, height / 2},
+                  {luma + chroma, wideLuma + wideChroma, width / 2, width / 2, stride / 2, height / 2}};
+        wide = static_cast<LONG>(wideLuma + 2 * wideChroma);
+      } else {
+        planes = {{0, 0, width * bits / 8, bitmapRow(bits, width), bitmapRow(bits, stride), height}};
+        wide = bitmapRow(bits, stride) * height;
+      }
+      for (LONG size : {wide, wide - 1}) {
+        SCOPED_TRACE(file + " subtype " + std::to_string(subtype->Data1) + " size " + std::to_string(size));
+        LONGLONG zero = 0;
+        video->SetPosition(&zero);
+        std::vector<BYTE> buffer(static_cast<size_t>(size) + kGuard, BYTE{0x5A});
+        n = size;
+        ASSERT_EQ(video->GetNextSample(buffer.data(), &n, &start, &duration), 0);
+        EXPECT_TRUE(std::all_of(buffer.begin() + size, buffer.end(), [](BYTE b) { return b == 0x5A; }));
+        for (size_t p = 0; p < planes.size(); ++p) {
+          const Plane &pl = planes[p];
+          for (LONG r = 0; r < pl.rows; ++r) {
+            const size_t a = pl.from + static_cast<size_t>(r) * pl.fromPitch;
+            const size_t b = pl.to + static_cast<size_t>(r) * pl.toPitch;
+            if (b + pl.rowBytes > static_cast<size_t>(size)) break;
+            ASSERT_TRUE(std::equal(natural.begin() + a, natural.begin() + a + pl.rowBytes, buffer.begin() + b))
+                << "plane " << p << " row " << r;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Three damaged samples in a row empty the queue while decoding goes on: the
 // stream must not end there.
 TEST_F(VideoTrack, CorruptSamplesInTheMiddle_SkipOnlyThoseFrames) {

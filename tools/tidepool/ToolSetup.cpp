@@ -10,6 +10,7 @@ namespace tidepool {
 namespace {
 
 const WCHAR kQuickTimeKey[] = TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime");
+const WCHAR kInstallKey[] = TEXT("SOFTWARE\\Tidepool");
 
 std::string ToUtf8(const WCHAR *text, int length) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -27,6 +28,17 @@ std::basic_string<WCHAR> ReadQTSysDir() {
   const LONG rc = RegQueryValueExW(key, TEXT("QTSysDir"), nullptr, nullptr, reinterpret_cast<BYTE *>(value), &bytes);
   RegCloseKey(key);
   return rc == ERROR_SUCCESS ? std::basic_string<WCHAR>(value) : std::basic_string<WCHAR>();
+}
+
+// Whether the installer put this tool's copy in place: it registers the
+// runtime itself (or keeps one that was registered before), and a tool run
+// later must not write the machine's registry behind its back.
+bool Installed() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  const LONG rc = RegQueryValueExW(key, TEXT("InstallFolder"), nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
 }
 
 // "<folder of the executable>/../QuickTime/", or empty.
@@ -51,6 +63,7 @@ std::basic_string<WCHAR> DefaultQuickTimeFolder() {
 std::string EnsureQuickTimeRegistered() {
   std::basic_string<WCHAR> current = ReadQTSysDir();
   if (!current.empty()) return ToUtf8(current.c_str(), static_cast<int>(current.size()));
+  if (Installed()) return {};
   const std::basic_string<WCHAR> folder = DefaultQuickTimeFolder();
   if (folder.empty()) return {};
   HKEY key = nullptr;

@@ -1,6 +1,8 @@
 // TestAllocator: an IMemAllocator that records its calls and forwards them
 // to a real standard memory allocator, with a configurable refusal of
-// SetProperties. Serves as a downstream pin's own allocator.
+// SetProperties, a floor on the buffer size granted, and a media type to
+// attach to the next buffer handed out (as a renderer that changes the
+// format does). Serves as a downstream pin's own allocator.
 //
 // Reference counted; created with one reference owned by the creator.
 #pragma once
@@ -41,6 +43,15 @@ class TestAllocator final : public IMemAllocator {
   HRESULT setPropertiesResult = S_OK;
   // When above 0, the buffer size granted is at most this.
   LONG grantAtMost = 0;
+  // When above 0, the buffer size granted is at least this.
+  LONG grantAtLeast = 0;
+
+  // The next buffer GetBuffer hands out carries a copy of mt (once).
+  void AttachToNextBuffer(const AM_MEDIA_TYPE &mt) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_attach = mt;
+    m_attachArmed = true;
+  }
 
   // IUnknown
   STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override {
@@ -67,6 +78,7 @@ class TestAllocator final : public IMemAllocator {
     if (!m_inner) return E_UNEXPECTED;
     ALLOCATOR_PROPERTIES request = pRequest ? *pRequest : ALLOCATOR_PROPERTIES{};
     if (grantAtMost > 0 && request.cbBuffer > grantAtMost) request.cbBuffer = grantAtMost;
+    if (grantAtLeast > 0 && request.cbBuffer < grantAtLeast) request.cbBuffer = grantAtLeast;
     return m_inner->SetProperties(pRequest ? &request : nullptr, pActual);
   }
   STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES *pProps) override {
@@ -82,12 +94,20 @@ class TestAllocator final : public IMemAllocator {
   }
   STDMETHODIMP GetBuffer(IMediaSample **ppBuffer, REFERENCE_TIME *pStartTime, REFERENCE_TIME *pEndTime,
                          DWORD dwFlags) override {
+    bool attach = false;
+    AM_MEDIA_TYPE type{};
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       ++m_getBufferCalls;
       m_cv.notify_all();
+      attach = m_attachArmed;
+      type = m_attach;
+      m_attachArmed = false;
     }
-    return m_inner ? m_inner->GetBuffer(ppBuffer, pStartTime, pEndTime, dwFlags) : E_UNEXPECTED;
+    if (!m_inner) return E_UNEXPECTED;
+    const HRESULT hr = m_inner->GetBuffer(ppBuffer, pStartTime, pEndTime, dwFlags);
+    if (SUCCEEDED(hr) && attach && ppBuffer && *ppBuffer) (*ppBuffer)->SetMediaType(&type);
+    return hr;
   }
   STDMETHODIMP ReleaseBuffer(IMediaSample *pBuffer) override {
     return m_inner ? m_inner->ReleaseBuffer(pBuffer) : E_UNEXPECTED;
@@ -106,6 +126,8 @@ class TestAllocator final : public IMemAllocator {
   std::mutex m_mutex;
   std::condition_variable m_cv;
   int m_getBufferCalls = 0;
+  AM_MEDIA_TYPE m_attach{};  // its format block belongs to whoever armed it
+  bool m_attachArmed = false;
 };
 
 }  // namespace tp::test

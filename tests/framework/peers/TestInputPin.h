@@ -137,6 +137,7 @@ class TestInputPin : public IPin, public IMemInputPin {
   HRESULT queryAcceptResult = S_OK;
   AllocatorMode allocatorMode = AllocatorMode::Own;
   HRESULT ownAllocatorSetPropertiesResult = S_OK;  // the own allocator refuses with this when not S_OK
+  LONG ownAllocatorGrantAtLeast = 0;               // the own allocator's buffers are at least this big
   ALLOCATOR_PROPERTIES requirements = {};
   HRESULT requirementsResult = E_NOTIMPL;
   HRESULT notifyAllocatorResult = S_OK;
@@ -373,6 +374,7 @@ class TestInputPin : public IPin, public IMemInputPin {
     if (!m_own) {
       m_own = new TestAllocator(&log);
       m_own->setPropertiesResult = ownAllocatorSetPropertiesResult;
+      m_own->grantAtLeast = ownAllocatorGrantAtLeast;
       if (FAILED(m_own->CreateResult())) return m_own->CreateResult();
     }
     m_own->AddRef();
@@ -435,13 +437,14 @@ class TestInputPin : public IPin, public IMemInputPin {
   STDMETHODIMP ReceiveMultiple(IMediaSample **, LONG, LONG *) override { return E_NOTIMPL; }
   STDMETHODIMP ReceiveCanBlock() override { return S_OK; }
 
- private:
+ protected:
   virtual ~TestInputPin() {
     ReleaseHeld();
     DropAllocators();
     if (m_connector) m_connector->Release();
   }
 
+ private:
   void DropAllocators() {
     IMemAllocator *notified;
     TestAllocator *own;
