@@ -25,6 +25,7 @@
 #include "GraphHost.h"
 #include "GraphRun.h"
 #include "HostCommands.h"
+#include "PlayControls.h"
 #include "SourceDescription.h"
 #include "sinks/SdlAudioRenderer.h"
 #include "sinks/SdlVideoRenderer.h"
@@ -34,7 +35,6 @@ namespace tidepool {
 namespace {
 
 constexpr LONGLONG kSecond = 10000000;
-constexpr LONGLONG kSeekStep = 5 * kSecond;
 
 template <class T>
 struct Held {
@@ -119,7 +119,7 @@ const AM_MEDIA_TYPE *ShowableType(const OutputPin &pin) {
 class Player {
  public:
   Player(GraphHost &host, tp::sinks::VideoWindow *window, LONGLONG duration)
-      : m_host(host), m_window(window), m_duration(duration) {}
+      : m_host(host), m_window(window), m_controls(host, duration) {}
 
   // Handles one event; false when the player is to quit.
   bool Handle(const SDL_Event &e) {
@@ -142,13 +142,13 @@ class Player {
         if (m_window) m_window->ToggleFullScreen();
         return true;
       case SDLK_SPACE:
-        TogglePause();
+        m_controls.TogglePause();
         return true;
       case SDLK_LEFT:
-        Seek(-kSeekStep);
+        m_controls.Seek(-kSeekStep);
         return true;
       case SDLK_RIGHT:
-        Seek(kSeekStep);
+        m_controls.Seek(kSeekStep);
         return true;
       case SDLK_a:
         NextSoundStream();
@@ -177,35 +177,7 @@ class Player {
   }
 
  private:
-  LONGLONG Position() {
-    LONGLONG at = 0;
-    m_host.Seeking()->GetCurrentPosition(&at);
-    return at;
-  }
-
-  void TogglePause() {
-    const HRESULT hr = m_paused ? m_host.Control()->Run() : m_host.Control()->Pause();
-    if (FAILED(hr)) {
-      std::fprintf(stderr, "tidepool: %s failed: %s\n", m_paused ? "resume" : "pause", GraphHost::Describe(hr).c_str());
-      return;
-    }
-    m_paused = !m_paused;
-    std::printf("%s at %.3f s\n", m_paused ? "paused" : "resumed", Position() / 1e7);
-    std::fflush(stdout);
-  }
-
-  void Seek(LONGLONG step) {
-    const LONGLONG from = Position();
-    LONGLONG to = std::clamp<LONGLONG>(from + step, 0, m_duration);
-    const HRESULT hr =
-        m_host.Seeking()->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
-    if (FAILED(hr)) {
-      std::fprintf(stderr, "tidepool: cannot seek: %s\n", GraphHost::Describe(hr).c_str());
-      return;
-    }
-    std::printf("seek from %.3f s to %.3f s\n", from / 1e7, to / 1e7);
-    std::fflush(stdout);
-  }
+  LONGLONG Position() { return m_controls.Position(); }
 
   // The sound stream after the one playing (round to the first), through
   // the source's IAMStreamSelect.
@@ -246,13 +218,12 @@ class Player {
     }
     if (target < 0) target = forward ? -1 : 0;
     if (target < 0) return;
-    Seek(target - now);
+    m_controls.Seek(target - now);
   }
 
   GraphHost &m_host;
   tp::sinks::VideoWindow *m_window;
-  const LONGLONG m_duration;
-  bool m_paused = false;
+  PlayControls m_controls;
 };
 
 }  // namespace

@@ -20,11 +20,10 @@
 #include "GraphHost.h"
 #include "GraphRun.h"
 #include "HostCommands.h"
+#include "PlayControls.h"
 
 namespace tidepool {
 namespace {
-
-constexpr LONGLONG kSeekStep = 50000000;  // 5 s
 
 struct ScriptKey {
   double at = 0;  // seconds after the graph starts running
@@ -113,8 +112,7 @@ IBaseFilter *Downstream(IPin *pin) {
 
 class Player {
  public:
-  Player(GraphHost &host, IVideoWindow *window, LONGLONG duration)
-      : m_host(host), m_window(window), m_duration(duration) {}
+  Player(GraphHost &host, IVideoWindow *window, LONGLONG duration) : m_window(window), m_controls(host, duration) {}
 
   // One key; false when the player is to quit.
   bool Key(WPARAM key) {
@@ -130,54 +128,24 @@ class Player {
         }
         return true;
       case VK_SPACE:
-        TogglePause();
+        m_controls.TogglePause();
         return true;
       case VK_LEFT:
-        Seek(-kSeekStep);
+        m_controls.Seek(-kSeekStep);
         return true;
       case VK_RIGHT:
-        Seek(kSeekStep);
+        m_controls.Seek(kSeekStep);
         return true;
       default:
         return true;
     }
   }
 
-  LONGLONG Position() {
-    LONGLONG at = 0;
-    m_host.Seeking()->GetCurrentPosition(&at);
-    return at;
-  }
+  LONGLONG Position() { return m_controls.Position(); }
 
  private:
-  void TogglePause() {
-    const HRESULT hr = m_paused ? m_host.Control()->Run() : m_host.Control()->Pause();
-    if (FAILED(hr)) {
-      std::fprintf(stderr, "tidepool: %s failed: %s\n", m_paused ? "resume" : "pause", GraphHost::Describe(hr).c_str());
-      return;
-    }
-    m_paused = !m_paused;
-    std::printf("%s at %.3f s\n", m_paused ? "paused" : "resumed", Position() / 1e7);
-    std::fflush(stdout);
-  }
-
-  void Seek(LONGLONG step) {
-    const LONGLONG from = Position();
-    LONGLONG to = std::clamp<LONGLONG>(from + step, 0, m_duration);
-    const HRESULT hr =
-        m_host.Seeking()->SetPositions(&to, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning);
-    if (FAILED(hr)) {
-      std::fprintf(stderr, "tidepool: cannot seek: %s\n", GraphHost::Describe(hr).c_str());
-      return;
-    }
-    std::printf("seek from %.3f s to %.3f s\n", from / 1e7, to / 1e7);
-    std::fflush(stdout);
-  }
-
-  GraphHost &m_host;
   IVideoWindow *m_window;
-  const LONGLONG m_duration;
-  bool m_paused = false;
+  PlayControls m_controls;
 };
 
 }  // namespace
