@@ -39,11 +39,11 @@ namespace {
 constexpr int kFrames = 50;  // 2 s at 25 frames per second
 const int kCounts[] = {1, 4, 16, 64};
 
-struct Size {
+struct FrameSize {
   const char *name;
   int width, height;
 };
-const Size kSizes[] = {{"640x360", 640, 360}, {"1920x1080", 1920, 1080}};
+const FrameSize kSizes[] = {{"640x360", 640, 360}, {"1920x1080", 1920, 1080}};
 
 std::basic_string<WCHAR> Wide(const std::string &s) {
   std::basic_string<WCHAR> w;
@@ -58,7 +58,7 @@ struct Corpus {
     char pattern[] = "/tmp/tp-bench-many-XXXXXX";
     if (!::mkdtemp(pattern)) return;
     dir = pattern;
-    for (const Size &s : kSizes) {
+    for (const FrameSize &s : kSizes) {
       const std::string movie = dir + "/av_" + s.name + ".mp4";
       const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::string(s.name) +
                                   ":rate=25:duration=2 -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 "
@@ -209,7 +209,7 @@ bool RunReporting(Fn fn, Report *report) {
   return waited && got && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void Many(benchmark::State &state, const Size &size, int n) {
+void Many(benchmark::State &state, const FrameSize &size, int n) {
   Corpus &c = Files();
   const auto movie = c.movies.find(size.name);
   if (movie == c.movies.end()) return state.SkipWithError("could not make the movie");
@@ -228,7 +228,7 @@ void Many(benchmark::State &state, const Size &size, int n) {
   }
 }
 
-void Ffmpeg(benchmark::State &state, const Size &size) {
+void Ffmpeg(benchmark::State &state, const FrameSize &size) {
   Corpus &c = Files();
   const auto movie = c.movies.find(size.name);
   if (movie == c.movies.end()) return state.SkipWithError("could not make the movie");
@@ -257,7 +257,7 @@ int MaxFilters() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (const Size &size : kSizes) {
+  for (const FrameSize &size : kSizes) {
     benchmark::RegisterBenchmark((std::string("ffmpeg/") + size.name).c_str(),
                                  [&size](benchmark::State &s) { Ffmpeg(s, size); })
         ->Unit(benchmark::kMillisecond)
@@ -279,7 +279,7 @@ int main(int argc, char **argv) {
   std::printf("\nN filters at once, each streaming both pins of a 2 s movie (%d frames) with no clock\n", kFrames);
   std::printf("%-10s %4s %8s %9s %8s %12s %12s %12s\n", "size", "N", "wall s", "peak MB", "threads", "MB/filter",
               "threads/flt", "ffmpeg MB");
-  for (const Size &size : kSizes) {
+  for (const FrameSize &size : kSizes) {
     const long ff = Rows()[{size.name, 0}].ffmpegKb;
     for (int n : kCounts) {
       const auto it = Rows().find({size.name, n});

@@ -12,6 +12,8 @@
 
 #include "GraphHost.h"
 
+namespace tidepool {
+
 // What the arrow keys move the position by: 5 s.
 constexpr LONGLONG kSeekStep = 50000000;
 
@@ -55,3 +57,5 @@ class PlayControls {
   const LONGLONG m_duration;
   bool m_paused = false;
 };
+
+}  // namespace tidepool
