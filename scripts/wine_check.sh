@@ -14,12 +14,17 @@ for f in "$module" "$smoke"; do
   [ -f "$f" ] || { echo "wine: $f was not built"; exit 1; }
 done
 
-if ! command -v wine >/dev/null; then
-  echo "wine: installing wine"
+# Without its preloader (only recommended by the Debian package, so left
+# out by --no-install-recommends), wine64 leaves the low addresses Windows
+# needs to the kernel's random layout, and rarely (once in some two thousand
+# starts here) Wine fails at once ("failed to map the shared user data",
+# exit 1) before the program runs.
+if ! command -v wine >/dev/null || { [ -x /usr/lib/wine/wine64 ] && [ ! -e /usr/lib/wine/wine64-preloader ]; }; then
+  echo "wine: installing wine and its preloader"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends wine wine64
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends wine wine64 wine64-preloader
 fi
 
 # shellcheck source=wine_prefix.sh

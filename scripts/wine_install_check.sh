@@ -32,7 +32,7 @@ mkdir -p "$out"
 wine_label="wine install"
 scratch=$(mktemp -d)
 trap wine_prefix_cleanup EXIT
-export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all,err+virtual WINEDLLOVERRIDES="mscoree,mshtml="
 # The sound goes to a sound server of our own whose only device is a null
 # sink, paced in real time, and is recorded from that sink's monitor. (ALSA
 # writing to a file is not paced: Wine then feeds it in bursts padded with

@@ -28,8 +28,13 @@ wine_prefix_setup() {
   wine_label=$1
   local module=$2
   scratch=$(mktemp -d)
-  export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # Quiet, but for a start that fails in Wine's address space (exit 1, no
+  # word from the program otherwise).
+  export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all,err+virtual WINEDLLOVERRIDES="mscoree,mshtml="
   unset DISPLAY WAYLAND_DISPLAY
+  if [ -x /usr/lib/wine/wine64 ] && [ ! -e /usr/lib/wine/wine64-preloader ]; then
+    echo "$wine_label: wine64 has no preloader (scripts/wine_check.sh installs it): a rare Wine start (some one in two thousand) fails at random"
+  fi
   trap wine_prefix_cleanup EXIT
   step 120 "fresh prefix" sh -c 'wineboot -i >/dev/null 2>&1 && wineserver -w'
   step 60 "no sound card" wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "" /f
