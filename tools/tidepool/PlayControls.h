@@ -9,10 +9,47 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "GraphHost.h"
 
 namespace tidepool {
+
+// One item of a player's --script, "SECONDS:WHAT": when (seconds after the
+// graph starts running) and what (a key's name, or the player's own
+// actions).
+struct ScriptItem {
+  double at = 0;
+  std::string what;
+};
+
+// Splits "SECONDS:WHAT,..." into items in time order (equal times keep
+// their order). false when an item has no colon or its time is not a
+// non-negative number of seconds.
+inline bool SplitScript(const std::string &text, std::vector<ScriptItem> *items) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(',', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(at, end - at);
+    at = end + 1;
+    const size_t colon = item.find(':');
+    if (colon == std::string::npos) return false;
+    ScriptItem s;
+    try {
+      size_t used = 0;
+      s.at = std::stod(item.substr(0, colon), &used);
+      if (used != colon || s.at < 0) return false;
+    } catch (...) {
+      return false;
+    }
+    s.what = item.substr(colon + 1);
+    items->push_back(std::move(s));
+  }
+  std::stable_sort(items->begin(), items->end(), [](const ScriptItem &x, const ScriptItem &y) { return x.at < y.at; });
+  return true;
+}
 
 // What the arrow keys move the position by: 5 s.
 constexpr LONGLONG kSeekStep = 50000000;

@@ -60,23 +60,12 @@ struct ScriptAction {
 
 // "SECONDS:ACTION,..."; false on anything it does not understand.
 bool ParseScript(const std::string &text, std::vector<ScriptAction> *actions) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(',', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = text.substr(at, end - at);
-    at = end + 1;
-    const size_t colon = item.find(':');
-    if (colon == std::string::npos) return false;
+  std::vector<ScriptItem> items;
+  if (!SplitScript(text, &items)) return false;
+  for (const ScriptItem &item : items) {
     ScriptAction a;
-    try {
-      size_t used = 0;
-      a.at = std::stod(item.substr(0, colon), &used);
-      if (used != colon || a.at < 0) return false;
-    } catch (...) {
-      return false;
-    }
-    const std::string what = item.substr(colon + 1);
+    a.at = item.at;
+    const std::string &what = item.what;
     if (what.rfind("shot=", 0) == 0 && what.size() > 5) {
       a.shot = what.substr(5);
     } else if (what == "space") {
@@ -102,8 +91,6 @@ bool ParseScript(const std::string &text, std::vector<ScriptAction> *actions) {
     }
     actions->push_back(a);
   }
-  std::stable_sort(actions->begin(), actions->end(),
-                   [](const ScriptAction &x, const ScriptAction &y) { return x.at < y.at; });
   return true;
 }
 

@@ -33,23 +33,12 @@ struct ScriptKey {
 // "SECONDS:KEY,..." with the keys space, left, right, f, q, escape. false
 // when malformed (screenshots are the Linux player's alone).
 bool ParseScript(const std::string &text, std::vector<ScriptKey> *keys) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find(',', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = text.substr(at, end - at);
-    at = end + 1;
-    const size_t colon = item.find(':');
-    if (colon == std::string::npos) return false;
+  std::vector<ScriptItem> items;
+  if (!SplitScript(text, &items)) return false;
+  for (const ScriptItem &item : items) {
     ScriptKey k;
-    try {
-      size_t used = 0;
-      k.at = std::stod(item.substr(0, colon), &used);
-      if (used != colon || k.at < 0) return false;
-    } catch (...) {
-      return false;
-    }
-    const std::string what = item.substr(colon + 1);
+    k.at = item.at;
+    const std::string &what = item.what;
     if (what == "space") {
       k.key = VK_SPACE;
     } else if (what == "left") {
@@ -67,7 +56,6 @@ bool ParseScript(const std::string &text, std::vector<ScriptKey> *keys) {
     }
     keys->push_back(k);
   }
-  std::stable_sort(keys->begin(), keys->end(), [](const ScriptKey &x, const ScriptKey &y) { return x.at < y.at; });
   return true;
 }
 
