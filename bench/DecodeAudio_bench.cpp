@@ -17,12 +17,13 @@
 
 #include "engine/CQTAVExtraction.h"
 #include "engine/IMediaExtraction.h"
+#include "BenchRuntime.h"
 
 namespace {
 
 constexpr double kSeconds = 600.0;
 
-std::basic_string<WCHAR> Wide(const std::string &s) { return std::basic_string<WCHAR>(s.begin(), s.end()); }
+using bench::Wide;
 
 const std::string &Movie() {
   static const std::string path = [] {
@@ -35,15 +36,7 @@ const std::string &Movie() {
         std::to_string(static_cast<int>(kSeconds)) + "\" -c:a aac -b:a 128k '" + file + "'";
     if (std::system(command.c_str()) != 0) return std::string();
     // The runtime is found through the registry store of this run.
-    setenv("TP_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime"), 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-      const std::basic_string<WCHAR> folder = Wide(std::string(TP_QUICKTIME_DIR) + "/");
-      RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(folder.c_str()),
-                     static_cast<DWORD>((folder.size() + 1) * sizeof(WCHAR)));
-      RegCloseKey(key);
-    }
+    bench::UseOwnRegistry(dir.string());
     return file;
   }();
   return path;

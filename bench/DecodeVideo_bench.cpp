@@ -32,14 +32,11 @@
 #include "engine/CQTAVExtraction.h"
 #include "engine/CQTVideoExtraction.h"
 #include "engine/QuickTimeBinding.h"
+#include "BenchRuntime.h"
 
 namespace {
 
-std::basic_string<WCHAR> Wide(const std::string &s) {
-  std::basic_string<WCHAR> w;
-  for (unsigned char c : s) w += static_cast<WCHAR>(c);
-  return w;
-}
+using bench::Wide;
 
 struct Corpus {
   std::string dir, movie;
@@ -54,16 +51,7 @@ struct Corpus {
         "-bf 3 -g 50 -pix_fmt yuv420p " +
         movie;
     ok = std::system(command.c_str()) == 0;
-    // A registry of our own that points at the runtime of this build.
-    setenv("TP_REGISTRY_FILE", (dir + "/registry.reg").c_str(), 1);
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE\\Apple Computer, Inc.\\QuickTime"), 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-      const std::basic_string<WCHAR> value = Wide(std::string(TP_QUICKTIME_DIR) + "/");
-      RegSetValueExW(key, TEXT("QTSysDir"), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
-      RegCloseKey(key);
-    }
+    bench::UseOwnRegistry(dir);
   }
   ~Corpus() {
     std::error_code ec;
